@@ -1,0 +1,6 @@
+#include "mainwindow/playoutstartup.h"
+
+int main(int argc, char** argv)
+{
+    return PlayoutStartup::run(argc, argv);
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "engine/audioengine.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+
+// Playout parameters of one audio file, stored as compact JSON per file path
+// in track_params. Nothing is cached: every reader loads the row afresh.
+struct TrackParams
+{
+    struct Voiceover
+    {
+        qint64 ins = 0;           // insert point in the track
+        QString source;           // a file, or a folder to pick one from
+        int position = 0;         // 0: starts at ins; 1: ends at ins
+        int probability = 100;    // percent
+        double level = 1.0;
+        QDate notAfter;
+
+        bool isSet() const { return ins > 0 && !source.isEmpty(); }
+    };
+
+    // Override of one transition between two playlist rows; -1 inherits.
+    struct SegueOverride
+    {
+        int mixPointMs = -1;
+        int fadeOutMs = -1;
+    };
+
+    qint64 start = 0;
+    qint64 end = 0;
+    qint64 intro = 0;
+    qint64 outro = 0;
+    qint64 hookIn = 0;
+    qint64 hookOut = 0;
+    int fadeIn = -1;
+    int mix = -1;
+    int fadeOut = -1;
+    qint64 mixStart = -1;
+    Voiceover voiceover;
+    double level = 1.0;
+    int rating = 0;
+    QStringList tags;
+    bool disabled = false;
+    QDate startDate;
+    QDate endDate;
+    std::array<quint32, 7> daypart{}; // Monday first; bit h = hour h allowed
+
+    static void ensureSchema();
+    static TrackParams load(const QString& path);
+    static void save(const QString& path, const TrackParams& params);
+    static void remove(const QString& path);
+
+    QJsonObject toJson() const;
+    static TrackParams fromJson(const QJsonObject& o);
+
+    bool isDefault() const;
+
+    static int ratingFor(const QString& path);
+    static void setRating(const QString& path, int rating);
+
+    qint64 effectiveDuration(qint64 durationMs) const;
+
+    bool hasDaypart() const;
+    void setDaypart(int day, int hour, bool on);
+    bool daypartAllows(int day, int hour) const;
+    bool isAvailableAt(const QDateTime& when) const;
+
+    static AudioEngine::MixConfig resolveMix(const AudioEngine::MixConfig& global,
+                                             const AudioEngine::MixConfig& alternative, bool useAlternative,
+                                             const TrackParams& params, const SegueOverride& segue,
+                                             bool forceMixPoint, qint64 forcedMixPointMs);
+};

@@ -1,0 +1,44 @@
+#include "playoutstartup.h"
+
+#include "library/musiclibrary.h"
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QIcon>
+
+void PlayoutStartup::prepareEnvironment()
+{
+    if (qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND"))
+        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+}
+
+void PlayoutStartup::configureApplication(QApplication& app)
+{
+    QApplication::setApplicationName(QStringLiteral("Orchidlantern"));
+    QApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
+    QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    app.setWindowIcon(QIcon(QStringLiteral(":/appicon.png")));
+}
+
+bool PlayoutStartup::applyStyleSheet(QApplication& app)
+{
+    QFile f(QStringLiteral(":/style.qss"));
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    app.setStyleSheet(QString::fromUtf8(f.readAll()));
+    return true;
+}
+
+int PlayoutStartup::run(int argc, char** argv)
+{
+    prepareEnvironment();
+    QApplication app(argc, argv);
+    configureApplication(app);
+    MusicLibrary::initDatabase();
+    applyStyleSheet(app);
+
+    MainWindow window;
+    window.show();
+    return app.exec();
+}

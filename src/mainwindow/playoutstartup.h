@@ -1,0 +1,18 @@
+#pragma once
+
+class QApplication;
+
+// The playout program's start-up, step by step, so that each step can be
+// exercised on its own.
+class PlayoutStartup
+{
+public:
+    // Selects the media framework's FFmpeg backend unless one is chosen.
+    static void prepareEnvironment();
+    // Names, version and icon shared with the library manager.
+    static void configureApplication(QApplication& app);
+    // Applies ":/style.qss"; false (and nothing set) when it cannot be opened.
+    static bool applyStyleSheet(QApplication& app);
+    // The whole start-up and the event loop; returns the exit code.
+    static int run(int argc, char** argv);
+};
