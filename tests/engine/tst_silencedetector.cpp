@@ -1,0 +1,256 @@
+#include "engine/silencedetector.h"
+#include "olmain.h"
+
+#include <QSettings>
+#include <QSignalSpy>
+
+class TestSilenceDetector : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        QSettings().remove(QStringLiteral("silence"));
+    }
+
+    void defaults()
+    {
+        SilenceDetector d;
+        QVERIFY(!d.isEnabled());
+        QCOMPARE(d.timeoutSecs(), 10);
+        QCOMPARE(d.threshold(), 0.02);
+        QCOMPARE(d.action(), SilenceDetector::PlayNext);
+        QVERIFY(d.playlist().isEmpty());
+        QCOMPARE(d.statusText(), QStringLiteral("Silence detector: Disabled"));
+    }
+
+    void firesOnceAtTimeout()
+    {
+        SilenceDetector d;
+        d.setEnabled(true);
+        QSignalSpy spy(&d, &SilenceDetector::silenceDetected);
+        for (int i = 1; i < 40; ++i)
+            QVERIFY2(!d.feed(0.0, 250), qPrintable(QString::number(i)));
+        QCOMPARE(spy.count(), 0);
+        QVERIFY(d.feed(0.0, 250));
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toInt(), int(SilenceDetector::PlayNext));
+        // However long the silence lasts, it is reported once.
+        for (int i = 0; i < 400; ++i)
+            QVERIFY(!d.feed(0.0, 250));
+        QCOMPARE(spy.count(), 1);
+        // Sound, then a new silence of the full length reports again.
+        QVERIFY(!d.feed(0.5, 250));
+        for (int i = 1; i < 40; ++i)
+            QVERIFY(!d.feed(0.01, 250));
+        QVERIFY(d.feed(0.01, 250));
+        QCOMPARE(spy.count(), 2);
+    }
+
+    void thresholdBoundary_data()
+    {
+        QTest::addColumn<double>("level");
+        QTest::addColumn<bool>("silent");
+        QTest::newRow("zero") << 0.0 << true;
+        QTest::newRow("exactly the threshold") << 0.02 << true;
+        QTest::newRow("just above") << 0.0201 << false;
+        QTest::newRow("full scale") << 1.0 << false;
+        QTest::newRow("negative") << -0.5 << true;
+    }
+
+    void thresholdBoundary()
+    {
+        QFETCH(double, level);
+        QFETCH(bool, silent);
+        SilenceDetector d;
+        d.setEnabled(true);
+        d.setTimeoutSecs(1);
+        d.feed(0.0, 500);
+        QCOMPARE(d.silentMs(), 500);
+        QCOMPARE(d.feed(level, 500), silent);
+        QCOMPARE(d.silentMs(), silent ? 1000 : 0);
+    }
+
+    void negativeMsAddsNothing()
+    {
+        SilenceDetector d;
+        d.setEnabled(true);
+        d.feed(0.0, 300);
+        QVERIFY(!d.feed(0.0, -5000));
+        QCOMPARE(d.silentMs(), 300);
+        QVERIFY(!d.feed(0.0, 0));
+        QCOMPARE(d.silentMs(), 300);
+    }
+
+    void disabledNeverCounts()
+    {
+        SilenceDetector d;
+        QSignalSpy spy(&d, &SilenceDetector::silenceDetected);
+        for (int i = 0; i < 100; ++i)
+            QVERIFY(!d.feed(0.0, 1000));
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(d.silentMs(), 0);
+    }
+
+    void resets()
+    {
+        SilenceDetector d;
+        d.setEnabled(true);
+        d.setTimeoutSecs(1);
+        d.feed(0.0, 1000);
+        QVERIFY(d.hasFired());
+
+        // The threshold changes nothing of the count.
+        d.setThreshold(0.5);
+        QVERIFY(d.hasFired());
+        QCOMPARE(d.silentMs(), 1000);
+
+        // Setting the same enabled flag is no change.
+        d.setEnabled(true);
+        QCOMPARE(d.silentMs(), 1000);
+
+        d.setEnabled(false);
+        d.setEnabled(true);
+        QCOMPARE(d.silentMs(), 0);
+        QVERIFY(!d.hasFired());
+
+        d.feed(0.0, 1000);
+        d.setTimeoutSecs(1);
+        QCOMPARE(d.silentMs(), 0);
+        QVERIFY(!d.hasFired());
+
+        d.feed(0.0, 1000);
+        d.reset();
+        QCOMPARE(d.silentMs(), 0);
+        QVERIFY(!d.hasFired());
+    }
+
+    void clamps_data()
+    {
+        QTest::addColumn<int>("timeout");
+        QTest::addColumn<int>("expectedTimeout");
+        QTest::addColumn<double>("threshold");
+        QTest::addColumn<double>("expectedThreshold");
+        QTest::newRow("lower bounds") << 0 << 1 << -0.3 << 0.0;
+        QTest::newRow("upper bounds") << 1000 << 300 << 1.7 << 1.0;
+        QTest::newRow("inside") << 45 << 45 << 0.25 << 0.25;
+        QTest::newRow("edges") << 300 << 300 << 1.0 << 1.0;
+    }
+
+    void clamps()
+    {
+        QFETCH(int, timeout);
+        QFETCH(int, expectedTimeout);
+        QFETCH(double, threshold);
+        QFETCH(double, expectedThreshold);
+        SilenceDetector d;
+        d.setTimeoutSecs(timeout);
+        d.setThreshold(threshold);
+        QCOMPARE(d.timeoutSecs(), expectedTimeout);
+        QCOMPARE(d.threshold(), expectedThreshold);
+
+        // The same bounds hold for values read from the settings.
+        QSettings s;
+        s.setValue(QStringLiteral("silence/timeout"), timeout);
+        s.setValue(QStringLiteral("silence/threshold"), threshold);
+        s.sync();
+        SilenceDetector loaded;
+        loaded.loadFromSettings();
+        QCOMPARE(loaded.timeoutSecs(), expectedTimeout);
+        QCOMPARE(loaded.threshold(), expectedThreshold);
+    }
+
+    void actionFromSettings_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("action");
+        QTest::newRow("next") << QVariant(0) << 0;
+        QTest::newRow("repeat") << QVariant(1) << 1;
+        QTest::newRow("extra playlist") << QVariant(2) << 2;
+        QTest::newRow("out of range") << QVariant(7) << 0;
+        QTest::newRow("negative") << QVariant(-1) << 0;
+        QTest::newRow("text") << QVariant(QStringLiteral("two")) << 0;
+    }
+
+    void actionFromSettings()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, action);
+        QSettings s;
+        s.setValue(QStringLiteral("silence/action"), stored);
+        s.sync();
+        QObject owner;
+        SilenceDetector* d = SilenceDetector::fromSettings(&owner);
+        QCOMPARE(d->parent(), &owner);
+        QCOMPARE(int(d->action()), action);
+        QCOMPARE(int(SilenceDetector::actionFromInt(stored.toInt())), action);
+    }
+
+    void saveAndLoadRoundTrip()
+    {
+        SilenceDetector d;
+        d.setEnabled(true);
+        d.setTimeoutSecs(42);
+        d.setThreshold(0.07);
+        d.setAction(SilenceDetector::actionFromInt(2));
+        d.setPlaylist(QStringLiteral("/srv/playlists/fallback.m3u8"));
+        d.saveToSettings();
+
+        QSettings s;
+        QCOMPARE(s.value(QStringLiteral("silence/enabled")).toBool(), true);
+        QCOMPARE(s.value(QStringLiteral("silence/timeout")).toInt(), 42);
+        QCOMPARE(s.value(QStringLiteral("silence/threshold")).toDouble(), 0.07);
+        QCOMPARE(s.value(QStringLiteral("silence/action")).toInt(), 2);
+
+        SilenceDetector loaded;
+        loaded.setTimeoutSecs(1);
+        loaded.feed(0.0, 0);
+        loaded.setEnabled(true);
+        loaded.feed(0.0, 1000);
+        QVERIFY(loaded.hasFired());
+        loaded.loadFromSettings();
+        QVERIFY(loaded.isEnabled());
+        QCOMPARE(loaded.timeoutSecs(), 42);
+        QCOMPARE(loaded.threshold(), 0.07);
+        QCOMPARE(loaded.action(), SilenceDetector::LoadPlaylist);
+        QCOMPARE(loaded.playlist(), QStringLiteral("/srv/playlists/fallback.m3u8"));
+        // A reload starts the count afresh.
+        QCOMPARE(loaded.silentMs(), 0);
+        QVERIFY(!loaded.hasFired());
+
+        QSignalSpy spy(&loaded, &SilenceDetector::silenceDetected);
+        loaded.feed(0.0, 42000);
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toInt(), 2);
+    }
+
+    void statusText()
+    {
+        SilenceDetector d;
+        d.setEnabled(true);
+        QCOMPARE(d.statusText(), QStringLiteral("Silence detector: On (10s)"));
+        for (int i = 0; i < 10; ++i)
+            d.feed(0.0, 250);
+        QCOMPARE(d.statusText(), QStringLiteral("Silence: 2s / 10s"));
+        d.feed(0.0, 1);
+        QCOMPARE(d.statusText(), QStringLiteral("Silence: 2s / 10s"));
+        d.feed(0.9, 250);
+        QCOMPARE(d.statusText(), QStringLiteral("Silence detector: On (10s)"));
+        d.setEnabled(false);
+        QCOMPARE(d.statusText(), QStringLiteral("Silence detector: Disabled"));
+    }
+
+    void actionNames()
+    {
+        QCOMPARE(SilenceDetector::actionName(SilenceDetector::PlayNext), QStringLiteral("Play the next track"));
+        QCOMPARE(SilenceDetector::actionName(SilenceDetector::RepeatPlaylist),
+                 QStringLiteral("Repeat the current playlist"));
+        QCOMPARE(SilenceDetector::actionName(SilenceDetector::LoadPlaylist), QStringLiteral("Load an extra playlist"));
+        QCOMPARE(SilenceDetector::actionName(static_cast<SilenceDetector::Action>(9)),
+                 QStringLiteral("Play the next track"));
+    }
+};
+
+OL_TEST_MAIN(TestSilenceDetector)
+#include "tst_silencedetector.moc"
