@@ -1,8 +1,86 @@
-#include "engine/silencedetector.h"
 #include "olmain.h"
 
+#include "audiofixtures.h"
+#include "engine/audiolevels.h"
+#include "engine/silencedetector.h"
+
+#include <QAudioBuffer>
+#include <QAudioDecoder>
+#include <QDir>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QUrl>
+
+namespace {
+
+constexpr int kTickMs = 250;
+
+// The decoded audio of a file cut into pieces of one tick each, as buffers.
+QList<QAudioBuffer> decodeInTicks(const QString& path, QString* error)
+{
+    QAudioDecoder decoder;
+    QList<QAudioBuffer> decoded;
+    bool done = false;
+    QObject::connect(&decoder, &QAudioDecoder::bufferReady, [&] { decoded.append(decoder.read()); });
+    QObject::connect(&decoder, &QAudioDecoder::finished, [&] { done = true; });
+    QObject::connect(&decoder, qOverload<QAudioDecoder::Error>(&QAudioDecoder::error), [&] {
+        *error = decoder.errorString();
+        done = true;
+    });
+    decoder.setSource(QUrl::fromLocalFile(path));
+    decoder.start();
+    QDeadlineTimer deadline(60000);
+    while (!done && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (!done)
+        *error = QStringLiteral("decoding timed out");
+    if (!error->isEmpty() || decoded.isEmpty())
+        return {};
+
+    const QAudioFormat format = decoded.first().format();
+    const qsizetype tickBytes = qsizetype(format.bytesForDuration(kTickMs * 1000));
+    QList<QAudioBuffer> ticks;
+    QByteArray pending;
+    for (const QAudioBuffer& b : std::as_const(decoded)) {
+        pending.append(b.constData<char>(), b.byteCount());
+        while (pending.size() >= tickBytes) {
+            ticks.append(QAudioBuffer(pending.left(tickBytes), format));
+            pending.remove(0, tickBytes);
+        }
+    }
+    return ticks;
+}
+
+struct Gap
+{
+    double start = 0.0;
+    double end = -1.0; // -1: lasts to the end
+};
+
+// ffmpeg's own reading of the silences of at least minSeconds.
+QList<Gap> ffmpegSilences(const QString& path, double noise, double minSeconds)
+{
+    QString err;
+    AudioFixtures::run(QStringLiteral("ffmpeg"),
+                       {QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-i"), path,
+                        QStringLiteral("-af"),
+                        QStringLiteral("silencedetect=noise=%1:d=%2").arg(noise).arg(minSeconds),
+                        QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")},
+                       nullptr, &err);
+    QList<Gap> gaps;
+    const QRegularExpression re(QStringLiteral("silence_(start|end): (-?[0-9.]+)"));
+    for (auto it = re.globalMatch(err); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        if (m.captured(1) == QLatin1String("start"))
+            gaps.append({m.captured(2).toDouble(), -1.0});
+        else if (!gaps.isEmpty())
+            gaps.last().end = m.captured(2).toDouble();
+    }
+    return gaps;
+}
+
+} // namespace
 
 class TestSilenceDetector : public QObject
 {
@@ -239,6 +317,71 @@ private slots:
         QCOMPARE(d.statusText(), QStringLiteral("Silence detector: On (10s)"));
         d.setEnabled(false);
         QCOMPARE(d.statusText(), QStringLiteral("Silence detector: Disabled"));
+    }
+
+    // A programme with dead air in it: the levels of its decoded buffers,
+    // fed tick by tick, report each gap longer than the time-out once, where
+    // ffmpeg finds the gap to begin plus the time-out.
+    void realAudio_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("wav") << "wav";
+        QTest::newRow("mp3") << "mp3";
+    }
+
+    void realAudio()
+    {
+        QFETCH(QString, suffix);
+        // Tone at -20 dBFS; gaps of 5.1 s, 1.5 s (shorter than the
+        // time-out) and 4 s at the end.
+        AudioFixtures::Signal signal;
+        signal.expression = AudioFixtures::sineExpression(1000.0, QStringLiteral("-20")) +
+                            QStringLiteral("*(lt(t,3.1)+gte(t,8.2)*lt(t,11.3)+gte(t,12.8)*lt(t,15))");
+        signal.seconds = 19.0;
+        const QString path = QDir(testHome().scratch(QStringLiteral("silence"))).filePath(
+            QStringLiteral("gaps.") + suffix);
+        QVERIFY(AudioFixtures::make(path, signal));
+
+        const int timeoutSecs = 2;
+        const QList<Gap> gaps = ffmpegSilences(path, 0.02, timeoutSecs);
+        QCOMPARE(gaps.size(), 2);
+
+        QString error;
+        const QList<QAudioBuffer> ticks = decodeInTicks(path, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY(ticks.size() >= 70);
+
+        SilenceDetector d;
+        d.setEnabled(true);
+        d.setTimeoutSecs(timeoutSecs);
+        QSignalSpy spy(&d, &SilenceDetector::silenceDetected);
+        QList<double> reported; // seconds into the file, at the end of the tick
+        QList<double> resumed;
+        for (qsizetype i = 0; i < ticks.size(); ++i) {
+            const LevelPeaks p = AudioLevels::peakLevels(ticks.at(i));
+            QVERIFY(p.valid);
+            const qint64 before = d.silentMs();
+            if (d.feed(std::max(p.left, p.right), kTickMs))
+                reported.append((i + 1) * kTickMs / 1000.0);
+            if (before > 0 && d.silentMs() == 0)
+                resumed.append(i * kTickMs / 1000.0);
+        }
+        QCOMPARE(spy.count(), reported.size());
+        QCOMPARE(reported.size(), gaps.size());
+        for (qsizetype i = 0; i < gaps.size(); ++i) {
+            const double expected = gaps.at(i).start + timeoutSecs;
+            const double late = reported.at(i) - expected;
+            // A tick is counted only when wholly silent, so the report comes
+            // at most one tick after the gap is long enough.
+            QVERIFY2(late > -0.05 && late < kTickMs / 1000.0 + 0.05,
+                     qPrintable(QStringLiteral("gap %1: reported at %2 s, ffmpeg: %3 s + %4 s")
+                                    .arg(i).arg(reported.at(i)).arg(gaps.at(i).start).arg(timeoutSecs)));
+        }
+        // The count restarts where the sound comes back: after the first gap
+        // and after the short one, which ffmpeg does not count either.
+        QCOMPARE(resumed.size(), 2);
+        QVERIFY2(qAbs(resumed.at(0) - gaps.at(0).end) < kTickMs / 1000.0 + 0.05,
+                 qPrintable(QStringLiteral("%1 / %2").arg(resumed.at(0)).arg(gaps.at(0).end)));
     }
 
     void actionNames()
