@@ -10,9 +10,10 @@
 
 namespace {
 
-// A capture that delivers nothing for this long has lost its device: a
-// working input keeps sending frames even when it is silent.
-constexpr int kStallMs = 3000;
+// A capture that delivers nothing for kStallChecks checks in a row has lost
+// its device: a working input keeps sending frames even when it is silent.
+constexpr int kStallCheckMs = 2000;
+constexpr int kStallChecks = 2;
 
 QAudioDevice findDevice(const QList<QAudioDevice>& devices, const QString& description,
                         const QAudioDevice& fallback)
@@ -37,7 +38,7 @@ AudioInput::AudioInput(QObject* parent)
     m_format.setChannelCount(2);
     m_format.setSampleFormat(QAudioFormat::Int16);
 
-    m_watchdog->setInterval(kStallMs);
+    m_watchdog->setInterval(kStallCheckMs);
     connect(m_watchdog, &QTimer::timeout, this, &AudioInput::checkCapture);
     connect(m_devices, &QMediaDevices::audioInputsChanged, this, &AudioInput::checkDeviceList);
 }
@@ -76,6 +77,7 @@ void AudioInput::start()
     m_captureDevice = in;
     connect(m_sourceDevice, &QIODevice::readyRead, this, &AudioInput::onCaptureReady);
     m_bytesSinceCheck = 0;
+    m_stalledChecks = 0;
     m_watchdog->start();
     m_active = true;
     emit activeChanged(true);
@@ -140,11 +142,15 @@ void AudioInput::checkCapture()
 {
     if (!m_active)
         return;
-    if (m_bytesSinceCheck == 0) {
-        deviceLost();
+    // Take what is waiting first, in case the event loop was held up.
+    onCaptureReady();
+    if (m_bytesSinceCheck > 0) {
+        m_bytesSinceCheck = 0;
+        m_stalledChecks = 0;
         return;
     }
-    m_bytesSinceCheck = 0;
+    if (++m_stalledChecks >= kStallChecks)
+        deviceLost();
 }
 
 void AudioInput::checkDeviceList()

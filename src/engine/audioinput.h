@@ -60,4 +60,5 @@ private:
     QMediaDevices* m_devices = nullptr;
     QTimer* m_watchdog = nullptr;
     qint64 m_bytesSinceCheck = 0;
+    int m_stalledChecks = 0;
 };

@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QThread>
 
 #include <csignal>
 #include <memory>
@@ -448,6 +449,33 @@ private slots:
         QVERIFY(!input.isActive());
         QCOMPARE(active.count(), 4);
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()), 0, 10000);
+    }
+
+    // A busy program that does not get to its event loop for a while has
+    // not lost its input.
+    void heldUpEventLoopKeepsInput()
+    {
+        const QString tone = toneFile(QStringLiteral("tone-20.wav"), -20.0);
+        QVERIFY(!tone.isEmpty());
+        auto mic = makeMic(48000, 1);
+        QVERIFY(mic);
+        QVERIFY(mic->feed(tone));
+        QTRY_VERIFY_WITH_TIMEOUT(qtListsInput(mic->description()), 10000);
+
+        AudioInput input;
+        input.inputDevice = mic->description();
+        QSignalSpy log(&input, &AudioInput::logMessage);
+        QSignalSpy level(&input, &AudioInput::level);
+        input.start();
+        QVERIFY(input.isActive());
+        QTRY_VERIFY_WITH_TIMEOUT(level.count() > 5, 15000);
+
+        QThread::sleep(std::chrono::seconds(5));
+        const int before = int(level.count());
+        QTRY_VERIFY_WITH_TIMEOUT(level.count() > before + 50, 20000);
+        QVERIFY(input.isActive());
+        QCOMPARE(log.count(), 1);
+        input.stop();
     }
 
     // Descriptions that match nothing fall back to the defaults.
