@@ -32,65 +32,31 @@ QString pactl(const QStringList& args, bool* ok = nullptr)
     return QString::fromUtf8(out).trimmed();
 }
 
-bool qtListsInput(const QString& description)
+bool listed(const QList<QAudioDevice>& devices, const QString& description)
 {
-    for (const QAudioDevice& d : QMediaDevices::audioInputs()) {
-        if (d.description() == description)
-            return true;
-    }
-    return false;
+    return std::any_of(devices.cbegin(), devices.cend(),
+                       [&](const QAudioDevice& d) { return d.description() == description; });
 }
 
-bool qtListsOutput(const QString& description)
+QStringList tableColumn(const QStringList& listArgs, int keyColumn, const QString& key, int valueColumn)
 {
-    for (const QAudioDevice& d : QMediaDevices::audioOutputs()) {
-        if (d.description() == description)
-            return true;
+    QStringList out;
+    for (const QString& line : pactl(QStringList{QStringLiteral("list")} + listArgs + QStringList{QStringLiteral("short")})
+                                   .split(QLatin1Char('\n'))) {
+        const QStringList cols = line.split(QLatin1Char('\t'));
+        if (cols.size() > std::max(keyColumn, valueColumn) && cols.at(keyColumn) == key)
+            out << cols.at(valueColumn);
     }
-    return false;
+    return out;
 }
 
 // The capture streams (source outputs) attached to one source, by its name.
-int streamsOn(const QString& sourceName)
+QStringList streamsOn(const QString& sourceName)
 {
-    QString sourceIndex;
-    for (const QString& line : pactl({QStringLiteral("list"), QStringLiteral("sources"), QStringLiteral("short")})
-                                   .split(QLatin1Char('\n'))) {
-        const QStringList cols = line.split(QLatin1Char('\t'));
-        if (cols.size() > 1 && cols.at(1) == sourceName)
-            sourceIndex = cols.at(0);
-    }
-    if (sourceIndex.isEmpty())
-        return 0;
-    int n = 0;
-    for (const QString& line :
-         pactl({QStringLiteral("list"), QStringLiteral("source-outputs"), QStringLiteral("short")})
-             .split(QLatin1Char('\n'))) {
-        const QStringList cols = line.split(QLatin1Char('\t'));
-        if (cols.size() > 1 && cols.at(1) == sourceIndex)
-            ++n;
-    }
-    return n;
-}
-
-QStringList streamIndexesOn(const QString& sourceName)
-{
-    QString sourceIndex;
-    for (const QString& line : pactl({QStringLiteral("list"), QStringLiteral("sources"), QStringLiteral("short")})
-                                   .split(QLatin1Char('\n'))) {
-        const QStringList cols = line.split(QLatin1Char('\t'));
-        if (cols.size() > 1 && cols.at(1) == sourceName)
-            sourceIndex = cols.at(0);
-    }
-    QStringList out;
-    for (const QString& line :
-         pactl({QStringLiteral("list"), QStringLiteral("source-outputs"), QStringLiteral("short")})
-             .split(QLatin1Char('\n'))) {
-        const QStringList cols = line.split(QLatin1Char('\t'));
-        if (cols.size() > 1 && cols.at(1) == sourceIndex)
-            out << cols.at(0);
-    }
-    return out;
+    const QStringList index = tableColumn({QStringLiteral("sources")}, 1, sourceName, 0);
+    if (index.isEmpty())
+        return {};
+    return tableColumn({QStringLiteral("source-outputs")}, 1, index.first(), 0);
 }
 
 // A PulseAudio pipe source fed from an audio file in real time: a
@@ -254,24 +220,28 @@ private:
     int m_serial = 0;
     QString m_scratch;
 
-    // A fresh name per device: the framework keeps listing a removed source,
-    // so a reused description could find the stale entry.
-    std::unique_ptr<PipeMic> makeMic(int rate, int channels)
+    // A live microphone: a fresh pipe source, fed with a file and listed by
+    // the framework. Each gets a name of its own, since the framework keeps
+    // listing a removed source and a reused description could find it.
+    std::unique_ptr<PipeMic> liveMic(const QString& audioFile, int rate, int channels)
     {
         ++m_serial;
         auto mic = std::make_unique<PipeMic>(QStringLiteral("ol_test_mic%1").arg(m_serial),
                                              QStringLiteral("Test-Microphone-%1").arg(m_serial), rate, channels);
-        if (!mic->load(m_scratch))
+        if (audioFile.isEmpty() || !mic->load(m_scratch) || !mic->feed(audioFile))
+            return nullptr;
+        if (!QTest::qWaitFor([&] { return listed(QMediaDevices::audioInputs(), mic->description()); }, 10000))
             return nullptr;
         return mic;
     }
 
-    QString toneFile(const QString& name, double dbfs)
+    // A microphone hearing a 1 kHz tone at -20 dBFS.
+    std::unique_ptr<PipeMic> toneMic()
     {
-        const QString path = QDir(m_scratch).filePath(name);
-        if (!QFile::exists(path) && !AudioFixtures::tone(path, 1000.0, dbfs, 60.0, 48000, 1))
-            return {};
-        return path;
+        const QString path = QDir(m_scratch).filePath(QStringLiteral("tone-20.wav"));
+        if (!QFile::exists(path) && !AudioFixtures::tone(path, 1000.0, -20.0, 60.0, 48000, 1))
+            return nullptr;
+        return liveMic(path, 48000, 1);
     }
 
 private slots:
@@ -307,13 +277,9 @@ private slots:
 
     void captureAndMonitor()
     {
-        const QString tone = toneFile(QStringLiteral("tone-20.wav"), -20.0);
-        QVERIFY(!tone.isEmpty());
-        auto mic = makeMic(48000, 1);
+        auto mic = toneMic();
         QVERIFY(mic);
-        QVERIFY(mic->feed(tone));
-        QTRY_VERIFY_WITH_TIMEOUT(qtListsInput(mic->description()), 10000);
-        QVERIFY(qtListsOutput(QStringLiteral("Null-Output")));
+        QVERIFY(listed(QMediaDevices::audioOutputs(), QStringLiteral("Null-Output")));
 
         AudioInput input;
         input.inputDevice = mic->description();
@@ -334,7 +300,7 @@ private slots:
         QCOMPARE(input.captureFormat().sampleRate(), 44100);
         QCOMPARE(input.captureFormat().channelCount(), 2);
         QCOMPARE(input.captureFormat().sampleFormat(), QAudioFormat::Int16);
-        QCOMPARE(streamsOn(mic->name()), 1);
+        QCOMPARE(streamsOn(mic->name()).size(), 1);
 
         // What goes to the monitor output comes back on the sink's monitor.
         Recorder rec;
@@ -362,7 +328,7 @@ private slots:
         QCOMPARE(active.count(), 2);
         QCOMPARE(active.at(1).at(0).toBool(), false);
         QCOMPARE(log.last().at(0).toString(), QStringLiteral("Line-in / MIC OFF"));
-        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()).size(), 0, 10000);
 
         // Once off, nothing reaches the output any more.
         const qsizetype after = levels.values.size();
@@ -383,10 +349,8 @@ private slots:
         QVERIFY(AudioFixtures::ffmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
                                        QStringLiteral("aevalsrc=exprs='-1|0.25':s=44100:d=60:c=stereo"),
                                        QStringLiteral("-c:a"), QStringLiteral("pcm_s16le"), path}));
-        auto mic = makeMic(44100, 2);
+        auto mic = liveMic(path, 44100, 2);
         QVERIFY(mic);
-        QVERIFY(mic->feed(path));
-        QTRY_VERIFY_WITH_TIMEOUT(qtListsInput(mic->description()), 10000);
 
         AudioInput input;
         input.inputDevice = mic->description();
@@ -406,12 +370,8 @@ private slots:
 
     void startTwiceAndToggle()
     {
-        const QString tone = toneFile(QStringLiteral("tone-20.wav"), -20.0);
-        QVERIFY(!tone.isEmpty());
-        auto mic = makeMic(48000, 1);
+        auto mic = toneMic();
         QVERIFY(mic);
-        QVERIFY(mic->feed(tone));
-        QTRY_VERIFY_WITH_TIMEOUT(qtListsInput(mic->description()), 10000);
 
         AudioInput input;
         input.inputDevice = mic->description();
@@ -425,13 +385,13 @@ private slots:
         QCOMPARE(active.count(), 1);
         QCOMPARE(log.count(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(level.count() > 5, 15000);
-        QCOMPARE(streamsOn(mic->name()), 1);
+        QCOMPARE(streamsOn(mic->name()).size(), 1);
 
         input.toggle();
         QVERIFY(!input.isActive());
         QCOMPARE(active.count(), 2);
         QCOMPARE(log.last().at(0).toString(), QStringLiteral("Line-in / MIC OFF"));
-        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()).size(), 0, 10000);
 
         // A second stop releases nothing more and says nothing.
         input.stop();
@@ -442,25 +402,21 @@ private slots:
         QVERIFY(input.isActive());
         QCOMPARE(active.count(), 3);
         QCOMPARE(active.last().at(0).toBool(), true);
-        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()).size(), 1, 10000);
         const int before = int(level.count());
         QTRY_VERIFY_WITH_TIMEOUT(level.count() > before + 5, 15000);
         input.toggle();
         QVERIFY(!input.isActive());
         QCOMPARE(active.count(), 4);
-        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()).size(), 0, 10000);
     }
 
     // A busy program that does not get to its event loop for a while has
     // not lost its input.
     void heldUpEventLoopKeepsInput()
     {
-        const QString tone = toneFile(QStringLiteral("tone-20.wav"), -20.0);
-        QVERIFY(!tone.isEmpty());
-        auto mic = makeMic(48000, 1);
+        auto mic = toneMic();
         QVERIFY(mic);
-        QVERIFY(mic->feed(tone));
-        QTRY_VERIFY_WITH_TIMEOUT(qtListsInput(mic->description()), 10000);
 
         AudioInput input;
         input.inputDevice = mic->description();
@@ -481,11 +437,8 @@ private slots:
     // Descriptions that match nothing fall back to the defaults.
     void unmatchedDescription()
     {
-        const QString tone = toneFile(QStringLiteral("tone-20.wav"), -20.0);
-        QVERIFY(!tone.isEmpty());
-        auto mic = makeMic(48000, 1);
+        auto mic = toneMic();
         QVERIFY(mic);
-        QVERIFY(mic->feed(tone));
         pactl({QStringLiteral("set-default-source"), mic->name()});
         QTRY_COMPARE_WITH_TIMEOUT(QMediaDevices::defaultAudioInput().description(), mic->description(), 10000);
 
@@ -503,7 +456,7 @@ private slots:
         input.start();
         QVERIFY(input.isActive());
         QCOMPARE(log.at(0).at(0).toString(), QStringLiteral("Line-in / MIC ON (%1)").arg(mic->description()));
-        QCOMPARE(streamsOn(mic->name()), 1);
+        QCOMPARE(streamsOn(mic->name()).size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(levels.maxLeft() > 0.05, 15000);
         QTRY_VERIFY_WITH_TIMEOUT(rec.seconds() > 1.0, 15000);
         QVERIFY(rec.stop());
@@ -519,12 +472,8 @@ private slots:
     // under it: the input notices, says so and switches off.
     void captureStreamEnds()
     {
-        const QString tone = toneFile(QStringLiteral("tone-20.wav"), -20.0);
-        QVERIFY(!tone.isEmpty());
-        auto mic = makeMic(48000, 1);
+        auto mic = toneMic();
         QVERIFY(mic);
-        QVERIFY(mic->feed(tone));
-        QTRY_VERIFY_WITH_TIMEOUT(qtListsInput(mic->description()), 10000);
 
         AudioInput input;
         input.inputDevice = mic->description();
@@ -535,7 +484,7 @@ private slots:
         QVERIFY(input.isActive());
         QTRY_VERIFY_WITH_TIMEOUT(level.count() > 5, 15000);
 
-        const QStringList streams = streamIndexesOn(mic->name());
+        const QStringList streams = streamsOn(mic->name());
         QCOMPARE(streams.size(), 1);
         QByteArray out;
         QString err;
@@ -565,12 +514,8 @@ private slots:
     // or, where the stream ends instead, switches off with a log line.
     void deviceRemoved()
     {
-        const QString tone = toneFile(QStringLiteral("tone-20.wav"), -20.0);
-        QVERIFY(!tone.isEmpty());
-        auto mic = makeMic(48000, 1);
+        auto mic = toneMic();
         QVERIFY(mic);
-        QVERIFY(mic->feed(tone));
-        QTRY_VERIFY_WITH_TIMEOUT(qtListsInput(mic->description()), 10000);
 
         // Monitor onto a sink of its own, so that the default source (the
         // null sink's monitor) does not hear the input's own output.
@@ -582,7 +527,7 @@ private slots:
                   &ok);
         QVERIFY(ok);
         const auto unloadSink = qScopeGuard([&] { pactl({QStringLiteral("unload-module"), sinkModule}); });
-        QTRY_VERIFY_WITH_TIMEOUT(qtListsOutput(QStringLiteral("Test-Monitor-Output")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(listed(QMediaDevices::audioOutputs(), QStringLiteral("Test-Monitor-Output")), 10000);
 
         AudioInput input;
         input.inputDevice = mic->description();
@@ -595,7 +540,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(level.count() > 5, 15000);
 
         mic->unload();
-        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()).size(), 0, 10000);
 
         // Levels keep coming from the default source, or the input has
         // switched itself off and said why.
@@ -605,13 +550,13 @@ private slots:
             QCOMPARE(log.at(1).at(0).toString(),
                      QStringLiteral("Line-in: input device lost (%1)").arg(mic->description()));
         } else {
-            QCOMPARE(streamsOn(QStringLiteral("ol_null.monitor")), 1);
+            QCOMPARE(streamsOn(QStringLiteral("ol_null.monitor")).size(), 1);
         }
         input.stop();
         QVERIFY(!input.isActive());
         QCOMPARE(active.count(), 2);
         QCOMPARE(log.last().at(0).toString(), QStringLiteral("Line-in / MIC OFF"));
-        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(QStringLiteral("ol_null.monitor")), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(QStringLiteral("ol_null.monitor")).size(), 0, 10000);
     }
 };
 

@@ -383,16 +383,6 @@ private slots:
         QVERIFY2(qAbs(resumed.at(0) - gaps.at(0).end) < kTickMs / 1000.0 + 0.05,
                  qPrintable(QStringLiteral("%1 / %2").arg(resumed.at(0)).arg(gaps.at(0).end)));
     }
-
-    void actionNames()
-    {
-        QCOMPARE(SilenceDetector::actionName(SilenceDetector::PlayNext), QStringLiteral("Play the next track"));
-        QCOMPARE(SilenceDetector::actionName(SilenceDetector::RepeatPlaylist),
-                 QStringLiteral("Repeat the current playlist"));
-        QCOMPARE(SilenceDetector::actionName(SilenceDetector::LoadPlaylist), QStringLiteral("Load an extra playlist"));
-        QCOMPARE(SilenceDetector::actionName(static_cast<SilenceDetector::Action>(9)),
-                 QStringLiteral("Play the next track"));
-    }
 };
 
 OL_TEST_MAIN(TestSilenceDetector)
