@@ -11,8 +11,13 @@ QStringList commaList(const QString& stored)
     if (trimmed.isEmpty())
         return out;
     const QStringList parts = trimmed.split(QLatin1Char(','), Qt::SkipEmptyParts);
-    for (const QString& part : parts)
-        out << part.trimmed();
+    // A part of blanks only would make a tag nobody can carry, so that an
+    // include filter would refuse every track.
+    for (const QString& part : parts) {
+        const QString tag = part.trimmed();
+        if (!tag.isEmpty())
+            out << tag;
+    }
     return out;
 }
 
