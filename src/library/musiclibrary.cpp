@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -127,24 +128,67 @@ void endWrite(QSqlDatabase& db, bool began)
         db.rollback();
 }
 
-Track trackFromRow(const QSqlQuery& q, const QSqlRecord& rec)
+// Column positions of a result, looked up once per statement.
+struct RowColumns
 {
-    auto v = [&](const char* column) { return q.value(rec.indexOf(QLatin1String(column))); };
+    int filepath, artist, title, album, genre, comment, category, year, playCount, durationMs, streamLimitMs,
+        isStream, lastPlayed, dateAdded;
+
+    explicit RowColumns(const QSqlRecord& rec)
+        : filepath(rec.indexOf(QStringLiteral("filepath")))
+        , artist(rec.indexOf(QStringLiteral("artist")))
+        , title(rec.indexOf(QStringLiteral("title")))
+        , album(rec.indexOf(QStringLiteral("album")))
+        , genre(rec.indexOf(QStringLiteral("genre")))
+        , comment(rec.indexOf(QStringLiteral("comment")))
+        , category(rec.indexOf(QStringLiteral("category")))
+        , year(rec.indexOf(QStringLiteral("year")))
+        , playCount(rec.indexOf(QStringLiteral("play_count")))
+        , durationMs(rec.indexOf(QStringLiteral("duration_ms")))
+        , streamLimitMs(rec.indexOf(QStringLiteral("stream_limit_ms")))
+        , isStream(rec.indexOf(QStringLiteral("is_stream")))
+        , lastPlayed(rec.indexOf(QStringLiteral("last_played")))
+        , dateAdded(rec.indexOf(QStringLiteral("date_added")))
+    {
+    }
+};
+
+// Parsing a local date-time is costly and rows added in one batch share
+// their text, so each distinct text is parsed once per search.
+class DateCache
+{
+public:
+    QDateTime parse(const QString& iso)
+    {
+        if (iso.isEmpty())
+            return {};
+        auto it = m_seen.constFind(iso);
+        if (it == m_seen.cend())
+            it = m_seen.insert(iso, QDateTime::fromString(iso, Qt::ISODate));
+        return *it;
+    }
+
+private:
+    QHash<QString, QDateTime> m_seen;
+};
+
+Track trackFromRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates)
+{
     Track t;
-    t.filePath = v("filepath").toString();
-    t.artist = v("artist").toString();
-    t.title = v("title").toString();
-    t.album = v("album").toString();
-    t.genre = v("genre").toString();
-    t.comment = v("comment").toString();
-    t.category = v("category").toString();
-    t.year = v("year").toInt();
-    t.playCount = v("play_count").toInt();
-    t.durationMs = v("duration_ms").toLongLong();
-    t.streamLimitMs = v("stream_limit_ms").toLongLong();
-    t.isStream = v("is_stream").toInt() != 0;
-    t.lastPlayed = QDateTime::fromString(v("last_played").toString(), Qt::ISODate);
-    t.dateAdded = QDateTime::fromString(v("date_added").toString(), Qt::ISODate);
+    t.filePath = q.value(c.filepath).toString();
+    t.artist = q.value(c.artist).toString();
+    t.title = q.value(c.title).toString();
+    t.album = q.value(c.album).toString();
+    t.genre = q.value(c.genre).toString();
+    t.comment = q.value(c.comment).toString();
+    t.category = q.value(c.category).toString();
+    t.year = q.value(c.year).toInt();
+    t.playCount = q.value(c.playCount).toInt();
+    t.durationMs = q.value(c.durationMs).toLongLong();
+    t.streamLimitMs = q.value(c.streamLimitMs).toLongLong();
+    t.isStream = q.value(c.isStream).toInt() != 0;
+    t.lastPlayed = dates.parse(q.value(c.lastPlayed).toString());
+    t.dateAdded = dates.parse(q.value(c.dateAdded).toString());
     return t;
 }
 
@@ -719,9 +763,10 @@ QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& par
         q.addBindValue(p);
     if (!q.exec())
         return out;
-    const QSqlRecord rec = q.record();
+    const RowColumns columns(q.record());
+    DateCache dates;
     while (q.next())
-        out.append(trackFromRow(q, rec));
+        out.append(trackFromRow(q, columns, dates));
     return out;
 }
 
