@@ -564,8 +564,12 @@ QStringList MusicLibrary::listAudioFiles(const QString& folder, bool recursive)
 bool MusicLibrary::readTags(const QString& path, Track& track)
 {
     track.filePath = path;
+    // Only regular files go to TagLib: opening a named pipe would wait for
+    // a writer and hang the caller.
     const QByteArray name8 = path.toUtf8();
-    TagLib::FileRef ref(name8.constData(), true, TagLib::AudioProperties::Average);
+    TagLib::FileRef ref;
+    if (QFileInfo(path).isFile())
+        ref = TagLib::FileRef(name8.constData(), true, TagLib::AudioProperties::Average);
     if (!ref.isNull()) {
         if (const TagLib::Tag* tag = ref.tag()) {
             track.artist = fromTagLib(tag->artist());

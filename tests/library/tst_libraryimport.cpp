@@ -168,11 +168,14 @@ private slots:
         const QString empty = m_dir + QStringLiteral("/Empty - File.ogg");
         QVERIFY(writeBytes(empty, {}));
         const QString missing = m_dir + QStringLiteral("/Gone - Away.wav");
+        // A named pipe nobody writes to must not block the import.
+        const QString pipe = m_dir + QStringLiteral("/Pipe - Dream.mp3");
+        QVERIFY(AudioFixtures::run(QStringLiteral("mkfifo"), {pipe}));
 
         MusicLibrary lib;
         lib.load(QStringLiteral("Corrupt"));
-        QCOMPARE(lib.addFiles({truncated, headerOnly, random, empty, missing}), 5);
-        QCOMPARE(rowsOf(lib.name), 5);
+        QCOMPARE(lib.addFiles({truncated, headerOnly, random, empty, missing, pipe}), 6);
+        QCOMPARE(rowsOf(lib.name), 6);
 
         const QVariantMap cut = storedRow(lib.name, truncated);
         QCOMPARE(cut.value("title").toString(), QStringLiteral("Whole"));
@@ -183,6 +186,7 @@ private slots:
             {random, {"Noise Maker", "Random"}},
             {empty, {"Empty", "File"}},
             {missing, {"Gone", "Away"}},
+            {pipe, {"Pipe", "Dream"}},
         };
         for (const auto& [path, parts] : named) {
             const QVariantMap row = storedRow(lib.name, path);
