@@ -247,6 +247,31 @@ const int s_queryType = [] {
     return 0;
 }();
 
+const QString kInsertTrack = QStringLiteral(
+    "INSERT INTO tracks(library,filepath,filename,artist,title,album,genre,comment,year,duration_ms,"
+    "duration_str,category,is_stream,stream_limit_ms,date_added) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+
+// Runs the prepared insert of one track.
+void insertTrack(QSqlQuery& q, const QString& library, const Track& t)
+{
+    q.addBindValue(text(library));
+    q.addBindValue(text(t.filePath));
+    q.addBindValue(t.isStream ? QStringLiteral("") : text(fileNamePart(t.filePath)));
+    q.addBindValue(text(t.artist));
+    q.addBindValue(text(t.title));
+    q.addBindValue(text(t.album));
+    q.addBindValue(text(t.genre));
+    q.addBindValue(text(t.comment));
+    q.addBindValue(t.year);
+    q.addBindValue(t.durationMs);
+    q.addBindValue(t.durationMs > 0 ? Track::formatDuration(t.durationMs) : QStringLiteral(""));
+    q.addBindValue(text(t.category));
+    q.addBindValue(t.isStream ? 1 : 0);
+    q.addBindValue(t.streamLimitMs);
+    q.addBindValue(nowIso());
+    q.exec();
+}
+
 QString fromTagLib(const TagLib::String& s)
 {
     return QString::fromUtf8(s.toCString(true)).trimmed();
@@ -450,25 +475,8 @@ void MusicLibrary::addTrack(const Track& t)
         return;
     }
     QSqlQuery q(database());
-    q.prepare(QStringLiteral(
-        "INSERT INTO tracks(library,filepath,filename,artist,title,album,genre,comment,year,duration_ms,"
-        "duration_str,category,is_stream,stream_limit_ms,date_added) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"));
-    q.addBindValue(text(name));
-    q.addBindValue(text(t.filePath));
-    q.addBindValue(t.isStream ? QStringLiteral("") : text(fileNamePart(t.filePath)));
-    q.addBindValue(text(t.artist));
-    q.addBindValue(text(t.title));
-    q.addBindValue(text(t.album));
-    q.addBindValue(text(t.genre));
-    q.addBindValue(text(t.comment));
-    q.addBindValue(t.year);
-    q.addBindValue(t.durationMs);
-    q.addBindValue(t.durationMs > 0 ? Track::formatDuration(t.durationMs) : QStringLiteral(""));
-    q.addBindValue(text(t.category));
-    q.addBindValue(t.isStream ? 1 : 0);
-    q.addBindValue(t.streamLimitMs);
-    q.addBindValue(nowIso());
-    q.exec();
+    q.prepare(kInsertTrack);
+    insertTrack(q, name, t);
 }
 
 bool MusicLibrary::deleteLibrary(const QString& libraryName)
@@ -618,8 +626,12 @@ int MusicLibrary::addFiles(const QStringList& paths)
     }
     QSqlDatabase db = database();
     const bool began = beginWrite(db);
+    // One statement for the batch: preparing it per row costs a quarter
+    // of the import time.
+    QSqlQuery q(db);
+    q.prepare(kInsertTrack);
     for (const Track& t : std::as_const(batch))
-        addTrack(t);
+        insertTrack(q, name, t);
     endWrite(db, began);
     return int(batch.size());
 }
