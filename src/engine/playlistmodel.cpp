@@ -294,11 +294,11 @@ void PlaylistModel::removeRow(int row)
         return;
     beginRemoveRows(QModelIndex(), row, row);
     m_tracks.removeAt(row);
-    endRemoveRows();
     if (m_currentRow == row)
         m_currentRow = -1;
     else if (m_currentRow > row)
         --m_currentRow;
+    endRemoveRows();
     recomputeStartTimes();
 }
 
@@ -462,11 +462,11 @@ void PlaylistModel::clearAbove(int row)
     for (int i = 0; i < n && !m_tracks.isEmpty(); ++i) {
         beginRemoveRows(QModelIndex(), 0, 0);
         m_tracks.removeFirst();
-        endRemoveRows();
         if (m_currentRow == 0)
             m_currentRow = -1;
         else if (m_currentRow > 0)
             --m_currentRow;
+        endRemoveRows();
         recomputeStartTimes();
     }
     m_playedRows.clear();
