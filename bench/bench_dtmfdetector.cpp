@@ -83,27 +83,32 @@ bool oneTone(int key, int rate, double ms, double lowAmp, double highAmp, double
 
 void sweepOffset(int rate)
 {
-    // Largest |offset| (0.1 % steps) up to which every key is accepted, and
-    // the smallest from which every key is rejected, per sign.
-    for (const int sign : {-1, 1}) {
-        double allAccepted = -1, firstReject = -1, allRejected = -1;
-        for (int step = 0; step <= 80; ++step) {
-            const double offset = sign * step * 0.001;
-            int accepted = 0;
-            for (int key = 0; key < 16; ++key) {
-                for (int trial = 0; trial < 4; ++trial)
-                    accepted += oneTone(key, rate, 200, 0.25, 0.25, offset) ? 1 : 0;
+    // Per offset (0.5 % steps), over 16 keys x 4 random phases and block
+    // alignments: tones reported exactly once, reported more than once
+    // (the tone drops out and comes back), missed, or read as another key.
+    std::printf("  %d Hz  offset: once / repeated / missed / other key (of 64)\n", rate);
+    for (int step = -16; step <= 16; ++step) {
+        const double offset = step * 0.0025;
+        int once = 0, repeated = 0, missed = 0, other = 0;
+        for (int key = 0; key < 16; ++key) {
+            for (int trial = 0; trial < 4; ++trial) {
+                QList<double> s;
+                appendSilence(&s, rate, uniform(0, 30));
+                appendTone(&s, key, rate, 200, 0.25, 0.25, offset);
+                appendSilence(&s, rate, 100);
+                const QString got = detect(s, rate);
+                const QChar k = QLatin1Char(kKeys[key]);
+                if (got.isEmpty())
+                    ++missed;
+                else if (got.count(k) != got.size())
+                    ++other;
+                else if (got.size() == 1)
+                    ++once;
+                else
+                    ++repeated;
             }
-            if (accepted == 64 && firstReject < 0)
-                allAccepted = step * 0.1;
-            if (accepted < 64 && firstReject < 0)
-                firstReject = step * 0.1;
-            if (accepted == 0 && allRejected < 0)
-                allRejected = step * 0.1;
         }
-        std::printf("  %d Hz, offset %c: all accepted up to %.1f %%, first miss at %.1f %%, all rejected from %s\n",
-                    rate, sign < 0 ? '-' : '+', allAccepted, firstReject,
-                    allRejected < 0 ? "beyond 8 %" : qPrintable(QString::number(allRejected, 'f', 1) + " %"));
+        std::printf("    %+5.2f %%: %2d / %2d / %2d / %2d\n", offset * 100, once, repeated, missed, other);
     }
 }
 
@@ -167,16 +172,16 @@ void sweepGap(int rate)
 void sweepNoise(int rate)
 {
     // S/N = power of the two tones together over the white-noise power in the
-    // whole band (0 .. rate/2); the 300-3400 Hz figure is 10*log10(rate/2/3100) dB higher.
+    // whole band (0 .. rate/2); in 300-3400 Hz it is 10*log10(rate/2/3100) dB higher.
     const double bandGain = 10 * std::log10(rate / 2.0 / 3100.0);
-    std::printf("  %d Hz white noise, 16 digits x 4 (100 ms on, 100 ms off); full-band S/N (300-3400 Hz S/N):"
-                " exact / missed / extra\n",
+    std::printf("  %d Hz white noise, 16 keys x 4 (100 ms on, 100 ms off), full-band S/N (300-3400 Hz S/N):\n"
+                "    keys missed, extra digits with the 0.02 gate, extra digits with the gate above the noise peak\n",
                 rate);
     std::normal_distribution<double> gauss(0, 1);
-    for (int snr = 30; snr >= -6; snr -= 3) {
-        const double toneAmp = 0.1;                  // each tone; both together have power 0.01
+    for (int snr = 30; snr >= -15; snr -= 3) {
+        const double toneAmp = 0.1; // each tone; both together have power 0.01
         const double noiseRms = std::sqrt(0.01 / std::pow(10.0, snr / 10.0));
-        int exact = 0, missed = 0, extra = 0;
+        int missed = 0, extra = 0, extraGated = 0;
         for (int trial = 0; trial < 4; ++trial) {
             QList<double> s;
             QString expected;
@@ -186,22 +191,27 @@ void sweepNoise(int rate)
                 appendSilence(&s, rate, 100);
                 expected += QLatin1Char(kKeys[key]);
             }
-            for (double& x : s)
-                x += noiseRms * gauss(rng);
-            const QString got = detect(s, rate);
-            if (got == expected)
-                ++exact;
-            // Count digits of the expected run found in order, and the rest.
-            int found = 0;
-            for (const QChar c : got) {
-                if (found < expected.size() && c == expected.at(found))
-                    ++found;
+            double noisePeak = 0;
+            for (double& x : s) {
+                const double n = noiseRms * gauss(rng);
+                noisePeak = std::max(noisePeak, std::abs(n));
+                x += n;
             }
-            missed += int(expected.size()) - found;
-            extra += int(got.size()) - found;
+            auto score = [&expected](const QString& got, int* miss, int* more) {
+                int found = 0;
+                for (const QChar c : got) {
+                    if (found < expected.size() && c == expected.at(found))
+                        ++found;
+                }
+                if (miss)
+                    *miss += int(expected.size()) - found;
+                *more += int(got.size()) - found;
+            };
+            score(detect(s, rate), &missed, &extra);
+            score(detect(s, rate, noisePeak * 1.05), nullptr, &extraGated);
         }
-        std::printf("    %+3d dB (%+5.1f dB): %d/4 exact, %d missed, %d extra of 64\n", snr, snr + bandGain, exact,
-                    missed, extra);
+        std::printf("    %+3d dB (%+5.1f dB): %2d missed, %2d extra, %2d extra gated\n", snr, snr + bandGain, missed,
+                    extra, extraGated);
     }
 }
 
@@ -292,7 +302,7 @@ int main(int argc, char** argv)
     std::printf("Speed\n");
     speed();
     std::printf("Frequency offset (200 ms tones, 4 random phases and alignments per key)\n");
-    for (const int rate : {8000, 44100, 48000})
+    for (const int rate : {44100, 48000})
         sweepOffset(rate);
     std::printf("Twist (200 ms tones)\n");
     for (const int rate : {44100, 48000})
