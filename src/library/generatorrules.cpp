@@ -11,7 +11,7 @@ QStringList commaList(const QString& stored)
     if (trimmed.isEmpty())
         return out;
     const QStringList parts = trimmed.split(QLatin1Char(','), Qt::SkipEmptyParts);
-    // A part of blanks only would make a tag nobody can carry, so that an
+    // An entry of blanks only would make a tag nobody can carry, so that an
     // include filter would refuse every track.
     for (const QString& part : parts) {
         const QString tag = part.trimmed();

@@ -17,7 +17,7 @@
 class MusicLibrary
 {
 public:
-    // A field-by-field search; empty fields take no part.
+    // A field-by-field search; empty fields are left out.
     struct Query
     {
         QString any;

@@ -7,7 +7,8 @@ bool Security::s_unlocked[2] = {false, false};
 
 namespace {
 
-// Part of the stored format: changing it would lock every installation out.
+// The salt belongs to the stored hashes: changing it would lock every
+// installation out.
 const QByteArray kSalt = QByteArrayLiteral("qw$ptz:v1:");
 
 int indexOf(Security::Area area)
