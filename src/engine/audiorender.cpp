@@ -214,30 +214,34 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
         const qsizetype count = qsizetype(buffer.frameCount()) * std::max(f.channelCount(), 1);
         // Room grows geometrically; reserving each buffer's exact size would
         // copy the whole list once per buffer.
-        switch (f.sampleFormat()) {
-        case QAudioFormat::Float: {
-            const float* s = buffer.constData<float>();
+        const auto grow = [&out](qsizetype n) {
             const qsizetype old = out.size();
-            out.resize(old + count);
-            std::memcpy(out.data() + old, s, size_t(count) * sizeof(float));
+            out.resize(old + n);
+            return out.data() + old;
+        };
+        switch (f.sampleFormat()) {
+        case QAudioFormat::Float:
+            std::memcpy(grow(count), buffer.constData<float>(), size_t(count) * sizeof(float));
             break;
-        }
         case QAudioFormat::Int16: {
             const qint16* s = buffer.constData<qint16>();
+            float* d = grow(count);
             for (qsizetype i = 0; i < count; ++i)
-                out.append(float(s[i]) * 3.0517578e-05f);
+                d[i] = float(s[i]) * 3.0517578e-05f;
             break;
         }
         case QAudioFormat::Int32: {
             const qint32* s = buffer.constData<qint32>();
+            float* d = grow(count);
             for (qsizetype i = 0; i < count; ++i)
-                out.append(float(double(s[i]) * 4.656612873077393e-10));
+                d[i] = float(double(s[i]) * 4.656612873077393e-10);
             break;
         }
         case QAudioFormat::UInt8: {
             const quint8* s = buffer.constData<quint8>();
+            float* d = grow(count);
             for (qsizetype i = 0; i < count; ++i)
-                out.append(float((double(s[i]) - 128.0) * 0.0078125));
+                d[i] = float((double(s[i]) - 128.0) * 0.0078125);
             break;
         }
         default:

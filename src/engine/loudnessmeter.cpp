@@ -8,6 +8,8 @@
 namespace {
 
 constexpr double kSilenceLufs = -70.0;
+// Channel counts up to this take the unrolled path of addSamples.
+constexpr int kFastChannels = 8;
 
 double blockPower(double lufs)
 {
@@ -126,8 +128,60 @@ void LoudnessMeter::addSamples(const QList<double>& samples, int channelCount, i
     configure(channelCount, rate);
     const qsizetype frames = samples.size() / channels;
     const double* p = samples.constData();
-    for (qsizetype i = 0; i < frames; ++i, p += channels)
-        addFrame(p);
+    if (channels > kFastChannels) {
+        for (qsizetype i = 0; i < frames; ++i, p += channels)
+            addFrame(p);
+        return;
+    }
+    // The same arithmetic as addFrame, with the filter state held in locals
+    // between hops: this loop carries every sample of every analysis.
+    double sx1[kFastChannels], sx2[kFastChannels], sy1[kFastChannels], sy2[kFastChannels];
+    double hx1[kFastChannels], hx2[kFastChannels], hy1[kFastChannels], hy2[kFastChannels];
+    double energy[kFastChannels];
+    const auto load = [&] {
+        for (int c = 0; c < channels; ++c) {
+            sx1[c] = shelf.x1[c], sx2[c] = shelf.x2[c], sy1[c] = shelf.y1[c], sy2[c] = shelf.y2[c];
+            hx1[c] = highPass.x1[c], hx2[c] = highPass.x2[c], hy1[c] = highPass.y1[c], hy2[c] = highPass.y2[c];
+            energy[c] = channelEnergy[c];
+        }
+    };
+    const auto store = [&] {
+        for (int c = 0; c < channels; ++c) {
+            shelf.x1[c] = sx1[c], shelf.x2[c] = sx2[c], shelf.y1[c] = sy1[c], shelf.y2[c] = sy2[c];
+            highPass.x1[c] = hx1[c], highPass.x2[c] = hx2[c], highPass.y1[c] = hy1[c], highPass.y2[c] = hy2[c];
+            channelEnergy[c] = energy[c];
+        }
+    };
+    const double sb0 = shelf.b0, sb1 = shelf.b1, sb2 = shelf.b2, sa1 = shelf.a1, sa2 = shelf.a2;
+    const double hb0 = highPass.b0, hb1 = highPass.b1, hb2 = highPass.b2, ha1 = highPass.a1, ha2 = highPass.a2;
+    double pk = peak;
+    load();
+    for (qsizetype i = 0; i < frames; ++i, p += channels) {
+        for (int c = 0; c < channels; ++c) {
+            const double x = p[c];
+            const double a = std::fabs(x);
+            if (a > pk)
+                pk = a;
+            const double s = sb0 * x + sb1 * sx1[c] + sb2 * sx2[c] - sa1 * sy1[c] - sa2 * sy2[c];
+            sx2[c] = sx1[c];
+            sx1[c] = x;
+            sy2[c] = sy1[c];
+            sy1[c] = s;
+            const double y = hb0 * s + hb1 * hx1[c] + hb2 * hx2[c] - ha1 * hy1[c] - ha2 * hy2[c];
+            hx2[c] = hx1[c];
+            hx1[c] = s;
+            hy2[c] = hy1[c];
+            hy1[c] = y;
+            energy[c] += y * y;
+        }
+        if (++hopFill >= hopFrames) {
+            store();
+            completeHop();
+            load();
+        }
+    }
+    store();
+    peak = pk;
 }
 
 void LoudnessMeter::addBuffer(const QAudioBuffer& buffer)

@@ -86,6 +86,7 @@ private slots:
     void referenceSine();
     void shortInputHasNoBlock();
     void chunkedFeedMeasuresTheSame();
+    void manyChannelsAddUp();
     void formatChangeRestarts();
     void bufferFeed_data();
     void bufferFeed();
@@ -268,6 +269,28 @@ void TestLoudnessMeter::chunkedFeedMeasuresTheSame()
     QCOMPARE(pieces.integratedLufs(), whole.integratedLufs());
     QCOMPARE(pieces.peak, whole.peak);
     QVERIFY(whole.integratedLufs() > -40.0);
+}
+
+void TestLoudnessMeter::manyChannelsAddUp()
+{
+    // Ten channels holding one stereo pair five times carry five times its
+    // energy: 10 log10(5) dB above the pair alone.
+    QList<double> pair;
+    QList<double> ten;
+    for (int i = 0; i < 48000 * 3; ++i) {
+        const double l = 0.3 * std::sin(2 * M_PI * 440.0 * i / 48000.0);
+        const double r = 0.2 * std::sin(2 * M_PI * 1900.0 * i / 48000.0);
+        pair << l << r;
+        for (int k = 0; k < 5; ++k)
+            ten << l << r;
+    }
+    LoudnessMeter stereo;
+    stereo.addSamples(pair, 2, 48000);
+    LoudnessMeter many;
+    many.addSamples(ten, 10, 48000);
+    QCOMPARE(many.blockLoudness.size(), stereo.blockLoudness.size());
+    QVERIFY(std::fabs(many.integratedLufs() - stereo.integratedLufs() - 10.0 * std::log10(5.0)) < 1e-6);
+    QCOMPARE(many.peak, stereo.peak);
 }
 
 void TestLoudnessMeter::formatChangeRestarts()
