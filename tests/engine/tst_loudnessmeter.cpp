@@ -90,10 +90,7 @@ private slots:
     void formatChangeRestarts();
     void bufferFeed_data();
     void bufferFeed();
-    void gainForTarget_data();
-    void gainForTarget();
-    void limitForPeak_data();
-    void limitForPeak();
+    void gainAndPeakLimit();
     void silenceAnalyse();
     void normaliseStoresLevel();
     void normaliseLimitsToPeak();
@@ -388,45 +385,16 @@ void TestLoudnessMeter::bufferFeed()
     QCOMPARE(none.channels, 0);
 }
 
-void TestLoudnessMeter::gainForTarget_data()
+void TestLoudnessMeter::gainAndPeakLimit()
 {
-    QTest::addColumn<double>("measured");
-    QTest::addColumn<double>("target");
-    QTest::addColumn<double>("maxDb");
-    QTest::addColumn<double>("gain");
-    QTest::newRow("capped at +12 dB") << -30.0 << -14.0 << 12.0 << std::pow(10.0, 12.0 / 20.0);
-    QTest::newRow("8 dB down") << -6.0 << -14.0 << 12.0 << std::pow(10.0, -8.0 / 20.0);
-    QTest::newRow("capped at -12 dB") << 5.0 << -14.0 << 12.0 << std::pow(10.0, -12.0 / 20.0);
-    QTest::newRow("on target") << -18.0 << -18.0 << 12.0 << 1.0;
-    QTest::newRow("silence") << -70.0 << -14.0 << 12.0 << 1.0;
-    QTest::newRow("below the gate") << -80.0 << -14.0 << 12.0 << 1.0;
-}
-
-void TestLoudnessMeter::gainForTarget()
-{
-    QFETCH(double, measured);
-    QFETCH(double, target);
-    QFETCH(double, maxDb);
-    QFETCH(double, gain);
-    QVERIFY(std::fabs(LoudnessMeter::gainForTarget(measured, target, maxDb) - gain) < 1e-9);
-}
-
-void TestLoudnessMeter::limitForPeak_data()
-{
-    QTest::addColumn<double>("gain");
-    QTest::addColumn<double>("peak");
-    QTest::addColumn<double>("limited");
-    QTest::newRow("limited") << 2.0 << 0.8 << 1.24875;
-    QTest::newRow("no peak") << 2.0 << 0.0 << 2.0;
-    QTest::newRow("room to spare") << 1.5 << 0.5 << 1.5;
-}
-
-void TestLoudnessMeter::limitForPeak()
-{
-    QFETCH(double, gain);
-    QFETCH(double, peak);
-    QFETCH(double, limited);
-    QVERIFY(std::fabs(LoudnessMeter::limitForPeak(gain, peak) - limited) < 1e-9);
+    const auto near = [](double a, double b) { return std::fabs(a - b) < 1e-9; };
+    QVERIFY(near(LoudnessMeter::gainForTarget(-30.0, -14.0, 12.0), std::pow(10.0, 12.0 / 20.0))); // capped up
+    QVERIFY(near(LoudnessMeter::gainForTarget(-6.0, -14.0, 12.0), std::pow(10.0, -8.0 / 20.0)));
+    QVERIFY(near(LoudnessMeter::gainForTarget(5.0, -14.0, 12.0), std::pow(10.0, -12.0 / 20.0))); // capped down
+    QVERIFY(near(LoudnessMeter::gainForTarget(-70.0, -14.0, 12.0), 1.0)); // nothing measured
+    QVERIFY(near(LoudnessMeter::limitForPeak(2.0, 0.8), 1.24875));
+    QVERIFY(near(LoudnessMeter::limitForPeak(2.0, 0.0), 2.0));
+    QVERIFY(near(LoudnessMeter::limitForPeak(1.5, 0.5), 1.5));
 }
 
 void TestLoudnessMeter::silenceAnalyse()
