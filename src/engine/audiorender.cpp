@@ -277,7 +277,7 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
     }
     // A decode cut short is not the file: callers would render or measure
     // part of it as if it were whole.
-    if (timedOut) {
+    if (timedOut && !finished) {
         emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
         return false;
     }
