@@ -269,6 +269,8 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
     if (!failed && !finished)
         loop.exec();
     timer.stop();
+    // stop() may report finished itself; only an end reached before counts.
+    const bool completed = finished;
     decoder.stop();
 
     if (failed) {
@@ -277,7 +279,7 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
     }
     // A decode cut short is not the file: callers would render or measure
     // part of it as if it were whole.
-    if (timedOut && !finished) {
+    if (timedOut && !completed) {
         emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
         return false;
     }
