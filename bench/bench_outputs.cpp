@@ -118,6 +118,8 @@ int main(int argc, char** argv)
     ac.splitMinutes = 0;
 
     BroadcastService service;
+    QObject::connect(&service, &BroadcastService::logMessage,
+                     [](const QString& line) { std::fprintf(stderr, "  %s\n", qPrintable(line)); });
     BroadcastServer server;
     StreamArchive archive;
     archive.setConfig(ac);
@@ -146,14 +148,26 @@ int main(int argc, char** argv)
         {"stream archive", {nullptr, nullptr, &archive}},
         {"all three", {&service, &server, &archive}},
     };
+    // The server drops a source that sends nothing for a while, as it does
+    // while the other outputs are measured.
+    const auto ensureStreaming = [&] {
+        service.stop();
+        service.start();
+        for (int i = 0; i < 100 && !service.isStreaming(); ++i)
+            wait(100);
+    };
     for (const auto& c : cases) {
+        if (c.o.service)
+            ensureStreaming();
         const auto [cpu, inside] = run(c.o);
-        std::printf("%-32s %14.1f %18.1f\n", c.name, (cpu - baseCpu) * perMinute, inside * perMinute);
+        std::printf("%-32s %14.1f %18.1f%s\n", c.name, (cpu - baseCpu) * perMinute, inside * perMinute,
+                    c.o.service && !service.isStreaming() ? "  (source dropped during the run)" : "");
     }
     archive.stop();
     server.stop();
     curl.kill();
     curl.waitForFinished();
+    ensureStreaming();
 
     // Delay: silence flows in real time; a loud burst is pushed and timed
     // until a decoding listener of the Icecast mount first hears it.
