@@ -1,5 +1,7 @@
 #include "tonesource.h"
 
+#include "audiofixtures.h"
+
 #include <QtMath>
 
 ToneSource::ToneSource(int sampleRate, int channels, QAudioFormat::SampleFormat format, double frequencyHz,
@@ -56,4 +58,36 @@ TonePump::TonePump(ToneSource* source, int bufferMs, double speed, QObject* pare
         ++m_sent;
         emit buffer(m_source->next(m_frames));
     });
+}
+
+double ToneSource::frequencyIn(const QString& path, int sampleRate)
+{
+    QByteArray raw;
+    if (!AudioFixtures::run(QStringLiteral("ffmpeg"),
+                            {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+                             QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
+                             QString::number(sampleRate), QStringLiteral("-f"), QStringLiteral("s16le"),
+                             QStringLiteral("-")},
+                            &raw))
+        return 0;
+    const auto* s = reinterpret_cast<const qint16*>(raw.constData());
+    const qsizetype n = raw.size() / 2;
+    // A crossing counts only after the signal went well below zero, so that
+    // quiet stretches add none.
+    qsizetype first = -1, last = -1;
+    int crossings = 0;
+    bool armed = false;
+    for (qsizetype i = std::min<qsizetype>(n, sampleRate / 2); i < n; ++i) {
+        if (s[i] < -2000)
+            armed = true;
+        if (armed && s[i - 1] < 0 && s[i] >= 0) {
+            armed = false;
+            if (first < 0)
+                first = i;
+            else
+                ++crossings;
+            last = i;
+        }
+    }
+    return crossings > 0 ? crossings * double(sampleRate) / double(last - first) : 0;
 }

@@ -59,31 +59,6 @@ QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-double decodedFrequency(const QString& mp3Path, int sampleRate)
-{
-    QByteArray raw;
-    if (!AudioFixtures::run(QStringLiteral("ffmpeg"),
-                            {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), mp3Path,
-                             QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"),
-                             QStringLiteral("s16le"), QStringLiteral("-")},
-                            &raw))
-        return 0;
-    const auto* s = reinterpret_cast<const qint16*>(raw.constData());
-    const qsizetype n = raw.size() / 2;
-    qsizetype first = -1, last = -1;
-    int crossings = 0;
-    for (qsizetype i = std::min<qsizetype>(n, sampleRate / 2); i < n; ++i) {
-        if (s[i - 1] < 0 && s[i] >= 0) {
-            if (first < 0)
-                first = i;
-            else
-                ++crossings;
-            last = i;
-        }
-    }
-    return crossings > 0 ? crossings * double(sampleRate) / double(last - first) : 0;
-}
-
 const QByteArray kGet = QByteArrayLiteral("GET /stream HTTP/1.0\r\nHost: x\r\n\r\n");
 
 } // namespace
@@ -256,7 +231,7 @@ private slots:
         QCOMPARE(AudioFixtures::probe(capture, QStringLiteral("stream=codec_name")), QStringLiteral("mp3"));
         QCOMPARE(AudioFixtures::probe(capture, QStringLiteral("stream=sample_rate")), QStringLiteral("48000"));
         QCOMPARE(AudioFixtures::probe(capture, QStringLiteral("stream=channels")), QStringLiteral("2"));
-        const double f = decodedFrequency(capture, 48000);
+        const double f = ToneSource::frequencyIn(capture, 48000);
         QVERIFY2(qAbs(f - 1000.0) < 5.0, qPrintable(QString::number(f)));
 
         // The last listener gone, the next one opens a new encoder at the

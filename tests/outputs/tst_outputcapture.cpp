@@ -14,37 +14,6 @@
 
 namespace {
 
-double decodedFrequency(const QString& mp3Path, int sampleRate)
-{
-    QByteArray raw;
-    if (!AudioFixtures::run(QStringLiteral("ffmpeg"),
-                            {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), mp3Path,
-                             QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"),
-                             QStringLiteral("s16le"), QStringLiteral("-")},
-                            &raw))
-        return 0;
-    const auto* s = reinterpret_cast<const qint16*>(raw.constData());
-    const qsizetype n = raw.size() / 2;
-    qsizetype first = -1, last = -1;
-    int crossings = 0;
-    // Hysteresis: a crossing counts only after the signal went well below
-    // zero, so that the quiet start of the capture adds none.
-    bool armed = false;
-    for (qsizetype i = std::min<qsizetype>(n, sampleRate); i < n; ++i) {
-        if (s[i] < -2000)
-            armed = true;
-        if (armed && s[i - 1] < 0 && s[i] >= 0) {
-            armed = false;
-            if (first < 0)
-                first = i;
-            else
-                ++crossings;
-            last = i;
-        }
-    }
-    return crossings > 0 ? crossings * double(sampleRate) / double(last - first) : 0;
-}
-
 QByteArray readFile(const QString& path)
 {
     QFile f(path);
@@ -136,7 +105,7 @@ private slots:
         QCOMPARE(AudioFixtures::probe(file, QStringLiteral("stream=sample_rate")), QStringLiteral("44100"));
         const double seconds = AudioFixtures::probe(file, QStringLiteral("format=duration")).toDouble();
         QVERIFY2(seconds > 2.0 && seconds < 9.0, qPrintable(QString::number(seconds)));
-        const double f = decodedFrequency(file, 44100);
+        const double f = ToneSource::frequencyIn(file, 44100);
         QVERIFY2(qAbs(f - 1000.0) < 5.0, qPrintable(QString::number(f)));
     }
 
@@ -170,7 +139,7 @@ private slots:
         curl.waitForFinished(5000);
         svc.stop();
         QCOMPARE(AudioFixtures::probe(capture, QStringLiteral("stream=sample_rate")), QStringLiteral("44100"));
-        const double f = decodedFrequency(capture, 44100);
+        const double f = ToneSource::frequencyIn(capture, 44100);
         QVERIFY2(qAbs(f - 1000.0) < 5.0, qPrintable(QString::number(f)));
     }
 };
