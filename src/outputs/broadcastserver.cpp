@@ -228,6 +228,12 @@ void BroadcastServer::pushAudio(const QAudioBuffer& buffer)
     if (pcm.isEmpty())
         return;
     const QByteArray mp3 = m_encoder.encode(pcm);
+    if (!m_encoder.isOpen()) {
+        // A hung encoder was let go; the next buffer starts a fresh one.
+        m_encoderOpen = false;
+        emit logMessage(QStringLiteral("Built-in server: encoder stopped responding, restarting it"));
+        return;
+    }
     if (!mp3.isEmpty())
         broadcastBytes(mp3);
 }

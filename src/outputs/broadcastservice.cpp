@@ -291,6 +291,10 @@ void BroadcastService::encodeAndSend(const QByteArray& pcm)
     if (!m_socket || !m_encoder.isOpen() || pcm.isEmpty())
         return;
     const QByteArray mp3 = m_encoder.encode(pcm);
+    if (!m_encoder.isOpen()) {
+        teardown(QStringLiteral("encoder stopped responding"), true);
+        return;
+    }
     if (mp3.isEmpty() || !m_socket)
         return;
     m_socket->write(mp3);

@@ -203,6 +203,12 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
     if (!m_recording || !m_file || !m_encoder.isOpen() || pcm.isEmpty())
         return;
     const QByteArray mp3 = m_encoder.encode(pcm);
+    if (!m_encoder.isOpen()) {
+        // The encoder hung and was let go: nothing more would be recorded.
+        emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding - recording ended"));
+        stop();
+        return;
+    }
     // A full disk, or a file whose folder went away, would leave REC lit
     // while nothing reaches the disk.
     if (!writeToFile(mp3) || !QFileInfo::exists(m_currentPath)) {

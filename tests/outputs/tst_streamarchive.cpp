@@ -288,6 +288,39 @@ private slots:
                  qPrintable(text));
         QCOMPARE(log.last().at(0).toString(), QStringLiteral("Stream Archive: stopped - disk.mp3"));
     }
+
+    // An encoder that stops taking audio is let go after a few seconds; the
+    // recording must end with it rather than stay lit with nothing written.
+    void hungEncoderEndsTheRecording()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("hung"));
+        const QString script = dir + QStringLiteral("/ffmpeg");
+        {
+            QFile f(script);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("#!/bin/sh\nexec sleep 120\n");
+        }
+        QFile::setPermissions(script, QFile::permissions(script) | QFileDevice::ExeOwner);
+        const QByteArray saved = qgetenv("ORCHIDLANTERN_FFMPEG");
+        qputenv("ORCHIDLANTERN_FFMPEG", script.toLocal8Bit());
+
+        ArchiveConfig c = mixConfig(dir);
+        c.namePattern = QStringLiteral("'hung'");
+        StreamArchive archive;
+        archive.setConfig(c);
+        QSignalSpy log(&archive, &StreamArchive::logMessage);
+        ToneSource tone(44100, 2);
+        TonePump pump(&tone, 40, 4.0);
+        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        archive.start();
+        const bool started = archive.isRecording();
+        pump.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!archive.isRecording(), 60000);
+        qputenv("ORCHIDLANTERN_FFMPEG", saved);
+        QVERIFY(started);
+        QVERIFY2(logText(log).contains(QStringLiteral("Stream Archive: encoder stopped responding - recording ended")),
+                 qPrintable(logText(log)));
+    }
 };
 
 OL_TEST_MAIN(TestStreamArchive)
