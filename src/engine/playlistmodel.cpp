@@ -1,0 +1,658 @@
+#include "playlistmodel.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QDataStream>
+#include <QFont>
+#include <QIODevice>
+#include <QLoggingCategory>
+#include <QMimeData>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QUrl>
+
+#include <algorithm>
+#include <numeric>
+#include <optional>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcPlaylist, "orchidlantern.playlist")
+
+const QString kRemoveGlyph = QStringLiteral("\u2715");
+const QString kStopGlyph = QStringLiteral("\u23F9");
+
+const QColor kHourMarkerBg(226, 240, 226);
+const QColor kCommandBg(255, 235, 200);
+const QColor kCurrentBg(179, 215, 255);
+const QColor kVoiceoverBg(255, 214, 234);
+const QColor kRemoveFg(200, 60, 60);
+const QColor kStopFg(150, 110, 40);
+const QColor kPlayedFg(150, 150, 150);
+const QColor kStreamFg(40, 130, 150);
+const QColor kJingleFg(120, 120, 120);
+const QColor kCommandFg(160, 90, 0);
+
+constexpr int kSecondsPerDay = 24 * 60 * 60;
+
+// The rows of a row-move payload, or nothing when the payload is not one
+// complete, well-formed list of distinct rows of a playlist of rowCount rows.
+std::optional<QList<int>> readRowPayload(const QByteArray& payload, int rowCount)
+{
+    if (payload.size() < 4)
+        return std::nullopt;
+    QDataStream in(payload);
+    qint32 count = 0;
+    in >> count;
+    if (count < 0 || qint64(count) * 4 != payload.size() - 4)
+        return std::nullopt;
+    QList<int> rows;
+    rows.reserve(count);
+    QSet<int> seen;
+    for (qint32 i = 0; i < count; ++i) {
+        qint32 row = 0;
+        in >> row;
+        if (in.status() != QDataStream::Ok || row < 0 || row >= rowCount || seen.contains(row))
+            return std::nullopt;
+        seen.insert(row);
+        rows.append(row);
+    }
+    return rows;
+}
+
+} // namespace
+
+PlaylistModel::PlaylistModel(QObject* parent)
+    : QAbstractTableModel(parent)
+    , m_startTimeBase(QTime::currentTime())
+{
+}
+
+int PlaylistModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(m_tracks.size());
+}
+
+int PlaylistModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(ColumnCount);
+}
+
+Qt::ItemFlags PlaylistModel::flags(const QModelIndex& index) const
+{
+    if (!index.isValid())
+        return Qt::ItemIsDropEnabled;
+    return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
+}
+
+QVariant PlaylistModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal)
+        return {};
+    switch (section) {
+    case RemoveColumn:
+    case StopColumn:
+        return QString();
+    case NumberColumn:
+        return QStringLiteral("#");
+    case StartTimeColumn:
+        return QStringLiteral("Start time");
+    case TitleColumn:
+        return QStringLiteral("Track Title");
+    case DurationColumn:
+        return QStringLiteral("Duration");
+    case ListenersColumn:
+        return QStringLiteral("\u266B");
+    default:
+        return {};
+    }
+}
+
+QVariant PlaylistModel::data(const QModelIndex& index, int role) const
+{
+    if (index.model() != this || index.row() < 0 || index.column() < 0 || index.column() >= ColumnCount
+        || index.row() >= m_tracks.size())
+        return {};
+
+    const int row = index.row();
+    const int column = index.column();
+    const Track& t = m_tracks.at(row);
+    const bool current = row == m_currentRow;
+
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (column) {
+        case RemoveColumn:
+            return kRemoveGlyph;
+        case NumberColumn:
+            return row + 1;
+        case StartTimeColumn:
+            return t.startTime.isValid() ? t.startTime.toString(QStringLiteral("h:mm:ss AP"))
+                                         : QStringLiteral("--");
+        case TitleColumn: {
+            const int pos = queuePosition(row);
+            return pos > 0 ? QStringLiteral("[%1]  %2").arg(pos).arg(t.displayName()) : t.displayName();
+        }
+        case DurationColumn:
+            if (t.isStream)
+                return t.streamLimitMs < 1 ? QStringLiteral("LIVE") : Track::formatDuration(t.streamLimitMs);
+            return Track::formatDuration(t.durationMs);
+        case ListenersColumn: {
+            const int peak = m_peakListeners.value(row, 0);
+            return peak >= 1 ? QString::number(peak) : QString();
+        }
+        case StopColumn:
+            return t.marker ? QString() : kStopGlyph;
+        }
+        return {};
+
+    case Qt::ToolTipRole: {
+        if (column == StartTimeColumn) {
+            const int hour = hourMarkerAt(row);
+            if (hour >= 0)
+                return QStringLiteral("Start of the %1:00 hour").arg(hour, 2, 10, QLatin1Char('0'));
+        }
+        if (column == TitleColumn) {
+            const int pos = queuePosition(row);
+            if (pos > 0)
+                return QStringLiteral("Playback queue position %1").arg(pos);
+        }
+        if (column == RemoveColumn)
+            return QStringLiteral("Remove this track");
+        if (column == StopColumn)
+            return QStringLiteral("Insert a STOP command after this track");
+        return {};
+    }
+
+    case Qt::FontRole:
+        if (current || t.marker) {
+            QFont f;
+            f.setWeight(QFont::Bold);
+            f.setItalic(t.voiceTrack);
+            return f;
+        }
+        if (t.voiceTrack) {
+            QFont f;
+            f.setWeight(QFont::Normal);
+            f.setItalic(true);
+            return f;
+        }
+        return {};
+
+    case Qt::TextAlignmentRole:
+        switch (column) {
+        case RemoveColumn:
+        case NumberColumn:
+        case DurationColumn:
+        case StopColumn:
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+        case StartTimeColumn:
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+        }
+        return {};
+
+    case Qt::BackgroundRole:
+        if (hourMarkerAt(row) >= 0)
+            return QBrush(kHourMarkerBg);
+        if (t.marker)
+            return QBrush(kCommandBg);
+        if (current)
+            return QBrush(kCurrentBg);
+        if (t.isStream || t.filePath.isEmpty())
+            return {};
+        // Read afresh: the parameters may have been edited in another window.
+        if (TrackParams::load(t.filePath).voiceover.isSet())
+            return QBrush(kVoiceoverBg);
+        return {};
+
+    case Qt::ForegroundRole:
+        if (column == RemoveColumn)
+            return QBrush(kRemoveFg);
+        if (column == StopColumn)
+            return QBrush(kStopFg);
+        if (!current && m_playedRows.contains(row))
+            return QBrush(kPlayedFg);
+        if (t.isStream)
+            return QBrush(kStreamFg);
+        if (!t.marker)
+            return t.category.compare(QLatin1String("Jingle"), Qt::CaseInsensitive) == 0 ? QVariant(QBrush(kJingleFg))
+                                                                                         : QVariant();
+        return QBrush(kCommandFg);
+    }
+    return {};
+}
+
+qint64 PlaylistModel::totalDurationMs() const
+{
+    qint64 total = 0;
+    for (const Track& t : m_tracks)
+        total += t.durationMs;
+    return total;
+}
+
+int PlaylistModel::hourMarkerAt(int row) const
+{
+    if (!m_showHourMarkers || !isRow(row))
+        return -1;
+    const QTime start = m_tracks.at(row).startTime;
+    if (!start.isValid())
+        return -1;
+    if (row == 0)
+        return start.hour();
+    const QTime previous = m_tracks.at(row - 1).startTime;
+    if (!previous.isValid() || previous.hour() == start.hour())
+        return -1;
+    return start.hour();
+}
+
+void PlaylistModel::setShowHourMarkers(bool on)
+{
+    if (on == m_showHourMarkers)
+        return;
+    m_showHourMarkers = on;
+    refreshAll();
+}
+
+void PlaylistModel::recomputeStartTimes()
+{
+    QTime t = m_startTimeBase;
+    for (Track& track : m_tracks) {
+        track.startTime = t;
+        const qint64 seconds = std::max<qint64>(0, track.durationMs / 1000);
+        // Whole days do not move a time of day; keeps huge durations in int range.
+        t = t.addSecs(int(seconds % kSecondsPerDay));
+    }
+    if (!m_tracks.isEmpty())
+        emit dataChanged(index(0, StartTimeColumn), index(int(m_tracks.size()) - 1, StartTimeColumn));
+}
+
+void PlaylistModel::refreshAll()
+{
+    repaintAll();
+}
+
+void PlaylistModel::insertTrack(int row, const Track& track)
+{
+    const int pos = std::clamp(row, 0, int(m_tracks.size()));
+    beginInsertRows(QModelIndex(), pos, pos);
+    m_tracks.insert(pos, track);
+    // The track on air keeps its name when a row goes in above it.
+    if (m_currentRow >= pos)
+        ++m_currentRow;
+    endInsertRows();
+    recomputeStartTimes();
+}
+
+void PlaylistModel::addTrack(const Track& track)
+{
+    insertTrack(int(m_tracks.size()), track);
+}
+
+void PlaylistModel::removeRow(int row)
+{
+    if (!isRow(row))
+        return;
+    beginRemoveRows(QModelIndex(), row, row);
+    m_tracks.removeAt(row);
+    if (m_currentRow == row)
+        m_currentRow = -1;
+    else if (m_currentRow > row)
+        --m_currentRow;
+    endRemoveRows();
+    recomputeStartTimes();
+}
+
+void PlaylistModel::clearAll()
+{
+    beginResetModel();
+    m_tracks.clear();
+    m_currentRow = -1;
+    m_playedRows.clear();
+    m_peakListeners.clear();
+    m_queue.clear();
+    m_segueOverrides.clear();
+    endResetModel();
+}
+
+void PlaylistModel::repaintRow(int row)
+{
+    if (isRow(row))
+        emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+}
+
+void PlaylistModel::repaintAll()
+{
+    if (!m_tracks.isEmpty())
+        emit dataChanged(index(0, 0), index(int(m_tracks.size()) - 1, ColumnCount - 1));
+}
+
+void PlaylistModel::setCurrentRow(int row)
+{
+    const int old = m_currentRow;
+    if (isRow(old)) {
+        if (row == old) {
+            repaintRow(old);
+            return;
+        }
+        if (row >= 0) {
+            m_playedRows.insert(old);
+            m_currentRow = row;
+            repaintRow(old);
+            repaintRow(row);
+            return;
+        }
+        m_currentRow = row;
+        repaintRow(old);
+        return;
+    }
+    m_currentRow = row;
+    repaintRow(row);
+}
+
+void PlaylistModel::markPlayed(int row)
+{
+    if (!isRow(row) || m_playedRows.contains(row))
+        return;
+    m_playedRows.insert(row);
+    repaintRow(row);
+}
+
+void PlaylistModel::resetPlayedState()
+{
+    if (m_playedRows.isEmpty())
+        return;
+    m_playedRows.clear();
+    repaintAll();
+}
+
+void PlaylistModel::addToQueue(int row)
+{
+    if (!isRow(row) || m_queue.contains(row))
+        return;
+    m_queue.append(row);
+    repaintRow(row);
+}
+
+int PlaylistModel::takeNextQueued()
+{
+    while (!m_queue.isEmpty()) {
+        const int entry = m_queue.takeFirst();
+        if (isRow(entry)) {
+            repaintAll();
+            return entry;
+        }
+    }
+    return -1;
+}
+
+void PlaylistModel::removeFromQueue(int row)
+{
+    const qsizetype at = m_queue.indexOf(row);
+    if (at < 0)
+        return;
+    m_queue.removeAt(at);
+    repaintAll();
+}
+
+void PlaylistModel::moveInQueue(int from, int to)
+{
+    const int length = int(m_queue.size());
+    if (from < 0 || from >= length || to < 0 || to >= length)
+        return;
+    if (from != to)
+        m_queue.move(from, to);
+    repaintAll();
+}
+
+int PlaylistModel::queuePosition(int row) const
+{
+    return int(m_queue.indexOf(row)) + 1;
+}
+
+void PlaylistModel::clearQueue()
+{
+    if (m_queue.isEmpty())
+        return;
+    m_queue.clear();
+    repaintAll();
+}
+
+void PlaylistModel::recordListeners(int row, int listeners)
+{
+    if (!isRow(row) || listeners < 1 || m_peakListeners.value(row, 0) >= listeners)
+        return;
+    m_peakListeners.insert(row, listeners);
+    const QModelIndex cell = index(row, ListenersColumn);
+    emit dataChanged(cell, cell);
+}
+
+void PlaylistModel::setSegueOverrides(int firstRow, const QList<TrackParams::SegueOverride>& overrides)
+{
+    for (qsizetype i = 0; i < overrides.size(); ++i) {
+        const int row = firstRow + int(i);
+        const TrackParams::SegueOverride& o = overrides.at(i);
+        if (o.mixPointMs < 0 && o.fadeOutMs < 0)
+            m_segueOverrides.remove(row);
+        else
+            m_segueOverrides.insert(row, o);
+    }
+}
+
+QList<TrackParams::SegueOverride> PlaylistModel::segueOverrides(int firstRow, int count) const
+{
+    QList<TrackParams::SegueOverride> result;
+    if (count < 1)
+        return result;
+    result.reserve(count);
+    for (int i = 0; i < count; ++i)
+        result.append(segueAt(firstRow + i));
+    return result;
+}
+
+TrackParams::SegueOverride PlaylistModel::segueAt(int row) const
+{
+    return m_segueOverrides.value(row, TrackParams::SegueOverride{});
+}
+
+void PlaylistModel::clearAbove(int row)
+{
+    const int n = row < 0 ? m_currentRow : row;
+    if (n < 1)
+        return;
+    for (int i = 0; i < n && !m_tracks.isEmpty(); ++i) {
+        beginRemoveRows(QModelIndex(), 0, 0);
+        m_tracks.removeFirst();
+        if (m_currentRow == 0)
+            m_currentRow = -1;
+        else if (m_currentRow > 0)
+            --m_currentRow;
+        endRemoveRows();
+        recomputeStartTimes();
+    }
+    m_playedRows.clear();
+}
+
+void PlaylistModel::clearBelow(int row)
+{
+    int keep = row;
+    if (row < 0)
+        keep = m_currentRow < 0 ? 0 : m_currentRow;
+    while (m_tracks.size() > qint64(keep) + 1)
+        removeRow(int(m_tracks.size()) - 1);
+}
+
+void PlaylistModel::applyOrder(const QList<int>& order)
+{
+    QList<Track> reordered;
+    reordered.reserve(order.size());
+    int current = -1;
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        reordered.append(m_tracks.at(order.at(i)));
+        if (order.at(i) == m_currentRow)
+            current = int(i);
+    }
+    m_tracks = std::move(reordered);
+    // The row on air must keep naming the same track, or the engine would
+    // continue from the wrong place after the reorder.
+    if (isRow(m_currentRow))
+        m_currentRow = current;
+}
+
+void PlaylistModel::moveRow(int from, int to)
+{
+    if (!isRow(from))
+        return;
+    to = std::clamp(to, 0, int(m_tracks.size()) - 1);
+    if (to == from)
+        return;
+    QList<int> order(m_tracks.size());
+    std::iota(order.begin(), order.end(), 0);
+    order.move(from, to);
+    beginResetModel();
+    applyOrder(order);
+    endResetModel();
+    recomputeStartTimes();
+}
+
+void PlaylistModel::moveRowsTo(QList<int> rows, int target)
+{
+    // Callers may hand in anything; only distinct rows of this playlist move.
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    rows.removeIf([this](int r) { return !isRow(r); });
+    if (rows.isEmpty())
+        return;
+
+    const int before = int(std::count_if(rows.cbegin(), rows.cend(), [target](int r) { return r < target; }));
+    QList<int> rest;
+    rest.reserve(m_tracks.size() - rows.size());
+    QSet<int> moved(rows.cbegin(), rows.cend());
+    for (int r = 0; r < m_tracks.size(); ++r) {
+        if (!moved.contains(r))
+            rest.append(r);
+    }
+    const int insertAt = std::clamp(target - before, 0, int(rest.size()));
+    QList<int> order = rest;
+    for (qsizetype i = 0; i < rows.size(); ++i)
+        order.insert(insertAt + i, rows.at(i));
+
+    beginResetModel();
+    applyOrder(order);
+    endResetModel();
+    recomputeStartTimes();
+}
+
+void PlaylistModel::shuffle()
+{
+    if (m_tracks.size() < 2)
+        return;
+    QList<int> order(m_tracks.size());
+    std::iota(order.begin(), order.end(), 0);
+    for (int i = int(order.size()) - 1; i >= 1; --i) {
+        const int j = int(QRandomGenerator::global()->bounded(i + 1));
+        order.swapItemsAt(i, j);
+    }
+    beginResetModel();
+    applyOrder(order);
+    m_segueOverrides.clear();
+    m_queue.clear();
+    endResetModel();
+    recomputeStartTimes();
+}
+
+QStringList PlaylistModel::mimeTypes() const
+{
+    return {QString::fromLatin1(kRowsMimeType), QStringLiteral("text/uri-list")};
+}
+
+QMimeData* PlaylistModel::mimeData(const QModelIndexList& indexes) const
+{
+    QList<int> rows;
+    for (const QModelIndex& i : indexes) {
+        if (i.isValid() && i.model() == this)
+            rows.append(i.row());
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+
+    QByteArray payload;
+    QDataStream out(&payload, QIODevice::WriteOnly);
+    out << qint32(rows.size());
+    for (int r : rows)
+        out << qint32(r);
+
+    auto* mime = new QMimeData;
+    mime->setData(QString::fromLatin1(kRowsMimeType), payload);
+    return mime;
+}
+
+Qt::DropActions PlaylistModel::supportedDropActions() const
+{
+    return Qt::CopyAction | Qt::MoveAction;
+}
+
+bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int /*column*/,
+                                 const QModelIndex& parent)
+{
+    if (action == Qt::IgnoreAction)
+        return true;
+    if (!data)
+        return false;
+
+    int target = int(m_tracks.size());
+    if (row >= 0)
+        target = row;
+    else if (parent.isValid() && parent.model() == this)
+        target = parent.row();
+
+    const QString rowsType = QString::fromLatin1(kRowsMimeType);
+    if (data->hasFormat(rowsType)) {
+        const std::optional<QList<int>> rows = readRowPayload(data->data(rowsType), int(m_tracks.size()));
+        if (!rows) {
+            qCWarning(lcPlaylist) << "Ignored a row drop with a malformed or foreign row list";
+            return false;
+        }
+        moveRowsTo(*rows, target);
+        // Not accepted, so the view deletes nothing: the rows have moved already.
+        return false;
+    }
+
+    if (!data->hasUrls())
+        return false;
+
+    QList<Track> dropped;
+    for (const QUrl& url : data->urls()) {
+        const bool local = url.isLocalFile();
+        const QString text = local ? url.toLocalFile() : url.toString();
+        if (text.isEmpty())
+            continue;
+        if (!local && !Track::isStreamUrl(text)) {
+            qCWarning(lcPlaylist) << "Ignored a dropped address that is neither a file nor a stream:" << text;
+            continue;
+        }
+        if (local) {
+            dropped.append(Track::fromFile(text));
+        } else {
+            Track t;
+            t.isStream = true;
+            t.artist = QStringLiteral("Online stream");
+            t.title = text.trimmed();
+            t.filePath = t.title;
+            dropped.append(t);
+        }
+    }
+    if (dropped.isEmpty())
+        return false;
+
+    const int first = std::clamp(target, 0, int(m_tracks.size()));
+    const int count = int(dropped.size());
+    beginInsertRows(QModelIndex(), first, first + count - 1);
+    for (int i = 0; i < count; ++i)
+        m_tracks.insert(first + i, dropped.at(i));
+    if (m_currentRow >= first)
+        m_currentRow += count;
+    endInsertRows();
+    recomputeStartTimes();
+    emit tracksInserted(first, count);
+    return true;
+}

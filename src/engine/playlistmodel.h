@@ -1,0 +1,108 @@
+#pragma once
+
+#include "library/track.h"
+#include "library/trackparams.h"
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QTime>
+
+class QMimeData;
+
+// One playlist: a seven-column table of Track rows, with the playout state
+// that belongs to row numbers (current row, played rows, playback queue,
+// listener peaks, segue overrides). Of that state only the current row
+// follows its track when rows are inserted, removed or moved; the rest stays
+// on its row numbers.
+class PlaylistModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    enum Column {
+        RemoveColumn = 0,
+        NumberColumn,
+        StartTimeColumn,
+        TitleColumn,
+        DurationColumn,
+        ListenersColumn,
+        StopColumn,
+        ColumnCount
+    };
+
+    static constexpr const char* kRowsMimeType = "application/x-orchidlantern-rows";
+
+    explicit PlaylistModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    bool dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                      const QModelIndex& parent) override;
+    Qt::DropActions supportedDropActions() const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Rows and display.
+    QList<Track>& tracks() { return m_tracks; }
+    const QList<Track>& tracks() const { return m_tracks; }
+    qint64 totalDurationMs() const;
+    int hourMarkerAt(int row) const;
+    void setShowHourMarkers(bool on);
+    bool showHourMarkers() const { return m_showHourMarkers; }
+    void recomputeStartTimes();
+    void refreshAll();
+    void insertTrack(int row, const Track& track);
+    void addTrack(const Track& track);
+    void removeRow(int row);
+    void clearAll();
+
+    // Current row, played rows, queue, peaks and overrides.
+    int currentRow() const { return m_currentRow; }
+    void setCurrentRow(int row);
+    void markPlayed(int row);
+    bool isPlayed(int row) const { return m_playedRows.contains(row); }
+    void resetPlayedState();
+    void addToQueue(int row);
+    int takeNextQueued();
+    void removeFromQueue(int row);
+    void moveInQueue(int from, int to);
+    int queuePosition(int row) const;
+    void clearQueue();
+    QList<int> queue() const { return m_queue; }
+    void recordListeners(int row, int listeners);
+    void setSegueOverrides(int firstRow, const QList<TrackParams::SegueOverride>& overrides);
+    QList<TrackParams::SegueOverride> segueOverrides(int firstRow, int count) const;
+    TrackParams::SegueOverride segueAt(int row) const;
+
+    // Many rows at once.
+    void clearAbove(int row);
+    void clearBelow(int row);
+    void moveRow(int from, int to);
+    void moveRowsTo(QList<int> rows, int target);
+    void shuffle();
+
+signals:
+    void tracksInserted(int firstRow, int count);
+
+private:
+    bool isRow(int row) const { return row >= 0 && row < m_tracks.size(); }
+    void repaintRow(int row);
+    void repaintAll();
+    // Puts the rows in the order given as old row numbers; the current row
+    // follows its track.
+    void applyOrder(const QList<int>& order);
+
+    QHash<int, TrackParams::SegueOverride> m_segueOverrides;
+    QList<int> m_queue;
+    QSet<int> m_playedRows;
+    QHash<int, int> m_peakListeners;
+    bool m_showHourMarkers = false;
+    QList<Track> m_tracks;
+    int m_currentRow = -1;
+    QTime m_startTimeBase;
+};

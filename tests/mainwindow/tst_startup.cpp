@@ -1,0 +1,99 @@
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/playoutstartup.h"
+#include "olmain.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void mediaBackendIsChosenOnlyWhenUnset()
+    {
+        qunsetenv("QT_MEDIA_BACKEND");
+        PlayoutStartup::prepareEnvironment();
+        QCOMPARE(qgetenv("QT_MEDIA_BACKEND"), QByteArray("ffmpeg"));
+        qputenv("QT_MEDIA_BACKEND", "gstreamer");
+        PlayoutStartup::prepareEnvironment();
+        QCOMPARE(qgetenv("QT_MEDIA_BACKEND"), QByteArray("gstreamer"));
+        qputenv("QT_MEDIA_BACKEND", "");
+        PlayoutStartup::prepareEnvironment();
+        QCOMPARE(qgetenv("QT_MEDIA_BACKEND"), QByteArray("ffmpeg"));
+    }
+
+    void applicationIsNamedAndStyled()
+    {
+        auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+        QVERIFY(app);
+        PlayoutStartup::configureApplication(*app);
+        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Orchidlantern"));
+        QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Orchidlantern"));
+        QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("1.0.0"));
+        QVERIFY(!QApplication::windowIcon().isNull());
+        QVERIFY(PlayoutStartup::applyStyleSheet(*app));
+        QVERIFY(app->styleSheet().contains(QStringLiteral("QHeaderView::section")));
+        QVERIFY(!QIcon(QStringLiteral(":/logo.png")).isNull());
+    }
+
+    void windowTitleSizeAndDrops()
+    {
+        MainWindow w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("Orchidlantern (1.0.0)"));
+        QCOMPARE(w.size(), QSize(1180, 720));
+        QVERIFY(w.acceptDrops());
+    }
+
+    // The real program, started as a user would: it must come up and leave
+    // a current library database behind.
+    void programStartsAndCreatesTheDatabase()
+    {
+        const QString program = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR")
+                                + QStringLiteral("/apps/orchidlantern/orchidlantern");
+        if (!QFile::exists(program))
+            QSKIP("the program was not built beside the tests");
+
+        const QString home = testHome().scratch(QStringLiteral("program-home"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(program, {});
+        QVERIFY(p.waitForStarted(10000));
+
+        const QString db = home + QStringLiteral("/.config/Orchidlantern/Orchidlantern/library.db");
+        auto version = [&]() {
+            if (!QFile::exists(db))
+                return -1;
+            int v = -1;
+            {
+                QSqlDatabase c = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
+                c.setDatabaseName(db);
+                c.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+                if (c.open()) {
+                    QSqlQuery q(c);
+                    if (q.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name='track_params'"))
+                        && q.next() && q.value(0).toInt() == 1 && q.exec(QStringLiteral("PRAGMA user_version"))
+                        && q.next())
+                        v = q.value(0).toInt();
+                    c.close();
+                }
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("probe"));
+            return v;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(version(), 3, 20000);
+        QCOMPARE(p.state(), QProcess::Running);
+        p.terminate();
+        QVERIFY(p.waitForFinished(10000));
+    }
+};
+
+OL_TEST_MAIN(TestStartup)
+#include "tst_startup.moc"
