@@ -259,11 +259,23 @@ void AudioEngine::startOnDeck(Deck& deck, int row, bool fadeIn)
         source = QUrl::fromLocalFile(t.filePath);
     // A stale level from the previous row on this deck must not decide the
     // new row's level-triggered segue.
-    m_deckLevels[&deck - m_decks] = LevelPeaks();
+    m_deckLevels[int(&deck - m_decks)] = LevelPeaks();
     deck.level = (!t.isStream && !source.isEmpty()) ? TrackParams::load(t.filePath).level : 1.0;
     if (!(deck.level >= 0.0))
         deck.level = 1.0;
     deck.player->setSource(source);
+    // Buffers of the deck's previous source may still wait in the event
+    // queue; they are dropped until everything posted before now is through.
+    const int index = int(&deck - m_decks);
+    const quint32 generation = ++m_deckGeneration[index];
+    m_deckOpen[index] = false;
+    QMetaObject::invokeMethod(
+        this,
+        [this, index, generation] {
+            if (m_deckGeneration[index] == generation)
+                m_deckOpen[index] = true;
+        },
+        Qt::QueuedConnection);
 
     if (!fadeIn) {
         deck.gain = 1.0;
@@ -564,6 +576,8 @@ bool AudioEngine::shouldStartMix(const MixConfig& mix, qint64 durationMs, qint64
 
 void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
 {
+    if (!m_deckOpen[index])
+        return;
     const LevelPeaks peaks = AudioLevels::peakLevels(buffer);
     if (!peaks.valid)
         return;

@@ -169,6 +169,10 @@ private:
     bool m_relayResume = false;
     QString m_relaySource;
 
+    // Per deck: counts row starts, and whether its buffers are taken yet.
+    quint32 m_deckGeneration[2] = {0, 0};
+    bool m_deckOpen[2] = {true, true};
+
     // Fade of the outgoing deck when the next row starts during a segue.
     static constexpr int kEngineFadeOut = -1;
     static constexpr int kLeavePlaying = -2;
