@@ -91,15 +91,15 @@ private slots:
     void pauseRowThenTogglePauseResumesSameDeck();
     void queueFirstThenFollowingRow();
     void nextOnLastRowStops();
-    void previousGoesBackOneRow();
     void shuffle();
     void rowShiftsKeepCurrentTrack();
     void reorderKeepsCurrentTrack();
     void endOfTrackAdvancesOnce();
     void endOfTrackWithoutAutoPlayStops();
-    void missingFileStartsNothing();
     void streamTimeLimit();
 
+    void streamTitleFromMetadata_data();
+    void streamTitleFromMetadata();
     void meterLevelsFollowVolumeLaw();
     void tapHandsOverAtCrossfade();
     void tapHandsOverAfterHardStop();
@@ -485,26 +485,6 @@ void TestAudioEngine::nextOnLastRowStops()
     QCOMPARE(rows.size(), 1);
 }
 
-void TestAudioEngine::previousGoesBackOneRow()
-{
-    PlaylistModel model;
-    model.addTrack(Track::fromFile(m_long));
-    model.addTrack(Track::fromFile(m_a));
-    AudioEngine e;
-    QSignalSpy rows(&e, &AudioEngine::currentRowChanged);
-    e.previous(); // no playlist
-    e.next();
-    e.setPlaylist(&model);
-    e.previous(); // no current row
-    QCOMPARE(rows.size(), 0);
-    e.playRow(1);
-    e.previous();
-    QCOMPARE(rows.last().at(0).toInt(), 0);
-    e.previous(); // nothing before row 0
-    QCOMPARE(rows.size(), 2);
-    e.stop();
-}
-
 void TestAudioEngine::shuffle()
 {
     PlaylistModel one;
@@ -635,21 +615,6 @@ void TestAudioEngine::endOfTrackWithoutAutoPlayStops()
     QVERIFY(logOf(log).contains(QStringLiteral("End of track: short")));
 }
 
-void TestAudioEngine::missingFileStartsNothing()
-{
-    PlaylistModel model;
-    model.addTrack(Track::fromFile(m_dir + QStringLiteral("/gone.mp3")));
-    model.addTrack(Track::fromFile(m_long));
-    AudioEngine e;
-    e.setPlaylist(&model);
-    QSignalSpy rows(&e, &AudioEngine::currentRowChanged);
-    e.playRow(0);
-    QTest::qWait(500);
-    QVERIFY(!e.isPlaying());
-    QCOMPARE(rows.size(), 1); // waits on that row
-    QVERIFY(deckPlayer(e, 0)->source().isEmpty());
-}
-
 void TestAudioEngine::streamTimeLimit()
 {
     PlaylistModel model;
@@ -675,6 +640,60 @@ void TestAudioEngine::streamTimeLimit()
     QTest::qWait(2000);
     QVERIFY(!logOf(log).contains(QStringLiteral("Stream time limit reached")));
     QCOMPARE(model.currentRow(), 1);
+    e.stop();
+}
+
+void TestAudioEngine::streamTitleFromMetadata_data()
+{
+    QTest::addColumn<QString>("artist");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("isStream");
+    QTest::addColumn<QString>("expected"); // empty: none
+    QTest::newRow("artist and title") << QStringLiteral(" Band ") << QStringLiteral(" Song ") << true
+                                      << QStringLiteral("Band - Song");
+    QTest::newRow("title carries artist") << QStringLiteral("Band") << QStringLiteral("Other - Song") << true
+                                          << QStringLiteral("Other - Song");
+    QTest::newRow("title alone") << QString() << QStringLiteral("News") << true << QStringLiteral("News");
+    QTest::newRow("no title") << QStringLiteral("Band") << QString() << true << QString();
+    QTest::newRow("file rows are not streams") << QStringLiteral("Band") << QStringLiteral("Song") << false
+                                               << QString();
+}
+
+void TestAudioEngine::streamTitleFromMetadata()
+{
+    // A stream row whose address is a local file with tags: the player
+    // reports the tags as the stream's metadata.
+    QFETCH(QString, artist);
+    QFETCH(QString, title);
+    QFETCH(bool, isStream);
+    QFETCH(QString, expected);
+    QMap<QString, QString> tags;
+    if (!artist.isEmpty())
+        tags.insert(QStringLiteral("artist"), artist);
+    if (!title.isEmpty())
+        tags.insert(QStringLiteral("title"), title);
+    const QString file = m_dir + QStringLiteral("/tagged-%1.mp3").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'));
+    QVERIFY(AudioFixtures::tone(file, 440, -12, 3, 44100, 2, tags));
+    Track row = Track::fromFile(file);
+    if (isStream) {
+        row.isStream = true;
+        row.filePath = QUrl::fromLocalFile(file).toString();
+    }
+    PlaylistModel model;
+    model.addTrack(row);
+    AudioEngine e;
+    e.setPlaylist(&model);
+    QSignalSpy titles(&e, &AudioEngine::streamMetadata);
+    QSignalSpy log(&e, &AudioEngine::logMessage);
+    e.playRow(0);
+    QTRY_VERIFY_WITH_TIMEOUT(e.isPlaying() && e.position() > 500, kPlayTimeoutMs);
+    if (expected.isEmpty()) {
+        QVERIFY(titles.isEmpty());
+    } else {
+        QCOMPARE(titles.size(), 1);
+        QCOMPARE(titles.at(0).at(0).toString(), expected);
+        QCOMPARE(logOf(log).count(QStringLiteral("Stream metadata: ") + expected), 1);
+    }
     e.stop();
 }
 
