@@ -5,12 +5,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStandardPaths>
 #include <QVariant>
+
+#include <taglib/fileref.h>
+#include <taglib/tag.h>
 
 bool MusicLibrary::s_ftsAvailable = false;
 
@@ -70,7 +77,213 @@ QStringList trackColumns(QSqlQuery& q)
     return names;
 }
 
+const QStringList kAudioExts = {
+    QStringLiteral("mp3"), QStringLiteral("wav"), QStringLiteral("ogg"), QStringLiteral("flac"),
+    QStringLiteral("m4a"), QStringLiteral("aac"), QStringLiteral("opus"), QStringLiteral("wma"),
+    QStringLiteral("aiff"), QStringLiteral("alac")};
+
+const QStringList& audioNameFilters()
+{
+    static const QStringList filters = [] {
+        QStringList f;
+        for (const QString& ext : kAudioExts)
+            f << QStringLiteral("*.") + ext;
+        return f;
+    }();
+    return filters;
+}
+
+const QString kOrder = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE");
+
+const QString kLikeAnyDatabase = QStringLiteral(
+    "(artist LIKE ? OR title LIKE ? OR album LIKE ? OR genre LIKE ? OR comment LIKE ? OR filepath LIKE ? "
+    "OR CAST(year AS TEXT) LIKE ? OR duration_str LIKE ?)");
+const QString kLikeAnyFields = QStringLiteral(
+    "(artist LIKE ? OR title LIKE ? OR album LIKE ? OR genre LIKE ? OR comment LIKE ? OR filename LIKE ? "
+    "OR CAST(year AS TEXT) LIKE ? OR duration_str LIKE ?)");
+
+const QRegularExpression& splitPattern()
+{
+    static const QRegularExpression re(QStringLiteral("[\\s:/\\\\._\\-,;]+"));
+    return re;
+}
+
+const QRegularExpression& stripPattern()
+{
+    static const QRegularExpression re(QStringLiteral("[\"*()^]"));
+    return re;
+}
+
+// The write lock is taken up front, so that a batch waits for the other
+// program's write to end (busy time-out) instead of failing half-way.
+bool beginWrite(QSqlDatabase& db)
+{
+    QSqlQuery q(db);
+    return q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+void endWrite(QSqlDatabase& db, bool began)
+{
+    if (began && !db.commit())
+        db.rollback();
+}
+
+// Column positions of a result, looked up once per statement.
+struct RowColumns
+{
+    int filepath, artist, title, album, genre, comment, category, year, playCount, durationMs, streamLimitMs,
+        isStream, lastPlayed, dateAdded;
+
+    explicit RowColumns(const QSqlRecord& rec)
+        : filepath(rec.indexOf(QStringLiteral("filepath")))
+        , artist(rec.indexOf(QStringLiteral("artist")))
+        , title(rec.indexOf(QStringLiteral("title")))
+        , album(rec.indexOf(QStringLiteral("album")))
+        , genre(rec.indexOf(QStringLiteral("genre")))
+        , comment(rec.indexOf(QStringLiteral("comment")))
+        , category(rec.indexOf(QStringLiteral("category")))
+        , year(rec.indexOf(QStringLiteral("year")))
+        , playCount(rec.indexOf(QStringLiteral("play_count")))
+        , durationMs(rec.indexOf(QStringLiteral("duration_ms")))
+        , streamLimitMs(rec.indexOf(QStringLiteral("stream_limit_ms")))
+        , isStream(rec.indexOf(QStringLiteral("is_stream")))
+        , lastPlayed(rec.indexOf(QStringLiteral("last_played")))
+        , dateAdded(rec.indexOf(QStringLiteral("date_added")))
+    {
+    }
+};
+
+// Parsing a local date-time is costly and rows added in one batch share
+// their text, so each distinct text is parsed once per search.
+class DateCache
+{
+public:
+    QDateTime parse(const QString& iso)
+    {
+        if (iso.isEmpty())
+            return {};
+        auto it = m_seen.constFind(iso);
+        if (it == m_seen.cend())
+            it = m_seen.insert(iso, QDateTime::fromString(iso, Qt::ISODate));
+        return *it;
+    }
+
+private:
+    QHash<QString, QDateTime> m_seen;
+};
+
+Track trackFromRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates)
+{
+    Track t;
+    t.filePath = q.value(c.filepath).toString();
+    t.artist = q.value(c.artist).toString();
+    t.title = q.value(c.title).toString();
+    t.album = q.value(c.album).toString();
+    t.genre = q.value(c.genre).toString();
+    t.comment = q.value(c.comment).toString();
+    t.category = q.value(c.category).toString();
+    t.year = q.value(c.year).toInt();
+    t.playCount = q.value(c.playCount).toInt();
+    t.durationMs = q.value(c.durationMs).toLongLong();
+    t.streamLimitMs = q.value(c.streamLimitMs).toLongLong();
+    t.isStream = q.value(c.isStream).toInt() != 0;
+    t.lastPlayed = dates.parse(q.value(c.lastPlayed).toString());
+    t.dateAdded = dates.parse(q.value(c.dateAdded).toString());
+    return t;
+}
+
+bool containsText(const QString& value, const QString& needle)
+{
+    return value.contains(needle, Qt::CaseInsensitive);
+}
+
+bool memoryAnyMatch(const Track& t, const QString& needle)
+{
+    return containsText(t.artist, needle) || containsText(t.title, needle) || containsText(t.album, needle)
+        || containsText(t.genre, needle) || containsText(t.comment, needle)
+        || containsText(QString::number(t.year), needle)
+        || containsText(Track::formatDuration(t.durationMs), needle)
+        || containsText(fileNamePart(t.filePath), needle);
+}
+
+// Sub-folders of a folder, sorted by name, each with its canonical path.
+QList<QPair<QString, QString>> subFolders(const QString& folder)
+{
+    QList<QPair<QString, QString>> out;
+    const QDir dir(folder);
+    const QFileInfoList infos = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo& info : infos)
+        out.append({info.absoluteFilePath(), info.canonicalFilePath()});
+    return out;
+}
+
+QStringList audioFilesOf(const QString& folder)
+{
+    QStringList out;
+    const QDir dir(folder);
+    const QFileInfoList infos = dir.entryInfoList(audioNameFilters(), QDir::Files, QDir::Name);
+    for (const QFileInfo& info : infos)
+        out << info.absoluteFilePath();
+    return out;
+}
+
+// Links may lead back into the tree; a folder already listed (by its
+// canonical path) is not listed again, so loops end.
+void listLevel(const QString& folder, bool recursive, QSet<QString>& visited, QStringList& out)
+{
+    out += audioFilesOf(folder);
+    if (!recursive)
+        return;
+    for (const auto& [path, canonical] : subFolders(folder)) {
+        if (canonical.isEmpty() || visited.contains(canonical))
+            continue;
+        visited.insert(canonical);
+        listLevel(path, true, visited, out);
+    }
+}
+
+const int s_queryType = [] {
+    qRegisterMetaType<MusicLibrary::Query>("MusicLibrary::Query");
+    return 0;
+}();
+
+const QString kInsertTrack = QStringLiteral(
+    "INSERT INTO tracks(library,filepath,filename,artist,title,album,genre,comment,year,duration_ms,"
+    "duration_str,category,is_stream,stream_limit_ms,date_added) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+
+// Runs the prepared insert of one track.
+void insertTrack(QSqlQuery& q, const QString& library, const Track& t)
+{
+    q.addBindValue(text(library));
+    q.addBindValue(text(t.filePath));
+    q.addBindValue(t.isStream ? QStringLiteral("") : text(fileNamePart(t.filePath)));
+    q.addBindValue(text(t.artist));
+    q.addBindValue(text(t.title));
+    q.addBindValue(text(t.album));
+    q.addBindValue(text(t.genre));
+    q.addBindValue(text(t.comment));
+    q.addBindValue(t.year);
+    q.addBindValue(t.durationMs);
+    q.addBindValue(t.durationMs > 0 ? Track::formatDuration(t.durationMs) : QStringLiteral(""));
+    q.addBindValue(text(t.category));
+    q.addBindValue(t.isStream ? 1 : 0);
+    q.addBindValue(t.streamLimitMs);
+    q.addBindValue(nowIso());
+    q.exec();
+}
+
+QString fromTagLib(const TagLib::String& s)
+{
+    return QString::fromUtf8(s.toCString(true)).trimmed();
+}
+
 } // namespace
+
+bool MusicLibrary::Query::isEmpty() const
+{
+    return any.isEmpty() && artist.isEmpty() && title.isEmpty() && album.isEmpty() && genre.isEmpty()
+        && comment.isEmpty() && filename.isEmpty() && year.isEmpty() && duration.isEmpty();
+}
 
 QSqlDatabase MusicLibrary::database()
 {
@@ -84,6 +297,9 @@ QSqlDatabase MusicLibrary::database()
     const QString folder = dataFolder();
     QDir().mkpath(folder);
     db.setDatabaseName(folder + QStringLiteral("/library.db"));
+    // The other program writes to the same file; a write waits for its
+    // lock this long before it fails.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     db.open();
     return db;
 }
@@ -259,23 +475,414 @@ void MusicLibrary::addTrack(const Track& t)
         return;
     }
     QSqlQuery q(database());
-    q.prepare(QStringLiteral(
-        "INSERT INTO tracks(library,filepath,filename,artist,title,album,genre,comment,year,duration_ms,"
-        "duration_str,category,is_stream,stream_limit_ms,date_added) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"));
-    q.addBindValue(text(name));
-    q.addBindValue(text(t.filePath));
-    q.addBindValue(t.isStream ? QStringLiteral("") : text(fileNamePart(t.filePath)));
-    q.addBindValue(text(t.artist));
-    q.addBindValue(text(t.title));
-    q.addBindValue(text(t.album));
-    q.addBindValue(text(t.genre));
-    q.addBindValue(text(t.comment));
-    q.addBindValue(t.year);
-    q.addBindValue(t.durationMs);
-    q.addBindValue(t.durationMs > 0 ? Track::formatDuration(t.durationMs) : QStringLiteral(""));
-    q.addBindValue(text(t.category));
-    q.addBindValue(t.isStream ? 1 : 0);
-    q.addBindValue(t.streamLimitMs);
-    q.addBindValue(nowIso());
+    q.prepare(kInsertTrack);
+    insertTrack(q, name, t);
+}
+
+bool MusicLibrary::deleteLibrary(const QString& libraryName)
+{
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=?"));
+    q.addBindValue(text(libraryName));
     q.exec();
+    q.prepare(QStringLiteral("DELETE FROM libraries WHERE name=?"));
+    q.addBindValue(text(libraryName));
+    return q.exec();
+}
+
+QStringList MusicLibrary::availableLibraries()
+{
+    QStringList names;
+    QSqlQuery q(database());
+    if (q.exec(QStringLiteral("SELECT name FROM libraries ORDER BY name COLLATE NOCASE"))) {
+        while (q.next())
+            names << q.value(0).toString();
+    }
+    return names;
+}
+
+void MusicLibrary::loadFolder(const QString& folder)
+{
+    folderMode = true;
+    name = folder;
+    tracks.clear();
+    addFolder(folder, true);
+}
+
+int MusicLibrary::count() const
+{
+    if (folderMode)
+        return int(tracks.size());
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("SELECT COUNT(*) FROM tracks WHERE library=?"));
+    q.addBindValue(text(name));
+    if (q.exec() && q.next())
+        return q.value(0).toInt();
+    return 0;
+}
+
+qint64 MusicLibrary::totalDurationMs() const
+{
+    if (folderMode) {
+        qint64 sum = 0;
+        for (const Track& t : tracks)
+            sum += t.durationMs;
+        return sum;
+    }
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("SELECT COALESCE(SUM(duration_ms),0) FROM tracks WHERE library=?"));
+    q.addBindValue(text(name));
+    if (q.exec() && q.next())
+        return q.value(0).toLongLong();
+    return 0;
+}
+
+void MusicLibrary::clear()
+{
+    if (folderMode) {
+        tracks.clear();
+        return;
+    }
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=?"));
+    q.addBindValue(text(name));
+    q.exec();
+}
+
+bool MusicLibrary::isAudioFile(const QString& path)
+{
+    const QString file = fileNamePart(path);
+    const qsizetype dot = file.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return false;
+    return kAudioExts.contains(file.mid(dot + 1).toLower());
+}
+
+QStringList MusicLibrary::listAudioFiles(const QString& folder, bool recursive)
+{
+    QStringList out;
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    if (canonical.isEmpty() || !QFileInfo(folder).isDir())
+        return out;
+    QSet<QString> visited{canonical};
+    listLevel(folder, recursive, visited, out);
+    return out;
+}
+
+bool MusicLibrary::readTags(const QString& path, Track& track)
+{
+    track.filePath = path;
+    // Only regular files go to TagLib: opening a named pipe would wait for
+    // a writer and hang the caller.
+    const QByteArray name8 = path.toUtf8();
+    TagLib::FileRef ref;
+    if (QFileInfo(path).isFile())
+        ref = TagLib::FileRef(name8.constData(), true, TagLib::AudioProperties::Average);
+    if (!ref.isNull()) {
+        if (const TagLib::Tag* tag = ref.tag()) {
+            track.artist = fromTagLib(tag->artist());
+            track.title = fromTagLib(tag->title());
+            track.album = fromTagLib(tag->album());
+            track.genre = fromTagLib(tag->genre());
+            track.comment = fromTagLib(tag->comment());
+            track.year = int(tag->year());
+        }
+        if (const TagLib::AudioProperties* props = ref.audioProperties())
+            track.durationMs = props->lengthInMilliseconds();
+    }
+    if (track.title.isEmpty()) {
+        const Track named = Track::fromFile(path);
+        track.title = named.title;
+        if (track.artist.isEmpty())
+            track.artist = named.artist;
+    }
+    return true;
+}
+
+Track MusicLibrary::scanFile(const QString& path)
+{
+    Track t;
+    readTags(path, t);
+    return t;
+}
+
+int MusicLibrary::addFiles(const QStringList& paths)
+{
+    // Tags are read before the write begins, so that the lock on the file
+    // is held only for the inserts.
+    QList<Track> batch;
+    for (const QString& path : paths) {
+        if (!isAudioFile(path))
+            continue;
+        Track t;
+        readTags(path, t);
+        batch.append(t);
+    }
+    if (batch.isEmpty())
+        return 0;
+    if (folderMode) {
+        tracks += batch;
+        return int(batch.size());
+    }
+    QSqlDatabase db = database();
+    const bool began = beginWrite(db);
+    // One statement for the batch: preparing it per row costs a quarter
+    // of the import time.
+    QSqlQuery q(db);
+    q.prepare(kInsertTrack);
+    for (const Track& t : std::as_const(batch))
+        insertTrack(q, name, t);
+    endWrite(db, began);
+    return int(batch.size());
+}
+
+int MusicLibrary::addFolder(const QString& folder, bool recursive)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    if (canonical.isEmpty() || !QFileInfo(folder).isDir())
+        return 0;
+    QSet<QString> visited{canonical};
+    return addFolderLevel(folder, recursive, visited);
+}
+
+int MusicLibrary::addFolderLevel(const QString& folder, bool recursive, QSet<QString>& visited)
+{
+    int added = addFiles(audioFilesOf(folder));
+    if (!recursive)
+        return added;
+    for (const auto& [path, canonical] : subFolders(folder)) {
+        if (canonical.isEmpty() || visited.contains(canonical))
+            continue;
+        visited.insert(canonical);
+        added += addFolderLevel(path, true, visited);
+    }
+    return added;
+}
+
+void MusicLibrary::addStream(const QString& title, const QString& address)
+{
+    Track t;
+    t.filePath = address.trimmed();
+    t.title = title.trimmed();
+    if (t.title.isEmpty())
+        t.title = t.filePath;
+    t.artist = QStringLiteral("Online stream");
+    t.isStream = true;
+    t.category = QStringLiteral("Foreign");
+    addTrack(t);
+}
+
+void MusicLibrary::updateStream(const QString& oldAddress, const QString& title, const QString& newAddress)
+{
+    if (folderMode)
+        return;
+    const QString address = newAddress.trimmed();
+    QString newTitle = title.trimmed();
+    if (newTitle.isEmpty())
+        newTitle = address;
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral(
+        "UPDATE tracks SET filepath=?, title=? WHERE library=? AND filepath=? AND is_stream=1"));
+    q.addBindValue(text(address));
+    q.addBindValue(text(newTitle));
+    q.addBindValue(text(name));
+    q.addBindValue(text(oldAddress));
+    q.exec();
+}
+
+int MusicLibrary::setDuration(const QString& path, qint64 ms)
+{
+    if (folderMode) {
+        int changed = 0;
+        for (Track& t : tracks) {
+            if (!t.isStream && t.filePath == path) {
+                t.durationMs = ms;
+                ++changed;
+            }
+        }
+        return changed;
+    }
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral(
+        "UPDATE tracks SET duration_ms=?, duration_str=? WHERE library=? AND filepath=? AND is_stream=0"));
+    q.addBindValue(ms);
+    q.addBindValue(Track::formatDuration(ms));
+    q.addBindValue(text(name));
+    q.addBindValue(text(path));
+    if (!q.exec())
+        return 0;
+    return q.numRowsAffected();
+}
+
+void MusicLibrary::recordPlay(const QString& path, const QDateTime& when)
+{
+    if (path.isEmpty())
+        return;
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral(
+        "UPDATE tracks SET play_count = play_count + 1, last_played = ? WHERE filepath = ?"));
+    q.addBindValue(when.toString(Qt::ISODate));
+    q.addBindValue(path);
+    q.exec();
+}
+
+int MusicLibrary::removeMissing()
+{
+    QStringList gone;
+    for (const Track& t : search(QString())) {
+        if (!t.isStream && !t.filePath.isEmpty() && !QFileInfo::exists(t.filePath))
+            gone << t.filePath;
+    }
+    if (gone.isEmpty())
+        return 0;
+    QSqlDatabase db = database();
+    const bool began = beginWrite(db);
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=? AND filepath=?"));
+    for (const QString& path : std::as_const(gone)) {
+        q.addBindValue(text(name));
+        q.addBindValue(path);
+        q.exec();
+    }
+    endWrite(db, began);
+    return int(gone.size());
+}
+
+QStringList MusicLibrary::ftsTerms(const QString& textIn, const QString& column)
+{
+    // Each word is a quoted string, so that apostrophes, plus signs and
+    // capitals such as NOT or OR are searched for instead of read as query
+    // syntax; the star after the quote keeps it a prefix search.
+    QStringList terms;
+    const QStringList words = textIn.split(splitPattern(), Qt::SkipEmptyParts);
+    for (QString word : words) {
+        word.remove(stripPattern());
+        if (word.isEmpty())
+            continue;
+        word.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+        QString term = QLatin1Char('"') + word + QStringLiteral("\"*");
+        if (!column.isEmpty())
+            term.prepend(column + QLatin1Char(':'));
+        terms << term;
+    }
+    return terms;
+}
+
+QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& params) const
+{
+    QList<Track> out;
+    QSqlQuery q(database());
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return out;
+    for (const QVariant& p : params)
+        q.addBindValue(p);
+    if (!q.exec())
+        return out;
+    const RowColumns columns(q.record());
+    DateCache dates;
+    while (q.next())
+        out.append(trackFromRow(q, columns, dates));
+    return out;
+}
+
+QList<Track> MusicLibrary::search(const QString& textIn) const
+{
+    if (folderMode)
+        return searchMemory(textIn);
+    const QString trimmed = textIn.trimmed();
+    const QString whole = QStringLiteral("SELECT * FROM tracks WHERE library=?") + kOrder;
+    if (trimmed.isEmpty())
+        return runSearch(whole, {text(name)});
+
+    if (!s_ftsAvailable) {
+        const QString pattern = QLatin1Char('%') + trimmed + QLatin1Char('%');
+        QVariantList params{text(name)};
+        for (int i = 0; i < 8; ++i)
+            params << pattern;
+        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND ") + kLikeAnyDatabase + kOrder,
+                         params);
+    }
+
+    const QStringList terms = ftsTerms(trimmed);
+    if (terms.isEmpty())
+        return runSearch(whole, {text(name)});
+    return runSearch(QStringLiteral("SELECT t.* FROM tracks t WHERE t.library=? AND t.id IN "
+                                    "(SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?) "
+                                    "ORDER BY t.artist COLLATE NOCASE, t.title COLLATE NOCASE"),
+                     {text(name), terms.join(QLatin1Char(' '))});
+}
+
+QList<Track> MusicLibrary::search(const Query& query) const
+{
+    if (query.isEmpty())
+        return search(QString());
+
+    if (folderMode) {
+        QList<Track> out;
+        for (const Track& t : tracks) {
+            auto pass = [](const QString& needle, const QString& value) {
+                return needle.isEmpty() || containsText(value, needle);
+            };
+            if (!query.any.isEmpty() && !memoryAnyMatch(t, query.any))
+                continue;
+            if (pass(query.artist, t.artist) && pass(query.title, t.title) && pass(query.album, t.album)
+                && pass(query.genre, t.genre) && pass(query.comment, t.comment)
+                && pass(query.filename, fileNamePart(t.filePath))
+                && pass(query.year, QString::number(t.year))
+                && pass(query.duration, Track::formatDuration(t.durationMs)))
+                out.append(t);
+        }
+        return out;
+    }
+
+    const QList<QPair<QString, QString>> fields = {
+        {query.artist, QStringLiteral("artist")},   {query.title, QStringLiteral("title")},
+        {query.album, QStringLiteral("album")},     {query.genre, QStringLiteral("genre")},
+        {query.comment, QStringLiteral("comment")}, {query.filename, QStringLiteral("filename")},
+        {query.year, QStringLiteral("year")},       {query.duration, QStringLiteral("duration_str")},
+    };
+
+    if (!s_ftsAvailable) {
+        QStringList conditions;
+        QVariantList params{text(name)};
+        if (!query.any.isEmpty()) {
+            conditions << kLikeAnyFields;
+            for (int i = 0; i < 8; ++i)
+                params << QLatin1Char('%') + query.any + QLatin1Char('%');
+        }
+        for (const auto& [value, column] : fields) {
+            if (value.isEmpty())
+                continue;
+            const QString expr = column == QLatin1String("year") ? QStringLiteral("CAST(year AS TEXT)") : column;
+            conditions << expr + QStringLiteral(" LIKE ?");
+            params << QLatin1Char('%') + value + QLatin1Char('%');
+        }
+        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND ")
+                             + conditions.join(QStringLiteral(" AND ")) + kOrder,
+                         params);
+    }
+
+    QStringList terms = ftsTerms(query.any);
+    for (const auto& [value, column] : fields)
+        terms += ftsTerms(value, column);
+    if (terms.isEmpty())
+        return search(QString());
+    return runSearch(QStringLiteral("SELECT t.* FROM tracks t WHERE t.library=? AND t.id IN "
+                                    "(SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?) "
+                                    "ORDER BY t.artist COLLATE NOCASE, t.title COLLATE NOCASE"),
+                     {text(name), terms.join(QLatin1Char(' '))});
+}
+
+QList<Track> MusicLibrary::searchMemory(const QString& textIn) const
+{
+    const QString trimmed = textIn.trimmed();
+    if (trimmed.isEmpty())
+        return tracks;
+    QList<Track> out;
+    for (const Track& t : tracks) {
+        if (memoryAnyMatch(t, trimmed))
+            out.append(t);
+    }
+    return out;
 }

@@ -3,8 +3,11 @@
 #include "track.h"
 
 #include <QList>
+#include <QMetaType>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 // The station's catalogue: named libraries of files and streams kept in
 // library.db, or, in folder mode, the audio files of one folder in memory.
@@ -14,6 +17,22 @@
 class MusicLibrary
 {
 public:
+    // A field-by-field search; empty fields are left out.
+    struct Query
+    {
+        QString any;
+        QString artist;
+        QString title;
+        QString album;
+        QString genre;
+        QString comment;
+        QString filename;
+        QString year;
+        QString duration;
+
+        bool isEmpty() const;
+    };
+
     QString name;              // the selected library; in folder mode the folder
     bool folderMode = false;
     QList<Track> tracks;       // folder mode only
@@ -28,7 +47,45 @@ public:
     // Whether the full-text index exists; searches fall back to LIKE without it.
     static bool s_ftsAvailable;
 
+    // Libraries.
     static bool createLibrary(const QString& name);
+    static bool deleteLibrary(const QString& name);
+    static QStringList availableLibraries();
     bool load(const QString& name);
+    void loadFolder(const QString& folder);
+    int count() const;
+    qint64 totalDurationMs() const;
+    void clear();
+
+    // Audio files.
+    static bool isAudioFile(const QString& path);
+    static QStringList listAudioFiles(const QString& folder, bool recursive);
+    static bool readTags(const QString& path, Track& track);
+    static Track scanFile(const QString& path);
+
+    // Adding and changing items.
     void addTrack(const Track& track);
+    int addFiles(const QStringList& paths);
+    int addFolder(const QString& folder, bool recursive);
+    void addStream(const QString& title, const QString& address);
+    void updateStream(const QString& oldAddress, const QString& title, const QString& newAddress);
+    int setDuration(const QString& path, qint64 ms);
+    static void recordPlay(const QString& path, const QDateTime& when);
+    int removeMissing();
+
+    // Searching; results come sorted by artist, then title, ignoring case
+    // (folder mode keeps the list's order).
+    QList<Track> search(const QString& text) const;
+    QList<Track> search(const Query& query) const;
+    QList<Track> searchMemory(const QString& text) const;
+
+    // The full-text terms for a text: every word a quoted prefix term,
+    // optionally limited to one column. Empty when no word remains.
+    static QStringList ftsTerms(const QString& text, const QString& column = QString());
+
+private:
+    int addFolderLevel(const QString& folder, bool recursive, QSet<QString>& visited);
+    QList<Track> runSearch(const QString& sql, const QVariantList& params) const;
 };
+
+Q_DECLARE_METATYPE(MusicLibrary::Query)

@@ -1,0 +1,245 @@
+#include "dtmfdetector.h"
+
+#include <QAudioBuffer>
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace {
+
+constexpr double kLow[4] = {697.0, 770.0, 852.0, 941.0};
+constexpr double kHigh[4] = {1209.0, 1336.0, 1477.0, 1633.0};
+constexpr char kGrid[] = "123A456B789C*0#D";
+constexpr int kMaxSequence = 64;
+
+// Power of the transform bin nearest to frequency, normalised by N².
+double goertzel(const QList<double>& samples, int sampleRate, double frequency)
+{
+    const qsizetype n = samples.size();
+    if (n < 1)
+        return 0.0;
+    const double k = std::round(double(n) * frequency / sampleRate);
+    const double coefficient = 2.0 * std::cos(2.0 * std::numbers::pi * k / double(n));
+    double s1 = 0.0;
+    double s2 = 0.0;
+    for (const double x : samples) {
+        const double s = x + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s;
+    }
+    return (s1 * s1 + s2 * s2 - coefficient * s1 * s2) / (double(n) * double(n));
+}
+
+// Index of the strongest of four powers (the lower one on a tie) and the
+// strongest of the other three.
+int strongest(const double (&p)[4], double* second)
+{
+    int best = 0;
+    for (int i = 1; i < 4; ++i) {
+        if (p[i] > p[best])
+            best = i;
+    }
+    *second = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        if (i != best)
+            *second = std::max(*second, p[i]);
+    }
+    return best;
+}
+
+template<typename T>
+void mixDown(const QAudioBuffer& buffer, int channels, double scale, double offset, QList<double>* out)
+{
+    const T* data = buffer.constData<T>();
+    const qsizetype frames = buffer.frameCount();
+    out->reserve(frames);
+    for (qsizetype f = 0; f < frames; ++f) {
+        double sum = 0.0;
+        for (int c = 0; c < channels; ++c)
+            sum += (double(data[f * channels + c]) - offset) * scale;
+        out->append(sum / channels);
+    }
+}
+
+} // namespace
+
+DtmfDetector::DtmfDetector(QObject* parent)
+    : QObject(parent)
+{
+}
+
+int DtmfDetector::sampleRate() const
+{
+    return m_sampleRate;
+}
+
+void DtmfDetector::setSampleRate(int rate)
+{
+    if (rate < 1 || rate == m_sampleRate)
+        return;
+    m_sampleRate = rate;
+    m_pending.clear();
+    ++m_generation;
+}
+
+void DtmfDetector::reset()
+{
+    m_pending.clear();
+    ++m_generation;
+    sequence.clear();
+    m_lastDigit = 0;
+    m_silentBlocks = 0;
+}
+
+int DtmfDetector::blockSize(int sampleRate)
+{
+    return std::max(160, sampleRate / 43);
+}
+
+void DtmfDetector::addSamples(const QList<double>& samples)
+{
+    m_pending.append(samples);
+    const int size = blockSize(m_sampleRate);
+    // A receiver of the signals may reset the detector or change its rate,
+    // which discards what is pending; analysis then ends with this feed.
+    const quint64 generation = m_generation;
+    qsizetype offset = 0;
+    while (m_pending.size() - offset >= size) {
+        const QList<double> block = m_pending.mid(offset, size);
+        offset += size;
+        const char key = analyseBlock(block, m_sampleRate, minLevel);
+        if (key == 0) {
+            // One quiet block inside a held tone is not yet a release.
+            if (++m_silentBlocks >= 2)
+                m_lastDigit = 0;
+            continue;
+        }
+        m_silentBlocks = 0;
+        if (key == m_lastDigit)
+            continue;
+        m_lastDigit = key;
+        sequence.append(QLatin1Char(key));
+        if (sequence.size() > kMaxSequence)
+            sequence.remove(0, sequence.size() - kMaxSequence);
+        emit digitDetected(key);
+        if (m_generation != generation)
+            return;
+        emit sequenceReceived(sequence);
+        if (m_generation != generation)
+            return;
+    }
+    m_pending.remove(0, offset);
+}
+
+void DtmfDetector::addBuffer(const QAudioBuffer& buffer)
+{
+    if (!buffer.isValid() || buffer.frameCount() < 1)
+        return;
+    const QAudioFormat format = buffer.format();
+    const int channels = std::max(1, format.channelCount());
+    if (format.sampleRate() > 0)
+        setSampleRate(format.sampleRate());
+    QList<double> mono;
+    switch (format.sampleFormat()) {
+    case QAudioFormat::UInt8:
+        mixDown<quint8>(buffer, channels, 1.0 / 128.0, 128.0, &mono);
+        break;
+    case QAudioFormat::Int16:
+        mixDown<qint16>(buffer, channels, 1.0 / 32768.0, 0.0, &mono);
+        break;
+    case QAudioFormat::Int32:
+        mixDown<qint32>(buffer, channels, 1.0 / 2147483648.0, 0.0, &mono);
+        break;
+    case QAudioFormat::Float:
+        mixDown<float>(buffer, channels, 1.0, 0.0, &mono);
+        break;
+    default:
+        return;
+    }
+    addSamples(mono);
+}
+
+char DtmfDetector::analyseBlock(const QList<double>& block, int sampleRate, double minLevel)
+{
+    if (sampleRate < 1 || block.isEmpty())
+        return 0;
+    double peak = 0.0;
+    for (const double x : block)
+        peak = std::max(peak, std::abs(x));
+    if (minLevel > peak)
+        return 0;
+
+    double low[4];
+    double high[4];
+    for (int i = 0; i < 4; ++i) {
+        low[i] = goertzel(block, sampleRate, kLow[i]);
+        high[i] = goertzel(block, sampleRate, kHigh[i]);
+    }
+    double lowSecond = 0.0;
+    double highSecond = 0.0;
+    const int row = strongest(low, &lowSecond);
+    const int column = strongest(high, &highSecond);
+    const double rowPower = low[row];
+    const double columnPower = high[column];
+    if (rowPower < 1e-9 || columnPower < 1e-9)
+        return 0;
+    // Each tone must stand clear of the rest of its group.
+    if (4.0 * lowSecond > rowPower || 4.0 * highSecond > columnPower)
+        return 0;
+    const double twist = rowPower / columnPower;
+    if (twist < 0.05 || twist > 20.0)
+        return 0;
+    return kGrid[4 * row + column];
+}
+
+QString DtmfDetector::keypad()
+{
+    return QString::fromLatin1(kGrid);
+}
+
+QList<double> DtmfDetector::generateTone(char digit, int sampleRate, int durationMs, double amplitude)
+{
+    const char* found = digit != 0 ? std::strchr(kGrid, digit) : nullptr;
+    if (!found || sampleRate < 1 || durationMs < 1)
+        return {};
+    const int index = int(found - kGrid);
+    const quint32 product = quint32(durationMs) * quint32(sampleRate);
+    if (product < 1000)
+        return {};
+    const quint32 count = product / 1000;
+    const double low = kLow[index / 4];
+    const double high = kHigh[index % 4];
+    QList<double> samples;
+    samples.reserve(count);
+    for (quint32 i = 0; i < count; ++i) {
+        const double t = double(i) / sampleRate;
+        samples.append((std::sin(2.0 * std::numbers::pi * low * t) + std::sin(2.0 * std::numbers::pi * high * t))
+                       * amplitude * 0.5);
+    }
+    return samples;
+}
+
+QStringList DtmfDetector::parseSequences(const QString& text)
+{
+    QStringList result;
+    for (const QString& part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString s = part.trimmed().toUpper();
+        if (!s.isEmpty())
+            result.append(s);
+    }
+    return result;
+}
+
+bool DtmfDetector::matches(const QString& received, const QString& sequences)
+{
+    const QStringList list = parseSequences(sequences);
+    if (list.isEmpty())
+        return false;
+    const QString heard = received.toUpper();
+    for (const QString& s : list) {
+        if (heard.endsWith(s))
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,551 @@
+#include "engine/audiorender.h"
+
+#include "engine/mp3encoder.h"
+#include "library/trackparams.h"
+
+#include <QAudioBuffer>
+#include <QAudioDecoder>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTimer>
+#include <QUrl>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr int kDecodeTimeoutMs = 120000;
+// Frames handed to the encoder or converted for the WAV file per step, so the
+// file's bytes never sit in memory beside the whole mix.
+constexpr qint64 kWriteBlockFrames = 1 << 18;
+
+QString fileName(const QString& path)
+{
+    return QFileInfo(path).fileName();
+}
+
+void putLe16(char* p, quint16 v)
+{
+    qToLittleEndian(v, p);
+}
+
+void putLe32(char* p, quint32 v)
+{
+    qToLittleEndian(v, p);
+}
+
+QByteArray wavHeader(qint64 dataBytes, int sampleRate, int channels)
+{
+    QByteArray h(44, '\0');
+    char* p = h.data();
+    std::memcpy(p, "RIFF", 4);
+    putLe32(p + 4, quint32(dataBytes + 36));
+    std::memcpy(p + 8, "WAVE", 4);
+    std::memcpy(p + 12, "fmt ", 4);
+    putLe32(p + 16, 16);
+    putLe16(p + 20, 1);
+    putLe16(p + 22, quint16(channels));
+    putLe32(p + 24, quint32(sampleRate));
+    putLe32(p + 28, quint32(sampleRate * channels * 2));
+    putLe16(p + 32, quint16(channels * 2));
+    putLe16(p + 34, 16);
+    std::memcpy(p + 36, "data", 4);
+    putLe32(p + 40, quint32(dataBytes));
+    return h;
+}
+
+qint16 toPcm16(float v)
+{
+    const float s = v * 32767.0f;
+    if (s > 32767.0f)
+        return 32767;
+    if (s <= -32768.0f)
+        return -32768;
+    return qint16(s);
+}
+
+bool writeAll(QSaveFile& file, const QByteArray& bytes)
+{
+    return file.write(bytes) == bytes.size();
+}
+
+QString writeError(const QString& path, const QSaveFile& file)
+{
+    return QStringLiteral("cannot write %1 (%2)").arg(path, file.errorString());
+}
+
+bool writeWav(const QList<float>& mix, int sampleRate, int channels, QSaveFile& file, const QString& path,
+              QString* error)
+{
+    const qint64 dataBytes = qint64(mix.size()) * 2;
+    // The RIFF sizes are 32-bit; a longer mix would be written with sizes
+    // that no reader can trust.
+    if (dataBytes + 36 > qint64(std::numeric_limits<qint32>::max())) {
+        *error = QStringLiteral("the mix is too long for a WAV file (more than 2 GB of samples)");
+        return false;
+    }
+    if (!writeAll(file, wavHeader(dataBytes, sampleRate, channels))) {
+        *error = writeError(path, file);
+        return false;
+    }
+    const qint64 block = kWriteBlockFrames * channels;
+    QByteArray bytes;
+    for (qint64 first = 0; first < mix.size(); first += block) {
+        const qint64 n = std::min(block, qint64(mix.size()) - first);
+        bytes.resize(n * 2);
+        char* p = bytes.data();
+        for (qint64 i = 0; i < n; ++i)
+            qToLittleEndian(toPcm16(mix[first + i]), p + 2 * i);
+        if (!writeAll(file, bytes)) {
+            *error = writeError(path, file);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writeMp3(const QList<float>& mix, int sampleRate, int channels, QSaveFile& file, const QString& path, int kbps,
+              QString* error)
+{
+    Mp3Encoder encoder;
+    if (!encoder.open(sampleRate, channels, kbps, Mp3Encoder::F32le)) {
+        *error = Mp3Encoder::available() ? QStringLiteral("MP3 encoder failed to start")
+                                         : QStringLiteral("ffmpeg was not found (install ffmpeg or set ORCHIDLANTERN_FFMPEG)");
+        return false;
+    }
+    const qint64 frames = mix.size() / channels;
+    qint64 produced = 0;
+    for (qint64 first = 0; first < frames; first += kWriteBlockFrames) {
+        const qint64 n = std::min(kWriteBlockFrames, frames - first);
+        const float* src = mix.constData() + first * channels;
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+        const char* data = reinterpret_cast<const char*>(src);
+#else
+        QByteArray pcm(n * channels * 4, Qt::Uninitialized);
+        qToLittleEndian<float>(src, n * channels, pcm.data());
+        const char* data = pcm.constData();
+#endif
+        const QByteArray out = encoder.encode(data, int(n));
+        produced += out.size();
+        if (!writeAll(file, out)) {
+            *error = writeError(path, file);
+            return false;
+        }
+    }
+    const QByteArray tail = encoder.flush();
+    produced += tail.size();
+    if (!writeAll(file, tail)) {
+        *error = writeError(path, file);
+        return false;
+    }
+    if (produced == 0) {
+        *error = QStringLiteral("MP3 encoder produced no output");
+        return false;
+    }
+    return true;
+}
+
+// Writes the mix as 16-bit WAV or, for a name ending in .mp3, as MP3. The
+// file is written beside the target and replaces it only when complete, so a
+// failed render never damages an existing file.
+bool writeMix(QList<float>& mix, int sampleRate, int channels, const QString& path, int kbps, QString* error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write ") + path;
+        return false;
+    }
+    const bool mp3 = path.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive);
+    const bool ok = mp3 ? writeMp3(mix, sampleRate, channels, file, path, kbps, error)
+                        : writeWav(mix, sampleRate, channels, file, path, error);
+    if (!ok) {
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = writeError(path, file);
+        return false;
+    }
+    return true;
+}
+
+void clipToFullScale(QList<float>& mix)
+{
+    for (float& v : mix)
+        v = std::clamp(v, -1.0f, 1.0f);
+}
+
+} // namespace
+
+AudioRender::AudioRender(QObject* parent) : QObject(parent) {}
+
+bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sampleRate, int& channels,
+                                int timeoutMs)
+{
+    sampleRate = 0;
+    channels = 0;
+
+    QAudioDecoder decoder;
+    QAudioFormat format;
+    format.setSampleFormat(QAudioFormat::Float);
+    decoder.setAudioFormat(format);
+    decoder.setSource(QUrl::fromLocalFile(path));
+
+    QEventLoop loop;
+    bool failed = false;
+    bool finished = false;
+    bool timedOut = false;
+
+    connect(&decoder, &QAudioDecoder::bufferReady, &loop, [&] {
+        const QAudioBuffer buffer = decoder.read();
+        if (!buffer.isValid())
+            return;
+        const QAudioFormat f = buffer.format();
+        if (sampleRate == 0) {
+            sampleRate = f.sampleRate();
+            channels = std::max(f.channelCount(), 1);
+        }
+        const qsizetype count = qsizetype(buffer.frameCount()) * std::max(f.channelCount(), 1);
+        // Room grows geometrically; reserving each buffer's exact size would
+        // copy the whole list once per buffer.
+        const auto grow = [&out](qsizetype n) {
+            const qsizetype old = out.size();
+            out.resize(old + n);
+            return out.data() + old;
+        };
+        switch (f.sampleFormat()) {
+        case QAudioFormat::Float:
+            std::memcpy(grow(count), buffer.constData<float>(), size_t(count) * sizeof(float));
+            break;
+        case QAudioFormat::Int16: {
+            const qint16* s = buffer.constData<qint16>();
+            float* d = grow(count);
+            for (qsizetype i = 0; i < count; ++i)
+                d[i] = float(s[i]) * 3.0517578e-05f;
+            break;
+        }
+        case QAudioFormat::Int32: {
+            const qint32* s = buffer.constData<qint32>();
+            float* d = grow(count);
+            for (qsizetype i = 0; i < count; ++i)
+                d[i] = float(double(s[i]) * 4.656612873077393e-10);
+            break;
+        }
+        case QAudioFormat::UInt8: {
+            const quint8* s = buffer.constData<quint8>();
+            float* d = grow(count);
+            for (qsizetype i = 0; i < count; ++i)
+                d[i] = float((double(s[i]) - 128.0) * 0.0078125);
+            break;
+        }
+        default:
+            break;
+        }
+    });
+    connect(&decoder, &QAudioDecoder::finished, &loop, [&] {
+        finished = true;
+        loop.quit();
+    });
+    connect(&decoder, qOverload<QAudioDecoder::Error>(&QAudioDecoder::error), &loop, [&](QAudioDecoder::Error) {
+        failed = true;
+        loop.quit();
+    });
+
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    timer.start(timeoutMs);
+    decoder.start();
+    // The decoder may report before the loop runs; a quit then would be lost.
+    if (!failed && !finished)
+        loop.exec();
+    timer.stop();
+    // stop() may report finished itself; only an end reached before counts.
+    const bool completed = finished;
+    decoder.stop();
+
+    if (failed) {
+        emit logMessage(QStringLiteral("Could not decode ") + fileName(path));
+        return false;
+    }
+    // A decode cut short is not the file: callers would render or measure
+    // part of it as if it were whole.
+    if (timedOut && !completed) {
+        emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
+        return false;
+    }
+    if (sampleRate == 0)
+        return false;
+    return !out.isEmpty();
+}
+
+void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromChannels, int toRate, int toChannels)
+{
+    if (fromRate < 1 || fromChannels < 1 || toRate < 1 || toChannels < 1 || samples.isEmpty())
+        return;
+
+    if (fromChannels != toChannels) {
+        const qsizetype frames = samples.size() / fromChannels;
+        QList<float> converted(frames * toChannels, 0.0f);
+        const float* in = samples.constData();
+        float* o = converted.data();
+        for (qsizetype f = 0; f < frames; ++f, in += fromChannels, o += toChannels) {
+            if (fromChannels == 1) {
+                for (int c = 0; c < toChannels; ++c)
+                    o[c] = in[0];
+            } else if (toChannels == 1) {
+                double sum = 0.0;
+                for (int c = 0; c < fromChannels; ++c)
+                    sum += in[c];
+                o[0] = float(sum / fromChannels);
+            } else {
+                for (int c = 0; c < toChannels; ++c)
+                    o[c] = in[std::min(c, fromChannels - 1)];
+            }
+        }
+        samples = std::move(converted);
+    }
+
+    if (fromRate == toRate)
+        return;
+    const int ch = toChannels;
+    const qsizetype frames = samples.size() / ch;
+    const qint64 newFrames = qint64(double(frames) * toRate / fromRate);
+    if (newFrames < 1) {
+        samples.clear();
+        return;
+    }
+    const double step = double(frames - 1) / double(std::max<qint64>(newFrames - 1, 1));
+    QList<float> resampled(newFrames * ch);
+    const float* in = samples.constData();
+    float* o = resampled.data();
+    for (qint64 i = 0; i < newFrames; ++i) {
+        const double p = double(i) * step;
+        const qint64 i0 = qint64(p);
+        const double t = p - double(i0);
+        const qint64 i1 = std::min<qint64>(i0 + 1, frames - 1);
+        const float* s0 = in + i0 * ch;
+        const float* s1 = in + i1 * ch;
+        for (int c = 0; c < ch; ++c) {
+            const float diff = s1[c] - s0[c];
+            o[i * ch + c] = float(double(s0[c]) + double(diff) * t);
+        }
+    }
+    samples = std::move(resampled);
+}
+
+LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs)
+{
+    LoudnessAnalysis result;
+    QList<float> samples;
+    int rate = 0;
+    int ch = 0;
+    if (!decodeToFloat(path, samples, rate, ch, timeoutMs))
+        return result;
+
+    LoudnessMeter meter;
+    const qsizetype chunk = std::max<qsizetype>((4096 / ch) * ch, ch);
+    const qsizetype usable = (samples.size() / ch) * ch;
+    QList<double> block;
+    block.reserve(chunk);
+    for (qsizetype first = 0; first < usable; first += chunk) {
+        const qsizetype n = std::min(chunk, usable - first);
+        block.resize(n);
+        for (qsizetype i = 0; i < n; ++i)
+            block[i] = samples[first + i];
+        meter.addSamples(block, ch, rate);
+    }
+    result.integratedLufs = meter.integratedLufs();
+    result.peak = meter.peak;
+    if (rate > 0 && ch > 0)
+        result.durationMs = (qint64(samples.size()) / ch) * 1000 / rate;
+    result.ok = true;
+    return result;
+}
+
+double AudioRender::normalise(const QString& path, double targetLufs)
+{
+    const LoudnessAnalysis a = analyse(path, kDecodeTimeoutMs);
+    if (!a.ok || a.integratedLufs <= -70.0) {
+        emit logMessage(QStringLiteral("Normalize: could not measure ") + fileName(path));
+        return 1.0;
+    }
+    const double gain =
+        LoudnessMeter::limitForPeak(LoudnessMeter::gainForTarget(a.integratedLufs, targetLufs, 12.0), a.peak);
+    TrackParams params = TrackParams::load(path);
+    params.level = gain;
+    TrackParams::save(path, params);
+    emit logMessage(QStringLiteral("Normalize: %1  %2 LUFS -> gain %3")
+                        .arg(fileName(path))
+                        .arg(a.integratedLufs, 0, 'f', 1)
+                        .arg(gain, 0, 'f', 3));
+    return gain;
+}
+
+void AudioRender::mixInto(QList<float>& dst, const QList<float>& src, qint64 offsetFrames, qint64 overlapFrames,
+                          int channels, double gain)
+{
+    if (channels < 1 || src.isEmpty())
+        return;
+    const qint64 n = src.size() / channels;
+    const qint64 needed = (offsetFrames + n) * channels;
+    if (dst.size() < needed)
+        dst.resize(needed, 0.0f);
+    if (n < 1)
+        return;
+
+    const float* s = src.constData();
+    float* d = dst.data() + offsetFrames * channels;
+    qint64 i = 0;
+    if (overlapFrames > 0) {
+        const qint64 fadeFrames = std::min(n, overlapFrames);
+        for (; i < fadeFrames; ++i) {
+            const double theta = (double(i) / double(overlapFrames)) * M_PI * 0.5;
+            const double in = std::sin(theta);
+            const double outGain = std::cos(theta);
+            for (int c = 0; c < channels; ++c) {
+                const qint64 k = i * channels + c;
+                const float incoming = float(double(s[k]) * gain * in);
+                d[k] = float(double(incoming) + double(d[k]) * outGain);
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            const qint64 k = i * channels + c;
+            d[k] = d[k] + float(double(s[k]) * gain);
+        }
+    }
+}
+
+bool AudioRender::renderToFile(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps)
+{
+    if (tracks.isEmpty())
+        return false;
+
+    QList<float> mix;
+    qint64 position = 0;
+    int outRate = 0;
+    int outChannels = 0;
+    int handled = 0;
+    const double rows = double(std::max<qsizetype>(tracks.size(), 1));
+
+    for (const Track& track : tracks) {
+        if (track.marker || track.isStream)
+            continue;
+        const QString name = track.displayName();
+        emit progress(int(handled * 100.0 / rows), QStringLiteral("Decoding ") + name);
+        QCoreApplication::processEvents();
+
+        QList<float> samples;
+        int rate = 0;
+        int ch = 0;
+        if (decodeToFloat(track.filePath, samples, rate, ch, kDecodeTimeoutMs)) {
+            if (outRate == 0) {
+                outRate = std::max(rate, 44100);
+                outChannels = std::max(ch, 2);
+            }
+            if (rate != outRate || ch != outChannels) {
+                convertFormat(samples, rate, ch, outRate, outChannels);
+                emit logMessage(QStringLiteral("Resampled %1 (%2 Hz/%3ch -> %4 Hz/%5ch)")
+                                    .arg(name)
+                                    .arg(rate)
+                                    .arg(ch)
+                                    .arg(outRate)
+                                    .arg(outChannels));
+            }
+            const double gain = TrackParams::load(track.filePath).level;
+            const qint64 overlap = (!mix.isEmpty() && overlapMs >= 1) ? qint64(overlapMs) * outRate / 1000 : 0;
+            position = std::max<qint64>(position - overlap, 0);
+            mixInto(mix, samples, position, overlap, outChannels, gain);
+            position += samples.size() / outChannels;
+        }
+        ++handled;
+    }
+
+    if (mix.isEmpty() || outRate == 0) {
+        emit logMessage(QStringLiteral("Render: nothing to write"));
+        return false;
+    }
+    emit progress(95, QStringLiteral("Writing ") + fileName(path));
+    QCoreApplication::processEvents();
+
+    clipToFullScale(mix);
+    QString error;
+    if (!writeMix(mix, outRate, outChannels, path, kbps, &error)) {
+        emit logMessage(QStringLiteral("Render: ") + error);
+        return false;
+    }
+    emit progress(100, QStringLiteral("Done"));
+    emit logMessage(QStringLiteral("Render: wrote %1 (%2 tracks)").arg(fileName(path)).arg(handled));
+    return true;
+}
+
+bool AudioRender::renderClips(const QList<AudioRender::Clip>& clips, const QString& path, int overlapMs, int kbps)
+{
+    if (clips.isEmpty())
+        return false;
+
+    QList<float> mix;
+    qint64 position = 0;
+    int outRate = 0;
+    int outChannels = 0;
+    const double count = double(std::max<qsizetype>(clips.size(), 1));
+
+    for (qsizetype index = 0; index < clips.size(); ++index) {
+        const Clip& clip = clips[index];
+        emit progress(int(index * 100.0 / count), QStringLiteral("Decoding ") + fileName(clip.path));
+        QCoreApplication::processEvents();
+
+        QList<float> samples;
+        int rate = 0;
+        int ch = 0;
+        if (!decodeToFloat(clip.path, samples, rate, ch, kDecodeTimeoutMs))
+            continue;
+        if (outRate == 0) {
+            outRate = std::max(rate, 44100);
+            outChannels = std::max(ch, 2);
+        }
+        convertFormat(samples, rate, ch, outRate, outChannels);
+
+        const qint64 total = samples.size() / outChannels;
+        const qint64 first = clip.startMs * outRate >= 1000 ? clip.startMs * outRate / 1000 : 0;
+        const qint64 end = clip.lengthMs <= 0 ? total : std::min(first + clip.lengthMs * outRate / 1000, total);
+        if (first >= end)
+            continue;
+        const QList<float> stretch = samples.mid(first * outChannels, (end - first) * outChannels);
+
+        const qint64 overlap = (!mix.isEmpty() && overlapMs >= 1) ? qint64(overlapMs) * outRate / 1000 : 0;
+        position = std::max<qint64>(position - overlap, 0);
+        mixInto(mix, stretch, position, overlap, outChannels, 1.0);
+        position += stretch.size() / outChannels;
+    }
+
+    if (mix.isEmpty() || outRate == 0) {
+        emit logMessage(QStringLiteral("Teaser: nothing to assemble"));
+        return false;
+    }
+    clipToFullScale(mix);
+    QString error;
+    const bool ok = writeMix(mix, outRate, outChannels, path, kbps, &error);
+    if (ok)
+        emit logMessage(QStringLiteral("Teaser: wrote %1 (%2 elements)").arg(fileName(path)).arg(clips.size()));
+    else
+        emit logMessage(QStringLiteral("Teaser: ") + error);
+    emit progress(100, QStringLiteral("Done"));
+    return ok;
+}
+
+bool AudioRender::mp3Available()
+{
+    return Mp3Encoder::available();
+}

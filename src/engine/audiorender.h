@@ -1,0 +1,44 @@
+#pragma once
+
+#include "engine/loudnessmeter.h"
+#include "library/track.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+// The offline audio work: whole files decoded to interleaved float samples
+// (full scale +-1.0), converted, mixed, measured, normalised and rendered to
+// WAV or MP3. Every buffer travels with its sample rate and channel count.
+class AudioRender : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One stretch of a file to assemble.
+    struct Clip
+    {
+        QString path;
+        qint64 startMs = 0;  // below 1 ms of audio: from the beginning
+        qint64 lengthMs = 0; // 0 or less: to the end of the file
+    };
+
+    explicit AudioRender(QObject* parent = nullptr);
+
+    bool decodeToFloat(const QString& path, QList<float>& out, int& sampleRate, int& channels, int timeoutMs);
+    static void convertFormat(QList<float>& samples, int fromRate, int fromChannels, int toRate, int toChannels);
+
+    LoudnessAnalysis analyse(const QString& path, int timeoutMs);
+    double normalise(const QString& path, double targetLufs);
+
+    static void mixInto(QList<float>& dst, const QList<float>& src, qint64 offsetFrames, qint64 overlapFrames,
+                        int channels, double gain);
+    bool renderToFile(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
+    bool renderClips(const QList<AudioRender::Clip>& clips, const QString& path, int overlapMs, int kbps);
+
+    static bool mp3Available();
+
+signals:
+    void logMessage(const QString& text);
+    void progress(int percent, const QString& text);
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QProcess;
+
+// MP3 encoding through an ffmpeg child process: interleaved PCM goes into its
+// standard input, MP3 comes back on its standard output. Every call is
+// synchronous and returns the MP3 bytes produced so far (often none).
+class Mp3Encoder
+{
+public:
+    enum InputFormat {
+        S16le = 0, // 16-bit signed, little-endian
+        F32le = 1, // 32-bit float, little-endian, full scale +-1.0
+    };
+
+    Mp3Encoder() = default;
+    ~Mp3Encoder();
+    Mp3Encoder(const Mp3Encoder&) = delete;
+    Mp3Encoder& operator=(const Mp3Encoder&) = delete;
+
+    bool open(int sampleRate, int channels, int kbps, InputFormat format);
+    QByteArray encode(const char* data, int frames);
+    QByteArray encode(const QByteArray& pcm);
+    QByteArray drainOutput();
+    QByteArray flush();
+    void close();
+    bool isOpen() const;
+
+    static QString ffmpegPath();
+    static bool available();
+
+    // The search behind ffmpegPath() over explicit places, in order: the
+    // override (a file path), the executable search folders, the package
+    // folders, then the fixed file paths.
+    static QString findFfmpeg(const QString& overridePath, const QStringList& searchFolders,
+                              const QStringList& packageFolders, const QStringList& fixedPaths);
+
+private:
+    void stopProcess();
+
+    QProcess* process = nullptr;
+    int channels = 2;
+    int bytesPerSample = 2;
+};

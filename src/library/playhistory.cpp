@@ -1,0 +1,137 @@
+#include "playhistory.h"
+
+#include "musiclibrary.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+
+bool s_ready = false;
+
+QSqlDatabase histDb()
+{
+    return MusicLibrary::database();
+}
+
+bool usable(const QSqlDatabase& db)
+{
+    return db.isValid() && db.isOpen();
+}
+
+// Every writer and every bound uses this form, so that range queries can
+// compare the text: date, 'T', time to the second, no zone.
+QString isoSeconds(const QDateTime& when)
+{
+    return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+}
+
+bool ready()
+{
+    if (!s_ready)
+        PlayHistory::ensureSchema();
+    return usable(histDb());
+}
+
+} // namespace
+
+void PlayHistory::ensureSchema()
+{
+    QSqlDatabase db = histDb();
+    if (!usable(db))
+        return;
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS play_history( id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                          "played_at TEXT, artist TEXT, title TEXT, filepath TEXT, duration_ms INTEGER DEFAULT 0)"));
+    q.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS idx_hist_time ON play_history(played_at)"));
+    s_ready = true;
+}
+
+void PlayHistory::logPlay(const Track& track)
+{
+    if (!usable(histDb()) || track.marker)
+        return;
+    const QDateTime now = QDateTime::currentDateTime();
+    if (!track.filePath.isEmpty() && !track.isStream)
+        MusicLibrary::recordPlay(track.filePath, now);
+    if (!ready())
+        return;
+    QSqlQuery q(histDb());
+    q.prepare(QStringLiteral(
+        "INSERT INTO play_history(played_at,artist,title,filepath,duration_ms) VALUES(?,?,?,?,?)"));
+    q.addBindValue(isoSeconds(now));
+    q.addBindValue(track.artist.isNull() ? QStringLiteral("") : track.artist);
+    q.addBindValue(track.title.isEmpty() ? (track.filePath.isNull() ? QStringLiteral("") : track.filePath)
+                                         : track.title);
+    q.addBindValue(track.filePath.isNull() ? QStringLiteral("") : track.filePath);
+    q.addBindValue(track.durationMs);
+    q.exec();
+}
+
+QList<PlayHistory::Record> PlayHistory::range(const QDateTime& from, const QDateTime& to)
+{
+    QList<Record> out;
+    if (!ready())
+        return out;
+    QSqlQuery q(histDb());
+    q.prepare(QStringLiteral("SELECT played_at,artist,title,filepath,duration_ms FROM play_history "
+                             "WHERE played_at BETWEEN ? AND ? ORDER BY played_at"));
+    q.addBindValue(isoSeconds(from));
+    q.addBindValue(isoSeconds(to));
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        Record r;
+        r.playedAt = QDateTime::fromString(q.value(0).toString(), Qt::ISODate);
+        r.artist = q.value(1).toString();
+        r.title = q.value(2).toString();
+        r.filepath = q.value(3).toString();
+        r.durationMs = q.value(4).toLongLong();
+        out.append(r);
+    }
+    return out;
+}
+
+QList<PlayHistory::Count> PlayHistory::counts(const QDateTime& from, const QDateTime& to)
+{
+    QList<Count> out;
+    if (!ready())
+        return out;
+    QSqlQuery q(histDb());
+    q.prepare(QStringLiteral("SELECT artist,title,COUNT(*),COALESCE(SUM(duration_ms),0) FROM play_history "
+                             "WHERE played_at BETWEEN ? AND ? GROUP BY artist,title "
+                             "ORDER BY COUNT(*) DESC, artist"));
+    q.addBindValue(isoSeconds(from));
+    q.addBindValue(isoSeconds(to));
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        Count c;
+        c.artist = q.value(0).toString();
+        c.title = q.value(1).toString();
+        c.plays = q.value(2).toInt();
+        c.totalMs = q.value(3).toLongLong();
+        out.append(c);
+    }
+    return out;
+}
+
+void PlayHistory::clear()
+{
+    QSqlDatabase db = histDb();
+    if (!usable(db))
+        return;
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("DELETE FROM play_history"));
+}
+
+int PlayHistory::totalCount()
+{
+    if (!ready())
+        return 0;
+    QSqlQuery q(histDb());
+    if (q.exec(QStringLiteral("SELECT COUNT(*) FROM play_history")) && q.next())
+        return q.value(0).toInt();
+    return 0;
+}

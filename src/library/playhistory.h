@@ -1,0 +1,39 @@
+#pragma once
+
+#include "track.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+// The station's play log in the library database: one row per item that
+// went on air. Logging a play also counts it in the music library.
+class PlayHistory
+{
+public:
+    struct Record
+    {
+        QDateTime playedAt;
+        QString artist;
+        QString title;
+        QString filepath;
+        qint64 durationMs = 0;
+    };
+
+    struct Count
+    {
+        QString artist;
+        QString title;
+        int plays = 0;
+        qint64 totalMs = 0;
+    };
+
+    static void ensureSchema();
+    static void logPlay(const Track& track);
+    // Both bounds inclusive, to the second; oldest first.
+    static QList<Record> range(const QDateTime& from, const QDateTime& to);
+    // Most played first, ties by artist.
+    static QList<Count> counts(const QDateTime& from, const QDateTime& to);
+    static void clear();
+    static int totalCount();
+};

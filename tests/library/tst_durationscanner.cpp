@@ -1,0 +1,201 @@
+#include "audiofixtures.h"
+#include "library/durationscanner.h"
+#include "olmain.h"
+
+#include <QFile>
+#include <QMediaPlayer>
+#include <QPointer>
+#include <QProcess>
+#include <QSignalSpy>
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+
+// When the scanner takes its next player, makes the previous file's player
+// report a length late, as a slow backend may still do.
+class LateReport : public QObject
+{
+public:
+    QPointer<QMediaPlayer> previous;
+    bool fired = false;
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::ChildAdded && previous && !fired) {
+            fired = true;
+            emit previous->durationChanged(987654);
+            emit previous->mediaStatusChanged(QMediaPlayer::LoadedMedia);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+class TestDurationScanner : public QObject
+{
+    Q_OBJECT
+
+    QString m_dir;
+    QStringList m_files;          // lengths 1 to 4 s
+    QList<qint64> m_lengths;
+
+private slots:
+    void initTestCase()
+    {
+        m_dir = testHome().scratch(QStringLiteral("durations"));
+        const QStringList suffixes{"wav", "mp3", "flac", "ogg"};
+        for (int i = 0; i < 4; ++i) {
+            const QString path = m_dir + QStringLiteral("/len%1.%2").arg(i + 1).arg(suffixes[i]);
+            QVERIFY(AudioFixtures::tone(path, 440, -20, i + 1.0));
+            m_files << path;
+            m_lengths << qint64(AudioFixtures::probe(path, QStringLiteral("format=duration")).toDouble() * 1000);
+        }
+    }
+
+    void emptyScanWhileIdle()
+    {
+        DurationScanner scanner;
+        QSignalSpy finished(&scanner, &DurationScanner::finished);
+        QSignalSpy resolved(&scanner, &DurationScanner::resolved);
+        scanner.scan({});
+        QCOMPARE(finished.size(), 1);
+        scanner.scan({QString(), QString()});
+        QCOMPARE(finished.size(), 2);
+        QCOMPARE(resolved.size(), 0);
+    }
+
+    // Several files of different lengths in a row: each result carries
+    // its own file's length, once, in queue order; an empty entry is
+    // skipped and a repeated path is measured again.
+    void lengthsInOrder()
+    {
+        DurationScanner scanner;
+        QSignalSpy resolved(&scanner, &DurationScanner::resolved);
+        QSignalSpy finished(&scanner, &DurationScanner::finished);
+        QStringList queue;
+        for (int round = 0; round < 4; ++round) {
+            for (int i = 0; i < m_files.size(); ++i)
+                queue << m_files[(i + round) % m_files.size()];
+            queue << QString();
+        }
+        queue << m_files[0];
+        scanner.scan(queue);
+        // More while busy are appended; an empty list changes nothing.
+        scanner.scan({});
+        QCOMPARE(finished.size(), 0);
+        queue.removeAll(QString());
+
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs * 4);
+        QCOMPARE(resolved.size(), queue.size());
+        for (int i = 0; i < queue.size(); ++i) {
+            const QString path = resolved[i][0].toString();
+            const qint64 ms = resolved[i][1].toLongLong();
+            QCOMPARE(path, queue[i]);
+            const qint64 expected = m_lengths[m_files.indexOf(path)];
+            QVERIFY2(qAbs(ms - expected) < 150,
+                     qPrintable(QStringLiteral("%1: %2 ms, expected %3").arg(path).arg(ms).arg(expected)));
+        }
+        // Nothing arrives late from an earlier file's player.
+        QTest::qWait(500);
+        QCOMPARE(resolved.size(), queue.size());
+        QCOMPARE(finished.size(), 1);
+    }
+
+    void brokenFiles()
+    {
+        const QString missing = m_dir + QStringLiteral("/no such file.mp3");
+        const QString noise = m_dir + QStringLiteral("/noise.flac");
+        QFile f(noise);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(32 * 1024, '\x5a'));
+        f.close();
+
+        DurationScanner scanner;
+        QSignalSpy resolved(&scanner, &DurationScanner::resolved);
+        QSignalSpy finished(&scanner, &DurationScanner::finished);
+        scanner.scan({missing, noise, m_files[1]});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
+        QCOMPARE(resolved.size(), 3);
+        QCOMPARE(resolved[0][0].toString(), missing);
+        QCOMPARE(resolved[0][1].toLongLong(), 0);
+        QCOMPARE(resolved[1][0].toString(), noise);
+        QCOMPARE(resolved[1][1].toLongLong(), 0);
+        QCOMPARE(resolved[2][0].toString(), m_files[1]);
+        QVERIFY(qAbs(resolved[2][1].toLongLong() - m_lengths[1]) < 150);
+    }
+
+    // A report that the previous file's player sends after the next file
+    // has started is not taken for the next file.
+    void previousPlayerCannotReport()
+    {
+        DurationScanner scanner;
+        LateReport late;
+        QSignalSpy resolved(&scanner, &DurationScanner::resolved);
+        QSignalSpy finished(&scanner, &DurationScanner::finished);
+        connect(&scanner, &DurationScanner::resolved, this, [&](const QString& path) {
+            if (path == m_files[0]) {
+                late.previous = scanner.findChild<QMediaPlayer*>();
+                scanner.installEventFilter(&late);
+            }
+        });
+        scanner.scan({m_files[0], m_files[2]});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
+        QVERIFY(late.fired);
+        QCOMPARE(resolved.size(), 2);
+        QCOMPARE(resolved[1][0].toString(), m_files[2]);
+        QVERIFY2(qAbs(resolved[1][1].toLongLong() - m_lengths[2]) < 150,
+                 qPrintable(QString::number(resolved[1][1].toLongLong())));
+    }
+
+    // A file that neither loads nor fails (a pipe nobody writes to yet) is
+    // given up after the time-out and reported with 0; the queue goes on.
+    void timeOut()
+    {
+        const QString pipe = m_dir + QStringLiteral("/stalled.mp3");
+        QVERIFY(AudioFixtures::run(QStringLiteral("mkfifo"), {pipe}));
+        // Lets the stalled open end a while after the time-out.
+        QProcess writer;
+        writer.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("sleep 9; exec 3>\"$0\"; exec 3>&-"), pipe});
+        QVERIFY(writer.waitForStarted(10000));
+
+        DurationScanner scanner;
+        QSignalSpy resolved(&scanner, &DurationScanner::resolved);
+        QSignalSpy finished(&scanner, &DurationScanner::finished);
+        QElapsedTimer clock;
+        clock.start();
+        scanner.scan({pipe, m_files[3]});
+        QTRY_COMPARE_WITH_TIMEOUT(resolved.size(), 1, kWaitMs);
+        QVERIFY2(clock.elapsed() >= 5500, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(resolved[0][0].toString(), pipe);
+        QCOMPARE(resolved[0][1].toLongLong(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
+        QCOMPARE(resolved.size(), 2);
+        QCOMPARE(resolved[1][0].toString(), m_files[3]);
+        QVERIFY(qAbs(resolved[1][1].toLongLong() - m_lengths[3]) < 150);
+        QTRY_VERIFY_WITH_TIMEOUT(writer.state() == QProcess::NotRunning, kWaitMs);
+    }
+
+    void clearQueueKeepsCurrent()
+    {
+        DurationScanner scanner;
+        QSignalSpy resolved(&scanner, &DurationScanner::resolved);
+        QSignalSpy finished(&scanner, &DurationScanner::finished);
+        scanner.scan(m_files);
+        scanner.clearQueue();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
+        QCOMPARE(resolved.size(), 1);
+        QCOMPARE(resolved[0][0].toString(), m_files[0]);
+        QVERIFY(resolved[0][1].toLongLong() > 0);
+
+        // Idle again: a new scan starts at once.
+        scanner.scan({m_files[2]});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, kWaitMs);
+        QCOMPARE(resolved.size(), 2);
+        QCOMPARE(resolved[1][0].toString(), m_files[2]);
+    }
+};
+
+OL_TEST_MAIN(TestDurationScanner)
+#include "tst_durationscanner.moc"

@@ -1,0 +1,121 @@
+#include "library/appsettings.h"
+#include "library/security.h"
+#include "olmain.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+
+namespace {
+
+// SHA-256 of the salt and the password's UTF-8 bytes, by the system tool.
+QString sha256sum(const QByteArray& bytes)
+{
+    QProcess p;
+    p.start(QStringLiteral("sha256sum"), {QStringLiteral("-")});
+    if (!p.waitForStarted(10000))
+        return {};
+    p.write(bytes);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(10000))
+        return {};
+    return QString::fromLatin1(p.readAllStandardOutput()).section(QLatin1Char(' '), 0, 0);
+}
+
+// Every file of the settings store, as bytes.
+QByteArray settingsFiles()
+{
+    QSettings().sync();
+    QByteArray all;
+    QDirIterator it(testHome().path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        if (f.open(QIODevice::ReadOnly))
+            all += f.readAll();
+    }
+    return all;
+}
+
+} // namespace
+
+class TestSecurity : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        QSettings().remove(QStringLiteral("security"));
+        Security::s_unlocked[0] = Security::s_unlocked[1] = false;
+    }
+
+    void storedHash_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::newRow("ascii") << "secret";
+        QTest::newRow("blanks kept") << "  two words  ";
+        QTest::newRow("non-ascii") << "pässwörd–ключ";
+        QTest::newRow("single character") << "x";
+    }
+
+    void storedHash()
+    {
+        QFETCH(QString, password);
+        QVERIFY(!Security::isProtected(Security::Settings));
+        Security::setPassword(Security::Settings, password);
+        QVERIFY(Security::isProtected(Security::Settings));
+        QVERIFY(Security::s_unlocked[0]);
+        QVERIFY(!Security::s_unlocked[1]);
+        QVERIFY(!Security::isProtected(Security::Scheduler));
+
+        const QString stored = QSettings().value(QStringLiteral("security/settingsHash")).toString();
+        const QString expected = sha256sum(QByteArrayLiteral("qw$ptz:v1:") + password.toUtf8());
+        QCOMPARE(expected.size(), 64);
+        QCOMPARE(stored, expected);
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(stored).hasMatch());
+        QCOMPARE(Security::hashPassword(password), stored);
+
+        // The password itself is nowhere in the settings store.
+        const QByteArray files = settingsFiles();
+        QVERIFY(files.contains(stored.toLatin1()));
+        QVERIFY(!files.contains(password.toUtf8()));
+    }
+
+    void areasAreSeparate()
+    {
+        Security::setPassword(Security::Scheduler, QStringLiteral("sched"));
+        Security::setPassword(Security::Settings, QStringLiteral("sett"));
+        QSettings s;
+        QCOMPARE(s.value(QStringLiteral("security/schedulerHash")).toString(),
+                 sha256sum(QByteArrayLiteral("qw$ptz:v1:sched")));
+        QVERIFY(s.value(QStringLiteral("security/settingsHash")).toString()
+                != s.value(QStringLiteral("security/schedulerHash")).toString());
+
+        Security::s_unlocked[0] = false;
+        Security::setPassword(Security::Settings, QString());
+        QVERIFY(!QSettings().contains(QStringLiteral("security/settingsHash")));
+        QVERIFY(!Security::isProtected(Security::Settings));
+        QVERIFY(Security::s_unlocked[0]);
+        QVERIFY(Security::isProtected(Security::Scheduler));
+
+        // An empty stored text counts as no protection.
+        QSettings().setValue(QStringLiteral("security/schedulerHash"), QString());
+        QVERIFY(!Security::isProtected(Security::Scheduler));
+        QCOMPARE(Security::hashPassword(QString()), QString());
+    }
+
+    void defaultVolume()
+    {
+        QSettings().remove(QStringLiteral("audio/defaultVolume"));
+        QCOMPARE(AppSettings::defaultVolume(), 80);
+        QSettings().setValue(QStringLiteral("audio/defaultVolume"), 35);
+        QCOMPARE(AppSettings::defaultVolume(), 35);
+        QSettings().setValue(QStringLiteral("audio/defaultVolume"), 0);
+        QCOMPARE(AppSettings::defaultVolume(), 0);
+    }
+};
+
+OL_TEST_MAIN(TestSecurity)
+#include "tst_security.moc"
