@@ -8,15 +8,6 @@
 
 namespace {
 const QString kEnabledKey = QStringLiteral("voiceovers/enabled");
-
-// Stand-in until the library's own suffix check is available here.
-bool isAudioFile(const QString& path)
-{
-    static const QStringList exts{"mp3", "wav", "ogg", "flac", "m4a", "aac", "opus", "wma", "aiff", "alac"};
-    const QString name = QFileInfo(path).fileName();
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot >= 0 && exts.contains(name.mid(dot + 1).toLower());
-}
 }
 
 bool Voiceovers::enabled()
@@ -55,7 +46,7 @@ QString Voiceovers::pickFile(const TrackParams::Voiceover& vo, int random)
     const QFileInfoList entries =
         QDir(vo.source).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& f : entries) {
-        if (isAudioFile(f.absoluteFilePath()))
+        if (MusicLibrary::isAudioFile(f.absoluteFilePath()))
             files.append(f.absoluteFilePath());
     }
     if (files.isEmpty())

@@ -38,6 +38,15 @@ public:
         m_pace.start();
     }
 
+    ~StreamServer() override
+    {
+        // The sockets die with the server, after this object's lists: they
+        // must not call back into them.
+        const auto sockets = m_server.findChildren<QTcpSocket*>();
+        for (QTcpSocket* s : sockets)
+            disconnect(s, nullptr, this, nullptr);
+    }
+
     bool listen(quint16 port = 0)
     {
         if (!m_server.listen(QHostAddress::LocalHost, port))
