@@ -384,12 +384,12 @@ void TestSegues::crossfadeAsHeard()
     // The fall is heard one fade tick after the engine starts the segue,
     // plus the output's latency.
     QVERIFY(segueOnSinkMs > 0);
-    QVERIFY2(fallOnSinkMs - segueOnSinkMs > 0 && fallOnSinkMs - segueOnSinkMs < 40 + 100,
+    QVERIFY2(fallOnSinkMs - segueOnSinkMs > 0 && fallOnSinkMs - segueOnSinkMs < 40 + 150,
              qPrintable(QString::number(fallOnSinkMs - segueOnSinkMs)));
     // The engine starts it at the first position report inside the mix point;
     // reports come 25 to 110 ms apart, and the output adds its latency.
     QVERIFY2(seguePosition >= 4000 - 5 && seguePosition <= 4000 + 110, qPrintable(QString::number(seguePosition)));
-    QVERIFY2(segueMs >= 4000 - 40 && segueMs <= 4000 + 110 + 40 + 100, qPrintable(QString::number(segueMs)));
+    QVERIFY2(segueMs >= 4000 - 40 && segueMs <= 4000 + 110 + 40 + 150, qPrintable(QString::number(segueMs)));
 
     // The incoming tone rises from the segue over the fade-in length.
     const qsizetype highOn = firstSustained(high, 0.05 * full, lowOn);
@@ -398,7 +398,8 @@ void TestSegues::crossfadeAsHeard()
              qPrintable(QStringLiteral("%1 vs %2").arg(highOn * kHopMs).arg(fall.startMs)));
     const qsizetype highFull = firstAbove(high, 0.95 * full, highOn);
     QVERIFY(highFull > 0);
-    QVERIFY2(qAbs((highFull - highOn) * kHopMs - 1000) < 150, qPrintable(QString::number((highFull - highOn) * kHopMs)));
+    // From 5 % to 95 % of the way: 90 % of the fade-in.
+    QVERIFY2(qAbs((highFull - highOn) * kHopMs - 900) < 150, qPrintable(QString::number((highFull - highOn) * kHopMs)));
 
     // Both tones sound together for about the fade-out length.
     qsizetype overlap = 0;
@@ -406,7 +407,9 @@ void TestSegues::crossfadeAsHeard()
         if (low.at(i) > 0.05 * full && high.at(i) > 0.05 * full)
             ++overlap;
     }
-    QVERIFY2(qAbs(overlap * kHopMs - 2000) < 250, qPrintable(QString::number(overlap * kHopMs)));
+    // Each is above 5 % for all but the first or last 5 % of its fade, and
+    // the incoming deck needs a moment to start.
+    QVERIFY2(overlap * kHopMs > 1600 && overlap * kHopMs < 2100, qPrintable(QString::number(overlap * kHopMs)));
 }
 
 void TestSegues::levelTriggerAsHeardWithoutCascade()
@@ -453,7 +456,8 @@ void TestSegues::levelTriggerAsHeardWithoutCascade()
     // Buffers reach the meter a little ahead of the loudspeaker.
     QVERIFY2(secondAt > 3600 && secondAt < 4500, qPrintable(QString::number(secondAt)));
     // The second track keeps its level and segues at its mix point only.
-    QVERIFY2(qAbs(thirdAfterSecond - 7500) < 200, qPrintable(QString::number(thirdAfterSecond)));
+    // (A deck that starts late on a loaded machine makes it a little later.)
+    QVERIFY2(thirdAfterSecond > 7300 && thirdAfterSecond < 7900, qPrintable(QString::number(thirdAfterSecond)));
 }
 
 OL_TEST_MAIN(TestSegues)
