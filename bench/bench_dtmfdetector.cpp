@@ -241,6 +241,124 @@ QList<double> chords(int rate, int seconds, double level, bool vibrato)
     return music;
 }
 
+// Plucked strings (Karplus-Strong): a chord of four notes every half second.
+QList<double> pluckedChords(int rate, int seconds, double level)
+{
+    const int n = rate * seconds;
+    QList<double> music(n, 0.0);
+    const double roots[] = {130.81, 110.00, 87.31, 98.00, 130.81, 82.41, 87.31, 98.00};
+    for (int c = 0; c < seconds * 2; ++c) {
+        const double root = roots[c % 8];
+        const int start = c * rate / 2;
+        for (const double ratio : {1.0, 1.2599, 1.4983, 2.0}) {
+            const int period = std::max(2, int(std::lround(rate / (root * ratio))));
+            QList<double> line(period);
+            for (double& x : line)
+                x = uniform(-1, 1);
+            for (int i = 0; i < rate / 2 && start + i < n; ++i) {
+                const int j = i % period;
+                const double next = line[(j + 1) % period];
+                const double out = line[j];
+                line[j] = 0.996 * 0.5 * (out + next);
+                music[start + i] += level * 0.3 * out;
+            }
+        }
+    }
+    return music;
+}
+
+// A sawtooth (all harmonics) gliding up and down between 100 and 2000 Hz
+// over four seconds; with pure set, a plain sine over 300 .. 3000 Hz.
+QList<double> sweep(int rate, int seconds, double level, bool pure)
+{
+    const int n = rate * seconds;
+    QList<double> out(n);
+    double phase = 0;
+    for (int i = 0; i < n; ++i) {
+        const double t = std::fmod(double(i) / rate, 4.0);
+        const double u = t < 2 ? t / 2 : (4 - t) / 2;
+        const double f = pure ? 300 * std::pow(10.0, u) : 100 * std::pow(20.0, u);
+        phase += f / rate;
+        phase -= std::floor(phase);
+        out[i] = level * (pure ? std::sin(2 * std::numbers::pi * phase) : 2 * phase - 1);
+    }
+    return out;
+}
+
+// Pink noise (Paul Kellet's filter on white noise).
+QList<double> pinkNoise(int rate, int seconds, double rms)
+{
+    std::normal_distribution<double> gauss(0, 1);
+    const int n = rate * seconds;
+    QList<double> out;
+    out.reserve(n);
+    double b[7] = {};
+    double sum2 = 0;
+    for (int i = 0; i < n; ++i) {
+        const double w = gauss(rng);
+        b[0] = 0.99886 * b[0] + w * 0.0555179;
+        b[1] = 0.99332 * b[1] + w * 0.0750759;
+        b[2] = 0.96900 * b[2] + w * 0.1538520;
+        b[3] = 0.86650 * b[3] + w * 0.3104856;
+        b[4] = 0.55000 * b[4] + w * 0.5329522;
+        b[5] = -0.7616 * b[5] - w * 0.0168980;
+        const double y = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362;
+        b[6] = w * 0.115926;
+        out.append(y);
+        sum2 += y * y;
+    }
+    const double scale = rms / std::sqrt(sum2 / n);
+    for (double& x : out)
+        x *= scale;
+    return out;
+}
+
+// Speech-like sound: a glottal pulse train with a gliding pitch through
+// three formant resonators, a new vowel every 150 ms, syllable envelope.
+QList<double> formants(int rate, int seconds, double level, double pitchLow, double pitchHigh)
+{
+    struct Vowel
+    {
+        double f1, f2, f3;
+    };
+    const Vowel vowels[] = {{730, 1090, 2440}, {270, 2290, 3010}, {530, 1840, 2480}, {570, 840, 2410},
+                            {300, 870, 2240}, {660, 1720, 2410}, {490, 1350, 1690}, {390, 1990, 2550}};
+    const int n = rate * seconds;
+    QList<double> out(n);
+    double y1[3] = {}, y2[3] = {};
+    double phase = 0;
+    double peak = 0;
+    for (int i = 0; i < n; ++i) {
+        const double t = double(i) / rate;
+        const int syllable = int(t / 0.15);
+        const Vowel& v = vowels[(syllable * 5 + syllable / 3) % 8];
+        const double pitch = pitchLow + (pitchHigh - pitchLow) * (0.5 + 0.5 * std::sin(2 * std::numbers::pi * 0.7 * t));
+        phase += pitch / rate;
+        double source = 0;
+        if (phase >= 1) {
+            phase -= 1;
+            source = 1;
+        }
+        const double f[3] = {v.f1, v.f2, v.f3};
+        const double bw[3] = {80, 100, 120};
+        double y = 0;
+        for (int r = 0; r < 3; ++r) {
+            const double radius = std::exp(-std::numbers::pi * bw[r] / rate);
+            const double c = 2 * radius * std::cos(2 * std::numbers::pi * f[r] / rate);
+            const double s = source + c * y1[r] - radius * radius * y2[r];
+            y2[r] = y1[r];
+            y1[r] = s;
+            y += s / (r + 1);
+        }
+        const double local = std::fmod(t, 0.15) / 0.15;
+        out[i] = y * std::sin(std::numbers::pi * local);
+        peak = std::max(peak, std::abs(out[i]));
+    }
+    for (double& x : out)
+        x *= level / peak;
+    return out;
+}
+
 void falseDigits(int rate)
 {
     std::normal_distribution<double> gauss(0, 1);
@@ -252,24 +370,30 @@ void falseDigits(int rate)
         const double rms = std::pow(10.0, rmsDb / 20.0);
         for (double& x : white)
             x = rms * gauss(rng);
-        QList<double> pink(n);
+        QList<double> low(n);
         double y = 0;
         for (int i = 0; i < n; ++i) {
             y = 0.97 * y + 0.03 * gauss(rng);
-            pink[i] = y * rms / 0.123;
+            low[i] = y * rms / 0.123;
         }
-        std::printf("    white noise %.0f dBFS rms: %d; low-passed noise: %d\n", rmsDb, digitCount(white, rate),
-                    digitCount(pink, rate));
+        std::printf("    white noise %.0f dBFS rms: %d; low-passed noise: %d; pink noise: %d\n", rmsDb,
+                    digitCount(white, rate), digitCount(low, rate), digitCount(pinkNoise(rate, seconds, rms), rate));
     }
     for (const double level : {0.02, 0.08, 0.2}) {
-        std::printf("    harmonic chords, level %.2f: %d; with vibrato: %d\n", level,
+        std::printf("    harmonic chords, level %.2f: %d; with vibrato: %d; plucked chords: %d\n", level,
                     digitCount(chords(rate, seconds, level, false), rate),
-                    digitCount(chords(rate, seconds, level, true), rate));
+                    digitCount(chords(rate, seconds, level, true), rate),
+                    digitCount(pluckedChords(rate, seconds, level), rate));
     }
     QList<double> bed = chords(rate, seconds, 0.08, true);
     for (double& x : bed)
         x += 0.003 * gauss(rng);
     std::printf("    chords 0.08 with vibrato and a noise bed at -50 dBFS rms: %d\n", digitCount(bed, rate));
+    std::printf("    sawtooth sweep: %d; sine sweep: %d\n", digitCount(sweep(rate, seconds, 0.3, false), rate),
+                digitCount(sweep(rate, seconds, 0.3, true), rate));
+    std::printf("    speech-like formants, low voice: %d; high voice: %d\n",
+                digitCount(formants(rate, seconds, 0.5, 90, 160), rate),
+                digitCount(formants(rate, seconds, 0.5, 180, 320), rate));
 }
 
 void speed()

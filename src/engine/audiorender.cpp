@@ -137,6 +137,10 @@ bool writeMp3(const QList<float>& mix, int sampleRate, int channels, QSaveFile& 
             *error = writeError(path, file);
             return false;
         }
+        if (!encoder.isOpen()) {
+            *error = QStringLiteral("MP3 encoder stopped responding");
+            return false;
+        }
     }
     const QByteArray tail = encoder.flush();
     produced += tail.size();

@@ -15,8 +15,8 @@ constexpr qint64 kChunkBytes = 65536;
 constexpr int kStartTimeoutMs = 3000;
 constexpr int kChunkWaitMs = 200;
 constexpr int kStopWaitMs = 300;
-// A flush gives up on a child that neither writes output nor takes input for
-// this long; an ffmpeg still working through its input keeps producing bytes.
+// A flush or an encode gives up on a child that neither writes output nor
+// takes input for this long; an ffmpeg still working keeps producing bytes.
 constexpr int kFlushIdleMs = 5000;
 
 // Package folders of the Windows package manager hold one folder per package
@@ -97,6 +97,7 @@ bool Mp3Encoder::open(int sampleRate, int channelCount, int kbps, InputFormat fo
         process = nullptr;
         return false;
     }
+    lastProgress.start();
     return true;
 }
 
@@ -111,8 +112,22 @@ QByteArray Mp3Encoder::encode(const char* data, int frames)
         if (process->write(data + offset, n) != n)
             break;
         offset += n;
+        const qint64 pending = process->bytesToWrite();
         process->waitForBytesWritten(kChunkWaitMs);
-        out += process->readAllStandardOutput();
+        const QByteArray chunk = process->readAllStandardOutput();
+        if (!chunk.isEmpty() || process->bytesToWrite() < pending) {
+            lastProgress.restart();
+        } else if (lastProgress.elapsed() > kFlushIdleMs) {
+            // A child that takes nothing for this long has hung: without
+            // this every further chunk would wait its full time, and a long
+            // render would block for many minutes.
+            process->kill();
+            process->waitForFinished(kStopWaitMs);
+            delete process;
+            process = nullptr;
+            return out;
+        }
+        out += chunk;
     }
     for (int i = 0; i < 4; ++i) {
         if (!process->waitForReadyRead(3))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -43,6 +44,7 @@ private:
     void stopProcess();
 
     QProcess* process = nullptr;
+    QElapsedTimer lastProgress; // last time the child took input or gave output
     int channels = 2;
     int bytesPerSample = 2;
 };

@@ -101,6 +101,7 @@ private slots:
     void closedEncoderDoesNothing();
     void closeKillsAHungEncoder();
     void flushKillsAHungEncoder();
+    void encodeGivesUpOnAHungEncoder();
     void openFailsOnAFileThatDoesNotRun();
     void searchOrder();
     void packageFolders();
@@ -318,6 +319,28 @@ void TestMp3Encoder::flushKillsAHungEncoder()
     QElapsedTimer t;
     t.start();
     QVERIFY(enc.flush().isEmpty());
+    QVERIFY(!enc.isOpen());
+    QVERIFY2(t.elapsed() < 30000, qPrintable(QString::number(t.elapsed())));
+    QTRY_VERIFY(processGone(pidFile));
+}
+
+void TestMp3Encoder::encodeGivesUpOnAHungEncoder()
+{
+    const QString dir = testHome().scratch(QStringLiteral("hung-encode"));
+    const QString pidFile = dir + QStringLiteral("/pid");
+    const QString script = writeScript(dir + QStringLiteral("/hang"),
+                                       QStringLiteral("echo $$ > '%1'\nexec sleep 120").arg(pidFile));
+    EnvGuard env("ORCHIDLANTERN_FFMPEG", script.toLocal8Bit());
+
+    Mp3Encoder enc;
+    QVERIFY(enc.open(44100, 2, 128, Mp3Encoder::S16le));
+    QTRY_VERIFY(QFileInfo(pidFile).size() > 0);
+    // Ten minutes of audio: at one bounded wait per chunk this would block
+    // for over an hour if the encoder never gave up.
+    const QByteArray pcm(44100 * 4 * 600, '\0');
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(enc.encode(pcm).isEmpty());
     QVERIFY(!enc.isOpen());
     QVERIFY2(t.elapsed() < 30000, qPrintable(QString::number(t.elapsed())));
     QTRY_VERIFY(processGone(pidFile));

@@ -1,0 +1,132 @@
+#include "silencedetector.h"
+
+#include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+const QString kEnabledKey = QStringLiteral("silence/enabled");
+const QString kTimeoutKey = QStringLiteral("silence/timeout");
+const QString kThresholdKey = QStringLiteral("silence/threshold");
+const QString kActionKey = QStringLiteral("silence/action");
+const QString kPlaylistKey = QStringLiteral("silence/playlist");
+
+constexpr int kMinTimeoutSecs = 1;
+constexpr int kMaxTimeoutSecs = 300;
+
+int clampTimeout(int seconds)
+{
+    return std::clamp(seconds, kMinTimeoutSecs, kMaxTimeoutSecs);
+}
+
+double clampThreshold(double level)
+{
+    // NaN would make every comparison false and count everything as silence.
+    if (!(level >= 0.0))
+        return 0.0;
+    return std::min(level, 1.0);
+}
+
+} // namespace
+
+SilenceDetector::SilenceDetector(QObject* parent)
+    : QObject(parent)
+{
+}
+
+SilenceDetector* SilenceDetector::fromSettings(QObject* parent)
+{
+    auto* detector = new SilenceDetector(parent);
+    detector->loadFromSettings();
+    return detector;
+}
+
+void SilenceDetector::loadFromSettings()
+{
+    QSettings s;
+    m_enabled = s.value(kEnabledKey, false).toBool();
+    m_timeoutSecs = clampTimeout(s.value(kTimeoutKey, 10).toInt());
+    m_threshold = clampThreshold(s.value(kThresholdKey, 0.02).toDouble());
+    m_action = actionFromInt(s.value(kActionKey, 0).toInt());
+    m_playlist = s.value(kPlaylistKey).toString();
+    reset();
+}
+
+void SilenceDetector::saveToSettings() const
+{
+    QSettings s;
+    s.setValue(kEnabledKey, m_enabled);
+    s.setValue(kTimeoutKey, m_timeoutSecs);
+    s.setValue(kThresholdKey, m_threshold);
+    s.setValue(kActionKey, int(m_action));
+    s.setValue(kPlaylistKey, m_playlist);
+}
+
+void SilenceDetector::setEnabled(bool enabled)
+{
+    if (enabled == m_enabled)
+        return;
+    m_enabled = enabled;
+    reset();
+}
+
+void SilenceDetector::setTimeoutSecs(int seconds)
+{
+    m_timeoutSecs = clampTimeout(seconds);
+    reset();
+}
+
+void SilenceDetector::setThreshold(double level)
+{
+    m_threshold = clampThreshold(level);
+}
+
+void SilenceDetector::reset()
+{
+    m_silentMs = 0;
+    m_fired = false;
+}
+
+bool SilenceDetector::feed(double level, int ms)
+{
+    if (!m_enabled || level > m_threshold) {
+        reset();
+        return false;
+    }
+    m_silentMs += std::max(ms, 0);
+    if (!m_fired && m_silentMs >= qint64(m_timeoutSecs) * 1000) {
+        m_fired = true;
+        emit silenceDetected(int(m_action));
+        return true;
+    }
+    return false;
+}
+
+QString SilenceDetector::statusText() const
+{
+    if (!m_enabled)
+        return QStringLiteral("Silence detector: Disabled");
+    if (m_silentMs < 1)
+        return QStringLiteral("Silence detector: On (%1s)").arg(m_timeoutSecs);
+    return QStringLiteral("Silence: %1s / %2s").arg(m_silentMs / 1000).arg(m_timeoutSecs);
+}
+
+QString SilenceDetector::actionName(Action action)
+{
+    switch (action) {
+    case RepeatPlaylist: return QStringLiteral("Repeat the current playlist");
+    case LoadPlaylist: return QStringLiteral("Load an extra playlist");
+    case PlayNext: break;
+    }
+    return QStringLiteral("Play the next track");
+}
+
+SilenceDetector::Action SilenceDetector::actionFromInt(int value)
+{
+    switch (value) {
+    case RepeatPlaylist: return RepeatPlaylist;
+    case LoadPlaylist: return LoadPlaylist;
+    default: return PlayNext;
+    }
+}

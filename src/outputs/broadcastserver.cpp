@@ -1,0 +1,271 @@
+#include "outputs/broadcastserver.h"
+
+#include "outputs/headertext.h"
+
+#include <QAudioBuffer>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+constexpr int kSendBufferSeconds = 5;
+
+QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, const QString& nowPlaying)
+{
+    QByteArray h;
+    auto line = [&h](const QString& text) {
+        h += text.toUtf8();
+        h += "\r\n";
+    };
+    line(QStringLiteral("HTTP/1.0 200 OK"));
+    line(QStringLiteral("Content-Type: audio/mpeg"));
+    line(QStringLiteral("icy-name: ") + HeaderText::clean(name));
+    line(QStringLiteral("icy-genre: ") + HeaderText::clean(genre));
+    line(QStringLiteral("icy-br: ") + QString::number(bitrate));
+    if (!nowPlaying.isEmpty())
+        line(QStringLiteral("icy-notice2: ") + HeaderText::clean(nowPlaying));
+    line(QStringLiteral("Cache-Control: no-cache"));
+    line(QStringLiteral("Connection: close"));
+    h += "\r\n";
+    return h;
+}
+
+} // namespace
+
+BroadcastServer::BroadcastServer(QObject* parent)
+    : QObject(parent)
+{
+}
+
+BroadcastServer::~BroadcastServer()
+{
+    stop();
+}
+
+bool BroadcastServer::enabledInSettings()
+{
+    return QSettings().value(QStringLiteral("server/enabled"), false).toBool();
+}
+
+int BroadcastServer::portFromSettings()
+{
+    return QSettings().value(QStringLiteral("server/port"), 8000).toInt();
+}
+
+int BroadcastServer::maxListenersFromSettings()
+{
+    return QSettings().value(QStringLiteral("server/maxListeners"), 10).toInt();
+}
+
+int BroadcastServer::bitrateFromSettings()
+{
+    return QSettings().value(QStringLiteral("server/bitrate"), 128).toInt();
+}
+
+QString BroadcastServer::stationName()
+{
+    return QSettings().value(QStringLiteral("server/name"), QStringLiteral("Orchidlantern")).toString();
+}
+
+QString BroadcastServer::stationGenre()
+{
+    return QSettings().value(QStringLiteral("server/genre"), QStringLiteral("Various")).toString();
+}
+
+bool BroadcastServer::isListening() const
+{
+    return m_server && m_server->isListening();
+}
+
+quint16 BroadcastServer::port() const
+{
+    return m_server ? m_server->serverPort() : 0;
+}
+
+qint64 BroadcastServer::sendBufferLimit() const
+{
+    return qint64(std::max(m_bitrate, 32)) * 1000 / 8 * kSendBufferSeconds;
+}
+
+bool BroadcastServer::start()
+{
+    stop();
+    if (!enabledInSettings())
+        return false;
+    if (!Mp3Encoder::available()) {
+        emit logMessage(QStringLiteral("Built-in server: MP3 encoder (FFmpeg) not available"));
+        return false;
+    }
+    m_bitrate = bitrateFromSettings();
+    m_server = new QTcpServer(this);
+    connect(m_server, &QTcpServer::newConnection, this, &BroadcastServer::onConnection);
+    const int port = portFromSettings();
+    if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
+        emit logMessage(QStringLiteral("Built-in server: could not listen on port %1 (%2)")
+                            .arg(port)
+                            .arg(m_server->errorString()));
+        m_server->deleteLater();
+        m_server = nullptr;
+        return false;
+    }
+    emit logMessage(QStringLiteral("Built-in server: listening on http://0.0.0.0:%1/ (up to %2 listeners)")
+                        .arg(m_server->serverPort())
+                        .arg(maxListenersFromSettings()));
+    return true;
+}
+
+void BroadcastServer::stop()
+{
+    // Disconnecting may report the disconnection at once, so the lists are
+    // taken over before any socket is touched.
+    const QList<QTcpSocket*> listeners = std::exchange(m_listeners, {});
+    const QHash<QTcpSocket*, QTimer*> pending = std::exchange(m_pending, {});
+    for (QTcpSocket* s : listeners) {
+        s->disconnect(this);
+        s->disconnectFromHost();
+        s->deleteLater();
+    }
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it) {
+        it.key()->disconnect(this);
+        it.key()->disconnectFromHost();
+        it.key()->deleteLater();
+        it.value()->deleteLater();
+    }
+    if (m_encoderOpen) {
+        m_encoder.close();
+        m_encoderOpen = false;
+    }
+    if (m_server) {
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+        emit logMessage(QStringLiteral("Built-in server: stopped"));
+    }
+    if (!listeners.isEmpty())
+        emit listenersChanged(0);
+}
+
+void BroadcastServer::applySettings()
+{
+    if (!enabledInSettings())
+        stop();
+    else
+        start();
+}
+
+void BroadcastServer::setNowPlaying(const QString& title)
+{
+    m_nowPlaying = title;
+}
+
+void BroadcastServer::onConnection()
+{
+    while (m_server && m_server->hasPendingConnections()) {
+        QTcpSocket* socket = m_server->nextPendingConnection();
+        // Keeps the kernel's share of a slow listener's backlog small, so the
+        // bound below is reached in seconds rather than minutes.
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
+        auto* timer = new QTimer(this);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, [this, socket] {
+            if (QTimer* t = m_pending.take(socket)) {
+                t->deleteLater();
+                socket->disconnect(this);
+                socket->abort();
+                socket->deleteLater();
+            }
+        });
+        m_pending.insert(socket, timer);
+        timer->start(kRequestTimeoutMs);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serveListener(socket, socket->readAll()); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { dropListener(socket); });
+    }
+}
+
+void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
+{
+    if (m_listeners.contains(socket))
+        return;
+    if (QTimer* t = m_pending.take(socket))
+        t->deleteLater();
+    if (!bytes.startsWith("GET")) {
+        socket->disconnectFromHost();
+        return;
+    }
+    if (listenerCount() >= maxListenersFromSettings()) {
+        socket->write("HTTP/1.0 503 Service Unavailable\r\n"
+                      "Content-Type: text/plain\r\n"
+                      "Content-Length: 11\r\n"
+                      "Connection: close\r\n"
+                      "\r\n"
+                      "Server full");
+        socket->flush();
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(headerBlock(stationName(), stationGenre(), m_bitrate, m_nowPlaying));
+    socket->flush();
+    m_listeners.append(socket);
+    emit listenersChanged(listenerCount());
+    emit logMessage(QStringLiteral("Built-in server: listener connected (%1 total)").arg(listenerCount()));
+}
+
+void BroadcastServer::pushAudio(const QAudioBuffer& buffer)
+{
+    if (!m_server || m_listeners.isEmpty() || !buffer.isValid())
+        return;
+    if (!m_encoderOpen) {
+        const int rate = buffer.format().sampleRate();
+        const int channels = std::max(buffer.format().channelCount(), 1);
+        if (!m_encoder.open(rate, channels, m_bitrate, Mp3Encoder::S16le))
+            return;
+        m_encoderOpen = true;
+        m_converter.setTarget(rate, channels);
+    }
+    const QByteArray pcm = m_converter.convert(buffer);
+    if (pcm.isEmpty())
+        return;
+    const QByteArray mp3 = m_encoder.encode(pcm);
+    if (!mp3.isEmpty())
+        broadcastBytes(mp3);
+}
+
+void BroadcastServer::broadcastBytes(const QByteArray& bytes)
+{
+    const qint64 limit = sendBufferLimit();
+    QList<QTcpSocket*> dead;
+    for (QTcpSocket* s : std::as_const(m_listeners)) {
+        // A listener that stopped reading is let go before its backlog
+        // grows without bound; the others are not held up by it.
+        if (s->state() != QAbstractSocket::ConnectedState || s->write(bytes) != bytes.size()
+            || s->bytesToWrite() > limit)
+            dead.append(s);
+    }
+    for (QTcpSocket* s : std::as_const(dead)) {
+        dropListener(s);
+        s->disconnect(this);
+        s->abort();
+    }
+}
+
+void BroadcastServer::dropListener(QTcpSocket* socket)
+{
+    if (QTimer* t = m_pending.take(socket))
+        t->deleteLater();
+    if (m_listeners.removeOne(socket)) {
+        emit listenersChanged(listenerCount());
+        emit logMessage(QStringLiteral("Built-in server: listener left (%1 total)").arg(listenerCount()));
+    }
+    socket->deleteLater();
+    closeEncoderIfIdle();
+}
+
+void BroadcastServer::closeEncoderIfIdle()
+{
+    if (m_listeners.isEmpty() && m_encoderOpen) {
+        m_encoder.close();
+        m_encoderOpen = false;
+    }
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "engine/mp3encoder.h"
+#include "outputs/pcmconverter.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+
+class QAudioBuffer;
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+// Built-in listener server: plain HTTP on one port; every listener gets
+// the same MP3 bytes, encoded once while anybody listens.
+class BroadcastServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit BroadcastServer(QObject* parent = nullptr);
+    ~BroadcastServer() override;
+
+    static bool enabledInSettings();
+    static int portFromSettings();
+    static int maxListenersFromSettings();
+    static int bitrateFromSettings();
+    static QString stationName();
+    static QString stationGenre();
+
+    bool start();
+    void stop();
+    void applySettings();
+
+    bool isListening() const;
+    quint16 port() const;
+    int listenerCount() const { return int(m_listeners.size()); }
+
+    // MP3 bytes allowed to wait for one listener before it counts as gone:
+    // a few seconds of the stream.
+    qint64 sendBufferLimit() const;
+    // A connection that sends no request within this time is closed.
+    static constexpr int kRequestTimeoutMs = 10000;
+
+signals:
+    void listenersChanged(int count);
+    void logMessage(const QString& text);
+
+public slots:
+    void pushAudio(const QAudioBuffer& buffer);
+    void setNowPlaying(const QString& title);
+
+private slots:
+    void onConnection();
+
+private:
+    void serveListener(QTcpSocket* socket, const QByteArray& bytes);
+    void broadcastBytes(const QByteArray& bytes);
+    void dropListener(QTcpSocket* socket);
+    void closeEncoderIfIdle();
+
+    QTcpServer* m_server = nullptr;
+    QList<QTcpSocket*> m_listeners;
+    Mp3Encoder m_encoder;
+    PcmConverter m_converter;
+    bool m_encoderOpen = false;
+    int m_bitrate = 128;
+    QString m_nowPlaying;
+    QHash<QTcpSocket*, QTimer*> m_pending; // connected, no request yet
+};

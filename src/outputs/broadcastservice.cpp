@@ -1,0 +1,387 @@
+#include "outputs/broadcastservice.h"
+
+#include "outputs/headertext.h"
+
+#include <QAudioBuffer>
+#include <QAudioDevice>
+#include <QAudioSource>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMediaDevices>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const QByteArray kUserAgent = QByteArrayLiteral("Orchidlantern/1.0");
+constexpr int kStatsIntervalMs = 15000;
+constexpr int kSendBufferSeconds = 5;
+
+// A listener count from the status page: a whole, non-negative number, or
+// a text holding one; anything else counts as none.
+int listenerValue(const QJsonValue& v)
+{
+    if (v.isDouble()) {
+        const double d = v.toDouble();
+        if (d != std::floor(d) || d < 0 || d > std::numeric_limits<qint32>::max())
+            return 0;
+        return int(d);
+    }
+    if (v.isString()) {
+        bool ok = false;
+        const int n = v.toString().toInt(&ok);
+        return ok && n >= 0 ? n : 0;
+    }
+    return 0;
+}
+
+int listenersForMount(const QJsonObject& root, const QString& mount)
+{
+    const QJsonValue source = root.value(QStringLiteral("icestats")).toObject().value(QStringLiteral("source"));
+    if (source.isObject())
+        return listenerValue(source.toObject().value(QStringLiteral("listeners")));
+    if (!source.isArray())
+        return 0;
+    const QJsonArray entries = source.toArray();
+    for (const QJsonValue& e : entries) {
+        const QJsonObject o = e.toObject();
+        const QString m = o.value(QStringLiteral("mount")).toString();
+        const bool match = m.isEmpty()
+            ? o.value(QStringLiteral("listenurl")).toString().endsWith(mount)
+            : m == mount;
+        if (match)
+            return listenerValue(o.value(QStringLiteral("listeners")));
+    }
+    if (entries.size() == 1)
+        return listenerValue(entries.first().toObject().value(QStringLiteral("listeners")));
+    return 0;
+}
+
+QAudioDevice chooseInput(const QString& description)
+{
+    if (!description.isEmpty()) {
+        const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
+        for (const QAudioDevice& d : inputs) {
+            if (d.description() == description)
+                return d;
+        }
+    }
+    return QMediaDevices::defaultAudioInput();
+}
+
+} // namespace
+
+BroadcastService::BroadcastService(QObject* parent)
+    : QObject(parent)
+    , m_network(new QNetworkAccessManager(this))
+{
+    // Only the connection and format fields keep their defaults; the rest
+    // comes with the record handed over before each start.
+    const BroadcastConfig d;
+    m_config = BroadcastConfig();
+    m_config.host = d.host;
+    m_config.port = d.port;
+    m_config.mount = d.mount;
+    m_config.username = d.username;
+    m_config.sampleRate = d.sampleRate;
+    m_config.bitrate = d.bitrate;
+    m_config.channels = d.channels;
+}
+
+BroadcastService::~BroadcastService()
+{
+    stop();
+}
+
+BroadcastConfig BroadcastService::configFromSettings()
+{
+    const BroadcastConfig d;
+    QSettings s;
+    BroadcastConfig c;
+    c.host = s.value(QStringLiteral("broadcast/host"), d.host).toString();
+    c.port = s.value(QStringLiteral("broadcast/port"), d.port).toInt();
+    c.mount = s.value(QStringLiteral("broadcast/mount"), d.mount).toString();
+    c.username = s.value(QStringLiteral("broadcast/username"), d.username).toString();
+    c.password = s.value(QStringLiteral("broadcast/password"), d.password).toString();
+    c.sampleRate = s.value(QStringLiteral("broadcast/sampleRate"), d.sampleRate).toInt();
+    c.bitrate = s.value(QStringLiteral("broadcast/bitrate"), d.bitrate).toInt();
+    c.channels = s.value(QStringLiteral("broadcast/channels"), d.channels).toInt();
+    c.name = s.value(QStringLiteral("broadcast/name"), d.name).toString();
+    c.genre = s.value(QStringLiteral("broadcast/genre"), d.genre).toString();
+    c.url = s.value(QStringLiteral("broadcast/url"), d.url).toString();
+    c.description = s.value(QStringLiteral("broadcast/description"), d.description).toString();
+    c.isPublic = s.value(QStringLiteral("broadcast/public"), d.isPublic).toBool();
+    c.inputDevice = s.value(QStringLiteral("broadcast/inputDevice"), d.inputDevice).toString();
+    c.internalMix = s.value(QStringLiteral("broadcast/internalMix"), d.internalMix).toBool();
+    return c;
+}
+
+void BroadcastService::saveConfig(const BroadcastConfig& c)
+{
+    QSettings s;
+    s.setValue(QStringLiteral("broadcast/host"), c.host);
+    s.setValue(QStringLiteral("broadcast/port"), c.port);
+    s.setValue(QStringLiteral("broadcast/mount"), c.mount);
+    s.setValue(QStringLiteral("broadcast/username"), c.username);
+    s.setValue(QStringLiteral("broadcast/password"), c.password);
+    s.setValue(QStringLiteral("broadcast/sampleRate"), c.sampleRate);
+    s.setValue(QStringLiteral("broadcast/bitrate"), c.bitrate);
+    s.setValue(QStringLiteral("broadcast/channels"), c.channels);
+    s.setValue(QStringLiteral("broadcast/name"), c.name);
+    s.setValue(QStringLiteral("broadcast/genre"), c.genre);
+    s.setValue(QStringLiteral("broadcast/url"), c.url);
+    s.setValue(QStringLiteral("broadcast/description"), c.description);
+    s.setValue(QStringLiteral("broadcast/public"), c.isPublic);
+    s.setValue(QStringLiteral("broadcast/inputDevice"), c.inputDevice);
+    s.setValue(QStringLiteral("broadcast/internalMix"), c.internalMix);
+}
+
+bool BroadcastService::encoderAvailable()
+{
+    return Mp3Encoder::available();
+}
+
+void BroadcastService::setConfig(const BroadcastConfig& config)
+{
+    m_config = config;
+}
+
+qint64 BroadcastService::sendBufferLimit() const
+{
+    return qint64(std::max(m_config.bitrate, 32)) * 1000 / 8 * kSendBufferSeconds;
+}
+
+QByteArray BroadcastService::credentials() const
+{
+    return (m_config.username + QLatin1Char(':') + m_config.password).toUtf8().toBase64();
+}
+
+void BroadcastService::start()
+{
+    if (m_streaming)
+        return;
+    // A start while an attempt is pending begins afresh.
+    if (m_socket || m_capture)
+        teardown(QStringLiteral("stopped"), false);
+
+    if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
+        emit logMessage(Mp3Encoder::available()
+                            ? QStringLiteral("Broadcast: failed to initialise MP3 encoder")
+                            : QStringLiteral("Broadcast: ffmpeg not found (install it or set ORCHIDLANTERN_FFMPEG)"));
+        return;
+    }
+    m_converter.setTarget(m_config.sampleRate, m_config.channels);
+
+    if (!m_config.internalMix) {
+        const QAudioDevice device = chooseInput(m_config.inputDevice);
+        if (device.isNull()) {
+            teardown(QStringLiteral("no capture device"), true);
+            return;
+        }
+        QAudioFormat format;
+        format.setSampleFormat(QAudioFormat::Int16);
+        format.setSampleRate(m_config.sampleRate);
+        format.setChannelCount(m_config.channels);
+        if (!device.isFormatSupported(format))
+            format = device.preferredFormat();
+        m_capture = new QAudioSource(device, format, this);
+    }
+
+    m_handshakeDone = false;
+    m_socket = new QTcpSocket(this);
+    connect(m_socket, &QTcpSocket::connected, this, &BroadcastService::sendSourceHeader);
+    connect(m_socket, &QTcpSocket::readyRead, this, &BroadcastService::onHandshakeData);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        const QString text = m_socket ? m_socket->errorString() : QString();
+        teardown(QStringLiteral("connection error: ") + text, true);
+    });
+
+    emit logMessage(QStringLiteral("Broadcast: connecting to %1:%2%3 …")
+                        .arg(m_config.host).arg(m_config.port).arg(m_config.mount));
+    m_socket->connectToHost(m_config.host, quint16(m_config.port), QIODevice::ReadWrite,
+                            QAbstractSocket::AnyIPProtocol);
+}
+
+void BroadcastService::sendSourceHeader()
+{
+    if (!m_socket)
+        return;
+    QByteArray req;
+    auto line = [&req](const QString& text) {
+        req += text.toUtf8();
+        req += "\r\n";
+    };
+    line(QStringLiteral("SOURCE ") + HeaderText::clean(m_config.mount) + QStringLiteral(" HTTP/1.0"));
+    line(QStringLiteral("Authorization: Basic ") + QString::fromLatin1(credentials()));
+    line(QStringLiteral("User-Agent: ") + QString::fromLatin1(kUserAgent));
+    line(QStringLiteral("Content-Type: audio/mpeg"));
+    line(QStringLiteral("Ice-Public: ") + (m_config.isPublic ? QStringLiteral("1") : QStringLiteral("0")));
+    if (!m_config.name.isEmpty())
+        line(QStringLiteral("Ice-Name: ") + HeaderText::clean(m_config.name));
+    if (!m_config.genre.isEmpty())
+        line(QStringLiteral("Ice-Genre: ") + HeaderText::clean(m_config.genre));
+    if (!m_config.description.isEmpty())
+        line(QStringLiteral("Ice-Description: ") + HeaderText::clean(m_config.description));
+    if (!m_config.url.isEmpty())
+        line(QStringLiteral("Ice-URL: ") + HeaderText::clean(m_config.url));
+    line(QStringLiteral("Ice-Audio-Info: bitrate=%1;channels=%2;samplerate=%3")
+             .arg(m_config.bitrate).arg(m_config.channels).arg(m_config.sampleRate));
+    req += "\r\n";
+    m_socket->write(req);
+}
+
+void BroadcastService::onHandshakeData()
+{
+    if (!m_socket || m_handshakeDone)
+        return;
+    const QString answer = QString::fromLatin1(m_socket->readAll());
+    const qsizetype eol = answer.indexOf(QLatin1String("\r\n"));
+    const QString first = eol >= 0 ? answer.left(eol) : answer;
+    if (!first.contains(QLatin1String("200"))) {
+        teardown(QStringLiteral("server refused source connection (") + first + QLatin1Char(')'), true);
+        return;
+    }
+
+    disconnect(m_socket, &QTcpSocket::readyRead, this, &BroadcastService::onHandshakeData);
+    m_streaming = true;
+    m_handshakeDone = true;
+    if (m_capture) {
+        m_captureDevice = m_capture->start();
+        if (m_captureDevice)
+            connect(m_captureDevice, &QIODevice::readyRead, this, &BroadcastService::onAudioReady);
+    }
+    emit streamingChanged(true);
+    emit logMessage(QStringLiteral("Broadcast: connected to server — you are on the air"));
+    if (!m_statsTimer) {
+        m_statsTimer = new QTimer(this);
+        m_statsTimer->setInterval(kStatsIntervalMs);
+        connect(m_statsTimer, &QTimer::timeout, this, &BroadcastService::pollListenerStats);
+    }
+    m_listeners = 0;
+    m_statsTimer->start();
+    pollListenerStats();
+}
+
+void BroadcastService::pushAudio(const QAudioBuffer& buffer)
+{
+    if (!m_streaming || !m_config.internalMix)
+        return;
+    encodeAndSend(m_converter.convert(buffer));
+}
+
+void BroadcastService::onAudioReady()
+{
+    if (!m_captureDevice || !m_capture)
+        return;
+    const QByteArray raw = m_captureDevice->readAll();
+    encodeAndSend(m_converter.convertRaw(raw, m_capture->format()));
+}
+
+void BroadcastService::encodeAndSend(const QByteArray& pcm)
+{
+    if (!m_socket || !m_encoder.isOpen() || pcm.isEmpty())
+        return;
+    const QByteArray mp3 = m_encoder.encode(pcm);
+    if (mp3.isEmpty() || !m_socket)
+        return;
+    m_socket->write(mp3);
+    // A server that stops reading would otherwise let this grow for ever.
+    if (m_socket->bytesToWrite() > sendBufferLimit())
+        teardown(QStringLiteral("server is not taking the stream (send buffer full)"), true);
+}
+
+void BroadcastService::updateMetadata(const QString& title)
+{
+    if (!m_streaming || title.trimmed().isEmpty())
+        return;
+    const QString song = HeaderText::clean(title);
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(m_config.host);
+    url.setPort(m_config.port);
+    url.setPath(QStringLiteral("/admin/metadata"));
+    const auto enc = [](const QString& v) { return QString::fromLatin1(QUrl::toPercentEncoding(v)); };
+    url.setQuery(QStringLiteral("mount=") + enc(m_config.mount) + QStringLiteral("&mode=updinfo&song=") + enc(song),
+                 QUrl::StrictMode);
+    QNetworkRequest req(url);
+    req.setRawHeader("Authorization", "Basic " + credentials());
+    req.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
+    QNetworkReply* reply = m_network->get(req);
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    emit logMessage(QStringLiteral("Broadcast: metadata → ") + song);
+}
+
+void BroadcastService::pollListenerStats()
+{
+    if (!m_streaming)
+        return;
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(m_config.host);
+    url.setPort(m_config.port);
+    url.setPath(QStringLiteral("/status-json.xsl"));
+    QNetworkRequest req(url);
+    req.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
+    QNetworkReply* reply = m_network->get(req);
+    const QString mount = m_config.mount;
+    connect(reply, &QNetworkReply::finished, this, [this, reply, mount] {
+        reply->deleteLater();
+        if (reply->error() != QNetworkReply::NoError)
+            return;
+        const QJsonDocument doc = QJsonDocument::fromJson(reply->readAll());
+        if (!doc.isObject())
+            return;
+        const int count = listenersForMount(doc.object(), mount);
+        // A late answer to a stream that has ended must not bring a count back.
+        if (!m_streaming || count == m_listeners)
+            return;
+        m_listeners = count;
+        emit listenersChanged(count);
+    });
+}
+
+void BroadcastService::teardown(const QString& reason, bool error)
+{
+    if (m_capture) {
+        m_capture->stop();
+        m_capture->deleteLater();
+        m_capture = nullptr;
+    }
+    m_captureDevice = nullptr;
+    if (m_socket) {
+        QTcpSocket* s = m_socket;
+        m_socket = nullptr;
+        s->disconnect(this);
+        s->disconnectFromHost();
+        s->deleteLater();
+    }
+    m_encoder.close();
+    if (m_statsTimer)
+        m_statsTimer->stop();
+    if (m_listeners != 0) {
+        m_listeners = 0;
+        emit listenersChanged(0);
+    }
+    const bool wasStreaming = m_streaming;
+    m_streaming = false;
+    m_handshakeDone = false;
+    if (!wasStreaming && !error)
+        return;
+    emit streamingChanged(false);
+    emit logMessage(QStringLiteral("Broadcast: %1%2").arg(error ? QStringLiteral("error — ") : QString(), reason));
+}
+
+void BroadcastService::stop()
+{
+    if (m_streaming || m_socket || m_capture)
+        teardown(QStringLiteral("stopped"), false);
+}

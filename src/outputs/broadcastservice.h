@@ -1,0 +1,74 @@
+#pragma once
+
+#include "engine/mp3encoder.h"
+#include "outputs/broadcastconfig.h"
+#include "outputs/pcmconverter.h"
+
+#include <QObject>
+#include <QPointer>
+
+class QAudioBuffer;
+class QAudioSource;
+class QIODevice;
+class QNetworkAccessManager;
+class QTcpSocket;
+class QTimer;
+
+// Source client of an Icecast-type streaming server: one SOURCE connection
+// carrying MP3, title updates on the admin interface and the listener count
+// read from the server's status page.
+class BroadcastService : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit BroadcastService(QObject* parent = nullptr);
+    ~BroadcastService() override;
+
+    static BroadcastConfig configFromSettings();
+    static void saveConfig(const BroadcastConfig& config);
+    static bool encoderAvailable();
+
+    void setConfig(const BroadcastConfig& config);
+    BroadcastConfig config() const { return m_config; }
+    bool isStreaming() const { return m_streaming; }
+    int listenerCount() const { return m_listeners; }
+
+    // MP3 bytes allowed to wait in the socket before the server counts as
+    // no longer reading: a few seconds of the stream.
+    qint64 sendBufferLimit() const;
+
+signals:
+    void streamingChanged(bool streaming);
+    void logMessage(const QString& text);
+    void listenersChanged(int count);
+
+public slots:
+    void start();
+    void stop();
+    void updateMetadata(const QString& title);
+    void pushAudio(const QAudioBuffer& buffer);
+
+private slots:
+    void sendSourceHeader();
+    void onHandshakeData();
+    void onAudioReady();
+    void pollListenerStats();
+
+private:
+    void teardown(const QString& reason, bool error);
+    void encodeAndSend(const QByteArray& pcm);
+    QByteArray credentials() const;
+
+    BroadcastConfig m_config;
+    QAudioSource* m_capture = nullptr;
+    QPointer<QIODevice> m_captureDevice;
+    QTcpSocket* m_socket = nullptr;
+    QNetworkAccessManager* m_network = nullptr;
+    QTimer* m_statsTimer = nullptr;
+    int m_listeners = 0;
+    Mp3Encoder m_encoder;
+    PcmConverter m_converter;
+    bool m_streaming = false;
+    bool m_handshakeDone = false;
+};

@@ -1,0 +1,103 @@
+#include "outputs/nowplayingfile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+
+NowPlayingFile::Config NowPlayingFile::configFromSettings()
+{
+    const Config d;
+    QSettings s;
+    Config c;
+    c.enabled = s.value(QStringLiteral("nowplaying/enabled"), d.enabled).toBool();
+    c.path = s.value(QStringLiteral("nowplaying/path"), d.path).toString();
+    c.format = s.value(QStringLiteral("nowplaying/format"), d.format).toString();
+    c.maxLength = s.value(QStringLiteral("nowplaying/maxLength"), d.maxLength).toInt();
+    c.padForRds = s.value(QStringLiteral("nowplaying/padForRds"), d.padForRds).toBool();
+    c.whenStopped = s.value(QStringLiteral("nowplaying/whenStopped"), d.whenStopped).toString();
+    return c;
+}
+
+void NowPlayingFile::saveConfig(const Config& config)
+{
+    QSettings s;
+    s.setValue(QStringLiteral("nowplaying/enabled"), config.enabled);
+    s.setValue(QStringLiteral("nowplaying/path"), config.path);
+    s.setValue(QStringLiteral("nowplaying/format"), config.format);
+    s.setValue(QStringLiteral("nowplaying/maxLength"), config.maxLength);
+    s.setValue(QStringLiteral("nowplaying/padForRds"), config.padForRds);
+    s.setValue(QStringLiteral("nowplaying/whenStopped"), config.whenStopped);
+}
+
+QString NowPlayingFile::render(const Config& config, const Track& track, const QString& overrideText)
+{
+    QString artist = track.artist;
+    QString title = track.title;
+    const QString over = overrideText.trimmed();
+    if (!over.isEmpty()) {
+        const qsizetype sep = over.indexOf(QLatin1String(" - "));
+        if (sep >= 0) {
+            artist = over.left(sep).trimmed();
+            title = over.mid(sep + 3).trimmed();
+        } else {
+            artist.clear();
+            title = over;
+        }
+    }
+
+    const qsizetype slash = std::max(track.filePath.lastIndexOf(QLatin1Char('/')),
+                                     track.filePath.lastIndexOf(QLatin1Char('\\')));
+    const QDateTime now = QDateTime::currentDateTime();
+
+    // Order matters: a value holding a later placeholder gets it filled too.
+    QString text = config.format;
+    text.replace(QLatin1String("%artist%"), artist);
+    text.replace(QLatin1String("%title%"), title);
+    text.replace(QLatin1String("%album%"), track.album);
+    text.replace(QLatin1String("%genre%"), track.genre);
+    text.replace(QLatin1String("%year%"), track.year >= 1 ? QString::number(track.year) : QString());
+    text.replace(QLatin1String("%comment%"), track.comment);
+    text.replace(QLatin1String("%filename%"), track.filePath.mid(slash + 1));
+    text.replace(QLatin1String("%duration%"), Track::formatDuration(track.durationMs));
+    text.replace(QLatin1String("%time%"), now.toString(QStringLiteral("HH:mm")));
+    text.replace(QLatin1String("%date%"), now.toString(QStringLiteral("yyyy-MM-dd")));
+
+    text = text.trimmed();
+    while (text.startsWith(QLatin1String("- ")))
+        text = text.mid(2).trimmed();
+    while (text.endsWith(QLatin1String(" -")))
+        text = text.left(text.size() - 2).trimmed();
+    text.replace(QLatin1String("  "), QLatin1String(" "));
+
+    if (config.maxLength >= 1) {
+        if (text.size() > config.maxLength)
+            text.truncate(config.maxLength);
+        if (config.padForRds && text.size() < config.maxLength)
+            text = text.leftJustified(config.maxLength, QLatin1Char(' '));
+    }
+    return text;
+}
+
+bool NowPlayingFile::write(const Config& config, const QString& text)
+{
+    if (!config.enabled || config.path.trimmed().isEmpty())
+        return false;
+    QDir().mkpath(QFileInfo(config.path).absolutePath());
+    QSaveFile file(config.path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    file.write(text.toUtf8());
+    return file.commit();
+}
+
+bool NowPlayingFile::update(const Config& config, const Track& track, const QString& overrideText)
+{
+    return write(config, render(config, track, overrideText));
+}
+
+bool NowPlayingFile::clear(const Config& config)
+{
+    return write(config, config.whenStopped);
+}

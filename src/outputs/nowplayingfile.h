@@ -1,0 +1,32 @@
+#pragma once
+
+#include "library/track.h"
+
+#include <QString>
+
+// The one-line "what is on air" file read by RDS encoders, web widgets and
+// overlays. Stateless: every call works from its arguments and the clock.
+class NowPlayingFile
+{
+public:
+    struct Config
+    {
+        bool enabled = false;
+        QString path;
+        QString format = QStringLiteral("%artist% - %title%");
+        int maxLength = 64;        // UTF-16 code units; 0 or less = no limit (64 = RDS RadioText)
+        bool padForRds = false;    // pad a shorter line with blanks to maxLength
+        QString whenStopped;       // written by clear(); empty empties the file
+    };
+
+    static Config configFromSettings();
+    static void saveConfig(const Config& config);
+
+    // The line for a track; a non-blank override ("Artist - Title" from
+    // stream metadata) replaces the track's artist and title.
+    static QString render(const Config& config, const Track& track, const QString& overrideText);
+    // Replaces the file atomically; true only when it was replaced.
+    static bool write(const Config& config, const QString& text);
+    static bool update(const Config& config, const Track& track, const QString& overrideText);
+    static bool clear(const Config& config);
+};

@@ -1,0 +1,247 @@
+#include "outputs/streamarchive.h"
+
+#include <QAudioBuffer>
+#include <QAudioDevice>
+#include <QAudioSource>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMediaDevices>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+const QString kDefaultPattern = QStringLiteral("'Orchidlantern_'yyyy-MM-dd_HH-mm-ss");
+
+QAudioDevice chooseInput(const QString& description)
+{
+    if (!description.isEmpty()) {
+        const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
+        for (const QAudioDevice& d : inputs) {
+            if (d.description() == description)
+                return d;
+        }
+    }
+    return QMediaDevices::defaultAudioInput();
+}
+
+} // namespace
+
+StreamArchive::StreamArchive(QObject* parent)
+    : QObject(parent)
+{
+}
+
+StreamArchive::~StreamArchive()
+{
+    stop();
+}
+
+ArchiveConfig StreamArchive::configFromSettings()
+{
+    const ArchiveConfig d;
+    QSettings s;
+    ArchiveConfig c;
+    c.folder = s.value(QStringLiteral("archive/folder"), d.folder).toString();
+    c.namePattern = s.value(QStringLiteral("archive/namePattern"), d.namePattern).toString();
+    c.bitrate = s.value(QStringLiteral("archive/bitrate"), d.bitrate).toInt();
+    c.sampleRate = s.value(QStringLiteral("archive/sampleRate"), d.sampleRate).toInt();
+    c.channels = s.value(QStringLiteral("archive/channels"), d.channels).toInt();
+    c.splitMinutes = s.value(QStringLiteral("archive/splitMinutes"), d.splitMinutes).toInt();
+    c.stopAfterMs = 0;
+    c.internalMix = s.value(QStringLiteral("archive/internalMix"), d.internalMix).toBool();
+    c.inputDevice = s.value(QStringLiteral("archive/inputDevice"), d.inputDevice).toString();
+    return c;
+}
+
+void StreamArchive::saveConfig(const ArchiveConfig& c)
+{
+    QSettings s;
+    s.setValue(QStringLiteral("archive/folder"), c.folder);
+    s.setValue(QStringLiteral("archive/namePattern"), c.namePattern);
+    s.setValue(QStringLiteral("archive/bitrate"), c.bitrate);
+    s.setValue(QStringLiteral("archive/sampleRate"), c.sampleRate);
+    s.setValue(QStringLiteral("archive/channels"), c.channels);
+    s.setValue(QStringLiteral("archive/splitMinutes"), c.splitMinutes);
+    s.setValue(QStringLiteral("archive/internalMix"), c.internalMix);
+    s.setValue(QStringLiteral("archive/inputDevice"), c.inputDevice);
+}
+
+QString StreamArchive::buildFileName(const ArchiveConfig& config, const QDateTime& when)
+{
+    const QString folder = config.folder.isEmpty()
+        ? QStandardPaths::writableLocation(QStandardPaths::MusicLocation)
+        : config.folder;
+    QString pattern = config.namePattern.trimmed();
+    if (pattern.isEmpty())
+        pattern = kDefaultPattern;
+    const QString name = when.toString(pattern) + QStringLiteral(".mp3");
+    return QFileInfo(QDir(folder), name).absoluteFilePath();
+}
+
+bool StreamArchive::shouldSplit(const ArchiveConfig& config, qint64 fileAgeMs)
+{
+    return config.splitMinutes >= 1 && fileAgeMs >= qint64(config.splitMinutes) * 60000;
+}
+
+bool StreamArchive::encoderAvailable()
+{
+    return Mp3Encoder::available();
+}
+
+void StreamArchive::setConfig(const ArchiveConfig& config)
+{
+    m_config = config;
+}
+
+qint64 StreamArchive::recordedMs() const
+{
+    return m_recordingStart.isValid() ? m_recordingStart.msecsTo(QDateTime::currentDateTime()) : 0;
+}
+
+bool StreamArchive::openFile()
+{
+    if (!Mp3Encoder::available()) {
+        emit logMessage(QStringLiteral("Stream Archive: MP3 encoder (FFmpeg) not available"));
+        return false;
+    }
+    m_fileStart = QDateTime::currentDateTime();
+    m_currentPath = buildFileName(m_config, m_fileStart);
+    QDir().mkpath(QFileInfo(m_currentPath).absolutePath());
+
+    m_file = new QFile(m_currentPath, this);
+    // Unbuffered, so that a full disk shows at the write that hits it.
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        emit logMessage(QStringLiteral("Stream Archive: cannot write ") + m_currentPath);
+        delete m_file;
+        m_file = nullptr;
+        return false;
+    }
+    if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
+        emit logMessage(QStringLiteral("Stream Archive: failed to initialise the MP3 encoder"));
+        closeFile();
+        return false;
+    }
+    m_converter.setTarget(m_config.sampleRate, m_config.channels);
+    emit fileStarted(m_currentPath);
+    emit logMessage(QStringLiteral("Stream Archive: recording to ") + QFileInfo(m_currentPath).fileName());
+    return true;
+}
+
+bool StreamArchive::writeToFile(const QByteArray& bytes)
+{
+    if (!m_file || bytes.isEmpty())
+        return true;
+    return m_file->write(bytes) == bytes.size();
+}
+
+void StreamArchive::closeFile()
+{
+    if (m_encoder.isOpen()) {
+        const QByteArray tail = m_encoder.flush();
+        if (m_file)
+            writeToFile(tail);
+    }
+    if (m_file) {
+        m_file->close();
+        m_file->deleteLater();
+        m_file = nullptr;
+    }
+}
+
+void StreamArchive::start()
+{
+    if (m_recording)
+        return;
+    if (!Mp3Encoder::available()) {
+        emit logMessage(QStringLiteral("Stream Archive: ffmpeg not found (install ffmpeg or set ORCHIDLANTERN_FFMPEG)"));
+        return;
+    }
+    if (!openFile())
+        return;
+    if (!m_config.internalMix) {
+        const QAudioDevice device = chooseInput(m_config.inputDevice);
+        if (device.isNull()) {
+            emit logMessage(QStringLiteral("Stream Archive: no capture device"));
+            closeFile();
+            return;
+        }
+        QAudioFormat format;
+        format.setSampleFormat(QAudioFormat::Int16);
+        format.setSampleRate(m_config.sampleRate);
+        format.setChannelCount(m_config.channels);
+        if (!device.isFormatSupported(format))
+            format = device.preferredFormat();
+        m_capture = new QAudioSource(device, format, this);
+        m_captureDevice = m_capture->start();
+        if (m_captureDevice)
+            connect(m_captureDevice, &QIODevice::readyRead, this, &StreamArchive::onAudioReady);
+    }
+    m_recordingStart = QDateTime::currentDateTime();
+    m_recording = true;
+    emit recordingChanged(true);
+}
+
+void StreamArchive::pushAudio(const QAudioBuffer& buffer)
+{
+    if (!m_recording || !m_config.internalMix)
+        return;
+    encodePcm(m_converter.convert(buffer));
+}
+
+void StreamArchive::onAudioReady()
+{
+    if (!m_captureDevice || !m_capture)
+        return;
+    const QByteArray raw = m_captureDevice->readAll();
+    encodePcm(m_converter.convertRaw(raw, m_capture->format()));
+}
+
+void StreamArchive::encodePcm(const QByteArray& pcm)
+{
+    if (!m_recording || !m_file || !m_encoder.isOpen() || pcm.isEmpty())
+        return;
+    const QByteArray mp3 = m_encoder.encode(pcm);
+    // A full disk, or a file whose folder went away, would leave REC lit
+    // while nothing reaches the disk.
+    if (!writeToFile(mp3) || !QFileInfo::exists(m_currentPath)) {
+        const QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString()
+                                                                        : QStringLiteral("file was removed");
+        emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording ended")
+                            .arg(QFileInfo(m_currentPath).fileName(), reason));
+        m_encoder.close();
+        stop();
+        return;
+    }
+
+    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(QDateTime::currentDateTime()))) {
+        closeFile();
+        if (!openFile()) {
+            // Nothing could be recorded until somebody noticed: end it here.
+            stop();
+            return;
+        }
+    }
+    if (m_config.stopAfterMs > 0 && recordedMs() >= m_config.stopAfterMs)
+        stop();
+}
+
+void StreamArchive::stop()
+{
+    if (!m_recording && !m_file && !m_capture)
+        return;
+    if (m_capture) {
+        m_capture->stop();
+        m_capture->deleteLater();
+        m_capture = nullptr;
+    }
+    m_captureDevice = nullptr;
+    const QString kept = m_currentPath;
+    closeFile();
+    if (m_recording) {
+        m_recording = false;
+        emit recordingChanged(false);
+        emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(kept).fileName());
+    }
+}

@@ -1,0 +1,294 @@
+// ctest: timeout 600
+#include "audiofixtures.h"
+#include "olmain.h"
+#include "outputs/streamarchive.h"
+#include "tonesource.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+
+namespace {
+
+ArchiveConfig mixConfig(const QString& folder)
+{
+    ArchiveConfig c;
+    c.folder = folder;
+    c.internalMix = true;
+    c.splitMinutes = 0;
+    return c;
+}
+
+QString logText(const QSignalSpy& spy)
+{
+    QStringList lines;
+    for (const QList<QVariant>& args : spy)
+        lines << args.at(0).toString();
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+class TestStreamArchive : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        if (!StreamArchive::encoderAvailable())
+            QSKIP("ffmpeg is not installed");
+    }
+
+    void settingsRoundTrip()
+    {
+        const ArchiveConfig d = StreamArchive::configFromSettings();
+        QCOMPARE(d.namePattern, QStringLiteral("'Orchidlantern_'yyyy-MM-dd_HH-mm-ss"));
+        QCOMPARE(d.bitrate, 128);
+        QCOMPARE(d.sampleRate, 44100);
+        QCOMPARE(d.channels, 2);
+        QCOMPARE(d.splitMinutes, 60);
+        QVERIFY(d.folder.isEmpty() && !d.internalMix && d.inputDevice.isEmpty());
+
+        ArchiveConfig c;
+        c.folder = QStringLiteral("/rec");
+        c.namePattern = QStringLiteral("'x'HH");
+        c.bitrate = 64;
+        c.sampleRate = 22050;
+        c.channels = 1;
+        c.splitMinutes = 5;
+        c.stopAfterMs = 123000;
+        c.internalMix = true;
+        c.inputDevice = QStringLiteral("Mic");
+        StreamArchive::saveConfig(c);
+        QVERIFY(!QSettings().contains(QStringLiteral("archive/stopAfterMs")));
+        const ArchiveConfig r = StreamArchive::configFromSettings();
+        QCOMPARE(r.folder, c.folder);
+        QCOMPARE(r.namePattern, c.namePattern);
+        QCOMPARE(r.bitrate, 64);
+        QCOMPARE(r.sampleRate, 22050);
+        QCOMPARE(r.channels, 1);
+        QCOMPARE(r.splitMinutes, 5);
+        QCOMPARE(r.stopAfterMs, 0);
+        QCOMPARE(r.internalMix, true);
+        QCOMPARE(r.inputDevice, c.inputDevice);
+        QSettings().remove(QStringLiteral("archive"));
+    }
+
+    void fileNames_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("default") << "/rec" << "'Orchidlantern_'yyyy-MM-dd_HH-mm-ss"
+                                 << "/rec/Orchidlantern_2026-12-08_14-05-09.mp3";
+        QTest::newRow("blank pattern") << "/rec" << "   " << "/rec/Orchidlantern_2026-12-08_14-05-09.mp3";
+        QTest::newRow("literal") << "/tmp/v" << "'ol_voicetrack'" << "/tmp/v/ol_voicetrack.mp3";
+        QTest::newRow("trimmed") << "/rec/" << "  'show-'HHmm  " << "/rec/show-1405.mp3";
+    }
+
+    void fileNames()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, pattern);
+        QFETCH(QString, expected);
+        ArchiveConfig c;
+        c.folder = folder;
+        c.namePattern = pattern;
+        const QDateTime when(QDate(2026, 12, 8), QTime(14, 5, 9));
+        QCOMPARE(StreamArchive::buildFileName(c, when), expected);
+    }
+
+    void fileNameInMusicFolder()
+    {
+        ArchiveConfig c;
+        c.namePattern = QStringLiteral("'a'");
+        QCOMPARE(StreamArchive::buildFileName(c, QDateTime::currentDateTime()),
+                 QStandardPaths::writableLocation(QStandardPaths::MusicLocation) + QStringLiteral("/a.mp3"));
+    }
+
+    void shouldSplit_data()
+    {
+        QTest::addColumn<int>("minutes");
+        QTest::addColumn<qint64>("ageMs");
+        QTest::addColumn<bool>("split");
+        QTest::newRow("never") << 0 << qint64(10'000'000) << false;
+        QTest::newRow("negative never") << -5 << qint64(10'000'000) << false;
+        QTest::newRow("one minute, just short") << 1 << qint64(59'999) << false;
+        QTest::newRow("one minute, reached") << 1 << qint64(60'000) << true;
+        QTest::newRow("an hour") << 60 << qint64(3'600'000) << true;
+    }
+
+    void shouldSplit()
+    {
+        QFETCH(int, minutes);
+        QFETCH(qint64, ageMs);
+        QFETCH(bool, split);
+        ArchiveConfig c;
+        c.splitMinutes = minutes;
+        QCOMPARE(StreamArchive::shouldSplit(c, ageMs), split);
+    }
+
+    void idleAndRefusedStarts()
+    {
+        StreamArchive archive;
+        QSignalSpy log(&archive, &StreamArchive::logMessage);
+        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
+        archive.stop();
+        QCOMPARE(log.count(), 0);
+        QCOMPARE(archive.recordedMs(), 0);
+
+        // A folder below a plain file cannot be made.
+        const QString blocker = testHome().scratch(QStringLiteral("blocked")) + QStringLiteral("/file");
+        QFile f(blocker);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        ArchiveConfig c = mixConfig(blocker + QStringLiteral("/sub"));
+        c.namePattern = QStringLiteral("'x'");
+        archive.setConfig(c);
+        archive.start();
+        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Stream Archive: cannot write ") + blocker +
+                                                  QStringLiteral("/sub/x.mp3"));
+        QVERIFY(!archive.isRecording());
+        QCOMPARE(rec.count(), 0);
+    }
+
+    // Engine buffers at 48 kHz float are recorded at the configured rate;
+    // the file splits at the first block a minute after it was opened, and
+    // each file decodes on its own with the tone at its pitch.
+    void recordsAndSplits()
+    {
+        const QString folder = testHome().scratch(QStringLiteral("split"));
+        ArchiveConfig c = mixConfig(folder);
+        c.splitMinutes = 1;
+        c.namePattern = QStringLiteral("'rec_'HH-mm-ss-zzz");
+        StreamArchive archive;
+        archive.setConfig(c);
+        QSignalSpy log(&archive, &StreamArchive::logMessage);
+        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
+        QSignalSpy files(&archive, &StreamArchive::fileStarted);
+        ToneSource tone(48000, 2, QAudioFormat::Float, 1000.0, 0.4);
+        TonePump pump(&tone, 40, 1.0);
+        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+
+        // Buffers are taken only while recording.
+        pump.start();
+        QTest::qWait(200);
+        archive.start();
+        QVERIFY(archive.isRecording());
+        QCOMPARE(rec.count(), 1);
+        QCOMPARE(files.count(), 1);
+        const QString firstFile = files.first().at(0).toString();
+        QCOMPARE(archive.currentFile(), firstFile);
+        QCOMPARE(log.last().at(0).toString(),
+                 QStringLiteral("Stream Archive: recording to ") + QFileInfo(firstFile).fileName());
+        archive.start(); // no second start while recording
+        QCOMPARE(files.count(), 1);
+
+        QTRY_COMPARE_WITH_TIMEOUT(files.count(), 2, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(archive.recordedMs() > 65000, 30000);
+        const QString secondFile = files.last().at(0).toString();
+        archive.stop();
+        pump.stop();
+        QCOMPARE(rec.last().at(0).toBool(), false);
+        QCOMPARE(log.last().at(0).toString(),
+                 QStringLiteral("Stream Archive: stopped - ") + QFileInfo(secondFile).fileName());
+
+        const QRegularExpression name(QStringLiteral("^rec_\\d{2}-\\d{2}-\\d{2}-\\d{3}\\.mp3$"));
+        QStringList found = QDir(folder).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(found.size(), 2);
+        for (const QString& f : std::as_const(found))
+            QVERIFY2(name.match(f).hasMatch(), qPrintable(f));
+
+        const double firstSeconds = AudioFixtures::probe(firstFile, QStringLiteral("format=duration")).toDouble();
+        const double secondSeconds = AudioFixtures::probe(secondFile, QStringLiteral("format=duration")).toDouble();
+        QVERIFY2(firstSeconds > 58.0 && firstSeconds < 63.0, qPrintable(QString::number(firstSeconds)));
+        QVERIFY2(secondSeconds > 3.0 && secondSeconds < 20.0, qPrintable(QString::number(secondSeconds)));
+        for (const QString& f : {firstFile, secondFile}) {
+            QCOMPARE(AudioFixtures::probe(f, QStringLiteral("stream=sample_rate")), QStringLiteral("44100"));
+            QCOMPARE(AudioFixtures::probe(f, QStringLiteral("stream=channels")), QStringLiteral("2"));
+            QString error;
+            QVERIFY2(AudioFixtures::ffmpeg({QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-xerror"),
+                                            QStringLiteral("-i"), f, QStringLiteral("-f"), QStringLiteral("null"),
+                                            QStringLiteral("-")},
+                                           &error),
+                     qPrintable(error));
+        }
+        // The files together hold about as much audio as was recorded.
+        QVERIFY(qAbs(firstSeconds + secondSeconds - archive.recordedMs() / 1000.0) < 3.0);
+    }
+
+    void stopsAfterTheSetTime()
+    {
+        const QString folder = testHome().scratch(QStringLiteral("stopafter"));
+        ArchiveConfig c = mixConfig(folder);
+        c.stopAfterMs = 3000;
+        c.namePattern = QStringLiteral("'timed'");
+        StreamArchive archive;
+        archive.setConfig(c);
+        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
+        QSignalSpy log(&archive, &StreamArchive::logMessage);
+        ToneSource tone(44100, 1, QAudioFormat::Int16, 440.0, 0.3);
+        TonePump pump(&tone, 40, 1.0);
+        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        archive.start();
+        pump.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!archive.isRecording(), 30000);
+        QVERIFY(archive.recordedMs() >= 3000);
+        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Stream Archive: stopped - timed.mp3"));
+        const double seconds =
+            AudioFixtures::probe(folder + QStringLiteral("/timed.mp3"), QStringLiteral("format=duration")).toDouble();
+        QVERIFY2(seconds > 2.0 && seconds < 5.0, qPrintable(QString::number(seconds)));
+        // recordedMs goes on counting from the last start.
+        const qint64 at = archive.recordedMs();
+        QTRY_VERIFY_WITH_TIMEOUT(archive.recordedMs() > at + 100, 5000);
+    }
+
+    // A full disk or a folder that went away ends the recording with a line
+    // in the log instead of keeping REC lit while nothing is written.
+    void writeErrorsEndTheRecording_data()
+    {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("full disk") << true;
+        QTest::newRow("folder removed") << false;
+    }
+
+    void writeErrorsEndTheRecording()
+    {
+        QFETCH(bool, fullDisk);
+        const QString folder = testHome().scratch(fullDisk ? QStringLiteral("full") : QStringLiteral("gone")) +
+                               QStringLiteral("/rec");
+        QVERIFY(QDir().mkpath(folder));
+        if (fullDisk)
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), folder + QStringLiteral("/disk.mp3")));
+        ArchiveConfig c = mixConfig(folder);
+        c.namePattern = QStringLiteral("'disk'");
+        StreamArchive archive;
+        archive.setConfig(c);
+        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
+        QSignalSpy log(&archive, &StreamArchive::logMessage);
+        ToneSource tone(44100, 2);
+        TonePump pump(&tone, 40, 1.0);
+        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        archive.start();
+        QVERIFY(archive.isRecording());
+        pump.start();
+        if (!fullDisk) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(folder + QStringLiteral("/disk.mp3")).size() > 0, 20000);
+            QVERIFY(QDir(folder).removeRecursively());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!archive.isRecording(), 20000);
+        QCOMPARE(rec.last().at(0).toBool(), false);
+        const QString text = logText(log);
+        QVERIFY2(text.contains(QStringLiteral("Stream Archive: write error on disk.mp3 (")), qPrintable(text));
+        QVERIFY2(text.contains(fullDisk ? QStringLiteral("No space left on device") : QStringLiteral("file was removed")),
+                 qPrintable(text));
+        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Stream Archive: stopped - disk.mp3"));
+    }
+};
+
+OL_TEST_MAIN(TestStreamArchive)
+#include "tst_streamarchive.moc"
