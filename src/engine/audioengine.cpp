@@ -1,6 +1,549 @@
 #include "audioengine.h"
 
+#include "engine/audiolevels.h"
+#include "engine/playlistmodel.h"
+#include "engine/voiceovers.h"
+#include "library/trackparams.h"
+
+#include <QAudioBuffer>
+#include <QAudioBufferOutput>
+#include <QAudioOutput>
+#include <QDate>
+#include <QFileInfo>
+#include <QMediaDevices>
+#include <QMediaMetaData>
+#include <QRandomGenerator>
 #include <QSettings>
+#include <QTimer>
+
+namespace {
+
+constexpr int kFadeTickMs = 40;
+constexpr double kSilentGain = 0.0001;
+constexpr double kDuckFactor = 0.2;
+constexpr int kReconnectMs = 5000;
+constexpr int kShuffleDraws = 8;
+
+const QString kNoOutput = QStringLiteral("No audio output device available - cannot play");
+
+} // namespace
+
+AudioEngine::AudioEngine(QObject* parent)
+    : QObject(parent)
+{
+    setUpDeck(0);
+    setUpDeck(1);
+    applySettings();
+    m_streamLimitTimer = new QTimer(this);
+    m_streamLimitTimer->setSingleShot(true);
+    connect(m_streamLimitTimer, &QTimer::timeout, this, &AudioEngine::onStreamLimit);
+}
+
+void AudioEngine::setUpDeck(int index)
+{
+    Deck& d = m_decks[index];
+    d.player = new QMediaPlayer(this);
+    d.out = new QAudioOutput(this);
+    d.player->setAudioOutput(d.out);
+    d.fadeTimer = new QTimer(this);
+    d.fadeTimer->setInterval(kFadeTickMs);
+    d.bufferOut = new QAudioBufferOutput(this);
+    d.player->setAudioBufferOutput(d.bufferOut);
+
+    connect(d.player, &QMediaPlayer::metaDataChanged, this, [this, index] { onDeckMetaData(index); });
+    connect(d.bufferOut, &QAudioBufferOutput::audioBufferReceived, this,
+            [this, index](const QAudioBuffer& b) { onDeckBuffer(index, b); });
+    connect(d.player, &QMediaPlayer::positionChanged, this,
+            [this, index](qint64 pos) { onDeckPosition(index, pos); });
+    connect(d.player, &QMediaPlayer::durationChanged, this, [this, index](qint64 ms) {
+        if (index == m_active)
+            emit durationChanged(ms);
+    });
+    connect(d.player, &QMediaPlayer::mediaStatusChanged, this, [this, index](QMediaPlayer::MediaStatus s) {
+        if (s == QMediaPlayer::EndOfMedia)
+            onEndOfTrack(index);
+    });
+    connect(d.player, &QMediaPlayer::playbackStateChanged, this, [this](QMediaPlayer::PlaybackState) {
+        emit playingChanged(isPlaying());
+    });
+    connect(d.player, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error, const QString& text) {
+        if (!text.isEmpty())
+            emit logMessage(QStringLiteral("Playback error: ") + text);
+    });
+    connect(d.fadeTimer, &QTimer::timeout, this, [this, index] { fadeTick(index); });
+}
+
+// ---------------------------------------------------------------------------
+// Settings, volume and fades
+
+QAudioDevice AudioEngine::chosenOutputDevice() const
+{
+    const QString wanted = QSettings().value(QStringLiteral("audio/outputDevice")).toString();
+    if (!wanted.isEmpty()) {
+        const QList<QAudioDevice> outputs = QMediaDevices::audioOutputs();
+        for (const QAudioDevice& dev : outputs) {
+            if (dev.description() == wanted)
+                return dev;
+        }
+    }
+    return QMediaDevices::defaultAudioOutput();
+}
+
+void AudioEngine::applySettings()
+{
+    m_hasOutput = !QMediaDevices::audioOutputs().isEmpty();
+    if (m_hasOutput) {
+        const QAudioDevice dev = chosenOutputDevice();
+        for (Deck& d : m_decks)
+            d.out->setDevice(dev);
+    }
+
+    QSettings s;
+    m_masterVolume = s.value(QStringLiteral("audio/defaultVolume"), 80).toInt() / 100.0;
+    m_crossfadeEnabled = s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool();
+    m_fadeInMs = s.value(QStringLiteral("playback/fadeInMs"), 1500).toInt();
+    m_fadeOutMs = s.value(QStringLiteral("playback/fadeOutMs"), 2500).toInt();
+    m_autoPlayNext = s.value(QStringLiteral("playback/autoPlayNext"), true).toBool();
+    m_mix = mixConfigFromSettings();
+    for (Deck& d : m_decks)
+        applyDeckVolume(d);
+}
+
+void AudioEngine::applyDeckVolume(Deck& deck)
+{
+    const double v = deck.gain * deck.level * m_masterVolume * (m_ducked ? kDuckFactor : 1.0);
+    deck.out->setVolume(float(qBound(0.0, v, 1.0)));
+}
+
+void AudioEngine::beginFade(Deck& deck, double target, int ms, bool stopWhenFaded)
+{
+    deck.target = qBound(0.0, target, 1.0);
+    deck.stopWhenFaded = stopWhenFaded;
+    if (ms < 1) {
+        deck.fadeTimer->stop();
+        deck.gain = deck.target;
+        applyDeckVolume(deck);
+        if (stopWhenFaded && deck.gain <= kSilentGain) {
+            deck.stopWhenFaded = false;
+            stopDeck(deck);
+        }
+        return;
+    }
+    const int ticks = ms < 2 * kFadeTickMs ? 1 : ms / kFadeTickMs;
+    deck.step = (deck.target - deck.gain) / ticks;
+    if (qAbs(deck.step) <= 1e-12) {
+        deck.fadeTimer->stop();
+        deck.gain = deck.target;
+        applyDeckVolume(deck);
+        return;
+    }
+    deck.fadeTimer->start(kFadeTickMs);
+}
+
+void AudioEngine::fadeTick(int index)
+{
+    Deck& d = m_decks[index];
+    d.gain += d.step;
+    if ((d.step > 0 && d.gain >= d.target) || (d.step <= 0 && d.gain <= d.target)) {
+        d.gain = d.target;
+        d.fadeTimer->stop();
+        // The level measured during a fade-in is not the track's own; wait
+        // for a buffer at full gain before the level trigger may use it.
+        if (d.step > 0)
+            m_deckLevels[index].valid = false;
+        if (d.stopWhenFaded && d.gain <= kSilentGain) {
+            d.stopWhenFaded = false;
+            d.player->stop();
+        }
+    }
+    applyDeckVolume(d);
+}
+
+void AudioEngine::stopDeck(Deck& deck)
+{
+    deck.fadeTimer->stop();
+    deck.player->stop();
+}
+
+void AudioEngine::setVolume(int percent)
+{
+    m_masterVolume = qBound(0, percent, 100) / 100.0;
+    for (Deck& d : m_decks)
+        applyDeckVolume(d);
+}
+
+void AudioEngine::setDucked(bool ducked)
+{
+    if (ducked == m_ducked)
+        return;
+    m_ducked = ducked;
+    for (Deck& d : m_decks)
+        applyDeckVolume(d);
+}
+
+void AudioEngine::setFadeOutMs(int ms)
+{
+    m_fadeOutMs = qMax(0, ms);
+    m_mix.fadeOutMs = m_fadeOutMs;
+}
+
+void AudioEngine::setShuffle(bool on)
+{
+    m_shuffle = on;
+}
+
+void AudioEngine::setVoiceoverEnabled(bool on)
+{
+    m_voEnabled = on;
+}
+
+// ---------------------------------------------------------------------------
+// Transport
+
+bool AudioEngine::isPlaying() const
+{
+    return m_decks[m_active].player->playbackState() == QMediaPlayer::PlayingState;
+}
+
+qint64 AudioEngine::position() const
+{
+    return m_decks[m_active].player->position();
+}
+
+qint64 AudioEngine::duration() const
+{
+    return m_decks[m_active].player->duration();
+}
+
+void AudioEngine::pause()
+{
+    m_decks[m_active].player->pause();
+}
+
+void AudioEngine::togglePause()
+{
+    QMediaPlayer* p = m_decks[m_active].player;
+    if (p->playbackState() == QMediaPlayer::PlayingState)
+        p->pause();
+    else
+        p->play();
+}
+
+void AudioEngine::setPosition(qint64 ms)
+{
+    m_decks[m_active].player->setPosition(ms);
+}
+
+void AudioEngine::stop()
+{
+    if (m_voPlayer)
+        m_voPlayer->stop();
+    m_voArmed = false;
+    m_voFile.clear();
+    m_streamLimitTimer->stop();
+    stopDeck(m_decks[0]);
+    stopDeck(m_decks[1]);
+    emit logMessage(QStringLiteral("Stop"));
+}
+
+void AudioEngine::startOnDeck(Deck& deck, int row, bool fadeIn)
+{
+    const Track t = m_playlist->tracks().at(row);
+    deck.fadeTimer->stop();
+    deck.stopWhenFaded = false;
+
+    QUrl source;
+    if (t.isStream && !t.filePath.isEmpty())
+        source = QUrl::fromUserInput(t.filePath);
+    else if (!t.isStream && !t.filePath.isEmpty() && QFileInfo(t.filePath).isFile())
+        source = QUrl::fromLocalFile(t.filePath);
+    // A stale level from the previous row on this deck must not decide the
+    // new row's level-triggered segue.
+    m_deckLevels[int(&deck - m_decks)] = LevelPeaks();
+    deck.level = (!t.isStream && !source.isEmpty()) ? TrackParams::load(t.filePath).level : 1.0;
+    if (!(deck.level >= 0.0))
+        deck.level = 1.0;
+    deck.player->setSource(source);
+    // Buffers of the deck's previous source may still wait in the event
+    // queue; they are dropped until everything posted before now is through.
+    const int index = int(&deck - m_decks);
+    const quint32 generation = ++m_deckGeneration[index];
+    m_deckOpen[index] = false;
+    QMetaObject::invokeMethod(
+        this,
+        [this, index, generation] {
+            if (m_deckGeneration[index] == generation)
+                m_deckOpen[index] = true;
+        },
+        Qt::QueuedConnection);
+
+    if (!fadeIn) {
+        deck.gain = 1.0;
+        applyDeckVolume(deck);
+        deck.player->play();
+    } else {
+        deck.gain = 0.0;
+        deck.out->setVolume(0.0f);
+        deck.player->play();
+        beginFade(deck, 1.0, m_fadeInMs, false);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Advancing through the playlist
+
+void AudioEngine::setPlaylist(PlaylistModel* model)
+{
+    if (model == m_playlist)
+        return;
+    if (m_playlist)
+        disconnect(m_playlist, nullptr, this, nullptr);
+    m_playlist = model;
+    if (!model)
+        return;
+    connect(model, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int first, int last) { onRowsInserted(first, last); });
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex&, int first, int last) { onRowsAboutToBeRemoved(first, last); });
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, &AudioEngine::onModelAboutToBeReset);
+    connect(model, &QAbstractItemModel::modelReset, this, &AudioEngine::onModelReset);
+}
+
+bool AudioEngine::isCommandRow(int row) const
+{
+    return m_playlist && row >= 0 && row < m_playlist->rowCount() && m_playlist->tracks().at(row).marker;
+}
+
+QString AudioEngine::rowLabel(const Track& t) const
+{
+    if (!t.artist.isEmpty() && !t.title.isEmpty())
+        return t.artist + QStringLiteral(" - ") + t.title;
+    if (!t.title.isEmpty())
+        return t.title;
+    return t.filePath;
+}
+
+void AudioEngine::playRow(int row)
+{
+    if (!m_playlist || row < 0 || row >= m_playlist->rowCount())
+        return;
+
+    m_currentRow = row;
+    m_currentTrack = m_playlist->tracks().at(row);
+    m_playlist->setCurrentRow(row);
+    m_mixing = false;
+    m_streamLimitTimer->stop();
+    emit currentRowChanged(row);
+    m_lastStreamTitle.clear();
+    armVoiceover();
+    emit nowPlaying(m_currentTrack);
+
+    if (m_currentTrack.marker) {
+        const QString label = m_currentTrack.label.toLower();
+        if (label == QLatin1String("stop")) {
+            stopDeck(m_decks[0]);
+            stopDeck(m_decks[1]);
+            emit playingChanged(false);
+            emit logMessage(QStringLiteral("STOP command - playback halted (press Play or Next to continue)"));
+        } else if (label == QLatin1String("pause")) {
+            m_decks[m_active].player->pause();
+            emit logMessage(QStringLiteral("PAUSE command"));
+        } else {
+            emit logMessage(QStringLiteral("Command: ") + label);
+        }
+        return;
+    }
+
+    emit logMessage(rowLabel(m_currentTrack));
+    m_lastEndedRow = -1;
+
+    if (!m_hasOutput) {
+        emit logMessage(kNoOutput);
+        return;
+    }
+
+    if (m_crossfadeEnabled && isPlaying()) {
+        if (m_segueFadeOutMs != kLeavePlaying)
+            beginFade(m_decks[m_active], 0.0, m_segueFadeOutMs == kEngineFadeOut ? m_fadeOutMs : m_segueFadeOutMs,
+                      true);
+        m_active = 1 - m_active;
+        startOnDeck(m_decks[m_active], row, true);
+    } else {
+        stopDeck(m_decks[0]);
+        stopDeck(m_decks[1]);
+        startOnDeck(m_decks[m_active], row, m_crossfadeEnabled);
+    }
+
+    if (m_currentTrack.isStream && m_currentTrack.streamLimitMs > 0)
+        m_streamLimitTimer->start(int(qMin<qint64>(m_currentTrack.streamLimitMs, std::numeric_limits<int>::max())));
+}
+
+void AudioEngine::next()
+{
+    if (!m_playlist)
+        return;
+    int row = m_playlist->takeNextQueued();
+    if (row >= 0) {
+        const Track& t = m_playlist->tracks().at(row);
+        const QString label = t.marker ? QStringLiteral(">> ") + t.label.toUpper() + QStringLiteral(" <<")
+                                       : rowLabel(t);
+        emit logMessage(QStringLiteral("Playback queue: playing ") + label);
+    } else {
+        const int count = m_playlist->rowCount();
+        if (m_shuffle && count > 1) {
+            for (int draw = 0; draw < kShuffleDraws; ++draw) {
+                row = int((quint64(QRandomGenerator::global()->generate()) * quint64(count)) >> 32);
+                if (row != m_currentRow)
+                    break;
+            }
+        } else {
+            row = m_currentRow + 1;
+            if (row >= count) {
+                stop();
+                return;
+            }
+        }
+    }
+    playRow(row);
+}
+
+void AudioEngine::previous()
+{
+    if (m_playlist && m_currentRow - 1 >= 0)
+        playRow(m_currentRow - 1);
+}
+
+void AudioEngine::play()
+{
+    if (isCommandRow(m_currentRow)) {
+        next();
+        return;
+    }
+    if (!m_hasOutput) {
+        emit logMessage(kNoOutput);
+        return;
+    }
+    Deck& d = m_decks[m_active];
+    if (d.player->source().isEmpty() && m_playlist && m_playlist->rowCount() > 0) {
+        playRow(qMax(m_currentRow, 0));
+        return;
+    }
+    d.player->play();
+}
+
+void AudioEngine::onEndOfTrack(int index)
+{
+    if (index != m_active) {
+        stopDeck(m_decks[index]);
+        return;
+    }
+    if (m_currentTrack.marker || m_lastEndedRow == m_currentRow)
+        return;
+    m_lastEndedRow = m_currentRow;
+    emit logMessage(QStringLiteral("End of track: ") + rowLabel(m_currentTrack));
+    if (m_autoPlayNext)
+        next();
+    else
+        stop();
+}
+
+void AudioEngine::onStreamLimit()
+{
+    emit logMessage(QStringLiteral("Stream time limit reached"));
+    next();
+}
+
+void AudioEngine::onRowsInserted(int first, int last)
+{
+    if (m_currentRow >= qMax(first, 0))
+        m_currentRow += last - first + 1;
+}
+
+void AudioEngine::onRowsAboutToBeRemoved(int first, int last)
+{
+    if (m_currentRow < 0)
+        return;
+    if (last < m_currentRow)
+        m_currentRow -= last - first + 1;
+    else if (first <= m_currentRow)
+        m_currentRow = qMax(first - 1, 0);
+}
+
+void AudioEngine::onModelAboutToBeReset()
+{
+    m_rowAgreedBeforeReset = m_playlist && m_playlist->currentRow() == m_currentRow;
+}
+
+void AudioEngine::onModelReset()
+{
+    if (!m_playlist)
+        return;
+    // Reorders keep the model's current row on its track; trust it when it
+    // named the same row as ours before the reset.
+    if (m_rowAgreedBeforeReset) {
+        m_currentRow = m_playlist->currentRow();
+        return;
+    }
+    if (m_currentRow < 0)
+        return;
+    const QList<Track>& rows = m_playlist->tracks();
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const Track& t = rows.at(i);
+        if (t.filePath == m_currentTrack.filePath && t.marker == m_currentTrack.marker
+            && t.label == m_currentTrack.label && t.title == m_currentTrack.title) {
+            m_currentRow = int(i);
+            return;
+        }
+    }
+    m_currentRow = -1;
+}
+
+// ---------------------------------------------------------------------------
+// Segues
+
+void AudioEngine::onDeckPosition(int index, qint64 position)
+{
+    if (index != m_active)
+        return;
+    emit positionChanged(position);
+    checkVoiceover(position);
+    // Without crossfading no segue can start, whatever a file overrides.
+    if (m_mixing || !m_autoPlayNext || !m_mix.crossfadeEnabled)
+        return;
+
+    Deck& d = m_decks[index];
+    const qint64 dur = d.player->duration();
+    MixConfig mix = m_mix;
+    if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount()) {
+        mix = TrackParams::resolveMix(m_mix, m_mix, false, TrackParams::load(m_currentTrack.filePath),
+                                      m_playlist->segueAt(m_currentRow), false, 0);
+    }
+
+    const LevelPeaks& lv = m_deckLevels[index];
+    // A deck still fading in reports a level far below the track's own.
+    const bool fadingIn = d.fadeTimer->isActive() && d.step > 0;
+    const bool levelValid = lv.valid && !fadingIn;
+    const double levelDb = levelValid ? AudioLevels::toDbfs(qMax(lv.left, lv.right)) : 0.0;
+    if (!shouldStartMix(mix, dur, dur - position, levelDb, levelValid))
+        return;
+
+    if (!m_playlist)
+        return;
+    const QList<int> queue = m_playlist->queue();
+    const bool fromQueue = !queue.isEmpty();
+    const int nextRow = fromQueue ? queue.first() : m_currentRow + 1;
+    if (nextRow < 0 || nextRow >= m_playlist->rowCount() || isCommandRow(nextRow))
+        return;
+
+    m_mixing = true;
+    if (fromQueue)
+        m_playlist->takeNextQueued();
+    // The transition's own fade-out governs the outgoing deck; without fade
+    // on mix the outgoing track plays out under the new one.
+    m_segueFadeOutMs = mix.fadeOutOnMix ? qMax(0, mix.fadeOutMs) : kLeavePlaying;
+    playRow(nextRow);
+    m_segueFadeOutMs = kEngineFadeOut;
+}
 
 AudioEngine::MixConfig AudioEngine::mixConfigFromSettings()
 {
@@ -26,4 +569,261 @@ bool AudioEngine::shouldStartMix(const MixConfig& mix, qint64 durationMs, qint64
     if (remainingMs < 0)
         return false;
     return remainingMs <= mix.mixPointMs || (mix.triggerMixEnabled && levelValid && levelDb <= mix.triggerMixDb);
+}
+
+// ---------------------------------------------------------------------------
+// Levels and the on-air tap
+
+void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
+{
+    if (!m_deckOpen[index])
+        return;
+    const LevelPeaks peaks = AudioLevels::peakLevels(buffer);
+    if (!peaks.valid)
+        return;
+    const Deck& d = m_decks[index];
+    const double f = d.gain * d.level * m_masterVolume * (m_ducked ? kDuckFactor : 1.0);
+    LevelPeaks& rec = m_deckLevels[index];
+    rec.valid = true;
+    rec.left = f * peaks.left;
+    rec.right = f * peaks.right;
+    emit levels(qMax(m_deckLevels[0].left, m_deckLevels[1].left), qMax(m_deckLevels[0].right, m_deckLevels[1].right));
+    // While a relay is live only its own buffers are on air.
+    if (index == m_active && !m_relayLive)
+        emit audioBufferReady(buffer);
+}
+
+void AudioEngine::onDeckMetaData(int index)
+{
+    if (!m_currentTrack.isStream || index != m_active)
+        return;
+    const QMediaMetaData md = m_decks[index].player->metaData();
+    const QString title = md.value(QMediaMetaData::Title).toString().trimmed();
+    const QString artist = md.value(QMediaMetaData::ContributingArtist).toString().trimmed();
+    if (title.isEmpty())
+        return;
+    const QString text = (!artist.isEmpty() && !title.contains(QStringLiteral(" - ")))
+                             ? artist + QStringLiteral(" - ") + title
+                             : title;
+    if (text == m_lastStreamTitle)
+        return;
+    m_lastStreamTitle = text;
+    emit logMessage(QStringLiteral("Stream metadata: ") + text);
+    emit streamMetadata(text);
+}
+
+// ---------------------------------------------------------------------------
+// Voice-overs
+
+bool AudioEngine::voiceoverPlaying() const
+{
+    return m_voPlayer && m_voPlayer->playbackState() == QMediaPlayer::PlayingState;
+}
+
+void AudioEngine::armVoiceover()
+{
+    m_voArmed = false;
+    m_voFile.clear();
+    if (m_voPlayer)
+        m_voPlayer->stop();
+    if (!m_voEnabled || m_currentTrack.marker || m_currentTrack.isStream || m_currentTrack.filePath.isEmpty())
+        return;
+    const TrackParams::Voiceover vo = TrackParams::load(m_currentTrack.filePath).voiceover;
+    if (vo.ins < 1 || vo.source.isEmpty())
+        return;
+    const int roll = int(QRandomGenerator::global()->bounded(100));
+    if (!Voiceovers::shouldPlay(vo, QDate::currentDate(), roll))
+        return;
+    const QString file = Voiceovers::pickFile(vo, int(QRandomGenerator::global()->generate()));
+    if (file.isEmpty())
+        return;
+    m_voFile = file;
+    m_voLevel = vo.level;
+    m_voStartMs = Voiceovers::startMsFor(vo, 0);
+    m_voArmed = true;
+    if (!m_voPlayer) {
+        m_voPlayer = new QMediaPlayer(this);
+        m_voOutput = new QAudioOutput(this);
+        m_voPlayer->setAudioOutput(m_voOutput);
+        connect(m_voPlayer, &QMediaPlayer::durationChanged, this, &AudioEngine::onVoiceoverDuration);
+    }
+    m_voOutput->setVolume(float(qBound(0.0, m_voLevel, 2.0)));
+    m_voPlayer->setSource(QUrl::fromLocalFile(file));
+    emit logMessage(QStringLiteral("Voiceover armed: ") + QFileInfo(file).fileName());
+}
+
+void AudioEngine::onVoiceoverDuration(qint64 ms)
+{
+    if (!m_voArmed || ms < 1)
+        return;
+    m_voStartMs = Voiceovers::startMsFor(TrackParams::load(m_currentTrack.filePath).voiceover, ms);
+}
+
+void AudioEngine::checkVoiceover(qint64 position)
+{
+    if (!m_voArmed || m_voFile.isEmpty() || !m_voPlayer || m_voStartMs > position)
+        return;
+    m_voArmed = false;
+    m_voOutput->setVolume(float(qBound(0.0, m_voLevel, 2.0)));
+    m_voPlayer->setPosition(0);
+    m_voPlayer->play();
+    emit logMessage(QStringLiteral("Voiceover: ") + QFileInfo(m_voFile).fileName());
+}
+
+// ---------------------------------------------------------------------------
+// Stream relay
+
+void AudioEngine::startRelay(const QString& url)
+{
+    const QString address = url.trimmed();
+    if (address.isEmpty())
+        return;
+    if (m_relayActive)
+        stopRelay();
+
+    m_relayActive = true;
+    m_relayLive = false;
+    m_relaySource = address;
+    QMediaPlayer* deckPlayer = m_decks[m_active].player;
+    m_relayResume = deckPlayer->playbackState() == QMediaPlayer::PlayingState;
+    if (m_relayResume)
+        deckPlayer->pause();
+
+    m_relayPlayer = new QMediaPlayer(this);
+    m_relayOutput = new QAudioOutput(chosenOutputDevice(), this);
+    m_relayOutput->setVolume(float(m_masterVolume));
+    m_relayPlayer->setAudioOutput(m_relayOutput);
+    m_relayBufferOutput = new QAudioBufferOutput(this);
+    m_relayPlayer->setAudioBufferOutput(m_relayBufferOutput);
+    connect(m_relayBufferOutput, &QAudioBufferOutput::audioBufferReceived, this, &AudioEngine::onRelayBuffer);
+    connect(m_relayPlayer, &QMediaPlayer::mediaStatusChanged, this, &AudioEngine::onRelayStatus);
+    connect(m_relayPlayer, &QMediaPlayer::errorOccurred, this, &AudioEngine::onRelayError);
+
+    if (!m_reconnectTimer) {
+        m_reconnectTimer = new QTimer(this);
+        m_reconnectTimer->setInterval(kReconnectMs);
+        connect(m_reconnectTimer, &QTimer::timeout, this, &AudioEngine::relayReconnect);
+    }
+
+    m_relayPlayer->setSource(QUrl::fromUserInput(address));
+    m_relayPlayer->play();
+    emit relayStateChanged(true, m_relaySource, false);
+    emit logMessage(QStringLiteral("Relay: starting ") + m_relaySource);
+}
+
+void AudioEngine::stopRelay()
+{
+    if (!m_relayActive)
+        return;
+    m_relayActive = false;
+    m_relayLive = false;
+    m_reconnectTimer->stop();
+
+    // Signals still queued from the old player must not reach a relay
+    // started right after this one.
+    disconnect(m_relayPlayer, nullptr, this, nullptr);
+    disconnect(m_relayBufferOutput, nullptr, this, nullptr);
+    m_relayPlayer->stop();
+    m_relayPlayer->deleteLater();
+    m_relayOutput->deleteLater();
+    m_relayBufferOutput->deleteLater();
+    m_relayPlayer = nullptr;
+    m_relayOutput = nullptr;
+    m_relayBufferOutput = nullptr;
+
+    const QString source = m_relaySource;
+    m_relaySource.clear();
+    emit relayStateChanged(false, source, false);
+    emit logMessage(QStringLiteral("Relay: stopped"));
+
+    if (QSettings().value(QStringLiteral("relay/startNextOnStop"), false).toBool()) {
+        next();
+    } else if (m_relayResume) {
+        QMediaPlayer* p = m_decks[m_active].player;
+        if (p->playbackState() != QMediaPlayer::PlayingState)
+            p->play();
+    }
+}
+
+void AudioEngine::onRelayStatus(QMediaPlayer::MediaStatus status)
+{
+    if (!m_relayActive)
+        return;
+    switch (status) {
+    case QMediaPlayer::NoMedia:
+    case QMediaPlayer::StalledMedia:
+    case QMediaPlayer::EndOfMedia:
+    case QMediaPlayer::InvalidMedia:
+        relayFallBack();
+        break;
+    case QMediaPlayer::LoadedMedia:
+    case QMediaPlayer::BufferedMedia:
+        if (!m_relayLive)
+            relayGoLive();
+        break;
+    default:
+        break;
+    }
+}
+
+void AudioEngine::onRelayError(QMediaPlayer::Error, const QString& text)
+{
+    if (!m_relayActive)
+        return;
+    if (!text.isEmpty())
+        emit logMessage(QStringLiteral("Relay error: ") + text);
+    relayFallBack();
+}
+
+void AudioEngine::relayGoLive()
+{
+    m_relayLive = true;
+    m_reconnectTimer->stop();
+    for (Deck& d : m_decks) {
+        if (d.player->playbackState() == QMediaPlayer::PlayingState)
+            d.player->pause();
+    }
+    emit relayStateChanged(true, m_relaySource, true);
+    emit logMessage(QStringLiteral("Relay: live"));
+}
+
+void AudioEngine::relayFallBack()
+{
+    if (!m_relayActive)
+        return;
+    const bool wasLive = m_relayLive;
+    m_relayLive = false;
+    QMediaPlayer* p = m_decks[m_active].player;
+    if (m_hasOutput && m_currentRow >= 0 && p->playbackState() != QMediaPlayer::PlayingState)
+        p->play();
+    if (!m_reconnectTimer->isActive())
+        m_reconnectTimer->start();
+    if (wasLive)
+        emit logMessage(QStringLiteral("Relay: stream lost - back to playlist"));
+    emit relayStateChanged(true, m_relaySource, false);
+}
+
+void AudioEngine::relayReconnect()
+{
+    if (!m_relayActive || m_relayLive || !m_relayPlayer)
+        return;
+    emit logMessage(QStringLiteral("Relay: reconnecting..."));
+    // Setting the same source again is ignored by the player: clear it so
+    // that the stream is really opened anew. The clearing itself is no loss
+    // of the stream to report.
+    {
+        const QSignalBlocker quiet(m_relayPlayer);
+        m_relayPlayer->setSource(QUrl());
+    }
+    m_relayPlayer->setSource(QUrl::fromUserInput(m_relaySource));
+    m_relayPlayer->play();
+}
+
+void AudioEngine::onRelayBuffer(const QAudioBuffer& buffer)
+{
+    const LevelPeaks peaks = AudioLevels::peakLevels(buffer);
+    if (peaks.valid)
+        emit levels(m_masterVolume * peaks.left, m_masterVolume * peaks.right);
+    if (m_relayLive)
+        emit audioBufferReady(buffer);
 }

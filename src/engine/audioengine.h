@@ -1,8 +1,25 @@
 #pragma once
 
-#include <QObject>
+#include "engine/levelpeaks.h"
+#include "library/track.h"
 
-// The two-deck playout engine.
+#include <QAudioDevice>
+#include <QMediaPlayer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+class PlaylistModel;
+class QAudioBuffer;
+class QAudioBufferOutput;
+class QAudioOutput;
+class QTimer;
+
+// The two-deck playout engine: plays the rows of one playlist through two
+// alternating players so that one track can fade out while the next fades
+// in, relays a live stream in place of the playlist, fires voice-overs and
+// hands the on-air audio to the station outputs.
 class AudioEngine : public QObject
 {
     Q_OBJECT
@@ -21,7 +38,147 @@ public:
         int minCrossfadeMs = 45000;  // shorter tracks never segue
     };
 
+    // One player chain with its own fade.
+    struct Deck
+    {
+        QMediaPlayer* player = nullptr;
+        QAudioOutput* out = nullptr;
+        QAudioBufferOutput* bufferOut = nullptr;
+        QTimer* fadeTimer = nullptr;
+        double gain = 1.0;
+        double target = 1.0;
+        double step = 0.0;            // gain change per tick
+        bool stopWhenFaded = false;
+        double level = 1.0;           // stored level of the row playing on this deck
+    };
+
+    explicit AudioEngine(QObject* parent = nullptr);
+
+    void setPlaylist(PlaylistModel* model);
+    void applySettings();
+    bool isPlaying() const;
+    qint64 position() const;
+    qint64 duration() const;
+
     static MixConfig mixConfigFromSettings();
     static bool shouldStartMix(const MixConfig& mix, qint64 durationMs, qint64 remainingMs, double levelDb,
                                bool levelValid);
+
+    Q_INVOKABLE bool voiceoverPlaying() const;
+    Q_INVOKABLE bool isShuffle() const { return m_shuffle; }
+    Q_INVOKABLE void startRelay(const QString& url);
+    Q_INVOKABLE void stopRelay();
+    Q_INVOKABLE bool isRelaying() const { return m_relayActive; }
+    Q_INVOKABLE QString relaySource() const { return m_relaySource; }
+
+signals:
+    void positionChanged(qint64 ms);
+    void durationChanged(qint64 ms);
+    void playingChanged(bool playing);
+    void currentRowChanged(int row);
+    void nowPlaying(const Track& track);
+    void logMessage(const QString& text);
+    void relayStateChanged(bool active, const QString& source, bool live);
+    void levels(double left, double right);
+    void audioBufferReady(const QAudioBuffer& buffer);
+    void streamMetadata(const QString& title);
+
+public slots:
+    void playRow(int row);
+    void play();
+    void pause();
+    void togglePause();
+    void stop();
+    void next();
+    void previous();
+    void setVolume(int percent);
+    void setPosition(qint64 ms);
+    void setDucked(bool ducked);
+    void setFadeOutMs(int ms);
+    void setShuffle(bool on);
+    void setVoiceoverEnabled(bool on);
+
+private:
+    void beginFade(Deck& deck, double target, int ms, bool stopWhenFaded);
+    void startOnDeck(Deck& deck, int row, bool fadeIn);
+    void applyDeckVolume(Deck& deck);
+    void stopDeck(Deck& deck);
+
+    void setUpDeck(int index);
+    void fadeTick(int index);
+    void onDeckBuffer(int index, const QAudioBuffer& buffer);
+    void onDeckPosition(int index, qint64 position);
+    void onDeckMetaData(int index);
+    void onEndOfTrack(int index);
+    void onStreamLimit();
+    void onRowsInserted(int first, int last);
+    void onRowsAboutToBeRemoved(int first, int last);
+    void onModelAboutToBeReset();
+    void onModelReset();
+
+    bool isCommandRow(int row) const;
+    QString rowLabel(const Track& track) const;
+    QAudioDevice chosenOutputDevice() const;
+
+    void armVoiceover();
+    void onVoiceoverDuration(qint64 ms);
+    void checkVoiceover(qint64 position);
+
+    void onRelayBuffer(const QAudioBuffer& buffer);
+    void onRelayStatus(QMediaPlayer::MediaStatus status);
+    void onRelayError(QMediaPlayer::Error error, const QString& text);
+    void relayGoLive();
+    void relayFallBack();
+    void relayReconnect();
+
+    QPointer<PlaylistModel> m_playlist;
+    Deck m_decks[2];
+    int m_active = 0;
+    int m_currentRow = -1;
+    Track m_currentTrack;
+    bool m_hasOutput = true;
+    double m_masterVolume = 0.8;
+    bool m_crossfadeEnabled = false;
+    int m_fadeInMs = 1500;
+    int m_fadeOutMs = 2500;
+    bool m_autoPlayNext = true;
+    bool m_mixing = false;
+    int m_lastEndedRow = -1;
+    bool m_shuffle = false;
+    QString m_lastStreamTitle;
+    bool m_ducked = false;
+    LevelPeaks m_deckLevels[2];
+    MixConfig m_mix;
+
+    QMediaPlayer* m_voPlayer = nullptr;
+    QAudioOutput* m_voOutput = nullptr;
+    bool m_voEnabled = true;
+    bool m_voArmed = false;
+    qint64 m_voStartMs = 0;
+    QString m_voFile;
+    double m_voLevel = 1.0;
+
+    QTimer* m_streamLimitTimer = nullptr;
+
+    QMediaPlayer* m_relayPlayer = nullptr;
+    QAudioOutput* m_relayOutput = nullptr;
+    QAudioBufferOutput* m_relayBufferOutput = nullptr;
+    QTimer* m_reconnectTimer = nullptr;
+    bool m_relayActive = false;
+    bool m_relayLive = false;
+    bool m_relayResume = false;
+    QString m_relaySource;
+
+    // Per deck: counts row starts, and whether its buffers are taken yet.
+    quint32 m_deckGeneration[2] = {0, 0};
+    bool m_deckOpen[2] = {true, true};
+
+    // Fade of the outgoing deck when the next row starts during a segue.
+    static constexpr int kEngineFadeOut = -1;
+    static constexpr int kLeavePlaying = -2;
+    int m_segueFadeOutMs = kEngineFadeOut;
+
+    // Whether the model's current row named the engine's one before a reset,
+    // so that it can be trusted afterwards.
+    bool m_rowAgreedBeforeReset = false;
 };
