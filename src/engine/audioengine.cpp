@@ -1,5 +1,7 @@
 #include "audioengine.h"
 
+
+#include "engine/audiodevices.h"
 #include "engine/audiolevels.h"
 #include "engine/playlistmodel.h"
 #include "engine/voiceovers.h"
@@ -78,15 +80,7 @@ void AudioEngine::setUpDeck(int index)
 
 QAudioDevice AudioEngine::chosenOutputDevice() const
 {
-    const QString wanted = QSettings().value(QStringLiteral("audio/outputDevice")).toString();
-    if (!wanted.isEmpty()) {
-        const QList<QAudioDevice> outputs = QMediaDevices::audioOutputs();
-        for (const QAudioDevice& dev : outputs) {
-            if (dev.description() == wanted)
-                return dev;
-        }
-    }
-    return QMediaDevices::defaultAudioOutput();
+    return AudioDevices::output(QSettings().value(QStringLiteral("audio/outputDevice")).toString());
 }
 
 void AudioEngine::applySettings()

@@ -1,5 +1,7 @@
 #include "audioinput.h"
 
+
+#include "engine/audiodevices.h"
 #include "engine/audiolevels.h"
 
 #include <QAudioBuffer>
@@ -14,18 +16,6 @@ namespace {
 // its device: a working input keeps sending frames even when it is silent.
 constexpr int kStallCheckMs = 2000;
 constexpr int kStallChecks = 2;
-
-QAudioDevice findDevice(const QList<QAudioDevice>& devices, const QString& description,
-                        const QAudioDevice& fallback)
-{
-    if (description.isEmpty())
-        return fallback;
-    for (const QAudioDevice& d : devices) {
-        if (d.description() == description)
-            return d;
-    }
-    return fallback;
-}
 
 } // namespace
 
@@ -53,10 +43,8 @@ void AudioInput::start()
     if (m_active)
         return;
 
-    const QAudioDevice in = findDevice(QMediaDevices::audioInputs(), inputDevice,
-                                       QMediaDevices::defaultAudioInput());
-    const QAudioDevice out = findDevice(QMediaDevices::audioOutputs(), outputDevice,
-                                        QMediaDevices::defaultAudioOutput());
+    const QAudioDevice in = AudioDevices::input(inputDevice);
+    const QAudioDevice out = AudioDevices::output(outputDevice);
     if (in.isNull()) {
         emit logMessage(QStringLiteral("Line-in: no audio input device available"));
         return;

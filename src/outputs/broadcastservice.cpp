@@ -1,5 +1,6 @@
 #include "outputs/broadcastservice.h"
 
+#include "engine/audiodevices.h"
 #include "outputs/headertext.h"
 
 #include <QAudioBuffer>
@@ -64,18 +65,6 @@ int listenersForMount(const QJsonObject& root, const QString& mount)
     if (entries.size() == 1)
         return listenerValue(entries.first().toObject().value(QStringLiteral("listeners")));
     return 0;
-}
-
-QAudioDevice chooseInput(const QString& description)
-{
-    if (!description.isEmpty()) {
-        const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
-        for (const QAudioDevice& d : inputs) {
-            if (d.description() == description)
-                return d;
-        }
-    }
-    return QMediaDevices::defaultAudioInput();
 }
 
 } // namespace
@@ -182,7 +171,7 @@ void BroadcastService::start()
     m_converter.setTarget(m_config.sampleRate, m_config.channels);
 
     if (!m_config.internalMix) {
-        const QAudioDevice device = chooseInput(m_config.inputDevice);
+        const QAudioDevice device = AudioDevices::input(m_config.inputDevice);
         if (device.isNull()) {
             teardown(QStringLiteral("no capture device"), true);
             return;

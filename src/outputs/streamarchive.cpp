@@ -1,5 +1,7 @@
 #include "outputs/streamarchive.h"
 
+#include "engine/audiodevices.h"
+
 #include <QAudioBuffer>
 #include <QAudioDevice>
 #include <QAudioSource>
@@ -13,18 +15,6 @@
 namespace {
 
 const QString kDefaultPattern = QStringLiteral("'Orchidlantern_'yyyy-MM-dd_HH-mm-ss");
-
-QAudioDevice chooseInput(const QString& description)
-{
-    if (!description.isEmpty()) {
-        const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
-        for (const QAudioDevice& d : inputs) {
-            if (d.description() == description)
-                return d;
-        }
-    }
-    return QMediaDevices::defaultAudioInput();
-}
 
 } // namespace
 
@@ -161,7 +151,7 @@ void StreamArchive::start()
     if (!openFile())
         return;
     if (!m_config.internalMix) {
-        const QAudioDevice device = chooseInput(m_config.inputDevice);
+        const QAudioDevice device = AudioDevices::input(m_config.inputDevice);
         if (device.isNull()) {
             emit logMessage(QStringLiteral("Stream Archive: no capture device"));
             closeFile();
