@@ -27,3 +27,12 @@ QAudioDevice AudioDevices::output(const QString& description)
 {
     return byDescription(QMediaDevices::audioOutputs(), description, QMediaDevices::defaultAudioOutput());
 }
+
+QAudioFormat AudioDevices::captureFormat(const QAudioDevice& device, int sampleRate, int channels)
+{
+    QAudioFormat format;
+    format.setSampleFormat(QAudioFormat::Int16);
+    format.setSampleRate(sampleRate);
+    format.setChannelCount(channels);
+    return device.isFormatSupported(format) ? format : device.preferredFormat();
+}

@@ -24,10 +24,6 @@ AudioInput::AudioInput(QObject* parent)
     , m_devices(new QMediaDevices(this))
     , m_watchdog(new QTimer(this))
 {
-    m_format.setSampleRate(44100);
-    m_format.setChannelCount(2);
-    m_format.setSampleFormat(QAudioFormat::Int16);
-
     m_watchdog->setInterval(kStallCheckMs);
     connect(m_watchdog, &QTimer::timeout, this, &AudioInput::checkCapture);
     connect(m_devices, &QMediaDevices::audioInputsChanged, this, &AudioInput::checkDeviceList);
@@ -50,7 +46,7 @@ void AudioInput::start()
         return;
     }
 
-    const QAudioFormat format = in.isFormatSupported(m_format) ? m_format : in.preferredFormat();
+    const QAudioFormat format = AudioDevices::captureFormat(in, 44100, 2);
     m_source = new QAudioSource(in, format, this);
     m_sink = new QAudioSink(out, format, this);
     m_sinkDevice = m_sink->start();

@@ -52,7 +52,6 @@ private:
     QAudioSink* m_sink = nullptr;
     QIODevice* m_sourceDevice = nullptr;
     QIODevice* m_sinkDevice = nullptr;
-    QAudioFormat m_format;
     bool m_active = false;
 
     QAudioFormat m_captureFormat;

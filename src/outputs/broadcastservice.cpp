@@ -176,12 +176,7 @@ void BroadcastService::start()
             teardown(QStringLiteral("no capture device"), true);
             return;
         }
-        QAudioFormat format;
-        format.setSampleFormat(QAudioFormat::Int16);
-        format.setSampleRate(m_config.sampleRate);
-        format.setChannelCount(m_config.channels);
-        if (!device.isFormatSupported(format))
-            format = device.preferredFormat();
+        const QAudioFormat format = AudioDevices::captureFormat(device, m_config.sampleRate, m_config.channels);
         m_capture = new QAudioSource(device, format, this);
     }
 

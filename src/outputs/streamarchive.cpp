@@ -157,12 +157,7 @@ void StreamArchive::start()
             closeFile();
             return;
         }
-        QAudioFormat format;
-        format.setSampleFormat(QAudioFormat::Int16);
-        format.setSampleRate(m_config.sampleRate);
-        format.setChannelCount(m_config.channels);
-        if (!device.isFormatSupported(format))
-            format = device.preferredFormat();
+        const QAudioFormat format = AudioDevices::captureFormat(device, m_config.sampleRate, m_config.channels);
         m_capture = new QAudioSource(device, format, this);
         m_captureDevice = m_capture->start();
         if (m_captureDevice)
