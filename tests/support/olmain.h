@@ -1,5 +1,6 @@
 #pragma once
 
+#include "promptscript.h"
 #include "testhome.h"
 
 #include <QApplication>
@@ -21,6 +22,7 @@ TestHome& testHome();
         QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern")); \
         QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern")); \
         QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));  \
+        PromptScript::installDefault();                                    \
         TestObject tc;                                                     \
         QTEST_SET_MAIN_SOURCE_PATH                                         \
         return QTest::qExec(&tc, argc, argv);                              \
