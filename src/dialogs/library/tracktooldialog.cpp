@@ -147,6 +147,7 @@ TrackToolDialog::TrackToolDialog(const Track& track, QWidget* parent) : QDialog(
     auto* header = new QLabel(QStringLiteral("<b>%1</b><br><span style='color:#666;'>%2</span>")
                                   .arg(m_track.displayName().toHtmlEscaped(),
                                        QFileInfo(m_track.filePath).fileName().toHtmlEscaped()));
+    header->setObjectName(QStringLiteral("header"));
     header->setTextFormat(Qt::RichText);
     layout->addWidget(header);
 
