@@ -154,13 +154,6 @@ void TestTrackToolDialog::everyFieldRoundTrips()
         });
         tool.click("voiceoverButton");
         QCOMPARE(tool.text("voiceoverSummary"), QStringLiteral("Morning VO  40%  (end at mark)  until 3 Mar 2027"));
-        // Cancel in the editor changes nothing, whatever was edited.
-        script.answerDialog([](QDialog& editor) {
-            child<QLineEdit>(&editor, "sourceEdit")->setText("/elsewhere");
-            return int(QDialog::Rejected);
-        });
-        tool.click("voiceoverButton");
-        QCOMPARE(tool.dialog.params().voiceover.source, voFolder);
         tool.click("okButton");
         QCOMPARE(tool.dialog.result(), int(QDialog::Accepted));
     }
@@ -213,18 +206,10 @@ void TestTrackToolDialog::untouchedDialogKeepsLevelsAndTags()
         tool.click("okButton");
     }
     QCOMPARE(stored(tagged, ".tags|join(\",\")"), QStringLiteral("NEW,PROMO"));
-    {
-        // Reset, then Cancel: nothing changes.
-        Tool tool(tagged);
-        QCOMPARE(tool.text("stateLabel"), QStringLiteral("Customised"));
-        tool.click("resetButton");
-        QVERIFY(tool.get<QLineEdit>("tagsEdit")->text().isEmpty());
-        QCOMPARE(tool.text("stateLabel"), QStringLiteral("Using defaults"));
-        tool.click("cancelButton");
-    }
-    QCOMPARE(stored(tagged, ".tags|join(\",\")"), QStringLiteral("NEW,PROMO"));
     Tool tool(tagged);
+    QCOMPARE(tool.text("stateLabel"), QStringLiteral("Customised"));
     tool.click("resetButton");
+    QVERIFY(tool.get<QLineEdit>("tagsEdit")->text().isEmpty());
     tool.click("okButton"); // at the defaults the row goes
     QCOMPARE(stored(tagged, "type"), QString());
 }
@@ -265,14 +250,6 @@ void TestTrackToolDialog::marksAndHookOnTheWaveform()
     QCOMPARE(tool.text("hookStatus"), QStringLiteral("Hook is 21.0 s - must be under 21 s."));
     tool.spin("hookOutSpin")->setValue(0);
     QCOMPARE(tool.text("hookStatus"), QStringLiteral("Hook out must be after hook in."));
-
-    // A stream has no waveform; its parameters are kept under its address.
-    Tool radio("http://127.0.0.1:9/live", true);
-    radio.spin("fadeInSpin")->setValue(1);
-    QTest::qWait(100);
-    QVERIFY(radio.get<WaveformView>("waveform")->data().peaks.isEmpty());
-    radio.click("okButton");
-    QCOMPARE(stored("http://127.0.0.1:9/live", ".fadeIn"), QStringLiteral("1000"));
 }
 
 void TestTrackToolDialog::autoLevelReachesTarget()
@@ -309,9 +286,14 @@ void TestTrackToolDialog::autoLevelReachesTarget()
             QVERIFY2(std::fabs(measured + 18.0) <= 0.5, qPrintable(QString::number(measured)));
         }
     }
+    // A stream: no waveform, no measurement; its parameters are kept under its address.
     Tool radio("http://127.0.0.1:9/live", true);
     radio.click("autoButton");
     QVERIFY(radio.text("loudnessStatus").isEmpty());
+    QVERIFY(radio.get<WaveformView>("waveform")->data().peaks.isEmpty());
+    radio.spin("fadeInSpin")->setValue(1);
+    radio.click("okButton");
+    QCOMPARE(stored("http://127.0.0.1:9/live", ".fadeIn"), QStringLiteral("1000"));
 }
 
 OL_TEST_MAIN(TestTrackToolDialog)
