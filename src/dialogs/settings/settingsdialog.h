@@ -74,6 +74,7 @@ private:
     static QComboBox* deviceList(const QList<QAudioDevice>& devices);
     // The first item whose data is the text; the first item when none is.
     static void selectByData(QComboBox* list, const QString& value);
+    // Edited controls carry their settings key as object name.
     template <class W>
     static W* named(W* widget, const char* name)
     {
