@@ -24,40 +24,36 @@ QJsonObject release(const QString& version, bool critical = false)
             {QStringLiteral("critical"), critical}};
 }
 
-// The four outcomes of a check, as "signal:argument"; empty while none came.
-class Outcomes
+// A checker with its outcomes as "signal:argument", in order of arrival.
+struct Probe
 {
-public:
-    explicit Outcomes(UpdateChecker& c)
-        : m_available(&c, &UpdateChecker::updateAvailable)
-        , m_upToDate(&c, &UpdateChecker::upToDate)
-        , m_failed(&c, &UpdateChecker::checkFailed)
-        , m_skipped(&c, &UpdateChecker::updateSkipped)
-    {}
-    QStringList all() const
+    UpdateChecker checker;
+    QStringList outcomes;
+    UpdateInfo lastInfo;
+
+    Probe()
     {
-        QStringList out;
-        for (const auto& a : m_available)
-            out << QStringLiteral("available:") + a.at(0).value<UpdateInfo>().latestVersion;
-        for (const auto& a : m_upToDate)
-            out << QStringLiteral("upToDate:") + a.at(0).toString();
-        for (const auto& a : m_failed)
-            out << QStringLiteral("failed:") + a.at(0).toString();
-        for (const auto& a : m_skipped)
-            out << QStringLiteral("skipped:") + a.at(0).toString();
-        return out;
-    }
-    UpdateInfo lastInfo() const { return m_available.last().at(0).value<UpdateInfo>(); }
-    void clear()
-    {
-        m_available.clear();
-        m_upToDate.clear();
-        m_failed.clear();
-        m_skipped.clear();
+        QObject::connect(&checker, &UpdateChecker::updateAvailable, &checker, [this](const UpdateInfo& info) {
+            outcomes << QStringLiteral("available:") + info.latestVersion;
+            lastInfo = info;
+        });
+        const auto record = [this](const char* name) {
+            return [this, name](const QString& text) { outcomes << QLatin1String(name) + text; };
+        };
+        QObject::connect(&checker, &UpdateChecker::upToDate, &checker, record("upToDate:"));
+        QObject::connect(&checker, &UpdateChecker::checkFailed, &checker, record("failed:"));
+        QObject::connect(&checker, &UpdateChecker::updateSkipped, &checker, record("skipped:"));
     }
 
-private:
-    QSignalSpy m_available, m_upToDate, m_failed, m_skipped;
+    // Runs one check to its end, every reply answered and let go.
+    QStringList check(bool silent)
+    {
+        const qsizetype before = outcomes.size();
+        checker.checkForUpdates(silent);
+        if (!QTest::qWaitFor([this] { return checker.findChildren<QNetworkReply*>().isEmpty(); }, 30000))
+            return {QStringLiteral("(no answer)")};
+        return outcomes.mid(before);
+    }
 };
 
 } // namespace
@@ -71,16 +67,6 @@ class TestUpdateChecker : public QObject
     void serve(const QJsonValue& body, const QJsonObject& extra = {})
     {
         m_server.setRules({WebStandIn::answer(kPath, body, extra)});
-    }
-
-    // Runs one check to its end: every reply answered and let go.
-    QStringList check(UpdateChecker& c, bool silent)
-    {
-        Outcomes outcomes(c);
-        c.checkForUpdates(silent);
-        if (!QTest::qWaitFor([&c] { return c.findChildren<QNetworkReply*>().isEmpty(); }, 30000))
-            return {QStringLiteral("(no answer)")};
-        return outcomes.all();
     }
 
     static void forgetLastCheck() { QSettings().remove(QStringLiteral("updates/lastCheck")); }
@@ -104,12 +90,10 @@ private slots:
 
     void requestCarriesTheRunningVersion()
     {
-        UpdateChecker c;
-        Outcomes outcomes(c);
+        Probe c;
         serve(release(QStringLiteral("1.1.0"), true));
         const qsizetype before = m_server.requests().size();
-        c.checkForUpdates(false);
-        QTRY_COMPARE_WITH_TIMEOUT(outcomes.all(), QStringList{QStringLiteral("available:1.1.0")}, 15000);
+        QCOMPARE(c.check(false), QStringList{QStringLiteral("available:1.1.0")});
 
         // The old query is replaced; the whole record reaches the window.
         const QList<QJsonObject> requests = m_server.requests().mid(before);
@@ -119,7 +103,7 @@ private slots:
                              .arg(QSysInfo::productType(), QSysInfo::currentCpuArchitecture()));
         QCOMPARE(requests[0].value(QStringLiteral("headers")).toObject().value(QStringLiteral("user-agent")).toString(),
                  QStringLiteral("Orchidlantern/1.0.0"));
-        const UpdateInfo info = outcomes.lastInfo();
+        const UpdateInfo info = c.lastInfo;
         QCOMPARE(info.notes, QStringLiteral("Fixes"));
         QCOMPARE(info.downloadUrl, QStringLiteral("https://example.invalid/ol.exe"));
         QCOMPARE(info.releaseDate, QStringLiteral("2026-12-01"));
@@ -130,10 +114,10 @@ private slots:
         // Equal (slowly answered) and older versions are both "up to date",
         // for silent checks too.
         serve(release(QStringLiteral("1.0")), {{QStringLiteral("delay"), 2000}});
-        QCOMPARE(check(c, false), QStringList{QStringLiteral("upToDate:1.0.0")});
+        QCOMPARE(c.check(false), QStringList{QStringLiteral("upToDate:1.0.0")});
         serve(release(QStringLiteral("0.9.9")));
         forgetLastCheck();
-        QCOMPARE(check(c, true), QStringList{QStringLiteral("upToDate:1.0.0")});
+        QCOMPARE(c.check(true), QStringList{QStringLiteral("upToDate:1.0.0")});
 
         // A redirect to another HTTPS address is followed.
         const QJsonObject moved{{QStringLiteral("status"), 301},
@@ -141,42 +125,42 @@ private slots:
                                  QJsonObject{{QStringLiteral("Location"), m_server.baseUrl() + QStringLiteral("/moved")}}}};
         m_server.setRules({WebStandIn::answer(kPath, QString(), moved),
                            WebStandIn::answer(QStringLiteral("/moved"), release(QStringLiteral("2.0")))});
-        QCOMPARE(check(c, false), QStringList{QStringLiteral("available:2.0")});
+        QCOMPARE(c.check(false), QStringList{QStringLiteral("available:2.0")});
     }
 
     void silentChecksAreRationedAndRespectTheSkippedVersion()
     {
-        UpdateChecker c;
+        Probe c;
         QSettings s;
         s.setValue(QStringLiteral("updates/skippedVersion"), QStringLiteral("1.5"));
         serve(release(QStringLiteral("1.5")));
         forgetLastCheck();
 
         qsizetype sent = m_server.requests().size();
-        QCOMPARE(check(c, true), QStringList{QStringLiteral("skipped:1.5")});
+        QCOMPARE(c.check(true), QStringList{QStringLiteral("skipped:1.5")});
         const QDateTime stamped = s.value(QStringLiteral("updates/lastCheck")).toDateTime();
         QVERIFY(qAbs(stamped.secsTo(QDateTime::currentDateTime())) < 60);
 
         // A manual check in between sends its own request and offers the
         // skipped version; the stamp stays.
-        QCOMPARE(check(c, false), QStringList{QStringLiteral("available:1.5")});
+        QCOMPARE(c.check(false), QStringList{QStringLiteral("available:1.5")});
         QCOMPARE(s.value(QStringLiteral("updates/lastCheck")).toDateTime(), stamped);
         // The second silent check within 20 hours sends nothing.
-        QCOMPARE(check(c, true), QStringList());
+        QCOMPARE(c.check(true), QStringList());
         QCOMPARE(m_server.requests().size(), sent + 2);
         // Nor does one after a stamp in the future; an old stamp lets it through.
         s.setValue(QStringLiteral("updates/lastCheck"), QDateTime::currentDateTime().addDays(3));
-        QCOMPARE(check(c, true), QStringList());
+        QCOMPARE(c.check(true), QStringList());
         QCOMPARE(m_server.requests().size(), sent + 2);
         s.setValue(QStringLiteral("updates/lastCheck"), QDateTime::currentDateTime().addSecs(-72001));
 
         // Skipping never hides a critical update; letter case counts.
         serve(release(QStringLiteral("1.5"), true));
-        QCOMPARE(check(c, true), QStringList{QStringLiteral("available:1.5")});
+        QCOMPARE(c.check(true), QStringList{QStringLiteral("available:1.5")});
         s.setValue(QStringLiteral("updates/skippedVersion"), QStringLiteral("2.0-RC"));
         serve(release(QStringLiteral("2.0-rc")));
         forgetLastCheck();
-        QCOMPARE(check(c, true), QStringList{QStringLiteral("available:2.0-rc")});
+        QCOMPARE(c.check(true), QStringList{QStringLiteral("available:2.0-rc")});
     }
 
     void failuresAreReportedOnlyToManualChecks()
@@ -198,12 +182,12 @@ private slots:
             {QJsonObject{{QStringLiteral("latest_version"), 2}}, {}, noVersion},
             {QJsonArray{release(QStringLiteral("9.0"))}, {}, noVersion},
         };
-        UpdateChecker c;
+        Probe c;
         for (const auto& [body, extra, expected] : cases) {
             serve(body, extra);
-            QCOMPARE(check(c, false), QStringList{expected});
+            QCOMPARE(c.check(false), QStringList{expected});
             forgetLastCheck();
-            QCOMPARE(check(c, true), QStringList());
+            QCOMPARE(c.check(true), QStringList());
         }
         QVERIFY(!plain.hasPendingConnections());
     }
@@ -211,10 +195,10 @@ private slots:
     void aServerThatNeverAnswersTimesOut()
     {
         serve(QString(), {{QStringLiteral("mode"), QStringLiteral("hang")}});
-        UpdateChecker c;
+        Probe c;
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(check(c, false), QStringList{QStringLiteral("failed:Could not reach the update server.")});
+        QCOMPARE(c.check(false), QStringList{QStringLiteral("failed:Could not reach the update server.")});
         QVERIFY2(clock.elapsed() >= 14000, qPrintable(QString::number(clock.elapsed())));
     }
 };
