@@ -246,7 +246,8 @@ void TestTrackToolDialog::marksAndHookOnTheWaveform()
     QCOMPARE(tool.spin("hookOutSpin")->value(), 46.0);
     QCOMPARE(view->marks().value("Hook out").ms, qint64(46000));
     QCOMPARE(tool.text("hookStatus"), QStringLiteral("Hook length 16.0 s."));
-    tool.spin("hookOutSpin")->setValue(51);
+    tool.spin("hookInSpin")->setValue(11.41);
+    tool.spin("hookOutSpin")->setValue(32.41); // 20.999999999999996 in floating point
     QCOMPARE(tool.text("hookStatus"), QStringLiteral("Hook is 21.0 s - must be under 21 s."));
     tool.spin("hookOutSpin")->setValue(0);
     QCOMPARE(tool.text("hookStatus"), QStringLiteral("Hook out must be after hook in."));
