@@ -58,22 +58,22 @@ QToolButton* makeTool(QWidget* parent, const QString& text, const QString& toolT
     return button;
 }
 
-// A pool track that passes the filters, with all a turn asks of it worked
-// out once per run.
+// A pool track that passes the filters, with its tags.
 struct Entry
 {
     Track track;
     QStringList tags;
-    double weight = 0.0;
+};
+
+// What separation and the weighted draw ask of an admitted track, kept
+// apart from the records so that a turn reads little memory.
+struct Key
+{
     int artist = -1; // ids of the texts up to case; -1 for an empty text
     int title = -1;
     int album = -1;
-};
-
-struct Pool
-{
-    QList<Track> tracks;   // the library's tracks that may play now
-    QList<Entry> admitted; // those that pass the filters: the fallback list
+    double weight = 0.0;
+    bool mayFollow = false; // carries the first tag of a cannot-follow pair
 };
 
 // The key under which texts that TrackSelector takes for equal meet: each
@@ -102,51 +102,151 @@ public:
             return -1;
         return m_ids.try_emplace(foldKey(text), int(m_ids.size())).first->second;
     }
-    int size() const { return int(m_ids.size()); }
 
 private:
     std::unordered_map<std::u32string, int> m_ids;
 };
 
-using History = QList<std::pair<const Entry*, qint64>>; // newest first, age in minutes
-
-// Separation as a lookup per track: each turn stamps the artists, titles
-// and albums the history still blocks.
-class Separation
+// A path without stored parameters has the defaults.
+const TrackParams& paramsOf(const QHash<QString, TrackParams>& params, const QString& path)
 {
-public:
-    explicit Separation(int ids)
-        : m_artist(ids, -1), m_title(ids, -1), m_album(ids, -1)
+    static const TrackParams defaults;
+    const auto p = params.constFind(path);
+    return p == params.constEnd() ? defaults : *p;
+}
+
+using History = QList<std::pair<Key, qint64>>; // newest first, age in minutes
+
+struct Pool
+{
+    QList<Track> tracks;   // the library's tracks that may play now
+    QList<Entry> admitted; // those that pass the filters: the fallback list
+    QList<Key> keys;       // one per admitted track
+    // Admitted tracks by the ids of their texts, so that a turn touches only
+    // the tracks the history blocks.
+    QMultiHash<int, int> byArtist;
+    QMultiHash<int, int> byTitle;
+    QMultiHash<int, int> byAlbum;
+    mutable QList<int> blockedIn; // per admitted track, the last turn separation blocked it in
+
+    void admit(const Track& track, const QStringList& tags, const Key& key)
     {
+        const int i = int(admitted.size());
+        admitted.append({track, tags});
+        keys.append(key);
+        blockedIn.append(-1);
+        const auto index = [i](QMultiHash<int, int>& by, int id) {
+            if (id >= 0)
+                by.insert(id, i);
+        };
+        index(byArtist, key.artist);
+        index(byTitle, key.title);
+        index(byAlbum, key.album);
     }
 
-    void block(const History& history, const GeneratorRules& rules, int turn)
+    void admitAll(TextIds& ids, const QHash<QString, TrackParams>& params, const GeneratorRules& rules)
     {
-        for (const auto& [entry, age] : history) {
-            stamp(m_artist, entry->artist, age < rules.noRepeatArtistMin, turn);
-            stamp(m_title, entry->title, age < rules.noRepeatTitleMin, turn);
-            stamp(m_album, entry->album, age < rules.noRepeatAlbumMin, turn);
+        QStringList afterTags;
+        for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
+            afterTags << pair.afterTag;
+        for (const Track& t : std::as_const(tracks)) {
+            const TrackParams& p = paramsOf(params, t.filePath);
+            if (!TrackSelector::passesFilters(t, p.tags, rules))
+                continue;
+            admit(t, p.tags,
+                  {ids.idFor(t.artist), ids.idFor(t.title), ids.idFor(t.album),
+                   TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules)),
+                   TrackSelector::violatesCannotFollow(p.tags, afterTags, rules)});
         }
     }
 
-    bool blocks(const Entry& e, int turn) const
+    void block(const History& history, const GeneratorRules& rules, int turn) const
     {
-        return stamped(m_artist, e.artist, turn) || stamped(m_title, e.title, turn)
-            || stamped(m_album, e.album, turn);
+        const auto mark = [&](const QMultiHash<int, int>& by, int id) {
+            for (auto [at, end] = by.equal_range(id); at != end; ++at)
+                blockedIn[*at] = turn;
+        };
+        for (const auto& [key, age] : history) {
+            if (age < rules.noRepeatArtistMin)
+                mark(byArtist, key.artist);
+            if (age < rules.noRepeatTitleMin)
+                mark(byTitle, key.title);
+            if (age < rules.noRepeatAlbumMin)
+                mark(byAlbum, key.album);
+        }
     }
-
-private:
-    static void stamp(QList<int>& stamps, int id, bool blocked, int turn)
-    {
-        if (blocked && id >= 0)
-            stamps[id] = turn;
-    }
-    static bool stamped(const QList<int>& stamps, int id, int turn) { return id >= 0 && stamps[id] == turn; }
-
-    QList<int> m_artist;
-    QList<int> m_title;
-    QList<int> m_album;
 };
+
+// The turns of a run, one rotation slot each, until the target is reached.
+QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rules, qint64 target,
+                      int historyLimit, QRandomGenerator64& random)
+{
+    QStringList firstTags;
+    for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
+        firstTags << pair.tag;
+    History history;
+    QList<Track> output;
+    QStringList previousTags;
+    QList<int> candidates;
+    QList<double> weights;
+    qint64 total = 0;
+    int idleTurns = 0;
+    for (int turn = 0; turn < kMaxTurns && total < target; ++turn) {
+        const Pool& pool = *turns[turn % turns.size()];
+        int pick = -1;
+        if (!pool.tracks.isEmpty()) {
+            pool.block(history, rules, turn);
+            const bool followRules = TrackSelector::violatesCannotFollow(firstTags, previousTags, rules);
+            // Filled in place: the scan runs over the whole pool every turn.
+            candidates.resize(pool.keys.size());
+            weights.resize(pool.keys.size());
+            int* candidate = candidates.data();
+            double* weight = weights.data();
+            qsizetype found = 0;
+            for (int i = 0; i < pool.keys.size(); ++i) {
+                const Key& key = pool.keys[i];
+                if (key.weight <= 0.0 || pool.blockedIn[i] == turn)
+                    continue;
+                if (followRules && key.mayFollow
+                    && TrackSelector::violatesCannotFollow(pool.admitted[i].tags, previousTags, rules))
+                    continue;
+                candidate[found] = i;
+                weight[found] = key.weight;
+                ++found;
+            }
+            candidates.resize(found);
+            weights.resize(found);
+            const double r = random.bounded(1000000) / 1000000.0;
+            const int i = TrackSelector::pickWeighted(weights, r);
+            if (i >= 0)
+                pick = candidates[i];
+            else if (!pool.admitted.isEmpty())
+                pick = random.bounded(int(pool.admitted.size()));
+        }
+        if (pick < 0) {
+            // The fallback lists are fixed for the run, so once a whole cycle
+            // picked nothing no later turn can pick either.
+            if (++idleTurns >= turns.size())
+                break;
+            continue;
+        }
+        idleTurns = 0;
+
+        const Track& track = pool.admitted[pick].track;
+        output.append(track);
+        previousTags = pool.admitted[pick].tags;
+        const bool unmeasured = track.durationMs < 1;
+        total += unmeasured ? 180000 : track.durationMs;
+        const qint64 minutes = unmeasured ? 4 : track.durationMs / 60000 + 1;
+        for (auto& entry : history)
+            entry.second += minutes;
+        history.prepend({pool.keys[pick], 0});
+        while (history.size() > historyLimit)
+            history.removeLast();
+    }
+
+    return output;
+}
 
 } // namespace
 
@@ -379,8 +479,8 @@ void PlaylistGeneratorDialog::generate()
         return;
     }
 
-    // Every track's parameters are read once per run: the turns run on the
-    // thread that also plays out.
+    // Every track's parameters are read once per run, a library at a time:
+    // the run blocks the thread that also plays out.
     QHash<QString, TrackParams> params;
     QMap<QString, Pool> pools;
     bool anyPlayable = false;
@@ -391,14 +491,12 @@ void PlaylistGeneratorDialog::generate()
         library.load(name);
         const QDateTime now = QDateTime::currentDateTime();
         Pool& pool = pools[name];
+        params.insert(TrackParams::loadLibrary(library.name));
         const QList<Track> tracks = library.search(QString());
         for (const Track& t : tracks) {
             if (t.isStream)
                 continue;
-            auto p = params.constFind(t.filePath);
-            if (p == params.constEnd())
-                p = params.insert(t.filePath, TrackParams::load(t.filePath));
-            if (p->isAvailableAt(now))
+            if (paramsOf(params, t.filePath).isAvailableAt(now))
                 pool.tracks.append(t);
         }
         anyPlayable = anyPlayable || !pool.tracks.isEmpty();
@@ -420,69 +518,12 @@ void PlaylistGeneratorDialog::generate()
     // Filters, weights and the texts separation compares do not change
     // during a run.
     TextIds ids;
-    for (Pool& pool : pools) {
-        for (const Track& t : std::as_const(pool.tracks)) {
-            const TrackParams& p = params[t.filePath];
-            if (!TrackSelector::passesFilters(t, p.tags, rules))
-                continue;
-            const double weight = TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules));
-            pool.admitted.append({t, p.tags, weight, ids.idFor(t.artist), ids.idFor(t.title), ids.idFor(t.album)});
-        }
-    }
+    for (Pool& pool : pools)
+        pool.admitAll(ids, params, rules);
     QList<const Pool*> turns;
     for (const QString& name : std::as_const(rotation))
         turns.append(&pools[name]);
-
-    Separation separation(ids.size());
-    History history;
-    QList<Track> output;
-    QStringList previousTags;
-    QList<const Entry*> candidates;
-    QList<double> weights;
-    qint64 total = 0;
-    int idleTurns = 0;
-    for (int turn = 0; turn < kMaxTurns && total < target; ++turn) {
-        const Pool& pool = *turns[turn % turns.size()];
-        const Entry* pick = nullptr;
-        if (!pool.tracks.isEmpty()) {
-            separation.block(history, rules, turn);
-            const bool followRules = !rules.cannotFollow.isEmpty() && !previousTags.isEmpty();
-            candidates.clear();
-            weights.clear();
-            for (const Entry& e : pool.admitted) {
-                if (separation.blocks(e, turn) || e.weight <= 0.0
-                    || (followRules && TrackSelector::violatesCannotFollow(e.tags, previousTags, rules)))
-                    continue;
-                candidates.append(&e);
-                weights.append(e.weight);
-            }
-            const double r = m_random->bounded(1000000) / 1000000.0;
-            const int i = TrackSelector::pickWeighted(weights, r);
-            if (i >= 0)
-                pick = candidates[i];
-            else if (!pool.admitted.isEmpty())
-                pick = &pool.admitted[m_random->bounded(int(pool.admitted.size()))];
-        }
-        if (!pick) {
-            // The fallback lists are fixed for the run, so once a whole cycle
-            // picked nothing no later turn can pick either.
-            if (++idleTurns >= turns.size())
-                break;
-            continue;
-        }
-        idleTurns = 0;
-
-        output.append(pick->track);
-        previousTags = pick->tags;
-        const bool unmeasured = pick->track.durationMs < 1;
-        total += unmeasured ? 180000 : pick->track.durationMs;
-        const qint64 minutes = unmeasured ? 4 : pick->track.durationMs / 60000 + 1;
-        for (auto& entry : history)
-            entry.second += minutes;
-        history.prepend({pick, 0});
-        while (history.size() > historyLimit)
-            history.removeLast();
-    }
+    const QList<Track> output = runTurns(turns, rules, target, historyLimit, *m_random);
 
     if (output.isEmpty()) {
         tell(QStringLiteral("Nothing was generated."));

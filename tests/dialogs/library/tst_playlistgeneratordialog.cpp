@@ -24,7 +24,7 @@ namespace {
 // The controls a run is given; the defaults are the dialog's own.
 struct Controls
 {
-    QStringList rotation;
+    QStringList rotation{};
     int hours = 1;
     int minutes = 0;
     bool avoidArtist = true;
@@ -33,7 +33,7 @@ struct Controls
     int album = 30;
     bool favour = true;
     int minRating = 0;
-    QString include, exclude, genres, cannotFollow;
+    QString include{}, exclude{}, genres{}, cannotFollow{};
     int yearFrom = 0;
     int yearTo = 0;
 };
