@@ -1,0 +1,137 @@
+#include "teaser.h"
+
+#include "engine/audiorender.h"
+#include "engine/playlistmodel.h"
+#include "library/trackparams.h"
+
+#include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+const QString kStartKey = QStringLiteral("teaser/startJingle");
+const QString kTransitionKey = QStringLiteral("teaser/transitionJingle");
+const QString kEndKey = QStringLiteral("teaser/endJingle");
+const QString kMaxTracksKey = QStringLiteral("teaser/maxTracks");
+const QString kAutoHookKey = QStringLiteral("teaser/autoHookMs");
+const QString kCrossfadeKey = QStringLiteral("teaser/crossfadeMs");
+
+// Hooks are excerpts: from 21 s on it is no longer one.
+constexpr qint64 kLongestHookMs = 20999;
+constexpr qint64 kShortestAutoHookMs = 1000;
+constexpr qint64 kShortestTrackMs = 2000;
+constexpr int kMp3Kbps = 192;
+
+TeaserPiece jingle(const QString& file, const QString& label)
+{
+    return {TeaserPiece::Jingle, file, 0, 0, label};
+}
+
+QString hookLabel(const Track& t)
+{
+    if (!t.artist.isEmpty() && !t.title.isEmpty())
+        return t.artist + QStringLiteral(" - ") + t.title;
+    return t.title.isEmpty() ? t.filePath : t.title;
+}
+
+} // namespace
+
+Teaser::Teaser(QObject* parent) : QObject(parent) {}
+
+TeaserConfig Teaser::configFromSettings()
+{
+    const QSettings s;
+    const TeaserConfig defaults;
+    TeaserConfig c;
+    c.startJingle = s.value(kStartKey).toString();
+    c.transitionJingle = s.value(kTransitionKey).toString();
+    c.endJingle = s.value(kEndKey).toString();
+    c.maxTracks = s.value(kMaxTracksKey, defaults.maxTracks).toInt();
+    c.autoHookMs = s.value(kAutoHookKey, defaults.autoHookMs).toInt();
+    c.crossfadeMs = s.value(kCrossfadeKey, defaults.crossfadeMs).toInt();
+    return c;
+}
+
+void Teaser::saveConfig(const TeaserConfig& config)
+{
+    QSettings s;
+    s.setValue(kStartKey, config.startJingle);
+    s.setValue(kTransitionKey, config.transitionJingle);
+    s.setValue(kEndKey, config.endJingle);
+    s.setValue(kMaxTracksKey, config.maxTracks);
+    s.setValue(kAutoHookKey, config.autoHookMs);
+    s.setValue(kCrossfadeKey, config.crossfadeMs);
+}
+
+bool Teaser::isEligible(const Track& track)
+{
+    return !track.marker && !track.isStream && !track.voiceTrack && !track.filePath.isEmpty();
+}
+
+bool Teaser::hookFor(const Track& track, int autoHookMs, qint64& startMs, qint64& lengthMs)
+{
+    const TrackParams p = TrackParams::load(track.filePath);
+    if (p.hookIn < p.hookOut && p.hookOut - p.hookIn <= kLongestHookMs) {
+        startMs = p.hookIn;
+        lengthMs = p.hookOut - p.hookIn;
+        return true;
+    }
+    qint64 length = std::clamp<qint64>(autoHookMs, kShortestAutoHookMs, kLongestHookMs);
+    const qint64 duration = track.durationMs;
+    if (duration <= 0) {
+        startMs = 0;
+        lengthMs = length;
+        return true;
+    }
+    if (duration < kShortestTrackMs)
+        return false;
+    length = std::min(length, duration);
+    startMs = std::min(duration / 3, duration - length);
+    lengthMs = length;
+    return true;
+}
+
+QList<TeaserPiece> Teaser::plan(const QList<Track>& upcoming, const TeaserConfig& config)
+{
+    QList<TeaserPiece> pieces;
+    if (!config.startJingle.isEmpty())
+        pieces.append(jingle(config.startJingle, QStringLiteral("Start jingle")));
+    const int most = std::max(config.maxTracks, 1);
+    int hooks = 0;
+    for (const Track& t : upcoming) {
+        if (hooks >= most)
+            break;
+        qint64 start = 0;
+        qint64 length = 0;
+        if (!isEligible(t) || !hookFor(t, config.autoHookMs, start, length))
+            continue;
+        if (hooks > 0 && !config.transitionJingle.isEmpty())
+            pieces.append(jingle(config.transitionJingle, QStringLiteral("Transition")));
+        pieces.append({TeaserPiece::Hook, t.filePath, start, length, hookLabel(t)});
+        ++hooks;
+    }
+    if (hooks == 0)
+        return {};
+    if (!config.endJingle.isEmpty())
+        pieces.append(jingle(config.endJingle, QStringLiteral("Ending jingle")));
+    return pieces;
+}
+
+QList<Track> Teaser::upcoming(const PlaylistModel& playlist, int currentRow)
+{
+    return playlist.tracks().mid(std::max<qsizetype>(qsizetype(currentRow) + 1, 0));
+}
+
+bool Teaser::build(const QList<TeaserPiece>& pieces, const QString& outputPath, int crossfadeMs)
+{
+    if (pieces.isEmpty())
+        return false;
+    QList<AudioRender::Clip> clips;
+    for (const TeaserPiece& p : pieces)
+        clips.append({p.file, p.startMs, p.lengthMs});
+    AudioRender render;
+    connect(&render, &AudioRender::logMessage, this, &Teaser::logMessage);
+    connect(&render, &AudioRender::progress, this, &Teaser::progress);
+    return render.renderClips(clips, outputPath, crossfadeMs, kMp3Kbps);
+}
