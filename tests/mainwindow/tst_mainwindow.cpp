@@ -1,0 +1,203 @@
+// The main window as built: its bars and panels, the playlist wiring with the
+// duration scanner, the footer, the log and the left column's menus.
+#include "engine/playlistmodel.h"
+#include "olmain.h"
+#include "windowfixture.h"
+
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QSlider>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+
+namespace {
+
+QStringList tabTexts(const QTabBar* bar, bool toolTips = false)
+{
+    QStringList out;
+    for (int i = 0; i < bar->count(); ++i)
+        out << (toolTips ? bar->tabToolTip(i) : bar->tabText(i));
+    return out;
+}
+
+QStringList labelTexts(const QWidget* parent)
+{
+    QStringList out;
+    for (const QLabel* l : parent->findChildren<QLabel*>())
+        out << l->text();
+    return out;
+}
+
+PlaylistModel* viewed(WindowFixture& f)
+{
+    return qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void builtAsTheOperatorSeesIt()
+    {
+        WindowFixture f;
+        MainWindow& w = f.window();
+        QCOMPARE(w.windowTitle(), QStringLiteral("Orchidlantern (1.0.0)"));
+        QCOMPARE(w.size(), QSize(1180, 720));
+        QVERIFY(w.acceptDrops());
+
+        QStringList menus;
+        for (const QAction* a : w.menuBar()->actions())
+            if (a->isVisible())
+                menus << a->text();
+        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Broadcast"}));
+        QStringList view;
+        for (const QAction* a : w.menuBar()->actions().at(2)->menu()->actions())
+            if (!a->isSeparator())
+                view << a->text();
+        QCOMPARE(view, (QStringList{"Panels", "Log", "Track info", "Cart Wall", "AUX Deck", "Toolbar", "Reset layout"}));
+        QVERIFY(!f.find<QToolBar>()->isMovable());
+        QVERIFY(!f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"))->isChecked());
+
+        QCOMPARE(tabTexts(f.find<QTabBar>(QStringLiteral("playlistTabs"))),
+                 (QStringList{"▶ Playlist 1", "Playlist 2", "+"}));
+        const QTabBar* left = f.find<QTabWidget>(QStringLiteral("leftTabs"))->tabBar();
+        QCOMPARE(tabTexts(left), (QStringList{"", "", ""}));
+        QCOMPARE(tabTexts(left, true), (QStringList{"Library", "Files", "Scheduler"}));
+        QCOMPARE(f.log(), QStringList{"Scheduler: Enabled"});
+
+        const QStringList status = labelTexts(w.statusBar());
+        for (const char* text : {"Current: 0   Peak: 0", "Silence detector: Disabled", "Scheduler: Enabled", "Broadcast: Off"})
+            QVERIFY2(status.contains(QLatin1String(text)), text);
+        const QStringList labels = labelTexts(&w);
+        for (const char* text : {"Tracks: 0 [0:00:00]", "Playing time left: 0:00", "Artist: -", "File Name: -", "80%", "♫ 0"})
+            QVERIFY2(labels.contains(QString::fromUtf8(text)), text);
+
+        // Without a server address and password the ON AIR button asks for them.
+        const QToolButton* onAir = f.find<QToolButton>(QStringLiteral("onAir"));
+        QCOMPARE(onAir->text(), QStringLiteral("OFF AIR"));
+        QVERIFY(!onAir->isEnabled());
+        QCOMPARE(onAir->toolTip(), QStringLiteral("Configure the server in Settings → Broadcast first"));
+        QCOMPARE(f.find<QLabel>(QStringLiteral("listeners"))->toolTip(),
+                 QStringLiteral("0 listeners (Icecast + built-in server)"));
+
+        f.find<QSlider>(QStringLiteral("volume"))->setValue(0);
+        QVERIFY(labelTexts(&w).contains(QStringLiteral("0%")));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!f.screenshot(QStringLiteral("window-empty")).isEmpty());
+    }
+
+    void rowsGetTheirLengthsAndTheFooterItsTotals()
+    {
+        const QString a = WindowFixture::toneFile(QStringLiteral("Alpha - One.mp3"), 2);
+        const QString b = WindowFixture::toneFile(QStringLiteral("Beta - Two - Live.wav"), 3);
+        QVERIFY(!a.isEmpty() && !b.isEmpty());
+        WindowFixture f;
+        f->addPaths({a, QStringLiteral("  http://example.invalid/live  "), b});
+        PlaylistModel* first = viewed(f);
+        const QList<Track>& rows = first->tracks();
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows[0].artist + '|' + rows[0].title, QStringLiteral("Alpha|One"));
+        QCOMPARE(rows[1].artist + '|' + rows[1].title, QStringLiteral("Online stream|http://example.invalid/live"));
+        QVERIFY(rows[1].isStream);
+        QCOMPARE(rows[2].artist + '|' + rows[2].title, QStringLiteral("Beta|Two - Live"));
+
+        // The same file in a second playlist is filled from the same scan.
+        auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
+        tabs->setCurrentIndex(1);
+        f->addPaths({a});
+        PlaylistModel* second = viewed(f);
+        QVERIFY(second != first);
+        QTRY_VERIFY_WITH_TIMEOUT(rows[0].durationMs > 1900 && rows[2].durationMs > 2900
+                                     && second->tracks()[0].durationMs > 1900, 30000);
+        QCOMPARE(rows[1].durationMs, 0);
+        // Rows after a newly measured one start later.
+        QCOMPARE(rows[2].startTime, rows[0].startTime.addSecs(int(rows[0].durationMs / 1000)));
+        QTRY_VERIFY(labelTexts(&f.window()).contains(QStringLiteral("Tracks: 1 [0:00:02]")));
+
+        // The "+" tab opens a third playlist and shows it; the on-air tab keeps its mark.
+        tabs->setCurrentIndex(2);
+        QCOMPARE(tabTexts(tabs), (QStringList{"▶ Playlist 1", "Playlist 2", "Playlist 3", "+"}));
+        QCOMPARE(f.log().first(), QStringLiteral("Added Playlist 3"));
+        Track hour;
+        hour.filePath = QStringLiteral("/nowhere/long.mp3");
+        hour.durationMs = 3725000;
+        viewed(f)->addTrack(hour);
+        const QStringList labels = labelTexts(&f.window());
+        QVERIFY(labels.contains(QStringLiteral("Tracks: 1 [1:02:05]")));
+        QVERIFY(labels.contains(QStringLiteral("Playing time left: 62:05")));
+    }
+
+    void logKeepsTheNewest200()
+    {
+        WindowFixture f;
+        for (int i = 1; i <= 201; ++i)
+            f->appendLog(QStringLiteral("line %1").arg(i));
+        const QStringList log = f.log();
+        QCOMPARE(log.size(), 200);
+        QCOMPARE(log.first(), QStringLiteral("line 201"));
+        QCOMPARE(log.last(), QStringLiteral("line 2"));
+    }
+
+    void leftPagesAndSearchColumnsFromTheirMenus()
+    {
+        WindowFixture f;
+        QTabBar* left = f.find<QTabWidget>(QStringLiteral("leftTabs"))->tabBar();
+        WindowFixture::choosePopupEntry(QStringLiteral("Library"));
+        emit left->customContextMenuRequested(QPoint(4, 4));
+        QCOMPARE(tabTexts(left, true), (QStringList{"Files", "Scheduler"}));
+        WindowFixture::choosePopupEntry(QStringLiteral("Library"));
+        emit left->customContextMenuRequested(QPoint(4, 4));
+        QCOMPARE(tabTexts(left, true), (QStringList{"Files", "Scheduler", "Library"}));
+
+        auto* search = f.find<QTableWidget>(QStringLiteral("searchResults"));
+        for (const QString& entry : {QStringLiteral("Album"), QStringLiteral("Title")}) {
+            WindowFixture::choosePopupEntry(entry);
+            emit search->horizontalHeader()->customContextMenuRequested(QPoint(4, 4));
+        }
+        QVERIFY(search->isColumnHidden(2));
+        QVERIFY2(!search->isColumnHidden(1), "the title column can not be hidden");
+    }
+
+    void fileExplorerAddsFilesOnly()
+    {
+        const QString tone = WindowFixture::toneFile(QStringLiteral("Gamma - Three.ogg"), 1);
+        const QString folder = QFileInfo(tone).absolutePath();
+        QFile notes(folder + QStringLiteral("/notes.txt"));
+        QVERIFY(notes.open(QIODevice::WriteOnly));
+        notes.close();
+        WindowFixture f;
+        auto* tree = f.find<QTreeView>(QStringLiteral("fileExplorer"));
+        auto* model = qobject_cast<QFileSystemModel*>(tree->model());
+        const QModelIndex dir = model->index(folder);
+        model->fetchMore(dir);
+        auto names = [&] {
+            QStringList out;
+            for (int r = 0; r < model->rowCount(dir); ++r)
+                out << model->fileName(model->index(r, 0, dir));
+            return out;
+        };
+        QTRY_VERIFY(names().contains(QStringLiteral("Gamma - Three.ogg")));
+        QVERIFY(!names().contains(QStringLiteral("notes.txt")));
+        emit tree->doubleClicked(dir);
+        QCOMPARE(viewed(f)->rowCount(), 0);
+        emit tree->doubleClicked(model->index(tone));
+        QCOMPARE(viewed(f)->rowCount(), 1);
+        QCOMPARE(viewed(f)->tracks()[0].filePath, tone);
+        QCOMPARE(f.log().first(), QStringLiteral("Added from files: Gamma - Three.ogg"));
+    }
+};
+
+OL_TEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
