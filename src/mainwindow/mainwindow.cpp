@@ -273,5 +273,6 @@ void MainWindow::onRelayStateChanged(bool active, const QString&, bool live)
     if (active)
         m_statusLabel->setText(live ? QStringLiteral("Relay: LIVE") : QStringLiteral("Relay: connecting..."));
     else
-        m_statusLabel->setText(m_scheduler ? QStringLiteral("Scheduler: Enabled") : QStringLiteral("Scheduler: Off"));
+        m_statusLabel->setText(m_scheduler && m_scheduler->isActive() ? QStringLiteral("Scheduler: Enabled")
+                                                                    : QStringLiteral("Scheduler: Off"));
 }

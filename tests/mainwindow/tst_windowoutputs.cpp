@@ -17,6 +17,8 @@
 #include <QAction>
 #include <QDir>
 #include <QLabel>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -143,7 +145,21 @@ private slots:
             return out;
         }();
         QVERIFY(labels.contains(QStringLiteral("REC")) && labels.contains(QStringLiteral("Broadcast: ON AIR")));
-        engine->startRelay(ice.streamUrl());
+        // Another station on a second mount is what the relay takes on air.
+        QProcess other;
+        const auto endOther = qScopeGuard([&other] {
+            other.kill();
+            other.waitForFinished();
+        });
+        other.start(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-re"),
+                                               QStringLiteral("-i"), b, QStringLiteral("-c:a"), QStringLiteral("copy"),
+                                               QStringLiteral("-content_type"), QStringLiteral("audio/mpeg"),
+                                               QStringLiteral("-f"), QStringLiteral("mp3"),
+                                               QStringLiteral("icecast://source:%1@127.0.0.1:%2/relay.mp3")
+                                                   .arg(QLatin1String(IcecastServer::kSourcePassword))
+                                                   .arg(ice.port())});
+        QTRY_VERIFY_WITH_TIMEOUT(!ice.mountStatus(QStringLiteral("/relay.mp3")).isEmpty(), 15000);
+        engine->startRelay(ice.baseUrl() + QStringLiteral("/relay.mp3"));
         QVERIFY(f.waitForLog(QStringLiteral("Relay: live"), 30000));
         QTest::qWait(2000);
         QVERIFY(!f.screenshot(QStringLiteral("window-streaming")).isEmpty());
@@ -166,6 +182,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ice.mountStatus().isEmpty(), true, 15000);
         QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(second.state(), QAbstractSocket::UnconnectedState);
+        other.kill();
+        other.waitForFinished();
         QCOMPARE(ffmpegChildren(), 0);
         QVERIFY(AudioFixtures::probe(recording, QStringLiteral("format=duration")).toDouble() > 2.0);
     }
