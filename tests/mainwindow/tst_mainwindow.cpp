@@ -10,10 +10,12 @@
 #include <QMenuBar>
 #include <QSlider>
 #include <QStatusBar>
+#include <QSettings>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTcpServer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
@@ -137,6 +139,34 @@ private slots:
         const QStringList labels = labelTexts(&f.window());
         QVERIFY(labels.contains(QStringLiteral("Tracks: 1 [1:02:05]")));
         QVERIFY(labels.contains(QStringLiteral("Playing time left: 62:05")));
+    }
+
+    void outputSwitchesFromTheBroadcastMenu()
+    {
+        QTcpServer port;
+        QVERIFY(port.listen(QHostAddress::LocalHost));
+        const quint16 free = port.serverPort();
+        port.close();
+        WindowFixture f({{QStringLiteral("server/port"), free}, {QStringLiteral("playback/resumeOnStart"), true}});
+        // Nothing to resume in an empty playlist, and nothing said about it.
+        f->maybeResumePlayback();
+        QCOMPARE(f.log(), QStringList{"Scheduler: Enabled"});
+
+        QAction* server = f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"));
+        server->trigger();
+        QVERIFY(server->isChecked());
+        QCOMPARE(f.log().first(), QStringLiteral("Built-in server: listeners can connect to http://<this-pc>:%1/").arg(free));
+        server->trigger();
+        QVERIFY(!server->isChecked());
+        QCOMPARE(QSettings().value(QStringLiteral("server/enabled")).toBool(), false);
+
+        // Without a password the stream is refused with a message, unchecked.
+        PromptScript prompts;
+        QAction* broadcast = f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"));
+        broadcast->trigger();
+        QVERIFY(!broadcast->isChecked());
+        QCOMPARE(prompts.messages(),
+                 QStringList{"Set the server address and password first in Settings → Broadcast."});
     }
 
     void logKeepsTheNewest200()
