@@ -209,6 +209,11 @@ private:
     double m_micLevelL = 0, m_micLevelR = 0;
     double m_lineLevelL = 0, m_lineLevelR = 0;
 
+    // ---- Protected areas and tool windows (mainwindow_tools.cpp) ----
+    bool ensureAccess(int area);
+    void openSettings(const QString& page = QString());
+    void applyChangedSettings();
+
     // ---- Playlist desk (mainwindow_desk.cpp) ----
     void loadTrackMetadata(Track& track) const;
     void addPlaylist();

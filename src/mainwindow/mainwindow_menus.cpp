@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QSettings>
 #include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -35,6 +36,7 @@ void MainWindow::createMenus()
     QMenu* playlist = bar->addMenu(QStringLiteral("&Playlist"));
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     QMenu* settings = bar->addMenu(QStringLiteral("&Settings"));
+    settings->addAction(QStringLiteral("Settings..."), this, [this] { openSettings(); });
 
     QMenu* broadcast = bar->addMenu(QStringLiteral("&Broadcast"));
     m_broadcastAction = broadcast->addAction(QStringLiteral("Start Broadcasting"));
@@ -44,11 +46,13 @@ void MainWindow::createMenus()
     m_builtInServerAction->setCheckable(true);
     m_builtInServerAction->setChecked(m_server && m_server->isListening());
     connect(m_builtInServerAction, &QAction::triggered, this, &MainWindow::toggleBuiltInServer);
+    broadcast->addAction(QStringLiteral("Broadcast settings..."), this,
+                         [this] { openSettings(QStringLiteral("Broadcast")); });
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
 
     // A menu shows once something fills it.
-    for (QMenu* menu : {playlist, tools, settings, help})
+    for (QMenu* menu : {playlist, tools, help})
         menu->menuAction()->setVisible(!menu->actions().isEmpty());
 }
 
@@ -57,6 +61,9 @@ void MainWindow::createToolBar()
     m_toolBar = addToolBar(QStringLiteral("Main"));
     m_toolBar->setObjectName(QStringLiteral("mainToolBar"));
     m_toolBar->setMovable(false);
+    // The playlist-file, folder and library entries come before Settings.
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_ComputerIcon), QStringLiteral("Settings"), this,
+                         [this] { openSettings(); });
     auto* spacer = new QWidget;
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     m_toolBar->addWidget(spacer);

@@ -1,13 +1,16 @@
 // The main window as built: its bars and panels, the playlist wiring with the
 // duration scanner, the footer, the log and the left column's menus.
 #include "engine/playlistmodel.h"
+#include "library/security.h"
 #include "olmain.h"
 #include "windowfixture.h"
 
 #include <QFileSystemModel>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QSlider>
 #include <QStatusBar>
 #include <QSettings>
@@ -62,7 +65,7 @@ private slots:
         for (const QAction* a : w.menuBar()->actions())
             if (a->isVisible())
                 menus << a->text();
-        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Broadcast"}));
+        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Settings", "&Broadcast"}));
         QStringList view;
         for (const QAction* a : w.menuBar()->actions().at(2)->menu()->actions())
             if (!a->isSeparator())
@@ -167,6 +170,35 @@ private slots:
         QVERIFY(!broadcast->isChecked());
         QCOMPARE(prompts.messages(),
                  QStringList{"Set the server address and password first in Settings → Broadcast."});
+    }
+
+    void settingsBehindTheirPasswordAndPutToWork()
+    {
+        WindowFixture f;
+        Security::setPassword(Security::Settings, QStringLiteral("pw"));
+        Security::s_unlocked[Security::Settings] = false;
+        PromptScript prompts;
+        prompts.answerText(QStringLiteral("wrong"));
+        f.menuAction(QStringLiteral("&Settings"), QStringLiteral("Settings..."))->trigger();
+        QCOMPARE(prompts.count(Prompts::Kind::Dialog), 0);
+        QCOMPARE(prompts.messages(), QStringList{"Incorrect password."});
+
+        prompts.answerText(QStringLiteral("pw"));
+        prompts.answerDialog([](QDialog& d) {
+            d.findChild<QLineEdit*>(QStringLiteral("broadcast/host"))->setText(QStringLiteral("127.0.0.1"));
+            d.findChild<QLineEdit*>(QStringLiteral("broadcast/password"))->setText(QStringLiteral("secret"));
+            for (QPushButton* b : d.findChildren<QPushButton*>())
+                if (b->text() == QStringLiteral("OK"))
+                    b->click();
+            return d.result();
+        });
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Broadcast settings..."))->trigger();
+        QCOMPARE(f.log().mid(0, 2), (QStringList{"Settings updated", "Settings unlocked"}));
+        // Host and password set: the ON AIR button offers to go on air.
+        const QToolButton* onAir = f.find<QToolButton>(QStringLiteral("onAir"));
+        QVERIFY(onAir->isEnabled());
+        QCOMPARE(onAir->toolTip(), QStringLiteral("Click to go on air"));
+        Security::setPassword(Security::Settings, QString());
     }
 
     void logKeepsTheNewest200()
