@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "automation/eventscheduler.h"
+#include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
@@ -11,6 +12,8 @@
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/streamarchive.h"
+#include "outputs/updatechecker.h"
+#include "outputs/weatherservice.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -95,6 +98,11 @@ MainWindow::MainWindow(QWidget* parent)
     updatePlaylistTabLabels();
     restoreLayout();
 
+    m_weather = new WeatherService(this);
+    connect(m_weather, &WeatherService::weatherReady, m_vfd, &VfdDisplay::setWeather);
+    connect(m_weather, &WeatherService::weatherError, this, &MainWindow::appendLog);
+    applyWeatherSettings();
+
     m_scheduler = new EventScheduler(this);
     connect(m_scheduler, &EventScheduler::logMessage, this, &MainWindow::appendLog);
     m_scheduler->load();
@@ -130,6 +138,27 @@ MainWindow::MainWindow(QWidget* parent)
     m_lineOffTimer->setSingleShot(true);
     connect(m_micOffTimer, &QTimer::timeout, m_mic, &AudioInput::stop);
     connect(m_lineOffTimer, &QTimer::timeout, m_lineIn, &AudioInput::stop);
+
+    m_updates = new UpdateChecker(this);
+    connect(m_updates, &UpdateChecker::updateAvailable, this, &MainWindow::onUpdateAvailable);
+    connect(m_updates, &UpdateChecker::updateSkipped, this, [this](const QString& version) {
+        appendLog(QStringLiteral("Update ") + version + QStringLiteral(" available (skipped)"));
+    });
+    connect(m_updates, &UpdateChecker::upToDate, this, [this](const QString& version) {
+        appendLog(QStringLiteral("Orchidlantern is up to date (") + version + QLatin1Char(')'));
+        if (manualUpdateCheck)
+            Prompts::information(this, QStringLiteral("Up to date"),
+                                 QStringLiteral("You are running the latest version (") + version + QStringLiteral(")."));
+        manualUpdateCheck = false;
+    });
+    connect(m_updates, &UpdateChecker::checkFailed, this, [this](const QString& message) {
+        appendLog(QStringLiteral("Update check failed: ") + message);
+        if (manualUpdateCheck)
+            Prompts::information(this, QStringLiteral("Update check"), message);
+        manualUpdateCheck = false;
+    });
+    if (settings.value(QStringLiteral("updates/checkOnStartup"), false).toBool())
+        QTimer::singleShot(2500, Qt::CoarseTimer, m_updates, [this] { m_updates->checkForUpdates(true); });
 
     m_silence = SilenceDetector::fromSettings(this);
     updateSilenceStatus();
@@ -187,17 +216,20 @@ void MainWindow::releaseServices()
     for (QObject* child : children)
         disconnect(child, nullptr, this, nullptr);
 
-    const QList<QObject*> services = {m_archive, m_server, m_broadcast, m_silence, m_lineIn,
-                                      m_mic,     m_scheduler, m_durationScanner, m_engine};
+    const QList<QObject*> services = {m_archive, m_server,    m_broadcast, m_silence,         m_updates,
+                                      m_lineIn,  m_mic,       m_scheduler, m_weather,         m_durationScanner,
+                                      m_engine};
     for (QObject* service : services)
         delete service;
     m_archive = nullptr;
     m_server = nullptr;
     m_broadcast = nullptr;
     m_silence = nullptr;
+    m_updates = nullptr;
     m_lineIn = nullptr;
     m_mic = nullptr;
     m_scheduler = nullptr;
+    m_weather = nullptr;
     m_durationScanner = nullptr;
     m_engine = nullptr;
 }

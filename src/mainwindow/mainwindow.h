@@ -33,9 +33,12 @@ class QToolBar;
 class QToolButton;
 class SilenceDetector;
 class StreamArchive;
+class UpdateChecker;
 class VfdDisplay;
+class WeatherService;
 struct PlaybackInfo;
 struct Track;
+struct UpdateInfo;
 
 // The playout program's one window: it creates, owns and wires every
 // long-lived service and shows the station's state. Its members are spread
@@ -85,6 +88,8 @@ private:
     BroadcastService* m_broadcast = nullptr;
     BroadcastServer* m_server = nullptr;
     StreamArchive* m_archive = nullptr;
+    WeatherService* m_weather = nullptr;
+    UpdateChecker* m_updates = nullptr;
 
     QTimer* m_clockTimer = nullptr;
     QTimer* m_micOffTimer = nullptr;
@@ -213,6 +218,11 @@ private:
     bool ensureAccess(int area);
     void openSettings(const QString& page = QString());
     void applyChangedSettings();
+    void applyWeatherSettings();
+    void checkForUpdatesNow();
+    void onUpdateAvailable(const UpdateInfo& info);
+
+    bool manualUpdateCheck = false;
 
     // ---- Playlist desk (mainwindow_desk.cpp) ----
     void loadTrackMetadata(Track& track) const;

@@ -50,9 +50,10 @@ void MainWindow::createMenus()
                          [this] { openSettings(QStringLiteral("Broadcast")); });
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    help->addAction(QStringLiteral("Check for Updates…"), this, &MainWindow::checkForUpdatesNow);
 
     // A menu shows once something fills it.
-    for (QMenu* menu : {playlist, tools, help})
+    for (QMenu* menu : {playlist, tools})
         menu->menuAction()->setVisible(!menu->actions().isEmpty());
 }
 
@@ -113,10 +114,12 @@ QWidget* MainWindow::buildOnAirIndicator()
 void MainWindow::createStatusBarWidgets()
 {
     QStatusBar* bar = statusBar();
-    // Becomes the manual update check once the checker exists.
     auto* version = new QToolButton;
     version->setAutoRaise(true);
     version->setText(QStringLiteral("Orchidlantern v") + QApplication::applicationVersion());
+    version->setToolTip(QStringLiteral("Click to check for updates"));
+    version->setCursor(Qt::PointingHandCursor);
+    connect(version, &QToolButton::clicked, this, &MainWindow::checkForUpdatesNow);
     bar->addWidget(version);
 
     m_levelLabel = new QLabel(QStringLiteral("Current: 0   Peak: 0"));

@@ -9,10 +9,21 @@
 #include "library/appsettings.h"
 #include "library/security.h"
 #include "outputs/broadcastserver.h"
+#include "outputs/updatechecker.h"
+#include "outputs/weatherservice.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSettings>
 #include <QSlider>
+#include <QUrl>
+#include <QVBoxLayout>
 
 bool MainWindow::ensureAccess(int area)
 {
@@ -53,6 +64,8 @@ void MainWindow::applyChangedSettings()
     m_engine->applySettings();
     if (m_volumeSlider)
         m_volumeSlider->setValue(AppSettings::defaultVolume());
+    if (m_weather)
+        applyWeatherSettings();
     if (m_server) {
         m_server->applySettings();
         m_builtInServerAction->setChecked(m_server->isListening());
@@ -75,4 +88,95 @@ void MainWindow::applyChangedSettings()
     updateClock();
     updateOnAirIndicator();
     appendLog(QStringLiteral("Settings updated"));
+}
+
+void MainWindow::applyWeatherSettings()
+{
+    if (!m_weather)
+        return;
+    const QSettings s;
+    m_weather->setUnits(s.value(QStringLiteral("weather/windUnit"), QStringLiteral("kmh")).toString(),
+                        s.value(QStringLiteral("weather/precipUnit"), QStringLiteral("mm")).toString());
+    const QString latText = s.value(QStringLiteral("weather/lat")).toString();
+    const QString lonText = s.value(QStringLiteral("weather/lon")).toString();
+    bool latOk = false;
+    bool lonOk = false;
+    const double lat = latText.toDouble(&latOk);
+    const double lon = lonText.toDouble(&lonOk);
+    if (!latText.isEmpty() && !lonText.isEmpty() && latOk && lonOk) {
+        m_weather->setCoords(lat, lon, s.value(QStringLiteral("weather/label")).toString());
+        appendLog(QStringLiteral("Weather: using coordinates %1, %2").arg(latText, lonText));
+        return;
+    }
+    const QString city = s.value(QStringLiteral("weather/city")).toString();
+    if (!city.isEmpty())
+        m_weather->setCity(city);
+}
+
+void MainWindow::checkForUpdatesNow()
+{
+    appendLog(QStringLiteral("Checking for updates…"));
+    manualUpdateCheck = true;
+    if (m_updates)
+        m_updates->checkForUpdates(false);
+}
+
+void MainWindow::onUpdateAvailable(const UpdateInfo& info)
+{
+    manualUpdateCheck = false;
+    appendLog(QStringLiteral("Update available: ") + info.latestVersion);
+
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Update available"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* heading = new QLabel(info.critical
+                                   ? QStringLiteral("<b style='color:#c0392b;'>Important update available: Orchidlantern %1</b>")
+                                         .arg(info.latestVersion.toHtmlEscaped())
+                                   : QStringLiteral("<b>Orchidlantern %1 is available</b>").arg(info.latestVersion.toHtmlEscaped()));
+    heading->setTextFormat(Qt::RichText);
+    layout->addWidget(heading);
+    auto* running = new QLabel(QStringLiteral("You are running ") + QApplication::applicationVersion() + QLatin1Char('.'));
+    running->setTextFormat(Qt::PlainText);
+    layout->addWidget(running);
+    if (!info.releaseDate.isEmpty()) {
+        auto* released = new QLabel(QStringLiteral("Released ") + info.releaseDate);
+        released->setTextFormat(Qt::PlainText);
+        layout->addWidget(released);
+    }
+    if (!info.notes.isEmpty()) {
+        auto* notes = new QPlainTextEdit(info.notes);
+        notes->setReadOnly(true);
+        notes->setMaximumHeight(140);
+        layout->addWidget(notes);
+    }
+    if (!info.notesUrl.isEmpty()) {
+        auto* link = new QLabel(QStringLiteral("<a href=\"%1\">Full release notes</a>").arg(info.notesUrl.toHtmlEscaped()));
+        link->setTextFormat(Qt::RichText);
+        link->setOpenExternalLinks(true);
+        layout->addWidget(link);
+    }
+    auto* buttons = new QHBoxLayout;
+    if (!info.critical) {
+        auto* skip = new QPushButton(QStringLiteral("Skip This Version"));
+        connect(skip, &QPushButton::clicked, &dialog, [this, &dialog, version = info.latestVersion] {
+            QSettings().setValue(QStringLiteral("updates/skippedVersion"), version);
+            appendLog(QStringLiteral("Skipped update ") + version);
+            dialog.reject();
+        });
+        buttons->addWidget(skip);
+    }
+    buttons->addStretch();
+    auto* later = new QPushButton(QStringLiteral("Later"));
+    connect(later, &QPushButton::clicked, &dialog, &QDialog::reject);
+    auto* download = new QPushButton(QStringLiteral("Download…"));
+    download->setDefault(true);
+    connect(download, &QPushButton::clicked, &dialog, [&dialog, url = info.downloadUrl] {
+        if (!url.isEmpty())
+            QDesktopServices::openUrl(QUrl(url));
+        dialog.accept();
+    });
+    buttons->addWidget(later);
+    buttons->addWidget(download);
+    layout->addLayout(buttons);
+    Prompts::exec(dialog);
 }

@@ -3,10 +3,12 @@
 #include "engine/playlistmodel.h"
 #include "library/security.h"
 #include "olmain.h"
+#include "webstandin.h"
 #include "windowfixture.h"
 
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -65,7 +67,7 @@ private slots:
         for (const QAction* a : w.menuBar()->actions())
             if (a->isVisible())
                 menus << a->text();
-        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Settings", "&Broadcast"}));
+        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Settings", "&Broadcast", "&Help"}));
         QStringList view;
         for (const QAction* a : w.menuBar()->actions().at(2)->menu()->actions())
             if (!a->isSeparator())
@@ -199,6 +201,38 @@ private slots:
         QVERIFY(onAir->isEnabled());
         QCOMPARE(onAir->toolTip(), QStringLiteral("Click to go on air"));
         Security::setPassword(Security::Settings, QString());
+    }
+
+    // The web services through a local stand-in: the weather from stored
+    // coordinates, the silent update check 2.5 s after start and its dialog,
+    // then a manual check that is told in a box.
+    void weatherAndUpdatesFromTheirServices()
+    {
+        WebStandIn web;
+        QVERIFY2(web.start(), qPrintable(web.errorText()));
+        auto release = [](const QString& v) { return QJsonObject{{"latest_version", v}, {"download_url", ""}}; };
+        web.setRules({WebStandIn::answer(QStringLiteral("/latest.json"), release(QStringLiteral("9.0")))});
+        PromptScript prompts;
+        prompts.answerDialog([](QDialog& d) {
+            for (QPushButton* b : d.findChildren<QPushButton*>())
+                if (b->text() == QStringLiteral("Skip This Version"))
+                    b->click();
+            return d.result();
+        });
+        WindowFixture f({{QStringLiteral("updates/url"), web.baseUrl() + QStringLiteral("/latest.json")},
+                         {QStringLiteral("updates/checkOnStartup"), true},
+                         {QStringLiteral("weather/lat"), QStringLiteral("52.5")},
+                         {QStringLiteral("weather/lon"), QStringLiteral("13.4")},
+                         {QStringLiteral("weather/forecastUrl"), web.baseUrl()}});
+        QVERIFY(f.log().contains(QStringLiteral("Weather: using coordinates 52.5, 13.4")));
+        QVERIFY(f.waitForLog(QStringLiteral("Skipped update 9.0")));
+        QCOMPARE(QSettings().value(QStringLiteral("updates/skippedVersion")).toString(), QStringLiteral("9.0"));
+        QVERIFY(web.targets().filter(QStringLiteral("/v1/forecast")).size() >= 1);
+
+        web.setRules({WebStandIn::answer(QStringLiteral("/latest.json"), release(QStringLiteral("1.0.0")))});
+        f.find<QStatusBar>()->findChild<QToolButton*>()->click();
+        QVERIFY(f.waitForLog(QStringLiteral("Orchidlantern is up to date (1.0.0)")));
+        QCOMPARE(prompts.messages().last(), QStringLiteral("You are running the latest version (1.0.0)."));
     }
 
     void logKeepsTheNewest200()
