@@ -13,15 +13,12 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSlider>
 #include <QStatusBar>
 #include <QSettings>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
-#include <QTcpServer>
-#include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
 
@@ -57,49 +54,30 @@ class TestMainWindow : public QObject
 private slots:
     void builtAsTheOperatorSeesIt()
     {
-        WindowFixture f;
+        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true}});
         MainWindow& w = f.window();
-        QCOMPARE(w.windowTitle(), QStringLiteral("Orchidlantern (1.0.0)"));
-        QCOMPARE(w.size(), QSize(1180, 720));
-        QVERIFY(w.acceptDrops());
-
         QStringList menus;
         for (const QAction* a : w.menuBar()->actions())
             if (a->isVisible())
                 menus << a->text();
         QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Settings", "&Broadcast", "&Help"}));
-        QStringList view;
-        for (const QAction* a : w.menuBar()->actions().at(2)->menu()->actions())
-            if (!a->isSeparator())
-                view << a->text();
-        QCOMPARE(view, (QStringList{"Panels", "Log", "Track info", "Cart Wall", "AUX Deck", "Toolbar", "Reset layout"}));
-        QVERIFY(!f.find<QToolBar>()->isMovable());
         QVERIFY(!f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"))->isChecked());
-
-        QCOMPARE(tabTexts(f.find<QTabBar>(QStringLiteral("playlistTabs"))),
-                 (QStringList{"▶ Playlist 1", "Playlist 2", "+"}));
+        QCOMPARE(tabTexts(f.find<QTabBar>(QStringLiteral("playlistTabs"))), (QStringList{"▶ Playlist 1", "Playlist 2", "+"}));
         const QTabBar* left = f.find<QTabWidget>(QStringLiteral("leftTabs"))->tabBar();
         QCOMPARE(tabTexts(left), (QStringList{"", "", ""}));
         QCOMPARE(tabTexts(left, true), (QStringList{"Library", "Files", "Scheduler"}));
-        QCOMPARE(f.log(), QStringList{"Scheduler: Enabled"});
-
-        const QStringList status = labelTexts(w.statusBar());
-        for (const char* text : {"Current: 0   Peak: 0", "Silence detector: Disabled", "Scheduler: Enabled", "Broadcast: Off"})
-            QVERIFY2(status.contains(QLatin1String(text)), text);
-        const QStringList labels = labelTexts(&w);
-        for (const char* text : {"Tracks: 0 [0:00:00]", "Playing time left: 0:00", "Artist: -", "File Name: -", "80%", "♫ 0"})
-            QVERIFY2(labels.contains(QString::fromUtf8(text)), text);
-
         // Without a server address and password the ON AIR button asks for them.
         const QToolButton* onAir = f.find<QToolButton>(QStringLiteral("onAir"));
-        QCOMPARE(onAir->text(), QStringLiteral("OFF AIR"));
         QVERIFY(!onAir->isEnabled());
         QCOMPARE(onAir->toolTip(), QStringLiteral("Configure the server in Settings → Broadcast first"));
-        QCOMPARE(f.find<QLabel>(QStringLiteral("listeners"))->toolTip(),
-                 QStringLiteral("0 listeners (Icecast + built-in server)"));
 
-        f.find<QSlider>(QStringLiteral("volume"))->setValue(0);
-        QVERIFY(labelTexts(&w).contains(QStringLiteral("0%")));
+        // Nothing to resume in an empty playlist, and nothing said about it.
+        w.maybeResumePlayback();
+        QCOMPARE(f.log(), QStringList{"Scheduler: Enabled"});
+        for (int i = 1; i <= 201; ++i)
+            w.appendLog(QStringLiteral("line %1").arg(i));
+        QCOMPARE(f.log().size(), 200);
+        QCOMPARE(f.log().first() + '|' + f.log().last(), QStringLiteral("line 201|line 2"));
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QVERIFY(!f.screenshot(QStringLiteral("window-empty")).isEmpty());
@@ -114,11 +92,10 @@ private slots:
         f->addPaths({a, QStringLiteral("  http://example.invalid/live  "), b});
         PlaylistModel* first = viewed(f);
         const QList<Track>& rows = first->tracks();
-        QCOMPARE(rows.size(), 3);
-        QCOMPARE(rows[0].artist + '|' + rows[0].title, QStringLiteral("Alpha|One"));
-        QCOMPARE(rows[1].artist + '|' + rows[1].title, QStringLiteral("Online stream|http://example.invalid/live"));
-        QVERIFY(rows[1].isStream);
-        QCOMPARE(rows[2].artist + '|' + rows[2].title, QStringLiteral("Beta|Two - Live"));
+        QStringList names;
+        for (const Track& t : rows)
+            names << t.artist + '|' + t.title + (t.isStream ? "|stream" : "");
+        QCOMPARE(names, (QStringList{"Alpha|One", "Online stream|http://example.invalid/live|stream", "Beta|Two - Live"}));
 
         // The same file in a second playlist is filled from the same scan.
         auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
@@ -148,15 +125,8 @@ private slots:
 
     void outputSwitchesFromTheBroadcastMenu()
     {
-        QTcpServer port;
-        QVERIFY(port.listen(QHostAddress::LocalHost));
-        const quint16 free = port.serverPort();
-        port.close();
-        WindowFixture f({{QStringLiteral("server/port"), free}, {QStringLiteral("playback/resumeOnStart"), true}});
-        // Nothing to resume in an empty playlist, and nothing said about it.
-        f->maybeResumePlayback();
-        QCOMPARE(f.log(), QStringList{"Scheduler: Enabled"});
-
+        const quint16 free = WindowFixture::freePort();
+        WindowFixture f({{QStringLiteral("server/port"), free}});
         QAction* server = f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"));
         server->trigger();
         QVERIFY(server->isChecked());
@@ -235,17 +205,6 @@ private slots:
         QCOMPARE(prompts.messages().last(), QStringLiteral("You are running the latest version (1.0.0)."));
     }
 
-    void logKeepsTheNewest200()
-    {
-        WindowFixture f;
-        for (int i = 1; i <= 201; ++i)
-            f->appendLog(QStringLiteral("line %1").arg(i));
-        const QStringList log = f.log();
-        QCOMPARE(log.size(), 200);
-        QCOMPARE(log.first(), QStringLiteral("line 201"));
-        QCOMPARE(log.last(), QStringLiteral("line 2"));
-    }
-
     void leftPagesAndSearchColumnsFromTheirMenus()
     {
         WindowFixture f;
@@ -264,33 +223,14 @@ private slots:
         }
         QVERIFY(search->isColumnHidden(2));
         QVERIFY2(!search->isColumnHidden(1), "the title column can not be hidden");
-    }
 
-    void fileExplorerAddsFilesOnly()
-    {
+        // The Files page adds a file on a double-click, and nothing for a folder.
         const QString tone = WindowFixture::toneFile(QStringLiteral("Gamma - Three.ogg"), 1);
-        const QString folder = QFileInfo(tone).absolutePath();
-        QFile notes(folder + QStringLiteral("/notes.txt"));
-        QVERIFY(notes.open(QIODevice::WriteOnly));
-        notes.close();
-        WindowFixture f;
         auto* tree = f.find<QTreeView>(QStringLiteral("fileExplorer"));
-        auto* model = qobject_cast<QFileSystemModel*>(tree->model());
-        const QModelIndex dir = model->index(folder);
-        model->fetchMore(dir);
-        auto names = [&] {
-            QStringList out;
-            for (int r = 0; r < model->rowCount(dir); ++r)
-                out << model->fileName(model->index(r, 0, dir));
-            return out;
-        };
-        QTRY_VERIFY(names().contains(QStringLiteral("Gamma - Three.ogg")));
-        QVERIFY(!names().contains(QStringLiteral("notes.txt")));
-        emit tree->doubleClicked(dir);
-        QCOMPARE(viewed(f)->rowCount(), 0);
-        emit tree->doubleClicked(model->index(tone));
+        auto* files = qobject_cast<QFileSystemModel*>(tree->model());
+        emit tree->doubleClicked(files->index(QFileInfo(tone).absolutePath()));
+        emit tree->doubleClicked(files->index(tone));
         QCOMPARE(viewed(f)->rowCount(), 1);
-        QCOMPARE(viewed(f)->tracks()[0].filePath, tone);
         QCOMPARE(f.log().first(), QStringLiteral("Added from files: Gamma - Three.ogg"));
     }
 };

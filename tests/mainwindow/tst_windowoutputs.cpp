@@ -15,23 +15,14 @@
 #include "windowfixture.h"
 
 #include <QAction>
-#include <QDir>
 #include <QLabel>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTableView>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QToolButton>
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
 
 // A listener of the built-in server; returns its header block.
 QByteArray listen(QTcpSocket& socket, quint16 port)
@@ -56,17 +47,13 @@ QString readFile(const QString& path)
 }
 
 // The ffmpeg encoders this process still runs.
-int ffmpegChildren()
+QByteArray ffmpegChildren()
 {
-    int n = 0;
-    const QString me = QString::number(QCoreApplication::applicationPid());
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QString stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-        const QStringList f = stat.mid(stat.lastIndexOf(QLatin1Char(')')) + 2).split(QLatin1Char(' '));
-        if (stat.contains(QStringLiteral("(ffmpeg)")) && f.value(1) == me)
-            ++n;
-    }
-    return n;
+    QByteArray pids;
+    AudioFixtures::run(QStringLiteral("pgrep"),
+                       {QStringLiteral("-P"), QString::number(QCoreApplication::applicationPid()), QStringLiteral("ffmpeg")},
+                       &pids);
+    return pids.trimmed();
 }
 
 } // namespace
@@ -83,7 +70,7 @@ private slots:
         const QString a = WindowFixture::toneFile(QStringLiteral("Delta - Four.mp3"), 60, 440);
         const QString b = WindowFixture::toneFile(QStringLiteral("Echo - Five.mp3"), 60, 550);
         const QString scratch = testHome().scratch(QStringLiteral("outputs"));
-        const quint16 serverPort = freePort();
+        const quint16 serverPort = WindowFixture::freePort();
         WindowFixture f({{QStringLiteral("server/enabled"), true},
                          {QStringLiteral("server/port"), serverPort},
                          {QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1")},
@@ -138,12 +125,9 @@ private slots:
         auto* archive = f.find<StreamArchive>();
         archive->start();
         QVERIFY(archive->isRecording());
-        const QStringList labels = [&] {
-            QStringList out;
-            for (const QLabel* l : f->findChildren<QLabel*>())
-                out << l->text();
-            return out;
-        }();
+        QStringList labels;
+        for (const QLabel* l : f->findChildren<QLabel*>())
+            labels << l->text();
         QVERIFY(labels.contains(QStringLiteral("REC")) && labels.contains(QStringLiteral("Broadcast: ON AIR")));
         // Another station on a second mount is what the relay takes on air.
         QProcess other;
@@ -184,7 +168,7 @@ private slots:
         QCOMPARE(second.state(), QAbstractSocket::UnconnectedState);
         other.kill();
         other.waitForFinished();
-        QCOMPARE(ffmpegChildren(), 0);
+        QCOMPARE(ffmpegChildren(), QByteArray());
         QVERIFY(AudioFixtures::probe(recording, QStringLiteral("format=duration")).toDouble() > 2.0);
     }
 };

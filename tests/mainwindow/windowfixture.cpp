@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTimer>
 
 namespace {
@@ -99,6 +100,13 @@ QString WindowFixture::toneFile(const QString& name, double seconds, double freq
     if (!QFile::exists(path) && !AudioFixtures::tone(path, frequencyHz, -6, seconds))
         return {};
     return path;
+}
+
+quint16 WindowFixture::freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
 }
 
 void WindowFixture::choosePopupEntry(const QString& text, int attempts)

@@ -40,6 +40,8 @@ public:
 
     // A tone file made by ffmpeg in the test's home.
     static QString toneFile(const QString& name, double seconds, double frequencyHz = 440);
+    // A loopback port that nothing listens on just now.
+    static quint16 freePort();
     // Runs the next popup menu: the action with this text is triggered.
     static void choosePopupEntry(const QString& text, int attempts = 100);
 
