@@ -121,21 +121,15 @@ private slots:
         QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
         x.insert(QStringLiteral("DISPLAY"), display.value(0));
         x.insert(QStringLiteral("XAUTHORITY"), display.value(1));
+        auto xdo = [&x](const QString& args) { return run(QStringLiteral("xdotool"), QProcess::splitCommand(args), x); };
 
         QString id;
-        QTRY_VERIFY_WITH_TIMEOUT(!(id = run(QStringLiteral("xdotool"),
-                                            {QStringLiteral("search"), QStringLiteral("--name"),
-                                             QStringLiteral("^Orchidlantern \\(1\\.0\\.0\\)$")}, x)
-                                       .section(QLatin1Char('\n'), 0, 0))
-                                      .isEmpty(),
-                                 120000);
-        QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id}, x)
-                    .contains(QStringLiteral("Geometry: 1180x720")));
+        QTRY_VERIFY_WITH_TIMEOUT(!(id = xdo(QStringLiteral("search --name \"^Orchidlantern \\(1\\.0\\.0\\)$\""))
+                                       .section(QLatin1Char('\n'), 0, 0)).isEmpty(), 120000);
+        QVERIFY(xdo(QStringLiteral("getwindowgeometry ") + id).contains(QStringLiteral("Geometry: 1180x720")));
         QVERIFY2(heard(rec), "the file from the command line was not heard");
-
-        run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), id}, x);
-        run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("300"),
-                                        QStringLiteral("alt+f"), QStringLiteral("Up"), QStringLiteral("Return")}, x);
+        xdo(QStringLiteral("windowfocus --sync ") + id);
+        xdo(QStringLiteral("key --delay 300 alt+f Up Return"));
         QVERIFY2(program.waitForFinished(30000), "Exit did not end the program");
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
