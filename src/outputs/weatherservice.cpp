@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr int kTransferTimeoutMs = 15000;
+
 QString roundedText(double value)
 {
     return QString::number(qint64(std::round(value)));
@@ -139,7 +141,11 @@ void WeatherService::send(const QString& settingsKey, const QString& fallback, c
     QUrl url(base + path);
     url.setQuery(q);
 
-    QNetworkReply* reply = m_network->get(QNetworkRequest(url));
+    // A server that accepts and never answers would otherwise hold the reply
+    // open for good, and enough of those stall every later request.
+    QNetworkRequest request(url);
+    request.setTransferTimeout(kTransferTimeoutMs);
+    QNetworkReply* reply = m_network->get(request);
     const quint64 generation = m_generation;
     connect(reply, &QNetworkReply::finished, this, [this, reply, generation, handler] {
         reply->deleteLater();

@@ -230,13 +230,14 @@ private slots:
             forecastAt(QStringLiteral("4"), QStringLiteral("not json")),
             forecastAt(QStringLiteral("5"), QJsonObject{{QStringLiteral("current"), QJsonArray{1, 2}}}),
             forecastAt(QStringLiteral("6"), QString()),
+            forecastAt(QStringLiteral("7"), forecast(7, 0, 7, 0), {{QStringLiteral("mode"), QStringLiteral("hang")}}),
         });
         WeatherService w;
         QSignalSpy ready(&w, &WeatherService::weatherReady);
         QSignalSpy errors(&w, &WeatherService::weatherError);
-        auto nextError = [&] {
+        auto nextError = [&](int timeoutMs = 15000) {
             const qsizetype before = errors.size();
-            if (!QTest::qWaitFor([&] { return errors.size() > before; }, 15000))
+            if (!QTest::qWaitFor([&] { return errors.size() > before; }, timeoutMs))
                 return QStringLiteral("(none)");
             return errors.last().at(0).toString();
         };
@@ -269,6 +270,9 @@ private slots:
         QCOMPARE(nextError(), QStringLiteral("Weather: no data"));
         w.setCoords(6, 1, QString());
         QCOMPARE(nextError(), QStringLiteral("Weather: no data"));
+        // A server that never answers is given up after the transfer time-out.
+        w.setCoords(7, 1, QString());
+        QCOMPARE(nextError(30000), QStringLiteral("Weather: network error"));
         QCOMPARE(ready.size(), 1);
     }
 
