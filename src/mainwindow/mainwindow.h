@@ -217,6 +217,7 @@ private:
     // ---- Protected areas and tool windows (mainwindow_tools.cpp) ----
     bool ensureAccess(int area);
     void openSettings(const QString& page = QString());
+    void openPlaylistGenerator();
     void applyChangedSettings();
     void applyWeatherSettings();
     void checkForUpdatesNow();

@@ -34,6 +34,7 @@ void MainWindow::createMenus()
     m_viewMenu = bar->addMenu(QStringLiteral("&View"));
 
     QMenu* playlist = bar->addMenu(QStringLiteral("&Playlist"));
+    playlist->addAction(QStringLiteral("Playlist Generator..."), this, &MainWindow::openPlaylistGenerator);
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     QMenu* settings = bar->addMenu(QStringLiteral("&Settings"));
     settings->addAction(QStringLiteral("Settings..."), this, [this] { openSettings(); });
@@ -52,9 +53,8 @@ void MainWindow::createMenus()
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->addAction(QStringLiteral("Check for Updates…"), this, &MainWindow::checkForUpdatesNow);
 
-    // A menu shows once something fills it.
-    for (QMenu* menu : {playlist, tools})
-        menu->menuAction()->setVisible(!menu->actions().isEmpty());
+    // The menu shows once something fills it.
+    tools->menuAction()->setVisible(!tools->actions().isEmpty());
 }
 
 void MainWindow::createToolBar()

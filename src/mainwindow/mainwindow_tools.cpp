@@ -2,9 +2,11 @@
 #include "mainwindow.h"
 
 #include "dialogs/prompts.h"
+#include "dialogs/library/playlistgeneratordialog.h"
 #include "dialogs/settings/settingsdialog.h"
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
+#include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
 #include "library/appsettings.h"
 #include "library/security.h"
@@ -56,6 +58,18 @@ void MainWindow::openSettings(const QString& page)
     if (!page.isEmpty())
         dialog.showPage(page);
     connect(&dialog, &SettingsDialog::settingsChanged, this, &MainWindow::applyChangedSettings);
+    Prompts::exec(dialog);
+}
+
+void MainWindow::openPlaylistGenerator()
+{
+    PlaylistGeneratorDialog dialog(this);
+    connect(&dialog, &PlaylistGeneratorDialog::playlistGenerated, this, [this](const QList<Track>& tracks) {
+        for (const Track& t : tracks)
+            m_viewed->addTrack(t);
+        updateFooterCounts();
+        appendLog(QStringLiteral("Generated %1 tracks").arg(tracks.size()));
+    });
     Prompts::exec(dialog);
 }
 

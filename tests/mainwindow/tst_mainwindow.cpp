@@ -1,5 +1,6 @@
 // The main window as built: its bars and panels, the playlist wiring with the
 // duration scanner, the footer, the log and the left column's menus.
+#include "dialogs/library/playlistgeneratordialog.h"
 #include "engine/playlistmodel.h"
 #include "library/security.h"
 #include "olmain.h"
@@ -60,7 +61,7 @@ private slots:
         for (const QAction* a : w.menuBar()->actions())
             if (a->isVisible())
                 menus << a->text();
-        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Settings", "&Broadcast", "&Help"}));
+        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Playlist", "&Settings", "&Broadcast", "&Help"}));
         QVERIFY(!f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"))->isChecked());
         QCOMPARE(tabTexts(f.find<QTabBar>(QStringLiteral("playlistTabs"))), (QStringList{"▶ Playlist 1", "Playlist 2", "+"}));
         const QTabBar* left = f.find<QTabWidget>(QStringLiteral("leftTabs"))->tabBar();
@@ -144,7 +145,7 @@ private slots:
                  QStringList{"Set the server address and password first in Settings → Broadcast."});
     }
 
-    void settingsBehindTheirPasswordAndPutToWork()
+    void toolWindowsFromTheMenus()
     {
         WindowFixture f;
         Security::setPassword(Security::Settings, QStringLiteral("pw"));
@@ -171,6 +172,17 @@ private slots:
         QVERIFY(onAir->isEnabled());
         QCOMPARE(onAir->toolTip(), QStringLiteral("Click to go on air"));
         Security::setPassword(Security::Settings, QString());
+
+        // A generated playlist is appended to the one on view.
+        prompts.answerDialog([](QDialog& d) {
+            Track t;
+            t.title = QStringLiteral("Made");
+            emit qobject_cast<PlaylistGeneratorDialog*>(&d)->playlistGenerated({t, t});
+            return int(QDialog::Accepted);
+        });
+        f.menuAction(QStringLiteral("&Playlist"), QStringLiteral("Playlist Generator..."))->trigger();
+        QCOMPARE(viewed(f)->rowCount(), 2);
+        QCOMPARE(f.log().first(), QStringLiteral("Generated 2 tracks"));
     }
 
     // The web services through a local stand-in: the weather from stored
