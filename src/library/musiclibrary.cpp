@@ -369,6 +369,11 @@ void MusicLibrary::ensureSchema()
         db.commit();
     }
 
+    // The files still without a duration are looked for at every search
+    // of the library window; this index holds only those.
+    exec(q, QStringLiteral("CREATE INDEX IF NOT EXISTS idx_tracks_unmeasured ON tracks(library) "
+                           "WHERE is_stream=0 AND duration_ms<=0"));
+
     int version = 0;
     if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next())
         version = q.value(0).toInt();
