@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -417,6 +418,70 @@ private slots:
         // The search index followed the waited-for inserts.
         QCOMPARE(lib.search(QStringLiteral("19")).size(), 1);
         qInfo("waited %lld ms for the other program", qint64(waited.elapsed()));
+    }
+
+    // A lock held past the busy time-out loses the batch: it says so, gives
+    // up once rather than once per row, and counts nothing as added.
+    void batchThatCannotWriteAddsNothing()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("refused"));
+        QStringList files;
+        for (int i = 0; i < 4; ++i) {
+            files << dir + QStringLiteral("/%1.wav").arg(i);
+            QVERIFY(AudioFixtures::silence(files.last(), 0.1));
+        }
+        MusicLibrary lib;
+        lib.name = QStringLiteral("Refused");
+
+        // A statement that fails half-way rolls back the rows before it.
+        QSqlQuery q(MusicLibrary::database());
+        QVERIFY(q.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON tracks WHEN new.filename='2.wav' "
+                                      "BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("refused")));
+        QCOMPARE(lib.addFiles(files), 0);
+        QVERIFY(q.exec(QStringLiteral("DROP TRIGGER refuse")));
+        QCOMPARE(rowsOf(lib.name), 0);
+
+        QProcess holder;
+        holder.start(QStringLiteral("python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import sqlite3, sys, time\n"
+                                     "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                     "c.execute('BEGIN IMMEDIATE')\n"
+                                     "print('locked', flush=True)\n"
+                                     "time.sleep(12)\n"
+                                     "c.execute('COMMIT')\n"),
+                      MusicLibrary::database().databaseName()});
+        QVERIFY(holder.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, 20000);
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("locked")));
+        QCOMPARE(lib.addFiles(files), 0);
+        QVERIFY(holder.state() == QProcess::Running);
+        QVERIFY(holder.waitForFinished(30000));
+        QCOMPARE(rowsOf(lib.name), 0);
+        QCOMPARE(lib.addFiles(files), 4);
+        QCOMPARE(rowsOf(lib.name), 4);
+    }
+
+    // Deleting a library is one step: when the second statement fails, the
+    // library keeps its tracks.
+    void deleteLibraryIsAtomic()
+    {
+        MusicLibrary lib;
+        lib.load(QStringLiteral("Kept Whole"));
+        lib.addStream(QStringLiteral("One"), QStringLiteral("http://radio.example/one"));
+        QSqlQuery q(MusicLibrary::database());
+        QVERIFY(q.exec(QStringLiteral("CREATE TRIGGER keep BEFORE DELETE ON libraries "
+                                      "BEGIN SELECT RAISE(ABORT, 'kept'); END")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("kept")));
+        QVERIFY(!MusicLibrary::deleteLibrary(lib.name));
+        QVERIFY(q.exec(QStringLiteral("DROP TRIGGER keep")));
+        QCOMPARE(rowsOf(lib.name), 1);
+        QVERIFY(MusicLibrary::availableLibraries().contains(lib.name));
+        QVERIFY(MusicLibrary::deleteLibrary(lib.name));
+        QCOMPARE(rowsOf(lib.name), 0);
+        QVERIFY(!MusicLibrary::availableLibraries().contains(lib.name));
     }
 };
 
