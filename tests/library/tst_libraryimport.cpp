@@ -44,6 +44,28 @@ bool writeBytes(const QString& path, const QByteArray& bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
+// The other program, holding the write lock on the library file for a
+// while after running `sql` in its transaction; true once it holds it.
+bool holdWriteLock(QProcess& holder, double seconds, const QString& sql)
+{
+    holder.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sqlite3, sys, time\n"
+                                 "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                 "c.execute('BEGIN IMMEDIATE')\n"
+                                 "if sys.argv[3]: c.execute(sys.argv[3])\n"
+                                 "print('locked', flush=True)\n"
+                                 "time.sleep(float(sys.argv[2]))\n"
+                                 "c.execute('COMMIT')\n"),
+                  MusicLibrary::database().databaseName(), QString::number(seconds), sql});
+    if (!holder.waitForStarted(10000))
+        return false;
+    QDeadlineTimer deadline(20000);
+    while (!holder.canReadLine() && holder.state() == QProcess::Running && !deadline.hasExpired())
+        QTest::qWait(20);
+    return holder.readLine().trimmed() == "locked";
+}
+
 } // namespace
 
 class TestLibraryImport : public QObject
@@ -390,21 +412,8 @@ private slots:
             files << p;
         }
 
-        const QString dbFile = MusicLibrary::database().databaseName();
         QProcess holder;
-        holder.start(QStringLiteral("python3"),
-                     {QStringLiteral("-c"),
-                      QStringLiteral("import sqlite3, sys, time\n"
-                                     "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                                     "c.execute('BEGIN IMMEDIATE')\n"
-                                     "c.execute(\"INSERT INTO libraries(name) VALUES('From Other')\")\n"
-                                     "print('locked', flush=True)\n"
-                                     "time.sleep(1.5)\n"
-                                     "c.execute('COMMIT')\n"),
-                      dbFile});
-        QVERIFY(holder.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, 20000);
-        QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+        QVERIFY(holdWriteLock(holder, 1.5, QStringLiteral("INSERT INTO libraries(name) VALUES('From Other')")));
 
         MusicLibrary lib;
         lib.name = QStringLiteral("Locked");
@@ -443,18 +452,7 @@ private slots:
         QCOMPARE(rowsOf(lib.name), 0);
 
         QProcess holder;
-        holder.start(QStringLiteral("python3"),
-                     {QStringLiteral("-c"),
-                      QStringLiteral("import sqlite3, sys, time\n"
-                                     "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                                     "c.execute('BEGIN IMMEDIATE')\n"
-                                     "print('locked', flush=True)\n"
-                                     "time.sleep(12)\n"
-                                     "c.execute('COMMIT')\n"),
-                      MusicLibrary::database().databaseName()});
-        QVERIFY(holder.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, 20000);
-        QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+        QVERIFY(holdWriteLock(holder, 12, QString()));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("locked")));
         QCOMPARE(lib.addFiles(files), 0);
         QVERIFY(holder.state() == QProcess::Running);
