@@ -106,14 +106,12 @@ bool BroadcastServer::start()
     m_bitrate = bitrateFromSettings();
     m_server = new QTcpServer(this);
     connect(m_server, &QTcpServer::newConnection, this, &BroadcastServer::onConnection);
-    // The server stops accepting after an error such as running out of
-    // descriptors; such errors pass, so it tries again a moment later.
+    // After an error such as running out of descriptors the server stops
+    // accepting; such errors pass, so it listens again a moment later.
     connect(m_server, &QTcpServer::acceptError, this, [this, server = m_server](QAbstractSocket::SocketError) {
         emit logMessage(QStringLiteral("Built-in server: could not accept a connection (%1)").arg(server->errorString()));
-        QTimer::singleShot(kAcceptRetryMs, server, [server] {
-            if (server->isListening())
-                server->resumeAccepting();
-        });
+        const quint16 port = server->serverPort();
+        QTimer::singleShot(kAcceptRetryMs, server, [this, server, port] { listenAgain(server, port); });
     });
     const int port = portFromSettings();
     if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
@@ -204,6 +202,17 @@ void BroadcastServer::onConnection()
         });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { dropListener(socket); });
     }
+}
+
+void BroadcastServer::listenAgain(QTcpServer* server, quint16 port)
+{
+    if (server != m_server)
+        return;
+    // A fresh socket: the old one would report its first error again at
+    // every later accept, ending each with a pause.
+    server->close();
+    if (!server->listen(QHostAddress::Any, port))
+        QTimer::singleShot(kAcceptRetryMs, server, [this, server, port] { listenAgain(server, port); });
 }
 
 void BroadcastServer::closeWaiting(QTcpSocket* socket)

@@ -63,6 +63,7 @@ private:
     void dropListener(QTcpSocket* socket);
     void closeEncoderIfIdle();
     void closeWaiting(QTcpSocket* socket);
+    void listenAgain(QTcpServer* server, quint16 port);
 
     QTcpServer* m_server = nullptr;
     QList<QTcpSocket*> m_listeners;
