@@ -69,12 +69,14 @@ void PlaylistModel::renumberRowState(NewRow newRow)
     if (m_currentRow >= 0)
         m_currentRow = newRow(m_currentRow);
     QList<int> queue;
+    queue.reserve(m_queue.size());
     for (int row : std::as_const(m_queue)) {
         if (const int to = newRow(row); to >= 0)
             queue.append(to);
     }
     m_queue = std::move(queue);
     QSet<int> played;
+    played.reserve(m_playedRows.size());
     for (int row : std::as_const(m_playedRows)) {
         if (const int to = newRow(row); to >= 0)
             played.insert(to);
@@ -82,6 +84,7 @@ void PlaylistModel::renumberRowState(NewRow newRow)
     m_playedRows = std::move(played);
     const auto renumberKeys = [&newRow](auto& byRow) {
         std::remove_reference_t<decltype(byRow)> moved;
+        moved.reserve(byRow.size());
         for (auto it = byRow.cbegin(); it != byRow.cend(); ++it) {
             if (const int to = newRow(it.key()); to >= 0)
                 moved.insert(to, it.value());
@@ -494,6 +497,8 @@ void PlaylistModel::clearAbove(int row)
     const int n = row < 0 ? m_currentRow : row;
     if (n < 1)
         return;
+    // Emptied anyway; first, so that no removal renumbers them.
+    m_playedRows.clear();
     for (int i = 0; i < n && !m_tracks.isEmpty(); ++i) {
         beginRemoveRows(QModelIndex(), 0, 0);
         m_tracks.removeFirst();
@@ -501,7 +506,6 @@ void PlaylistModel::clearAbove(int row)
         endRemoveRows();
         recomputeStartTimes();
     }
-    m_playedRows.clear();
 }
 
 void PlaylistModel::clearBelow(int row)
