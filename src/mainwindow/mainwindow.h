@@ -14,6 +14,7 @@ class BroadcastServer;
 class BroadcastService;
 class DurationScanner;
 class EventScheduler;
+class MusicLibraryDialog;
 class PlaylistModel;
 class QAction;
 class QFileSystemModel;
@@ -218,14 +219,17 @@ private:
     bool ensureAccess(int area);
     void openSettings(const QString& page = QString());
     void openPlaylistGenerator();
+    void openMusicLibrary();
     void applyChangedSettings();
     void applyWeatherSettings();
     void checkForUpdatesNow();
     void onUpdateAvailable(const UpdateInfo& info);
 
     bool manualUpdateCheck = false;
+    MusicLibraryDialog* m_musicLibrary = nullptr;
 
     // ---- Playlist desk (mainwindow_desk.cpp) ----
+    void addTrackToPlaylist(const Track& track);
     void loadTrackMetadata(Track& track) const;
     void addPlaylist();
     void onPlaylistTabChanged(int index);

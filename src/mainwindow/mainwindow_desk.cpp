@@ -2,6 +2,7 @@
 // going in and out of the viewed one.
 #include "mainwindow.h"
 
+#include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
 #include "library/musiclibrary.h"
@@ -54,6 +55,31 @@ void MainWindow::addPaths(const QStringList& paths)
         }
         m_viewed->addTrack(row);
     }
+    updateFooterCounts();
+}
+
+void MainWindow::addTrackToPlaylist(const Track& track)
+{
+    Track row = track;
+    if (row.isStream) {
+        bool ok = false;
+        const QString answer = Prompts::text(this, QStringLiteral("Stream play duration"),
+                                             QStringLiteral("Play for (m:ss, or 0:00 for unlimited):"),
+                                             QStringLiteral("0:00"), &ok);
+        if (!ok)
+            return;
+        const QStringList parts = answer.split(QLatin1Char(':'));
+        auto number = [&parts](int i) { return qint64(qMax(0, parts.at(i).toInt())); };
+        qint64 seconds = 0;
+        if (parts.size() == 2)
+            seconds = number(0) * 60 + number(1);
+        else if (parts.size() == 3)
+            seconds = number(0) * 3600 + number(1) * 60 + number(2);
+        row.streamLimitMs = seconds * 1000;
+        appendLog(row.streamLimitMs > 0 ? QStringLiteral("Added stream (limit %1): %2").arg(answer, row.title)
+                                        : QStringLiteral("Added stream (unlimited): %1").arg(row.title));
+    }
+    m_viewed->addTrack(row);
     updateFooterCounts();
 }
 

@@ -35,6 +35,7 @@ void MainWindow::createMenus()
 
     QMenu* playlist = bar->addMenu(QStringLiteral("&Playlist"));
     playlist->addAction(QStringLiteral("Playlist Generator..."), this, &MainWindow::openPlaylistGenerator);
+    playlist->addAction(QStringLiteral("Music Library..."), this, &MainWindow::openMusicLibrary);
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     QMenu* settings = bar->addMenu(QStringLiteral("&Settings"));
     settings->addAction(QStringLiteral("Settings..."), this, [this] { openSettings(); });
@@ -62,7 +63,9 @@ void MainWindow::createToolBar()
     m_toolBar = addToolBar(QStringLiteral("Main"));
     m_toolBar->setObjectName(QStringLiteral("mainToolBar"));
     m_toolBar->setMovable(false);
-    // The playlist-file, folder and library entries come before Settings.
+    // The playlist-file and folder entries come before the library.
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_FileDialogListView), QStringLiteral("Library"), this,
+                         &MainWindow::openMusicLibrary);
     m_toolBar->addAction(style()->standardIcon(QStyle::SP_ComputerIcon), QStringLiteral("Settings"), this,
                          [this] { openSettings(); });
     auto* spacer = new QWidget;

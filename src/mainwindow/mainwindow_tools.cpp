@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 
 #include "dialogs/prompts.h"
+#include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/library/playlistgeneratordialog.h"
 #include "dialogs/settings/settingsdialog.h"
 #include "engine/audioengine.h"
@@ -59,6 +60,18 @@ void MainWindow::openSettings(const QString& page)
         dialog.showPage(page);
     connect(&dialog, &SettingsDialog::settingsChanged, this, &MainWindow::applyChangedSettings);
     Prompts::exec(dialog);
+}
+
+void MainWindow::openMusicLibrary()
+{
+    if (!m_musicLibrary) {
+        m_musicLibrary = new MusicLibraryDialog(this);
+        m_musicLibrary->setWindowFlag(Qt::Window);
+        connect(m_musicLibrary, &MusicLibraryDialog::sendToPlaylist, this, &MainWindow::addTrackToPlaylist);
+    }
+    m_musicLibrary->show();
+    m_musicLibrary->raise();
+    m_musicLibrary->activateWindow();
 }
 
 void MainWindow::openPlaylistGenerator()

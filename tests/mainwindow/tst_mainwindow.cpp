@@ -1,5 +1,6 @@
 // The main window as built: its bars and panels, the playlist wiring with the
 // duration scanner, the footer, the log and the left column's menus.
+#include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/library/playlistgeneratordialog.h"
 #include "engine/playlistmodel.h"
 #include "library/security.h"
@@ -183,6 +184,19 @@ private slots:
         f.menuAction(QStringLiteral("&Playlist"), QStringLiteral("Playlist Generator..."))->trigger();
         QCOMPARE(viewed(f)->rowCount(), 2);
         QCOMPARE(f.log().first(), QStringLiteral("Generated 2 tracks"));
+
+        // The library window is made once; a stream sent from it asks for its play time.
+        QAction* library = f.menuAction(QStringLiteral("&Playlist"), QStringLiteral("Music Library..."));
+        library->trigger();
+        library->trigger();
+        QCOMPARE(f->findChildren<MusicLibraryDialog*>().size(), 1);
+        Track stream;
+        stream.isStream = true;
+        stream.title = QStringLiteral("Radio");
+        prompts.answerText(QStringLiteral("1:30"));
+        emit f.find<MusicLibraryDialog>()->sendToPlaylist(stream);
+        QCOMPARE(viewed(f)->tracks().last().streamLimitMs, 90000);
+        QCOMPARE(f.log().first(), QStringLiteral("Added stream (limit 1:30): Radio"));
     }
 
     // The web services through a local stand-in: the weather from stored
