@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractButton>
-#include <QLabel>
 #include <QLineEdit>
 #include <QWidget>
 
@@ -25,12 +24,10 @@ inline QLineEdit* findByPlaceholder(const QWidget& parent, const QString& placeh
     return nullptr;
 }
 
-// Clicks a button found by its text; false when there is none.
 inline bool clickButton(const QWidget& parent, const QString& text)
 {
     QAbstractButton* b = findByText(parent, text);
-    if (!b)
-        return false;
-    b->click();
-    return true;
+    if (b)
+        b->click();
+    return b;
 }
