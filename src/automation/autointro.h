@@ -21,12 +21,12 @@ public:
     struct Intro
     {
         int rule = -1;        // index in rules; -1: no intro
-        Track jingle;         // category "Jingle", artist and title from the file name
+        Track jingle{};       // category "Jingle", artist and title from the file name
         int mixPointMs = -1;  // where the jingle mixes into the track; -1: no override
     };
 
     bool enabled = false;
-    QList<AutoIntroRule> rules;
+    QList<AutoIntroRule> rules{};
 
     void load();
     void save() const;

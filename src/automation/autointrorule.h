@@ -11,21 +11,21 @@
 // of them, from where, how often and where the jingle mixes into the track.
 struct AutoIntroRule
 {
-    QString name;
+    QString name{};
     bool enabled = true;
-    QStringList sources;          // audio files, folders and m3u/m3u8 playlists
+    QStringList sources{};        // audio files, folders and m3u/m3u8 playlists
     int probability = 100;        // percent; 0 or less never fires
-    QString condField;            // artist, title, album, genre, comment, year or duration; empty = any
-    QString condValue;            // text, or a number or "low-high" for year and duration (seconds)
-    QStringList skipAfterTypes;   // categories of the previous track that prevent the rule
-    QStringList skipFileTypes;    // categories of the music track that prevent it
-    QStringList mustTags;
+    QString condField{};          // artist, title, album, genre, comment, year or duration; empty = any
+    QString condValue{};          // text, or a number or "low-high" for year and duration (seconds)
+    QStringList skipAfterTypes{}; // categories of the previous track that prevent the rule
+    QStringList skipFileTypes{};  // categories of the music track that prevent it
+    QStringList mustTags{};
     bool tagsMatchAll = false;    // false: any one of mustTags suffices
     int position = 0;             // 0 "Start at", 1 "End at"; kept for the editor
     int posValue = 0;             // mix point from: 0 positionSecs, 1 intro mark, 2 fade-in length
     double positionSecs = 0.0;
     int cooldownSecs = 0;
-    QDateTime lastUsed;           // invalid: never fired
+    QDateTime lastUsed{};         // invalid: never fired
 
     QJsonObject toJson() const;
     // Missing or unusable members keep their defaults.

@@ -8,8 +8,8 @@ struct TeaserPiece
     enum Kind { Jingle = 0, Hook = 1 };
 
     int kind = Jingle;
-    QString file;
+    QString file{};
     qint64 startMs = 0;  // 0 for jingles
     qint64 lengthMs = 0; // 0 for jingles: the whole file
-    QString label;       // "Start jingle", "Transition", "Ending jingle", or the track's name
+    QString label{};     // "Start jingle", "Transition", "Ending jingle", or the track's name
 };
