@@ -8,7 +8,7 @@
 
 namespace {
 
-const int kRates[] = {0, 8000, 22050, 44100, 48000, 96000, 192000, 7};
+const int kRates[] = {0, 8000, 11025, 22050, 44100, 48000, 96000, 192000};
 const QAudioFormat::SampleFormat kFormats[] = {QAudioFormat::Unknown, QAudioFormat::UInt8, QAudioFormat::Int16,
                                                QAudioFormat::Int32, QAudioFormat::Float};
 
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     PcmConverter converter(kRates[1 + (target >> 4) % 7], 1 + (target & 0x0f) % 2);
     (void)converter.convert(buffer);
     // Device bytes in uneven pieces that end inside frames.
-    for (qsizetype at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece * 5 % 97 + 1)
+    for (qsizetype at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece * 5 % 397 + 1)
         (void)converter.convertRaw(bytes.mid(at, piece), format);
     (void)converter.convertPcm16(bytes, format.sampleRate(), format.channelCount());
     return 0;

@@ -61,7 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const QString keypad = DtmfDetector::keypad();
         const char digit = char(in.byte());
         const int rate = kRates[in.byte() % 8];
-        const int ms = int(in.number(120001)) - 1;
+        // Long tones only slow the search down; the detector's own test
+        // covers lengths past a 32-bit sample count.
+        const int ms = int(in.number(3001)) - 1;
         (void)DtmfDetector::generateTone(digit, rate, ms, in.byte() / 128.0);
         (void)keypad;
         break;

@@ -17,7 +17,10 @@ void olFuzzInit()
 {
     if (s_home)
         return;
-    s_home = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/ol-fuzz-XXXXXX"));
+    // In memory where there is such a folder: targets write files and the
+    // database on every input.
+    const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    s_home = new QTemporaryDir(base + QStringLiteral("/ol-fuzz-XXXXXX"));
     const QString home = s_home->path();
     qputenv("HOME", home.toUtf8());
     qputenv("XDG_CONFIG_HOME", (home + QStringLiteral("/.config")).toUtf8());
