@@ -1,5 +1,6 @@
 #include "musiclibrary.h"
 
+#include "localtimereader.h"
 #include "trackparams.h"
 
 #include <QDir>
@@ -193,12 +194,13 @@ public:
             return {};
         auto it = m_seen.constFind(iso);
         if (it == m_seen.cend())
-            it = m_seen.insert(iso, QDateTime::fromString(iso, Qt::ISODate));
+            it = m_seen.insert(iso, m_reader.read(iso));
         return *it;
     }
 
 private:
     QHash<QString, QDateTime> m_seen;
+    LocalTimeReader m_reader;
 };
 
 Track trackFromRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates)
@@ -329,7 +331,12 @@ QSqlDatabase MusicLibrary::database()
     // The other program writes to the same file; a write waits for its
     // lock this long before it fails.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    db.open();
+    if (db.open()) {
+        // The file is kept in WAL mode, where this loses no consistency: a
+        // commit (a play logged at each track start, on the thread that runs
+        // the fades) no longer waits for the disk to flush.
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
     return db;
 }
 
