@@ -179,6 +179,43 @@ bool writeMix(QList<float>& mix, int sampleRate, int channels, const QString& pa
     return true;
 }
 
+qsizetype sampleCount(const QAudioBuffer& buffer)
+{
+    return qsizetype(buffer.frameCount()) * std::max(buffer.format().channelCount(), 1);
+}
+
+// A decoded buffer's samples as floats at full scale +-1.0, written to `dst`
+// (room for sampleCount); returns how many, none for a format not read.
+qsizetype toFloat(const QAudioBuffer& buffer, float* d)
+{
+    const qsizetype count = sampleCount(buffer);
+    switch (buffer.format().sampleFormat()) {
+    case QAudioFormat::Float:
+        std::memcpy(d, buffer.constData<float>(), size_t(count) * sizeof(float));
+        return count;
+    case QAudioFormat::Int16: {
+        const qint16* s = buffer.constData<qint16>();
+        for (qsizetype i = 0; i < count; ++i)
+            d[i] = float(s[i]) * 3.0517578e-05f;
+        return count;
+    }
+    case QAudioFormat::Int32: {
+        const qint32* s = buffer.constData<qint32>();
+        for (qsizetype i = 0; i < count; ++i)
+            d[i] = float(double(s[i]) * 4.656612873077393e-10);
+        return count;
+    }
+    case QAudioFormat::UInt8: {
+        const quint8* s = buffer.constData<quint8>();
+        for (qsizetype i = 0; i < count; ++i)
+            d[i] = float((double(s[i]) - 128.0) * 0.0078125);
+        return count;
+    }
+    default:
+        return 0;
+    }
+}
+
 void clipToFullScale(QList<float>& mix)
 {
     for (float& v : mix)
@@ -194,7 +231,24 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
 {
     sampleRate = 0;
     channels = 0;
+    const bool decoded = decodeEach(path, timeoutMs, [&](const QAudioBuffer& buffer) {
+        if (sampleRate == 0) {
+            sampleRate = buffer.format().sampleRate();
+            channels = std::max(buffer.format().channelCount(), 1);
+        }
+        // Room grows geometrically; reserving each buffer's exact size would
+        // copy the whole list once per buffer.
+        const qsizetype old = out.size();
+        out.resize(old + sampleCount(buffer));
+        out.resize(old + toFloat(buffer, out.data() + old));
+    });
+    if (!decoded || sampleRate == 0)
+        return false;
+    return !out.isEmpty();
+}
 
+bool AudioRender::decodeEach(const QString& path, int timeoutMs, const std::function<void(const QAudioBuffer&)>& take)
+{
     QAudioDecoder decoder;
     QAudioFormat format;
     format.setSampleFormat(QAudioFormat::Float);
@@ -206,51 +260,12 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
     bool finished = false;
     bool timedOut = false;
 
+    // The decoder prepares its next buffer once this one is read, so the
+    // work on it overlaps with decoding.
     connect(&decoder, &QAudioDecoder::bufferReady, &loop, [&] {
         const QAudioBuffer buffer = decoder.read();
-        if (!buffer.isValid())
-            return;
-        const QAudioFormat f = buffer.format();
-        if (sampleRate == 0) {
-            sampleRate = f.sampleRate();
-            channels = std::max(f.channelCount(), 1);
-        }
-        const qsizetype count = qsizetype(buffer.frameCount()) * std::max(f.channelCount(), 1);
-        // Room grows geometrically; reserving each buffer's exact size would
-        // copy the whole list once per buffer.
-        const auto grow = [&out](qsizetype n) {
-            const qsizetype old = out.size();
-            out.resize(old + n);
-            return out.data() + old;
-        };
-        switch (f.sampleFormat()) {
-        case QAudioFormat::Float:
-            std::memcpy(grow(count), buffer.constData<float>(), size_t(count) * sizeof(float));
-            break;
-        case QAudioFormat::Int16: {
-            const qint16* s = buffer.constData<qint16>();
-            float* d = grow(count);
-            for (qsizetype i = 0; i < count; ++i)
-                d[i] = float(s[i]) * 3.0517578e-05f;
-            break;
-        }
-        case QAudioFormat::Int32: {
-            const qint32* s = buffer.constData<qint32>();
-            float* d = grow(count);
-            for (qsizetype i = 0; i < count; ++i)
-                d[i] = float(double(s[i]) * 4.656612873077393e-10);
-            break;
-        }
-        case QAudioFormat::UInt8: {
-            const quint8* s = buffer.constData<quint8>();
-            float* d = grow(count);
-            for (qsizetype i = 0; i < count; ++i)
-                d[i] = float((double(s[i]) - 128.0) * 0.0078125);
-            break;
-        }
-        default:
-            break;
-        }
+        if (buffer.isValid())
+            take(buffer);
     });
     connect(&decoder, &QAudioDecoder::finished, &loop, [&] {
         finished = true;
@@ -287,9 +302,7 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
         emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
         return false;
     }
-    if (sampleRate == 0)
-        return false;
-    return !out.isEmpty();
+    return true;
 }
 
 void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromChannels, int toRate, int toChannels)
@@ -349,29 +362,35 @@ void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromCha
 
 LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs)
 {
-    LoudnessAnalysis result;
-    QList<float> samples;
+    // Measured while it decodes, as decodeToFloat would hand the samples
+    // over: the whole file never has to be held.
+    LoudnessMeter meter;
     int rate = 0;
     int ch = 0;
-    if (!decodeToFloat(path, samples, rate, ch, timeoutMs))
-        return result;
+    qint64 samples = 0;
+    QList<float> floats;
+    QList<double> pending; // whole frames for the meter; a partial one waits for the next buffer
+    const bool decoded = decodeEach(path, timeoutMs, [&](const QAudioBuffer& buffer) {
+        if (rate == 0) {
+            rate = buffer.format().sampleRate();
+            ch = std::max(buffer.format().channelCount(), 1);
+        }
+        floats.resize(sampleCount(buffer));
+        const qsizetype n = toFloat(buffer, floats.data());
+        samples += n;
+        const qsizetype old = pending.size();
+        pending.resize(old + n);
+        std::copy(floats.cbegin(), floats.cbegin() + n, pending.begin() + old);
+        meter.addSamples(pending, ch, rate);
+        pending.remove(0, pending.size() / ch * ch);
+    });
 
-    LoudnessMeter meter;
-    const qsizetype chunk = std::max<qsizetype>((4096 / ch) * ch, ch);
-    const qsizetype usable = (samples.size() / ch) * ch;
-    QList<double> block;
-    block.reserve(chunk);
-    for (qsizetype first = 0; first < usable; first += chunk) {
-        const qsizetype n = std::min(chunk, usable - first);
-        block.resize(n);
-        for (qsizetype i = 0; i < n; ++i)
-            block[i] = samples[first + i];
-        meter.addSamples(block, ch, rate);
-    }
+    LoudnessAnalysis result;
+    if (!decoded || rate == 0 || samples == 0)
+        return result;
     result.integratedLufs = meter.integratedLufs();
     result.peak = meter.peak;
-    if (rate > 0 && ch > 0)
-        result.durationMs = (qint64(samples.size()) / ch) * 1000 / rate;
+    result.durationMs = (samples / ch) * 1000 / rate;
     result.ok = true;
     return result;
 }

@@ -7,6 +7,10 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
+class QAudioBuffer;
+
 // The offline audio work: whole files decoded to interleaved float samples
 // (full scale +-1.0), converted, mixed, measured, normalised and rendered to
 // WAV or MP3. Every buffer travels with its sample rate and channel count.
@@ -41,4 +45,9 @@ public:
 signals:
     void logMessage(const QString& text);
     void progress(int percent, const QString& text);
+
+private:
+    // Decodes the file, handing each buffer to `take` as it arrives; false
+    // when the file could not be decoded to its end.
+    bool decodeEach(const QString& path, int timeoutMs, const std::function<void(const QAudioBuffer&)>& take);
 };

@@ -37,6 +37,12 @@ QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, c
 BroadcastServer::BroadcastServer(QObject* parent)
     : QObject(parent)
 {
+    connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastServer::broadcastBytes);
+    connect(&m_encoder, &LiveMp3Encoder::failed, this, [this] {
+        // A hung encoder was let go; the next buffer starts a fresh one.
+        m_encoderOpen = false;
+        emit logMessage(QStringLiteral("Built-in server: encoder stopped responding, restarting it"));
+    });
 }
 
 BroadcastServer::~BroadcastServer()
@@ -227,15 +233,7 @@ void BroadcastServer::pushAudio(const QAudioBuffer& buffer)
     const QByteArray pcm = m_converter.convert(buffer);
     if (pcm.isEmpty())
         return;
-    const QByteArray mp3 = m_encoder.encode(pcm);
-    if (!m_encoder.isOpen()) {
-        // A hung encoder was let go; the next buffer starts a fresh one.
-        m_encoderOpen = false;
-        emit logMessage(QStringLiteral("Built-in server: encoder stopped responding, restarting it"));
-        return;
-    }
-    if (!mp3.isEmpty())
-        broadcastBytes(mp3);
+    m_encoder.encode(pcm);
 }
 
 void BroadcastServer::broadcastBytes(const QByteArray& bytes)

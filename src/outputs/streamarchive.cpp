@@ -1,6 +1,7 @@
 #include "outputs/streamarchive.h"
 
 #include "engine/audiodevices.h"
+#include "engine/livemp3encoder.h"
 
 #include <QAudioBuffer>
 #include <QAudioDevice>
@@ -26,6 +27,8 @@ StreamArchive::StreamArchive(QObject* parent)
 StreamArchive::~StreamArchive()
 {
     stop();
+    // The last file is finished before the recorder goes.
+    finishClosingNow();
 }
 
 ArchiveConfig StreamArchive::configFromSettings()
@@ -108,7 +111,10 @@ bool StreamArchive::openFile()
         m_file = nullptr;
         return false;
     }
-    if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
+    m_encoder = new LiveMp3Encoder(this);
+    connect(m_encoder, &LiveMp3Encoder::encoded, this, &StreamArchive::writeEncoded);
+    connect(m_encoder, &LiveMp3Encoder::failed, this, &StreamArchive::encoderFailed);
+    if (!m_encoder->open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
         emit logMessage(QStringLiteral("Stream Archive: failed to initialise the MP3 encoder"));
         closeFile();
         return false;
@@ -126,22 +132,51 @@ bool StreamArchive::writeToFile(const QByteArray& bytes)
     return m_file->write(bytes) == bytes.size();
 }
 
+// The file is finished in the background: the encoder's last bytes go to
+// it, then it is closed. A stop ends once every such file is done.
 void StreamArchive::closeFile()
 {
-    if (m_encoder.isOpen()) {
-        const QByteArray tail = m_encoder.flush();
-        if (m_file)
-            writeToFile(tail);
+    QFile* file = std::exchange(m_file, nullptr);
+    LiveMp3Encoder* encoder = std::exchange(m_encoder, nullptr);
+    if (encoder && encoder->isOpen() && file) {
+        encoder->disconnect(this);
+        connect(encoder, &LiveMp3Encoder::encoded, file, [file](const QByteArray& mp3) { file->write(mp3); });
+        connect(encoder, &LiveMp3Encoder::finished, this, [this, file, encoder] {
+            file->close();
+            file->deleteLater();
+            encoder->deleteLater();
+            if (--m_closing == 0 && m_stopping)
+                endStop();
+        });
+        ++m_closing;
+        encoder->finish();
+        return;
     }
-    if (m_file) {
-        m_file->close();
-        m_file->deleteLater();
-        m_file = nullptr;
+    if (encoder) {
+        encoder->close();
+        encoder->deleteLater();
+    }
+    if (file) {
+        file->close();
+        file->deleteLater();
+    }
+}
+
+void StreamArchive::finishClosingNow()
+{
+    const QList<LiveMp3Encoder*> encoders = findChildren<LiveMp3Encoder*>(Qt::FindDirectChildrenOnly);
+    for (LiveMp3Encoder* e : encoders) {
+        if (e != m_encoder)
+            e->finishNow();
     }
 }
 
 void StreamArchive::start()
 {
+    // Files still finishing end first: a stop's signals come before this
+    // start's, and a file of the same name gets its tail before it is replaced.
+    if (m_closing > 0)
+        finishClosingNow();
     if (m_recording)
         return;
     if (!Mp3Encoder::available()) {
@@ -185,29 +220,19 @@ void StreamArchive::onAudioReady()
 
 void StreamArchive::encodePcm(const QByteArray& pcm)
 {
-    if (!m_recording || !m_file || !m_encoder.isOpen() || pcm.isEmpty())
+    if (!m_recording || m_stopping || !m_file || !m_encoder || !m_encoder->isOpen() || pcm.isEmpty())
         return;
-    const QByteArray mp3 = m_encoder.encode(pcm);
-    if (!m_encoder.isOpen()) {
-        // The encoder hung and was let go: nothing more would be recorded.
-        emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding - recording ended"));
-        stop();
+    m_encoder->encode(pcm);
+    if (!m_recording || m_stopping)
         return;
-    }
-    // A full disk, or a file whose folder went away, would leave REC lit
-    // while nothing reaches the disk.
-    if (!writeToFile(mp3) || !QFileInfo::exists(m_currentPath)) {
-        const QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString()
-                                                                        : QStringLiteral("file was removed");
-        emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording ended")
-                            .arg(QFileInfo(m_currentPath).fileName(), reason));
-        m_encoder.close();
-        stop();
-        return;
-    }
 
     if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(QDateTime::currentDateTime()))) {
+        const QString previous = m_currentPath;
         closeFile();
+        // A pattern that names the next file alike would see the old tail
+        // written into the new file.
+        if (buildFileName(m_config, QDateTime::currentDateTime()) == previous)
+            finishClosingNow();
         if (!openFile()) {
             // Nothing could be recorded until somebody noticed: end it here.
             stop();
@@ -218,9 +243,32 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
         stop();
 }
 
+void StreamArchive::writeEncoded(const QByteArray& mp3)
+{
+    if (!m_file)
+        return;
+    // A full disk, or a file whose folder went away, would leave REC lit
+    // while nothing reaches the disk.
+    if (writeToFile(mp3) && QFileInfo::exists(m_currentPath))
+        return;
+    const QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString()
+                                                                    : QStringLiteral("file was removed");
+    emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording ended")
+                        .arg(QFileInfo(m_currentPath).fileName(), reason));
+    m_encoder->close();
+    stop();
+}
+
+void StreamArchive::encoderFailed()
+{
+    // The encoder hung and was let go: nothing more would be recorded.
+    emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding - recording ended"));
+    stop();
+}
+
 void StreamArchive::stop()
 {
-    if (!m_recording && !m_file && !m_capture)
+    if (m_stopping || (!m_recording && !m_file && !m_capture))
         return;
     if (m_capture) {
         m_capture->stop();
@@ -228,11 +276,18 @@ void StreamArchive::stop()
         m_capture = nullptr;
     }
     m_captureDevice = nullptr;
-    const QString kept = m_currentPath;
+    m_stopping = true;
     closeFile();
+    if (m_closing == 0)
+        endStop();
+}
+
+void StreamArchive::endStop()
+{
+    m_stopping = false;
     if (m_recording) {
         m_recording = false;
         emit recordingChanged(false);
-        emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(kept).fileName());
+        emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(m_currentPath).fileName());
     }
 }

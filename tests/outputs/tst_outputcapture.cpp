@@ -101,6 +101,7 @@ private slots:
         pump.start();
         QTRY_VERIFY_WITH_TIMEOUT(archive.recordedMs() > 6000, 20000);
         archive.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!archive.isRecording(), 10000);
         const QString file = folder + QStringLiteral("/input.mp3");
         QCOMPARE(AudioFixtures::probe(file, QStringLiteral("stream=sample_rate")), QStringLiteral("44100"));
         const double seconds = AudioFixtures::probe(file, QStringLiteral("format=duration")).toDouble();

@@ -193,6 +193,8 @@ private slots:
         const QString secondFile = files.last().at(0).toString();
         archive.stop();
         pump.stop();
+        // The last file is finished in the background; the stop ends with it.
+        QTRY_VERIFY_WITH_TIMEOUT(!archive.isRecording(), 10000);
         QCOMPARE(rec.last().at(0).toBool(), false);
         QCOMPARE(log.last().at(0).toString(),
                  QStringLiteral("Stream Archive: stopped - ") + QFileInfo(secondFile).fileName());
