@@ -243,8 +243,11 @@ void BroadcastServer::broadcastBytes(const QByteArray& bytes)
     for (QTcpSocket* s : std::as_const(m_listeners)) {
         // A listener that stopped reading is let go before its backlog
         // grows without bound; the others are not held up by it.
-        if (s->state() != QAbstractSocket::ConnectedState || s->write(bytes) != bytes.size()
-            || s->bytesToWrite() > limit)
+        const bool written = s->state() == QAbstractSocket::ConnectedState && s->write(bytes) == bytes.size();
+        // Sent now rather than in one more turn of the event loop.
+        if (written)
+            s->flush();
+        if (!written || s->bytesToWrite() > limit)
             dead.append(s);
     }
     for (QTcpSocket* s : std::as_const(dead)) {

@@ -285,6 +285,7 @@ void BroadcastService::sendEncoded(const QByteArray& mp3)
     if (!m_socket || !m_streaming)
         return;
     m_socket->write(mp3);
+    m_socket->flush();
     // A server that stops reading would otherwise let this grow for ever.
     if (m_socket->bytesToWrite() > sendBufferLimit())
         teardown(QStringLiteral("server is not taking the stream (send buffer full)"), true);
