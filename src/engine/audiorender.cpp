@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
 #include <QTimer>
 #include <QUrl>
@@ -247,7 +248,7 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
     return !out.isEmpty();
 }
 
-bool AudioRender::decodeEach(const QString& path, int timeoutMs, const std::function<void(const QAudioBuffer&)>& take)
+bool AudioRender::decodeEach(const QString& path, int timeoutMs, const Take& take)
 {
     QAudioDecoder decoder;
     QAudioFormat format;
@@ -299,10 +300,99 @@ bool AudioRender::decodeEach(const QString& path, int timeoutMs, const std::func
     // A decode cut short is not the file: callers would render or measure
     // part of it as if it were whole.
     if (timedOut && !completed) {
-        emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
+        logTimeOut(path, timeoutMs);
         return false;
     }
     return true;
+}
+
+void AudioRender::logTimeOut(const QString& path, int timeoutMs)
+{
+    emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
+}
+
+// ffmpeg writes float WAV to its output; the header gives the format, the
+// samples follow to the end, each read handed on as one buffer.
+AudioRender::Decoded AudioRender::decodeWithFfmpeg(const QString& path, int timeoutMs, const Take& take)
+{
+    QProcess ffmpeg;
+    ffmpeg.setStandardErrorFile(QProcess::nullDevice());
+    // "file:" keeps a name with a colon or a leading dash a plain file name.
+    ffmpeg.start(Mp3Encoder::ffmpegPath(),
+                 {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"),
+                  QStringLiteral("file:") + path, QStringLiteral("-map"), QStringLiteral("0:a:0"),
+                  QStringLiteral("-c:a"), QStringLiteral("pcm_f32le"), QStringLiteral("-f"), QStringLiteral("wav"),
+                  QStringLiteral("-")},
+                 QIODevice::ReadOnly);
+
+    QEventLoop loop;
+    QAudioFormat format;
+    QByteArray pending;
+    bool failed = false;
+    bool timedOut = false;
+    bool started = false;
+    // RIFF, its size, WAVE, then chunks up to the samples' "data".
+    const auto readHeader = [&] {
+        for (qsizetype at = 12; at + 8 <= pending.size();) {
+            const QByteArray id = pending.mid(at, 4);
+            const qint64 size = qFromLittleEndian<quint32>(pending.constData() + at + 4);
+            if (id == "data") {
+                pending.remove(0, at + 8);
+                started = true;
+                failed = !format.isValid();
+                return;
+            }
+            if (id == "fmt ") {
+                if (at + 16 > pending.size())
+                    return;
+                format.setChannelCount(qFromLittleEndian<quint16>(pending.constData() + at + 10));
+                format.setSampleRate(int(qFromLittleEndian<quint32>(pending.constData() + at + 12)));
+                format.setSampleFormat(QAudioFormat::Float);
+            }
+            at += 8 + size + (size & 1);
+        }
+    };
+    const auto read = [&] {
+        pending += ffmpeg.readAllStandardOutput();
+        if (!started)
+            readHeader();
+        if (!started || failed)
+            return;
+        const qsizetype whole = pending.size() / format.bytesPerFrame() * format.bytesPerFrame();
+        if (whole == 0)
+            return;
+        take(QAudioBuffer(pending.left(whole), format));
+        pending.remove(0, whole);
+    };
+    connect(&ffmpeg, &QProcess::readyReadStandardOutput, &loop, read);
+    connect(&ffmpeg, &QProcess::finished, &loop, [&](int code, QProcess::ExitStatus status) {
+        read();
+        failed = failed || status != QProcess::NormalExit || code != 0 || !started;
+        loop.quit();
+    });
+    connect(&ffmpeg, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            failed = true;
+            loop.quit();
+        }
+    });
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    timer.start(timeoutMs);
+    if (ffmpeg.state() != QProcess::NotRunning)
+        loop.exec();
+    if (ffmpeg.state() != QProcess::NotRunning) {
+        ffmpeg.disconnect(&loop);
+        ffmpeg.kill();
+        ffmpeg.waitForFinished();
+    }
+    if (timedOut)
+        return Decoded::TimedOut;
+    return failed || ffmpeg.state() != QProcess::NotRunning ? Decoded::Failed : Decoded::Whole;
 }
 
 void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromChannels, int toRate, int toChannels)
@@ -362,15 +452,15 @@ void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromCha
 
 LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs)
 {
-    // Measured while it decodes, as decodeToFloat would hand the samples
-    // over: the whole file never has to be held.
+    // Measured while it decodes, from the samples decodeToFloat would give:
+    // the whole file never has to be held.
     LoudnessMeter meter;
     int rate = 0;
     int ch = 0;
     qint64 samples = 0;
     QList<float> floats;
     QList<double> pending; // whole frames for the meter; a partial one waits for the next buffer
-    const bool decoded = decodeEach(path, timeoutMs, [&](const QAudioBuffer& buffer) {
+    const Take measure = [&](const QAudioBuffer& buffer) {
         if (rate == 0) {
             rate = buffer.format().sampleRate();
             ch = std::max(buffer.format().channelCount(), 1);
@@ -383,7 +473,26 @@ LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs)
         std::copy(floats.cbegin(), floats.cbegin() + n, pending.begin() + old);
         meter.addSamples(pending, ch, rate);
         pending.remove(0, pending.size() / ch * ch);
-    });
+    };
+    // ffmpeg hands over the same samples as the framework's decoder, in
+    // blocks a hundred times larger; the framework's decoder is what a
+    // machine without ffmpeg, or a file that ffmpeg cannot read, gets.
+    bool decoded = false;
+    switch (Mp3Encoder::available() ? decodeWithFfmpeg(path, timeoutMs, measure) : Decoded::Failed) {
+    case Decoded::Whole:
+        decoded = true;
+        break;
+    case Decoded::TimedOut:
+        logTimeOut(path, timeoutMs);
+        break;
+    case Decoded::Failed:
+        meter = LoudnessMeter();
+        rate = ch = 0;
+        samples = 0;
+        pending.clear();
+        decoded = decodeEach(path, timeoutMs, measure);
+        break;
+    }
 
     LoudnessAnalysis result;
     if (!decoded || rate == 0 || samples == 0)

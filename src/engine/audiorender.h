@@ -47,7 +47,13 @@ signals:
     void progress(int percent, const QString& text);
 
 private:
+    enum class Decoded { Whole, Failed, TimedOut };
+    using Take = std::function<void(const QAudioBuffer&)>;
+
     // Decodes the file, handing each buffer to `take` as it arrives; false
-    // when the file could not be decoded to its end.
-    bool decodeEach(const QString& path, int timeoutMs, const std::function<void(const QAudioBuffer&)>& take);
+    // when the file could not be decoded to its end (logged).
+    bool decodeEach(const QString& path, int timeoutMs, const Take& take);
+    // The same through the ffmpeg program, in large blocks; nothing logged.
+    Decoded decodeWithFfmpeg(const QString& path, int timeoutMs, const Take& take);
+    void logTimeOut(const QString& path, int timeoutMs);
 };

@@ -105,24 +105,16 @@ void LiveMp3Encoder::finish()
 
 void LiveMp3Encoder::finishNow()
 {
-    QProcess* p = std::exchange(m_process, nullptr);
-    if (!p)
-        return;
-    m_watchdog.stop();
-    m_finishing = false;
-    p->disconnect(this);
-    const QByteArray rest = Mp3Encoder::finishProcess(*p);
-    delete p;
-    if (!rest.isEmpty())
-        emit encoded(rest);
-    emit finished();
+    if (QProcess* p = release()) {
+        const QByteArray rest = Mp3Encoder::finishProcess(*p);
+        delete p;
+        end(rest, true);
+    }
 }
 
 void LiveMp3Encoder::close()
 {
-    m_watchdog.stop();
-    m_finishing = false;
-    if (QProcess* p = std::exchange(m_process, nullptr))
+    if (QProcess* p = release())
         retire(p, false);
 }
 
@@ -149,14 +141,28 @@ void LiveMp3Encoder::checkProgress()
 
 void LiveMp3Encoder::onExit()
 {
-    QProcess* p = std::exchange(m_process, nullptr);
-    if (!p)
-        return;
+    const bool asked = m_finishing;
+    if (QProcess* p = release()) {
+        const QByteArray rest = p->readAllStandardOutput();
+        p->deleteLater();
+        end(rest, asked);
+    }
+}
+
+// Takes the child out of service; the caller ends it.
+QProcess* LiveMp3Encoder::release()
+{
     m_watchdog.stop();
-    const bool asked = std::exchange(m_finishing, false);
-    const QByteArray rest = p->readAllStandardOutput();
-    p->disconnect(this);
-    p->deleteLater();
+    m_finishing = false;
+    QProcess* p = std::exchange(m_process, nullptr);
+    if (p)
+        p->disconnect(this);
+    return p;
+}
+
+// The child has ended: its last bytes, then whether it was asked to.
+void LiveMp3Encoder::end(const QByteArray& rest, bool asked)
+{
     if (!rest.isEmpty())
         emit encoded(rest);
     if (asked)
@@ -167,9 +173,7 @@ void LiveMp3Encoder::onExit()
 
 void LiveMp3Encoder::letGo()
 {
-    m_watchdog.stop();
-    m_finishing = false;
-    if (QProcess* p = std::exchange(m_process, nullptr))
+    if (QProcess* p = release())
         retire(p, true);
     emit failed();
 }
@@ -177,7 +181,6 @@ void LiveMp3Encoder::letGo()
 // Stops a child without waiting for it; it is deleted once it has ended.
 void LiveMp3Encoder::retire(QProcess* p, bool kill)
 {
-    p->disconnect(this);
     if (p->state() == QProcess::NotRunning) {
         p->deleteLater();
         return;

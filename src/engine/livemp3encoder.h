@@ -44,6 +44,8 @@ private:
     void checkProgress();
     void onExit();
     void letGo();
+    QProcess* release();
+    void end(const QByteArray& rest, bool asked);
     void retire(QProcess* process, bool kill);
 
     QProcess* m_process = nullptr;

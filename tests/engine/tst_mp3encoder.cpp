@@ -376,6 +376,10 @@ void TestMp3Encoder::openFailsOnAFileThatDoesNotRun()
     QVERIFY(!enc.open(44100, 2, 128, Mp3Encoder::S16le));
     QVERIFY(!enc.isOpen());
     QVERIFY(enc.flush().isEmpty());
+    // The live encoder knows at once too, as its owners' start lines need.
+    LiveMp3Encoder live;
+    QVERIFY(!live.open(44100, 2, 128, Mp3Encoder::S16le));
+    QVERIFY(!live.isOpen());
 }
 
 void TestMp3Encoder::searchOrder()
