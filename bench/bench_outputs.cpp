@@ -259,8 +259,11 @@ int main(int argc, char** argv)
     int segues = 0;
     qint64 onAir = 0;
     QObject::connect(&engine, &AudioEngine::currentRowChanged, [&](int) { ++segues; });
+    bool feed = false;
     QObject::connect(&engine, &AudioEngine::audioBufferReady, [&](const QAudioBuffer& buffer) {
         ++onAir;
+        if (!feed)
+            return;
         service.pushAudio(buffer);
         server.pushAudio(buffer);
         archive.pushAudio(buffer);
@@ -276,6 +279,9 @@ int main(int argc, char** argv)
     ensureStreaming();
     engine.playRow(0);
     wait(1000);
+    // The engine alone, for what the machine and the engine add.
+    const Stall alone = measureStall(24000);
+    feed = true;
     const double cpuStall0 = threadCpuMs();
     const Stall steady = measureStall(24000);
     const double cpuSteady = threadCpuMs() - cpuStall0;
@@ -296,6 +302,8 @@ int main(int argc, char** argv)
     engine.stop();
     std::printf("engine crossfading into all three outputs, 10 ms timer: %d segues, %lld buffers on air\n", segues,
                 static_cast<long long>(onAir));
+    std::printf("  engine alone, 24 s: worst lateness %.1f ms, 99th percentile %.1f ms (%d ticks)\n", alone.worstMs,
+                alone.p99Ms, alone.ticks);
     std::printf("  steady, 24 s: worst lateness %.1f ms, 99th percentile %.1f ms (%d ticks), GUI CPU %.0f ms/min\n",
                 steady.worstMs, steady.p99Ms, steady.ticks, cpuSteady * 60000.0 / 24000.0);
     std::printf("  %d ffmpeg children stopped for 5 s, 12 s: worst lateness %.1f ms, 99th percentile %.1f ms (%d ticks)\n",
