@@ -1,5 +1,7 @@
 #include "eventscheduler.h"
 
+#include "dtmfdetector.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -7,6 +9,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QTimer>
 
 namespace {
 
@@ -33,7 +36,162 @@ QByteArray toJsonText(const QList<ScheduledEvent>& list)
 
 EventScheduler::EventScheduler(QObject* parent)
     : QObject(parent)
+    , m_timer(new QTimer(this))
 {
+    m_timer->setInterval(1000);
+    connect(m_timer, &QTimer::timeout, this, [this] { checkNow(currentTime()); });
+    m_timer->start();
+}
+
+void EventScheduler::setClock(Clock clock)
+{
+    m_clock = std::move(clock);
+}
+
+QDateTime EventScheduler::currentTime() const
+{
+    return m_clock ? m_clock() : QDateTime::currentDateTime();
+}
+
+void EventScheduler::setActive(bool on)
+{
+    m_active = on;
+}
+
+bool EventScheduler::isActive() const
+{
+    return m_active;
+}
+
+void EventScheduler::setManual(bool on)
+{
+    m_manual = on;
+}
+
+bool EventScheduler::isManual() const
+{
+    return m_manual;
+}
+
+void EventScheduler::checkNow(const QDateTime& now)
+{
+    if (!m_active || m_manual)
+        return;
+    if (now.date() != m_firedDate) {
+        m_firedDate = now.date();
+        m_firedKeys.clear();
+    }
+    const QString minute = now.toString(QStringLiteral("HHmm"));
+    // Receivers run inside the loop and may change the list: read its length
+    // again each time, and record a key before its event runs.
+    for (qsizetype i = 0; i < m_events.size(); ++i) {
+        const ScheduledEvent& e = m_events.at(i);
+        // An event started by DTMF tones is run by the DTMF logic around its
+        // time; firing it at its minute as well would run it twice.
+        if (!e.dtmfStart.trimmed().isEmpty() || !isDue(e, now))
+            continue;
+        const QString key = minute + QLatin1Char('|') + QString::number(i) + QLatin1Char('|') + e.name
+                            + QLatin1Char('|') + e.action;
+        if (m_firedKeys.contains(key))
+            continue;
+        m_firedKeys.insert(key);
+        const ScheduledEvent copy = e;
+        emit fired(copy);
+    }
+}
+
+bool EventScheduler::isDue(const ScheduledEvent& e, const QDateTime& now)
+{
+    if (!e.enabled || !e.time.isValid())
+        return false;
+    const QTime t = now.time();
+    if (e.time.hour() != t.hour() || e.time.minute() != t.minute())
+        return false;
+    const QDate today = now.date();
+    if (e.days.isEmpty())
+        return !e.date.isValid() || e.date == today;
+    return e.days.contains(today.dayOfWeek()) && (!e.date.isValid() || e.date <= today);
+}
+
+QDateTime EventScheduler::nextOccurrence(const ScheduledEvent& e, const QDateTime& from)
+{
+    if (!e.enabled || !e.time.isValid())
+        return {};
+    for (int k = 0; k <= 7; ++k) {
+        const QDate d = from.date().addDays(k);
+        const QDateTime c(d, e.time);
+        if (c < from)
+            continue;
+        if (e.days.isEmpty()) {
+            if (!e.date.isValid() || e.date == d)
+                return c;
+        } else if (e.days.contains(d.dayOfWeek()) && (!e.date.isValid() || e.date <= d)) {
+            return c;
+        }
+    }
+    return {};
+}
+
+ScheduledEvent EventScheduler::nextUpcoming(const QDateTime& from, QDateTime* when) const
+{
+    ScheduledEvent best;
+    QDateTime bestAt;
+    for (const ScheduledEvent& e : m_events) {
+        const QDateTime at = nextOccurrence(e, from);
+        if (at.isValid() && (!bestAt.isValid() || at < bestAt)) {
+            bestAt = at;
+            best = e;
+        }
+    }
+    if (when)
+        *when = bestAt;
+    return best;
+}
+
+int EventScheduler::decideDtmf(const ScheduledEvent& e, const QDateTime& scheduled, const QDateTime& now,
+                               const QString& heard, const DtmfWindow& window)
+{
+    if (e.dtmfStart.trimmed().isEmpty())
+        return DtmfNone;
+    const QDateTime start = scheduled.addSecs(-60LL * qMax(0, window.beforeMin));
+    const QDateTime end = scheduled.addSecs(60LL * qMax(0, window.afterMin));
+    if (now < start)
+        return DtmfOutside;
+    if (now < end)
+        return DtmfDetector::matches(heard, e.dtmfStart) ? DtmfStart : DtmfListen;
+    if (now == end && DtmfDetector::matches(heard, e.dtmfStart))
+        return DtmfStart;
+    // The caller asks every two seconds; it gets the end's answer for one
+    // minute after the window, but a window that closed while the program was
+    // not running is not run or skipped hours later.
+    if (now > end.addSecs(60))
+        return DtmfOutside;
+    return e.dtmfOnly ? DtmfSkip : DtmfRunAnyway;
+}
+
+void EventScheduler::addEvent(const ScheduledEvent& e)
+{
+    m_events.append(ScheduledEvent(e));
+    save();
+    emit changed();
+}
+
+void EventScheduler::updateEvent(int index, const ScheduledEvent& e)
+{
+    if (index < 0 || index >= m_events.size())
+        return;
+    m_events[index] = e;
+    save();
+    emit changed();
+}
+
+void EventScheduler::removeEvent(int index)
+{
+    if (index < 0 || index >= m_events.size())
+        return;
+    m_events.removeAt(index);
+    save();
+    emit changed();
 }
 
 const QList<ScheduledEvent>& EventScheduler::events() const

@@ -2,9 +2,21 @@
 
 #include "engine/audiorender.h"
 
-#include <algorithm>
+#include <QCoreApplication>
 
-QList<WaveformPeak> WaveformData::reduce(const QList<float>& samples, int channels, int buckets)
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+// Frames reduced between two looks at the event loop while loading: a few
+// tens of milliseconds of work.
+constexpr qint64 kSliceFrames = qint64(1) << 22;
+
+// reduce(), with between() called after every slice of about kSliceFrames
+// frames but the last.
+QList<WaveformPeak> reduceInSlices(const QList<float>& samples, int channels, int buckets,
+                                   const std::function<void()>& between)
 {
     if (samples.isEmpty() || channels <= 0 || buckets <= 0)
         return {};
@@ -12,6 +24,7 @@ QList<WaveformPeak> WaveformData::reduce(const QList<float>& samples, int channe
     if (frames < 1)
         return {};
     const qint64 n = std::min<qint64>(buckets, frames);
+    const qint64 perSlice = std::max<qint64>(1, n * kSliceFrames / frames);
     QList<WaveformPeak> result;
     result.reserve(n);
     const float* s = samples.constData();
@@ -33,8 +46,17 @@ QList<WaveformPeak> WaveformData::reduce(const QList<float>& samples, int channe
             }
         }
         result.append(peak);
+        if (between && (b + 1) % perSlice == 0 && b + 1 < n)
+            between();
     }
     return result;
+}
+
+} // namespace
+
+QList<WaveformPeak> WaveformData::reduce(const QList<float>& samples, int channels, int buckets)
+{
+    return reduceInSlices(samples, channels, buckets, {});
 }
 
 bool WaveformData::load(const QString& path, int buckets)
@@ -50,7 +72,9 @@ bool WaveformData::load(const QString& path, int buckets)
     if (!render.decodeToFloat(path, samples, rate, channels, 120000) || rate <= 0 || channels <= 0
         || samples.isEmpty())
         return false;
-    peaks = reduce(samples, channels, buckets);
+    // The decode already let events in; a long file's reduction does too,
+    // so that the window does not stall for the whole pass.
+    peaks = reduceInSlices(samples, channels, buckets, [] { QCoreApplication::processEvents(); });
     durationMs = (qint64(samples.size()) / channels) * 1000 / rate;
     return !peaks.isEmpty();
 }

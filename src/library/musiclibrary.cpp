@@ -251,8 +251,8 @@ const QString kInsertTrack = QStringLiteral(
     "INSERT INTO tracks(library,filepath,filename,artist,title,album,genre,comment,year,duration_ms,"
     "duration_str,category,is_stream,stream_limit_ms,date_added) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
 
-// Runs the prepared insert of one track.
-void insertTrack(QSqlQuery& q, const QString& library, const Track& t)
+// Runs the prepared insert of one track; false when it was refused.
+bool insertTrack(QSqlQuery& q, const QString& library, const Track& t)
 {
     q.addBindValue(text(library));
     q.addBindValue(text(t.filePath));
@@ -269,7 +269,7 @@ void insertTrack(QSqlQuery& q, const QString& library, const Track& t)
     q.addBindValue(t.isStream ? 1 : 0);
     q.addBindValue(t.streamLimitMs);
     q.addBindValue(nowIso());
-    q.exec();
+    return q.exec();
 }
 
 QString fromTagLib(const TagLib::String& s)
@@ -368,6 +368,11 @@ void MusicLibrary::ensureSchema()
         }
         db.commit();
     }
+
+    // The files still without a duration are looked for at every search
+    // of the library window; this index holds only those.
+    exec(q, QStringLiteral("CREATE INDEX IF NOT EXISTS idx_tracks_unmeasured ON tracks(library) "
+                           "WHERE is_stream=0 AND duration_ms<=0"));
 
     int version = 0;
     if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next())
@@ -625,15 +630,24 @@ int MusicLibrary::addFiles(const QStringList& paths)
         return int(batch.size());
     }
     QSqlDatabase db = database();
-    const bool began = beginWrite(db);
+    // Without the write lock every insert would wait out the busy time-out
+    // on its own; the caller learns from the count that nothing was stored.
+    if (!beginWrite(db))
+        return 0;
     // One statement for the batch: preparing it per row costs a quarter
     // of the import time.
     QSqlQuery q(db);
     q.prepare(kInsertTrack);
-    for (const Track& t : std::as_const(batch))
-        insertTrack(q, name, t);
-    endWrite(db, began);
-    return int(batch.size());
+    int stored = 0;
+    for (const Track& t : std::as_const(batch)) {
+        if (insertTrack(q, name, t))
+            ++stored;
+    }
+    if (!db.commit()) {
+        db.rollback();
+        return 0;
+    }
+    return stored;
 }
 
 int MusicLibrary::addFolder(const QString& folder, bool recursive)
@@ -712,6 +726,29 @@ int MusicLibrary::setDuration(const QString& path, qint64 ms)
     if (!q.exec())
         return 0;
     return q.numRowsAffected();
+}
+
+QStringList MusicLibrary::unmeasuredFiles() const
+{
+    QStringList out;
+    if (folderMode) {
+        for (const Track& t : tracks) {
+            if (!t.isStream && t.durationMs <= 0 && !t.filePath.isEmpty())
+                out << t.filePath;
+        }
+        return out;
+    }
+    QSqlQuery q(database());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT filepath FROM tracks WHERE library=? AND is_stream=0 AND duration_ms<=0 "
+                             "AND filepath<>''")
+              + kOrder);
+    q.addBindValue(text(name));
+    if (q.exec()) {
+        while (q.next())
+            out << q.value(0).toString();
+    }
+    return out;
 }
 
 void MusicLibrary::recordPlay(const QString& path, const QDateTime& when)

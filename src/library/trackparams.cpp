@@ -69,6 +69,25 @@ TrackParams TrackParams::load(const QString& path)
     return fromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
 }
 
+QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library)
+{
+    QHash<QString, TrackParams> found;
+    QSqlQuery q(MusicLibrary::database());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT p.filepath, p.params FROM track_params p "
+                             "JOIN tracks t ON t.filepath = p.filepath WHERE t.library = ?"));
+    const QString name = library.trimmed();
+    q.addBindValue(name.isNull() ? QStringLiteral("") : name); // a null text binds as NULL
+    if (!q.exec())
+        return found;
+    while (q.next()) {
+        const QString path = q.value(0).toString();
+        if (!path.isEmpty())
+            found.insert(path, fromJson(QJsonDocument::fromJson(q.value(1).toString().toUtf8()).object()));
+    }
+    return found;
+}
+
 void TrackParams::save(const QString& path, const TrackParams& params)
 {
     if (path.isEmpty())

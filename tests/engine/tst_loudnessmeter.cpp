@@ -34,27 +34,6 @@ bool generate(const QString& path, double seconds, const QStringList& exprs, con
     return AudioFixtures::ffmpeg({"-f", "lavfi", "-i", src, "-c:a", "pcm_s24le", path});
 }
 
-// ffmpeg's own ebur128 filter on the same file: the integrated loudness at
-// the end of the file, to three decimals.
-double ffmpegIntegrated(const QString& path)
-{
-    const QString log = path + QStringLiteral(".r128.txt");
-    QFile::remove(log);
-    if (!AudioFixtures::ffmpeg({"-nostats", "-i", path, "-af",
-                                QStringLiteral("ebur128=metadata=1,ametadata=mode=print:key=lavfi.r128.I:file=%1").arg(log),
-                                "-f", "null", "-"}))
-        return NAN;
-    QFile f(log);
-    if (!f.open(QIODevice::ReadOnly))
-        return NAN;
-    double last = NAN;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("lavfi.r128.I="))
-            last = line.mid(13).toDouble();
-    }
-    return last;
-}
-
 QString scratch()
 {
     return testHome().scratch(QStringLiteral("loudness"));
@@ -183,7 +162,7 @@ void TestLoudnessMeter::matchesFfmpeg()
     const QString path = rowFile(".wav");
     QVERIFY(AudioFixtures::ffmpeg(ffmpegInput + QStringList{"-c:a", "pcm_s24le", path}));
 
-    const double reference = ffmpegIntegrated(path);
+    const double reference = AudioFixtures::integratedLoudness(path);
     QVERIFY(!std::isnan(reference));
     if (lowLevel)
         QVERIFY(reference < -30.0);

@@ -117,7 +117,7 @@ private slots:
         QCOMPARE(sql.names(QStringLiteral("table")),
                  (QStringList{"libraries", "track_params", "tracks", "tracks_fts"}));
         QCOMPARE(sql.names(QStringLiteral("index")),
-                 (QStringList{"idx_tracks_artist", "idx_tracks_lib", "idx_tracks_title"}));
+                 (QStringList{"idx_tracks_artist", "idx_tracks_lib", "idx_tracks_title", "idx_tracks_unmeasured"}));
         QCOMPARE(sql.names(QStringLiteral("trigger")), (QStringList{"tracks_ad", "tracks_ai", "tracks_au"}));
         QCOMPARE(sql.column(QStringLiteral("SELECT name FROM pragma_table_info('tracks')")),
                  (QStringList{"id", "library", "filepath", "filename", "artist", "title", "album", "genre",

@@ -1,7 +1,10 @@
 #include "audiofixtures.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <cmath>
 
 namespace {
 
@@ -126,4 +129,25 @@ QString AudioFixtures::probe(const QString& path, const QString& entry)
     if (!run(QStringLiteral("ffprobe"), args, &out))
         return {};
     return QString::fromUtf8(out).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+double AudioFixtures::integratedLoudness(const QString& path, const QString& filters)
+{
+    const QString log = path + QStringLiteral(".r128.txt");
+    QFile::remove(log);
+    QString chain = QStringLiteral("ebur128=metadata=1,ametadata=mode=print:key=lavfi.r128.I:file=%1").arg(log);
+    if (!filters.isEmpty())
+        chain = filters + QLatin1Char(',') + chain;
+    if (!ffmpeg({QStringLiteral("-nostats"), QStringLiteral("-i"), path, QStringLiteral("-af"), chain,
+                 QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")}))
+        return NAN;
+    QFile f(log);
+    if (!f.open(QIODevice::ReadOnly))
+        return NAN;
+    double last = NAN;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("lavfi.r128.I="))
+            last = line.mid(13).toDouble();
+    }
+    return last;
 }

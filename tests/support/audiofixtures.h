@@ -39,4 +39,8 @@ public:
     // ffprobe's value for one entry, such as "format=duration" or
     // "stream=sample_rate"; empty when it cannot be read.
     static QString probe(const QString& path, const QString& entry);
+
+    // ffmpeg's ebur128 integrated loudness of the file at its end, in LUFS,
+    // after the filters given (such as "volume=0.5"); NaN when unreadable.
+    static double integratedLoudness(const QString& path, const QString& filters = {});
 };

@@ -1,0 +1,226 @@
+#include "dialogs/settings/settingsdialog.h"
+
+#include "dialogs/library/voicetrackdialog.h"
+
+#include <QAudioDevice>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSlider>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+struct Node
+{
+    QString name;
+    QStringList children;
+};
+
+} // namespace
+
+SettingsDialog::SettingsDialog(QWidget* parent)
+    : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Settings"));
+    setMinimumSize(700, 540);
+
+    auto* layout = new QVBoxLayout(this);
+    auto* row = new QHBoxLayout;
+    m_tree = new QTreeWidget;
+    m_tree->setHeaderHidden(true);
+    m_tree->setFixedWidth(180);
+    m_tree->setColumnCount(1);
+    m_stack = new QStackedWidget;
+
+    const QList<Node> nodes{
+        {QStringLiteral("General"), {}},
+        {QStringLiteral("Playback"), {QStringLiteral("Fading")}},
+        {QStringLiteral("Input"), {}},
+        {QStringLiteral("Broadcast"), {}},
+        {QStringLiteral("Now playing"), {}},
+        {QStringLiteral("Silence detector"), {}},
+        {QStringLiteral("DTMF"), {}},
+        {QStringLiteral("Hot keys"), {}},
+        {QStringLiteral("API"), {}},
+        {QStringLiteral("Security"), {}},
+    };
+    const QHash<QString, QWidget* (SettingsDialog::*)()> builders{
+        {QStringLiteral("General"), &SettingsDialog::makeGeneralPage},
+        {QStringLiteral("Playback"), &SettingsDialog::makePlaybackPage},
+        {QStringLiteral("Input"), &SettingsDialog::makeInputPage},
+        {QStringLiteral("Silence detector"), &SettingsDialog::makeSilencePage},
+        {QStringLiteral("Hot keys"), &SettingsDialog::makeHotKeysPage},
+        {QStringLiteral("DTMF"), &SettingsDialog::makeDtmfPage},
+        {QStringLiteral("API"), &SettingsDialog::makeApiPage},
+        {QStringLiteral("Now playing"), &SettingsDialog::makeNowPlayingPage},
+        {QStringLiteral("Security"), &SettingsDialog::makeSecurityPage},
+        {QStringLiteral("Broadcast"), &SettingsDialog::makeBroadcastPage},
+        {QStringLiteral("Fading"), &SettingsDialog::makeFadingPage},
+    };
+
+    QHash<QTreeWidgetItem*, int> pageOf;
+    const auto addPage = [&](QTreeWidgetItem* item) {
+        const auto builder = builders.value(item->text(0));
+        if (builder)
+            pageOf.insert(item, m_stack->addWidget((this->*builder)()));
+    };
+    for (const Node& node : nodes) {
+        auto* item = new QTreeWidgetItem(m_tree, {node.name});
+        addPage(item);
+        for (const QString& child : node.children)
+            addPage(new QTreeWidgetItem(item, {child}));
+    }
+    m_tree->expandAll();
+    connect(m_tree, &QTreeWidget::currentItemChanged, this, [this, pageOf](QTreeWidgetItem* current) {
+        if (current && pageOf.contains(current))
+            m_stack->setCurrentIndex(pageOf.value(current));
+    });
+
+    row->addWidget(m_tree, 0);
+    row->addWidget(m_stack, 1);
+    layout->addLayout(row, 1);
+
+    auto* buttons = new QHBoxLayout;
+    auto* ok = new QPushButton(QStringLiteral("OK"));
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"));
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons, 0);
+    connect(ok, &QPushButton::clicked, this, [this] {
+        saveSettings();
+        accept();
+    });
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    const QList<QTreeWidgetItem*> general = m_tree->findItems(QStringLiteral("General"), Qt::MatchExactly);
+    if (!general.isEmpty())
+        m_tree->setCurrentItem(general.first());
+    m_stack->setCurrentIndex(0);
+
+    loadSettings();
+}
+
+SettingsDialog::~SettingsDialog() = default;
+
+void SettingsDialog::showPage(const QString& name)
+{
+    if (name.isEmpty())
+        return;
+    for (int i = 0; i < m_tree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = m_tree->topLevelItem(i);
+        if (item->text(0).compare(name, Qt::CaseInsensitive) == 0) {
+            m_tree->setCurrentItem(item);
+            return;
+        }
+    }
+}
+
+QLabel* SettingsDialog::wrapped(const QString& text)
+{
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    return label;
+}
+
+QComboBox* SettingsDialog::deviceList(const QList<QAudioDevice>& devices)
+{
+    auto* list = new QComboBox;
+    list->addItem(QStringLiteral("System default"), QString());
+    for (const QAudioDevice& device : devices)
+        list->addItem(device.description(), device.description());
+    return list;
+}
+
+void SettingsDialog::selectByData(QComboBox* list, const QString& value)
+{
+    for (int i = 0; i < list->count(); ++i) {
+        if (list->itemData(i).toString() == value) {
+            list->setCurrentIndex(i);
+            return;
+        }
+    }
+    list->setCurrentIndex(0);
+}
+
+void SettingsDialog::loadSettings()
+{
+    QSettings s;
+    const int volume = s.value(QStringLiteral("audio/defaultVolume"), 80).toInt();
+    m_general.volume->setValue(volume);
+    m_general.volumeLabel->setText(QString::number(volume) + QLatin1Char('%'));
+    m_general.resumeOnStart->setChecked(s.value(QStringLiteral("playback/resumeOnStart"), false).toBool());
+    m_general.autoPlayNext->setChecked(s.value(QStringLiteral("playback/autoPlayNext"), true).toBool());
+    m_general.clock24h->setChecked(s.value(QStringLiteral("view/clock24h"), false).toBool());
+    m_general.checkUpdates->setChecked(s.value(QStringLiteral("updates/checkOnStartup"), false).toBool());
+    m_general.updateUrl->setText(s.value(QStringLiteral("updates/url")).toString());
+    m_general.city->setText(s.value(QStringLiteral("weather/city")).toString());
+    m_general.latitude->setText(s.value(QStringLiteral("weather/lat")).toString());
+    m_general.longitude->setText(s.value(QStringLiteral("weather/lon")).toString());
+    m_general.placeLabel->setText(s.value(QStringLiteral("weather/label")).toString());
+    if (m_silence.enabled)
+        loadSilence();
+    selectByData(m_general.windUnit, s.value(QStringLiteral("weather/windUnit"), QStringLiteral("kmh")).toString());
+    selectByData(m_general.rainUnit, s.value(QStringLiteral("weather/precipUnit"), QStringLiteral("mm")).toString());
+    selectByData(m_outputDevice, s.value(QStringLiteral("audio/outputDevice")).toString());
+    selectByData(m_micDevice, s.value(QStringLiteral("audio/micDevice")).toString());
+    selectByData(m_lineInDevice, s.value(QStringLiteral("audio/lineInDevice")).toString());
+    m_fading.crossfade->setChecked(s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool());
+    m_fading.fadeIn->setValue(s.value(QStringLiteral("playback/fadeInMs"), 1500).toInt());
+    m_fading.fadeOut->setValue(s.value(QStringLiteral("playback/fadeOutMs"), 2500).toInt());
+    m_fading.fadeIn->setEnabled(m_fading.crossfade->isChecked());
+    m_fading.fadeOut->setEnabled(m_fading.crossfade->isChecked());
+}
+
+void SettingsDialog::saveSettings()
+{
+    QSettings s;
+    s.setValue(QStringLiteral("audio/defaultVolume"), m_general.volume->value());
+    s.setValue(QStringLiteral("playback/resumeOnStart"), m_general.resumeOnStart->isChecked());
+    s.setValue(QStringLiteral("playback/autoPlayNext"), m_general.autoPlayNext->isChecked());
+    s.setValue(QStringLiteral("view/clock24h"), m_general.clock24h->isChecked());
+    s.setValue(QStringLiteral("updates/checkOnStartup"), m_general.checkUpdates->isChecked());
+    if (m_nowPlaying.enabled)
+        saveNowPlaying();
+    if (m_api.enabled)
+        saveApi(s);
+    if (m_dtmf.source)
+        saveDtmf(s);
+    if (m_general.voiceTrackFolder)
+        VoiceTrackDialog::setVoiceTrackFolder(m_general.voiceTrackFolder->text().trimmed());
+    const QString updateUrl = m_general.updateUrl->text().trimmed();
+    if (updateUrl.isEmpty())
+        s.remove(QStringLiteral("updates/url"));
+    else
+        s.setValue(QStringLiteral("updates/url"), updateUrl);
+    s.setValue(QStringLiteral("weather/city"), m_general.city->text().trimmed());
+    s.setValue(QStringLiteral("weather/lat"), m_general.latitude->text().trimmed());
+    s.setValue(QStringLiteral("weather/lon"), m_general.longitude->text().trimmed());
+    s.setValue(QStringLiteral("weather/label"), m_general.placeLabel->text().trimmed());
+    s.setValue(QStringLiteral("weather/windUnit"), m_general.windUnit->currentData().toString());
+    s.setValue(QStringLiteral("weather/precipUnit"), m_general.rainUnit->currentData().toString());
+    s.setValue(QStringLiteral("audio/outputDevice"), m_outputDevice->currentData().toString());
+    s.setValue(QStringLiteral("audio/micDevice"), m_micDevice->currentData().toString());
+    s.setValue(QStringLiteral("audio/lineInDevice"), m_lineInDevice->currentData().toString());
+    s.setValue(QStringLiteral("playback/crossfadeEnabled"), m_fading.crossfade->isChecked());
+    s.setValue(QStringLiteral("playback/fadeInMs"), m_fading.fadeIn->value());
+    s.setValue(QStringLiteral("playback/fadeOutMs"), m_fading.fadeOut->value());
+    s.sync();
+    if (m_passwords.settingsPassword)
+        saveSecurity();
+    if (m_broadcast.host)
+        saveBroadcast();
+    if (m_silence.enabled)
+        saveSilence();
+    emit settingsChanged();
+}

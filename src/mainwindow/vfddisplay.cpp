@@ -1,0 +1,380 @@
+#include "mainwindow/vfddisplay.h"
+
+#include <QFontMetrics>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRandomGenerator64>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const QColor kBg1(6, 9, 12);
+const QColor kBg2(12, 17, 20);
+const QColor kTeal(60, 210, 196);
+const QColor kAmber(255, 158, 30);
+const QColor kWhiteAmber(255, 214, 150);
+const QColor kAmberDim(60, 32, 6);
+const QColor kSegDim(34, 30, 20);
+const QColor kFrame(40, 60, 66);
+const QColor kSeparator(35, 55, 60);
+const QColor kMeterGreen(70, 210, 120);
+const QColor kMeterAmber(255, 158, 30);
+const QColor kMeterRed(235, 66, 52);
+
+constexpr int kMeterSegments = 18;
+constexpr double kPeakFall = 0.012;
+
+// Segments a..g from bit 6 down to bit 0.
+constexpr unsigned char kDigitMasks[10] = {0x7E, 0x30, 0x6D, 0x79, 0x33,
+                                           0x5B, 0x5F, 0x70, 0x7F, 0x7B};
+
+bool isAsciiDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+double clamp01(double v)
+{
+    return std::isnan(v) ? 0.0 : std::clamp(v, 0.0, 1.0);
+}
+
+QFont sized(const QFont& base, double pointSize, double spacing = 0.0)
+{
+    QFont f(base);
+    f.setPointSizeF(pointSize);
+    f.setWeight(QFont::Bold);
+    if (spacing > 0.0)
+        f.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
+    return f;
+}
+
+QString twoDigits(long long v)
+{
+    return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0'));
+}
+
+void drawSeparator(QPainter& p, double x, double H)
+{
+    p.setPen(QPen(kSeparator, 1, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+    p.drawLine(QPointF(x, 12), QPointF(x, H - 8));
+}
+
+QColor meterColour(int segment)
+{
+    const double f = double(segment) / kMeterSegments;
+    if (f <= 0.62)
+        return kMeterGreen;
+    if (f <= 0.85)
+        return kMeterAmber;
+    return kMeterRed;
+}
+
+// Peak hold: up to the level at once, otherwise a steady fall.
+void followPeak(double level, double& peak)
+{
+    peak = level > peak ? level : std::max(0.0, peak - kPeakFall);
+}
+
+} // namespace
+
+VfdDisplay::VfdDisplay(QWidget* parent)
+    : QWidget(parent)
+{
+    setMinimumHeight(132);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    m_meterTimer = new QTimer(this);
+    m_meterTimer->setInterval(55);
+    connect(m_meterTimer, &QTimer::timeout, this, &VfdDisplay::tickMeter);
+    m_meterTimer->start();
+}
+
+QSize VfdDisplay::sizeHint() const
+{
+    return QSize(940, 132);
+}
+
+void VfdDisplay::setDateTime(const QDateTime& now, bool use24Hour)
+{
+    m_timeText = now.toString(use24Hour ? QStringLiteral("H:mm:ss") : QStringLiteral("h:mm:ss"));
+    m_dateText = now.toString(QStringLiteral("ddd d MMM yyyy")).toUpper();
+    update();
+}
+
+void VfdDisplay::setWeather(const QString& place, const QString& line1, const QString& line2)
+{
+    m_weatherPlace = place.toUpper();
+    m_weatherLine1 = line1.toUpper();
+    m_weatherLine2 = line2.toUpper();
+    update();
+}
+
+void VfdDisplay::setJustPlayed(const QString& text)
+{
+    m_justPlayed = text;
+    update();
+}
+
+void VfdDisplay::setNowPlaying(const QString& text)
+{
+    m_nowPlaying = text;
+    update();
+}
+
+void VfdDisplay::setNextUp(const QString& text)
+{
+    m_nextUp = text;
+    update();
+}
+
+void VfdDisplay::setProgress(long long positionMs, long long durationMs)
+{
+    m_progress = durationMs > 0 ? clamp01(double(positionMs) / double(durationMs)) : 0.0;
+
+    const long long elapsed = std::max(positionMs, 0LL);
+    m_elapsedText = QStringLiteral("%1%2:%3")
+                        .arg(QString(), twoDigits(elapsed / 60000), twoDigits((elapsed / 1000) % 60));
+
+    const long long remainingSecs = std::max(durationMs - positionMs, 0LL) / 1000;
+    m_remainingText = QStringLiteral("%1%2:%3")
+                          .arg(QStringLiteral("-"), twoDigits(remainingSecs / 60),
+                               twoDigits(remainingSecs % 60));
+    update();
+}
+
+void VfdDisplay::setPlaying(bool playing)
+{
+    m_playing = playing;
+    update();
+}
+
+void VfdDisplay::setMeterLevels(double left, double right)
+{
+    m_levelL = clamp01(left);
+    m_levelR = clamp01(right);
+    m_peakL = std::max(m_peakL, m_levelL);
+    m_peakR = std::max(m_peakR, m_levelR);
+    update();
+}
+
+void VfdDisplay::setUseRealMeter(bool real)
+{
+    m_realMeter = real;
+    if (!real) {
+        m_levelL = 0.0;
+        m_levelR = 0.0;
+    }
+    update();
+}
+
+void VfdDisplay::tickMeter()
+{
+    if (m_realMeter) {
+        // The next setMeterLevels repaints; falling peaks alone need no frame.
+        m_peakL = std::max(0.0, m_peakL - kPeakFall);
+        m_peakR = std::max(0.0, m_peakR - kPeakFall);
+        return;
+    }
+
+    if (m_playing) {
+        QRandomGenerator64* rng = QRandomGenerator64::global();
+        if (rng->bounded(100) < 22)
+            m_targetL = 0.35 + 0.62 * rng->generateDouble();
+        if (rng->bounded(100) < 22)
+            m_targetR = 0.35 + 0.62 * rng->generateDouble();
+        m_levelL += 0.35 * (m_targetL - m_levelL) + (0.1 * rng->generateDouble() - 0.05);
+        m_levelR += 0.35 * (m_targetR - m_levelR) + (0.1 * rng->generateDouble() - 0.05);
+    } else {
+        m_targetL = 0.0;
+        m_targetR = 0.0;
+        m_levelL *= 0.8;
+        m_levelR *= 0.8;
+    }
+    m_levelL = clamp01(m_levelL);
+    m_levelR = clamp01(m_levelR);
+    followPeak(m_levelL, m_peakL);
+    followPeak(m_levelR, m_peakR);
+
+    const double rest = 0.001;
+    if (m_playing || m_levelL > rest || m_levelR > rest || m_peakL > rest || m_peakR > rest)
+        update();
+}
+
+void VfdDisplay::drawGlowText(QPainter& p, const QRectF& rect, int flags, const QString& text,
+                              const QColor& colour, const QFont& font)
+{
+    p.setFont(font);
+    QColor glow(colour);
+    glow.setAlpha(70);
+    p.setPen(glow);
+    p.drawText(rect.translated(0.6, 0.6), flags, text);
+    p.setPen(colour);
+    p.drawText(rect, flags, text);
+}
+
+void VfdDisplay::drawSevenSegString(QPainter& p, const QRectF& rect, const QString& text,
+                                    double w, double h, const QColor& colour)
+{
+    double x = rect.x();
+    const double y = rect.y();
+    const double t = 0.17 * w;
+    const double s = (h - 3 * t) / 2;
+
+    QColor halo(colour);
+    halo.setAlpha(55);
+    p.setPen(Qt::NoPen);
+
+    auto segment = [&p](const QRectF& r, double factor, const QColor& c) {
+        const double radius = factor * std::min(r.width(), r.height());
+        p.setBrush(c);
+        p.drawRoundedRect(r, radius, radius, Qt::AbsoluteSize);
+    };
+
+    for (const QChar ch : text) {
+        if (ch == QLatin1Char(':')) {
+            const double d = 1.4 * t;
+            p.setBrush(colour);
+            p.drawEllipse(QPointF(x + 0.225 * w, y + 0.35 * h), d / 2, d / 2);
+            p.drawEllipse(QPointF(x + 0.225 * w, y + 0.68 * h), d / 2, d / 2);
+            x += 0.8 * w;
+            continue;
+        }
+
+        const int mask = isAsciiDigit(ch) ? kDigitMasks[ch.unicode() - '0'] : 0;
+        const QRectF segs[7] = {
+            {x + t, y, w - 2 * t, t},                 // a
+            {x + w - t, y + t, t, s},                 // b
+            {x + w - t, y + 2 * t + s, t, s},         // c
+            {x + t, y + h - t, w - 2 * t, t},         // d
+            {x, y + 2 * t + s, t, s},                 // e
+            {x, y + t, t, s},                         // f
+            {x + t, y + t + s, w - 2 * t, t},         // g
+        };
+        for (int i = 0; i < 7; ++i) {
+            const double factor = (i == 0 || i == 3 || i == 6) ? 0.35 : 0.5;
+            if (mask & (0x40 >> i)) {
+                segment(segs[i].adjusted(-t / 2, -t / 2, t / 2, t / 2), factor, halo);
+                segment(segs[i], factor, colour);
+            } else {
+                segment(segs[i], factor, kAmberDim);
+            }
+        }
+        x += 1.35 * w;
+    }
+}
+
+void VfdDisplay::drawMeter(QPainter& p, const QRectF& m)
+{
+    drawGlowText(p, QRectF(m.x(), m.y(), m.width(), 11), Qt::AlignHCenter | Qt::AlignTop,
+                 QStringLiteral("PEAK"), kTeal, sized(font(), 7.5, 1.0));
+
+    const double cw = (m.width() - 8) * 0.5;
+    const double yb = m.y() + m.height() - 13;
+    const double q = (yb - (m.y() + 15)) / kMeterSegments;
+    const QFont letterFont = sized(font(), 7);
+
+    auto column = [&](double x, double level, double peak, const QString& caption) {
+        const int lit = int(level * kMeterSegments + 0.5);
+        const int peakSegment = int(peak * kMeterSegments + 0.5);
+        p.setPen(Qt::NoPen);
+        for (int i = 0; i < kMeterSegments; ++i) {
+            const bool on = i < lit || (peakSegment >= 1 && i == peakSegment - 1);
+            p.setBrush(on ? meterColour(i) : kSegDim);
+            p.drawRect(QRectF(x, yb - (i + 1) * q, cw, q - 1.5));
+        }
+        drawGlowText(p, QRectF(x, yb + 1, cw, 12), Qt::AlignHCenter, caption, kTeal, letterFont);
+    };
+    column(m.x(), m_levelL, m_peakL, QStringLiteral("L"));
+    column(m.x() + cw + 8, m_levelR, m_peakR, QStringLiteral("R"));
+}
+
+void VfdDisplay::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+
+    const QRectF r = QRectF(rect()).adjusted(1, 1, -1, -1);
+    const double H = height() - 2;
+    const double R = width() - 1;
+    const int leftMid = Qt::AlignLeft | Qt::AlignVCenter;
+
+    const QFont caption = sized(font(), 8, 1.4);
+    const QFont medium = sized(font(), 11);
+    const QFont large = sized(font(), 14);
+    const QFont dateFont = sized(font(), 8.5);
+    const QFont small = sized(font(), 7.5);
+
+    QPainterPath panel;
+    panel.addRoundedRect(r, 8, 8);
+    QLinearGradient gradient(r.topLeft(), r.bottomLeft());
+    gradient.setColorAt(0, kBg1);
+    gradient.setColorAt(1, kBg2);
+    p.fillPath(panel, gradient);
+    p.strokePath(panel, QPen(kFrame, 1, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+
+    drawGlowText(p, QRectF(14, 10, 200, 12), leftMid, QStringLiteral("TIME"), kTeal, caption);
+
+    double dh = H - 54;
+    double dw = 0.6 * dh;
+    const double needed = m_timeText.count(QLatin1Char(':')) * 0.8 * dw
+                          + std::count_if(m_timeText.cbegin(), m_timeText.cend(), isAsciiDigit)
+                                * 1.35 * dw;
+    if (needed > 224) {
+        dw *= 224 / needed;
+        dh *= 224 / needed;
+    }
+    drawSevenSegString(p, QRectF(14, 28, 224, dh), m_timeText, dw, dh, kAmber);
+
+    drawGlowText(p, QRectF(14, H - 24, 224, 14), Qt::AlignLeft, m_dateText, kWhiteAmber, dateFont);
+    drawSeparator(p, 250, H);
+
+    drawGlowText(p, QRectF(264, 10, 184, 12), Qt::AlignLeft, QStringLiteral("WEATHER"), kTeal,
+                 caption);
+    drawGlowText(p, QRectF(264, 26, 184, 28), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                 m_weatherPlace.isEmpty() ? QStringLiteral("--") : m_weatherPlace, kAmber, large);
+    if (!m_weatherLine1.isEmpty())
+        drawGlowText(p, QRectF(264, 55, 184, 14), Qt::AlignLeft, m_weatherLine1, kWhiteAmber, small);
+    if (!m_weatherLine2.isEmpty())
+        drawGlowText(p, QRectF(264, H - 24, 184, 14), Qt::AlignLeft, m_weatherLine2, kTeal, small);
+    drawSeparator(p, 460, H);
+
+    drawMeter(p, QRectF(R - 92, 10, 84, H - 20));
+    drawSeparator(p, R - 100, H);
+
+    const double B = H - 12;
+    const double a = 0.28 * B;
+    const double mh = 0.44 * B;
+    const double tw = R - 678;
+    auto title = [tw](const QString& text, const QFont& f) {
+        return QFontMetrics(f).elidedText(text.isEmpty() ? QStringLiteral("-") : text,
+                                          Qt::ElideRight, int(tw));
+    };
+
+    drawGlowText(p, QRectF(466, 8, 96, a), leftMid, QStringLiteral("JUST PLAYED"), kTeal, caption);
+    drawGlowText(p, QRectF(570, 8, tw, a), leftMid, title(m_justPlayed, medium), kWhiteAmber, medium);
+    drawGlowText(p, QRectF(466, a + 8, 96, mh - 10), leftMid, QStringLiteral("NOW PLAYING"), kTeal,
+                 caption);
+    drawGlowText(p, QRectF(570, a + 8, tw, mh - 10), leftMid, title(m_nowPlaying, large), kAmber,
+                 large);
+
+    const double y0 = a + 8 + mh;
+    const double bw = tw - 118;
+    const int n = std::max(10, int(bw * 0.125));
+    const double ps = bw / n;
+    p.setPen(Qt::NoPen);
+    for (int i = 0; i < n; ++i) {
+        p.setBrush(m_playing && double(i) / n <= m_progress ? kAmber : kAmberDim);
+        p.drawRect(QRectF(571 + i * ps, y0 - 8, ps - 2, 7));
+    }
+    drawGlowText(p, QRectF(578 + bw, y0 - 13, 56, 17), leftMid, m_elapsedText, kTeal, small);
+    drawGlowText(p, QRectF(630 + bw, y0 - 13, 58, 17), leftMid, m_remainingText, kTeal, small);
+
+    drawGlowText(p, QRectF(466, y0, 96, a), leftMid, QStringLiteral("NEXT UP"), kTeal, caption);
+    drawGlowText(p, QRectF(570, y0, tw, a), leftMid, title(m_nextUp, medium), kWhiteAmber, medium);
+
+    drawGlowText(p, QRectF(466, H - 12, 140, 12), leftMid, QStringLiteral("ORCHIDLANTERN"), kTeal,
+                 small);
+}

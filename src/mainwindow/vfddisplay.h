@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QWidget>
+
+class QPainter;
+class QTimer;
+
+// The vacuum-fluorescent look-alike across the top of the main window:
+// clock, weather, the three titles with progress, and a stereo peak meter.
+// Passive: the window pushes every value in; the only own activity is the
+// meter's animation, which simulates levels until real ones are fed.
+class VfdDisplay : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit VfdDisplay(QWidget* parent = nullptr);
+
+    QSize sizeHint() const override;
+
+    QString timeText() const { return m_timeText; }
+    QString dateText() const { return m_dateText; }
+    QString elapsedText() const { return m_elapsedText; }
+    QString remainingText() const { return m_remainingText; }
+    double progress() const { return m_progress; }
+
+public slots:
+    void setDateTime(const QDateTime& now, bool use24Hour);
+    void setWeather(const QString& place, const QString& line1, const QString& line2);
+    void setJustPlayed(const QString& text);
+    void setNowPlaying(const QString& text);
+    void setNextUp(const QString& text);
+    void setProgress(long long positionMs, long long durationMs);
+    void setPlaying(bool playing);
+    void setMeterLevels(double left, double right);
+    void setUseRealMeter(bool real);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void tickMeter();
+    void drawSevenSegString(QPainter& p, const QRectF& rect, const QString& text,
+                            double w, double h, const QColor& colour);
+    void drawGlowText(QPainter& p, const QRectF& rect, int flags, const QString& text,
+                      const QColor& colour, const QFont& font);
+    void drawMeter(QPainter& p, const QRectF& m);
+
+    QString m_timeText = QStringLiteral("0:00:00");
+    QString m_dateText;
+    QString m_weatherPlace = QStringLiteral("--");
+    QString m_weatherLine1;
+    QString m_weatherLine2;
+    QString m_justPlayed = QStringLiteral("-");
+    QString m_nowPlaying = QStringLiteral("-");
+    QString m_nextUp = QStringLiteral("-");
+    QString m_elapsedText = QStringLiteral("00:00");
+    QString m_remainingText = QStringLiteral("-00:00");
+    double m_progress = 0.0;
+    bool m_playing = false;
+    QTimer* m_meterTimer = nullptr;
+    double m_levelL = 0.0;
+    double m_levelR = 0.0;
+    double m_peakL = 0.0;
+    double m_peakR = 0.0;
+    double m_targetL = 0.0;
+    double m_targetR = 0.0;
+    bool m_realMeter = false;
+};
