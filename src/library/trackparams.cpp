@@ -195,8 +195,10 @@ TrackParams TrackParams::fromJson(const QJsonObject& o)
     if (dp.isArray()) {
         const QJsonArray masks = dp.toArray();
         for (qsizetype i = 0; i < masks.size() && i < 7; ++i) {
-            const double d = masks.at(i).toDouble(0);
-            p.daypart[i] = std::isfinite(d) ? static_cast<quint32>(static_cast<qint64>(std::trunc(d))) : 0;
+            // Outside a mask's range (and not finite) the value means nothing;
+            // converting it would not even be defined.
+            const double d = std::trunc(masks.at(i).toDouble(0));
+            p.daypart[i] = d >= 0.0 && d <= double(std::numeric_limits<quint32>::max()) ? quint32(d) : 0;
         }
     }
     return p;

@@ -17,6 +17,22 @@ namespace {
 
 const QString kDefaultPattern = QStringLiteral("'Orchidlantern_'yyyy-MM-dd_HH-mm-ss");
 
+// The path itself when nothing is there yet, else the first free
+// "NAME-2.mp3", "NAME-3.mp3", ...: a name that repeats (a split shorter
+// than the pattern tells apart, a literal name, a restart within the same
+// second) must not erase the earlier recording.
+QString unusedPath(const QString& path)
+{
+    if (!QFileInfo::exists(path))
+        return path;
+    const QString stem = path.chopped(4); // ".mp3"
+    for (int n = 2;; ++n) {
+        const QString candidate = stem + QStringLiteral("-%1.mp3").arg(n);
+        if (!QFileInfo::exists(candidate))
+            return candidate;
+    }
+}
+
 } // namespace
 
 StreamArchive::StreamArchive(QObject* parent)
@@ -90,7 +106,7 @@ void StreamArchive::setConfig(const ArchiveConfig& config)
 
 qint64 StreamArchive::recordedMs() const
 {
-    return m_recordingStart.isValid() ? m_recordingStart.msecsTo(QDateTime::currentDateTime()) : 0;
+    return m_recordingStart.isValid() ? m_recordingStart.msecsTo(m_clock()) : 0;
 }
 
 bool StreamArchive::openFile()
@@ -99,13 +115,15 @@ bool StreamArchive::openFile()
         emit logMessage(QStringLiteral("Stream Archive: MP3 encoder (FFmpeg) not available"));
         return false;
     }
-    m_fileStart = QDateTime::currentDateTime();
+    m_fileStart = m_clock();
     m_currentPath = buildFileName(m_config, m_fileStart);
     QDir().mkpath(QFileInfo(m_currentPath).absolutePath());
+    m_currentPath = unusedPath(m_currentPath);
 
     m_file = new QFile(m_currentPath, this);
-    // Unbuffered, so that a full disk shows at the write that hits it.
-    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // Unbuffered, so that a full disk shows at the write that hits it; new
+    // only, so that a file made meanwhile by someone else is not replaced.
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         emit logMessage(QStringLiteral("Stream Archive: cannot write ") + m_currentPath);
         delete m_file;
         m_file = nullptr;
@@ -173,8 +191,8 @@ void StreamArchive::finishClosingNow()
 
 void StreamArchive::start()
 {
-    // Files still finishing end first: a stop's signals come before this
-    // start's, and a file of the same name gets its tail before it is replaced.
+    // Files still finishing end first, so that a stop's signals come before
+    // this start's.
     if (m_closing > 0)
         finishClosingNow();
     if (m_recording)
@@ -198,7 +216,7 @@ void StreamArchive::start()
         if (m_captureDevice)
             connect(m_captureDevice, &QIODevice::readyRead, this, &StreamArchive::onAudioReady);
     }
-    m_recordingStart = QDateTime::currentDateTime();
+    m_recordingStart = m_clock();
     m_recording = true;
     emit recordingChanged(true);
 }
@@ -226,13 +244,9 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
     if (!m_recording || m_stopping)
         return;
 
-    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(QDateTime::currentDateTime()))) {
-        const QString previous = m_currentPath;
+    // The file closed here finishes on its own; the next never shares its name.
+    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(m_clock()))) {
         closeFile();
-        // A pattern that names the next file alike would see the old tail
-        // written into the new file.
-        if (buildFileName(m_config, QDateTime::currentDateTime()) == previous)
-            finishClosingNow();
         if (!openFile()) {
             // Nothing could be recorded until somebody noticed: end it here.
             stop();
