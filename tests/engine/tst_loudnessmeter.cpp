@@ -466,7 +466,6 @@ void TestLoudnessMeter::sameFiguresWhicheverDecodes_data()
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<QStringList>("codec");
     QTest::newRow("24-bit wav") << ".wav" << QStringList{"-c:a", "pcm_s24le"};
-    QTest::newRow("flac") << ".flac" << QStringList{"-c:a", "flac"};
     QTest::newRow("mp3") << ".mp3" << QStringList{"-c:a", "libmp3lame", "-b:a", "192k"};
     QTest::newRow("ogg") << ".ogg" << QStringList{"-c:a", "libvorbis"};
 }
@@ -487,14 +486,7 @@ void TestLoudnessMeter::sameFiguresWhicheverDecodes()
     const LoudnessAnalysis piped = render.analyse(path, 120000);
     QVERIFY(piped.ok);
 
-    const QString failing = QDir(scratch()).filePath("failing-ffmpeg");
-    {
-        QFile f(failing);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("#!/bin/sh\nexit 1\n");
-    }
-    QFile::setPermissions(failing, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("ORCHIDLANTERN_FFMPEG", failing.toLocal8Bit());
+    qputenv("ORCHIDLANTERN_FFMPEG", "/bin/false"); // an ffmpeg that decodes nothing
     const LoudnessAnalysis framework = render.analyse(path, 120000);
     qunsetenv("ORCHIDLANTERN_FFMPEG");
     QVERIFY(framework.ok);
