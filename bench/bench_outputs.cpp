@@ -281,6 +281,7 @@ int main(int argc, char** argv)
     wait(1000);
     // The engine alone, for what the machine and the engine add.
     const Stall alone = measureStall(24000);
+    ensureStreaming();
     feed = true;
     const double cpuStall0 = threadCpuMs();
     const Stall steady = measureStall(24000);
