@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 
 namespace {
@@ -42,6 +43,8 @@ StreamArchive::StreamArchive(QObject* parent)
 
 StreamArchive::~StreamArchive()
 {
+    // Released silently: whoever listened may be going away too.
+    const QSignalBlocker silent(this);
     stop();
     // The last file is finished before the recorder goes.
     finishClosingNow();
