@@ -154,7 +154,7 @@ bool StreamArchive::writeToFile(const QByteArray& bytes)
 }
 
 // The file is finished in the background: the encoder's last bytes go to
-// it, then it is closed. A stop ends once every such file is done.
+// it, then it is closed.
 void StreamArchive::closeFile()
 {
     QFile* file = std::exchange(m_file, nullptr);
@@ -194,7 +194,7 @@ void StreamArchive::finishClosingNow()
 
 void StreamArchive::start()
 {
-    // Files still finishing end first, so that a stop's signals come before
+    // Files still finishing end first, so that a stop's signal comes before
     // this start's.
     if (m_closing > 0)
         finishClosingNow();
@@ -241,10 +241,10 @@ void StreamArchive::onAudioReady()
 
 void StreamArchive::encodePcm(const QByteArray& pcm)
 {
-    if (!m_recording || m_stopping || !m_file || !m_encoder || !m_encoder->isOpen() || pcm.isEmpty())
+    if (!m_recording || !m_file || !m_encoder || !m_encoder->isOpen() || pcm.isEmpty())
         return;
     m_encoder->encode(pcm);
-    if (!m_recording || m_stopping)
+    if (!m_recording)
         return;
 
     // The file closed here finishes on its own; the next never shares its name.
@@ -283,9 +283,10 @@ void StreamArchive::encoderFailed()
     stop();
 }
 
+// Whoever opens the take at recordingChanged(false) finds it whole.
 void StreamArchive::stop()
 {
-    if (m_stopping || (!m_recording && !m_file && !m_capture))
+    if (!m_recording && !m_file && !m_capture)
         return;
     if (m_capture) {
         m_capture->stop();
@@ -293,7 +294,9 @@ void StreamArchive::stop()
         m_capture = nullptr;
     }
     m_captureDevice = nullptr;
-    m_stopping = true;
+    m_stopping = std::exchange(m_recording, false);
+    if (m_stopping)
+        emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(m_currentPath).fileName());
     closeFile();
     if (m_closing == 0)
         endStop();
@@ -301,10 +304,6 @@ void StreamArchive::stop()
 
 void StreamArchive::endStop()
 {
-    m_stopping = false;
-    if (m_recording) {
-        m_recording = false;
+    if (std::exchange(m_stopping, false))
         emit recordingChanged(false);
-        emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(m_currentPath).fileName());
-    }
 }

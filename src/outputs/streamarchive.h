@@ -47,6 +47,8 @@ signals:
 
 public slots:
     void start();
+    // Ends the recording at once; recordingChanged(false) follows when the
+    // last file is complete on disk.
     void stop();
     void pushAudio(const QAudioBuffer& buffer);
 
@@ -71,7 +73,7 @@ private:
     int m_closing = 0;                   // files whose encoder is still finishing
     PcmConverter m_converter;
     bool m_recording = false;
-    bool m_stopping = false;             // stopped, the last file still finishing
+    bool m_stopping = false;             // stopped; recordingChanged(false) waits for the last file
     QDateTime m_recordingStart;
     QDateTime m_fileStart;
     QString m_currentPath;
