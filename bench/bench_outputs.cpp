@@ -1,7 +1,14 @@
 // GUI-thread CPU time of the station outputs per minute of audio, each on
-// its own and all three at once, and the delay from a buffer entering
-// pushAudio to its sound reaching a listener of a real Icecast server.
+// its own and all three at once; the event loop's worst stall while the
+// engine crossfades into all three, also with their ffmpeg children frozen
+// for 5 s; and the delay from a buffer entering pushAudio to its sound
+// reaching a listener of a real Icecast server. Run inside tools/inroot
+// with the test PulseAudio started (the engine plays into it).
+#include "audiofixtures.h"
+#include "engine/audioengine.h"
+#include "engine/playlistmodel.h"
 #include "icecastserver.h"
+#include "library/musiclibrary.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/streamarchive.h"
@@ -9,16 +16,21 @@
 #include "tonesource.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
+#include <functional>
 #include <cstdio>
 #include <ctime>
+#include <unistd.h>
 
 namespace {
 
@@ -85,6 +97,66 @@ std::pair<double, double> run(const Outputs& o)
     timer.start();
     loop.exec();
     return {threadCpuMs() - cpu0, insideMs};
+}
+
+// The ffmpeg children of this process: the outputs' encoders.
+QList<pid_t> encoderPids()
+{
+    QList<pid_t> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& e : entries) {
+        bool ok = false;
+        const pid_t pid = e.toInt(&ok);
+        if (!ok)
+            continue;
+        QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = f.readAll();
+        const qsizetype close = stat.lastIndexOf(')');
+        const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
+        if (stat.contains("(ffmpeg)") && rest.size() > 1 && rest[1].toInt() == getpid())
+            pids << pid;
+    }
+    return pids;
+}
+
+struct Stall
+{
+    double worstMs = 0;
+    double p99Ms = 0;
+    int ticks = 0;
+};
+
+// Runs the event loop for `ms` while a 10 ms timer notes how late each of
+// its ticks comes; `during` runs once at the start.
+Stall measureStall(int ms, const std::function<void()>& during = {})
+{
+    QList<double> late;
+    QElapsedTimer clock;
+    qint64 last = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        late << std::max(0.0, (now - last) / 1e6 - 10.0);
+        last = now;
+    });
+    clock.start();
+    tick.start();
+    if (during)
+        during();
+    wait(ms);
+    tick.stop();
+    std::sort(late.begin(), late.end());
+    Stall s;
+    s.ticks = int(late.size());
+    if (!late.isEmpty()) {
+        s.worstMs = late.last();
+        s.p99Ms = late.at(late.size() * 99 / 100);
+    }
+    return s;
 }
 
 } // namespace
@@ -163,6 +235,85 @@ int main(int argc, char** argv)
         std::printf("%-32s %14.1f %18.1f%s\n", c.name, (cpu - baseCpu) * perMinute, inside * perMinute,
                     c.o.service && !service.isStreaming() ? "  (source dropped during the run)" : "");
     }
+
+    // Stall: the engine crossfades 12 s tones every 8 s into all three
+    // outputs while a 10 ms timer runs; then the encoders are frozen.
+    MusicLibrary::initDatabase();
+    const QString a = home.scratch() + QStringLiteral("/a.wav");
+    const QString b = home.scratch() + QStringLiteral("/b.mp3");
+    if (!AudioFixtures::tone(a, 440, -6, 12) || !AudioFixtures::tone(b, 880, -6, 12)) {
+        std::fprintf(stderr, "ffmpeg failed\n");
+        return 1;
+    }
+    QSettings s;
+    s.setValue(QStringLiteral("playback/crossfadeEnabled"), true);
+    s.setValue(QStringLiteral("playback/minCrossfadeMs"), 3000);
+    s.setValue(QStringLiteral("playback/mixPointMs"), 4000);
+    s.setValue(QStringLiteral("playback/fadeOutMs"), 4000);
+    s.setValue(QStringLiteral("playback/fadeInMs"), 2000);
+    PlaylistModel model;
+    for (int i = 0; i < 20; ++i)
+        model.addTrack(Track::fromFile(i % 2 ? b : a));
+    AudioEngine engine;
+    engine.setPlaylist(&model);
+    int segues = 0;
+    qint64 onAir = 0;
+    QObject::connect(&engine, &AudioEngine::currentRowChanged, [&](int) { ++segues; });
+    bool feed = false;
+    QObject::connect(&engine, &AudioEngine::audioBufferReady, [&](const QAudioBuffer& buffer) {
+        ++onAir;
+        if (!feed)
+            return;
+        service.pushAudio(buffer);
+        server.pushAudio(buffer);
+        archive.pushAudio(buffer);
+    });
+    QStringList letGo;
+    const auto noteLetGo = [&letGo](const QString& line) {
+        if (line.contains(QLatin1String("stopped responding")))
+            letGo << line;
+    };
+    QObject::connect(&service, &BroadcastService::logMessage, noteLetGo);
+    QObject::connect(&server, &BroadcastServer::logMessage, noteLetGo);
+    QObject::connect(&archive, &StreamArchive::logMessage, noteLetGo);
+    ensureStreaming();
+    engine.playRow(0);
+    wait(1000);
+    // The engine alone, for what the machine and the engine add.
+    const Stall alone = measureStall(24000);
+    ensureStreaming();
+    feed = true;
+    const double cpuStall0 = threadCpuMs();
+    const Stall steady = measureStall(24000);
+    const double cpuSteady = threadCpuMs() - cpuStall0;
+    int frozen = 0;
+    const Stall stopped = measureStall(12000, [&] {
+        QTimer::singleShot(2000, [&] {
+            const QList<pid_t> pids = encoderPids();
+            frozen = int(pids.size());
+            for (pid_t pid : pids)
+                ::kill(pid, SIGSTOP);
+            QTimer::singleShot(5000, [pids] {
+                for (pid_t pid : pids)
+                    ::kill(pid, SIGCONT);
+            });
+        });
+    });
+    const bool outputsUp = service.isStreaming() && archive.isRecording() && server.listenerCount() > 0;
+    engine.stop();
+    std::printf("engine crossfading into all three outputs, 10 ms timer: %d segues, %lld buffers on air\n", segues,
+                static_cast<long long>(onAir));
+    std::printf("  engine alone, 24 s: worst lateness %.1f ms, 99th percentile %.1f ms (%d ticks)\n", alone.worstMs,
+                alone.p99Ms, alone.ticks);
+    std::printf("  steady, 24 s: worst lateness %.1f ms, 99th percentile %.1f ms (%d ticks), GUI CPU %.0f ms/min\n",
+                steady.worstMs, steady.p99Ms, steady.ticks, cpuSteady * 60000.0 / 24000.0);
+    std::printf("  %d ffmpeg children stopped for 5 s, 12 s: worst lateness %.1f ms, 99th percentile %.1f ms (%d ticks)\n",
+                frozen, stopped.worstMs, stopped.p99Ms, stopped.ticks);
+    std::printf("  encoders let go: %lld%s; outputs still up afterwards: %s\n", static_cast<long long>(letGo.size()),
+                letGo.isEmpty() ? "" : qPrintable(QStringLiteral(" (") + letGo.join(QStringLiteral("; ")) + ')'),
+                outputsUp ? "yes" : "no");
+    QObject::disconnect(&engine, nullptr, nullptr, nullptr);
+
     archive.stop();
     server.stop();
     curl.kill();
@@ -207,7 +358,7 @@ int main(int argc, char** argv)
     });
     pump.start();
     wait(6000); // past the listener's start and the server's burst on connect
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 15; ++i) {
         heard = false;
         since.invalidate();
         loud = true;

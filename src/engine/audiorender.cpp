@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
 #include <QTimer>
 #include <QUrl>
@@ -182,6 +183,43 @@ bool writeMix(QList<float>& mix, int sampleRate, int channels, const QString& pa
     return true;
 }
 
+qsizetype sampleCount(const QAudioBuffer& buffer)
+{
+    return qsizetype(buffer.frameCount()) * std::max(buffer.format().channelCount(), 1);
+}
+
+// A decoded buffer's samples as floats at full scale +-1.0, written to `dst`
+// (room for sampleCount); returns how many, none for a format not read.
+qsizetype toFloat(const QAudioBuffer& buffer, float* d)
+{
+    const qsizetype count = sampleCount(buffer);
+    switch (buffer.format().sampleFormat()) {
+    case QAudioFormat::Float:
+        std::memcpy(d, buffer.constData<float>(), size_t(count) * sizeof(float));
+        return count;
+    case QAudioFormat::Int16: {
+        const qint16* s = buffer.constData<qint16>();
+        for (qsizetype i = 0; i < count; ++i)
+            d[i] = float(s[i]) * 3.0517578e-05f;
+        return count;
+    }
+    case QAudioFormat::Int32: {
+        const qint32* s = buffer.constData<qint32>();
+        for (qsizetype i = 0; i < count; ++i)
+            d[i] = float(double(s[i]) * 4.656612873077393e-10);
+        return count;
+    }
+    case QAudioFormat::UInt8: {
+        const quint8* s = buffer.constData<quint8>();
+        for (qsizetype i = 0; i < count; ++i)
+            d[i] = float((double(s[i]) - 128.0) * 0.0078125);
+        return count;
+    }
+    default:
+        return 0;
+    }
+}
+
 void clipToFullScale(QList<float>& mix)
 {
     // std::clamp lets NaN through, and the MP3 encoder aborts on it.
@@ -198,7 +236,24 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
 {
     sampleRate = 0;
     channels = 0;
+    const bool decoded = decodeEach(path, timeoutMs, [&](const QAudioBuffer& buffer) {
+        if (sampleRate == 0) {
+            sampleRate = buffer.format().sampleRate();
+            channels = std::max(buffer.format().channelCount(), 1);
+        }
+        // Room grows geometrically; reserving each buffer's exact size would
+        // copy the whole list once per buffer.
+        const qsizetype old = out.size();
+        out.resize(old + sampleCount(buffer));
+        out.resize(old + toFloat(buffer, out.data() + old));
+    });
+    if (!decoded || sampleRate == 0)
+        return false;
+    return !out.isEmpty();
+}
 
+bool AudioRender::decodeEach(const QString& path, int timeoutMs, const Take& take)
+{
     QAudioDecoder decoder;
     QAudioFormat format;
     format.setSampleFormat(QAudioFormat::Float);
@@ -210,51 +265,12 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
     bool finished = false;
     bool timedOut = false;
 
+    // The decoder prepares its next buffer once this one is read, so the
+    // work on it overlaps with decoding.
     connect(&decoder, &QAudioDecoder::bufferReady, &loop, [&] {
         const QAudioBuffer buffer = decoder.read();
-        if (!buffer.isValid())
-            return;
-        const QAudioFormat f = buffer.format();
-        if (sampleRate == 0) {
-            sampleRate = f.sampleRate();
-            channels = std::max(f.channelCount(), 1);
-        }
-        const qsizetype count = qsizetype(buffer.frameCount()) * std::max(f.channelCount(), 1);
-        // Room grows geometrically; reserving each buffer's exact size would
-        // copy the whole list once per buffer.
-        const auto grow = [&out](qsizetype n) {
-            const qsizetype old = out.size();
-            out.resize(old + n);
-            return out.data() + old;
-        };
-        switch (f.sampleFormat()) {
-        case QAudioFormat::Float:
-            std::memcpy(grow(count), buffer.constData<float>(), size_t(count) * sizeof(float));
-            break;
-        case QAudioFormat::Int16: {
-            const qint16* s = buffer.constData<qint16>();
-            float* d = grow(count);
-            for (qsizetype i = 0; i < count; ++i)
-                d[i] = float(s[i]) * 3.0517578e-05f;
-            break;
-        }
-        case QAudioFormat::Int32: {
-            const qint32* s = buffer.constData<qint32>();
-            float* d = grow(count);
-            for (qsizetype i = 0; i < count; ++i)
-                d[i] = float(double(s[i]) * 4.656612873077393e-10);
-            break;
-        }
-        case QAudioFormat::UInt8: {
-            const quint8* s = buffer.constData<quint8>();
-            float* d = grow(count);
-            for (qsizetype i = 0; i < count; ++i)
-                d[i] = float((double(s[i]) - 128.0) * 0.0078125);
-            break;
-        }
-        default:
-            break;
-        }
+        if (buffer.isValid())
+            take(buffer);
     });
     connect(&decoder, &QAudioDecoder::finished, &loop, [&] {
         finished = true;
@@ -288,12 +304,99 @@ bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sam
     // A decode cut short is not the file: callers would render or measure
     // part of it as if it were whole.
     if (timedOut && !completed) {
-        emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
+        logTimeOut(path, timeoutMs);
         return false;
     }
-    if (sampleRate == 0)
-        return false;
-    return !out.isEmpty();
+    return true;
+}
+
+void AudioRender::logTimeOut(const QString& path, int timeoutMs)
+{
+    emit logMessage(QStringLiteral("Could not decode %1 (timed out after %2 ms)").arg(fileName(path)).arg(timeoutMs));
+}
+
+// ffmpeg writes float WAV to its output; the header gives the format, the
+// samples follow to the end, each read handed on as one buffer.
+AudioRender::Decoded AudioRender::decodeWithFfmpeg(const QString& path, int timeoutMs, const Take& take)
+{
+    QProcess ffmpeg;
+    ffmpeg.setStandardErrorFile(QProcess::nullDevice());
+    // "file:" keeps a name with a colon or a leading dash a plain file name.
+    ffmpeg.start(Mp3Encoder::ffmpegPath(),
+                 {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"),
+                  QStringLiteral("file:") + path, QStringLiteral("-map"), QStringLiteral("0:a:0"),
+                  QStringLiteral("-c:a"), QStringLiteral("pcm_f32le"), QStringLiteral("-f"), QStringLiteral("wav"),
+                  QStringLiteral("-")},
+                 QIODevice::ReadOnly);
+
+    QEventLoop loop;
+    QAudioFormat format;
+    QByteArray pending;
+    bool failed = false;
+    bool timedOut = false;
+    bool started = false;
+    // RIFF, its size, WAVE, then chunks up to the samples' "data".
+    const auto readHeader = [&] {
+        for (qsizetype at = 12; at + 8 <= pending.size();) {
+            const QByteArray id = pending.mid(at, 4);
+            const qint64 size = qFromLittleEndian<quint32>(pending.constData() + at + 4);
+            if (id == "data") {
+                pending.remove(0, at + 8);
+                started = true;
+                failed = !format.isValid();
+                return;
+            }
+            if (id == "fmt ") {
+                if (at + 16 > pending.size())
+                    return;
+                format.setChannelCount(qFromLittleEndian<quint16>(pending.constData() + at + 10));
+                format.setSampleRate(int(qFromLittleEndian<quint32>(pending.constData() + at + 12)));
+                format.setSampleFormat(QAudioFormat::Float);
+            }
+            at += 8 + size + (size & 1);
+        }
+    };
+    const auto read = [&] {
+        pending += ffmpeg.readAllStandardOutput();
+        if (!started)
+            readHeader();
+        if (!started || failed)
+            return;
+        const qsizetype whole = pending.size() / format.bytesPerFrame() * format.bytesPerFrame();
+        if (whole == 0)
+            return;
+        take(QAudioBuffer(pending.left(whole), format));
+        pending.remove(0, whole);
+    };
+    connect(&ffmpeg, &QProcess::readyReadStandardOutput, &loop, read);
+    connect(&ffmpeg, &QProcess::finished, &loop, [&](int code, QProcess::ExitStatus status) {
+        read();
+        failed = failed || status != QProcess::NormalExit || code != 0 || !started;
+        loop.quit();
+    });
+    connect(&ffmpeg, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            failed = true;
+            loop.quit();
+        }
+    });
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    timer.start(timeoutMs);
+    if (ffmpeg.state() != QProcess::NotRunning)
+        loop.exec();
+    if (ffmpeg.state() != QProcess::NotRunning) {
+        ffmpeg.disconnect(&loop);
+        ffmpeg.kill();
+        ffmpeg.waitForFinished();
+    }
+    if (timedOut)
+        return Decoded::TimedOut;
+    return failed || ffmpeg.state() != QProcess::NotRunning ? Decoded::Failed : Decoded::Whole;
 }
 
 void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromChannels, int toRate, int toChannels)
@@ -353,29 +456,54 @@ void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromCha
 
 LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs)
 {
-    LoudnessAnalysis result;
-    QList<float> samples;
+    // Measured while it decodes, from the samples decodeToFloat would give:
+    // the whole file never has to be held.
+    LoudnessMeter meter;
     int rate = 0;
     int ch = 0;
-    if (!decodeToFloat(path, samples, rate, ch, timeoutMs))
-        return result;
-
-    LoudnessMeter meter;
-    const qsizetype chunk = std::max<qsizetype>((4096 / ch) * ch, ch);
-    const qsizetype usable = (samples.size() / ch) * ch;
-    QList<double> block;
-    block.reserve(chunk);
-    for (qsizetype first = 0; first < usable; first += chunk) {
-        const qsizetype n = std::min(chunk, usable - first);
-        block.resize(n);
-        for (qsizetype i = 0; i < n; ++i)
-            block[i] = samples[first + i];
-        meter.addSamples(block, ch, rate);
+    qint64 samples = 0;
+    QList<float> floats;
+    QList<double> pending; // whole frames for the meter; a partial one waits for the next buffer
+    const Take measure = [&](const QAudioBuffer& buffer) {
+        if (rate == 0) {
+            rate = buffer.format().sampleRate();
+            ch = std::max(buffer.format().channelCount(), 1);
+        }
+        floats.resize(sampleCount(buffer));
+        const qsizetype n = toFloat(buffer, floats.data());
+        samples += n;
+        const qsizetype old = pending.size();
+        pending.resize(old + n);
+        std::copy(floats.cbegin(), floats.cbegin() + n, pending.begin() + old);
+        meter.addSamples(pending, ch, rate);
+        pending.remove(0, pending.size() / ch * ch);
+    };
+    // ffmpeg hands over the same samples as the framework's decoder, in
+    // blocks a hundred times larger; the framework's decoder is what a
+    // machine without ffmpeg, or a file that ffmpeg cannot read, gets.
+    bool decoded = false;
+    switch (Mp3Encoder::available() ? decodeWithFfmpeg(path, timeoutMs, measure) : Decoded::Failed) {
+    case Decoded::Whole:
+        decoded = true;
+        break;
+    case Decoded::TimedOut:
+        logTimeOut(path, timeoutMs);
+        break;
+    case Decoded::Failed:
+        meter = LoudnessMeter();
+        rate = ch = 0;
+        samples = 0;
+        pending.clear();
+        decoded = decodeEach(path, timeoutMs, measure);
+        break;
     }
+
+    LoudnessAnalysis result;
+    if (!decoded || rate == 0 || samples == 0)
+        return result;
     result.integratedLufs = meter.integratedLufs();
     result.peak = meter.peak;
-    if (rate > 0 && ch > 0)
-        result.durationMs = (qint64(samples.size()) / ch) * 1000 / rate;
+    result.durationMs = (samples / ch) * 1000 / rate;
     result.ok = true;
     return result;
 }

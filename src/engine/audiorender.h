@@ -7,6 +7,10 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
+class QAudioBuffer;
+
 // The offline audio work: whole files decoded to interleaved float samples
 // (full scale +-1.0), converted, mixed, measured, normalised and rendered to
 // WAV or MP3. Every buffer travels with its sample rate and channel count.
@@ -41,4 +45,15 @@ public:
 signals:
     void logMessage(const QString& text);
     void progress(int percent, const QString& text);
+
+private:
+    enum class Decoded { Whole, Failed, TimedOut };
+    using Take = std::function<void(const QAudioBuffer&)>;
+
+    // Decodes the file, handing each buffer to `take` as it arrives; false
+    // when the file could not be decoded to its end (logged).
+    bool decodeEach(const QString& path, int timeoutMs, const Take& take);
+    // The same through the ffmpeg program, in large blocks; nothing logged.
+    Decoded decodeWithFfmpeg(const QString& path, int timeoutMs, const Take& take);
+    void logTimeOut(const QString& path, int timeoutMs);
 };

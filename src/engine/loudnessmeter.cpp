@@ -128,25 +128,36 @@ void LoudnessMeter::addSamples(const QList<double>& samples, int channelCount, i
     configure(channelCount, rate);
     const qsizetype frames = samples.size() / channels;
     const double* p = samples.constData();
-    if (channels > kFastChannels) {
+    if (channels == 1)
+        addFrames<1>(p, frames);
+    else if (channels == 2)
+        addFrames<2>(p, frames);
+    else if (channels <= kFastChannels)
+        addFrames<0>(p, frames);
+    else
         for (qsizetype i = 0; i < frames; ++i, p += channels)
             addFrame(p);
-        return;
-    }
-    // The same arithmetic as addFrame, with the filter state held in locals
-    // between hops: this loop carries every sample of every analysis.
+}
+
+// The same arithmetic as addFrame, with the filter state held in locals
+// between hops: this loop carries every sample of every analysis. A fixed
+// channel count lets the compiler keep that state in registers.
+template <int C>
+void LoudnessMeter::addFrames(const double* p, qsizetype frames)
+{
+    const int n = C > 0 ? C : channels;
     double sx1[kFastChannels], sx2[kFastChannels], sy1[kFastChannels], sy2[kFastChannels];
     double hx1[kFastChannels], hx2[kFastChannels], hy1[kFastChannels], hy2[kFastChannels];
     double energy[kFastChannels];
     const auto load = [&] {
-        for (int c = 0; c < channels; ++c) {
+        for (int c = 0; c < n; ++c) {
             sx1[c] = shelf.x1[c], sx2[c] = shelf.x2[c], sy1[c] = shelf.y1[c], sy2[c] = shelf.y2[c];
             hx1[c] = highPass.x1[c], hx2[c] = highPass.x2[c], hy1[c] = highPass.y1[c], hy2[c] = highPass.y2[c];
             energy[c] = channelEnergy[c];
         }
     };
     const auto store = [&] {
-        for (int c = 0; c < channels; ++c) {
+        for (int c = 0; c < n; ++c) {
             shelf.x1[c] = sx1[c], shelf.x2[c] = sx2[c], shelf.y1[c] = sy1[c], shelf.y2[c] = sy2[c];
             highPass.x1[c] = hx1[c], highPass.x2[c] = hx2[c], highPass.y1[c] = hy1[c], highPass.y2[c] = hy2[c];
             channelEnergy[c] = energy[c];
@@ -156,25 +167,32 @@ void LoudnessMeter::addSamples(const QList<double>& samples, int channelCount, i
     const double hb0 = highPass.b0, hb1 = highPass.b1, hb2 = highPass.b2, ha1 = highPass.a1, ha2 = highPass.a2;
     double pk = peak;
     load();
-    for (qsizetype i = 0; i < frames; ++i, p += channels) {
-        for (int c = 0; c < channels; ++c) {
-            const double x = p[c];
-            const double a = std::fabs(x);
-            if (a > pk)
-                pk = a;
-            const double s = sb0 * x + sb1 * sx1[c] + sb2 * sx2[c] - sa1 * sy1[c] - sa2 * sy2[c];
-            sx2[c] = sx1[c];
-            sx1[c] = x;
-            sy2[c] = sy1[c];
-            sy1[c] = s;
-            const double y = hb0 * s + hb1 * hx1[c] + hb2 * hx2[c] - ha1 * hy1[c] - ha2 * hy2[c];
-            hx2[c] = hx1[c];
-            hx1[c] = s;
-            hy2[c] = hy1[c];
-            hy1[c] = y;
-            energy[c] += y * y;
+    for (qsizetype i = 0; i < frames;) {
+        // Frames up to the end of the current hop, then the hop's bookkeeping.
+        const qsizetype run = std::min<qsizetype>(frames - i, hopFrames - hopFill);
+        for (qsizetype k = 0; k < run; ++k, p += n) {
+#pragma GCC unroll 8
+            for (int c = 0; c < n; ++c) {
+                const double x = p[c];
+                const double a = std::fabs(x);
+                if (a > pk)
+                    pk = a;
+                const double s = sb0 * x + sb1 * sx1[c] + sb2 * sx2[c] - sa1 * sy1[c] - sa2 * sy2[c];
+                sx2[c] = sx1[c];
+                sx1[c] = x;
+                sy2[c] = sy1[c];
+                sy1[c] = s;
+                const double y = hb0 * s + hb1 * hx1[c] + hb2 * hx2[c] - ha1 * hy1[c] - ha2 * hy2[c];
+                hx2[c] = hx1[c];
+                hx1[c] = s;
+                hy2[c] = hy1[c];
+                hy1[c] = y;
+                energy[c] += y * y;
+            }
         }
-        if (++hopFill >= hopFrames) {
+        i += run;
+        hopFill += run;
+        if (hopFill >= hopFrames) {
             store();
             completeHop();
             load();

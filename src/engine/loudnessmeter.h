@@ -67,6 +67,10 @@ public:
 
 private:
     void addFrame(const double* frame);
+    // addFrame's arithmetic over many frames, for up to 8 channels; C is
+    // the channel count, or 0 for the configured one.
+    template <int C>
+    void addFrames(const double* p, qsizetype frames);
     void completeHop();
 
     QList<double> channelWeight;

@@ -43,30 +43,6 @@ QString findInWingetPackages(const QString& folder)
     return {};
 }
 
-QStringList ffmpegArguments(int sampleRate, int channels, int kbps, Mp3Encoder::InputFormat format)
-{
-    return {QStringLiteral("-hide_banner"),
-            QStringLiteral("-loglevel"),
-            QStringLiteral("error"),
-            QStringLiteral("-f"),
-            format == Mp3Encoder::S16le ? QStringLiteral("s16le") : QStringLiteral("f32le"),
-            QStringLiteral("-ar"),
-            QString::number(sampleRate),
-            QStringLiteral("-ac"),
-            QString::number(channels),
-            QStringLiteral("-i"),
-            QStringLiteral("pipe:0"),
-            QStringLiteral("-c:a"),
-            QStringLiteral("libmp3lame"),
-            QStringLiteral("-b:a"),
-            QString::number(kbps) + QLatin1Char('k'),
-            QStringLiteral("-f"),
-            QStringLiteral("mp3"),
-            QStringLiteral("-flush_packets"),
-            QStringLiteral("1"),
-            QStringLiteral("pipe:1")};
-}
-
 } // namespace
 
 Mp3Encoder::~Mp3Encoder()
@@ -91,7 +67,7 @@ bool Mp3Encoder::open(int sampleRate, int channelCount, int kbps, InputFormat fo
     // Nothing reads ffmpeg's messages; a pipe that nobody drains would fill
     // up and stall a long-running encoder.
     process->setStandardErrorFile(QProcess::nullDevice());
-    process->start(path, ffmpegArguments(sampleRate, channels, kbps, format), QIODevice::ReadWrite);
+    process->start(path, arguments(sampleRate, channels, kbps, format), QIODevice::ReadWrite);
     if (!process->waitForStarted(kStartTimeoutMs)) {
         delete process;
         process = nullptr;
@@ -162,30 +138,36 @@ QByteArray Mp3Encoder::flush()
 {
     if (!process)
         return {};
+    const QByteArray out = finishProcess(*process);
+    delete process;
+    process = nullptr;
+    return out;
+}
+
+QByteArray Mp3Encoder::finishProcess(QProcess& child)
+{
     QByteArray out;
-    process->closeWriteChannel();
+    child.closeWriteChannel();
     QElapsedTimer idle;
     idle.start();
-    qint64 pending = process->bytesToWrite();
-    while (process->state() != QProcess::NotRunning) {
-        process->waitForReadyRead(kChunkWaitMs);
-        const QByteArray chunk = process->readAllStandardOutput();
-        const qint64 nowPending = process->bytesToWrite();
+    qint64 pending = child.bytesToWrite();
+    while (child.state() != QProcess::NotRunning) {
+        child.waitForReadyRead(kChunkWaitMs);
+        const QByteArray chunk = child.readAllStandardOutput();
+        const qint64 nowPending = child.bytesToWrite();
         if (!chunk.isEmpty() || nowPending < pending)
             idle.restart();
         pending = nowPending;
         out += chunk;
-        if (process->waitForFinished(50))
+        if (child.waitForFinished(50))
             break;
         if (idle.elapsed() > kFlushIdleMs) {
-            process->kill();
-            process->waitForFinished(kStopWaitMs);
+            child.kill();
+            child.waitForFinished(kStopWaitMs);
             break;
         }
     }
-    out += process->readAllStandardOutput();
-    delete process;
-    process = nullptr;
+    out += child.readAllStandardOutput();
     return out;
 }
 
@@ -210,6 +192,30 @@ void Mp3Encoder::stopProcess()
         process->waitForFinished(kStopWaitMs);
     }
     delete process;
+}
+
+QStringList Mp3Encoder::arguments(int sampleRate, int channels, int kbps, InputFormat format)
+{
+    return {QStringLiteral("-hide_banner"),
+            QStringLiteral("-loglevel"),
+            QStringLiteral("error"),
+            QStringLiteral("-f"),
+            format == S16le ? QStringLiteral("s16le") : QStringLiteral("f32le"),
+            QStringLiteral("-ar"),
+            QString::number(sampleRate),
+            QStringLiteral("-ac"),
+            QString::number(std::max(channels, 1)),
+            QStringLiteral("-i"),
+            QStringLiteral("pipe:0"),
+            QStringLiteral("-c:a"),
+            QStringLiteral("libmp3lame"),
+            QStringLiteral("-b:a"),
+            QString::number(kbps) + QLatin1Char('k'),
+            QStringLiteral("-f"),
+            QStringLiteral("mp3"),
+            QStringLiteral("-flush_packets"),
+            QStringLiteral("1"),
+            QStringLiteral("pipe:1")};
 }
 
 QString Mp3Encoder::findFfmpeg(const QString& overridePath, const QStringList& searchFolders,

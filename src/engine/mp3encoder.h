@@ -34,6 +34,13 @@ public:
     static QString ffmpegPath();
     static bool available();
 
+    // The ffmpeg command line for these settings: a channel count below 1
+    // counts as 1, any format but S16le as float.
+    static QStringList arguments(int sampleRate, int channels, int kbps, InputFormat format);
+    // Ends the child's input and collects its output until it exits; a
+    // child that takes and gives nothing for 5 s is killed.
+    static QByteArray finishProcess(QProcess& process);
+
     // The search behind ffmpegPath() over explicit places, in order: the
     // override (a file path), the executable search folders, the package
     // folders, then the fixed file paths.

@@ -43,6 +43,12 @@ QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, c
 BroadcastServer::BroadcastServer(QObject* parent)
     : QObject(parent)
 {
+    connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastServer::broadcastBytes);
+    connect(&m_encoder, &LiveMp3Encoder::failed, this, [this] {
+        // A hung encoder was let go; the next buffer starts a fresh one.
+        m_encoderOpen = false;
+        emit logMessage(QStringLiteral("Built-in server: encoder stopped responding, restarting it"));
+    });
 }
 
 BroadcastServer::~BroadcastServer()
@@ -271,15 +277,7 @@ void BroadcastServer::pushAudio(const QAudioBuffer& buffer)
     const QByteArray pcm = m_converter.convert(buffer);
     if (pcm.isEmpty())
         return;
-    const QByteArray mp3 = m_encoder.encode(pcm);
-    if (!m_encoder.isOpen()) {
-        // A hung encoder was let go; the next buffer starts a fresh one.
-        m_encoderOpen = false;
-        emit logMessage(QStringLiteral("Built-in server: encoder stopped responding, restarting it"));
-        return;
-    }
-    if (!mp3.isEmpty())
-        broadcastBytes(mp3);
+    m_encoder.encode(pcm);
 }
 
 void BroadcastServer::broadcastBytes(const QByteArray& bytes)
@@ -289,8 +287,11 @@ void BroadcastServer::broadcastBytes(const QByteArray& bytes)
     for (QTcpSocket* s : std::as_const(m_listeners)) {
         // A listener that stopped reading is let go before its backlog
         // grows without bound; the others are not held up by it.
-        if (s->state() != QAbstractSocket::ConnectedState || s->write(bytes) != bytes.size()
-            || s->bytesToWrite() > limit)
+        const bool written = s->state() == QAbstractSocket::ConnectedState && s->write(bytes) == bytes.size();
+        // Sent now rather than in one more turn of the event loop.
+        if (written)
+            s->flush();
+        if (!written || s->bytesToWrite() > limit)
             dead.append(s);
     }
     for (QTcpSocket* s : std::as_const(dead)) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/mp3encoder.h"
+#include "engine/livemp3encoder.h"
 #include "outputs/pcmconverter.h"
 
 #include <QHash>
@@ -67,7 +67,7 @@ private:
 
     QTcpServer* m_server = nullptr;
     QList<QTcpSocket*> m_listeners;
-    Mp3Encoder m_encoder;
+    LiveMp3Encoder m_encoder;
     PcmConverter m_converter;
     bool m_encoderOpen = false;
     int m_bitrate = 128;

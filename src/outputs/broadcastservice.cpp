@@ -85,6 +85,9 @@ BroadcastService::BroadcastService(QObject* parent)
     m_config.sampleRate = d.sampleRate;
     m_config.bitrate = d.bitrate;
     m_config.channels = d.channels;
+    connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastService::sendEncoded);
+    connect(&m_encoder, &LiveMp3Encoder::failed, this,
+            [this] { teardown(QStringLiteral("encoder stopped responding"), true); });
 }
 
 BroadcastService::~BroadcastService()
@@ -277,14 +280,15 @@ void BroadcastService::encodeAndSend(const QByteArray& pcm)
 {
     if (!m_socket || !m_encoder.isOpen() || pcm.isEmpty())
         return;
-    const QByteArray mp3 = m_encoder.encode(pcm);
-    if (!m_encoder.isOpen()) {
-        teardown(QStringLiteral("encoder stopped responding"), true);
-        return;
-    }
-    if (mp3.isEmpty() || !m_socket)
+    m_encoder.encode(pcm);
+}
+
+void BroadcastService::sendEncoded(const QByteArray& mp3)
+{
+    if (!m_socket || !m_streaming)
         return;
     m_socket->write(mp3);
+    m_socket->flush();
     // A server that stops reading would otherwise let this grow for ever.
     if (m_socket->bytesToWrite() > sendBufferLimit())
         teardown(QStringLiteral("server is not taking the stream (send buffer full)"), true);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/mp3encoder.h"
+#include "engine/livemp3encoder.h"
 #include "outputs/broadcastconfig.h"
 #include "outputs/pcmconverter.h"
 
@@ -58,6 +58,7 @@ private slots:
 private:
     void teardown(const QString& reason, bool error);
     void encodeAndSend(const QByteArray& pcm);
+    void sendEncoded(const QByteArray& mp3);
     QByteArray credentials() const;
 
     BroadcastConfig m_config;
@@ -67,7 +68,7 @@ private:
     QNetworkAccessManager* m_network = nullptr;
     QTimer* m_statsTimer = nullptr;
     int m_listeners = 0;
-    Mp3Encoder m_encoder;
+    LiveMp3Encoder m_encoder;
     PcmConverter m_converter;
     bool m_streaming = false;
     bool m_handshakeDone = false;

@@ -1,6 +1,7 @@
 #include "outputs/streamarchive.h"
 
 #include "engine/audiodevices.h"
+#include "engine/livemp3encoder.h"
 
 #include <QAudioBuffer>
 #include <QAudioDevice>
@@ -45,6 +46,8 @@ StreamArchive::~StreamArchive()
     // Released silently: whoever listened may be going away too.
     const QSignalBlocker silent(this);
     stop();
+    // The last file is finished before the recorder goes.
+    finishClosingNow();
 }
 
 ArchiveConfig StreamArchive::configFromSettings()
@@ -129,7 +132,10 @@ bool StreamArchive::openFile()
         m_file = nullptr;
         return false;
     }
-    if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
+    m_encoder = new LiveMp3Encoder(this);
+    connect(m_encoder, &LiveMp3Encoder::encoded, this, &StreamArchive::writeEncoded);
+    connect(m_encoder, &LiveMp3Encoder::failed, this, &StreamArchive::encoderFailed);
+    if (!m_encoder->open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
         emit logMessage(QStringLiteral("Stream Archive: failed to initialise the MP3 encoder"));
         closeFile();
         return false;
@@ -147,22 +153,51 @@ bool StreamArchive::writeToFile(const QByteArray& bytes)
     return m_file->write(bytes) == bytes.size();
 }
 
+// The file is finished in the background: the encoder's last bytes go to
+// it, then it is closed.
 void StreamArchive::closeFile()
 {
-    if (m_encoder.isOpen()) {
-        const QByteArray tail = m_encoder.flush();
-        if (m_file)
-            writeToFile(tail);
+    QFile* file = std::exchange(m_file, nullptr);
+    LiveMp3Encoder* encoder = std::exchange(m_encoder, nullptr);
+    if (encoder && encoder->isOpen() && file) {
+        encoder->disconnect(this);
+        connect(encoder, &LiveMp3Encoder::encoded, file, [file](const QByteArray& mp3) { file->write(mp3); });
+        connect(encoder, &LiveMp3Encoder::finished, this, [this, file, encoder] {
+            file->close();
+            file->deleteLater();
+            encoder->deleteLater();
+            if (--m_closing == 0 && m_stopping)
+                endStop();
+        });
+        ++m_closing;
+        encoder->finish();
+        return;
     }
-    if (m_file) {
-        m_file->close();
-        m_file->deleteLater();
-        m_file = nullptr;
+    if (encoder) {
+        encoder->close();
+        encoder->deleteLater();
+    }
+    if (file) {
+        file->close();
+        file->deleteLater();
+    }
+}
+
+void StreamArchive::finishClosingNow()
+{
+    const QList<LiveMp3Encoder*> encoders = findChildren<LiveMp3Encoder*>(Qt::FindDirectChildrenOnly);
+    for (LiveMp3Encoder* e : encoders) {
+        if (e != m_encoder)
+            e->finishNow();
     }
 }
 
 void StreamArchive::start()
 {
+    // Files still finishing end first, so that a stop's signal comes before
+    // this start's.
+    if (m_closing > 0)
+        finishClosingNow();
     if (m_recording)
         return;
     if (!Mp3Encoder::available()) {
@@ -206,27 +241,13 @@ void StreamArchive::onAudioReady()
 
 void StreamArchive::encodePcm(const QByteArray& pcm)
 {
-    if (!m_recording || !m_file || !m_encoder.isOpen() || pcm.isEmpty())
+    if (!m_recording || !m_file || !m_encoder || !m_encoder->isOpen() || pcm.isEmpty())
         return;
-    const QByteArray mp3 = m_encoder.encode(pcm);
-    if (!m_encoder.isOpen()) {
-        // The encoder hung and was let go: nothing more would be recorded.
-        emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding - recording ended"));
-        stop();
+    m_encoder->encode(pcm);
+    if (!m_recording)
         return;
-    }
-    // A full disk, or a file whose folder went away, would leave REC lit
-    // while nothing reaches the disk.
-    if (!writeToFile(mp3) || !QFileInfo::exists(m_currentPath)) {
-        const QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString()
-                                                                        : QStringLiteral("file was removed");
-        emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording ended")
-                            .arg(QFileInfo(m_currentPath).fileName(), reason));
-        m_encoder.close();
-        stop();
-        return;
-    }
 
+    // The file closed here finishes on its own; the next never shares its name.
     if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(m_clock()))) {
         closeFile();
         if (!openFile()) {
@@ -239,6 +260,30 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
         stop();
 }
 
+void StreamArchive::writeEncoded(const QByteArray& mp3)
+{
+    if (!m_file)
+        return;
+    // A full disk, or a file whose folder went away, would leave REC lit
+    // while nothing reaches the disk.
+    if (writeToFile(mp3) && QFileInfo::exists(m_currentPath))
+        return;
+    const QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString()
+                                                                    : QStringLiteral("file was removed");
+    emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording ended")
+                        .arg(QFileInfo(m_currentPath).fileName(), reason));
+    m_encoder->close();
+    stop();
+}
+
+void StreamArchive::encoderFailed()
+{
+    // The encoder hung and was let go: nothing more would be recorded.
+    emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding - recording ended"));
+    stop();
+}
+
+// Whoever opens the take at recordingChanged(false) finds it whole.
 void StreamArchive::stop()
 {
     if (!m_recording && !m_file && !m_capture)
@@ -249,11 +294,16 @@ void StreamArchive::stop()
         m_capture = nullptr;
     }
     m_captureDevice = nullptr;
-    const QString kept = m_currentPath;
+    m_stopping = std::exchange(m_recording, false);
+    if (m_stopping)
+        emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(m_currentPath).fileName());
     closeFile();
-    if (m_recording) {
-        m_recording = false;
+    if (m_closing == 0)
+        endStop();
+}
+
+void StreamArchive::endStop()
+{
+    if (std::exchange(m_stopping, false))
         emit recordingChanged(false);
-        emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(kept).fileName());
-    }
 }

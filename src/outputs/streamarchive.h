@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engine/mp3encoder.h"
 #include "outputs/archiveconfig.h"
 #include "outputs/pcmconverter.h"
 
@@ -14,6 +13,7 @@ class QAudioBuffer;
 class QAudioSource;
 class QFile;
 class QIODevice;
+class LiveMp3Encoder;
 
 // Records the on-air audio or an input device to MP3 files named from a
 // date-time pattern, split at a set interval, optionally stopping by itself.
@@ -47,6 +47,8 @@ signals:
 
 public slots:
     void start();
+    // Ends the recording at once; recordingChanged(false) follows when the
+    // last file is complete on disk.
     void stop();
     void pushAudio(const QAudioBuffer& buffer);
 
@@ -58,14 +60,20 @@ private:
     void closeFile();
     void encodePcm(const QByteArray& pcm);
     bool writeToFile(const QByteArray& bytes);
+    void writeEncoded(const QByteArray& mp3);
+    void encoderFailed();
+    void finishClosingNow();
+    void endStop();
 
     ArchiveConfig m_config;
     QAudioSource* m_capture = nullptr;
     QPointer<QIODevice> m_captureDevice;
     QFile* m_file = nullptr;
-    Mp3Encoder m_encoder;
+    LiveMp3Encoder* m_encoder = nullptr; // the current file's; earlier files finish on their own
+    int m_closing = 0;                   // files whose encoder is still finishing
     PcmConverter m_converter;
     bool m_recording = false;
+    bool m_stopping = false;             // stopped; recordingChanged(false) waits for the last file
     QDateTime m_recordingStart;
     QDateTime m_fileStart;
     QString m_currentPath;

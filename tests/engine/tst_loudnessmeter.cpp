@@ -10,6 +10,7 @@
 #include <QAudioBuffer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 
 #include <cmath>
@@ -74,6 +75,8 @@ private slots:
     void normaliseStoresLevel();
     void normaliseLimitsToPeak();
     void normaliseRejectsWhatItCannotMeasure();
+    void sameFiguresWhicheverDecodes_data();
+    void sameFiguresWhicheverDecodes();
 };
 
 void TestLoudnessMeter::initTestCase()
@@ -456,6 +459,48 @@ void TestLoudnessMeter::normaliseRejectsWhatItCannotMeasure()
         lines << args.at(0).toString();
     QVERIFY2(lines.contains("Normalize: could not measure quiet.wav"), qPrintable(lines.join(" | ")));
     QVERIFY2(lines.contains("Normalize: could not measure broken.mp3"), qPrintable(lines.join(" | ")));
+}
+
+void TestLoudnessMeter::sameFiguresWhicheverDecodes_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QStringList>("codec");
+    QTest::newRow("24-bit wav") << ".wav" << QStringList{"-c:a", "pcm_s24le"};
+    QTest::newRow("mp3") << ".mp3" << QStringList{"-c:a", "libmp3lame", "-b:a", "192k"};
+    QTest::newRow("ogg") << ".ogg" << QStringList{"-c:a", "libvorbis"};
+}
+
+// Analysis reads ffmpeg's decoded output when it can; the figures are
+// exactly those of the framework's decoder, which takes over when ffmpeg
+// cannot decode the file.
+void TestLoudnessMeter::sameFiguresWhicheverDecodes()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QStringList, codec);
+    const QString path = rowFile(suffix);
+    QVERIFY(AudioFixtures::ffmpeg(QStringList{"-f", "lavfi", "-i", "anoisesrc=color=pink:amplitude=0.3:seed=4:d=8:r=44100",
+                                              "-af", "volume='0.2+0.8*abs(sin(2*PI*t/3))':eval=frame", "-ac", "2"}
+                                  + codec + QStringList{path}));
+    AudioRender render;
+    QSignalSpy log(&render, &AudioRender::logMessage);
+    const LoudnessAnalysis piped = render.analyse(path, 120000);
+    QVERIFY(piped.ok);
+
+    qputenv("ORCHIDLANTERN_FFMPEG", "/bin/false"); // an ffmpeg that decodes nothing
+    const LoudnessAnalysis framework = render.analyse(path, 120000);
+    qunsetenv("ORCHIDLANTERN_FFMPEG");
+    QVERIFY(framework.ok);
+    QCOMPARE(piped.integratedLufs, framework.integratedLufs);
+    QCOMPARE(piped.peak, framework.peak);
+    QCOMPARE(piped.durationMs, framework.durationMs);
+    QVERIFY(piped.integratedLufs > -40.0);
+    QCOMPARE(log.count(), 0);
+
+    // Out of time is a failure, not a partial measurement.
+    const LoudnessAnalysis late = render.analyse(path, 1);
+    QVERIFY(!late.ok);
+    QCOMPARE(log.last().at(0).toString(),
+             QStringLiteral("Could not decode %1 (timed out after 1 ms)").arg(QFileInfo(path).fileName()));
 }
 
 OL_TEST_MAIN(TestLoudnessMeter)

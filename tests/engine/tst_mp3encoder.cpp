@@ -1,3 +1,4 @@
+#include "engine/livemp3encoder.h"
 #include "engine/mp3encoder.h"
 
 #include "audiofixtures.h"
@@ -7,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QtEndian>
 
 #include <cmath>
@@ -85,6 +87,15 @@ struct EnvGuard
     }
 };
 
+// A stand-in for ffmpeg that writes its pid and then runs `body`.
+QString standIn(const QString& folder, const QString& body, QString* pidFile)
+{
+    const QString dir = testHome().scratch(folder);
+    *pidFile = dir + QStringLiteral("/pid");
+    QFile::remove(*pidFile);
+    return writeScript(dir + QStringLiteral("/ffmpeg"), QStringLiteral("echo $$ > '%1'\n").arg(*pidFile) + body);
+}
+
 } // namespace
 
 class TestMp3Encoder : public QObject
@@ -106,6 +117,7 @@ private slots:
     void searchOrder();
     void packageFolders();
     void environmentOverride();
+    void liveLetsGoOfAChildThatStops();
 };
 
 void TestMp3Encoder::encodesToValidMp3_data()
@@ -361,6 +373,10 @@ void TestMp3Encoder::openFailsOnAFileThatDoesNotRun()
     QVERIFY(!enc.open(44100, 2, 128, Mp3Encoder::S16le));
     QVERIFY(!enc.isOpen());
     QVERIFY(enc.flush().isEmpty());
+    // The live encoder knows at once too, as its owners' start lines need.
+    LiveMp3Encoder live;
+    QVERIFY(!live.open(44100, 2, 128, Mp3Encoder::S16le));
+    QVERIFY(!live.isOpen());
 }
 
 void TestMp3Encoder::searchOrder()
@@ -441,6 +457,55 @@ void TestMp3Encoder::environmentOverride()
                                     QStringLiteral("exec /usr/bin/ffmpeg \"$@\""));
     EnvGuard env("ORCHIDLANTERN_FFMPEG", own.toLocal8Bit());
     QCOMPARE(Mp3Encoder::ffmpegPath(), own);
+}
+
+// A child that takes nothing is let go once its queue passes ten seconds of
+// audio, or after five seconds without progress; one that ends by itself
+// is reported the same way. Finishing or closing a hung child ends it.
+void TestMp3Encoder::liveLetsGoOfAChildThatStops()
+{
+    QString pidFile;
+    const QString hang = standIn(QStringLiteral("live-hung"), QStringLiteral("exec sleep 120"), &pidFile);
+    EnvGuard env("ORCHIDLANTERN_FFMPEG", hang.toLocal8Bit());
+    const QByteArray second(44100 * 4, '\0');
+    LiveMp3Encoder live;
+    QSignalSpy failed(&live, &LiveMp3Encoder::failed);
+    QSignalSpy finished(&live, &LiveMp3Encoder::finished);
+    const auto openHung = [&] {
+        QFile::remove(pidFile);
+        return live.open(44100, 2, 128, Mp3Encoder::S16le) && QTest::qWaitFor([&] { return QFileInfo(pidFile).size() > 0; });
+    };
+
+    QVERIFY(openHung());
+    for (int i = 0; i < 11 && live.isOpen(); ++i)
+        live.encode(second);
+    QCOMPARE(failed.count(), 1);
+    QTRY_VERIFY(processGone(pidFile));
+
+    QVERIFY(openHung());
+    live.encode(second); // more than the pipe holds
+    QTest::qWait(3000);
+    QCOMPARE(failed.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 15000);
+    QTRY_VERIFY(processGone(pidFile));
+
+    QVERIFY(openHung());
+    live.encode(second);
+    live.finish();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+    QTRY_VERIFY(processGone(pidFile));
+
+    QVERIFY(openHung());
+    live.close();
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(pidFile), 5000);
+    QCOMPARE(failed.count(), 2);
+
+    const QString quits = standIn(QStringLiteral("live-quits"), QStringLiteral("exec head -c 1000 > /dev/null"), &pidFile);
+    EnvGuard env2("ORCHIDLANTERN_FFMPEG", quits.toLocal8Bit());
+    QVERIFY(live.open(44100, 2, 128, Mp3Encoder::S16le));
+    live.encode(second);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 3, 15000);
+    QVERIFY(!live.isOpen());
 }
 
 OL_TEST_MAIN(TestMp3Encoder)

@@ -91,6 +91,7 @@ private slots:
         StreamArchive archive;
         archive.setConfig(c);
         QSignalSpy log(&archive, &StreamArchive::logMessage);
+        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
         // Engine buffers are not recorded while the device is.
         ToneSource other(44100, 2, QAudioFormat::Int16, 3000.0, 0.5);
         TonePump pump(&other, 40, 1.0);
@@ -101,6 +102,7 @@ private slots:
         pump.start();
         QTRY_VERIFY_WITH_TIMEOUT(archive.recordedMs() > 6000, 20000);
         archive.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(rec.last().at(0).toBool(), false, 10000);
         const QString file = folder + QStringLiteral("/input.mp3");
         QCOMPARE(AudioFixtures::probe(file, QStringLiteral("stream=sample_rate")), QStringLiteral("44100"));
         const double seconds = AudioFixtures::probe(file, QStringLiteral("format=duration")).toDouble();

@@ -198,7 +198,9 @@ private slots:
         const QString secondFile = files.last().at(0).toString();
         archive.stop();
         pump.stop();
-        QCOMPARE(rec.last().at(0).toBool(), false);
+        QVERIFY(!archive.isRecording());
+        // The last file is finished in the background; the signal waits for it.
+        QTRY_COMPARE_WITH_TIMEOUT(rec.last().at(0).toBool(), false, 10000);
         QCOMPARE(log.last().at(0).toString(),
                  QStringLiteral("Stream Archive: stopped - ") + QFileInfo(secondFile).fileName());
 
@@ -241,7 +243,7 @@ private slots:
         connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
         archive.start();
         pump.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!archive.isRecording(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.last().at(0).toBool(), false, 30000);
         QVERIFY(archive.recordedMs() >= 3000);
         QCOMPARE(log.last().at(0).toString(), QStringLiteral("Stream Archive: stopped - timed.mp3"));
         const double seconds =
@@ -313,6 +315,7 @@ private slots:
         StreamArchive archive;
         archive.setClock([&now] { return now; });
         QSignalSpy files(&archive, &StreamArchive::fileStarted);
+        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
         ToneSource tone(44100, 2);
         TonePump pump(&tone, 40, 1.0);
         connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
@@ -344,6 +347,7 @@ private slots:
             QVERIFY(recordAWhile());
             archive.stop();
         }
+        QTRY_COMPARE_WITH_TIMEOUT(rec.last().at(0).toBool(), false, 10000);
 
         QStringList started;
         for (const QList<QVariant>& args : std::as_const(files))

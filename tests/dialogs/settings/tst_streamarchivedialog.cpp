@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QStandardPaths>
 
@@ -96,9 +97,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(status(d).contains(QRegularExpression(QStringLiteral(" &mdash; 00:00:0[2-9]$"))), 20000);
         QVERIFY(status(d).startsWith(QStringLiteral("<b>Recording</b> ") + QFileInfo(file).fileName() + QStringLiteral(" &mdash; ")));
 
+        QSignalSpy finished(&m_recorder, &StreamArchive::recordingChanged);
         QVERIFY(clickButton(d, QStringLiteral("Stop recording")));
         QVERIFY(!m_recorder.isRecording() && editors(d).endsWith(QStringLiteral("on|on|on|on|on|on")));
         QCOMPARE(status(d), QStringLiteral("Not recording."));
+        // The file is finished in the background; the signal says when.
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
         QCOMPARE(AudioFixtures::probe(file, QStringLiteral("stream=sample_rate")) + AudioFixtures::probe(file, QStringLiteral("stream=channels")),
                  QStringLiteral("441002"));
         const int kbps = AudioFixtures::probe(file, QStringLiteral("stream=bit_rate")).toInt() / 1000;
@@ -124,7 +128,7 @@ private slots:
         QVERIFY(editors(d).contains(QStringLiteral("|never|1|System default|off|off|off|off|off|off")));
         QVERIFY2(status(d).startsWith(QStringLiteral("<b>Recording</b> a&lt;b&gt;&amp;.mp3 &mdash; 00:00:0")), qPrintable(status(d)));
         QTRY_VERIFY_WITH_TIMEOUT(!m_recorder.isRecording(), 30000);
-        QCOMPARE(atSignal, QStringList{QStringLiteral("Not recording.")});
+        QTRY_COMPARE_WITH_TIMEOUT(atSignal, QStringList{QStringLiteral("Not recording.")}, 10000);
 
         // Started here, it has no stop-after time and goes on after Close.
         clickButton(d, QStringLiteral("Start recording"));

@@ -1,0 +1,195 @@
+#include "engine/livemp3encoder.h"
+
+#include <QProcess>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// The blocking encoder's limits, kept for the live one.
+constexpr int kIdleMs = 5000;
+constexpr int kStopWaitMs = 300;
+constexpr int kWatchdogMs = 500;
+// An encoder this far behind real time is of no use on air, and its queue
+// would otherwise grow for as long as it crawls.
+constexpr int kQueueSeconds = 10;
+
+} // namespace
+
+LiveMp3Encoder::LiveMp3Encoder(QObject* parent)
+    : QObject(parent)
+{
+    m_watchdog.setInterval(kWatchdogMs);
+    connect(&m_watchdog, &QTimer::timeout, this, &LiveMp3Encoder::checkProgress);
+}
+
+LiveMp3Encoder::~LiveMp3Encoder()
+{
+    // Children still running, the current one and any being retired, are
+    // killed: nothing will read them, and ~QProcess would wait for them.
+    const QList<QProcess*> children = findChildren<QProcess*>(Qt::FindDirectChildrenOnly);
+    for (QProcess* p : children) {
+        p->disconnect(this);
+        if (p->state() != QProcess::NotRunning) {
+            p->kill();
+            p->waitForFinished(kStopWaitMs);
+        }
+    }
+}
+
+bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::InputFormat format)
+{
+    close();
+    const QString path = Mp3Encoder::ffmpegPath();
+    if (path.isEmpty())
+        return false;
+    m_frameBytes = qint64(std::max(channels, 1)) * (format == Mp3Encoder::S16le ? 2 : 4);
+    m_queueLimit = qint64(std::max(sampleRate, 8000)) * m_frameBytes * kQueueSeconds;
+
+    auto* p = new QProcess(this);
+    p->setProcessChannelMode(QProcess::SeparateChannels);
+    p->setStandardErrorFile(QProcess::nullDevice());
+    p->start(path, Mp3Encoder::arguments(sampleRate, channels, kbps, format), QIODevice::ReadWrite);
+    // Where children start synchronously the outcome is known already and
+    // this does not wait; elsewhere a late failure comes as failed().
+    if (!p->waitForStarted(0) && p->state() == QProcess::NotRunning) {
+        delete p;
+        return false;
+    }
+    connect(p, &QProcess::readyReadStandardOutput, this, &LiveMp3Encoder::readOutput);
+    connect(p, &QProcess::bytesWritten, this, [this] { m_lastProgress.restart(); });
+    connect(p, &QProcess::finished, this, &LiveMp3Encoder::onExit);
+    connect(p, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            onExit();
+    });
+    m_process = p;
+    m_finishing = false;
+    m_lastProgress.start();
+    m_watchdog.start();
+    return true;
+}
+
+qint64 LiveMp3Encoder::queuedBytes() const
+{
+    return m_process ? m_process->bytesToWrite() : 0;
+}
+
+void LiveMp3Encoder::encode(const QByteArray& pcm)
+{
+    if (!m_process || m_finishing)
+        return;
+    const qint64 n = pcm.size() / m_frameBytes * m_frameBytes;
+    if (n < 1)
+        return;
+    const qint64 queued = m_process->bytesToWrite();
+    if (queued + n > m_queueLimit) {
+        letGo();
+        return;
+    }
+    // The idle clock runs only while input waits for the child.
+    if (queued == 0)
+        m_lastProgress.restart();
+    m_process->write(pcm.constData(), n);
+}
+
+void LiveMp3Encoder::finish()
+{
+    if (!m_process || m_finishing)
+        return;
+    m_finishing = true;
+    m_lastProgress.restart();
+    m_process->closeWriteChannel();
+}
+
+void LiveMp3Encoder::finishNow()
+{
+    if (QProcess* p = release()) {
+        const QByteArray rest = Mp3Encoder::finishProcess(*p);
+        delete p;
+        end(rest, true);
+    }
+}
+
+void LiveMp3Encoder::close()
+{
+    if (QProcess* p = release())
+        retire(p, false);
+}
+
+void LiveMp3Encoder::readOutput()
+{
+    if (!m_process)
+        return;
+    const QByteArray mp3 = m_process->readAllStandardOutput();
+    if (mp3.isEmpty())
+        return;
+    m_lastProgress.restart();
+    emit encoded(mp3);
+}
+
+void LiveMp3Encoder::checkProgress()
+{
+    if (!m_process || m_lastProgress.elapsed() <= kIdleMs)
+        return;
+    if (m_finishing)
+        m_process->kill(); // its exit ends the finish with what there is
+    else if (m_process->bytesToWrite() > 0)
+        letGo();
+}
+
+void LiveMp3Encoder::onExit()
+{
+    const bool asked = m_finishing;
+    if (QProcess* p = release()) {
+        const QByteArray rest = p->readAllStandardOutput();
+        p->deleteLater();
+        end(rest, asked);
+    }
+}
+
+// Takes the child out of service; the caller ends it.
+QProcess* LiveMp3Encoder::release()
+{
+    m_watchdog.stop();
+    m_finishing = false;
+    QProcess* p = std::exchange(m_process, nullptr);
+    if (p)
+        p->disconnect(this);
+    return p;
+}
+
+// The child has ended: its last bytes, then whether it was asked to.
+void LiveMp3Encoder::end(const QByteArray& rest, bool asked)
+{
+    if (!rest.isEmpty())
+        emit encoded(rest);
+    if (asked)
+        emit finished();
+    else
+        emit failed();
+}
+
+void LiveMp3Encoder::letGo()
+{
+    if (QProcess* p = release())
+        retire(p, true);
+    emit failed();
+}
+
+// Stops a child without waiting for it; it is deleted once it has ended.
+void LiveMp3Encoder::retire(QProcess* p, bool kill)
+{
+    if (p->state() == QProcess::NotRunning) {
+        p->deleteLater();
+        return;
+    }
+    connect(p, &QProcess::finished, p, &QObject::deleteLater);
+    if (kill) {
+        p->kill();
+        return;
+    }
+    p->closeWriteChannel();
+    QTimer::singleShot(kStopWaitMs, p, &QProcess::kill);
+}
