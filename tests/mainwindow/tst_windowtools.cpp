@@ -1,10 +1,17 @@
-// The window's tool glue: the lock over Settings and the Event Scheduler,
-// the scheduler box, an update offer from an untrusted answer, normalising
-// the playlist's files, printing and the about box.
+// ctest: serial
+// ctest: timeout 600
+// The window's tool glue: the lock over Settings and the Event Scheduler, the
+// scheduler box, an update offer from an untrusted answer, normalising and
+// printing the playlist, and the relay dialog putting another station on air
+// with the indicators that follow it.
 #include "audiofixtures.h"
 #include "automation/eventscheduler.h"
 #include "dialogs/settings/schedulerwindow.h"
+#include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "engine/silencedetector.h"
+#include "findwidget.h"
+#include "icecastserver.h"
 #include "library/musiclibrary.h"
 #include "library/security.h"
 #include "library/trackparams.h"
@@ -12,7 +19,6 @@
 #include "webstandin.h"
 #include "windowfixture.h"
 
-#include <QCheckBox>
 #include <QDesktopServices>
 #include <QJsonObject>
 #include <QLabel>
@@ -20,7 +26,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProgressDialog>
-#include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTableView>
@@ -48,25 +54,17 @@ public slots:
     void open(const QUrl& url) { opened << url; }
 };
 
-QString sha256sum(const QByteArray& bytes)
-{
-    const QString path = testHome().scratch(QStringLiteral("lock")) + QStringLiteral("/bytes");
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return {};
-    f.close();
-    QByteArray out;
-    AudioFixtures::run(QStringLiteral("sha256sum"), {path}, &out);
-    return QString::fromLatin1(out.left(64));
-}
-
-QStringList titlesAsked(const PromptScript& prompts, Prompts::Kind kind)
+QStringList texts(const QWidget* parent)
 {
     QStringList out;
-    for (const PromptScript::Asked& a : prompts.asked())
-        if (a.kind == kind)
-            out << a.title;
+    for (const QLabel* l : parent->findChildren<QLabel*>())
+        out << l->text();
     return out;
+}
+
+QString lastTitleAsked(const PromptScript& prompts)
+{
+    return prompts.asked().isEmpty() ? QString() : prompts.asked().last().title;
 }
 
 } // namespace
@@ -80,68 +78,55 @@ private slots:
     {
         WindowFixture f;
         PromptScript prompts;
-        auto* lock = f.find<QToolButton>(QStringLiteral("lock"));
-        QCOMPARE(lock->text(), QStringLiteral("No password set"));
-        lock->click();
-        QVERIFY(prompts.messages().last().startsWith(QStringLiteral("No areas are password-protected yet.\n")));
-        f.menuAction(QStringLiteral("&Settings"), QStringLiteral("Settings..."))->trigger();
-        QCOMPARE(prompts.count(Prompts::Kind::Text), 0);
-        QCOMPARE(prompts.count(Prompts::Kind::Dialog), 1);
-
+        QCOMPARE(f.find<QToolButton>(QStringLiteral("lock"))->text(), QStringLiteral("No password set"));
         // The passwords as the settings page stores them, in a new run.
         Security::setPassword(Security::Settings, QStringLiteral("alpha"));
         Security::setPassword(Security::Scheduler, QStringLiteral("bëta"));
-        QCOMPARE(QSettings().value(QStringLiteral("security/schedulerHash")).toString(),
-                 sha256sum(QByteArray("qw$ptz:v1:") + QStringLiteral("bëta").toUtf8()));
+        const QString salted = testHome().scratch(QStringLiteral("lock")) + QStringLiteral("/salted");
+        QFile file(salted);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray("qw$ptz:v1:") + QStringLiteral("bëta").toUtf8()) == 15);
+        file.close();
+        QByteArray sum;
+        QVERIFY(AudioFixtures::run(QStringLiteral("sha256sum"), {salted}, &sum));
+        QCOMPARE(QSettings().value(QStringLiteral("security/schedulerHash")).toByteArray(), sum.left(64));
         Security::s_unlocked[0] = Security::s_unlocked[1] = false;
         f.restart();
-        lock = f.find<QToolButton>(QStringLiteral("lock"));
+        auto* lock = f.find<QToolButton>(QStringLiteral("lock"));
         QCOMPARE(lock->text(), QStringLiteral("Locked — click to unlock"));
 
-        // One click asks for both, Settings first; cancelling the first still asks the second.
+        // One click asks for both, Settings first; a cancelled first still asks the second.
         prompts.answer(Prompts::Kind::Text, {});
         prompts.answerText(QStringLiteral("bëta"));
         lock->click();
-        QCOMPARE(titlesAsked(prompts, Prompts::Kind::Text),
-                 (QStringList{"Settings locked", "Event Scheduler locked"}));
+        QCOMPARE(prompts.asked().at(prompts.asked().size() - 2).title, QStringLiteral("Settings locked"));
+        QCOMPARE(lastTitleAsked(prompts), QStringLiteral("Event Scheduler locked"));
         QCOMPARE(f.log().first(), QStringLiteral("Event Scheduler unlocked"));
-        QCOMPARE(lock->text(), QStringLiteral("Locked — click to unlock"));
 
-        // Wrong and empty entries open nothing.
-        const int dialogs = prompts.count(Prompts::Kind::Dialog);
+        // Wrong and empty entries open nothing; the unlocked scheduler's windows open unasked.
         for (const QString& entry : {QStringLiteral("alpha "), QString()}) {
             prompts.answerText(entry);
             f.menuAction(QStringLiteral("&Settings"), QStringLiteral("Settings..."))->trigger();
             QCOMPARE(prompts.messages().last(), QStringLiteral("Incorrect password."));
         }
-        QCOMPARE(prompts.count(Prompts::Kind::Dialog), dialogs);
-
-        // The unlocked scheduler's windows open without asking.
-        const int asked = prompts.count(Prompts::Kind::Text);
+        const int passwordsAsked = prompts.count(Prompts::Kind::Text);
         f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Ads Scheduler..."))->trigger();
+        QVERIFY(prompts.count(Prompts::Kind::Text) == passwordsAsked && prompts.asked().last().kind == Prompts::Kind::Dialog);
         f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Scheduled Event..."))->trigger();
-        for (QPushButton* b : f->findChildren<QPushButton*>())
-            if (b->text() == QStringLiteral("Open Scheduler…"))
-                b->click();
-        QCOMPARE(prompts.count(Prompts::Kind::Text), asked);
-        QCOMPARE(prompts.count(Prompts::Kind::Dialog), dialogs + 1);
-        QCOMPARE(f->findChildren<SchedulerWindow*>().size(), 1);
-        QVERIFY(f.find<SchedulerWindow>()->isVisible());
-
+        clickButton(f.window(), QStringLiteral("Open Scheduler…"));
+        QVERIFY(f->findChildren<SchedulerWindow*>().size() == 1 && f.find<SchedulerWindow>()->isVisible());
         prompts.answerText(QStringLiteral("alpha"));
         f.menuAction(QStringLiteral("&Settings"), QStringLiteral("Settings..."))->trigger();
-        QCOMPARE(prompts.count(Prompts::Kind::Dialog), dialogs + 2);
         QCOMPARE(lock->text(), QStringLiteral("Unlocked — click to lock"));
 
-        // Locking again: the scheduler asks once more, and only it.
+        // Locked again, the scheduler asks once more; a wrong entry opens nothing.
         lock->click();
         QCOMPARE(f.log().first(), QStringLiteral("Protected areas locked"));
-        Security::setPassword(Security::Settings, QString());
-        Security::s_unlocked[Security::Scheduler] = false;
-        lock->click();
-        QCOMPARE(titlesAsked(prompts, Prompts::Kind::Text).last(), QStringLiteral("Event Scheduler locked"));
+        const int asked = int(prompts.asked().size());
+        prompts.answerText(QStringLiteral("alpha"));
         f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Ads Scheduler..."))->trigger();
-        QCOMPARE(prompts.count(Prompts::Kind::Dialog), dialogs + 2);
+        QCOMPARE(prompts.asked().size(), asked + 2);
+        QCOMPARE(prompts.messages().last(), QStringLiteral("Incorrect password."));
+        Security::setPassword(Security::Settings, QString());
         Security::setPassword(Security::Scheduler, QString());
     }
 
@@ -151,7 +136,6 @@ private slots:
         auto* scheduler = f.find<EventScheduler>();
         scheduler->setClock([] { return QDateTime(QDate(2026, 3, 4), QTime(10, 0)); }); // a Wednesday
         auto* label = f.find<QLabel>(QStringLiteral("nextEvent"));
-        QCOMPARE(label->text(), QStringLiteral("No events scheduled"));
         ScheduledEvent e;
         e.action = QStringLiteral("next");
         e.time = QTime(7, 30);
@@ -166,64 +150,46 @@ private slots:
         scheduler->setEvents({e, e});
         QCOMPARE(label->text(), QStringLiteral("2 events (none upcoming)"));
 
-        auto box = [&f](const QString& text) {
-            for (QCheckBox* c : f->findChildren<QCheckBox*>())
-                if (c->text() == text)
-                    return c;
-            return static_cast<QCheckBox*>(nullptr);
-        };
-        box(QStringLiteral("On"))->click();
-        box(QStringLiteral("Manual"))->click();
+        clickButton(f.window(), QStringLiteral("On"));
+        clickButton(f.window(), QStringLiteral("Manual"));
         QVERIFY(!scheduler->isActive() && scheduler->isManual());
-        QCOMPARE(f.log().mid(0, 2), (QStringList{"Scheduler: Manual mode", "Scheduler: Off"}));
-        QStringList status;
-        for (const QLabel* l : f.find<QStatusBar>()->findChildren<QLabel*>())
-            status << l->text();
-        QVERIFY(status.contains(QStringLiteral("Scheduler: Off")));
+        QVERIFY(texts(f.find<QStatusBar>()).contains(QStringLiteral("Scheduler: Off")));
     }
 
-    // The answer of the update service is not trusted: its texts are shown
-    // as text and only its web addresses are opened.
-    void updateOfferOpensOnlyWebAddresses()
+    // Its texts are shown as text and only its web addresses are opened.
+    void updateOfferFromAnUntrustedAnswer()
     {
         WebStandIn web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
         Browser browser;
         PromptScript prompts;
         WindowFixture f({{QStringLiteral("updates/url"), web.baseUrl() + QStringLiteral("/latest.json")}});
+        QStringList shown;
         auto offer = [&](const QString& download, const QString& notes) {
             web.setRules({WebStandIn::answer(QStringLiteral("/latest.json"),
-                                             QJsonObject{{"latest_version", "9.<img src=x>"},
-                                                         {"release_date", "<b>soon</b>"},
-                                                         {"download_url", download},
-                                                         {"notes_url", notes}})});
-            QStringList shown;
+                                             QJsonObject{{"latest_version", "9.<img src=x>"}, {"release_date", "<b>soon</b>"},
+                                                         {"download_url", download}, {"notes_url", notes}})});
             prompts.answerDialog([&shown](QDialog& d) {
-                for (QLabel* l : d.findChildren<QLabel*>()) {
-                    shown << l->text();
-                    if (l->text().contains(QStringLiteral("Full release notes")))
-                        emit l->linkActivated(QString());
-                }
-                for (QPushButton* b : d.findChildren<QPushButton*>())
-                    if (b->text() == QStringLiteral("Download…"))
-                        b->click();
+                shown = texts(&d);
+                emit findByText<QLabel>(d, QStringLiteral("<a href=\"%1\">Full release notes</a>")
+                                               .arg(shown.filter(QStringLiteral("href")).value(0).section('"', 1, 1)))
+                    ->linkActivated(QString());
+                clickButton(d, QStringLiteral("Download…"));
                 return d.result();
             });
             f.find<QStatusBar>()->findChild<QToolButton*>()->click();
-            if (!f.waitForLog(QStringLiteral("Update available: 9.<img src=x>")))
-                return QStringList();
-            f->findChild<QListWidget*>(QStringLiteral("log"))->clear();
-            return shown;
+            return f.waitForLog(QStringLiteral("Update available: 9.<img src=x>"));
         };
-        const QStringList shown = offer(QStringLiteral("file:///etc/passwd"), QStringLiteral("javascript:alert(1)"));
+        QVERIFY(offer(QStringLiteral("file:///etc/passwd"), QStringLiteral("javascript:alert(1)")));
         QVERIFY(shown.contains(QStringLiteral("<b>Orchidlantern 9.&lt;img src=x&gt; is available</b>")));
         QVERIFY(shown.contains(QStringLiteral("Released <b>soon</b>")));
         QCOMPARE(browser.opened, QList<QUrl>());
-        offer(QStringLiteral("https://example.org/get"), QStringLiteral("http://example.org/notes"));
+        f->findChild<QListWidget*>(QStringLiteral("log"))->clear();
+        QVERIFY(offer(QStringLiteral("https://example.org/get"), QStringLiteral("http://example.org/notes")));
         QCOMPARE(browser.opened, (QList<QUrl>{QUrl("http://example.org/notes"), QUrl("https://example.org/get")}));
     }
 
-    void normaliseBringsEachFileToTarget()
+    void normaliseAndPrintThePlaylist()
     {
         const QString dir = testHome().scratch(QStringLiteral("normalise"));
         const QString quiet = dir + QStringLiteral("/quiet.wav");
@@ -236,68 +202,111 @@ private slots:
         normalise->trigger();
         QCOMPARE(prompts.messages(), QStringList{"The playlist is empty."});
 
-        auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
-        f->addPaths({quiet, QStringLiteral("http://127.0.0.1:9/stream"), loud});
         Track stop;
         stop.marker = true;
-        stop.label = QStringLiteral("stop");
-        model->insertTrack(1, stop);
+        f->addPaths({quiet, QStringLiteral("http://127.0.0.1:9/stream"), loud});
+        qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model())->insertTrack(1, stop);
         f->addPaths({quiet});
         normalise->trigger();
         QCOMPARE(f.log().first(), QStringLiteral("Normalize: processed 3 track(s)"));
         QCOMPARE(f.log().filter(QStringLiteral("Normalize: quiet.wav")).size(), 2);
         for (const QString& path : {quiet, loud}) {
-            const double gain = TrackParams::load(path).level;
-            const double lufs = AudioFixtures::integratedLoudness(path, QStringLiteral("volume=%1").arg(gain, 0, 'f', 6));
+            const QString gain = QStringLiteral("volume=%1").arg(TrackParams::load(path).level, 0, 'f', 6);
+            const double lufs = AudioFixtures::integratedLoudness(path, gain);
             QVERIFY2(qAbs(lufs + 18.0) <= 0.5, qPrintable(QStringLiteral("%1 at %2 LUFS").arg(path).arg(lufs)));
         }
-
-        // Cancel after the first file: nothing further is measured.
-        QMetaObject::Connection cancel = connect(
-            f->findChild<QListWidget*>(QStringLiteral("log"))->model(), &QAbstractItemModel::rowsInserted, this, [&f] {
-                if (auto* progress = f.find<QProgressDialog>())
-                    progress->cancel();
-            });
+        // Cancelled after the first file, nothing further is measured.
+        const QMetaObject::Connection cancel = connect(f->findChild<QListWidget*>()->model(), &QAbstractItemModel::rowsInserted,
+                                                       this, [&f] { f.find<QProgressDialog>()->cancel(); });
         normalise->trigger();
         disconnect(cancel);
         QCOMPARE(f.log().first(), QStringLiteral("Normalize: processed 1 track(s)"));
-    }
 
-    void printsAndShowsAbout()
-    {
-        WindowFixture f;
-        PromptScript prompts;
         const QString pdf = testHome().scratch(QStringLiteral("print")) + QStringLiteral("/page.pdf");
-        QString title;
         prompts.answerDialog([](QDialog&) { return int(QDialog::Rejected); });
-        prompts.answerDialog([&title, pdf](QDialog& d) {
-            title = d.windowTitle();
+        prompts.answerDialog([pdf](QDialog& d) {
             qobject_cast<QPrintDialog*>(&d)->printer()->setOutputFileName(pdf);
             return int(QDialog::Accepted);
         });
-        f->printDocument(QStringLiteral("playlist"), QStringLiteral("<h1>Cancelled</h1>"));
-        QVERIFY(!f.log().contains(QStringLiteral("Printed: playlist")));
-        f->printDocument(QStringLiteral("playlist"), QStringLiteral("<h1>Morning show</h1><p>Delta &amp; Echo</p>"));
-        QCOMPARE(title, QStringLiteral("Print playlist"));
-        QCOMPARE(f.log().first(), QStringLiteral("Printed: playlist"));
+        for (int i = 0; i < 2; ++i)
+            f->printDocument(QStringLiteral("playlist"), QStringLiteral("<h1>Morning show</h1><p>Delta &amp; Echo</p>"));
+        QCOMPARE(lastTitleAsked(prompts), QStringLiteral("Print playlist"));
+        QCOMPARE(f.log().filter(QStringLiteral("Printed: playlist")).size(), 1);
         QByteArray text;
         QVERIFY(AudioFixtures::run(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")}, &text));
         QVERIFY2(text.contains("Morning show") && text.contains("Delta & Echo"), text.constData());
+    }
 
-        QStringList texts;
-        int result = -1;
-        prompts.answerDialog([&texts, &result](QDialog& d) {
-            for (QLabel* l : d.findChildren<QLabel*>())
-                texts << (l->pixmap().isNull() ? l->text() : QStringLiteral("logo %1").arg(l->pixmap().width()));
-            for (QPushButton* b : d.findChildren<QPushButton*>())
-                if (b->text() == QStringLiteral("OK"))
-                    b->click();
-            return result = d.result();
+    void relayDialogPutsAnotherStationOnAir()
+    {
+        IcecastServer ice;
+        QVERIFY2(ice.start(), qPrintable(ice.errorText()));
+        QProcess other;
+        const auto endOther = qScopeGuard([&other] {
+            other.kill();
+            other.waitForFinished();
         });
-        f.menuAction(QStringLiteral("&Help"), QStringLiteral("About Orchidlantern"))->trigger();
-        QCOMPARE(prompts.asked().last().title, QStringLiteral("About Orchidlantern"));
-        QVERIFY(texts.contains(QStringLiteral("<b>Version 1.0.0</b>")) && texts.contains(QStringLiteral("logo 360")));
-        QCOMPARE(result, int(QDialog::Accepted));
+        other.start(QStringLiteral("ffmpeg"),
+                    {"-v", "error", "-re", "-i", WindowFixture::toneFile(QStringLiteral("other.mp3"), 120, 500), "-c:a",
+                     "copy", "-content_type", "audio/mpeg", "-f", "mp3",
+                     QStringLiteral("icecast://source:%1@127.0.0.1:%2/other.mp3").arg(IcecastServer::kSourcePassword).arg(ice.port())});
+        QTRY_VERIFY_WITH_TIMEOUT(!ice.mountStatus(QStringLiteral("/other.mp3")).isEmpty(), 15000);
+        const QString address = ice.baseUrl() + QStringLiteral("/other.mp3");
+        const quint16 port = WindowFixture::freePort();
+        WindowFixture f({{QStringLiteral("server/enabled"), true},
+                         {QStringLiteral("server/port"), port},
+                         {QStringLiteral("silence/enabled"), true},
+                         {QStringLiteral("silence/timeout"), 2}});
+        PromptScript prompts;
+        auto* engine = f.find<AudioEngine>();
+        auto* badge = f.find<QLabel>(QStringLiteral("listeners"));
+        auto status = [](QDialog& d) { return findByText<QLabel>(d, QStringLiteral("Not relaying.")); };
+
+        auto whileOpen = [&](QDialog& d) {
+            QVERIFY(status(d) && !findByText(d, QStringLiteral("Stop relay"))->isEnabled());
+            d.findChild<QLineEdit*>()->setText(QStringLiteral(" ") + address);
+            clickButton(d, QStringLiteral("Relay stream"));
+            QCOMPARE(QSettings().value(QStringLiteral("relay/lastUrl")).toString(), address);
+            QVERIFY(findByText<QLabel>(d, QStringLiteral("Relaying: ") + address));
+            QVERIFY(f.waitForLog(QStringLiteral("Relay: live"), 30000));
+            QVERIFY(texts(f.find<QStatusBar>()).contains(QStringLiteral("Relay: LIVE")));
+            // Only real silence counts: the relayed tone is heard for twice the time-out.
+            QTest::qWait(4500);
+            QVERIFY2(!f.find<SilenceDetector>()->hasFired() && !engine->isPlaying(), "silence under a live relay");
+
+            QProcess listeners[2];
+            for (QProcess& curl : listeners)
+                curl.start(QStringLiteral("curl"), {"-s", "-o", "/dev/null", QStringLiteral("http://127.0.0.1:%1/").arg(port)});
+            QTRY_COMPARE_WITH_TIMEOUT(badge->text(), QStringLiteral("♫ 2"), 15000);
+            QCOMPARE(badge->toolTip(), QStringLiteral("2 listeners (Icecast + built-in server)"));
+            listeners[1].kill();
+            QTRY_COMPARE_WITH_TIMEOUT(badge->toolTip(), QStringLiteral("1 listener (Icecast + built-in server)"), 15000);
+            listeners[0].kill();
+            listeners[0].waitForFinished();
+            listeners[1].waitForFinished();
+        };
+        prompts.answerDialog([&](QDialog& d) {
+            whileOpen(d);
+            return int(QDialog::Rejected);
+        });
+        QAction* relay = f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Relay..."));
+        relay->trigger();
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(engine->isRelaying(), "closing the dialog ended the relay");
+
+        // Opened again it shows the relay on air, and stops it.
+        QStringList shown;
+        prompts.answerDialog([&shown](QDialog& d) {
+            shown = texts(&d).filter(QStringLiteral("Relaying: "));
+            clickButton(d, QStringLiteral("Stop relay"));
+            shown += texts(&d).filter(QStringLiteral("Not relaying."));
+            return int(QDialog::Rejected);
+        });
+        relay->trigger();
+        QCOMPARE(shown, (QStringList{"Relaying: " + address, "Not relaying."}));
+        QVERIFY(f.log().contains(QStringLiteral("Command: relaystop")) && !engine->isRelaying());
+        QVERIFY(texts(f.find<QStatusBar>()).contains(QStringLiteral("Scheduler: Enabled")));
     }
 };
 
