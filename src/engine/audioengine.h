@@ -71,6 +71,8 @@ public:
     Q_INVOKABLE void startRelay(const QString& url);
     Q_INVOKABLE void stopRelay();
     Q_INVOKABLE bool isRelaying() const { return m_relayActive; }
+    // Relaying, and the stream's own audio is what goes on air.
+    bool isRelayLive() const { return m_relayLive; }
     Q_INVOKABLE QString relaySource() const { return m_relaySource; }
 
 signals:

@@ -104,8 +104,10 @@ MainWindow::MainWindow(QWidget* parent)
     applyWeatherSettings();
 
     m_scheduler = new EventScheduler(this);
+    connect(m_scheduler, &EventScheduler::changed, this, &MainWindow::refreshSchedulerList);
     connect(m_scheduler, &EventScheduler::logMessage, this, &MainWindow::appendLog);
     m_scheduler->load();
+    refreshSchedulerList();
 
     const QSettings settings;
     const QString outputDevice = settings.value(QStringLiteral("audio/outputDevice")).toString();

@@ -10,6 +10,7 @@
 
 class AudioEngine;
 class AudioInput;
+class CartWall;
 class BroadcastServer;
 class BroadcastService;
 class DurationScanner;
@@ -17,10 +18,12 @@ class EventScheduler;
 class MusicLibraryDialog;
 class PlaylistModel;
 class QAction;
+class QAudioOutput;
 class QFileSystemModel;
 class QGroupBox;
 class QLabel;
 class QListWidget;
+class QMediaPlayer;
 class QMenu;
 class QModelIndex;
 class QSlider;
@@ -32,7 +35,10 @@ class QTableWidget;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
 class SilenceDetector;
+class SchedulerWindow;
 class StreamArchive;
 class UpdateChecker;
 class VfdDisplay;
@@ -57,6 +63,10 @@ public:
 
     // Playlist desk (mainwindow_desk.cpp).
     void addPaths(const QStringList& paths);
+
+    // Tool windows (mainwindow_tools.cpp): prints an HTML page once the
+    // operator confirms the print dialog.
+    void printDocument(const QString& title, const QString& html);
 
 public slots:
     // Live status (mainwindow_status.cpp).
@@ -101,9 +111,9 @@ private:
     QWidget* buildLeftColumn();
     QWidget* buildFileExplorer();
     QWidget* buildCenterColumn();
-    QWidget* buildRightColumn();
+    QWidget* buildRightColumn();    // mainwindow_carts.cpp
     QWidget* buildSearchPanel();
-    QWidget* buildSchedulerPanel();
+    QWidget* buildSchedulerPanel(); // mainwindow_carts.cpp
     void showLeftTabMenu(const QPoint& pos);
     void showSearchHeaderMenu(const QPoint& pos, const QStringList& titles);
     void setLeftTabShown(int index, bool shown);
@@ -224,9 +234,48 @@ private:
     void applyWeatherSettings();
     void checkForUpdatesNow();
     void onUpdateAvailable(const UpdateInfo& info);
+    void openWebAddress(const QString& address);
 
     bool manualUpdateCheck = false;
     MusicLibraryDialog* m_musicLibrary = nullptr;
+
+    void onLockClicked();
+    void updateLockIndicator();
+    void openReportGenerator();
+    void openStreamArchive();
+    void openAdsScheduler();
+    void openSchedulerWindow();
+    void openEventEditor();
+    void openRelay();
+    void runRelayCommand(const QString& line);
+    void normalisePlaylist();
+    void showAbout();
+
+    QToolButton* m_lockButton = nullptr;
+    SchedulerWindow* m_schedulerWindow = nullptr;
+
+    // ---- Cart walls, aux deck and scheduler box (mainwindow_carts.cpp) ----
+    CartWall* newCartWall();
+    void restoreCartWalls();
+    void saveCartWalls();
+    void addCartWall();
+    void updateCartTabCloseButtons();
+    void closeCartTab(int index);
+    void renameCartTab(int index);
+    void auxAddFile(const QString& path);
+    void auxRenumber();
+    void auxPlayItem(QTreeWidgetItem* item);
+    void auxNext();
+    void refreshSchedulerList();
+
+    CartWall* m_currentCartWall = nullptr;
+    int m_cartWallCount = 0;
+    QMediaPlayer* m_auxPlayer = nullptr;
+    QAudioOutput* m_auxOutput = nullptr;
+    QTreeWidget* m_auxList = nullptr;
+    QLabel* m_auxStatus = nullptr;
+    QSlider* m_auxVolume = nullptr;
+    QLabel* m_nextEventLabel = nullptr;
 
     // ---- Playlist desk (mainwindow_desk.cpp) ----
     void addTrackToPlaylist(const Track& track);

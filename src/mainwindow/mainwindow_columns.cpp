@@ -146,13 +146,6 @@ void MainWindow::showSearchHeaderMenu(const QPoint& pos, const QStringList& titl
     menu.exec(m_searchTable->horizontalHeader()->mapToGlobal(pos));
 }
 
-QWidget* MainWindow::buildSchedulerPanel()
-{
-    m_schedulerBox = new QGroupBox(QStringLiteral("Scheduler"));
-    new QVBoxLayout(m_schedulerBox);
-    return m_schedulerBox;
-}
-
 QWidget* MainWindow::buildFileExplorer()
 {
     auto* panel = new QWidget;
@@ -356,23 +349,4 @@ void MainWindow::onPlaylistDoubleClicked(const QModelIndex& index)
         return;
     setActivePlaylist(m_playlistTabs->currentIndex());
     m_engine->playRow(index.row());
-}
-
-QWidget* MainWindow::buildRightColumn()
-{
-    m_rightColumn = new QWidget;
-    auto* layout = new QVBoxLayout(m_rightColumn);
-    layout->setContentsMargins(0, 0, 0, 0);
-    m_cartTabs = new QTabWidget;
-    m_cartTabs->setObjectName(QStringLiteral("cartTabs"));
-    m_cartTabs->setDocumentMode(true);
-    m_cartTabs->setMovable(true);
-    m_cartTabs->setTabsClosable(true);
-    layout->addWidget(m_cartTabs);
-
-    m_auxPage = new QGroupBox(QStringLiteral("AUX Deck"));
-    new QVBoxLayout(m_auxPage);
-    m_cartTabs->addTab(m_auxPage, QStringLiteral("AUX"));
-    m_cartTabs->setCurrentIndex(0);
-    return m_rightColumn;
 }

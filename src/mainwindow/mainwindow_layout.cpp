@@ -65,6 +65,7 @@ void MainWindow::setAuxShown(bool shown)
         m_cartTabs->addTab(m_auxPage, QStringLiteral("AUX"));
     else if (!shown && tab >= 0)
         m_cartTabs->removeTab(tab);
+    updateCartTabCloseButtons();
 }
 
 void MainWindow::updateColumnVisibility()
@@ -114,6 +115,7 @@ void MainWindow::resetLayout()
 
 void MainWindow::saveLayout()
 {
+    saveCartWalls();
     QSettings s;
     s.setValue(QStringLiteral("geometry"), saveGeometry());
     s.setValue(QStringLiteral("windowState"), saveState(0));

@@ -37,6 +37,15 @@ void MainWindow::createMenus()
     playlist->addAction(QStringLiteral("Playlist Generator..."), this, &MainWindow::openPlaylistGenerator);
     playlist->addAction(QStringLiteral("Music Library..."), this, &MainWindow::openMusicLibrary);
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
+    tools->addAction(QStringLiteral("Ads Scheduler..."), this, &MainWindow::openAdsScheduler);
+    tools->addAction(QStringLiteral("Report Generator..."), this, &MainWindow::openReportGenerator);
+    tools->addAction(QStringLiteral("Scheduled Event..."), this, &MainWindow::openEventEditor);
+    tools->addSeparator();
+    tools->addSeparator();
+    tools->addAction(QStringLiteral("Relay..."), this, &MainWindow::openRelay);
+    tools->addAction(QStringLiteral("Stream Archive..."), this, &MainWindow::openStreamArchive);
+    tools->addSeparator();
+    tools->addAction(QStringLiteral("Normalize playlist tracks..."), this, &MainWindow::normalisePlaylist);
     QMenu* settings = bar->addMenu(QStringLiteral("&Settings"));
     settings->addAction(QStringLiteral("Settings..."), this, [this] { openSettings(); });
 
@@ -53,9 +62,18 @@ void MainWindow::createMenus()
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->addAction(QStringLiteral("Check for Updates…"), this, &MainWindow::checkForUpdatesNow);
+    help->addAction(QStringLiteral("About Orchidlantern"), this, &MainWindow::showAbout);
 
     // The menu shows once something fills it.
     tools->menuAction()->setVisible(!tools->actions().isEmpty());
+
+    m_lockButton = new QToolButton;
+    m_lockButton->setObjectName(QStringLiteral("lock"));
+    m_lockButton->setAutoRaise(true);
+    m_lockButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    connect(m_lockButton, &QToolButton::clicked, this, &MainWindow::onLockClicked);
+    bar->setCornerWidget(m_lockButton, Qt::TopRightCorner);
+    updateLockIndicator();
 }
 
 void MainWindow::createToolBar()

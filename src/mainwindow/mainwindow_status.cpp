@@ -201,7 +201,8 @@ double MainWindow::currentOutputLevel() const
 {
     if ((m_mic && m_mic->isActive()) || (m_lineIn && m_lineIn->isActive()))
         return qMax(qMax(m_micLevelL, m_micLevelR), qMax(m_lineLevelL, m_lineLevelR));
-    if (m_engine && m_engine->isPlaying())
+    // A live relay holds the decks paused; its own level is what is on air.
+    if (m_engine && (m_engine->isPlaying() || m_engine->isRelayLive()))
         return qMax(m_engineLevelL, m_engineLevelR);
     return 0.0;
 }

@@ -1,12 +1,19 @@
-// Protected areas, the settings dialog and putting its changes to work.
+// Protected areas, the tool windows, the settings dialog and putting its
+// changes to work, updates, the relay dialog, the playlist tools and the
+// about box.
 #include "mainwindow.h"
 
 #include "dialogs/prompts.h"
 #include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/library/playlistgeneratordialog.h"
+#include "dialogs/settings/adsschedulerdialog.h"
+#include "dialogs/settings/reportgeneratordialog.h"
+#include "dialogs/settings/schedulerwindow.h"
 #include "dialogs/settings/settingsdialog.h"
+#include "dialogs/settings/streamarchivedialog.h"
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
+#include "engine/audiorender.h"
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
 #include "library/appsettings.h"
@@ -17,16 +24,49 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
 #include <QSlider>
+#include <QStyle>
+#include <QTextDocument>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+
+namespace {
+
+const QString& areaName(Security::Area area)
+{
+    static const QString names[] = {QStringLiteral("Settings"), QStringLiteral("Event Scheduler")};
+    return names[area == Security::Settings ? 0 : 1];
+}
+
+bool lockedArea(Security::Area area)
+{
+    return Security::isProtected(area) && !Security::s_unlocked[area];
+}
+
+// The update service's answer names the addresses to open; only web
+// addresses go to the browser, never a file or a program.
+bool isWebAddress(const QUrl& url)
+{
+    return url.isValid() && !url.host().isEmpty()
+           && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+}
+
+} // namespace
 
 bool MainWindow::ensureAccess(int area)
 {
@@ -35,7 +75,7 @@ bool MainWindow::ensureAccess(int area)
     const auto a = Security::Area(area);
     if (!Security::isProtected(a) || Security::s_unlocked[area])
         return true;
-    const QString name = a == Security::Settings ? QStringLiteral("Settings") : QStringLiteral("Event Scheduler");
+    const QString& name = areaName(a);
     bool ok = false;
     const QString entry = Prompts::text(this, name + QStringLiteral(" locked"),
                                         QStringLiteral("Enter the ") + name + QStringLiteral(" password:"), QString(),
@@ -44,11 +84,90 @@ bool MainWindow::ensureAccess(int area)
         return false;
     if (Security::hashPassword(entry) == QSettings().value(Security::hashKey(a)).toString()) {
         Security::s_unlocked[area] = true;
+        updateLockIndicator();
         appendLog(name + QStringLiteral(" unlocked"));
         return true;
     }
     Prompts::warning(this, QStringLiteral("Access denied"), QStringLiteral("Incorrect password."));
     return false;
+}
+
+void MainWindow::onLockClicked()
+{
+    if (!Security::isProtected(Security::Settings) && !Security::isProtected(Security::Scheduler)) {
+        Prompts::information(this, QStringLiteral("User access"),
+                             QStringLiteral("No areas are password-protected yet.\nSet passwords in Settings → "
+                                            "Security to control who can edit Settings and the Event Scheduler."));
+        return;
+    }
+    if (lockedArea(Security::Settings) || lockedArea(Security::Scheduler)) {
+        if (lockedArea(Security::Settings))
+            ensureAccess(Security::Settings);
+        if (lockedArea(Security::Scheduler))
+            ensureAccess(Security::Scheduler);
+    } else {
+        Security::s_unlocked[Security::Settings] = Security::s_unlocked[Security::Scheduler] = false;
+        appendLog(QStringLiteral("Protected areas locked"));
+    }
+    updateLockIndicator();
+}
+
+void MainWindow::updateLockIndicator()
+{
+    if (!m_lockButton)
+        return;
+    const bool any = Security::isProtected(Security::Settings) || Security::isProtected(Security::Scheduler);
+    const bool locked = lockedArea(Security::Settings) || lockedArea(Security::Scheduler);
+    m_lockButton->setIcon(style()->standardIcon(locked ? QStyle::SP_DialogNoButton : QStyle::SP_DialogYesButton));
+    if (!any) {
+        m_lockButton->setText(QStringLiteral("No password set"));
+        m_lockButton->setToolTip(QStringLiteral("Set passwords in Settings → Security"));
+    } else if (!locked) {
+        m_lockButton->setText(QStringLiteral("Unlocked — click to lock"));
+        m_lockButton->setToolTip(QStringLiteral("Lock protected areas (Settings / Scheduler)"));
+    } else {
+        m_lockButton->setText(QStringLiteral("Locked — click to unlock"));
+        m_lockButton->setToolTip(QStringLiteral("Unlock protected areas"));
+    }
+}
+
+void MainWindow::openReportGenerator()
+{
+    ReportGeneratorDialog dialog(this);
+    Prompts::exec(dialog);
+}
+
+void MainWindow::openStreamArchive()
+{
+    StreamArchiveDialog dialog(m_archive, this);
+    Prompts::exec(dialog);
+}
+
+void MainWindow::openAdsScheduler()
+{
+    if (!ensureAccess(Security::Scheduler))
+        return;
+    {
+        AdsSchedulerDialog dialog(m_scheduler, this);
+        Prompts::exec(dialog);
+    }
+    refreshSchedulerList();
+}
+
+void MainWindow::openSchedulerWindow()
+{
+    if (!ensureAccess(Security::Scheduler))
+        return;
+    if (!m_schedulerWindow)
+        m_schedulerWindow = new SchedulerWindow(m_scheduler, this);
+    m_schedulerWindow->show();
+    m_schedulerWindow->raise();
+    m_schedulerWindow->activateWindow();
+}
+
+void MainWindow::openEventEditor()
+{
+    openSchedulerWindow();
 }
 
 void MainWindow::openSettings(const QString& page)
@@ -91,6 +210,8 @@ void MainWindow::applyChangedSettings()
     m_engine->applySettings();
     if (m_volumeSlider)
         m_volumeSlider->setValue(AppSettings::defaultVolume());
+    if (m_auxVolume)
+        m_auxVolume->setValue(AppSettings::defaultVolume());
     if (m_weather)
         applyWeatherSettings();
     if (m_server) {
@@ -113,6 +234,7 @@ void MainWindow::applyChangedSettings()
         m_lineIn->outputDevice = output;
     }
     updateClock();
+    updateLockIndicator();
     updateOnAirIndicator();
     appendLog(QStringLiteral("Settings updated"));
 }
@@ -179,7 +301,7 @@ void MainWindow::onUpdateAvailable(const UpdateInfo& info)
     if (!info.notesUrl.isEmpty()) {
         auto* link = new QLabel(QStringLiteral("<a href=\"%1\">Full release notes</a>").arg(info.notesUrl.toHtmlEscaped()));
         link->setTextFormat(Qt::RichText);
-        link->setOpenExternalLinks(true);
+        connect(link, &QLabel::linkActivated, this, [this, url = info.notesUrl] { openWebAddress(url); });
         layout->addWidget(link);
     }
     auto* buttons = new QHBoxLayout;
@@ -197,13 +319,196 @@ void MainWindow::onUpdateAvailable(const UpdateInfo& info)
     connect(later, &QPushButton::clicked, &dialog, &QDialog::reject);
     auto* download = new QPushButton(QStringLiteral("Download…"));
     download->setDefault(true);
-    connect(download, &QPushButton::clicked, &dialog, [&dialog, url = info.downloadUrl] {
+    connect(download, &QPushButton::clicked, &dialog, [this, &dialog, url = info.downloadUrl] {
         if (!url.isEmpty())
-            QDesktopServices::openUrl(QUrl(url));
+            openWebAddress(url);
         dialog.accept();
     });
     buttons->addWidget(later);
     buttons->addWidget(download);
     layout->addLayout(buttons);
+    Prompts::exec(dialog);
+}
+
+void MainWindow::openWebAddress(const QString& address)
+{
+    const QUrl url(address.trimmed(), QUrl::StrictMode);
+    if (!isWebAddress(url)) {
+        appendLog(QStringLiteral("Update: not opening \"%1\" - not a web address").arg(address));
+        return;
+    }
+    QDesktopServices::openUrl(url);
+}
+
+// ---------------------------------------------------------------------------
+// Relay dialog
+
+void MainWindow::runRelayCommand(const QString& line)
+{
+    // Until the command language runs here, the two verbs go to the engine.
+    appendLog(QStringLiteral("Command: ") + line);
+    const QString verb = line.section(QLatin1Char(' '), 0, 0);
+    const QString source = line.section(QLatin1Char(' '), 1).simplified().remove(QLatin1Char('"'));
+    if (verb == QLatin1String("relaystop"))
+        m_engine->stopRelay();
+    else if (Track::isStreamUrl(source))
+        m_engine->startRelay(source);
+    else
+        appendLog(QStringLiteral("relaystart: input ") + source
+                  + QStringLiteral(" is not configured (only line input 1 is available)"));
+}
+
+void MainWindow::openRelay()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Relay"));
+    dialog.setMinimumWidth(460);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* intro = new QLabel(QStringLiteral("Relay a network stream as the on-air source, overriding the playlist. "
+                                            "If the stream drops, playback falls back to the playlist and the relay "
+                                            "reconnects automatically."));
+    intro->setWordWrap(true);
+    layout->addWidget(intro);
+
+    const QSettings settings;
+    auto* urlRow = new QHBoxLayout;
+    urlRow->addWidget(new QLabel(QStringLiteral("Stream URL:")));
+    auto* url = new QLineEdit(settings.value(QStringLiteral("relay/lastUrl")).toString());
+    url->setPlaceholderText(QStringLiteral("http://stream.example.org:8000/stream"));
+    urlRow->addWidget(url, 1);
+    layout->addLayout(urlRow);
+
+    auto* startNext = new QCheckBox(QStringLiteral("Start next song in the playlist when relay stops"));
+    startNext->setChecked(settings.value(QStringLiteral("relay/startNextOnStop"), false).toBool());
+    layout->addWidget(startNext);
+
+    auto* status = new QLabel;
+    status->setStyleSheet(QStringLiteral("color:#555;"));
+    layout->addWidget(status);
+
+    auto* buttons = new QHBoxLayout;
+    auto* relayStream = new QPushButton(QStringLiteral("Relay stream"));
+    auto* stop = new QPushButton(QStringLiteral("Stop relay"));
+    buttons->addWidget(relayStream);
+    buttons->addStretch();
+    buttons->addWidget(stop);
+    layout->addLayout(buttons);
+    auto* box = new QDialogButtonBox(QDialogButtonBox::Close);
+    layout->addWidget(box);
+
+    auto refresh = [this, status, stop] {
+        const bool relaying = m_engine->isRelaying();
+        status->setText(relaying ? QStringLiteral("Relaying: %1").arg(m_engine->relaySource())
+                                 : QStringLiteral("Not relaying."));
+        stop->setEnabled(relaying);
+    };
+    refresh();
+
+    connect(startNext, &QCheckBox::toggled, &dialog,
+            [](bool on) { QSettings().setValue(QStringLiteral("relay/startNextOnStop"), on); });
+    connect(relayStream, &QPushButton::clicked, &dialog, [this, url, refresh] {
+        const QString address = url->text().trimmed();
+        if (address.isEmpty())
+            return;
+        QSettings().setValue(QStringLiteral("relay/lastUrl"), address);
+        runRelayCommand(QStringLiteral("relaystart ") + address);
+        refresh();
+    });
+    connect(stop, &QPushButton::clicked, &dialog, [this, refresh] {
+        runRelayCommand(QStringLiteral("relaystop"));
+        refresh();
+    });
+    const QMetaObject::Connection follow = connect(m_engine, &AudioEngine::relayStateChanged, &dialog, refresh);
+    connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    Prompts::exec(dialog);
+    disconnect(follow);
+}
+
+// ---------------------------------------------------------------------------
+// Playlist tools and the about box
+
+void MainWindow::normalisePlaylist()
+{
+    if (!m_viewed || m_viewed->rowCount() == 0) {
+        Prompts::information(this, QStringLiteral("Normalize"), QStringLiteral("The playlist is empty."));
+        return;
+    }
+    QStringList files;
+    for (const Track& t : m_viewed->tracks()) {
+        if (!t.marker && !t.isStream && !t.filePath.isEmpty())
+            files << t.filePath;
+    }
+    if (files.isEmpty())
+        return;
+
+    QProgressDialog progress(QStringLiteral("Analysing loudness (EBU R128)..."), QStringLiteral("Cancel"), 0,
+                             int(files.size()), this);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    AudioRender render;
+    connect(&render, &AudioRender::logMessage, this, &MainWindow::appendLog);
+    int done = 0;
+    for (const QString& path : std::as_const(files)) {
+        if (progress.wasCanceled())
+            break;
+        progress.setLabelText(QStringLiteral("Analysing ") + QFileInfo(path).fileName());
+        progress.setValue(done);
+        QCoreApplication::processEvents();
+        render.normalise(path, -18.0);
+        ++done;
+    }
+    progress.setValue(int(files.size()));
+    appendLog(QStringLiteral("Normalize: processed %1 track(s)").arg(done));
+}
+
+void MainWindow::printDocument(const QString& title, const QString& html)
+{
+    QPrinter printer(QPrinter::HighResolution);
+    QPrintDialog dialog(&printer, this);
+    dialog.setWindowTitle(QStringLiteral("Print ") + title);
+    if (Prompts::exec(dialog) != QDialog::Accepted)
+        return;
+    QTextDocument document;
+    document.setHtml(html);
+    document.print(&printer);
+    appendLog(QStringLiteral("Printed: ") + title);
+}
+
+void MainWindow::showAbout()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("About Orchidlantern"));
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->setContentsMargins(28, 22, 28, 18);
+    layout->setSpacing(6);
+    auto centred = [layout](QLabel* label) {
+        label->setAlignment(Qt::AlignCenter);
+        layout->addWidget(label);
+        return label;
+    };
+    auto* logo = centred(new QLabel);
+    logo->setPixmap(QPixmap(QStringLiteral(":/logo.png")).scaledToWidth(360, Qt::SmoothTransformation));
+    layout->addSpacing(8);
+    centred(new QLabel(QStringLiteral("<b>Version %1</b>").arg(QStringLiteral("1.0.0"))));
+    centred(new QLabel(QStringLiteral("Radio automation and playout: two decks, cart walls, a scheduler, remote "
+                                      "control and streaming for a station run live or on its own.")))
+        ->setWordWrap(true);
+    layout->addSpacing(10);
+    centred(new QLabel(QStringLiteral("© 2026 The Orchidlantern developers. All rights reserved.")));
+    layout->addSpacing(8);
+    QLabel* links = centred(new QLabel(QStringLiteral("<a href=\"https://orchidlantern.example.org/\">Website</a>"
+                                                      " &nbsp;·&nbsp; "
+                                                      "<a href=\"https://orchidlantern.example.org/help\">Help</a>")));
+    links->setTextFormat(Qt::RichText);
+    links->setOpenExternalLinks(true);
+    layout->addSpacing(12);
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    auto* ok = new QPushButton(QStringLiteral("OK"));
+    ok->setDefault(true);
+    ok->setMinimumWidth(80);
+    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    row->addWidget(ok);
+    layout->addLayout(row);
     Prompts::exec(dialog);
 }
