@@ -21,7 +21,12 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QScopeGuard>
 #include <QTimer>
+
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <memory>
 
@@ -313,26 +318,36 @@ void TestVoiceTrackDialog::saveReplacesAndRefuses()
     ui.save->click();
     QVERIFY(!QFile::exists(QDir(m_folder).absoluteFilePath(QStringLiteral("../outside.mp3"))));
 
-    const QString blocked = QDir(m_folder).absoluteFilePath(QStringLiteral("blocked.mp3"));
-    QVERIFY(QDir().mkpath(blocked + QStringLiteral("/in-the-way")));
-    ui.name->setText(QStringLiteral("blocked"));
-    ui.save->click();
-    QVERIFY(QFileInfo(blocked).isDir());
-    QCOMPARE(prompts.messages(),
-             QStringList({QStringLiteral("Record something first."), QStringLiteral("A name cannot contain / or \\."),
-                          QStringLiteral("Could not save to ") + blocked}));
-    QCOMPARE(dialog.result(), int(QDialog::Rejected));
-    QVERIFY(dialog.savedPath().isEmpty());
-    QVERIFY(QDir(blocked).removeRecursively());
-
-    // An existing file of the name is replaced without a question, and
-    // nothing else is left in the folder.
+    // A copy that fails half-way (the file-size limit, which binds root
+    // too) leaves the file of that name as it was, and nothing beside it.
     const QString news = QDir(m_folder).absoluteFilePath(QStringLiteral("news.mp3"));
     QFile old(news);
     QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
     old.close();
     const QStringList before = QDir(m_folder).entryList(QDir::Files | QDir::Hidden);
     ui.name->setText(QStringLiteral("news"));
+    {
+        rlimit limit{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+        const rlimit saved = limit;
+        limit.rlim_cur = 16384;
+        const auto restore = qScopeGuard([&] {
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, SIG_DFL);
+        });
+        std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        ui.save->click();
+    }
+    QCOMPARE(contents(news), QByteArray("old"));
+    QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden), before);
+    QCOMPARE(prompts.messages(),
+             QStringList({QStringLiteral("Record something first."), QStringLiteral("A name cannot contain / or \\."),
+                          QStringLiteral("Could not save to ") + news}));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(dialog.savedPath().isEmpty());
+
+    // Then it is replaced without a question.
     ui.save->click();
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(dialog.savedPath(), news);
