@@ -100,7 +100,7 @@ public slots:
 
 private:
     void beginFade(Deck& deck, double target, int ms, bool stopWhenFaded);
-    void startOnDeck(Deck& deck, int row, bool fadeIn);
+    void startOnDeck(Deck& deck, const Track& track, bool fadeIn);
     void applyDeckVolume(Deck& deck);
     void stopDeck(Deck& deck);
 
@@ -148,6 +148,9 @@ private:
     QString m_lastStreamTitle;
     bool m_ducked = false;
     LevelPeaks m_deckLevels[2];
+    // Per deck, the track's own level (its fade and stored level, without
+    // master volume and ducking): what the level trigger judges.
+    LevelPeaks m_trackLevels[2];
     MixConfig m_mix;
 
     QMediaPlayer* m_voPlayer = nullptr;
