@@ -59,6 +59,8 @@ public:
     bool isPlaying() const;
     qint64 position() const;
     qint64 duration() const;
+    // The on-air playlist's row that is playing, -1 for none.
+    int currentRow() const { return m_currentRow; }
 
     static MixConfig mixConfigFromSettings();
     static bool shouldStartMix(const MixConfig& mix, qint64 durationMs, qint64 remainingMs, double levelDb,

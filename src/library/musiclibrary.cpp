@@ -1,5 +1,6 @@
 #include "musiclibrary.h"
 
+#include "localtimereader.h"
 #include "trackparams.h"
 
 #include <QDir>
@@ -183,12 +184,13 @@ public:
             return {};
         auto it = m_seen.constFind(iso);
         if (it == m_seen.cend())
-            it = m_seen.insert(iso, QDateTime::fromString(iso, Qt::ISODate));
+            it = m_seen.insert(iso, m_reader.read(iso));
         return *it;
     }
 
 private:
     QHash<QString, QDateTime> m_seen;
+    LocalTimeReader m_reader;
 };
 
 Track trackFromRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates)

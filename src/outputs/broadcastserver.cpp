@@ -4,6 +4,7 @@
 
 #include <QAudioBuffer>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -46,6 +47,8 @@ BroadcastServer::BroadcastServer(QObject* parent)
 
 BroadcastServer::~BroadcastServer()
 {
+    // Released silently: whoever listened may be going away too.
+    const QSignalBlocker silent(this);
     stop();
 }
 

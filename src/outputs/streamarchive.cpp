@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 
 namespace {
@@ -41,6 +42,8 @@ StreamArchive::StreamArchive(QObject* parent)
 
 StreamArchive::~StreamArchive()
 {
+    // Released silently: whoever listened may be going away too.
+    const QSignalBlocker silent(this);
     stop();
 }
 
