@@ -93,8 +93,7 @@ class TestVoiceTrackDialog : public QObject
 private slots:
     void initTestCase();
     void recordTrimCutAndSave();
-    void failedTrimKeepsTheTake();
-    void saveReplacesAndRefuses();
+    void failuresOnAPlacedTake();
     void closingWhileRecordingFinishesTheTake();
 
 private:
@@ -102,33 +101,29 @@ private:
     struct Ui
     {
         explicit Ui(VoiceTrackDialog& d)
-            : status(d.findChild<QLabel*>(QStringLiteral("statusLabel")))
-            , hint(d.findChild<QLabel*>(QStringLiteral("hintLabel")))
-            , name(d.findChild<QLineEdit*>(QStringLiteral("nameEdit")))
-            , record(d.findChild<QPushButton*>(QStringLiteral("recordButton")))
-            , play(d.findChild<QPushButton*>(QStringLiteral("playButton")))
-            , trim(d.findChild<QPushButton*>(QStringLiteral("trimButton")))
-            , cut(d.findChild<QPushButton*>(QStringLiteral("deleteButton")))
-            , save(d.findChild<QPushButton*>(QStringLiteral("saveButton")))
-            , view(d.findChild<WaveformView*>(QStringLiteral("waveform")))
-            , recorder(d.findChild<StreamArchive*>())
-            , player(d.findChild<QMediaPlayer*>())
+            : dialog(d)
         {
             d.show();
             exposed = QTest::qWaitForWindowExposed(&d);
         }
+        template <class T = QPushButton>
+        T* get(const char* name) const
+        {
+            return dialog.findChild<T*>(QLatin1String(name));
+        }
+        VoiceTrackDialog& dialog;
         bool exposed = false;
-        QLabel* status;
-        QLabel* hint;
-        QLineEdit* name;
-        QPushButton* record;
-        QPushButton* play;
-        QPushButton* trim;
-        QPushButton* cut;
-        QPushButton* save;
-        WaveformView* view;
-        StreamArchive* recorder;
-        QMediaPlayer* player;
+        QLabel* status = get<QLabel>("statusLabel");
+        QLabel* hint = get<QLabel>("hintLabel");
+        QLineEdit* name = get<QLineEdit>("nameEdit");
+        QPushButton* record = get("recordButton");
+        QPushButton* play = get("playButton");
+        QPushButton* trim = get("trimButton");
+        QPushButton* cut = get("deleteButton");
+        QPushButton* save = get("saveButton");
+        WaveformView* view = get<WaveformView>("waveform");
+        StreamArchive* recorder = dialog.findChild<StreamArchive*>();
+        QMediaPlayer* player = dialog.findChild<QMediaPlayer*>();
     };
 
     // A take put in place of a recording: a 4 s tone.
@@ -238,14 +233,11 @@ void TestVoiceTrackDialog::recordTrimCutAndSave()
     QCOMPARE(ui.hint->text(), QStringLiteral("Trimmed to the selection."));
     QCOMPARE(ui.player->playbackState(), QMediaPlayer::StoppedState);
     QVERIFY(ui.player->source().isEmpty());
-    QVERIFY(!ui.trim->isEnabled());
     fault = mp3Fault(m_take, e - s + kEncoderDelayMs);
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
     const QList<float> kept = AudioFixtures::decodeMono(m_take);
     const double kept700 = toneAtMs(kept, 700);
     const double kept1300 = toneAtMs(kept, 1300);
-    qInfo("trim kept %lld..%lld ms: the tones moved from %.0f and %.0f to %.0f and %.0f ms", s, e, at700, at1300,
-          kept700, kept1300);
     QVERIFY2(qAbs(kept700 - (at700 - s + kEncoderDelayMs)) <= kToneMs, qPrintable(QString::number(kept700)));
     QVERIFY2(qAbs(kept1300 - (at1300 - s + kEncoderDelayMs)) <= kToneMs, qPrintable(QString::number(kept1300)));
     QCOMPARE(toneAtMs(kept, 500), -1.0);
@@ -271,21 +263,22 @@ void TestVoiceTrackDialog::recordTrimCutAndSave()
     QCOMPARE(contents(dialog.savedPath()), contents(m_take));
 }
 
-void TestVoiceTrackDialog::failedTrimKeepsTheTake()
+void TestVoiceTrackDialog::failuresOnAPlacedTake()
 {
+    PromptScript prompts;
     VoiceTrackDialog dialog;
     Ui ui(dialog);
     QVERIFY(ui.exposed);
     QVERIFY(!QFile::exists(m_take)); // the last dialog's take went at the start
     QVERIFY(placeTake(dialog));
-    const QByteArray before = contents(m_take);
+    const QByteArray takeBefore = contents(m_take);
     // A folder where the trimmed file would be written.
     const QString blocker = m_take + QStringLiteral(".trim.mp3");
     QVERIFY(QDir().mkpath(blocker + QStringLiteral("/in-the-way")));
     drag(ui.view, 1000, 2000);
     ui.trim->click();
     QCOMPARE(ui.hint->text(), QStringLiteral("Could not trim the recording."));
-    QCOMPARE(contents(m_take), before);
+    QCOMPARE(contents(m_take), takeBefore);
     QVERIFY(QDir(blocker).removeRecursively());
 
     // Record, clicked while the cut decodes, neither deletes nor records
@@ -298,15 +291,7 @@ void TestVoiceTrackDialog::failedTrimKeepsTheTake()
     QVERIFY(!ui.recorder->isRecording());
     const QString fault = mp3Fault(m_take, keptMs);
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
-}
 
-void TestVoiceTrackDialog::saveReplacesAndRefuses()
-{
-    PromptScript prompts;
-    VoiceTrackDialog dialog;
-    Ui ui(dialog);
-    QVERIFY(ui.exposed);
-    QVERIFY(placeTake(dialog));
     QVERIFY(QDir().mkpath(m_folder));
 
     // The take went away since the last look.
