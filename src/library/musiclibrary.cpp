@@ -321,7 +321,12 @@ QSqlDatabase MusicLibrary::database()
     // The other program writes to the same file; a write waits for its
     // lock this long before it fails.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    db.open();
+    if (db.open()) {
+        // The file is kept in WAL mode, where this loses no consistency: a
+        // commit (a play logged at each track start, on the thread that runs
+        // the fades) no longer waits for the disk to flush.
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
     return db;
 }
 
