@@ -18,6 +18,8 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#include <cmath>
+
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
 
@@ -116,6 +118,14 @@ const QRegularExpression& stripPattern()
 {
     static const QRegularExpression re(QStringLiteral("[\"*()^]"));
     return re;
+}
+
+// A stored length in ms; a value no 64-bit number holds (a hand-edited file)
+// counts as unknown.
+qint64 msFromJson(const QJsonValue& v)
+{
+    const double d = v.toDouble(0);
+    return std::isfinite(d) && std::abs(d) < 9.2e18 ? qint64(d) : 0;
 }
 
 void logFailure(const char* what, const QSqlError& error)
@@ -485,10 +495,10 @@ void MusicLibrary::migrateFromJson()
             t.comment = o.value(QStringLiteral("comment")).toString();
             t.filePath = o.value(QStringLiteral("filePath")).toString();
             t.year = o.value(QStringLiteral("year")).toInt(0);
-            t.durationMs = static_cast<qint64>(o.value(QStringLiteral("durationMs")).toDouble(0));
+            t.durationMs = msFromJson(o.value(QStringLiteral("durationMs")));
             t.category = o.value(QStringLiteral("category")).toString(QStringLiteral("Foreign"));
             t.isStream = o.value(QStringLiteral("isStream")).toBool(false);
-            t.streamLimitMs = static_cast<qint64>(o.value(QStringLiteral("streamLimitMs")).toDouble(0));
+            t.streamLimitMs = msFromJson(o.value(QStringLiteral("streamLimitMs")));
             if (!insertTrack(insert, libName, t)) {
                 logFailure("Importing the JSON libraries", insert.lastError());
                 ok = false;
