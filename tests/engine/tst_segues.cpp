@@ -39,20 +39,6 @@ qsizetype firstAbove(const QList<double>& env, double threshold, qsizetype from 
     return -1;
 }
 
-// First index from which env stays at or above threshold for run entries:
-// a click at a level step must not pass for the onset of a tone.
-qsizetype firstSustained(const QList<double>& env, double threshold, qsizetype from = 0, int run = 10)
-{
-    for (qsizetype i = firstAbove(env, threshold, from); i >= 0; i = firstAbove(env, threshold, i + 1)) {
-        qsizetype j = i;
-        while (j < env.size() && j < i + run && env.at(j) >= threshold)
-            ++j;
-        if (j == i + run)
-            return i;
-    }
-    return -1;
-}
-
 // Least-squares line through env over [from, to): value = a + b·index.
 struct Line
 {
@@ -387,7 +373,7 @@ void TestSegues::crossfadeAsHeard()
     const QList<double> low = SinkRecorder::toneEnvelope(samples, 440, 20, kHopMs);
     const QList<double> high = SinkRecorder::toneEnvelope(samples, 880, 20, kHopMs);
     const double full = std::pow(10.0, -6.0 / 20);
-    const qsizetype lowOn = firstSustained(low, 0.5 * full);
+    const qsizetype lowOn = SinkRecorder::firstSustained(low, 0.5 * full);
     QVERIFY2(lowOn >= 0, "the first track was not heard");
     const double lowLevel = plateau(low, lowOn + 40, lowOn + 600);
     QVERIFY2(qAbs(lowLevel - full) < 0.05, qPrintable(QString::number(lowLevel)));
@@ -416,7 +402,7 @@ void TestSegues::crossfadeAsHeard()
     QVERIFY2(segueMs >= 4000 - 40 && segueMs <= 4000 + 110 + 40 + 150, qPrintable(QString::number(segueMs)));
 
     // The incoming tone rises from the segue over the fade-in length.
-    const qsizetype highOn = firstSustained(high, 0.05 * full, lowOn);
+    const qsizetype highOn = SinkRecorder::firstSustained(high, 0.05 * full, lowOn);
     QVERIFY(highOn > 0);
     QVERIFY2(qAbs(highOn * kHopMs - fall.startMs) < 150,
              qPrintable(QStringLiteral("%1 vs %2").arg(highOn * kHopMs).arg(fall.startMs)));
@@ -467,10 +453,10 @@ void TestSegues::levelTriggerAsHeardWithoutCascade()
     const QList<double> third = SinkRecorder::toneEnvelope(samples, 660, 20, kHopMs);
     const double full = std::pow(10.0, -6.0 / 20);
     // The first row fades in too: its first tick, 40 ms in, marks its start.
-    const qsizetype on = firstSustained(first, 0.02 * full);
+    const qsizetype on = SinkRecorder::firstSustained(first, 0.02 * full);
     QVERIFY(on >= 0);
-    const qsizetype secondOn = firstSustained(second, 0.05 * full, on);
-    const qsizetype thirdOn = firstSustained(third, 0.05 * full, on);
+    const qsizetype secondOn = SinkRecorder::firstSustained(second, 0.05 * full, on);
+    const qsizetype thirdOn = SinkRecorder::firstSustained(third, 0.05 * full, on);
     QVERIFY(secondOn > 0 && thirdOn > 0);
     const double secondAt = (secondOn - on) * kHopMs;
     const double thirdAfterSecond = (thirdOn - secondOn) * kHopMs;

@@ -5,6 +5,7 @@
 #include <QProcess>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -129,6 +130,21 @@ QString AudioFixtures::probe(const QString& path, const QString& entry)
     if (!run(QStringLiteral("ffprobe"), args, &out))
         return {};
     return QString::fromUtf8(out).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+QList<float> AudioFixtures::decodeMono(const QString& path, int sampleRate)
+{
+    QByteArray out;
+    if (!run(QStringLiteral("ffmpeg"),
+             {QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+              QStringLiteral("error"), QStringLiteral("-i"), path, QStringLiteral("-ac"), QStringLiteral("1"),
+              QStringLiteral("-ar"), QString::number(sampleRate), QStringLiteral("-f"), QStringLiteral("f32le"),
+              QStringLiteral("-")},
+             &out))
+        return {};
+    QList<float> samples(out.size() / qsizetype(sizeof(float)));
+    std::memcpy(samples.data(), out.constData(), samples.size() * sizeof(float));
+    return samples;
 }
 
 double AudioFixtures::integratedLoudness(const QString& path, const QString& filters)

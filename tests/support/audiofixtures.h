@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -39,6 +40,10 @@ public:
     // ffprobe's value for one entry, such as "format=duration" or
     // "stream=sample_rate"; empty when it cannot be read.
     static QString probe(const QString& path, const QString& entry);
+
+    // The file decoded by ffmpeg to mono float samples at the rate; empty
+    // when it cannot be decoded.
+    static QList<float> decodeMono(const QString& path, int sampleRate = 48000);
 
     // ffmpeg's ebur128 integrated loudness of the file at its end, in LUFS,
     // after the filters given (such as "volume=0.5"); NaN when unreadable.

@@ -83,3 +83,14 @@ QList<double> SinkRecorder::toneEnvelope(const QList<float>& samples, double fre
     }
     return env;
 }
+
+qsizetype SinkRecorder::firstSustained(const QList<double>& envelope, double threshold, qsizetype from, int run)
+{
+    qsizetype count = 0;
+    for (qsizetype i = qMax<qsizetype>(from, 0); i < envelope.size(); ++i) {
+        count = envelope.at(i) >= threshold ? count + 1 : 0;
+        if (count == run)
+            return i - run + 1;
+    }
+    return -1;
+}

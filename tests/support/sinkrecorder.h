@@ -28,6 +28,11 @@ public:
     // sample i × hop + window / 2. A full-scale sine gives 1.0.
     static QList<double> toneEnvelope(const QList<float>& samples, double frequencyHz, int windowMs = 20,
                                       int hopMs = 5, int rate = kRate);
+    // The first envelope index at or after from from which the envelope
+    // stays at or above threshold for run entries, so that a click is not
+    // taken for the onset of a tone; -1 when there is none.
+    static qsizetype firstSustained(const QList<double>& envelope, double threshold, qsizetype from = 0,
+                                    int run = 10);
 
 private:
     void drain();
