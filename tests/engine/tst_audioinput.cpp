@@ -2,6 +2,7 @@
 #include "olmain.h"
 
 #include "audiofixtures.h"
+#include "pipemic.h"
 #include "engine/audioinput.h"
 #include "engine/audiolevels.h"
 
@@ -19,18 +20,6 @@
 #include <memory>
 
 namespace {
-
-QString pactl(const QStringList& args, bool* ok = nullptr)
-{
-    QByteArray out;
-    QString err;
-    const bool done = AudioFixtures::run(QStringLiteral("pactl"), args, &out, &err, 20000);
-    if (ok)
-        *ok = done;
-    if (!done)
-        qWarning("pactl %s: %s", qPrintable(args.join(QLatin1Char(' '))), qPrintable(err));
-    return QString::fromUtf8(out).trimmed();
-}
 
 bool listed(const QList<QAudioDevice>& devices, const QString& description)
 {
@@ -58,81 +47,6 @@ QStringList streamsOn(const QString& sourceName)
         return {};
     return tableColumn({QStringLiteral("source-outputs")}, 1, index.first(), 0);
 }
-
-// A PulseAudio pipe source fed from an audio file in real time: a
-// microphone whose sound the test chooses.
-class PipeMic
-{
-public:
-    PipeMic(QString name, QString description, int rate, int channels)
-        : m_name(std::move(name))
-        , m_description(std::move(description))
-        , m_rate(rate)
-        , m_channels(channels)
-    {
-    }
-
-    ~PipeMic() { unload(); }
-
-    QString name() const { return m_name; }
-    QString description() const { return m_description; }
-
-    bool load(const QString& folder)
-    {
-        m_fifo = QDir(folder).filePath(m_name + QStringLiteral(".fifo"));
-        if (QFile::exists(m_fifo)) {
-            qWarning("fifo %s already exists", qPrintable(m_fifo));
-            return false;
-        }
-        bool ok = false;
-        m_module = pactl({QStringLiteral("load-module"), QStringLiteral("module-pipe-source"),
-                          QStringLiteral("source_name=") + m_name, QStringLiteral("file=") + m_fifo,
-                          QStringLiteral("format=s16le"), QStringLiteral("rate=%1").arg(m_rate),
-                          QStringLiteral("channels=%1").arg(m_channels),
-                          QStringLiteral("source_properties=device.description=") + m_description},
-                         &ok);
-        if (!ok)
-            m_module.clear();
-        return ok && !m_module.isEmpty();
-    }
-
-    // Writes the file into the fifo at its own pace, as a live device would.
-    bool feed(const QString& audioFile)
-    {
-        m_feeder = std::make_unique<QProcess>();
-        m_feeder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_feeder->start(QStringLiteral("ffmpeg"),
-                        {QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
-                         QStringLiteral("error"), QStringLiteral("-re"), QStringLiteral("-i"), audioFile,
-                         QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-ar"),
-                         QString::number(m_rate), QStringLiteral("-ac"), QString::number(m_channels),
-                         QStringLiteral("-y"), m_fifo});
-        return m_feeder->waitForStarted(10000);
-    }
-
-    void unload()
-    {
-        if (!m_module.isEmpty()) {
-            pactl({QStringLiteral("unload-module"), m_module});
-            m_module.clear();
-        }
-        if (m_feeder) {
-            m_feeder->kill();
-            m_feeder->waitForFinished(5000);
-            m_feeder.reset();
-        }
-        QFile::remove(m_fifo);
-    }
-
-private:
-    QString m_name;
-    QString m_description;
-    int m_rate;
-    int m_channels;
-    QString m_fifo;
-    QString m_module;
-    std::unique_ptr<QProcess> m_feeder;
-};
 
 // Records a PulseAudio source to a WAV file until stopped.
 class Recorder
@@ -230,7 +144,7 @@ private:
                                              QStringLiteral("Test-Microphone-%1").arg(m_serial), rate, channels);
         if (audioFile.isEmpty() || !mic->load(m_scratch) || !mic->feed(audioFile))
             return nullptr;
-        if (!QTest::qWaitFor([&] { return listed(QMediaDevices::audioInputs(), mic->description()); }, 10000))
+        if (!mic->waitUntilListed())
             return nullptr;
         return mic;
     }

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// Runs pactl against the test's sound server; its output, trimmed.
+QString pactl(const QStringList& args, bool* ok = nullptr);
+
+// A PulseAudio pipe source fed from an audio file in real time: a
+// microphone whose sound the test chooses.
+class PipeMic
+{
+public:
+    PipeMic(QString name, QString description, int rate, int channels);
+    ~PipeMic();
+
+    QString name() const { return m_name; }
+    QString description() const { return m_description; }
+
+    bool load(const QString& folder);
+    // Writes the file into the fifo at its own pace, as a live device would.
+    bool feed(const QString& audioFile);
+    // Until the framework lists the source among its audio inputs.
+    bool waitUntilListed(int timeoutMs = 10000) const;
+    void unload();
+
+private:
+    QString m_name;
+    QString m_description;
+    int m_rate;
+    int m_channels;
+    QString m_fifo;
+    QString m_module;
+    std::unique_ptr<QProcess> m_feeder;
+};
