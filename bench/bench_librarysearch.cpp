@@ -1,5 +1,6 @@
 // Search speed on a library of 100 000 rows: MusicLibrary::search beside
 // the bare SQL statement with the same MATCH text, median and worst of 50.
+#include "benchlibrary.h"
 #include "library/musiclibrary.h"
 #include "testhome.h"
 
@@ -16,22 +17,6 @@ namespace {
 
 constexpr int kRows = 100000;
 constexpr int kRuns = 50;
-
-QStringList makeVocabulary(QRandomGenerator& rng, int n)
-{
-    static const char* syllables[] = {"ka", "lo", "mi", "ne", "ra", "su", "to", "vi", "an", "el", "or", "un",
-                                      "bri", "cha", "dre", "glo", "pha", "stu", "tre", "wen", "xo", "yu", "ze"};
-    QStringList words;
-    while (words.size() < n) {
-        QString w;
-        const int parts = 2 + rng.bounded(3);
-        for (int i = 0; i < parts; ++i)
-            w += QLatin1String(syllables[rng.bounded(int(std::size(syllables)))]);
-        w[0] = w[0].toUpper();
-        words << w;
-    }
-    return words;
-}
 
 struct Stats
 {
@@ -83,40 +68,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    QRandomGenerator rng(7);
-    const QStringList vocabulary = makeVocabulary(rng, 4000);
-    const QStringList artists = makeVocabulary(rng, 3000);
-
-    MusicLibrary lib;
-    lib.load(QStringLiteral("Station"));
     QElapsedTimer filled;
     filled.start();
-    QSqlDatabase db = MusicLibrary::database();
-    db.transaction();
-    for (int i = 0; i < kRows; ++i) {
-        Track t;
-        t.artist = artists[rng.bounded(artists.size())];
-        if (i % 7 == 0)
-            t.artist += QStringLiteral(" & ") + artists[rng.bounded(artists.size())];
-        const int words = 1 + rng.bounded(4);
-        QStringList title;
-        for (int w = 0; w < words; ++w)
-            title << vocabulary[rng.bounded(vocabulary.size())];
-        if (i % 11 == 0)
-            title << QStringLiteral("Love");
-        if (i % 13 == 0)
-            title << QStringLiteral("Night");
-        if (i == 4242 || i == 77777 || i == 99001)
-            title << QStringLiteral("Quixotry");
-        t.title = title.join(QLatin1Char(' '));
-        t.album = vocabulary[rng.bounded(vocabulary.size())];
-        t.genre = QStringList{"Rock", "Pop", "Jazz", "Dance", "Folk", "Soul"}[rng.bounded(6)];
-        t.year = 1950 + rng.bounded(75);
-        t.durationMs = 60000 + rng.bounded(400000);
-        t.filePath = QStringLiteral("/music/%1/%2 - %3.mp3").arg(i % 500).arg(t.artist, t.title);
-        lib.addTrack(t);
-    }
-    db.commit();
+    const BenchLibrary words = fillBenchLibrary(QStringLiteral("Station"), kRows);
+    const QStringList& artists = words.artists;
+    MusicLibrary lib;
+    lib.load(QStringLiteral("Station"));
     std::printf("inserted %d rows in %.1f s\n", kRows, filled.nsecsElapsed() / 1e9);
 
     struct Case

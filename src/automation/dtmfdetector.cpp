@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <limits>
 #include <numbers>
 
 namespace {
@@ -333,15 +334,19 @@ QList<double> DtmfDetector::generateTone(char digit, int sampleRate, int duratio
     if (!found || sampleRate < 1 || durationMs < 1)
         return {};
     const int index = int(found - kGrid);
-    const quint32 product = quint32(durationMs) * quint32(sampleRate);
+    // 32 bits hold no more than about 89 s at 48 kHz.
+    const qint64 product = qint64(durationMs) * sampleRate;
     if (product < 1000)
         return {};
-    const quint32 count = product / 1000;
+    const qint64 count = product / 1000;
+    // An absurd length is refused rather than allocated.
+    if (count > std::numeric_limits<int>::max())
+        return {};
     const double low = kLow[index / 4];
     const double high = kHigh[index % 4];
     QList<double> samples;
     samples.reserve(count);
-    for (quint32 i = 0; i < count; ++i) {
+    for (qint64 i = 0; i < count; ++i) {
         const double t = double(i) / sampleRate;
         samples.append((std::sin(2.0 * std::numbers::pi * low * t) + std::sin(2.0 * std::numbers::pi * high * t))
                        * amplitude * 0.5);

@@ -252,9 +252,9 @@ void EventScheduler::setEvents(const QList<ScheduledEvent>& list)
     emit changed();
 }
 
-void EventScheduler::saveToFile(const QString& path) const
+bool EventScheduler::saveToFile(const QString& path) const
 {
-    writeList(path);
+    return writeList(path);
 }
 
 bool EventScheduler::loadFromFile(const QString& path)

@@ -69,7 +69,8 @@ public:
     void save() const;
     void setEvents(const QList<ScheduledEvent>& list);
 
-    void saveToFile(const QString& path) const;
+    // False when the file could not be written (logged).
+    bool saveToFile(const QString& path) const;
     bool loadFromFile(const QString& path);
 
 signals:

@@ -2,18 +2,16 @@
 
 #include <QString>
 
-// What the remote API reports of the playout; filled by whoever answers
-// RemoteApi::playbackInfoRequested. Fields it does not reach keep these
-// values.
+// The playback state reported to remote clients; the main window fills it.
 struct PlaybackInfo
 {
-    QString state = QStringLiteral("stopped"); // "playing" or "stopped"
+    QString state = QStringLiteral("stopped");
     QString title;
     QString artist;
     QString album;
     QString file;
-    qint64 position = 0; // ms
-    qint64 duration = 0; // ms
+    qint64 position = 0;
+    qint64 duration = 0;
     int volume = 100;
     QString nextTitle;
     QString nextArtist;

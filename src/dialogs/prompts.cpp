@@ -68,12 +68,13 @@ QString Prompts::existingDirectory(QWidget* parent, const QString& title, const 
 }
 
 QString Prompts::text(QWidget* parent, const QString& title, const QString& label,
-                      const QString& value, bool* ok)
+                      const QString& value, bool* ok, QLineEdit::EchoMode echo)
 {
     if (!hasResponder())
-        return QInputDialog::getText(parent, title, label, QLineEdit::Normal, value, ok);
-    const Answer a = respond({.kind = Kind::Text, .parent = parent, .title = title, .text = label,
-                              .value = value});
+        return QInputDialog::getText(parent, title, label, echo, value, ok);
+    Request request{.kind = Kind::Text, .parent = parent, .title = title, .text = label, .value = value};
+    request.echo = echo;
+    const Answer a = respond(request);
     if (ok)
         *ok = a.accepted;
     return a.accepted ? a.text : QString();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QString>
 #include <QStringList>
@@ -46,6 +47,7 @@ public:
         int maximum = 0;
         QMessageBox::StandardButtons buttons = QMessageBox::Ok;
         QDialog* dialog = nullptr; // the dialog of a Dialog request, ready to be driven
+        QLineEdit::EchoMode echo = QLineEdit::Normal; // of a text input
     };
 
     struct Answer
@@ -74,7 +76,8 @@ public:
 
     // ok (when given) tells whether the input was accepted.
     static QString text(QWidget* parent, const QString& title, const QString& label,
-                        const QString& value = {}, bool* ok = nullptr);
+                        const QString& value = {}, bool* ok = nullptr,
+                        QLineEdit::EchoMode echo = QLineEdit::Normal);
     static QString item(QWidget* parent, const QString& title, const QString& label,
                         const QStringList& items, int current = 0, bool* ok = nullptr);
     static int integer(QWidget* parent, const QString& title, const QString& label, int value,

@@ -144,7 +144,7 @@ void AudioEngine::fadeTick(int index)
         // The level measured during a fade-in is not the track's own; wait
         // for a buffer at full gain before the level trigger may use it.
         if (d.step > 0)
-            m_deckLevels[index].valid = false;
+            m_trackLevels[index].valid = false;
         if (d.stopWhenFaded && d.gain <= kSilentGain) {
             d.stopWhenFaded = false;
             d.player->stop();
@@ -240,9 +240,8 @@ void AudioEngine::stop()
     emit logMessage(QStringLiteral("Stop"));
 }
 
-void AudioEngine::startOnDeck(Deck& deck, int row, bool fadeIn)
+void AudioEngine::startOnDeck(Deck& deck, const Track& t, bool fadeIn)
 {
-    const Track t = m_playlist->tracks().at(row);
     deck.fadeTimer->stop();
     deck.stopWhenFaded = false;
 
@@ -254,6 +253,7 @@ void AudioEngine::startOnDeck(Deck& deck, int row, bool fadeIn)
     // A stale level from the previous row on this deck must not decide the
     // new row's level-triggered segue.
     m_deckLevels[int(&deck - m_decks)] = LevelPeaks();
+    m_trackLevels[int(&deck - m_decks)] = LevelPeaks();
     deck.level = (!t.isStream && !source.isEmpty()) ? TrackParams::load(t.filePath).level : 1.0;
     if (!(deck.level >= 0.0))
         deck.level = 1.0;
@@ -324,16 +324,19 @@ void AudioEngine::playRow(int row)
 
     m_currentRow = row;
     m_currentTrack = m_playlist->tracks().at(row);
+    // Receivers of the signals below may insert or remove rows, so the
+    // row number is not looked at again: this is the track that starts.
+    const Track track = m_currentTrack;
     m_playlist->setCurrentRow(row);
     m_mixing = false;
     m_streamLimitTimer->stop();
     emit currentRowChanged(row);
     m_lastStreamTitle.clear();
     armVoiceover();
-    emit nowPlaying(m_currentTrack);
+    emit nowPlaying(track);
 
-    if (m_currentTrack.marker) {
-        const QString label = m_currentTrack.label.toLower();
+    if (track.marker) {
+        const QString label = track.label.toLower();
         if (label == QLatin1String("stop")) {
             stopDeck(m_decks[0]);
             stopDeck(m_decks[1]);
@@ -348,7 +351,7 @@ void AudioEngine::playRow(int row)
         return;
     }
 
-    emit logMessage(rowLabel(m_currentTrack));
+    emit logMessage(rowLabel(track));
     m_lastEndedRow = -1;
 
     if (!m_hasOutput) {
@@ -361,15 +364,15 @@ void AudioEngine::playRow(int row)
             beginFade(m_decks[m_active], 0.0, m_segueFadeOutMs == kEngineFadeOut ? m_fadeOutMs : m_segueFadeOutMs,
                       true);
         m_active = 1 - m_active;
-        startOnDeck(m_decks[m_active], row, true);
+        startOnDeck(m_decks[m_active], track, true);
     } else {
         stopDeck(m_decks[0]);
         stopDeck(m_decks[1]);
-        startOnDeck(m_decks[m_active], row, m_crossfadeEnabled);
+        startOnDeck(m_decks[m_active], track, m_crossfadeEnabled);
     }
 
-    if (m_currentTrack.isStream && m_currentTrack.streamLimitMs > 0)
-        m_streamLimitTimer->start(int(qMin<qint64>(m_currentTrack.streamLimitMs, std::numeric_limits<int>::max())));
+    if (track.isStream && track.streamLimitMs > 0)
+        m_streamLimitTimer->start(int(qMin<qint64>(track.streamLimitMs, std::numeric_limits<int>::max())));
 }
 
 void AudioEngine::next()
@@ -513,7 +516,9 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
                                       m_playlist->segueAt(m_currentRow), false, 0);
     }
 
-    const LevelPeaks& lv = m_deckLevels[index];
+    // A presenter's ducking or a low master volume must not pass for the
+    // track's own ending.
+    const LevelPeaks& lv = m_trackLevels[index];
     // A deck still fading in reports a level far below the track's own.
     const bool fadingIn = d.fadeTimer->isActive() && d.step > 0;
     const bool levelValid = lv.valid && !fadingIn;
@@ -576,7 +581,9 @@ void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
     if (!peaks.valid)
         return;
     const Deck& d = m_decks[index];
-    const double f = d.gain * d.level * m_masterVolume * (m_ducked ? kDuckFactor : 1.0);
+    const double own = d.gain * d.level;
+    m_trackLevels[index] = LevelPeaks{own * peaks.left, own * peaks.right, true};
+    const double f = own * m_masterVolume * (m_ducked ? kDuckFactor : 1.0);
     LevelPeaks& rec = m_deckLevels[index];
     rec.valid = true;
     rec.left = f * peaks.left;

@@ -59,6 +59,8 @@ public:
     bool isPlaying() const;
     qint64 position() const;
     qint64 duration() const;
+    // The on-air playlist's row that is playing, -1 for none.
+    int currentRow() const { return m_currentRow; }
 
     static MixConfig mixConfigFromSettings();
     static bool shouldStartMix(const MixConfig& mix, qint64 durationMs, qint64 remainingMs, double levelDb,
@@ -100,7 +102,7 @@ public slots:
 
 private:
     void beginFade(Deck& deck, double target, int ms, bool stopWhenFaded);
-    void startOnDeck(Deck& deck, int row, bool fadeIn);
+    void startOnDeck(Deck& deck, const Track& track, bool fadeIn);
     void applyDeckVolume(Deck& deck);
     void stopDeck(Deck& deck);
 
@@ -148,6 +150,9 @@ private:
     QString m_lastStreamTitle;
     bool m_ducked = false;
     LevelPeaks m_deckLevels[2];
+    // Per deck, the track's own level (its fade and stored level, without
+    // master volume and ducking): what the level trigger judges.
+    LevelPeaks m_trackLevels[2];
     MixConfig m_mix;
 
     QMediaPlayer* m_voPlayer = nullptr;

@@ -8,6 +8,7 @@
 #include <QAudioSink>
 #include <QAudioSource>
 #include <QMediaDevices>
+#include <QSignalBlocker>
 #include <QTimer>
 
 namespace {
@@ -31,6 +32,8 @@ AudioInput::AudioInput(QObject* parent)
 
 AudioInput::~AudioInput()
 {
+    // Released silently: whoever listened may be going away too.
+    const QSignalBlocker silent(this);
     stop();
 }
 

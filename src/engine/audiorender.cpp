@@ -62,6 +62,9 @@ QByteArray wavHeader(qint64 dataBytes, int sampleRate, int channels)
 
 qint16 toPcm16(float v)
 {
+    // NaN passes every comparison below and has no integer value.
+    if (std::isnan(v))
+        return 0;
     const float s = v * 32767.0f;
     if (s > 32767.0f)
         return 32767;
@@ -181,8 +184,9 @@ bool writeMix(QList<float>& mix, int sampleRate, int channels, const QString& pa
 
 void clipToFullScale(QList<float>& mix)
 {
+    // std::clamp lets NaN through, and the MP3 encoder aborts on it.
     for (float& v : mix)
-        v = std::clamp(v, -1.0f, 1.0f);
+        v = std::isnan(v) ? 0.0f : std::clamp(v, -1.0f, 1.0f);
 }
 
 } // namespace

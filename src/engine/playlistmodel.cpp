@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <numeric>
 #include <optional>
+#include <type_traits>
 
 namespace {
 
@@ -61,6 +62,48 @@ std::optional<QList<int>> readRowPayload(const QByteArray& payload, int rowCount
 }
 
 } // namespace
+
+template <typename NewRow>
+void PlaylistModel::renumberRowState(NewRow newRow)
+{
+    if (m_currentRow >= 0)
+        m_currentRow = newRow(m_currentRow);
+    QList<int> queue;
+    queue.reserve(m_queue.size());
+    for (int row : std::as_const(m_queue)) {
+        if (const int to = newRow(row); to >= 0)
+            queue.append(to);
+    }
+    m_queue = std::move(queue);
+    QSet<int> played;
+    played.reserve(m_playedRows.size());
+    for (int row : std::as_const(m_playedRows)) {
+        if (const int to = newRow(row); to >= 0)
+            played.insert(to);
+    }
+    m_playedRows = std::move(played);
+    const auto renumberKeys = [&newRow](auto& byRow) {
+        std::remove_reference_t<decltype(byRow)> moved;
+        moved.reserve(byRow.size());
+        for (auto it = byRow.cbegin(); it != byRow.cend(); ++it) {
+            if (const int to = newRow(it.key()); to >= 0)
+                moved.insert(to, it.value());
+        }
+        byRow = std::move(moved);
+    };
+    renumberKeys(m_peakListeners);
+    renumberKeys(m_segueOverrides);
+}
+
+void PlaylistModel::rowsInsertedAt(int first, int count)
+{
+    renumberRowState([first, count](int row) { return row >= first ? row + count : row; });
+}
+
+void PlaylistModel::rowRemoved(int removed)
+{
+    renumberRowState([removed](int row) { return row == removed ? -1 : row > removed ? row - 1 : row; });
+}
 
 PlaylistModel::PlaylistModel(QObject* parent)
     : QAbstractTableModel(parent)
@@ -276,9 +319,7 @@ void PlaylistModel::insertTrack(int row, const Track& track)
     const int pos = std::clamp(row, 0, int(m_tracks.size()));
     beginInsertRows(QModelIndex(), pos, pos);
     m_tracks.insert(pos, track);
-    // The track on air keeps its name when a row goes in above it.
-    if (m_currentRow >= pos)
-        ++m_currentRow;
+    rowsInsertedAt(pos, 1);
     endInsertRows();
     recomputeStartTimes();
 }
@@ -294,10 +335,7 @@ void PlaylistModel::removeRow(int row)
         return;
     beginRemoveRows(QModelIndex(), row, row);
     m_tracks.removeAt(row);
-    if (m_currentRow == row)
-        m_currentRow = -1;
-    else if (m_currentRow > row)
-        --m_currentRow;
+    rowRemoved(row);
     endRemoveRows();
     recomputeStartTimes();
 }
@@ -459,17 +497,15 @@ void PlaylistModel::clearAbove(int row)
     const int n = row < 0 ? m_currentRow : row;
     if (n < 1)
         return;
+    // Emptied anyway; first, so that no removal renumbers them.
+    m_playedRows.clear();
     for (int i = 0; i < n && !m_tracks.isEmpty(); ++i) {
         beginRemoveRows(QModelIndex(), 0, 0);
         m_tracks.removeFirst();
-        if (m_currentRow == 0)
-            m_currentRow = -1;
-        else if (m_currentRow > 0)
-            --m_currentRow;
+        rowRemoved(0);
         endRemoveRows();
         recomputeStartTimes();
     }
-    m_playedRows.clear();
 }
 
 void PlaylistModel::clearBelow(int row)
@@ -485,17 +521,16 @@ void PlaylistModel::applyOrder(const QList<int>& order)
 {
     QList<Track> reordered;
     reordered.reserve(order.size());
-    int current = -1;
+    QList<int> newRowOf(order.size());
     for (qsizetype i = 0; i < order.size(); ++i) {
         reordered.append(m_tracks.at(order.at(i)));
-        if (order.at(i) == m_currentRow)
-            current = int(i);
+        newRowOf[order.at(i)] = int(i);
     }
     m_tracks = std::move(reordered);
     // The row on air must keep naming the same track, or the engine would
-    // continue from the wrong place after the reorder.
-    if (isRow(m_currentRow))
-        m_currentRow = current;
+    // continue from the wrong place after the reorder; a queued row must
+    // stay the track that was queued.
+    renumberRowState([&newRowOf](int row) { return row < newRowOf.size() ? newRowOf.at(row) : row; });
 }
 
 void PlaylistModel::moveRow(int from, int to)
@@ -649,8 +684,7 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
     beginInsertRows(QModelIndex(), first, first + count - 1);
     for (int i = 0; i < count; ++i)
         m_tracks.insert(first + i, dropped.at(i));
-    if (m_currentRow >= first)
-        m_currentRow += count;
+    rowsInsertedAt(first, count);
     endInsertRows();
     recomputeStartTimes();
     emit tracksInserted(first, count);

@@ -13,9 +13,8 @@ class QMimeData;
 
 // One playlist: a seven-column table of Track rows, with the playout state
 // that belongs to row numbers (current row, played rows, playback queue,
-// listener peaks, segue overrides). Of that state only the current row
-// follows its track when rows are inserted, removed or moved; the rest stays
-// on its row numbers.
+// listener peaks, segue overrides). That state follows its tracks when rows
+// are inserted, removed or moved, and goes with a removed row.
 class PlaylistModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -93,9 +92,15 @@ private:
     bool isRow(int row) const { return row >= 0 && row < m_tracks.size(); }
     void repaintRow(int row);
     void repaintAll();
-    // Puts the rows in the order given as old row numbers; the current row
-    // follows its track.
+    // Puts the rows in the order given as old row numbers; the row-keyed
+    // state follows its tracks.
     void applyOrder(const QList<int>& order);
+    // Renumbers all row-keyed state: newRow gives an entry's new row, or -1
+    // to drop it.
+    template <typename NewRow>
+    void renumberRowState(NewRow newRow);
+    void rowsInsertedAt(int first, int count);
+    void rowRemoved(int row);
 
     QHash<int, TrackParams::SegueOverride> m_segueOverrides;
     QList<int> m_queue;

@@ -29,7 +29,9 @@ void DurationScanner::scan(const QStringList& paths)
         if (!path.isEmpty())
             m_queue.append(path);
     }
-    if (!m_busy)
+    // Between two files the next step is already queued; starting one here
+    // as well would run it twice.
+    if (!m_busy && !m_stepQueued)
         processNext();
 }
 
@@ -99,7 +101,11 @@ void DurationScanner::complete(qint64 ms)
     m_timer->stop();
     const QString path = m_current;
     m_current.clear();
+    m_stepQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_stepQueued = false;
+        processNext();
+    });
     if (!path.isEmpty())
         emit resolved(path, ms);
-    QTimer::singleShot(0, this, &DurationScanner::processNext);
 }

@@ -35,4 +35,5 @@ private:
     QStringList m_queue;
     QString m_current;
     bool m_busy = false;
+    bool m_stepQueued = false; // the next step is on its way
 };

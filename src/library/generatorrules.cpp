@@ -4,10 +4,14 @@
 
 namespace {
 
-QStringList commaList(const QString& stored)
+const QString kAfter = QStringLiteral(" after ");
+
+} // namespace
+
+QStringList GeneratorRules::splitList(const QString& text)
 {
     QStringList out;
-    const QString trimmed = stored.trimmed();
+    const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
         return out;
     const QStringList parts = trimmed.split(QLatin1Char(','), Qt::SkipEmptyParts);
@@ -21,19 +25,38 @@ QStringList commaList(const QString& stored)
     return out;
 }
 
-QStringList tagsOf(const QList<GeneratorRules::TagFilter>& filters, bool exclude)
+QStringList GeneratorRules::tagsOf(bool exclude) const
 {
     QStringList out;
-    for (const GeneratorRules::TagFilter& f : filters) {
+    for (const TagFilter& f : tagFilters) {
         if (f.exclude == exclude)
             out += f.tags;
     }
     return out;
 }
 
-const QString kAfter = QStringLiteral(" after ");
+QList<GeneratorRules::CannotFollow> GeneratorRules::parseCannotFollow(const QString& text)
+{
+    QList<CannotFollow> out;
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        const qsizetype at = line.indexOf(kAfter, 0, Qt::CaseInsensitive);
+        if (at <= 0)
+            continue;
+        CannotFollow rule{line.left(at).trimmed(), line.mid(at + kAfter.size()).trimmed()};
+        if (!rule.tag.isEmpty() && !rule.afterTag.isEmpty())
+            out.append(rule);
+    }
+    return out;
+}
 
-} // namespace
+QString GeneratorRules::cannotFollowText() const
+{
+    QStringList lines;
+    for (const CannotFollow& rule : cannotFollow)
+        lines << rule.toString();
+    return lines.join(QLatin1Char('\n'));
+}
 
 QString GeneratorRules::CannotFollow::toString() const
 {
@@ -50,27 +73,18 @@ GeneratorRules GeneratorRules::fromSettings()
     r.useRatings = s.value(QStringLiteral("generator/useRatings"), true).toBool();
     r.minRating = s.value(QStringLiteral("generator/minRating"), 0).toInt();
 
-    const QStringList include = commaList(s.value(QStringLiteral("generator/includeTags")).toString());
+    const QStringList include = splitList(s.value(QStringLiteral("generator/includeTags")).toString());
     if (!include.isEmpty())
         r.tagFilters.append({false, include});
-    const QStringList exclude = commaList(s.value(QStringLiteral("generator/excludeTags")).toString());
+    const QStringList exclude = splitList(s.value(QStringLiteral("generator/excludeTags")).toString());
     if (!exclude.isEmpty())
         r.tagFilters.append({true, exclude});
 
-    r.genres = commaList(s.value(QStringLiteral("generator/genres")).toString());
+    r.genres = splitList(s.value(QStringLiteral("generator/genres")).toString());
     r.minYear = s.value(QStringLiteral("generator/minYear"), 0).toInt();
     r.maxYear = s.value(QStringLiteral("generator/maxYear"), 0).toInt();
 
-    const QStringList lines =
-        s.value(QStringLiteral("generator/cannotFollow")).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString& line : lines) {
-        const qsizetype at = line.indexOf(kAfter, 0, Qt::CaseInsensitive);
-        if (at <= 0)
-            continue;
-        CannotFollow rule{line.left(at).trimmed(), line.mid(at + kAfter.size()).trimmed()};
-        if (!rule.tag.isEmpty() && !rule.afterTag.isEmpty())
-            r.cannotFollow.append(rule);
-    }
+    r.cannotFollow = parseCannotFollow(s.value(QStringLiteral("generator/cannotFollow")).toString());
     return r;
 }
 
@@ -82,13 +96,10 @@ void GeneratorRules::saveToSettings(const GeneratorRules& r)
     s.setValue(QStringLiteral("generator/noRepeatAlbumMin"), r.noRepeatAlbumMin);
     s.setValue(QStringLiteral("generator/useRatings"), r.useRatings);
     s.setValue(QStringLiteral("generator/minRating"), r.minRating);
-    s.setValue(QStringLiteral("generator/includeTags"), tagsOf(r.tagFilters, false).join(QStringLiteral(", ")));
-    s.setValue(QStringLiteral("generator/excludeTags"), tagsOf(r.tagFilters, true).join(QStringLiteral(", ")));
+    s.setValue(QStringLiteral("generator/includeTags"), r.tagsOf(false).join(QStringLiteral(", ")));
+    s.setValue(QStringLiteral("generator/excludeTags"), r.tagsOf(true).join(QStringLiteral(", ")));
     s.setValue(QStringLiteral("generator/genres"), r.genres.join(QStringLiteral(", ")));
     s.setValue(QStringLiteral("generator/minYear"), r.minYear);
     s.setValue(QStringLiteral("generator/maxYear"), r.maxYear);
-    QStringList lines;
-    for (const CannotFollow& rule : r.cannotFollow)
-        lines << rule.toString();
-    s.setValue(QStringLiteral("generator/cannotFollow"), lines.join(QLatin1Char('\n')));
+    s.setValue(QStringLiteral("generator/cannotFollow"), r.cannotFollowText());
 }

@@ -35,4 +35,11 @@ struct GeneratorRules
 
     static GeneratorRules fromSettings();
     static void saveToSettings(const GeneratorRules& rules);
+
+    // The texts the rules are edited and stored as: a comma-separated list
+    // (blank entries dropped) and one "TAG after TAG" pair per line.
+    static QStringList splitList(const QString& text);
+    static QList<CannotFollow> parseCannotFollow(const QString& lines);
+    QStringList tagsOf(bool exclude) const;
+    QString cannotFollowText() const;
 };

@@ -1,5 +1,6 @@
 #include "musiclibrary.h"
 
+#include "localtimereader.h"
 #include "trackparams.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -16,12 +18,16 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#include <cmath>
+
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
 
 bool MusicLibrary::s_ftsAvailable = false;
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcLibrary, "orchidlantern.library")
 
 const QString kConnectionName = QStringLiteral("ol_library");
 
@@ -114,18 +120,42 @@ const QRegularExpression& stripPattern()
     return re;
 }
 
-// The write lock is taken up front, so that a batch waits for the other
-// program's write to end (busy time-out) instead of failing half-way.
-bool beginWrite(QSqlDatabase& db)
+// A stored length in ms; a value no 64-bit number holds (a hand-edited file)
+// counts as unknown.
+qint64 msFromJson(const QJsonValue& v)
 {
-    QSqlQuery q(db);
-    return q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    const double d = v.toDouble(0);
+    return std::isfinite(d) && std::abs(d) < 9.2e18 ? qint64(d) : 0;
 }
 
-void endWrite(QSqlDatabase& db, bool began)
+void logFailure(const char* what, const QSqlError& error)
 {
-    if (began && !db.commit())
-        db.rollback();
+    qCWarning(lcLibrary).noquote() << what << "failed:" << error.text();
+}
+
+// The write lock is taken up front, so that a batch waits for the other
+// program's write to end (busy time-out) instead of failing half-way. When
+// it cannot be had the batch is given up at once: without it every row
+// would wait out the time-out in turn.
+bool beginWrite(QSqlDatabase& db, const char* what)
+{
+    QSqlQuery q(db);
+    if (q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return true;
+    logFailure(what, q.lastError());
+    return false;
+}
+
+// Commits a batch whose statements all succeeded, else rolls it back, so
+// that a batch is stored whole or not at all; true when it was stored.
+bool endWrite(QSqlDatabase& db, bool ok, const char* what)
+{
+    if (ok && db.commit())
+        return true;
+    if (ok)
+        logFailure(what, db.lastError());
+    db.rollback();
+    return false;
 }
 
 // Column positions of a result, looked up once per statement.
@@ -164,12 +194,13 @@ public:
             return {};
         auto it = m_seen.constFind(iso);
         if (it == m_seen.cend())
-            it = m_seen.insert(iso, QDateTime::fromString(iso, Qt::ISODate));
+            it = m_seen.insert(iso, m_reader.read(iso));
         return *it;
     }
 
 private:
     QHash<QString, QDateTime> m_seen;
+    LocalTimeReader m_reader;
 };
 
 Track trackFromRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates)
@@ -251,8 +282,8 @@ const QString kInsertTrack = QStringLiteral(
     "INSERT INTO tracks(library,filepath,filename,artist,title,album,genre,comment,year,duration_ms,"
     "duration_str,category,is_stream,stream_limit_ms,date_added) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
 
-// Runs the prepared insert of one track.
-void insertTrack(QSqlQuery& q, const QString& library, const Track& t)
+// Runs the prepared insert of one track; false when it was not stored.
+bool insertTrack(QSqlQuery& q, const QString& library, const Track& t)
 {
     q.addBindValue(text(library));
     q.addBindValue(text(t.filePath));
@@ -269,7 +300,7 @@ void insertTrack(QSqlQuery& q, const QString& library, const Track& t)
     q.addBindValue(t.isStream ? 1 : 0);
     q.addBindValue(t.streamLimitMs);
     q.addBindValue(nowIso());
-    q.exec();
+    return q.exec();
 }
 
 QString fromTagLib(const TagLib::String& s)
@@ -300,7 +331,12 @@ QSqlDatabase MusicLibrary::database()
     // The other program writes to the same file; a write waits for its
     // lock this long before it fails.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    db.open();
+    if (db.open()) {
+        // The file is kept in WAL mode, where this loses no consistency: a
+        // commit (a play logged at each track start, on the thread that runs
+        // the fades) no longer waits for the disk to flush.
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
     return db;
 }
 
@@ -369,6 +405,11 @@ void MusicLibrary::ensureSchema()
         db.commit();
     }
 
+    // The files still without a duration are looked for at every search
+    // of the library window; this index holds only those.
+    exec(q, QStringLiteral("CREATE INDEX IF NOT EXISTS idx_tracks_unmeasured ON tracks(library) "
+                           "WHERE is_stream=0 AND duration_ms<=0"));
+
     int version = 0;
     if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next())
         version = q.value(0).toInt();
@@ -413,8 +454,19 @@ void MusicLibrary::migrateFromJson()
     if (configFolder().isEmpty() || !dir.exists())
         return;
 
+    // One transaction for the whole import: once any library exists it is
+    // never run again, so a part of it must not be left behind.
+    QSqlDatabase db = database();
+    if (!beginWrite(db, "Importing the JSON libraries"))
+        return;
+    QSqlQuery insert(db);
+    bool ok = insert.prepare(kInsertTrack);
+    if (!ok)
+        logFailure("Importing the JSON libraries", insert.lastError());
     const QFileInfoList files = dir.entryInfoList({QStringLiteral("*.json")}, QDir::Files);
     for (const QFileInfo& info : files) {
+        if (!ok)
+            break;
         QFile file(info.absoluteFilePath());
         if (!file.open(QIODevice::ReadOnly))
             continue;
@@ -425,11 +477,15 @@ void MusicLibrary::migrateFromJson()
         if (libName.isEmpty())
             libName = info.completeBaseName();
 
-        createLibrary(libName);
-        MusicLibrary lib;
-        lib.load(libName);
+        if (!createLibrary(libName)) {
+            qCWarning(lcLibrary).noquote() << "Importing the JSON libraries failed: cannot create" << libName;
+            ok = false;
+            break;
+        }
         const QJsonArray items = root.value(QStringLiteral("tracks")).toArray();
         for (const QJsonValue& v : items) {
+            if (!ok)
+                break;
             const QJsonObject o = v.toObject();
             Track t;
             t.artist = o.value(QStringLiteral("artist")).toString();
@@ -439,13 +495,17 @@ void MusicLibrary::migrateFromJson()
             t.comment = o.value(QStringLiteral("comment")).toString();
             t.filePath = o.value(QStringLiteral("filePath")).toString();
             t.year = o.value(QStringLiteral("year")).toInt(0);
-            t.durationMs = static_cast<qint64>(o.value(QStringLiteral("durationMs")).toDouble(0));
+            t.durationMs = msFromJson(o.value(QStringLiteral("durationMs")));
             t.category = o.value(QStringLiteral("category")).toString(QStringLiteral("Foreign"));
             t.isStream = o.value(QStringLiteral("isStream")).toBool(false);
-            t.streamLimitMs = static_cast<qint64>(o.value(QStringLiteral("streamLimitMs")).toDouble(0));
-            lib.addTrack(t);
+            t.streamLimitMs = msFromJson(o.value(QStringLiteral("streamLimitMs")));
+            if (!insertTrack(insert, libName, t)) {
+                logFailure("Importing the JSON libraries", insert.lastError());
+                ok = false;
+            }
         }
     }
+    endWrite(db, ok, "Importing the JSON libraries");
 }
 
 bool MusicLibrary::createLibrary(const QString& libraryName)
@@ -476,18 +536,28 @@ void MusicLibrary::addTrack(const Track& t)
     }
     QSqlQuery q(database());
     q.prepare(kInsertTrack);
-    insertTrack(q, name, t);
+    if (!insertTrack(q, name, t))
+        logFailure("Adding a track", q.lastError());
 }
 
 bool MusicLibrary::deleteLibrary(const QString& libraryName)
 {
-    QSqlQuery q(database());
+    // Both or neither: a library left without its tracks would look empty.
+    QSqlDatabase db = database();
+    if (!beginWrite(db, "Deleting a library"))
+        return false;
+    QSqlQuery q(db);
     q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=?"));
     q.addBindValue(text(libraryName));
-    q.exec();
-    q.prepare(QStringLiteral("DELETE FROM libraries WHERE name=?"));
-    q.addBindValue(text(libraryName));
-    return q.exec();
+    bool ok = q.exec();
+    if (ok) {
+        q.prepare(QStringLiteral("DELETE FROM libraries WHERE name=?"));
+        q.addBindValue(text(libraryName));
+        ok = q.exec();
+    }
+    if (!ok)
+        logFailure("Deleting a library", q.lastError());
+    return endWrite(db, ok, "Deleting a library");
 }
 
 QStringList MusicLibrary::availableLibraries()
@@ -625,15 +695,17 @@ int MusicLibrary::addFiles(const QStringList& paths)
         return int(batch.size());
     }
     QSqlDatabase db = database();
-    const bool began = beginWrite(db);
+    if (!beginWrite(db, "Adding files"))
+        return 0;
     // One statement for the batch: preparing it per row costs a quarter
     // of the import time.
     QSqlQuery q(db);
-    q.prepare(kInsertTrack);
-    for (const Track& t : std::as_const(batch))
-        insertTrack(q, name, t);
-    endWrite(db, began);
-    return int(batch.size());
+    bool ok = q.prepare(kInsertTrack);
+    for (qsizetype i = 0; ok && i < batch.size(); ++i)
+        ok = insertTrack(q, name, batch.at(i));
+    if (!ok)
+        logFailure("Adding files", q.lastError());
+    return endWrite(db, ok, "Adding files") ? int(batch.size()) : 0;
 }
 
 int MusicLibrary::addFolder(const QString& folder, bool recursive)
@@ -714,6 +786,29 @@ int MusicLibrary::setDuration(const QString& path, qint64 ms)
     return q.numRowsAffected();
 }
 
+QStringList MusicLibrary::unmeasuredFiles() const
+{
+    QStringList out;
+    if (folderMode) {
+        for (const Track& t : tracks) {
+            if (!t.isStream && t.durationMs <= 0 && !t.filePath.isEmpty())
+                out << t.filePath;
+        }
+        return out;
+    }
+    QSqlQuery q(database());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT filepath FROM tracks WHERE library=? AND is_stream=0 AND duration_ms<=0 "
+                             "AND filepath<>''")
+              + kOrder);
+    q.addBindValue(text(name));
+    if (q.exec()) {
+        while (q.next())
+            out << q.value(0).toString();
+    }
+    return out;
+}
+
 void MusicLibrary::recordPlay(const QString& path, const QDateTime& when)
 {
     if (path.isEmpty())
@@ -736,16 +831,18 @@ int MusicLibrary::removeMissing()
     if (gone.isEmpty())
         return 0;
     QSqlDatabase db = database();
-    const bool began = beginWrite(db);
+    if (!beginWrite(db, "Removing missing files"))
+        return 0;
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=? AND filepath=?"));
-    for (const QString& path : std::as_const(gone)) {
+    bool ok = q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=? AND filepath=?"));
+    for (qsizetype i = 0; ok && i < gone.size(); ++i) {
         q.addBindValue(text(name));
-        q.addBindValue(path);
-        q.exec();
+        q.addBindValue(gone.at(i));
+        ok = q.exec();
     }
-    endWrite(db, began);
-    return int(gone.size());
+    if (!ok)
+        logFailure("Removing missing files", q.lastError());
+    return endWrite(db, ok, "Removing missing files") ? int(gone.size()) : 0;
 }
 
 QStringList MusicLibrary::ftsTerms(const QString& textIn, const QString& column)

@@ -70,6 +70,9 @@ public:
     void addStream(const QString& title, const QString& address);
     void updateStream(const QString& oldAddress, const QString& title, const QString& newAddress);
     int setDuration(const QString& path, qint64 ms);
+    // The paths of the files (not streams) still without a duration, in
+    // search order; cheaper than a whole search.
+    QStringList unmeasuredFiles() const;
     static void recordPlay(const QString& path, const QDateTime& when);
     int removeMissing();
 

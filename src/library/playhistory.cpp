@@ -1,5 +1,6 @@
 #include "playhistory.h"
 
+#include "localtimereader.h"
 #include "musiclibrary.h"
 
 #include <QSqlDatabase>
@@ -75,15 +76,17 @@ QList<PlayHistory::Record> PlayHistory::range(const QDateTime& from, const QDate
     if (!ready())
         return out;
     QSqlQuery q(histDb());
+    q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT played_at,artist,title,filepath,duration_ms FROM play_history "
                              "WHERE played_at BETWEEN ? AND ? ORDER BY played_at"));
     q.addBindValue(isoSeconds(from));
     q.addBindValue(isoSeconds(to));
     if (!q.exec())
         return out;
+    LocalTimeReader times;
     while (q.next()) {
         Record r;
-        r.playedAt = QDateTime::fromString(q.value(0).toString(), Qt::ISODate);
+        r.playedAt = times.read(q.value(0).toString());
         r.artist = q.value(1).toString();
         r.title = q.value(2).toString();
         r.filepath = q.value(3).toString();

@@ -69,6 +69,25 @@ TrackParams TrackParams::load(const QString& path)
     return fromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
 }
 
+QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library)
+{
+    QHash<QString, TrackParams> found;
+    QSqlQuery q(MusicLibrary::database());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT p.filepath, p.params FROM track_params p "
+                             "JOIN tracks t ON t.filepath = p.filepath WHERE t.library = ?"));
+    const QString name = library.trimmed();
+    q.addBindValue(name.isNull() ? QStringLiteral("") : name); // a null text binds as NULL
+    if (!q.exec())
+        return found;
+    while (q.next()) {
+        const QString path = q.value(0).toString();
+        if (!path.isEmpty())
+            found.insert(path, fromJson(QJsonDocument::fromJson(q.value(1).toString().toUtf8()).object()));
+    }
+    return found;
+}
+
 void TrackParams::save(const QString& path, const TrackParams& params)
 {
     if (path.isEmpty())
@@ -176,8 +195,10 @@ TrackParams TrackParams::fromJson(const QJsonObject& o)
     if (dp.isArray()) {
         const QJsonArray masks = dp.toArray();
         for (qsizetype i = 0; i < masks.size() && i < 7; ++i) {
-            const double d = masks.at(i).toDouble(0);
-            p.daypart[i] = std::isfinite(d) ? static_cast<quint32>(static_cast<qint64>(std::trunc(d))) : 0;
+            // Outside a mask's range (and not finite) the value means nothing;
+            // converting it would not even be defined.
+            const double d = std::trunc(masks.at(i).toDouble(0));
+            p.daypart[i] = d >= 0.0 && d <= double(std::numeric_limits<quint32>::max()) ? quint32(d) : 0;
         }
     }
     return p;

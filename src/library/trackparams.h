@@ -4,6 +4,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QHash>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -54,6 +55,9 @@ struct TrackParams
 
     static void ensureSchema();
     static TrackParams load(const QString& path);
+    // The stored parameters of every file of a library, by path, in one
+    // read; a path missing from the result has the defaults, as load gives.
+    static QHash<QString, TrackParams> loadLibrary(const QString& library);
     static void save(const QString& path, const TrackParams& params);
     static void remove(const QString& path);
 

@@ -1,9 +1,310 @@
 #include "mainwindow.h"
 
+#include "automation/eventscheduler.h"
+#include "dialogs/prompts.h"
+#include "engine/audioengine.h"
+#include "engine/audioinput.h"
+#include "engine/playlistmodel.h"
+#include "engine/silencedetector.h"
+#include "engine/voiceovers.h"
+#include "library/durationscanner.h"
+#include "mainwindow/vfddisplay.h"
+#include "outputs/broadcastserver.h"
+#include "outputs/broadcastservice.h"
+#include "outputs/streamarchive.h"
+#include "outputs/updatechecker.h"
+#include "outputs/weatherservice.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QSettings>
+#include <QSplitter>
+#include <QTimer>
+#include <QVBoxLayout>
+
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
 {
     setWindowTitle(QStringLiteral("Orchidlantern (1.0.0)"));
+    setWindowIcon(QIcon(QStringLiteral(":/appicon.png")));
     setAcceptDrops(true);
     resize(1180, 720);
+
+    const bool hourMarkers = QSettings().value(QStringLiteral("playlist/hourMarkers"), false).toBool();
+    for (int i = 0; i < 2; ++i) {
+        auto* model = new PlaylistModel(this);
+        model->setShowHourMarkers(hourMarkers);
+        m_playlists << model;
+    }
+    m_playlistNames << QStringLiteral("Playlist 1") << QStringLiteral("Playlist 2");
+    m_viewed = m_onAir = m_playlists.first();
+
+    m_engine = new AudioEngine(this);
+    m_engine->setPlaylist(m_onAir);
+
+    m_durationScanner = new DurationScanner(this);
+    connect(m_durationScanner, &DurationScanner::resolved, this, &MainWindow::onDurationResolved);
+
+    wirePlaylistModel = [this](PlaylistModel* model) {
+        connect(model, &QAbstractItemModel::rowsInserted, this, [this, model](const QModelIndex&, int first, int last) {
+            refreshForModel(model);
+            queueDurations(model, first, last);
+        });
+        connect(model, &QAbstractItemModel::rowsRemoved, this, [this, model] { refreshForModel(model); });
+        connect(model, &QAbstractItemModel::modelReset, this, [this, model] { refreshForModel(model); });
+        connect(model, &QAbstractItemModel::layoutChanged, this, [this, model] { refreshForModel(model); });
+    };
+    for (PlaylistModel* model : std::as_const(m_playlists))
+        wirePlaylistModel(model);
+
+    connect(m_engine, &AudioEngine::positionChanged, this, &MainWindow::onPositionChanged);
+    connect(m_engine, &AudioEngine::durationChanged, this, &MainWindow::onDurationChanged);
+    connect(m_engine, &AudioEngine::nowPlaying, this, &MainWindow::onNowPlaying);
+    connect(m_engine, &AudioEngine::playingChanged, this, &MainWindow::onPlayingChanged);
+    connect(m_engine, &AudioEngine::currentRowChanged, this, &MainWindow::onCurrentRowChanged);
+    connect(m_engine, &AudioEngine::logMessage, this, &MainWindow::appendLog);
+    connect(m_engine, &AudioEngine::relayStateChanged, this, &MainWindow::onRelayStateChanged);
+
+    createMenus();
+    createToolBar();
+
+    auto* central = new QWidget;
+    auto* centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(4, 4, 4, 4);
+    centralLayout->setSpacing(4);
+    centralLayout->addWidget(buildTopBar(), 0);
+    m_columns = new QSplitter(Qt::Horizontal);
+    m_columns->setObjectName(QStringLiteral("columns"));
+    m_columns->addWidget(buildLeftColumn());
+    m_columns->addWidget(buildCenterColumn());
+    m_columns->addWidget(buildRightColumn());
+    m_columns->setStretchFactor(0, 2);
+    m_columns->setStretchFactor(1, 4);
+    m_columns->setStretchFactor(2, 3);
+    centralLayout->addWidget(m_columns, 1);
+    setCentralWidget(central);
+
+    createStatusBarWidgets();
+    createViewMenu();
+
+    m_clockTimer = new QTimer(this);
+    connect(m_clockTimer, &QTimer::timeout, this, &MainWindow::updateClock);
+    m_clockTimer->start(1000);
+    updateClock();
+
+    appendLog(QStringLiteral("Scheduler: Enabled"));
+    updateFooterCounts();
+    updatePlaylistTabLabels();
+    restoreLayout();
+
+    m_weather = new WeatherService(this);
+    connect(m_weather, &WeatherService::weatherReady, m_vfd, &VfdDisplay::setWeather);
+    connect(m_weather, &WeatherService::weatherError, this, &MainWindow::appendLog);
+    applyWeatherSettings();
+
+    m_scheduler = new EventScheduler(this);
+    connect(m_scheduler, &EventScheduler::logMessage, this, &MainWindow::appendLog);
+    m_scheduler->load();
+
+    const QSettings settings;
+    const QString outputDevice = settings.value(QStringLiteral("audio/outputDevice")).toString();
+    m_mic = new AudioInput(this);
+    m_mic->inputDevice = settings.value(QStringLiteral("audio/micDevice")).toString();
+    m_mic->outputDevice = outputDevice;
+    m_lineIn = new AudioInput(this);
+    m_lineIn->inputDevice = settings.value(QStringLiteral("audio/lineInDevice")).toString();
+    m_lineIn->outputDevice = outputDevice;
+    connect(m_mic, &AudioInput::logMessage, this, &MainWindow::appendLog);
+    connect(m_lineIn, &AudioInput::logMessage, this, &MainWindow::appendLog);
+    connect(m_mic, &AudioInput::level, this, [this](double left, double right) {
+        m_micLevelL = left;
+        m_micLevelR = right;
+        showInputLevels();
+    });
+    connect(m_lineIn, &AudioInput::level, this, [this](double left, double right) {
+        m_lineLevelL = left;
+        m_lineLevelR = right;
+        showInputLevels();
+    });
+    connect(m_mic, &AudioInput::activeChanged, this, &MainWindow::updateInputState);
+    connect(m_lineIn, &AudioInput::activeChanged, this, &MainWindow::updateInputState);
+
+    connect(m_engine, &AudioEngine::levels, this, &MainWindow::onEngineLevels);
+
+    m_micOffTimer = new QTimer(this);
+    m_micOffTimer->setSingleShot(true);
+    m_lineOffTimer = new QTimer(this);
+    m_lineOffTimer->setSingleShot(true);
+    connect(m_micOffTimer, &QTimer::timeout, m_mic, &AudioInput::stop);
+    connect(m_lineOffTimer, &QTimer::timeout, m_lineIn, &AudioInput::stop);
+
+    m_updates = new UpdateChecker(this);
+    connect(m_updates, &UpdateChecker::updateAvailable, this, &MainWindow::onUpdateAvailable);
+    connect(m_updates, &UpdateChecker::updateSkipped, this, [this](const QString& version) {
+        appendLog(QStringLiteral("Update ") + version + QStringLiteral(" available (skipped)"));
+    });
+    connect(m_updates, &UpdateChecker::upToDate, this, [this](const QString& version) {
+        appendLog(QStringLiteral("Orchidlantern is up to date (") + version + QLatin1Char(')'));
+        if (manualUpdateCheck)
+            Prompts::information(this, QStringLiteral("Up to date"),
+                                 QStringLiteral("You are running the latest version (") + version + QStringLiteral(")."));
+        manualUpdateCheck = false;
+    });
+    connect(m_updates, &UpdateChecker::checkFailed, this, [this](const QString& message) {
+        appendLog(QStringLiteral("Update check failed: ") + message);
+        if (manualUpdateCheck)
+            Prompts::information(this, QStringLiteral("Update check"), message);
+        manualUpdateCheck = false;
+    });
+    if (settings.value(QStringLiteral("updates/checkOnStartup"), false).toBool())
+        QTimer::singleShot(2500, Qt::CoarseTimer, m_updates, [this] { m_updates->checkForUpdates(true); });
+
+    m_silence = SilenceDetector::fromSettings(this);
+    updateSilenceStatus();
+    m_silenceTimer = new QTimer(this);
+    connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::tickSilence);
+    m_silenceTimer->start(250);
+
+    m_broadcast = new BroadcastService(this);
+    connect(m_broadcast, &BroadcastService::logMessage, this, &MainWindow::appendLog);
+    connect(m_engine, &AudioEngine::audioBufferReady, m_broadcast, &BroadcastService::pushAudio);
+
+    m_server = new BroadcastServer(this);
+    connect(m_server, &BroadcastServer::logMessage, this, &MainWindow::appendLog);
+    connect(m_engine, &AudioEngine::audioBufferReady, m_server, &BroadcastServer::pushAudio);
+    connect(m_engine, &AudioEngine::nowPlaying, this, [this](const Track& track) {
+        // A command row is no title for the listeners.
+        if (!track.marker)
+            m_server->setNowPlaying(track.displayName());
+    });
+    connect(m_server, &BroadcastServer::listenersChanged, this, &MainWindow::onServerListenersChanged);
+    if (BroadcastServer::enabledInSettings())
+        m_server->start();
+    // The menu was built before the server existed.
+    m_builtInServerAction->setChecked(m_server->isListening());
+
+    m_archive = new StreamArchive(this);
+    m_archive->setConfig(StreamArchive::configFromSettings());
+    connect(m_archive, &StreamArchive::logMessage, this, &MainWindow::appendLog);
+    connect(m_engine, &AudioEngine::audioBufferReady, m_archive, &StreamArchive::pushAudio);
+    connect(m_archive, &StreamArchive::recordingChanged, this, &MainWindow::onRecordingChanged);
+
+    m_engine->setVoiceoverEnabled(Voiceovers::enabled());
+
+    connect(m_engine, &AudioEngine::streamMetadata, this, &MainWindow::onStreamMetadata);
+
+    connect(m_broadcast, &BroadcastService::streamingChanged, this, &MainWindow::onStreamingChanged);
+    connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
+}
+
+MainWindow::~MainWindow()
+{
+    releaseServices();
+}
+
+// The services are children of the window and would otherwise be destroyed
+// after this class is gone, still reporting into its log and labels. They
+// are stopped and deleted here, first the outputs that the engine feeds.
+void MainWindow::releaseServices()
+{
+    for (QTimer* timer : {m_clockTimer, m_silenceTimer, m_micOffTimer, m_lineOffTimer}) {
+        if (timer)
+            timer->stop();
+    }
+    const QList<QObject*> children = findChildren<QObject*>();
+    for (QObject* child : children)
+        disconnect(child, nullptr, this, nullptr);
+
+    const QList<QObject*> services = {m_archive, m_server,    m_broadcast, m_silence,         m_updates,
+                                      m_lineIn,  m_mic,       m_scheduler, m_weather,         m_durationScanner,
+                                      m_engine};
+    for (QObject* service : services)
+        delete service;
+    m_archive = nullptr;
+    m_server = nullptr;
+    m_broadcast = nullptr;
+    m_silence = nullptr;
+    m_updates = nullptr;
+    m_lineIn = nullptr;
+    m_mic = nullptr;
+    m_scheduler = nullptr;
+    m_weather = nullptr;
+    m_durationScanner = nullptr;
+    m_engine = nullptr;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    saveLayout();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::maybeResumePlayback()
+{
+    if (!QSettings().value(QStringLiteral("playback/resumeOnStart"), false).toBool())
+        return;
+    if (m_viewed && m_viewed->rowCount() > 0) {
+        m_engine->playRow(0);
+        appendLog(QStringLiteral("Resumed playback on startup"));
+    }
+}
+
+void MainWindow::refreshForModel(PlaylistModel* model)
+{
+    if (model == m_onAir)
+        refreshTrackPanels();
+    if (model == m_viewed)
+        updateFooterCounts();
+}
+
+void MainWindow::queueDurations(PlaylistModel* model, int first, int last)
+{
+    QStringList paths;
+    const QList<Track>& rows = model->tracks();
+    for (int r = qMax(first, 0); r <= last && r < rows.size(); ++r) {
+        const Track& t = rows.at(r);
+        if (!t.isStream && t.durationMs <= 0 && !t.filePath.isEmpty())
+            paths << t.filePath;
+    }
+    if (!paths.isEmpty())
+        m_durationScanner->scan(paths);
+}
+
+void MainWindow::onDurationResolved(const QString& path, qint64 ms)
+{
+    if (ms < 1)
+        return;
+    for (PlaylistModel* model : std::as_const(m_playlists)) {
+        QList<Track>& rows = model->tracks();
+        int firstFilled = -1;
+        for (int r = 0; r < rows.size(); ++r) {
+            Track& t = rows[r];
+            if (t.isStream || t.durationMs > 0 || t.filePath != path)
+                continue;
+            t.durationMs = ms;
+            const QModelIndex cell = model->index(r, PlaylistModel::DurationColumn);
+            emit model->dataChanged(cell, cell);
+            if (firstFilled < 0)
+                firstFilled = r;
+        }
+        // The rows below a new length start later.
+        if (firstFilled >= 0) {
+            model->recomputeStartTimes();
+            emit model->dataChanged(model->index(firstFilled, PlaylistModel::StartTimeColumn),
+                                    model->index(int(rows.size()) - 1, PlaylistModel::StartTimeColumn));
+        }
+    }
+    updateFooterCounts();
+}
+
+void MainWindow::onRelayStateChanged(bool active, const QString&, bool live)
+{
+    if (!m_statusLabel)
+        return;
+    if (active)
+        m_statusLabel->setText(live ? QStringLiteral("Relay: LIVE") : QStringLiteral("Relay: connecting..."));
+    else
+        m_statusLabel->setText(m_scheduler && m_scheduler->isActive() ? QStringLiteral("Scheduler: Enabled")
+                                                                    : QStringLiteral("Scheduler: Off"));
 }

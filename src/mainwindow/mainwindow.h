@@ -1,12 +1,241 @@
 #pragma once
 
+#include <QIcon>
+#include <QList>
 #include <QMainWindow>
+#include <QString>
+#include <QStringList>
 
-// The playout program's one window; it creates, owns and wires the services.
+#include <functional>
+
+class AudioEngine;
+class AudioInput;
+class BroadcastServer;
+class BroadcastService;
+class DurationScanner;
+class EventScheduler;
+class MusicLibraryDialog;
+class PlaylistModel;
+class QAction;
+class QFileSystemModel;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QModelIndex;
+class QSlider;
+class QSplitter;
+class QTabBar;
+class QTabWidget;
+class QTableView;
+class QTableWidget;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class SilenceDetector;
+class StreamArchive;
+class UpdateChecker;
+class VfdDisplay;
+class WeatherService;
+struct PlaybackInfo;
+struct Track;
+struct UpdateInfo;
+
+// The playout program's one window: it creates, owns and wires every
+// long-lived service and shows the station's state. Its members are spread
+// by concern over the mainwindow_*.cpp files named beside each group.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Start-up (mainwindow.cpp).
+    void maybeResumePlayback();
+
+    // Playlist desk (mainwindow_desk.cpp).
+    void addPaths(const QStringList& paths);
+
+public slots:
+    // Live status (mainwindow_status.cpp).
+    void appendLog(const QString& text);
+    void fillPlaybackInfo(PlaybackInfo* info);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // ---- Construction, wiring and teardown (mainwindow.cpp) ----
+    void refreshForModel(PlaylistModel* model);
+    void queueDurations(PlaylistModel* model, int first, int last);
+    void onDurationResolved(const QString& path, qint64 ms);
+    void onRelayStateChanged(bool active, const QString& source, bool live);
+    void releaseServices();
+
+    std::function<void(PlaylistModel*)> wirePlaylistModel;
+
+    QList<PlaylistModel*> m_playlists;
+    QStringList m_playlistNames;
+    PlaylistModel* m_viewed = nullptr;
+    PlaylistModel* m_onAir = nullptr;
+    AudioEngine* m_engine = nullptr;
+    DurationScanner* m_durationScanner = nullptr;
+    EventScheduler* m_scheduler = nullptr;
+    AudioInput* m_mic = nullptr;
+    AudioInput* m_lineIn = nullptr;
+    SilenceDetector* m_silence = nullptr;
+    BroadcastService* m_broadcast = nullptr;
+    BroadcastServer* m_server = nullptr;
+    StreamArchive* m_archive = nullptr;
+    WeatherService* m_weather = nullptr;
+    UpdateChecker* m_updates = nullptr;
+
+    QTimer* m_clockTimer = nullptr;
+    QTimer* m_micOffTimer = nullptr;
+    QTimer* m_lineOffTimer = nullptr;
+    QTimer* m_silenceTimer = nullptr;
+
+    // ---- Columns and file explorer (mainwindow_columns.cpp) ----
+    QWidget* buildLeftColumn();
+    QWidget* buildFileExplorer();
+    QWidget* buildCenterColumn();
+    QWidget* buildRightColumn();
+    QWidget* buildSearchPanel();
+    QWidget* buildSchedulerPanel();
+    void showLeftTabMenu(const QPoint& pos);
+    void showSearchHeaderMenu(const QPoint& pos, const QStringList& titles);
+    void setLeftTabShown(int index, bool shown);
+    void onFileExplorerActivated(const QModelIndex& index);
+    void onPlaylistDoubleClicked(const QModelIndex& index);
+    void toggleInput(AudioInput* input);
+
+    QSplitter* m_columns = nullptr;
+    QWidget* m_leftColumn = nullptr;
+    QSplitter* m_leftSplitter = nullptr;
+    QTabWidget* m_leftTabs = nullptr;
+    QList<QWidget*> m_leftPanels;
+    QStringList m_leftPanelNames;
+    QList<QIcon> m_leftPanelIcons;
+    QGroupBox* m_logBox = nullptr;
+    QListWidget* m_logList = nullptr;
+    QTableWidget* m_searchTable = nullptr;
+    QGroupBox* m_schedulerBox = nullptr;
+    QFileSystemModel* m_fileModel = nullptr;
+
+    QTabBar* m_playlistTabs = nullptr;
+    QTableView* m_playlistTable = nullptr;
+    QWidget* m_trackInfoFrame = nullptr;
+    QLabel* m_artistLabel = nullptr;
+    QLabel* m_titleLabel = nullptr;
+    QLabel* m_albumLabel = nullptr;
+    QLabel* m_yearLabel = nullptr;
+    QLabel* m_genreLabel = nullptr;
+    QLabel* m_durationLabel = nullptr;
+    QLabel* m_fileNameLabel = nullptr;
+    QLabel* m_trackCountLabel = nullptr;
+    QLabel* m_timeLeftLabel = nullptr;
+    QToolButton* m_micButton = nullptr;
+    QToolButton* m_lineButton = nullptr;
+    QSlider* m_volumeSlider = nullptr;
+    QLabel* m_volumeLabel = nullptr;
+
+    QWidget* m_rightColumn = nullptr;
+    QTabWidget* m_cartTabs = nullptr;
+    QGroupBox* m_auxPage = nullptr;
+
+    // ---- Menus, toolbar and status bar (mainwindow_menus.cpp) ----
+    void createMenus();
+    void createToolBar();
+    QWidget* buildTopBar();
+    QWidget* buildOnAirIndicator();
+    void createStatusBarWidgets();
+    void toggleBroadcast();
+    void toggleBuiltInServer();
+
+    QMenu* m_viewMenu = nullptr;
+    QAction* m_broadcastAction = nullptr;
+    QAction* m_builtInServerAction = nullptr;
+    QMetaObject::Connection m_pendingTitle;
+    QToolBar* m_toolBar = nullptr;
+    QToolButton* m_onAirButton = nullptr;
+    QLabel* m_listenerBadge = nullptr;
+    QLabel* m_levelLabel = nullptr;
+    QLabel* m_silenceLabel = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QLabel* m_broadcastLabel = nullptr;
+    QLabel* m_recordingLabel = nullptr;
+    VfdDisplay* m_vfd = nullptr;
+
+    // ---- View menu and layout persistence (mainwindow_layout.cpp) ----
+    void createViewMenu();
+    void updateColumnVisibility();
+    void configurePlaylistColumns();
+    void saveLayout();
+    void restoreLayout();
+    void resetLayout();
+    void setAuxShown(bool shown);
+
+    QAction* m_panelsAction = nullptr;
+    QAction* m_logAction = nullptr;
+    QAction* m_trackInfoAction = nullptr;
+    QAction* m_cartWallAction = nullptr;
+    QAction* m_auxAction = nullptr;
+    QAction* m_toolbarAction = nullptr;
+
+    // ---- Live status (mainwindow_status.cpp) ----
+    void onNowPlaying(const Track& track);
+    void onStreamMetadata(const QString& title);
+    void updateTrackInfo(const Track& track);
+    void refreshTrackPanels();
+    void onPlayingChanged(bool playing);
+    void updateFooterCounts();
+    void updateClock();
+    void onPositionChanged(qint64 ms);
+    void onDurationChanged(qint64 ms);
+    void onCurrentRowChanged(int row);
+    void onEngineLevels(double left, double right);
+    void showInputLevels();
+    double currentOutputLevel() const;
+    void tickSilence();
+    void updateSilenceStatus();
+    void updateInputState();
+    void updateOnAirIndicator();
+    int totalListeners() const;
+    void updateListenerCount();
+    void onStreamingChanged(bool on);
+    void onServerListenersChanged(int count);
+    void onRecordingChanged(bool on);
+
+    QString nowPlayingCategory;
+    QString m_lastStreamTitle;
+    qint64 m_currentDurationMs = 0;
+    double m_engineLevelL = 0, m_engineLevelR = 0;
+    double m_micLevelL = 0, m_micLevelR = 0;
+    double m_lineLevelL = 0, m_lineLevelR = 0;
+
+    // ---- Protected areas and tool windows (mainwindow_tools.cpp) ----
+    bool ensureAccess(int area);
+    void openSettings(const QString& page = QString());
+    void openPlaylistGenerator();
+    void openMusicLibrary();
+    void applyChangedSettings();
+    void applyWeatherSettings();
+    void checkForUpdatesNow();
+    void onUpdateAvailable(const UpdateInfo& info);
+
+    bool manualUpdateCheck = false;
+    MusicLibraryDialog* m_musicLibrary = nullptr;
+
+    // ---- Playlist desk (mainwindow_desk.cpp) ----
+    void addTrackToPlaylist(const Track& track);
+    void loadTrackMetadata(Track& track) const;
+    void addPlaylist();
+    void onPlaylistTabChanged(int index);
+    void switchToPlaylist(int index);
+    void setActivePlaylist(int index);
+    void updatePlaylistTabLabels();
+    void playSelected();
+    void removeSelected();
 };

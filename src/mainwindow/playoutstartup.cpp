@@ -34,11 +34,19 @@ int PlayoutStartup::run(int argc, char** argv)
 {
     prepareEnvironment();
     QApplication app(argc, argv);
+    return start(app, QApplication::arguments().mid(1));
+}
+
+int PlayoutStartup::start(QApplication& app, const QStringList& paths)
+{
     configureApplication(app);
     MusicLibrary::initDatabase();
     applyStyleSheet(app);
 
     MainWindow window;
+    if (!paths.isEmpty())
+        window.addPaths(paths);
     window.show();
+    window.maybeResumePlayback();
     return app.exec();
 }

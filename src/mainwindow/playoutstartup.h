@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 class QApplication;
 
 // The playout program's start-up, step by step, so that each step can be
@@ -15,4 +17,7 @@ public:
     static bool applyStyleSheet(QApplication& app);
     // The whole start-up and the event loop; returns the exit code.
     static int run(int argc, char** argv);
+    // From the configured application on: the window with these paths in
+    // its playlist, then the event loop.
+    static int start(QApplication& app, const QStringList& paths);
 };

@@ -4,13 +4,19 @@
 
 #include <QAudioBuffer>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kSendBufferSeconds = 5;
+// A request line longer than this is judged by what has come.
+constexpr qint64 kMaxRequestLine = 8192;
+constexpr int kAcceptRetryMs = 1000;
 
 QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, const QString& nowPlaying)
 {
@@ -41,6 +47,8 @@ BroadcastServer::BroadcastServer(QObject* parent)
 
 BroadcastServer::~BroadcastServer()
 {
+    // Released silently: whoever listened may be going away too.
+    const QSignalBlocker silent(this);
     stop();
 }
 
@@ -101,6 +109,13 @@ bool BroadcastServer::start()
     m_bitrate = bitrateFromSettings();
     m_server = new QTcpServer(this);
     connect(m_server, &QTcpServer::newConnection, this, &BroadcastServer::onConnection);
+    // After an error such as running out of descriptors the server stops
+    // accepting; such errors pass, so it listens again a moment later.
+    connect(m_server, &QTcpServer::acceptError, this, [this, server = m_server](QAbstractSocket::SocketError) {
+        emit logMessage(QStringLiteral("Built-in server: could not accept a connection (%1)").arg(server->errorString()));
+        const quint16 port = server->serverPort();
+        QTimer::singleShot(kAcceptRetryMs, server, [this, server, port] { listenAgain(server, port); });
+    });
     const int port = portFromSettings();
     if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
         emit logMessage(QStringLiteral("Built-in server: could not listen on port %1 (%2)")
@@ -167,20 +182,49 @@ void BroadcastServer::onConnection()
         // Keeps the kernel's share of a slow listener's backlog small, so the
         // bound below is reached in seconds rather than minutes.
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
+        // Each connection waiting for its request holds a descriptor; a
+        // client opening them in a loop must not use them all up.
+        if (m_pending.size() >= kMaxWaitingRequests) {
+            auto oldest = std::min_element(m_pending.cbegin(), m_pending.cend(), [](QTimer* a, QTimer* b) {
+                return a->remainingTime() < b->remainingTime();
+            });
+            closeWaiting(oldest.key());
+        }
         auto* timer = new QTimer(this);
         timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, socket] {
-            if (QTimer* t = m_pending.take(socket)) {
-                t->deleteLater();
-                socket->disconnect(this);
-                socket->abort();
-                socket->deleteLater();
-            }
-        });
+        connect(timer, &QTimer::timeout, this, [this, socket] { closeWaiting(socket); });
         m_pending.insert(socket, timer);
         timer->start(kRequestTimeoutMs);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serveListener(socket, socket->readAll()); });
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+            // A request line may come in pieces: wait for its end while what
+            // has come can still be a GET.
+            if (m_pending.contains(socket) && !socket->canReadLine() && socket->bytesAvailable() < kMaxRequestLine
+                && QByteArrayView("GET").startsWith(socket->peek(3)))
+                return;
+            serveListener(socket, socket->readAll());
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { dropListener(socket); });
+    }
+}
+
+void BroadcastServer::listenAgain(QTcpServer* server, quint16 port)
+{
+    if (server != m_server)
+        return;
+    // A fresh socket: the old one would report its first error again at
+    // every later accept, ending each with a pause.
+    server->close();
+    if (!server->listen(QHostAddress::Any, port))
+        QTimer::singleShot(kAcceptRetryMs, server, [this, server, port] { listenAgain(server, port); });
+}
+
+void BroadcastServer::closeWaiting(QTcpSocket* socket)
+{
+    if (QTimer* t = m_pending.take(socket)) {
+        t->deleteLater();
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
     }
 }
 

@@ -42,6 +42,9 @@ public:
     qint64 sendBufferLimit() const;
     // A connection that sends no request within this time is closed.
     static constexpr int kRequestTimeoutMs = 10000;
+    // At most this many connections wait for their request; the oldest
+    // goes when another arrives.
+    static constexpr int kMaxWaitingRequests = 32;
 
 signals:
     void listenersChanged(int count);
@@ -59,6 +62,8 @@ private:
     void broadcastBytes(const QByteArray& bytes);
     void dropListener(QTcpSocket* socket);
     void closeEncoderIfIdle();
+    void closeWaiting(QTcpSocket* socket);
+    void listenAgain(QTcpServer* server, quint16 port);
 
     QTcpServer* m_server = nullptr;
     QList<QTcpSocket*> m_listeners;

@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
@@ -88,6 +89,8 @@ BroadcastService::BroadcastService(QObject* parent)
 
 BroadcastService::~BroadcastService()
 {
+    // Released silently: whoever listened may be going away too.
+    const QSignalBlocker silent(this);
     stop();
 }
 

@@ -72,8 +72,13 @@ QString NowPlayingFile::render(const Config& config, const Track& track, const Q
     text.replace(QLatin1String("  "), QLatin1String(" "));
 
     if (config.maxLength >= 1) {
-        if (text.size() > config.maxLength)
-            text.truncate(config.maxLength);
+        if (text.size() > config.maxLength) {
+            // Half a surrogate pair is no character; an RDS encoder would
+            // show it as garbage.
+            const bool splitsPair = text.at(config.maxLength - 1).isHighSurrogate()
+                                    && text.at(config.maxLength).isLowSurrogate();
+            text.truncate(config.maxLength - (splitsPair ? 1 : 0));
+        }
         if (config.padForRds && text.size() < config.maxLength)
             text = text.leftJustified(config.maxLength, QLatin1Char(' '));
     }

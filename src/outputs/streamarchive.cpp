@@ -10,11 +10,28 @@
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 
 namespace {
 
 const QString kDefaultPattern = QStringLiteral("'Orchidlantern_'yyyy-MM-dd_HH-mm-ss");
+
+// The path itself when nothing is there yet, else the first free
+// "NAME-2.mp3", "NAME-3.mp3", ...: a name that repeats (a split shorter
+// than the pattern tells apart, a literal name, a restart within the same
+// second) must not erase the earlier recording.
+QString unusedPath(const QString& path)
+{
+    if (!QFileInfo::exists(path))
+        return path;
+    const QString stem = path.chopped(4); // ".mp3"
+    for (int n = 2;; ++n) {
+        const QString candidate = stem + QStringLiteral("-%1.mp3").arg(n);
+        if (!QFileInfo::exists(candidate))
+            return candidate;
+    }
+}
 
 } // namespace
 
@@ -25,6 +42,8 @@ StreamArchive::StreamArchive(QObject* parent)
 
 StreamArchive::~StreamArchive()
 {
+    // Released silently: whoever listened may be going away too.
+    const QSignalBlocker silent(this);
     stop();
 }
 
@@ -87,7 +106,7 @@ void StreamArchive::setConfig(const ArchiveConfig& config)
 
 qint64 StreamArchive::recordedMs() const
 {
-    return m_recordingStart.isValid() ? m_recordingStart.msecsTo(QDateTime::currentDateTime()) : 0;
+    return m_recordingStart.isValid() ? m_recordingStart.msecsTo(m_clock()) : 0;
 }
 
 bool StreamArchive::openFile()
@@ -96,13 +115,15 @@ bool StreamArchive::openFile()
         emit logMessage(QStringLiteral("Stream Archive: MP3 encoder (FFmpeg) not available"));
         return false;
     }
-    m_fileStart = QDateTime::currentDateTime();
+    m_fileStart = m_clock();
     m_currentPath = buildFileName(m_config, m_fileStart);
     QDir().mkpath(QFileInfo(m_currentPath).absolutePath());
+    m_currentPath = unusedPath(m_currentPath);
 
     m_file = new QFile(m_currentPath, this);
-    // Unbuffered, so that a full disk shows at the write that hits it.
-    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // Unbuffered, so that a full disk shows at the write that hits it; new
+    // only, so that a file made meanwhile by someone else is not replaced.
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         emit logMessage(QStringLiteral("Stream Archive: cannot write ") + m_currentPath);
         delete m_file;
         m_file = nullptr;
@@ -163,7 +184,7 @@ void StreamArchive::start()
         if (m_captureDevice)
             connect(m_captureDevice, &QIODevice::readyRead, this, &StreamArchive::onAudioReady);
     }
-    m_recordingStart = QDateTime::currentDateTime();
+    m_recordingStart = m_clock();
     m_recording = true;
     emit recordingChanged(true);
 }
@@ -206,7 +227,7 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
         return;
     }
 
-    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(QDateTime::currentDateTime()))) {
+    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(m_clock()))) {
         closeFile();
         if (!openFile()) {
             // Nothing could be recorded until somebody noticed: end it here.

@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
+
 class QAudioBuffer;
 class QAudioSource;
 class QFile;
@@ -34,6 +36,9 @@ public:
     bool isRecording() const { return m_recording; }
     QString currentFile() const { return m_currentPath; }
     qint64 recordedMs() const;
+    // The clock that names, splits and times the files; the system's own
+    // unless replaced.
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
 signals:
     void recordingChanged(bool recording);
@@ -64,4 +69,5 @@ private:
     QDateTime m_recordingStart;
     QDateTime m_fileStart;
     QString m_currentPath;
+    std::function<QDateTime()> m_clock = [] { return QDateTime::currentDateTime(); };
 };

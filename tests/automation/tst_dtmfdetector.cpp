@@ -161,6 +161,7 @@ private slots:
         QTest::newRow("key D at 44.1 kHz") << 'D' << 44100 << 10 << 441;
         QTest::newRow("rounded down") << '#' << 44100 << 1 << 44;
         QTest::newRow("one sample") << '1' << 1000 << 1 << 1;
+        QTest::newRow("past 32 bits of ms x rate") << '5' << 48000 << 90000 << 4320000;
         QTest::newRow("product below 1000") << '1' << 999 << 1 << 0;
         QTest::newRow("unknown character") << 'x' << 8000 << 100 << 0;
         QTest::newRow("lower-case letter") << 'a' << 8000 << 100 << 0;

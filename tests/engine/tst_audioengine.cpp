@@ -94,6 +94,7 @@ private slots:
     void shuffle();
     void rowShiftsKeepCurrentTrack();
     void reorderKeepsCurrentTrack();
+    void receiversRemovingRowsDoNotChangeTheTrack();
     void endOfTrackAdvancesOnce();
     void endOfTrackWithoutAutoPlayStops();
     void streamTimeLimit();
@@ -578,6 +579,31 @@ void TestAudioEngine::reorderKeepsCurrentTrack()
         else
             QCOMPARE(now.last().at(0).value<Track>().title, onAir); // stopped at the end
     }
+    e.stop();
+}
+
+// A receiver of the start signals may remove rows (a remote command, an
+// intro being put in place): the deck still plays the row that was asked for.
+void TestAudioEngine::receiversRemovingRowsDoNotChangeTheTrack()
+{
+    PlaylistModel model;
+    model.addTrack(Track::fromFile(m_a));
+    model.addTrack(Track::fromFile(m_long));
+    model.addTrack(Track::fromFile(m_b));
+    model.addTrack(Track::fromFile(m_short));
+    AudioEngine e;
+    e.setPlaylist(&model);
+    auto removeFirst = connect(&e, &AudioEngine::currentRowChanged, &model, [&] { model.removeRow(0); });
+    e.playRow(2);
+    QCOMPARE(deckPlayer(e, 0)->source(), QUrl::fromLocalFile(m_b));
+    QCOMPARE(model.tracks().at(model.currentRow()).filePath, m_b);
+    disconnect(removeFirst);
+
+    // The last row, with the rows below the one started taken away.
+    connect(&e, &AudioEngine::nowPlaying, &model, [&] { model.clearBelow(0); });
+    e.playRow(2);
+    QCOMPARE(deckPlayer(e, 0)->source(), QUrl::fromLocalFile(m_short));
+    QCOMPARE(model.rowCount(), 1);
     e.stop();
 }
 

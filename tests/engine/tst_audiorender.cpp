@@ -13,6 +13,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -129,6 +130,7 @@ private slots:
     void renderResamplesAndCounts();
     void renderNothingToWrite();
     void renderAppliesLevelAndClips();
+    void renderSilencesNaN();
     void renderFormatFollowsName_data();
     void renderFormatFollowsName();
     void failedMp3KeepsExistingFile_data();
@@ -564,6 +566,29 @@ void TestAudioRender::renderAppliesLevelAndClips()
     // Below the clipping point the doubling is exact: 0.75 * sin(x) * 2 at 0.5.
     const int frame = 36; // sin is about 0.49 here, 1/12 of the 441-frame period
     QVERIFY(std::fabs(s[2 * frame] - 2.0f * 0.75f * float(std::sin(2 * M_PI * 100 * frame / 44100.0))) < 1e-3);
+}
+
+// A float file may hold NaN; it must neither reach an integer conversion
+// nor the MP3 encoder, whose psychoacoustic model aborts on it.
+void TestAudioRender::renderSilencesNaN()
+{
+    const QString in = file("nan.wav");
+    QVERIFY(makeWav(in, {"if(between(t,0.5,0.6),0/0,0.5)"}, 1.0, 44100));
+    AudioRender render;
+    QSignalSpy log(&render, &AudioRender::logMessage);
+    const QString wav = file("nan-out.wav");
+    const QString mp3 = file("nan-out.mp3");
+    QVERIFY(render.renderToFile({fileTrack(in)}, wav, 0, 128));
+    QVERIFY2(render.renderToFile({fileTrack(in)}, mp3, 0, 128), qPrintable(logLines(log).join('\n')));
+
+    const QList<float> s = readBack(wav);
+    QCOMPARE(s.size(), 44100 * 2);
+    QCOMPARE(s[2 * 22050 + 2000], 0.0f);
+    QVERIFY(std::fabs(s[2 * 11025] - 0.5f) < 1e-4);
+    QVERIFY(std::fabs(s[2 * 33075] - 0.5f) < 1e-4);
+    QVERIFY(std::all_of(s.cbegin(), s.cend(), [](float v) { return std::isfinite(v); }));
+    const QList<float> decoded = readBack(mp3);
+    QVERIFY(decoded.size() > 44100 * 2);
 }
 
 void TestAudioRender::renderFormatFollowsName_data()

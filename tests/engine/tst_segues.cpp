@@ -128,6 +128,7 @@ private slots:
     void noSegueIntoStopRow();
     void segueTakesQueueHead();
     void withoutFadeOnMixOutgoingPlaysOut();
+    void levelTriggerIgnoresVolumeAndDucking();
 
     void crossfadeAsHeard();
     void levelTriggerAsHeardWithoutCascade();
@@ -323,6 +324,29 @@ void TestSegues::withoutFadeOnMixOutgoingPlaysOut()
     QCOMPARE(deckOutput(e, 0)->volume(), 1.0f);
     QCOMPARE(deckPlayer(e, 1)->playbackState(), QMediaPlayer::PlayingState);
     e.stop();
+}
+
+// A presenter on the microphone ducks the music by about 14 dB, and the
+// master volume may be low: the track itself stays at -6 dBFS, so only the
+// mix point starts the next row.
+void TestSegues::levelTriggerIgnoresVolumeAndDucking()
+{
+    QSettings s;
+    s.setValue(QStringLiteral("playback/triggerMixEnabled"), true);
+    s.setValue(QStringLiteral("playback/triggerMixDb"), -14.0);
+    PlaylistModel model;
+    model.addTrack(Track::fromFile(m_six));
+    model.addTrack(Track::fromFile(m_four));
+    AudioEngine e;
+    e.setPlaylist(&model);
+    e.setVolume(40);
+    e.setDucked(true);
+    const QList<Report> reports = reportsUntilSegue(e, 15000);
+    e.stop();
+    QVERIFY(reports.size() >= 3);
+    const Report last = reports.last();
+    QVERIFY2(last.duration - last.position <= 2000, qPrintable(QString::number(last.position)));
+    QVERIFY2(last.position > 3500, qPrintable(QString::number(last.position)));
 }
 
 void TestSegues::crossfadeAsHeard()

@@ -177,6 +177,29 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(writer.state() == QProcess::NotRunning, kWaitMs);
     }
 
+    // Receivers that queue more from resolved (a window filling in rows
+    // and finding new ones): every file is reported, finished comes last.
+    void scanFromResolved()
+    {
+        DurationScanner scanner;
+        QSignalSpy resolved(&scanner, &DurationScanner::resolved);
+        QSignalSpy finished(&scanner, &DurationScanner::finished);
+        QStringList more{m_files[1], m_files[2], m_files[3]};
+        connect(&scanner, &DurationScanner::resolved, this, [&] {
+            if (!more.isEmpty())
+                scanner.scan({more.takeFirst()});
+        });
+        scanner.scan({m_files[0]});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs * 4);
+        QTest::qWait(500);
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(resolved.size(), 4);
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(resolved[i][0].toString(), m_files[i]);
+            QVERIFY(qAbs(resolved[i][1].toLongLong() - m_lengths[i]) < 150);
+        }
+    }
+
     void clearQueueKeepsCurrent()
     {
         DurationScanner scanner;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -117,7 +118,7 @@ private slots:
         QCOMPARE(sql.names(QStringLiteral("table")),
                  (QStringList{"libraries", "track_params", "tracks", "tracks_fts"}));
         QCOMPARE(sql.names(QStringLiteral("index")),
-                 (QStringList{"idx_tracks_artist", "idx_tracks_lib", "idx_tracks_title"}));
+                 (QStringList{"idx_tracks_artist", "idx_tracks_lib", "idx_tracks_title", "idx_tracks_unmeasured"}));
         QCOMPARE(sql.names(QStringLiteral("trigger")), (QStringList{"tracks_ad", "tracks_ai", "tracks_au"}));
         QCOMPARE(sql.column(QStringLiteral("SELECT name FROM pragma_table_info('tracks')")),
                  (QStringList{"id", "library", "filepath", "filename", "artist", "title", "album", "genre",
@@ -347,6 +348,43 @@ private slots:
         closeConnection();
         QVERIFY(MusicLibrary::initDatabase());
         QCOMPARE(sql.value(QStringLiteral("SELECT COUNT(*) FROM tracks")).toInt(), rows);
+        QDir(dir).removeRecursively();
+    }
+
+    // An import that fails part-way leaves nothing behind, so that the next
+    // start imports every library again instead of skipping the rest.
+    void interruptedJsonImportIsRedone()
+    {
+        const QString dir = configFolder() + QStringLiteral("/libraries");
+        QDir().mkpath(dir);
+        for (const char* name : {"A", "B"}) {
+            QFile f(dir + QStringLiteral("/%1.json").arg(QLatin1String(name)));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QStringLiteral("{\"tracks\":[{\"title\":\"%1 one\",\"filePath\":\"/m/%1/1.mp3\"},"
+                                   "{\"title\":\"%1 two\",\"filePath\":\"/m/%1/2.mp3\"}]}")
+                        .arg(QLatin1String(name))
+                        .toUtf8());
+        }
+        QVERIFY(MusicLibrary::initDatabase());
+        {
+            Sql sql;
+            sql.exec(QStringLiteral("DELETE FROM tracks"));
+            sql.exec(QStringLiteral("DELETE FROM libraries"));
+            sql.exec(QStringLiteral("CREATE TRIGGER cut BEFORE INSERT ON tracks WHEN new.filepath='/m/B/2.mp3' "
+                                    "BEGIN SELECT RAISE(ABORT, 'cut short'); END"));
+        }
+        closeConnection();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cut short")));
+        QVERIFY(MusicLibrary::initDatabase());
+        Sql sql;
+        QCOMPARE(sql.value(QStringLiteral("SELECT COUNT(*) FROM libraries")).toInt(), 0);
+        QCOMPARE(sql.value(QStringLiteral("SELECT COUNT(*) FROM tracks")).toInt(), 0);
+
+        sql.exec(QStringLiteral("DROP TRIGGER cut"));
+        closeConnection();
+        QVERIFY(MusicLibrary::initDatabase());
+        QCOMPARE(sql.column(QStringLiteral("SELECT library||':'||title FROM tracks ORDER BY id")),
+                 (QStringList{"A:A one", "A:A two", "B:B one", "B:B two"}));
         QDir(dir).removeRecursively();
     }
 

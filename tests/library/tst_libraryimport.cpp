@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -41,6 +42,28 @@ bool writeBytes(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// The other program, holding the write lock on the library file for a
+// while after running `sql` in its transaction; true once it holds it.
+bool holdWriteLock(QProcess& holder, double seconds, const QString& sql)
+{
+    holder.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sqlite3, sys, time\n"
+                                 "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                 "c.execute('BEGIN IMMEDIATE')\n"
+                                 "if sys.argv[3]: c.execute(sys.argv[3])\n"
+                                 "print('locked', flush=True)\n"
+                                 "time.sleep(float(sys.argv[2]))\n"
+                                 "c.execute('COMMIT')\n"),
+                  MusicLibrary::database().databaseName(), QString::number(seconds), sql});
+    if (!holder.waitForStarted(10000))
+        return false;
+    QDeadlineTimer deadline(20000);
+    while (!holder.canReadLine() && holder.state() == QProcess::Running && !deadline.hasExpired())
+        QTest::qWait(20);
+    return holder.readLine().trimmed() == "locked";
 }
 
 } // namespace
@@ -389,21 +412,8 @@ private slots:
             files << p;
         }
 
-        const QString dbFile = MusicLibrary::database().databaseName();
         QProcess holder;
-        holder.start(QStringLiteral("python3"),
-                     {QStringLiteral("-c"),
-                      QStringLiteral("import sqlite3, sys, time\n"
-                                     "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                                     "c.execute('BEGIN IMMEDIATE')\n"
-                                     "c.execute(\"INSERT INTO libraries(name) VALUES('From Other')\")\n"
-                                     "print('locked', flush=True)\n"
-                                     "time.sleep(1.5)\n"
-                                     "c.execute('COMMIT')\n"),
-                      dbFile});
-        QVERIFY(holder.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, 20000);
-        QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+        QVERIFY(holdWriteLock(holder, 1.5, QStringLiteral("INSERT INTO libraries(name) VALUES('From Other')")));
 
         MusicLibrary lib;
         lib.name = QStringLiteral("Locked");
@@ -417,6 +427,49 @@ private slots:
         // The search index followed the waited-for inserts.
         QCOMPARE(lib.search(QStringLiteral("19")).size(), 1);
         qInfo("waited %lld ms for the other program", qint64(waited.elapsed()));
+    }
+
+    // Library writes are stored whole or not at all, and say so: a batch
+    // whose statement fails half-way, a deletion whose second statement
+    // fails, and a batch that cannot have the write lock within the busy
+    // time-out, which gives up once rather than once per row.
+    void writesAreWholeOrNothing()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("refused"));
+        QStringList files;
+        for (int i = 0; i < 4; ++i) {
+            files << dir + QStringLiteral("/%1.wav").arg(i);
+            QVERIFY(AudioFixtures::silence(files.last(), 0.1));
+        }
+        MusicLibrary lib;
+        lib.load(QStringLiteral("Refused"));
+        lib.addStream(QStringLiteral("One"), QStringLiteral("http://radio.example/one"));
+
+        QSqlQuery q(MusicLibrary::database());
+        QVERIFY(q.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON tracks WHEN new.filename='2.wav' "
+                                      "BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+        QVERIFY(q.exec(QStringLiteral("CREATE TRIGGER keep BEFORE DELETE ON libraries "
+                                      "BEGIN SELECT RAISE(ABORT, 'kept'); END")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("refused")));
+        QCOMPARE(lib.addFiles(files), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("kept")));
+        QVERIFY(!MusicLibrary::deleteLibrary(lib.name));
+        QVERIFY(q.exec(QStringLiteral("DROP TRIGGER refuse")) && q.exec(QStringLiteral("DROP TRIGGER keep")));
+        QCOMPARE(rowsOf(lib.name), 1);
+        QVERIFY(MusicLibrary::availableLibraries().contains(lib.name));
+
+        QProcess holder;
+        QVERIFY(holdWriteLock(holder, 12, QString()));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("locked")));
+        QCOMPARE(lib.addFiles(files), 0);
+        QVERIFY(holder.state() == QProcess::Running);
+        QVERIFY(holder.waitForFinished(30000));
+        QCOMPARE(rowsOf(lib.name), 1);
+        QCOMPARE(lib.addFiles(files), 4);
+        QCOMPARE(rowsOf(lib.name), 5);
+        QVERIFY(MusicLibrary::deleteLibrary(lib.name));
+        QCOMPARE(rowsOf(lib.name), 0);
+        QVERIFY(!MusicLibrary::availableLibraries().contains(lib.name));
     }
 };
 

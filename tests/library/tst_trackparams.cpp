@@ -125,6 +125,8 @@ private slots:
         QTest::newRow("rating not clamped") << QByteArray(R"({"rating":14})") << "rating=14";
         QTest::newRow("wrong types") << QByteArray(R"({"level":"loud","disabled":1,"start":"5"})") << "level=1 disabled=0 start=0";
         QTest::newRow("nine dayparts") << QByteArray(R"({"daypart":[1,2,3,4,5,6,7,8,9]})") << "d0=1 d6=7";
+        QTest::newRow("dayparts out of a mask's range") << QByteArray(R"({"daypart":[1e300,-1,4294967296,4294967295,-1e300]})")
+                                                   << "d0=0 d1=0 d2=0 d3=4294967295 d4=0";
         QTest::newRow("three dayparts") << QByteArray(R"({"daypart":[1,2,3]})") << "d2=3 d3=0 d6=0";
         QTest::newRow("tag not a string") << QByteArray(R"({"tags":["a",5,"b"]})") << "tags=a,,b";
         QTest::newRow("bad date") << QByteArray(R"({"startDate":"soon","endDate":"2026-02-30"})") << "dates=0";

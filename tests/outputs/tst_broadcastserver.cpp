@@ -4,6 +4,7 @@
 #include "outputs/broadcastserver.h"
 #include "tonesource.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -11,6 +12,13 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -60,6 +68,43 @@ QByteArray readFile(const QString& path)
 }
 
 const QByteArray kGet = QByteArrayLiteral("GET /stream HTTP/1.0\r\nHost: x\r\n\r\n");
+
+// Plain descriptors for connections that never send a byte.
+int rawSocket()
+{
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool rawConnect(int fd, quint16 port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+}
+
+bool closedByServer(int fd)
+{
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+// Sets the process's descriptor limit; the old one comes back at the end
+// of the scope.
+struct DescriptorLimit
+{
+    rlimit saved{};
+    explicit DescriptorLimit(rlim_t soft)
+    {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit lower = saved;
+        lower.rlim_cur = soft;
+        setrlimit(RLIMIT_NOFILE, &lower);
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+};
 
 } // namespace
 
@@ -191,6 +236,82 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(silent.closed(), BroadcastServer::kRequestTimeoutMs + 15000);
         QCOMPARE(server.listenerCount(), 0);
         QVERIFY(silent.received.isEmpty());
+    }
+
+    // Running out of descriptors for a moment must not end accepting, and a
+    // client opening connections in a loop and sending nothing must not use
+    // them up: the oldest waiting connections are let go, the listener keeps
+    // its stream, and a late listener whose request comes in pieces gets in.
+    void survivesShortagesAndIdleConnections()
+    {
+        const quint16 port = freePort();
+        enable(port);
+        BroadcastServer server;
+        QSignalSpy log(&server, &BroadcastServer::logMessage);
+        QVERIFY(server.start());
+        const auto acceptErrors = [&log] {
+            return std::count_if(log.cbegin(), log.cend(), [](const QList<QVariant>& args) {
+                return args.at(0).toString().startsWith(QStringLiteral("Built-in server: could not accept a connection"));
+            });
+        };
+        QList<int> idle;
+        {
+            // Made while no descriptor is free below the lowest unused one,
+            // the connection cannot be accepted.
+            idle << rawSocket();
+            const int free = ::dup(0);
+            ::close(free);
+            const DescriptorLimit limit{rlim_t(free)};
+            QVERIFY(rawConnect(idle.last(), port));
+            QTRY_COMPARE_WITH_TIMEOUT(acceptErrors(), 1, 10000);
+        }
+
+        ToneSource tone(44100, 2);
+        TonePump pump(&tone, 40, 1.0);
+        connect(&pump, &TonePump::buffer, &server, &BroadcastServer::pushAudio);
+        pump.start();
+        // Until the server listens again a connection may be turned away.
+        std::unique_ptr<RawClient> first;
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     if (!first || first->closed()) {
+                                         first = std::make_unique<RawClient>();
+                                         first->open(port, kGet);
+                                     }
+                                     return first->received.size() > 4000;
+                                 }()),
+                                 20000);
+        RawClient& listener = *first;
+
+        constexpr int kFlood = 300;
+        {
+            // Room for the flood's own ends and the capped server side, not
+            // for a server that keeps every idle connection.
+            const int open = int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+            const DescriptorLimit limit{rlim_t(open + kFlood + BroadcastServer::kMaxWaitingRequests + 24)};
+            const qsizetype before = listener.received.size();
+            for (int i = 0; i < kFlood; ++i) {
+                idle << rawSocket();
+                QVERIFY2(rawConnect(idle.last(), port), qPrintable(qt_error_string(errno)));
+                if (i % 10 == 9)
+                    QTest::qWait(20);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(std::count_if(idle.cbegin(), idle.cend(), closedByServer)
+                                         >= kFlood - BroadcastServer::kMaxWaitingRequests,
+                                     BroadcastServer::kRequestTimeoutMs / 2);
+            QVERIFY(listener.received.size() > before);
+        }
+
+        RawClient late;
+        QVERIFY(late.open(port, QByteArrayLiteral("GE")));
+        QTest::qWait(300);
+        late.socket.write("T /live HTTP/1.0\r\n\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(late.received.startsWith("HTTP/1.0 200 OK\r\n"), 10000);
+        const qsizetype got = listener.received.size();
+        QTRY_VERIFY_WITH_TIMEOUT(listener.received.size() > got + 4000, 20000);
+        QCOMPARE(server.listenerCount(), 2);
+        QCOMPARE(acceptErrors(), 1);
+        for (int fd : std::as_const(idle))
+            ::close(fd);
     }
 
     // ffprobe reads the stream at the rate of the buffer that opened the

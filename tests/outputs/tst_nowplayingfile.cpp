@@ -82,6 +82,8 @@ private slots:
         QTest::newRow("no limit, no pad") << def << "A" << "B" << "" << 0 << true << "A - B";
         QTest::newRow("unicode cut in code units") << "%title%" << "" << "Ñandú Ünïcødé" << "" << 5 << true
                                                    << "Ñandú";
+        QTest::newRow("emoji at the limit kept whole or not at all") << "%title%" << "" << "abcd\U0001F600e" << "" << 5
+                                                                    << true << "abcd ";
     }
 
     void render()

@@ -7,9 +7,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
+
+#include <sys/resource.h>
+
+#include <csignal>
 
 namespace {
 
@@ -252,7 +257,7 @@ private slots:
     void writeErrorsEndTheRecording_data()
     {
         QTest::addColumn<bool>("fullDisk");
-        QTest::newRow("full disk") << true;
+        QTest::newRow("no room for more") << true;
         QTest::newRow("folder removed") << false;
     }
 
@@ -262,8 +267,17 @@ private slots:
         const QString folder = testHome().scratch(fullDisk ? QStringLiteral("full") : QStringLiteral("gone")) +
                                QStringLiteral("/rec");
         QVERIFY(QDir().mkpath(folder));
-        if (fullDisk)
-            QVERIFY(QFile::link(QStringLiteral("/dev/full"), folder + QStringLiteral("/disk.mp3")));
+        // A file-size limit of nothing makes every write fail, as a full
+        // disk does.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto restore = qScopeGuard([&saved] { setrlimit(RLIMIT_FSIZE, &saved); });
+        if (fullDisk) {
+            rlimit small = saved;
+            small.rlim_cur = 0;
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        }
         ArchiveConfig c = mixConfig(folder);
         c.namePattern = QStringLiteral("'disk'");
         StreamArchive archive;
@@ -284,9 +298,65 @@ private slots:
         QCOMPARE(rec.last().at(0).toBool(), false);
         const QString text = logText(log);
         QVERIFY2(text.contains(QStringLiteral("Stream Archive: write error on disk.mp3 (")), qPrintable(text));
-        QVERIFY2(text.contains(fullDisk ? QStringLiteral("No space left on device") : QStringLiteral("file was removed")),
+        QVERIFY2(text.contains(fullDisk ? QStringLiteral("File too large") : QStringLiteral("file was removed")),
                  qPrintable(text));
         QCOMPARE(log.last().at(0).toString(), QStringLiteral("Stream Archive: stopped - disk.mp3"));
+    }
+
+    // No recording replaces an earlier one: a split shorter than what the
+    // name tells apart, a literal name, and a stop and start within one
+    // second each give the new file a counter.
+    void existingFilesAreKept()
+    {
+        const QString folder = testHome().scratch(QStringLiteral("kept"));
+        QDateTime now(QDate(2026, 3, 2), QTime(10, 15, 0));
+        StreamArchive archive;
+        archive.setClock([&now] { return now; });
+        QSignalSpy files(&archive, &StreamArchive::fileStarted);
+        ToneSource tone(44100, 2);
+        TonePump pump(&tone, 40, 1.0);
+        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        pump.start();
+        const auto recordAWhile = [&] {
+            const qint64 until = pump.buffersSent() + 30;
+            return QTest::qWaitFor([&] { return pump.buffersSent() >= until; }, 20000);
+        };
+
+        ArchiveConfig c = mixConfig(folder);
+        c.namePattern = QStringLiteral("'x'HH");
+        c.splitMinutes = 5;
+        archive.setConfig(c);
+        archive.start();
+        for (int split = 0; split < 2; ++split) {
+            QVERIFY(recordAWhile());
+            now = now.addSecs(5 * 60);
+        }
+        QVERIFY(recordAWhile());
+        archive.stop();
+
+        c.namePattern = QStringLiteral("'show'");
+        c.splitMinutes = 0;
+        archive.setConfig(c);
+        c.namePattern.clear(); // the default, down to the second
+        for (const ArchiveConfig& config : {archive.config(), archive.config(), c, c}) {
+            archive.setConfig(config);
+            archive.start();
+            QVERIFY(recordAWhile());
+            archive.stop();
+        }
+
+        QStringList started;
+        for (const QList<QVariant>& args : std::as_const(files))
+            started << QFileInfo(args.at(0).toString()).fileName();
+        const QStringList expected{"x10.mp3", "x10-2.mp3", "x10-3.mp3", "show.mp3", "show-2.mp3",
+                                   "Orchidlantern_2026-03-02_10-25-00.mp3", "Orchidlantern_2026-03-02_10-25-00-2.mp3"};
+        QCOMPARE(started, expected);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), expected.size());
+        for (const QString& name : expected) {
+            const double seconds =
+                AudioFixtures::probe(folder + QLatin1Char('/') + name, QStringLiteral("format=duration")).toDouble();
+            QVERIFY2(seconds > 0.5, qPrintable(name + QStringLiteral(": ") + QString::number(seconds)));
+        }
     }
 
     // An encoder that stops taking audio is let go after a few seconds; the

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "library/musiclibrary.h"
+#include "library/track.h"
+
+#include <QDialog>
+#include <QSet>
+
+#include <array>
+
+class DurationScanner;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QPoint;
+class TrackTableWidget;
+
+// The music libraries of library.db: choose one, search and filter its
+// tracks, create and delete libraries, fill them from files, folders and
+// streams, drop entries whose files are gone, and measure missing
+// durations in the background. Tracks leave for the playlist by
+// double-click, context menu or drag.
+class MusicLibraryDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit MusicLibraryDialog(QWidget* parent = nullptr);
+    ~MusicLibraryDialog() override;
+
+    MusicLibrary::Query currentQuery() const;
+
+signals:
+    void sendToPlaylist(const Track& track);
+    void librariesChanged();
+
+public slots:
+    void newLibrary();
+    void deleteLibrary();
+    void reloadLibraryList();
+    void openSelectedLibrary();
+    void refreshTable();
+    void addFiles();
+    void addFolder();
+    void addStream();
+    void editStream(const Track& track);
+    void verifyLibrary();
+    void scanDurations();
+    void onCellActivated(int row, int column);
+
+private:
+    enum Filter { All, Artist, Title, Album, Year, Genre, Comment, Duration, FileName, FilterCount };
+
+    QMenuBar* buildMenus();
+    QWidget* buildToolRow();
+    void buildTable();
+    QLayout* buildFilterRow();
+    void updateStatus();
+    void streamDialog(const Track& track);
+    void showTableMenu(const QPoint& pos);
+    void onDurationResolved(const QString& path, qint64 ms);
+    // Warns when fewer files were stored than were offered.
+    void reportRefused(const QString& title, int offered, int stored);
+
+    MusicLibrary m_library;
+    TrackTableWidget* m_table = nullptr;
+    QComboBox* m_libraryList = nullptr;
+    QLineEdit* m_searchBox = nullptr;
+    std::array<QLineEdit*, FilterCount> m_filters{};
+    QLabel* m_status = nullptr;
+    DurationScanner* m_scanner = nullptr;
+    bool m_refilling = false;
+    // Paths handed to the scanner and not yet resolved.
+    QSet<QString> m_pendingDurations;
+};

@@ -1,0 +1,534 @@
+#include "playlistgeneratordialog.h"
+
+#include "dialogs/prompts.h"
+#include "library/musiclibrary.h"
+#include "library/trackparams.h"
+#include "library/trackselector.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRandomGenerator64>
+#include <QSpinBox>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace {
+
+constexpr int kMaxTurns = 500000;
+constexpr int kHistoryLimit = 200;
+
+QSpinBox* makeSpin(QWidget* parent, const char* name, int maximum, const QString& suffix = {},
+                   const QString& specialText = {})
+{
+    auto* spin = new QSpinBox(parent);
+    spin->setObjectName(QLatin1String(name));
+    spin->setRange(0, maximum);
+    spin->setSuffix(suffix);
+    spin->setSpecialValueText(specialText);
+    return spin;
+}
+
+QLineEdit* makeEdit(QWidget* parent, const char* name, const QString& text, const QString& placeholder)
+{
+    auto* edit = new QLineEdit(text, parent);
+    edit->setObjectName(QLatin1String(name));
+    edit->setPlaceholderText(placeholder);
+    return edit;
+}
+
+QToolButton* makeTool(QWidget* parent, const QString& text, const QString& toolTip = {})
+{
+    auto* button = new QToolButton(parent);
+    button->setText(text);
+    button->setToolTip(toolTip);
+    return button;
+}
+
+// A pool track that passes the filters, with its tags.
+struct Entry
+{
+    Track track;
+    QStringList tags;
+};
+
+// What separation and the weighted draw ask of an admitted track, kept
+// apart from the records so that a turn reads little memory.
+struct Key
+{
+    int artist = -1; // ids of the texts up to case; -1 for an empty text
+    int title = -1;
+    int album = -1;
+    double weight = 0.0;
+    bool mayFollow = false; // carries the first tag of a cannot-follow pair
+};
+
+// The key under which texts that TrackSelector takes for equal meet: each
+// UTF-16 unit folded the way a case-insensitive QString comparison folds it.
+std::u32string foldKey(const QString& text)
+{
+    std::u32string key;
+    key.reserve(size_t(text.size()));
+    char16_t last = 0;
+    for (const QChar c : text) {
+        char32_t unit = c.unicode();
+        if (c.isLowSurrogate() && QChar::isHighSurrogate(last))
+            unit = QChar::surrogateToUcs4(last, c.unicode());
+        last = c.unicode();
+        key.push_back(QChar::toCaseFolded(unit));
+    }
+    return key;
+}
+
+class TextIds
+{
+public:
+    int idFor(const QString& text)
+    {
+        if (text.isEmpty())
+            return -1;
+        return m_ids.try_emplace(foldKey(text), int(m_ids.size())).first->second;
+    }
+
+private:
+    std::unordered_map<std::u32string, int> m_ids;
+};
+
+// A path without stored parameters has the defaults.
+const TrackParams& paramsOf(const QHash<QString, TrackParams>& params, const QString& path)
+{
+    static const TrackParams defaults;
+    const auto p = params.constFind(path);
+    return p == params.constEnd() ? defaults : *p;
+}
+
+using History = QList<std::pair<Key, qint64>>; // newest first, age in minutes
+
+struct Pool
+{
+    QList<Track> tracks;   // the library's tracks that may play now
+    QList<Entry> admitted; // those that pass the filters: the fallback list
+    QList<Key> keys;       // one per admitted track
+    // Admitted tracks by the ids of their texts, so that a turn touches only
+    // the tracks the history blocks.
+    QMultiHash<int, int> byArtist;
+    QMultiHash<int, int> byTitle;
+    QMultiHash<int, int> byAlbum;
+    mutable QList<int> blockedIn; // per admitted track, the last turn separation blocked it in
+
+    void admit(const Track& track, const QStringList& tags, const Key& key)
+    {
+        const int i = int(admitted.size());
+        admitted.append({track, tags});
+        keys.append(key);
+        blockedIn.append(-1);
+        const auto index = [i](QMultiHash<int, int>& by, int id) {
+            if (id >= 0)
+                by.insert(id, i);
+        };
+        index(byArtist, key.artist);
+        index(byTitle, key.title);
+        index(byAlbum, key.album);
+    }
+
+    void admitAll(TextIds& ids, const QHash<QString, TrackParams>& params, const GeneratorRules& rules)
+    {
+        QStringList afterTags;
+        for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
+            afterTags << pair.afterTag;
+        for (const Track& t : std::as_const(tracks)) {
+            const TrackParams& p = paramsOf(params, t.filePath);
+            if (!TrackSelector::passesFilters(t, p.tags, rules))
+                continue;
+            admit(t, p.tags,
+                  {ids.idFor(t.artist), ids.idFor(t.title), ids.idFor(t.album),
+                   TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules)),
+                   TrackSelector::violatesCannotFollow(p.tags, afterTags, rules)});
+        }
+    }
+
+    void block(const History& history, const GeneratorRules& rules, int turn) const
+    {
+        const auto mark = [&](const QMultiHash<int, int>& by, int id) {
+            for (auto [at, end] = by.equal_range(id); at != end; ++at)
+                blockedIn[*at] = turn;
+        };
+        for (const auto& [key, age] : history) {
+            if (age < rules.noRepeatArtistMin)
+                mark(byArtist, key.artist);
+            if (age < rules.noRepeatTitleMin)
+                mark(byTitle, key.title);
+            if (age < rules.noRepeatAlbumMin)
+                mark(byAlbum, key.album);
+        }
+    }
+};
+
+// The turns of a run, one rotation slot each, until the target is reached.
+QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rules, qint64 target,
+                      int historyLimit, QRandomGenerator64& random)
+{
+    QStringList firstTags;
+    for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
+        firstTags << pair.tag;
+    History history;
+    QList<Track> output;
+    QStringList previousTags;
+    QList<int> candidates;
+    QList<double> weights;
+    qint64 total = 0;
+    int idleTurns = 0;
+    for (int turn = 0; turn < kMaxTurns && total < target; ++turn) {
+        const Pool& pool = *turns[turn % turns.size()];
+        int pick = -1;
+        if (!pool.tracks.isEmpty()) {
+            pool.block(history, rules, turn);
+            const bool followRules = TrackSelector::violatesCannotFollow(firstTags, previousTags, rules);
+            // Filled in place: the scan runs over the whole pool every turn.
+            candidates.resize(pool.keys.size());
+            weights.resize(pool.keys.size());
+            int* candidate = candidates.data();
+            double* weight = weights.data();
+            qsizetype found = 0;
+            for (int i = 0; i < pool.keys.size(); ++i) {
+                const Key& key = pool.keys[i];
+                if (key.weight <= 0.0 || pool.blockedIn[i] == turn)
+                    continue;
+                if (followRules && key.mayFollow
+                    && TrackSelector::violatesCannotFollow(pool.admitted[i].tags, previousTags, rules))
+                    continue;
+                candidate[found] = i;
+                weight[found] = key.weight;
+                ++found;
+            }
+            candidates.resize(found);
+            weights.resize(found);
+            const double r = random.bounded(1000000) / 1000000.0;
+            const int i = TrackSelector::pickWeighted(weights, r);
+            if (i >= 0)
+                pick = candidates[i];
+            else if (!pool.admitted.isEmpty())
+                pick = random.bounded(int(pool.admitted.size()));
+        }
+        if (pick < 0) {
+            // The fallback lists are fixed for the run, so once a whole cycle
+            // picked nothing no later turn can pick either.
+            if (++idleTurns >= turns.size())
+                break;
+            continue;
+        }
+        idleTurns = 0;
+
+        const Track& track = pool.admitted[pick].track;
+        output.append(track);
+        previousTags = pool.admitted[pick].tags;
+        const bool unmeasured = track.durationMs < 1;
+        total += unmeasured ? 180000 : track.durationMs;
+        const qint64 minutes = unmeasured ? 4 : track.durationMs / 60000 + 1;
+        for (auto& entry : history)
+            entry.second += minutes;
+        history.prepend({pool.keys[pick], 0});
+        while (history.size() > historyLimit)
+            history.removeLast();
+    }
+
+    return output;
+}
+
+} // namespace
+
+PlaylistGeneratorDialog::PlaylistGeneratorDialog(QWidget* parent, QRandomGenerator64* random)
+    : QDialog(parent)
+    , m_random(random ? random : QRandomGenerator64::global())
+{
+    setWindowTitle(QStringLiteral("Playlist Generator"));
+    setMinimumSize(680, 460);
+    auto* layout = new QVBoxLayout(this);
+
+    auto* intro = new QLabel(QStringLiteral("Build a rotation from your libraries. Tracks are pulled from each "
+                                            "library in turn until the target length is reached."),
+                             this);
+    intro->setWordWrap(true);
+    layout->addWidget(intro);
+
+    auto* lists = new QGridLayout;
+    m_libraryList = new QListWidget(this);
+    m_libraryList->setObjectName(QStringLiteral("libraryList"));
+    m_rotationList = new QListWidget(this);
+    m_rotationList->setObjectName(QStringLiteral("rotationList"));
+    m_estimate = new QLabel(this);
+    m_estimate->setObjectName(QStringLiteral("estimate"));
+    auto* add = makeTool(this, QStringLiteral("→"), QStringLiteral("Add to rotation"));
+    auto* remove = makeTool(this, QStringLiteral("←"), QStringLiteral("Remove from rotation"));
+    auto* up = makeTool(this, QStringLiteral("↑"));
+    auto* down = makeTool(this, QStringLiteral("↓"));
+    auto* tools = new QVBoxLayout;
+    tools->addStretch();
+    tools->addWidget(add);
+    tools->addWidget(remove);
+    tools->addSpacing(12);
+    tools->addWidget(up);
+    tools->addWidget(down);
+    tools->addStretch();
+    auto* rotationHeader = new QHBoxLayout;
+    rotationHeader->addWidget(new QLabel(QStringLiteral("Rotation (order)"), this));
+    rotationHeader->addStretch();
+    rotationHeader->addWidget(m_estimate);
+    lists->addWidget(new QLabel(QStringLiteral("Libraries"), this), 0, 0);
+    lists->addLayout(rotationHeader, 0, 2);
+    lists->addWidget(m_libraryList, 1, 0);
+    lists->addLayout(tools, 1, 1);
+    lists->addWidget(m_rotationList, 1, 2);
+    layout->addLayout(lists, 1);
+
+    auto* options = new QGroupBox(QStringLiteral("Options"), this);
+    auto* optionsGrid = new QGridLayout(options);
+    m_hours = makeSpin(this, "hoursSpin", 24, QStringLiteral(" h"));
+    m_hours->setValue(1);
+    m_minutes = makeSpin(this, "minutesSpin", 59, QStringLiteral(" min"));
+    m_avoidArtist = new QCheckBox(QStringLiteral("Avoid repeating the same artist within"), this);
+    m_avoidArtist->setObjectName(QStringLiteral("avoidArtistBox"));
+    m_avoidArtist->setChecked(true);
+    m_avoidArtistCount = makeSpin(this, "avoidArtistCount", 100, QStringLiteral(" tracks"));
+    m_avoidArtistCount->setMinimum(1);
+    m_avoidArtistCount->setValue(10);
+    optionsGrid->addWidget(new QLabel(QStringLiteral("Total length:"), this), 0, 0);
+    optionsGrid->addWidget(m_hours, 0, 1);
+    optionsGrid->addWidget(m_minutes, 0, 2);
+    optionsGrid->addWidget(m_avoidArtist, 1, 0, 1, 2);
+    optionsGrid->addWidget(m_avoidArtistCount, 1, 2);
+    layout->addWidget(options);
+
+    const GeneratorRules stored = GeneratorRules::fromSettings();
+
+    auto* priority = new QGroupBox(QStringLiteral("Separation and priority"), this);
+    auto* priorityGrid = new QGridLayout(priority);
+    const auto separationRow = [&](int row, const QString& label, const char* name, int minutes) {
+        QSpinBox* spin = makeSpin(this, name, 1440, QStringLiteral(" min"), QStringLiteral("off"));
+        spin->setValue(minutes);
+        priorityGrid->addWidget(new QLabel(label, this), row, 0);
+        priorityGrid->addWidget(spin, row, 1);
+        return spin;
+    };
+    m_artistSeparation = separationRow(0, QStringLiteral("Do not repeat artist for:"), "artistSeparation",
+                                       stored.noRepeatArtistMin);
+    m_titleSeparation = separationRow(1, QStringLiteral("Do not repeat title for:"), "titleSeparation",
+                                      stored.noRepeatTitleMin);
+    m_albumSeparation = separationRow(2, QStringLiteral("Do not repeat album for:"), "albumSeparation",
+                                      stored.noRepeatAlbumMin);
+    m_favourRated = new QCheckBox(QStringLiteral("Favour higher-rated tracks"), this);
+    m_favourRated->setObjectName(QStringLiteral("favourRatedBox"));
+    m_favourRated->setChecked(stored.useRatings);
+    m_favourRated->setToolTip(
+        QStringLiteral("A track rated 10 is about 3.5x more likely to be chosen than an unrated one."));
+    m_minRating = makeSpin(this, "minimumRating", 10, {}, QStringLiteral("any"));
+    m_minRating->setValue(stored.minRating);
+    priorityGrid->addWidget(m_favourRated, 3, 0, 1, 2);
+    priorityGrid->addWidget(new QLabel(QStringLiteral("Minimum rating:"), this), 4, 0);
+    priorityGrid->addWidget(m_minRating, 4, 1);
+    layout->addWidget(priority);
+
+    auto* filters = new QGroupBox(QStringLiteral("Filters and constraints"), this);
+    auto* filterGrid = new QGridLayout(filters);
+    const QString joiner = QStringLiteral(", ");
+    m_includeTags = makeEdit(this, "includeTags", stored.tagsOf(false).join(joiner),
+                             QStringLiteral("any of these, comma-separated (blank = any)"));
+    m_excludeTags = makeEdit(this, "excludeTags", stored.tagsOf(true).join(joiner),
+                             QStringLiteral("skip tracks carrying any of these"));
+    m_genres = makeEdit(this, "genres", stored.genres.join(joiner), QStringLiteral("e.g. Rock, Pop (blank = any)"));
+    m_yearFrom = makeSpin(this, "yearFrom", 3000, {}, QStringLiteral("any"));
+    m_yearFrom->setValue(stored.minYear);
+    m_yearTo = makeSpin(this, "yearTo", 3000, {}, QStringLiteral("any"));
+    m_yearTo->setValue(stored.maxYear);
+    m_cannotFollow = new QPlainTextEdit(stored.cannotFollowText(), this);
+    m_cannotFollow->setObjectName(QStringLiteral("cannotFollow"));
+    m_cannotFollow->setMaximumHeight(70);
+    m_cannotFollow->setPlaceholderText(
+        QStringLiteral("one rule per line: TAG after TAG\n(a track tagged the first may not follow one tagged the second)"));
+    filterGrid->addWidget(new QLabel(QStringLiteral("Include tags:"), this), 0, 0);
+    filterGrid->addWidget(m_includeTags, 0, 1, 1, 3);
+    filterGrid->addWidget(new QLabel(QStringLiteral("Exclude tags:"), this), 1, 0);
+    filterGrid->addWidget(m_excludeTags, 1, 1, 1, 3);
+    filterGrid->addWidget(new QLabel(QStringLiteral("Genres:"), this), 2, 0);
+    filterGrid->addWidget(m_genres, 2, 1, 1, 3);
+    filterGrid->addWidget(new QLabel(QStringLiteral("Year from:"), this), 3, 0);
+    filterGrid->addWidget(m_yearFrom, 3, 1);
+    filterGrid->addWidget(new QLabel(QStringLiteral("to:"), this), 3, 2);
+    filterGrid->addWidget(m_yearTo, 3, 3);
+    filterGrid->addWidget(new QLabel(QStringLiteral("Cannot follow:"), this), 4, 0);
+    filterGrid->addWidget(m_cannotFollow, 4, 1, 1, 3);
+    layout->addWidget(filters);
+
+    auto* buttons = new QHBoxLayout;
+    auto* generateButton = new QPushButton(QStringLiteral("Generate → Playlist"), this);
+    generateButton->setDefault(true);
+    auto* close = new QPushButton(QStringLiteral("Close"), this);
+    buttons->addStretch();
+    buttons->addWidget(generateButton);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+
+    const QStringList libraries = MusicLibrary::availableLibraries();
+    if (libraries.isEmpty())
+        m_libraryList->addItem(QStringLiteral("(no libraries - add some in Music Library)"));
+    else
+        m_libraryList->addItems(libraries);
+    if (!libraries.isEmpty())
+        m_rotationList->addItems({libraries.first(), libraries.first()});
+    updateEstimate();
+
+    connect(add, &QToolButton::clicked, this, &PlaylistGeneratorDialog::addToRotation);
+    connect(m_libraryList, &QListWidget::itemDoubleClicked, this, &PlaylistGeneratorDialog::addToRotation);
+    connect(remove, &QToolButton::clicked, this, &PlaylistGeneratorDialog::removeFromRotation);
+    connect(up, &QToolButton::clicked, this, &PlaylistGeneratorDialog::moveRotationUp);
+    connect(down, &QToolButton::clicked, this, &PlaylistGeneratorDialog::moveRotationDown);
+    connect(generateButton, &QPushButton::clicked, this, &PlaylistGeneratorDialog::generate);
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_hours, &QSpinBox::valueChanged, this, &PlaylistGeneratorDialog::updateEstimate);
+    connect(m_minutes, &QSpinBox::valueChanged, this, &PlaylistGeneratorDialog::updateEstimate);
+}
+
+void PlaylistGeneratorDialog::addToRotation()
+{
+    const QListWidgetItem* item = m_libraryList->currentItem();
+    // "(" marks the placeholder shown when there is no library.
+    if (item && !item->text().startsWith(QLatin1Char('(')))
+        m_rotationList->addItem(item->text());
+    updateEstimate();
+}
+
+void PlaylistGeneratorDialog::removeFromRotation()
+{
+    delete m_rotationList->takeItem(m_rotationList->currentRow());
+    updateEstimate();
+}
+
+void PlaylistGeneratorDialog::moveRotationUp()
+{
+    const int row = m_rotationList->currentRow();
+    if (row <= 0)
+        return;
+    m_rotationList->insertItem(row - 1, m_rotationList->takeItem(row));
+    m_rotationList->setCurrentRow(row - 1);
+}
+
+void PlaylistGeneratorDialog::moveRotationDown()
+{
+    const int row = m_rotationList->currentRow();
+    if (row < 0 || row >= m_rotationList->count() - 1)
+        return;
+    m_rotationList->insertItem(row + 1, m_rotationList->takeItem(row));
+    m_rotationList->setCurrentRow(row + 1);
+}
+
+void PlaylistGeneratorDialog::updateEstimate()
+{
+    const int count = m_rotationList->count();
+    m_estimate->setText(QStringLiteral("%1 slot%2 • target %3 min")
+                            .arg(count)
+                            .arg(count == 1 ? QString() : QStringLiteral("s"))
+                            .arg(m_hours->value() * 60 + m_minutes->value()));
+}
+
+void PlaylistGeneratorDialog::tell(const QString& text)
+{
+    Prompts::information(this, QStringLiteral("Playlist Generator"), text);
+}
+
+GeneratorRules PlaylistGeneratorDialog::rulesFromControls() const
+{
+    GeneratorRules rules;
+    rules.noRepeatArtistMin = m_avoidArtist->isChecked() ? m_artistSeparation->value() : 0;
+    rules.noRepeatTitleMin = m_titleSeparation->value();
+    rules.noRepeatAlbumMin = m_albumSeparation->value();
+    rules.useRatings = m_favourRated->isChecked();
+    rules.minRating = m_minRating->value();
+    const QStringList include = GeneratorRules::splitList(m_includeTags->text());
+    if (!include.isEmpty())
+        rules.tagFilters.append({false, include});
+    const QStringList exclude = GeneratorRules::splitList(m_excludeTags->text());
+    if (!exclude.isEmpty())
+        rules.tagFilters.append({true, exclude});
+    rules.genres = GeneratorRules::splitList(m_genres->text());
+    rules.minYear = m_yearFrom->value();
+    rules.maxYear = m_yearTo->value();
+    rules.cannotFollow = GeneratorRules::parseCannotFollow(m_cannotFollow->toPlainText());
+    return rules;
+}
+
+void PlaylistGeneratorDialog::generate()
+{
+    QStringList rotation;
+    for (int i = 0; i < m_rotationList->count(); ++i)
+        rotation << m_rotationList->item(i)->text();
+    if (rotation.isEmpty()) {
+        tell(QStringLiteral("Add at least one library to the rotation."));
+        return;
+    }
+
+    // Every track's parameters are read once per run, a library at a time:
+    // the run blocks the thread that also plays out.
+    QHash<QString, TrackParams> params;
+    QMap<QString, Pool> pools;
+    bool anyPlayable = false;
+    for (const QString& name : std::as_const(rotation)) {
+        if (pools.contains(name))
+            continue;
+        MusicLibrary library;
+        library.load(name);
+        const QDateTime now = QDateTime::currentDateTime();
+        Pool& pool = pools[name];
+        params.insert(TrackParams::loadLibrary(library.name));
+        const QList<Track> tracks = library.search(QString());
+        for (const Track& t : tracks) {
+            if (t.isStream)
+                continue;
+            if (paramsOf(params, t.filePath).isAvailableAt(now))
+                pool.tracks.append(t);
+        }
+        anyPlayable = anyPlayable || !pool.tracks.isEmpty();
+    }
+    if (!anyPlayable) {
+        tell(QStringLiteral("The selected libraries contain no playable tracks."));
+        return;
+    }
+
+    const qint64 target = (qint64(m_hours->value()) * 3600 + m_minutes->value() * 60) * 1000;
+    const int historyLimit = qMax(kHistoryLimit, m_avoidArtistCount->value());
+    const GeneratorRules rules = rulesFromControls();
+    GeneratorRules::saveToSettings(rules);
+    if (target < 1) {
+        tell(QStringLiteral("Nothing was generated."));
+        return;
+    }
+
+    // Filters, weights and the texts separation compares do not change
+    // during a run.
+    TextIds ids;
+    for (Pool& pool : pools)
+        pool.admitAll(ids, params, rules);
+    QList<const Pool*> turns;
+    for (const QString& name : std::as_const(rotation))
+        turns.append(&pools[name]);
+    const QList<Track> output = runTurns(turns, rules, target, historyLimit, *m_random);
+
+    if (output.isEmpty()) {
+        tell(QStringLiteral("Nothing was generated."));
+        return;
+    }
+    emit playlistGenerated(output);
+    accept();
+}

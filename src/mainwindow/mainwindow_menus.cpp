@@ -1,0 +1,195 @@
+// Menus, the toolbar with the ON AIR group, the status bar, and switching the
+// two network outputs on and off.
+#include "mainwindow.h"
+
+#include "dialogs/prompts.h"
+#include "engine/audioengine.h"
+#include "engine/playlistmodel.h"
+#include "mainwindow/vfddisplay.h"
+#include "outputs/broadcastserver.h"
+#include "outputs/broadcastservice.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QSettings>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QToolButton>
+
+void MainWindow::createMenus()
+{
+    QMenuBar* bar = menuBar();
+
+    QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    // Playlist files, adding rows and printing come before Exit.
+    file->addAction(QStringLiteral("Exit"), this, &QWidget::close);
+
+    QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
+    edit->addAction(QStringLiteral("Remove selected"), this, &MainWindow::removeSelected);
+
+    m_viewMenu = bar->addMenu(QStringLiteral("&View"));
+
+    QMenu* playlist = bar->addMenu(QStringLiteral("&Playlist"));
+    playlist->addAction(QStringLiteral("Playlist Generator..."), this, &MainWindow::openPlaylistGenerator);
+    playlist->addAction(QStringLiteral("Music Library..."), this, &MainWindow::openMusicLibrary);
+    QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
+    QMenu* settings = bar->addMenu(QStringLiteral("&Settings"));
+    settings->addAction(QStringLiteral("Settings..."), this, [this] { openSettings(); });
+
+    QMenu* broadcast = bar->addMenu(QStringLiteral("&Broadcast"));
+    m_broadcastAction = broadcast->addAction(QStringLiteral("Start Broadcasting"));
+    m_broadcastAction->setCheckable(true);
+    connect(m_broadcastAction, &QAction::triggered, this, &MainWindow::toggleBroadcast);
+    m_builtInServerAction = broadcast->addAction(QStringLiteral("Built-in server"));
+    m_builtInServerAction->setCheckable(true);
+    m_builtInServerAction->setChecked(m_server && m_server->isListening());
+    connect(m_builtInServerAction, &QAction::triggered, this, &MainWindow::toggleBuiltInServer);
+    broadcast->addAction(QStringLiteral("Broadcast settings..."), this,
+                         [this] { openSettings(QStringLiteral("Broadcast")); });
+
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    help->addAction(QStringLiteral("Check for Updates…"), this, &MainWindow::checkForUpdatesNow);
+
+    // The menu shows once something fills it.
+    tools->menuAction()->setVisible(!tools->actions().isEmpty());
+}
+
+void MainWindow::createToolBar()
+{
+    m_toolBar = addToolBar(QStringLiteral("Main"));
+    m_toolBar->setObjectName(QStringLiteral("mainToolBar"));
+    m_toolBar->setMovable(false);
+    // The playlist-file and folder entries come before the library.
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_FileDialogListView), QStringLiteral("Library"), this,
+                         &MainWindow::openMusicLibrary);
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_ComputerIcon), QStringLiteral("Settings"), this,
+                         [this] { openSettings(); });
+    auto* spacer = new QWidget;
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    m_toolBar->addWidget(spacer);
+    m_toolBar->addWidget(buildOnAirIndicator());
+}
+
+QWidget* MainWindow::buildTopBar()
+{
+    m_vfd = new VfdDisplay(nullptr);
+    m_vfd->setObjectName(QStringLiteral("vfd"));
+    return m_vfd;
+}
+
+QWidget* MainWindow::buildOnAirIndicator()
+{
+    auto* box = new QWidget;
+    auto* layout = new QHBoxLayout(box);
+    layout->setContentsMargins(0, 0, 8, 0);
+    layout->setSpacing(6);
+
+    m_onAirButton = new QToolButton;
+    m_onAirButton->setObjectName(QStringLiteral("onAir"));
+    QFont f = m_onAirButton->font();
+    f.setWeight(QFont::Bold);
+    f.setPointSizeF(f.pointSizeF() + 2);
+    m_onAirButton->setFont(f);
+    m_onAirButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_onAirButton->setAutoRaise(true);
+    m_onAirButton->setCursor(Qt::PointingHandCursor);
+    m_onAirButton->setMinimumWidth(112);
+    connect(m_onAirButton, &QToolButton::clicked, this, &MainWindow::toggleBroadcast);
+    layout->addWidget(m_onAirButton);
+
+    m_listenerBadge = new QLabel;
+    m_listenerBadge->setObjectName(QStringLiteral("listeners"));
+    QFont bf = m_listenerBadge->font();
+    bf.setWeight(QFont::Bold);
+    m_listenerBadge->setFont(bf);
+    m_listenerBadge->setAlignment(Qt::AlignCenter);
+    layout->addWidget(m_listenerBadge);
+
+    updateOnAirIndicator();
+    updateListenerCount();
+    return box;
+}
+
+void MainWindow::createStatusBarWidgets()
+{
+    QStatusBar* bar = statusBar();
+    auto* version = new QToolButton;
+    version->setAutoRaise(true);
+    version->setText(QStringLiteral("Orchidlantern v") + QApplication::applicationVersion());
+    version->setToolTip(QStringLiteral("Click to check for updates"));
+    version->setCursor(Qt::PointingHandCursor);
+    connect(version, &QToolButton::clicked, this, &MainWindow::checkForUpdatesNow);
+    bar->addWidget(version);
+
+    m_levelLabel = new QLabel(QStringLiteral("Current: 0   Peak: 0"));
+    m_silenceLabel = new QLabel(QStringLiteral("Silence detector: Disabled"));
+    m_statusLabel = new QLabel(QStringLiteral("Scheduler: Enabled"));
+    m_broadcastLabel = new QLabel(QStringLiteral("Broadcast: Off"));
+    m_recordingLabel = new QLabel;
+    m_recordingLabel->setStyleSheet(QStringLiteral("color:#c0392b; font-weight:bold;"));
+    for (QLabel* l : {m_levelLabel, m_silenceLabel, m_statusLabel, m_broadcastLabel, m_recordingLabel})
+        bar->addPermanentWidget(l);
+}
+
+void MainWindow::toggleBroadcast()
+{
+    if (!m_broadcast)
+        return;
+    if (m_broadcast->isStreaming()) {
+        m_broadcast->stop();
+        return;
+    }
+    auto refuse = [this](const QString& text) {
+        Prompts::information(this, QStringLiteral("Broadcast"), text);
+        m_broadcastAction->setChecked(false);
+        updateOnAirIndicator();
+    };
+    if (!BroadcastService::encoderAvailable()) {
+        refuse(QStringLiteral("ffmpeg was not found, so broadcasting is disabled. "
+                              "Install ffmpeg (e.g. winget install ffmpeg)."));
+        return;
+    }
+    const BroadcastConfig config = BroadcastService::configFromSettings();
+    if (config.host.isEmpty() || config.password.isEmpty()) {
+        refuse(QStringLiteral("Set the server address and password first in Settings → Broadcast."));
+        return;
+    }
+    m_broadcast->setConfig(config);
+    m_broadcast->start();
+    disconnect(m_pendingTitle);
+    const int row = m_engine->currentRow();
+    if (m_onAir && row >= 0 && row < m_onAir->rowCount() && !m_onAir->tracks().at(row).marker) {
+        const QString title = m_onAir->tracks().at(row).displayName();
+        // The title goes out once the server has taken the stream.
+        m_pendingTitle = connect(m_broadcast, &BroadcastService::streamingChanged, this,
+                [this, title](bool on) {
+                    if (on)
+                        m_broadcast->updateMetadata(title);
+                },
+                Qt::SingleShotConnection);
+    }
+}
+
+void MainWindow::toggleBuiltInServer()
+{
+    if (!m_server)
+        return;
+    QSettings settings;
+    if (m_server->isListening()) {
+        m_server->stop();
+        settings.setValue(QStringLiteral("server/enabled"), false);
+        m_builtInServerAction->setChecked(false);
+        return;
+    }
+    if (!BroadcastServer::enabledInSettings())
+        settings.setValue(QStringLiteral("server/enabled"), true);
+    settings.sync();
+    const bool listening = m_server->start();
+    if (listening)
+        appendLog(QStringLiteral("Built-in server: listeners can connect to http://<this-pc>:%1/").arg(m_server->port()));
+    m_builtInServerAction->setChecked(listening);
+}

@@ -1,0 +1,313 @@
+// Live status: the log, what plays and what comes next, the footer, the
+// meters and the indicators of the inputs and outputs.
+#include "mainwindow.h"
+
+#include "automation/playbackinfo.h"
+#include "engine/audioengine.h"
+#include "engine/audioinput.h"
+#include "engine/playlistmodel.h"
+#include "engine/silencedetector.h"
+#include "library/playhistory.h"
+#include "mainwindow/vfddisplay.h"
+#include "outputs/broadcastserver.h"
+#include "outputs/broadcastservice.h"
+#include "outputs/nowplayingfile.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QSettings>
+#include <QSlider>
+#include <QTableView>
+#include <QToolButton>
+
+namespace {
+
+constexpr int kLogLines = 200;
+
+QString orDash(const QString& text)
+{
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+
+} // namespace
+
+void MainWindow::appendLog(const QString& text)
+{
+    if (!m_logList)
+        return;
+    m_logList->insertItem(0, QDateTime::currentDateTime().toString(QStringLiteral("h:mm:ss AP")) + QStringLiteral("  ") + text);
+    while (m_logList->count() > kLogLines)
+        delete m_logList->takeItem(m_logList->count() - 1);
+}
+
+void MainWindow::onNowPlaying(const Track& track)
+{
+    m_vfd->setNowPlaying(track.displayName());
+    updateTrackInfo(track);
+    PlayHistory::logPlay(track);
+    nowPlayingCategory = track.category;
+    m_lastStreamTitle.clear();
+    // A command row (STOP, PAUSE) is not a title to send out.
+    if (!track.marker) {
+        NowPlayingFile::update(NowPlayingFile::configFromSettings(), track, QString());
+        if (m_broadcast && m_broadcast->isStreaming())
+            m_broadcast->updateMetadata(track.displayName());
+    }
+    if (!m_onAir || !m_engine)
+        return;
+    const int r = m_engine->currentRow();
+    const QList<Track>& rows = m_onAir->tracks();
+    m_vfd->setNextUp(r + 1 >= 0 && r + 1 < rows.size() ? rows.at(r + 1).displayName() : QStringLiteral("-"));
+    if (r >= 1 && r - 1 < rows.size())
+        m_vfd->setJustPlayed(rows.at(r - 1).displayName());
+}
+
+void MainWindow::onStreamMetadata(const QString& title)
+{
+    m_lastStreamTitle = title;
+    m_vfd->setNowPlaying(title);
+    if (m_broadcast && m_broadcast->isStreaming())
+        m_broadcast->updateMetadata(title);
+    Track track;
+    const int r = m_engine ? m_engine->currentRow() : -1;
+    if (m_onAir && r >= 0 && r < m_onAir->rowCount())
+        track = m_onAir->tracks().at(r);
+    NowPlayingFile::update(NowPlayingFile::configFromSettings(), track, title);
+}
+
+void MainWindow::updateTrackInfo(const Track& track)
+{
+    m_artistLabel->setText(QStringLiteral("Artist: ") + orDash(track.artist));
+    m_titleLabel->setText(QStringLiteral("Title: ") + orDash(track.title));
+    m_albumLabel->setText(QStringLiteral("Album: ") + orDash(track.album));
+    m_yearLabel->setText(QStringLiteral("Year: ") + (track.year < 1 ? QStringLiteral("-") : QString::number(track.year)));
+    m_genreLabel->setText(QStringLiteral("Genre: ") + orDash(track.genre));
+    m_fileNameLabel->setText(QStringLiteral("File Name: ") + QFileInfo(track.filePath).fileName());
+    m_durationLabel->setText(Track::formatDuration(track.durationMs));
+}
+
+void MainWindow::refreshTrackPanels()
+{
+    if (!m_onAir || !m_vfd)
+        return;
+    const int r = m_engine ? m_engine->currentRow() : -1;
+    const QList<Track>& rows = m_onAir->tracks();
+    const int n = int(rows.size());
+    if (r >= 0 && r < n)
+        m_vfd->setNowPlaying(rows.at(r).displayName());
+    m_vfd->setNextUp(r >= 0 && r + 1 < n ? rows.at(r + 1).displayName() : QStringLiteral("-"));
+    if (r >= 1 && r <= n)
+        m_vfd->setJustPlayed(rows.at(r - 1).displayName());
+}
+
+void MainWindow::onPlayingChanged(bool playing)
+{
+    m_vfd->setPlaying(playing);
+    m_levelLabel->setText(playing ? QStringLiteral("Current: playing   Peak: 0") : QStringLiteral("Current: 0   Peak: 0"));
+}
+
+void MainWindow::fillPlaybackInfo(PlaybackInfo* info)
+{
+    if (!info)
+        return;
+    info->state = m_engine && m_engine->isPlaying() ? QStringLiteral("playing") : QStringLiteral("stopped");
+    info->volume = m_volumeSlider ? m_volumeSlider->value() : 100;
+    info->position = m_engine ? m_engine->position() : 0;
+    if (!m_onAir)
+        return;
+    const QList<Track>& rows = m_onAir->tracks();
+    info->playlistCount = int(rows.size());
+    const int r = m_engine ? m_engine->currentRow() : -1;
+    info->currentIndex = r;
+    if (r >= 0 && r < rows.size()) {
+        const Track& t = rows.at(r);
+        info->title = t.title;
+        info->artist = t.artist;
+        info->album = t.album;
+        info->file = t.filePath;
+        info->duration = t.durationMs;
+    }
+    const int next = r < 0 ? 0 : r + 1;
+    if (next < rows.size()) {
+        info->nextTitle = rows.at(next).title;
+        info->nextArtist = rows.at(next).artist;
+    }
+}
+
+void MainWindow::updateFooterCounts()
+{
+    if (!m_viewed || !m_trackCountLabel)
+        return;
+    const qint64 s = m_viewed->totalDurationMs() / 1000;
+    auto two = [](qint64 v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
+    m_trackCountLabel->setText(QStringLiteral("Tracks: %1 [%2:%3:%4]")
+                                   .arg(m_viewed->rowCount())
+                                   .arg(s / 3600)
+                                   .arg(two(s / 60 % 60), two(s % 60)));
+    m_timeLeftLabel->setText(QStringLiteral("Playing time left: %1:%2").arg(s / 60).arg(two(s % 60)));
+}
+
+void MainWindow::updateClock()
+{
+    m_vfd->setDateTime(QDateTime::currentDateTime(), QSettings().value(QStringLiteral("view/clock24h"), false).toBool());
+}
+
+void MainWindow::onPositionChanged(qint64 ms)
+{
+    m_vfd->setProgress(ms, m_currentDurationMs);
+}
+
+void MainWindow::onDurationChanged(qint64 ms)
+{
+    m_currentDurationMs = ms;
+    const int r = m_engine ? m_engine->currentRow() : -1;
+    if (!m_onAir || r < 0 || r >= m_onAir->rowCount() || ms <= 0)
+        return;
+    m_onAir->tracks()[r].durationMs = ms;
+    m_onAir->recomputeStartTimes();
+    const QModelIndex cell = m_onAir->index(r, PlaylistModel::DurationColumn);
+    emit m_onAir->dataChanged(cell, cell);
+    emit m_onAir->dataChanged(m_onAir->index(r, PlaylistModel::StartTimeColumn),
+                              m_onAir->index(m_onAir->rowCount() - 1, PlaylistModel::StartTimeColumn));
+    if (m_onAir == m_viewed)
+        updateFooterCounts();
+}
+
+void MainWindow::onCurrentRowChanged(int row)
+{
+    if (row >= 0 && m_onAir == m_viewed && m_playlistTable)
+        m_playlistTable->selectRow(row);
+}
+
+void MainWindow::onEngineLevels(double left, double right)
+{
+    m_engineLevelL = left;
+    m_engineLevelR = right;
+    if ((m_mic && m_mic->isActive()) || (m_lineIn && m_lineIn->isActive()))
+        return;
+    m_vfd->setUseRealMeter(true);
+    m_vfd->setMeterLevels(left, right);
+}
+
+void MainWindow::showInputLevels()
+{
+    m_vfd->setMeterLevels(qMax(m_micLevelL, m_lineLevelL), qMax(m_micLevelR, m_lineLevelR));
+}
+
+double MainWindow::currentOutputLevel() const
+{
+    if ((m_mic && m_mic->isActive()) || (m_lineIn && m_lineIn->isActive()))
+        return qMax(qMax(m_micLevelL, m_micLevelR), qMax(m_lineLevelL, m_lineLevelR));
+    if (m_engine && m_engine->isPlaying())
+        return qMax(m_engineLevelL, m_engineLevelR);
+    return 0.0;
+}
+
+void MainWindow::tickSilence()
+{
+    if (!m_silence)
+        return;
+    m_silence->feed(currentOutputLevel(), 250);
+    updateSilenceStatus();
+}
+
+void MainWindow::updateSilenceStatus()
+{
+    if (m_silence && m_silenceLabel)
+        m_silenceLabel->setText(m_silence->statusText());
+}
+
+void MainWindow::updateInputState()
+{
+    const bool mic = m_mic && m_mic->isActive();
+    const bool line = m_lineIn && m_lineIn->isActive();
+    const bool any = mic || line;
+    m_engine->setDucked(any);
+    m_vfd->setUseRealMeter(any);
+    if (m_micButton)
+        m_micButton->setChecked(mic);
+    if (m_lineButton)
+        m_lineButton->setChecked(line);
+    if (any) {
+        const QString which = mic && line ? QStringLiteral("MIC+LINE") : mic ? QStringLiteral("MIC") : QStringLiteral("LINE-IN");
+        m_levelLabel->setText(QStringLiteral("Current: ") + which + QStringLiteral("   Peak: 0"));
+    } else {
+        m_micLevelL = m_micLevelR = m_lineLevelL = m_lineLevelR = 0;
+        m_levelLabel->setText(QStringLiteral("Current: 0   Peak: 0"));
+    }
+}
+
+void MainWindow::updateOnAirIndicator()
+{
+    if (!m_onAirButton)
+        return;
+    const bool streaming = m_broadcast && m_broadcast->isStreaming();
+    const BroadcastConfig config = BroadcastService::configFromSettings();
+    const bool ready = BroadcastService::encoderAvailable() && !config.host.isEmpty() && !config.password.isEmpty();
+    m_onAirButton->setText(streaming ? QStringLiteral("● ON AIR") : QStringLiteral("OFF AIR"));
+    m_onAirButton->setEnabled(streaming || ready);
+    m_onAirButton->setStyleSheet(
+        streaming ? QStringLiteral("QToolButton { background-color:#c0392b; color:white; border:none; "
+                                   "border-radius:5px; padding:4px 14px; }"
+                                   "QToolButton:hover { background-color:#d0473a; }")
+                  : QStringLiteral("QToolButton { color:#8a8a8a; border:1px solid #b0b0b0; border-radius:5px; "
+                                   "padding:4px 14px; }"
+                                   "QToolButton:hover:enabled { border-color:#c0392b; color:#c0392b; }"
+                                   "QToolButton:disabled { color:#c4c4c4; border-color:#dcdcdc; }"));
+    if (!ready)
+        m_onAirButton->setToolTip(QStringLiteral("Configure the server in Settings → Broadcast first"));
+    else
+        m_onAirButton->setToolTip(streaming ? QStringLiteral("Click to stop broadcasting")
+                                            : QStringLiteral("Click to go on air"));
+}
+
+int MainWindow::totalListeners() const
+{
+    return (m_broadcast ? m_broadcast->listenerCount() : 0) + (m_server ? m_server->listenerCount() : 0);
+}
+
+void MainWindow::updateListenerCount()
+{
+    const int total = totalListeners();
+    const int r = m_engine ? m_engine->currentRow() : -1;
+    if (m_onAir && r >= 0 && total > 0)
+        m_onAir->recordListeners(r, total);
+    if (!m_listenerBadge)
+        return;
+    m_listenerBadge->setText(QStringLiteral("♫ %1").arg(total));
+    m_listenerBadge->setStyleSheet(
+        total >= 1 ? QStringLiteral("QLabel { background-color:#2e7d46; color:white; border-radius:5px; padding:4px 12px; }")
+                   : QStringLiteral("QLabel { color:#8a8a8a; border:1px solid #b0b0b0; border-radius:5px; padding:4px 12px; }"));
+    m_listenerBadge->setToolTip(QStringLiteral("%1 listener%2 (Icecast + built-in server)")
+                                    .arg(total)
+                                    .arg(total == 1 ? QString() : QStringLiteral("s")));
+}
+
+void MainWindow::onStreamingChanged(bool on)
+{
+    if (m_broadcastAction) {
+        m_broadcastAction->setChecked(on);
+        m_broadcastAction->setText(on ? QStringLiteral("Stop Broadcasting") : QStringLiteral("Start Broadcasting"));
+    }
+    if (m_broadcastLabel)
+        m_broadcastLabel->setText(on ? QStringLiteral("Broadcast: ON AIR") : QStringLiteral("Broadcast: Off"));
+    updateOnAirIndicator();
+    updateListenerCount();
+}
+
+void MainWindow::onServerListenersChanged(int count)
+{
+    if (m_builtInServerAction)
+        m_builtInServerAction->setText(count < 1 ? QStringLiteral("Built-in server")
+                                                 : QStringLiteral("Built-in server (%1 listening)").arg(count));
+    updateListenerCount();
+}
+
+void MainWindow::onRecordingChanged(bool on)
+{
+    if (m_recordingLabel)
+        m_recordingLabel->setText(on ? QStringLiteral("REC") : QString());
+}

@@ -1,0 +1,265 @@
+// The main window as built: its bars and panels, the playlist wiring with the
+// duration scanner, the footer, the log and the left column's menus.
+#include "dialogs/library/musiclibrarydialog.h"
+#include "dialogs/library/playlistgeneratordialog.h"
+#include "engine/playlistmodel.h"
+#include "library/security.h"
+#include "olmain.h"
+#include "webstandin.h"
+#include "windowfixture.h"
+
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QSettings>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QToolButton>
+#include <QTreeView>
+
+namespace {
+
+QStringList tabTexts(const QTabBar* bar, bool toolTips = false)
+{
+    QStringList out;
+    for (int i = 0; i < bar->count(); ++i)
+        out << (toolTips ? bar->tabToolTip(i) : bar->tabText(i));
+    return out;
+}
+
+QStringList labelTexts(const QWidget* parent)
+{
+    QStringList out;
+    for (const QLabel* l : parent->findChildren<QLabel*>())
+        out << l->text();
+    return out;
+}
+
+PlaylistModel* viewed(WindowFixture& f)
+{
+    return qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void builtAsTheOperatorSeesIt()
+    {
+        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true}});
+        MainWindow& w = f.window();
+        QStringList menus;
+        for (const QAction* a : w.menuBar()->actions())
+            if (a->isVisible())
+                menus << a->text();
+        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Playlist", "&Settings", "&Broadcast", "&Help"}));
+        QVERIFY(!f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"))->isChecked());
+        QCOMPARE(tabTexts(f.find<QTabBar>(QStringLiteral("playlistTabs"))), (QStringList{"▶ Playlist 1", "Playlist 2", "+"}));
+        const QTabBar* left = f.find<QTabWidget>(QStringLiteral("leftTabs"))->tabBar();
+        QCOMPARE(tabTexts(left), (QStringList{"", "", ""}));
+        QCOMPARE(tabTexts(left, true), (QStringList{"Library", "Files", "Scheduler"}));
+        // Without a server address and password the ON AIR button asks for them.
+        const QToolButton* onAir = f.find<QToolButton>(QStringLiteral("onAir"));
+        QVERIFY(!onAir->isEnabled());
+        QCOMPARE(onAir->toolTip(), QStringLiteral("Configure the server in Settings → Broadcast first"));
+
+        // Nothing to resume in an empty playlist, and nothing said about it.
+        w.maybeResumePlayback();
+        QCOMPARE(f.log(), QStringList{"Scheduler: Enabled"});
+        for (int i = 1; i <= 201; ++i)
+            w.appendLog(QStringLiteral("line %1").arg(i));
+        QCOMPARE(f.log().size(), 200);
+        QCOMPARE(f.log().first() + '|' + f.log().last(), QStringLiteral("line 201|line 2"));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!f.screenshot(QStringLiteral("window-empty")).isEmpty());
+    }
+
+    void rowsGetTheirLengthsAndTheFooterItsTotals()
+    {
+        const QString a = WindowFixture::toneFile(QStringLiteral("Alpha - One.mp3"), 2);
+        const QString b = WindowFixture::toneFile(QStringLiteral("Beta - Two - Live.wav"), 3);
+        QVERIFY(!a.isEmpty() && !b.isEmpty());
+        WindowFixture f;
+        f->addPaths({a, QStringLiteral("  http://example.invalid/live  "), b});
+        PlaylistModel* first = viewed(f);
+        const QList<Track>& rows = first->tracks();
+        QStringList names;
+        for (const Track& t : rows)
+            names << t.artist + '|' + t.title + (t.isStream ? "|stream" : "");
+        QCOMPARE(names, (QStringList{"Alpha|One", "Online stream|http://example.invalid/live|stream", "Beta|Two - Live"}));
+
+        // The same file in a second playlist is filled from the same scan.
+        auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
+        tabs->setCurrentIndex(1);
+        f->addPaths({a});
+        PlaylistModel* second = viewed(f);
+        QVERIFY(second != first);
+        QTRY_VERIFY_WITH_TIMEOUT(rows[0].durationMs > 1900 && rows[2].durationMs > 2900
+                                     && second->tracks()[0].durationMs > 1900, 30000);
+        QCOMPARE(rows[1].durationMs, 0);
+        // Rows after a newly measured one start later.
+        QCOMPARE(rows[2].startTime, rows[0].startTime.addSecs(int(rows[0].durationMs / 1000)));
+        QTRY_VERIFY(labelTexts(&f.window()).contains(QStringLiteral("Tracks: 1 [0:00:02]")));
+
+        // The "+" tab opens a third playlist and shows it; the on-air tab keeps its mark.
+        tabs->setCurrentIndex(2);
+        QCOMPARE(tabTexts(tabs), (QStringList{"▶ Playlist 1", "Playlist 2", "Playlist 3", "+"}));
+        QCOMPARE(f.log().first(), QStringLiteral("Added Playlist 3"));
+        Track hour;
+        hour.filePath = QStringLiteral("/nowhere/long.mp3");
+        hour.durationMs = 3725000;
+        viewed(f)->addTrack(hour);
+        const QStringList labels = labelTexts(&f.window());
+        QVERIFY(labels.contains(QStringLiteral("Tracks: 1 [1:02:05]")));
+        QVERIFY(labels.contains(QStringLiteral("Playing time left: 62:05")));
+    }
+
+    void outputSwitchesFromTheBroadcastMenu()
+    {
+        const quint16 free = WindowFixture::freePort();
+        WindowFixture f({{QStringLiteral("server/port"), free}});
+        QAction* server = f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"));
+        server->trigger();
+        QVERIFY(server->isChecked());
+        QCOMPARE(f.log().first(), QStringLiteral("Built-in server: listeners can connect to http://<this-pc>:%1/").arg(free));
+        server->trigger();
+        QVERIFY(!server->isChecked());
+        QCOMPARE(QSettings().value(QStringLiteral("server/enabled")).toBool(), false);
+
+        // Without a password the stream is refused with a message, unchecked.
+        PromptScript prompts;
+        QAction* broadcast = f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"));
+        broadcast->trigger();
+        QVERIFY(!broadcast->isChecked());
+        QCOMPARE(prompts.messages(),
+                 QStringList{"Set the server address and password first in Settings → Broadcast."});
+    }
+
+    void toolWindowsFromTheMenus()
+    {
+        WindowFixture f;
+        Security::setPassword(Security::Settings, QStringLiteral("pw"));
+        Security::s_unlocked[Security::Settings] = false;
+        PromptScript prompts;
+        prompts.answerText(QStringLiteral("wrong"));
+        f.menuAction(QStringLiteral("&Settings"), QStringLiteral("Settings..."))->trigger();
+        QCOMPARE(prompts.count(Prompts::Kind::Dialog), 0);
+        QCOMPARE(prompts.messages(), QStringList{"Incorrect password."});
+
+        prompts.answerText(QStringLiteral("pw"));
+        prompts.answerDialog([](QDialog& d) {
+            d.findChild<QLineEdit*>(QStringLiteral("broadcast/host"))->setText(QStringLiteral("127.0.0.1"));
+            d.findChild<QLineEdit*>(QStringLiteral("broadcast/password"))->setText(QStringLiteral("secret"));
+            for (QPushButton* b : d.findChildren<QPushButton*>())
+                if (b->text() == QStringLiteral("OK"))
+                    b->click();
+            return d.result();
+        });
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Broadcast settings..."))->trigger();
+        QCOMPARE(f.log().mid(0, 2), (QStringList{"Settings updated", "Settings unlocked"}));
+        // Host and password set: the ON AIR button offers to go on air.
+        const QToolButton* onAir = f.find<QToolButton>(QStringLiteral("onAir"));
+        QVERIFY(onAir->isEnabled());
+        QCOMPARE(onAir->toolTip(), QStringLiteral("Click to go on air"));
+        Security::setPassword(Security::Settings, QString());
+
+        // A generated playlist is appended to the one on view.
+        prompts.answerDialog([](QDialog& d) {
+            Track t;
+            t.title = QStringLiteral("Made");
+            emit qobject_cast<PlaylistGeneratorDialog*>(&d)->playlistGenerated({t, t});
+            return int(QDialog::Accepted);
+        });
+        f.menuAction(QStringLiteral("&Playlist"), QStringLiteral("Playlist Generator..."))->trigger();
+        QCOMPARE(viewed(f)->rowCount(), 2);
+        QCOMPARE(f.log().first(), QStringLiteral("Generated 2 tracks"));
+
+        // The library window is made once; a stream sent from it asks for its play time.
+        QAction* library = f.menuAction(QStringLiteral("&Playlist"), QStringLiteral("Music Library..."));
+        library->trigger();
+        library->trigger();
+        QCOMPARE(f->findChildren<MusicLibraryDialog*>().size(), 1);
+        Track stream;
+        stream.isStream = true;
+        stream.title = QStringLiteral("Radio");
+        prompts.answerText(QStringLiteral("1:30"));
+        emit f.find<MusicLibraryDialog>()->sendToPlaylist(stream);
+        QCOMPARE(viewed(f)->tracks().last().streamLimitMs, 90000);
+        QCOMPARE(f.log().first(), QStringLiteral("Added stream (limit 1:30): Radio"));
+    }
+
+    // The web services through a local stand-in: the weather from stored
+    // coordinates, the silent update check 2.5 s after start and its dialog,
+    // then a manual check that is told in a box.
+    void weatherAndUpdatesFromTheirServices()
+    {
+        WebStandIn web;
+        QVERIFY2(web.start(), qPrintable(web.errorText()));
+        auto release = [](const QString& v) { return QJsonObject{{"latest_version", v}, {"download_url", ""}}; };
+        web.setRules({WebStandIn::answer(QStringLiteral("/latest.json"), release(QStringLiteral("9.0")))});
+        PromptScript prompts;
+        prompts.answerDialog([](QDialog& d) {
+            for (QPushButton* b : d.findChildren<QPushButton*>())
+                if (b->text() == QStringLiteral("Skip This Version"))
+                    b->click();
+            return d.result();
+        });
+        WindowFixture f({{QStringLiteral("updates/url"), web.baseUrl() + QStringLiteral("/latest.json")},
+                         {QStringLiteral("updates/checkOnStartup"), true},
+                         {QStringLiteral("weather/lat"), QStringLiteral("52.5")},
+                         {QStringLiteral("weather/lon"), QStringLiteral("13.4")},
+                         {QStringLiteral("weather/forecastUrl"), web.baseUrl()}});
+        QVERIFY(f.log().contains(QStringLiteral("Weather: using coordinates 52.5, 13.4")));
+        QVERIFY(f.waitForLog(QStringLiteral("Skipped update 9.0")));
+        QCOMPARE(QSettings().value(QStringLiteral("updates/skippedVersion")).toString(), QStringLiteral("9.0"));
+        QVERIFY(web.targets().filter(QStringLiteral("/v1/forecast")).size() >= 1);
+
+        web.setRules({WebStandIn::answer(QStringLiteral("/latest.json"), release(QStringLiteral("1.0.0")))});
+        f.find<QStatusBar>()->findChild<QToolButton*>()->click();
+        QVERIFY(f.waitForLog(QStringLiteral("Orchidlantern is up to date (1.0.0)")));
+        QCOMPARE(prompts.messages().last(), QStringLiteral("You are running the latest version (1.0.0)."));
+    }
+
+    void leftPagesAndSearchColumnsFromTheirMenus()
+    {
+        WindowFixture f;
+        QTabBar* left = f.find<QTabWidget>(QStringLiteral("leftTabs"))->tabBar();
+        WindowFixture::choosePopupEntry(QStringLiteral("Library"));
+        emit left->customContextMenuRequested(QPoint(4, 4));
+        QCOMPARE(tabTexts(left, true), (QStringList{"Files", "Scheduler"}));
+        WindowFixture::choosePopupEntry(QStringLiteral("Library"));
+        emit left->customContextMenuRequested(QPoint(4, 4));
+        QCOMPARE(tabTexts(left, true), (QStringList{"Files", "Scheduler", "Library"}));
+
+        auto* search = f.find<QTableWidget>(QStringLiteral("searchResults"));
+        for (const QString& entry : {QStringLiteral("Album"), QStringLiteral("Title")}) {
+            WindowFixture::choosePopupEntry(entry);
+            emit search->horizontalHeader()->customContextMenuRequested(QPoint(4, 4));
+        }
+        QVERIFY(search->isColumnHidden(2));
+        QVERIFY2(!search->isColumnHidden(1), "the title column can not be hidden");
+
+        // The Files page adds a file on a double-click, and nothing for a folder.
+        const QString tone = WindowFixture::toneFile(QStringLiteral("Gamma - Three.ogg"), 1);
+        auto* tree = f.find<QTreeView>(QStringLiteral("fileExplorer"));
+        auto* files = qobject_cast<QFileSystemModel*>(tree->model());
+        emit tree->doubleClicked(files->index(QFileInfo(tone).absolutePath()));
+        emit tree->doubleClicked(files->index(tone));
+        QCOMPARE(viewed(f)->rowCount(), 1);
+        QCOMPARE(f.log().first(), QStringLiteral("Added from files: Gamma - Three.ogg"));
+    }
+};
+
+OL_TEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

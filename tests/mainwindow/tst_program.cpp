@@ -1,0 +1,173 @@
+// ctest: serial
+// ctest: timeout 600
+// The playout program as a user starts it, on a library of a few thousand
+// tracks: a file named on the command line is heard on the sink, and the
+// File menu's Exit ends it with status 0 and nothing complained of.
+#include "library/musiclibrary.h"
+#include "mainwindow/playoutstartup.h"
+#include "olmain.h"
+#include "sinkrecorder.h"
+#include "windowfixture.h"
+
+#include <QAction>
+#include <QMenuBar>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr double kToneHz = 660;
+
+// Records a few seconds and tells whether the tone was in it: 100 ms of it
+// at half its level or more.
+bool heard(SinkRecorder& rec)
+{
+    QTest::qWait(4000);
+    const QList<float> samples = rec.stop();
+    const QList<double> env = SinkRecorder::toneEnvelope(samples, kToneHz, 20, 5);
+    int run = 0;
+    for (double v : env) {
+        run = v > 0.25 ? run + 1 : 0;
+        if (run >= 20)
+            return true;
+    }
+    return false;
+}
+
+QStringList complaints(const QByteArray& output)
+{
+    static const QRegularExpression bad(QStringLiteral("warning|critical|fatal|QObject::|segmentation|abort"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    QStringList out;
+    for (const QString& line : QString::fromUtf8(output).split(QLatin1Char('\n')))
+        if (bad.match(line).hasMatch())
+            out << line;
+    return out;
+}
+
+QString run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    p.waitForFinished(15000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(MusicLibrary::initDatabase());
+        MusicLibrary::createLibrary(QStringLiteral("Station"));
+        MusicLibrary lib;
+        QVERIFY(lib.load(QStringLiteral("Station")));
+        MusicLibrary::database().transaction();
+        for (int i = 0; i < 3000; ++i) {
+            Track t;
+            t.artist = QStringLiteral("Artist %1").arg(i % 300);
+            t.title = QStringLiteral("Title %1").arg(i);
+            t.filePath = QStringLiteral("/music/%1.mp3").arg(i);
+            t.durationMs = 180000;
+            lib.addTrack(t);
+        }
+        MusicLibrary::database().commit();
+        QCOMPARE(lib.count(), 3000);
+        m_tone = WindowFixture::toneFile(QStringLiteral("Zeta - Six.mp3"), 30, kToneHz);
+        QVERIFY(!m_tone.isEmpty());
+    }
+
+    void init()
+    {
+        QSettings s;
+        s.clear();
+        s.setValue(QStringLiteral("playback/resumeOnStart"), true);
+    }
+
+    void underXvfbThroughToolsRun()
+    {
+        const QString top = qEnvironmentVariable("ORCHIDLANTERN_SOURCE_DIR");
+        if (QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            QSKIP("xvfb-run and xdotool are needed");
+        const QString displayFile = testHome().scratch() + QStringLiteral("/display");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.insert(QStringLiteral("OL_BUILD_DIR"), qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR"));
+        env.insert(QStringLiteral("OL_JOBS"), QStringLiteral("1"));
+
+        SinkRecorder rec;
+        QVERIFY(rec.start());
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral("xvfb-run"),
+                      {QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 1600x1000x24"),
+                       QStringLiteral("sh"), QStringLiteral("-c"),
+                       QStringLiteral("printf '%s\\n%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" > \"$0\"; exec \"$1\" \"$2\""),
+                       displayFile, top + QStringLiteral("/tools/run"), m_tone});
+        QVERIFY(program.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(displayFile).size() > 0, 60000);
+        QFile f(displayFile);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList display = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+        QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
+        x.insert(QStringLiteral("DISPLAY"), display.value(0));
+        x.insert(QStringLiteral("XAUTHORITY"), display.value(1));
+        auto xdo = [&x](const QString& args) { return run(QStringLiteral("xdotool"), QProcess::splitCommand(args), x); };
+
+        QString id;
+        QTRY_VERIFY_WITH_TIMEOUT(!(id = xdo(QStringLiteral("search --name \"^Orchidlantern \\(1\\.0\\.0\\)$\""))
+                                       .section(QLatin1Char('\n'), 0, 0)).isEmpty(), 120000);
+        QVERIFY(xdo(QStringLiteral("getwindowgeometry ") + id).contains(QStringLiteral("Geometry: 1180x720")));
+        QVERIFY2(heard(rec), "the file from the command line was not heard");
+        xdo(QStringLiteral("windowfocus --sync ") + id);
+        xdo(QStringLiteral("key --delay 300 alt+f Up Return"));
+        QVERIFY2(program.waitForFinished(30000), "Exit did not end the program");
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        const QStringList bad = complaints(program.readAllStandardError());
+        QVERIFY2(bad.isEmpty(), qPrintable(bad.join(QLatin1Char('\n'))));
+    }
+
+    // Offscreen, in this process: the same start-up code from the window on.
+    void offscreenFromTheStartupCode()
+    {
+        SinkRecorder rec;
+        QVERIFY(rec.start());
+        bool wasHeard = false;
+        QSize size;
+        QTimer::singleShot(0, this, [&] {
+            MainWindow* w = nullptr;
+            for (QWidget* top : QApplication::topLevelWidgets())
+                w = w ? w : qobject_cast<MainWindow*>(top);
+            if (!w)
+                return;
+            size = w->size();
+            wasHeard = heard(rec);
+            // From here to the end of the event loop nothing may complain.
+            QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+            for (QAction* a : w->menuBar()->actions().first()->menu()->actions())
+                if (a->text() == QStringLiteral("Exit"))
+                    a->trigger();
+        });
+        QTimer::singleShot(60000, qApp, &QCoreApplication::quit);
+        const int code = PlayoutStartup::start(*qApp, {m_tone});
+        QCOMPARE(size, QSize(1180, 720));
+        QVERIFY2(wasHeard, "the file from the command line was not heard");
+        QCOMPARE(code, 0);
+    }
+
+private:
+    QString m_tone;
+};
+
+OL_TEST_MAIN(TestProgram)
+#include "tst_program.moc"

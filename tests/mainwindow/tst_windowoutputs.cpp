@@ -1,0 +1,177 @@
+// ctest: serial
+// ctest: timeout 600
+// The window's station outputs, switched on as the operator does: a stream
+// to a real icecast2, the built-in server with listeners, a recording and a
+// relay. The titles they carry (never a command row's), and a quit while all
+// of them run.
+#include "audiofixtures.h"
+#include "engine/audioengine.h"
+#include "engine/playlistmodel.h"
+#include "icecastserver.h"
+#include "olmain.h"
+#include "outputs/broadcastserver.h"
+#include "outputs/broadcastservice.h"
+#include "outputs/streamarchive.h"
+#include "windowfixture.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTableView>
+#include <QTcpSocket>
+#include <QToolButton>
+
+namespace {
+
+// A listener of the built-in server; returns its header block.
+QByteArray listen(QTcpSocket& socket, quint16 port)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return {};
+    socket.write("GET / HTTP/1.0\r\n\r\n");
+    QByteArray head;
+    QDeadlineTimer deadline(10000);
+    while (!head.contains("\r\n\r\n") && !deadline.hasExpired()) {
+        QTest::qWait(20);
+        head += socket.readAll();
+    }
+    return head.left(head.indexOf("\r\n\r\n"));
+}
+
+QString readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
+}
+
+// The ffmpeg encoders this process still runs.
+QByteArray ffmpegChildren()
+{
+    QByteArray pids;
+    AudioFixtures::run(QStringLiteral("pgrep"),
+                       {QStringLiteral("-P"), QString::number(QCoreApplication::applicationPid()), QStringLiteral("ffmpeg")},
+                       &pids);
+    return pids.trimmed();
+}
+
+} // namespace
+
+class TestWindowOutputs : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void outputsCarryTitlesAndEndCleanlyAtQuit()
+    {
+        IcecastServer ice;
+        QVERIFY2(ice.start(), qPrintable(ice.errorText()));
+        const QString a = WindowFixture::toneFile(QStringLiteral("Delta - Four.mp3"), 60, 440);
+        const QString b = WindowFixture::toneFile(QStringLiteral("Echo - Five.mp3"), 60, 550);
+        const QString scratch = testHome().scratch(QStringLiteral("outputs"));
+        const quint16 serverPort = WindowFixture::freePort();
+        WindowFixture f({{QStringLiteral("server/enabled"), true},
+                         {QStringLiteral("server/port"), serverPort},
+                         {QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1")},
+                         {QStringLiteral("broadcast/port"), ice.port()},
+                         {QStringLiteral("broadcast/mount"), QString::fromLatin1(IcecastServer::kMount)},
+                         {QStringLiteral("broadcast/password"), QString::fromLatin1(IcecastServer::kSourcePassword)},
+                         {QStringLiteral("broadcast/internalMix"), true},
+                         {QStringLiteral("nowplaying/enabled"), true},
+                         {QStringLiteral("nowplaying/path"), scratch + QStringLiteral("/np.txt")},
+                         {QStringLiteral("archive/folder"), scratch},
+                         {QStringLiteral("archive/namePattern"), QStringLiteral("'take'")},
+                         {QStringLiteral("archive/internalMix"), true}});
+        // The server started during construction, after its menu entry was made.
+        QAction* serverAction = f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"));
+        QVERIFY(serverAction->isChecked());
+        f->show();
+
+        auto* engine = f.find<AudioEngine>();
+        auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+        f->addPaths({a});
+        Track stop;
+        stop.marker = true;
+        stop.label = QStringLiteral("stop");
+        model->addTrack(stop);
+        f->addPaths({b});
+
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"))->trigger();
+        QVERIFY(f.waitForLog(QStringLiteral("Broadcast: connected to server — you are on the air")));
+        QVERIFY(f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Stop Broadcasting"))->isChecked());
+        QCOMPARE(f.find<QToolButton>(QStringLiteral("onAir"))->text(), QStringLiteral("● ON AIR"));
+
+        emit f.find<QTableView>(QStringLiteral("playlist"))->doubleClicked(model->index(0, PlaylistModel::TitleColumn));
+        auto title = [&] { return ice.mountStatus().value(QStringLiteral("title")).toString(); };
+        QTRY_COMPARE_WITH_TIMEOUT(title(), QStringLiteral("Delta - Four"), 20000);
+        QCOMPARE(readFile(scratch + QStringLiteral("/np.txt")), QStringLiteral("Delta - Four"));
+        QTcpSocket first;
+        QVERIFY(listen(first, serverPort).contains("icy-notice2: Delta - Four"));
+        QTRY_COMPARE(serverAction->text(), QStringLiteral("Built-in server (1 listening)"));
+        QCOMPARE(f.find<QLabel>(QStringLiteral("listeners"))->text(), QStringLiteral("♫ 1"));
+        QVERIFY(!f.screenshot(QStringLiteral("window-playing")).isEmpty());
+
+        // A STOP row halts playback but is no title for anyone outside.
+        engine->playRow(1);
+        QTest::qWait(2000);
+        QCOMPARE(title(), QStringLiteral("Delta - Four"));
+        QCOMPARE(readFile(scratch + QStringLiteral("/np.txt")), QStringLiteral("Delta - Four"));
+        QTcpSocket second;
+        QVERIFY(listen(second, serverPort).contains("icy-notice2: Delta - Four"));
+        engine->playRow(2);
+        QTRY_COMPARE_WITH_TIMEOUT(title(), QStringLiteral("Echo - Five"), 20000);
+
+        auto* archive = f.find<StreamArchive>();
+        archive->start();
+        QVERIFY(archive->isRecording());
+        QStringList labels;
+        for (const QLabel* l : f->findChildren<QLabel*>())
+            labels << l->text();
+        QVERIFY(labels.contains(QStringLiteral("REC")) && labels.contains(QStringLiteral("Broadcast: ON AIR")));
+        // Another station on a second mount is what the relay takes on air.
+        QProcess other;
+        const auto endOther = qScopeGuard([&other] {
+            other.kill();
+            other.waitForFinished();
+        });
+        other.start(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-re"),
+                                               QStringLiteral("-i"), b, QStringLiteral("-c:a"), QStringLiteral("copy"),
+                                               QStringLiteral("-content_type"), QStringLiteral("audio/mpeg"),
+                                               QStringLiteral("-f"), QStringLiteral("mp3"),
+                                               QStringLiteral("icecast://source:%1@127.0.0.1:%2/relay.mp3")
+                                                   .arg(QLatin1String(IcecastServer::kSourcePassword))
+                                                   .arg(ice.port())});
+        QTRY_VERIFY_WITH_TIMEOUT(!ice.mountStatus(QStringLiteral("/relay.mp3")).isEmpty(), 15000);
+        engine->startRelay(ice.baseUrl() + QStringLiteral("/relay.mp3"));
+        QVERIFY(f.waitForLog(QStringLiteral("Relay: live"), 30000));
+        QTest::qWait(2000);
+        QVERIFY(!f.screenshot(QStringLiteral("window-streaming")).isEmpty());
+        const QString recording = archive->currentFile();
+
+        // Nothing reports once the window goes, and nothing is left running.
+        QObject probe;
+        QStringList late;
+        auto report = [&late](const char* what) { return [&late, what] { late << QLatin1String(what); }; };
+        connect(f.find<BroadcastService>(), &BroadcastService::logMessage, &probe, report("source client"));
+        connect(f.find<BroadcastServer>(), &BroadcastServer::logMessage, &probe, report("listener server"));
+        connect(archive, &StreamArchive::logMessage, &probe, report("archive"));
+        connect(archive, &StreamArchive::recordingChanged, &probe, report("archive state"));
+        connect(engine, &AudioEngine::relayStateChanged, &probe, report("relay"));
+        connect(engine, &AudioEngine::playingChanged, &probe, report("engine"));
+        f->close();
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+        f.destroy();
+        QVERIFY2(late.isEmpty(), qPrintable(late.join(QStringLiteral(", "))));
+        QTRY_COMPARE_WITH_TIMEOUT(ice.mountStatus().isEmpty(), true, 15000);
+        QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(second.state(), QAbstractSocket::UnconnectedState);
+        other.kill();
+        other.waitForFinished();
+        QCOMPARE(ffmpegChildren(), QByteArray());
+        QVERIFY(AudioFixtures::probe(recording, QStringLiteral("format=duration")).toDouble() > 2.0);
+    }
+};
+
+OL_TEST_MAIN(TestWindowOutputs)
+#include "tst_windowoutputs.moc"

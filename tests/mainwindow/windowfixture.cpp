@@ -1,0 +1,127 @@
+#include "windowfixture.h"
+
+#include "audiofixtures.h"
+#include "olmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTimer>
+
+namespace {
+
+// Offscreen window tests get a screen larger than the window, as the
+// operator has; the default one is too small, and a restored geometry would
+// be shrunk to it.
+const bool s_largeScreen = [] {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && platform != "offscreen")
+        return false;
+    const QString config = QDir::tempPath() + QStringLiteral("/ol-offscreen-1920x1080.json");
+    QFile f(config);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.write(R"({"screens":[{"name":"OL","x":0,"y":0,"width":1920,"height":1080,)"
+            R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
+    f.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.toUtf8());
+    return true;
+}();
+
+} // namespace
+
+WindowFixture::WindowFixture(const QVariantMap& settings)
+{
+    QSettings s;
+    s.clear();
+    for (auto it = settings.begin(); it != settings.end(); ++it)
+        s.setValue(it.key(), it.value());
+    s.sync();
+    restart();
+}
+
+WindowFixture::~WindowFixture() = default;
+
+void WindowFixture::restart()
+{
+    m_window.reset();
+    m_window = std::make_unique<MainWindow>();
+}
+
+QStringList WindowFixture::log() const
+{
+    QStringList lines;
+    const QListWidget* list = find<QListWidget>(QStringLiteral("log"));
+    for (int i = 0; list && i < list->count(); ++i)
+        lines << list->item(i)->text().section(QStringLiteral("  "), 1);
+    return lines;
+}
+
+bool WindowFixture::waitForLog(const QString& text, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!log().contains(text)) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+QAction* WindowFixture::menuAction(const QString& menu, const QString& text) const
+{
+    for (QAction* top : m_window->menuBar()->actions()) {
+        if (top->text() != menu || !top->menu())
+            continue;
+        for (QAction* a : top->menu()->actions()) {
+            if (a->text() == text)
+                return a;
+        }
+    }
+    return nullptr;
+}
+
+QString WindowFixture::screenshot(const QString& name) const
+{
+    const QString dir = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR", QDir::tempPath()) + QStringLiteral("/screenshots");
+    QDir().mkpath(dir);
+    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+    return m_window->grab().save(path) ? path : QString();
+}
+
+QString WindowFixture::toneFile(const QString& name, double seconds, double frequencyHz)
+{
+    const QString path = testHome().scratch(QStringLiteral("audio")) + QLatin1Char('/') + name;
+    if (!QFile::exists(path) && !AudioFixtures::tone(path, frequencyHz, -6, seconds))
+        return {};
+    return path;
+}
+
+quint16 WindowFixture::freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+void WindowFixture::choosePopupEntry(const QString& text, int attempts)
+{
+    QTimer::singleShot(50, [text, attempts] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) {
+            if (attempts > 0)
+                choosePopupEntry(text, attempts - 1);
+            return;
+        }
+        for (QAction* a : menu->actions()) {
+            if (a->text() == text && a->isEnabled())
+                a->trigger();
+        }
+        menu->close();
+    });
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "mainwindow/mainwindow.h"
+
+#include <QVariantMap>
+
+#include <memory>
+
+class QAction;
+class QMenu;
+
+// The real main window for one test case: the settings of the test's home
+// are emptied, the given ones written, then the window is built. Deleting
+// the fixture tears the window down as the program does at exit.
+class WindowFixture
+{
+public:
+    explicit WindowFixture(const QVariantMap& settings = {});
+    ~WindowFixture();
+
+    MainWindow& window() { return *m_window; }
+    MainWindow* operator->() { return m_window.get(); }
+    // Builds the window again on the settings the last one left (a restart).
+    void restart();
+    void destroy() { m_window.reset(); }
+
+    template<class T>
+    T* find(const QString& objectName = {}) const
+    {
+        return m_window->findChild<T*>(objectName);
+    }
+
+    // The log texts, newest first, without their time stamps.
+    QStringList log() const;
+    bool waitForLog(const QString& text, int timeoutMs = 15000) const;
+    // A menu bar entry such as ("&Broadcast", "Built-in server").
+    QAction* menuAction(const QString& menu, const QString& text) const;
+    // Writes the window as a PNG under the build folder for a person to see.
+    QString screenshot(const QString& name) const;
+
+    // A tone file made by ffmpeg in the test's home.
+    static QString toneFile(const QString& name, double seconds, double frequencyHz = 440);
+    // A loopback port that nothing listens on just now.
+    static quint16 freePort();
+    // Runs the next popup menu: the action with this text is triggered.
+    static void choosePopupEntry(const QString& text, int attempts = 100);
+
+private:
+    std::unique_ptr<MainWindow> m_window;
+};
