@@ -3,6 +3,7 @@
 #include <QAudioBuffer>
 
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -17,6 +18,12 @@ constexpr int kMaxSequence = 64;
 // carry. Keys measure 0.83 or more even 1.5 % off frequency and with noise
 // 15 dB under them in the telephone band; chords of music stay under 0.6.
 constexpr double kToneShare = 0.7;
+// Largest relative error of either tone's measured frequency. Keys 1.5 % off
+// must pass and 3.5 % off must not; below 2.1 % the fundamental and octave of
+// a voice or glide can no longer pass for a row and a column tone.
+constexpr double kMaxFrequencyError = 0.02;
+// Least level of a tone in one part of the block relative to the other.
+constexpr double kMinSteadiness = 0.65;
 
 // Power of the transform bin nearest to frequency, normalised by N².
 double goertzel(const QList<double>& samples, int sampleRate, double frequency)
@@ -64,6 +71,53 @@ double toneEnergy(const QList<double>& samples, int sampleRate, double frequency
         power += s1[m] * s1[m] + s2[m] * s2[m] - coefficient[m] * s1[m] * s2[m];
     // A real tone shows in the mirrored bins as well.
     return 2.0 * power / (double(n) * double(n));
+}
+
+// Whether the strongest component within about 100 Hz of nominal holds its
+// level through the block and lies within kMaxFrequencyError of nominal.
+// Its frequency comes from how far its phase advances between two
+// overlapping Hann-windowed stretches of the block, a fifth of the block
+// apart; the window keeps the other tone and the mirrored frequency out.
+// Voices and glides swell, fade and slide, so few of their blocks pass.
+bool steadyNearNominal(const QList<double>& block, int sampleRate, double nominal)
+{
+    const qsizetype n = block.size();
+    const qsizetype lag = n / 5;
+    const qsizetype m = n - lag;
+    const double w0 = 2.0 * std::numbers::pi * nominal / sampleRate;
+    const std::complex<double> step = std::polar(1.0, -w0);
+    const std::complex<double> windowStep = std::polar(1.0, 2.0 * std::numbers::pi / double(m - 1));
+    std::complex<double> rotor = 1.0;
+    std::complex<double> windowRotor = 1.0;
+    std::complex<double> early = 0.0;
+    std::complex<double> late = 0.0;
+    std::complex<double> earlyTime = 0.0;
+    std::complex<double> lateTime = 0.0;
+    for (qsizetype i = 0; i < m; ++i) {
+        const double w = 0.5 - 0.5 * windowRotor.real();
+        const std::complex<double> e = w * block[i] * rotor;
+        const std::complex<double> l = w * block[i + lag] * rotor;
+        early += e;
+        late += l;
+        earlyTime += double(i) * e;
+        lateTime += double(i) * l;
+        rotor *= step;
+        windowRotor *= windowStep;
+    }
+    const double a = std::abs(early);
+    const double b = std::abs(late);
+    if (a == 0.0 || b == 0.0 || std::min(a, b) < kMinSteadiness * std::max(a, b))
+        return false;
+    // Where in each stretch the tone sits: for a tone that fills the block
+    // both centres are alike and the stretches lie lag apart; a tone that
+    // starts or ends inside it brings them closer.
+    const double span = double(lag) + (lateTime / late).real() - (earlyTime / early).real();
+    if (span < 0.25 * double(lag))
+        return false;
+    // Advance beyond what the nominal frequency gives, within ±π.
+    const double advance = std::arg(late * std::conj(early) * std::polar(1.0, -w0 * double(lag)));
+    const double frequency = nominal + advance * sampleRate / (2.0 * std::numbers::pi * span);
+    return std::abs(frequency - nominal) <= kMaxFrequencyError * nominal;
 }
 
 // Mean-square value of a block, through a low-pass at 4 kHz when the rate
@@ -263,6 +317,8 @@ char DtmfDetector::analyseBlock(const QList<double>& block, int sampleRate, doub
     // carry nearly all of it.
     const double meanSquare = bandEnergy(block, sampleRate);
     if (rowEnergy + columnEnergy < kToneShare * meanSquare)
+        return 0;
+    if (!steadyNearNominal(block, sampleRate, kLow[row]) || !steadyNearNominal(block, sampleRate, kHigh[column]))
         return 0;
     return kGrid[4 * row + column];
 }

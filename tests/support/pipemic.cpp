@@ -68,15 +68,18 @@ bool PipeMic::feed(const QString& audioFile)
 
 bool PipeMic::open(const QString& folder, const QString& audioFile)
 {
-    if (!load(folder) || !feed(audioFile))
-        return false;
+    return load(folder) && feed(audioFile) && waitUntilListed();
+}
+
+bool PipeMic::waitUntilListed(int timeoutMs) const
+{
     return QTest::qWaitFor(
         [this] {
             const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
             return std::any_of(inputs.cbegin(), inputs.cend(),
                                [this](const QAudioDevice& d) { return d.description() == m_description; });
         },
-        10000);
+        timeoutMs);
 }
 
 void PipeMic::unload()

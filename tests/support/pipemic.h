@@ -25,6 +25,8 @@ public:
     bool feed(const QString& audioFile);
     // load, feed, then wait until the media framework lists the source.
     bool open(const QString& folder, const QString& audioFile);
+    // Until the media framework lists the source among its audio inputs.
+    bool waitUntilListed(int timeoutMs = 10000) const;
     void unload();
 
     // pactl's output, trimmed; a failure is warned about.

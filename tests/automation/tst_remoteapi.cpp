@@ -1,0 +1,346 @@
+#include "automation/remoteapi.h"
+#include "olmain.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <memory>
+
+namespace {
+
+QByteArray plain(const char* status, const QByteArray& body)
+{
+    return QByteArray("HTTP/1.1 ") + status + "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+const QByteArray kOk = plain("200 OK", "OK");
+const QByteArray kUsage = plain("400 Bad Request", "Use ?pass=...&cmd=... or ?pass=...&action=playbackinfo");
+const QByteArray kUnknown = plain("400 Bad Request", "Unknown command or action");
+const QByteArray kBadPassword = plain("403 Forbidden", "Invalid password");
+const QByteArray kNeedsPassword = plain("403 Forbidden", "This command needs an API password");
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// A client program, run while the event loop keeps serving.
+QByteArray client(const QString& program, const QStringList& args, const QByteArray& input = {})
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted(10000))
+        return "not started";
+    p.write(input);
+    p.closeWriteChannel();
+    if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000))
+        qWarning("%s did not finish", qPrintable(program));
+    return p.readAllStandardOutput();
+}
+
+QByteArray curl(quint16 port, const QString& target, const QStringList& extra = {})
+{
+    return client(QStringLiteral("curl"), QStringList{"-s", "-i", "-g", "--max-time", "20"} + extra
+                                              + QStringList{QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)});
+}
+
+// What the server sends on a raw socket until it closes, the pieces written
+// with a pause between them.
+QByteArray raw(quint16 port, const QList<QByteArray>& pieces, int waitMs = 30000)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000))
+        return "no connection";
+    for (const QByteArray& piece : pieces) {
+        s.write(piece);
+        s.flush();
+        QTest::qWait(300);
+    }
+    if (!QTest::qWaitFor([&] { return s.state() == QAbstractSocket::UnconnectedState; }, waitMs))
+        return "still open: " + s.readAll();
+    return s.readAll();
+}
+
+} // namespace
+
+class TestRemoteApi : public QObject
+{
+    Q_OBJECT
+
+    QStringList commands;
+    QStringList log;
+    PlaybackInfo info;
+    quint16 port = 0;
+    std::unique_ptr<RemoteApi> api; // last: it logs while it goes
+
+    void makeApi()
+    {
+        api = std::make_unique<RemoteApi>();
+        connect(api.get(), &RemoteApi::commandRequested, this, [this](const QString& c) { commands << c; });
+        connect(api.get(), &RemoteApi::logMessage, this, [this](const QString& t) { log << t; });
+        connect(api.get(), &RemoteApi::playbackInfoRequested, this, [this](PlaybackInfo* i) { *i = info; },
+                Qt::DirectConnection);
+    }
+
+    QByteArray ask(const QString& line, const QString& password = {}, const QString& user = {})
+    {
+        return api->answer(line.toUtf8(), password, user);
+    }
+
+private slots:
+    void init()
+    {
+        QSettings().clear();
+        port = freePort();
+        QSettings().setValue(QStringLiteral("api/enabled"), true);
+        QSettings().setValue(QStringLiteral("api/port"), port);
+        commands.clear();
+        log.clear();
+        info = PlaybackInfo();
+        makeApi();
+    }
+
+    void startAndStop()
+    {
+        QSettings s;
+        for (const int bad : {70000, 0, -1}) {
+            s.setValue(QStringLiteral("api/port"), bad);
+            QVERIFY(!api->start());
+            QCOMPARE(log.takeLast(), QStringLiteral("Remote API: port %1 is outside 1..65535; not listening").arg(bad));
+        }
+        s.setValue(QStringLiteral("api/port"), port);
+        api->applySettings();
+        QVERIFY(api->isListening());
+        QCOMPARE(api->port(), port);
+        QCOMPARE(log, QStringList{QStringLiteral("Remote API: listening on http://127.0.0.1:%1").arg(port)});
+        {
+            QTcpServer taken;
+            QVERIFY(taken.listen(QHostAddress::LocalHost, freePort()));
+            s.setValue(QStringLiteral("api/port"), taken.serverPort());
+            QVERIFY(!api->start());
+            QCOMPARE(log.at(1), QStringLiteral("Remote API: stopped"));
+            QVERIFY(log.at(2).startsWith(QStringLiteral("Remote API: could not listen on port %1 (").arg(taken.serverPort())));
+            QCOMPARE(api->port(), quint16(0));
+        }
+        log.clear();
+        s.setValue(QStringLiteral("api/port"), port);
+        s.setValue(QStringLiteral("api/localhostOnly"), false);
+        QVERIFY(api->start());
+        QCOMPARE(log.at(0), QStringLiteral("Remote API: listening on http://0.0.0.0:%1").arg(port));
+        QVERIFY(log.at(1).startsWith(QStringLiteral("Remote API: warning: listening on every address without a password")));
+        s.setValue(QStringLiteral("api/password"), QStringLiteral("x"));
+        QVERIFY(api->start());
+        QCOMPARE(log.size(), 4); // stopped, listening: no warning with a password
+        s.setValue(QStringLiteral("api/enabled"), false);
+        api->applySettings();
+        api->stop();
+        QCOMPARE(log.mid(4), QStringList{QStringLiteral("Remote API: stopped")});
+        QVERIFY(!api->isListening());
+
+        s.setValue(QStringLiteral("api/enabled"), true);
+        s.setValue(QStringLiteral("api/https"), true);
+        QVERIFY(!api->start());
+        QCOMPARE(log.last(), QStringLiteral("Remote API: HTTPS enabled but the certificate or key file could not be opened"));
+        s.setValue(QStringLiteral("api/https"), false);
+        QVERIFY(api->start());
+        api.reset();
+        QCOMPARE(log.last(), QStringLiteral("Remote API: stopped"));
+    }
+
+    void overHttp()
+    {
+        QVERIFY(api->start());
+        QCOMPARE(curl(port, "/?cmd=next"), kOk);
+        QCOMPARE(curl(port, "/any/path?PASS=&CMD=%20volume%2050%20"), kOk);
+        QCOMPARE(commands, (QStringList{"next", "volume 50"}));
+        QCOMPARE(log.mid(1), (QStringList{"Remote API: next", "Remote API: volume 50"}));
+        QCOMPARE(curl(port, "/?cmd=volume+50"), kUnknown);
+        QCOMPARE(curl(port, "/?action=nothing"), kUnknown);
+        QCOMPARE(curl(port, "/"), kUsage);
+        QCOMPARE(curl(port, "/?cmd=next", {"-X", "POST"}), kUsage);
+        QCOMPARE(raw(port, {"get /x?cmd=stop HTTP/1.0\r\n\r\n"}), kOk);
+        QCOMPARE(commands.size(), 3);
+    }
+
+    void commandChecks()
+    {
+        // The refused verbs, however the executor would read them.
+        for (const char* line : {"getrandomplaylist X", "getrandomplaylist%09X", "%22getrandomplaylist%22%20X",
+                                 "GetRandomPlaylist", "GETFILE%20x", "playrequestedsong", "%22%22", "nosuchverb"})
+            QCOMPARE(ask(QStringLiteral("GET /?cmd=%1").arg(line)), kUnknown);
+
+        // Without a password nothing that starts programs, shuts down or
+        // writes files runs; with one it does.
+        const QStringList guarded{"run xterm", "run", "reboot", "poweroff", "renderplaylist /tmp/out.wav",
+                                  "streamarchive 60 /tmp/show.mp3", "streamarchive show.mp3"};
+        for (const QString& c : guarded) {
+            QCOMPARE(ask(QStringLiteral("GET /?cmd=") + QString::fromUtf8(QUrl::toPercentEncoding(c))), kNeedsPassword);
+            QCOMPARE(log.takeLast(), QStringLiteral("Remote API: refused \"%1\": this command needs an API password").arg(c));
+        }
+        QVERIFY(commands.isEmpty());
+        for (const char* c : {"renderplaylist", "streamarchive%20on", "streamarchive%20off"})
+            QCOMPARE(ask(QStringLiteral("GET /?cmd=%1").arg(c)), kOk);
+        QCOMPARE(ask("GET /?pass=pw&cmd=run%20xterm", "pw"), kOk);
+        QCOMPARE(commands, (QStringList{"renderplaylist", "streamarchive on", "streamarchive off", "run xterm"}));
+    }
+
+    void passwords()
+    {
+        QSettings().setValue(QStringLiteral("api/password"), QStringLiteral("s3cr€t"));
+        QSettings().setValue(QStringLiteral("api/username"), QStringLiteral("studio"));
+        QVERIFY(api->start());
+        QCOMPARE(curl(port, "/?user=studio&pass=s3cr%E2%82%ACt&cmd=stop"), kOk);
+        for (const char* query : {"user=studio&pass=s3cr%E2%82%AC&cmd=stop", "user=Studio&pass=s3cr%E2%82%ACt&cmd=stop",
+                                  "pass=s3cr%E2%82%ACt&cmd=stop", "user=studio&pass=S3cr%E2%82%ACt&action=playbackinfo"}) {
+            QCOMPARE(curl(port, QStringLiteral("/?") + query), kBadPassword);
+            QCOMPARE(log.takeLast(), QStringLiteral("Remote API: rejected a request with a bad password"));
+        }
+        QCOMPARE(curl(port, "/?pass=x", {"-X", "POST"}), kUsage);
+        QCOMPARE(commands, QStringList{"stop"});
+    }
+
+    void playbackInfo()
+    {
+        const QRegularExpression time(QStringLiteral("<Time>\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d</Time>"));
+        QString empty = RemoteApi::playbackInfoXml(PlaybackInfo());
+        QVERIFY(empty.contains(time));
+        empty.replace(time, QStringLiteral("<Time/>"));
+        QCOMPARE(empty, QStringLiteral("<?xml version=\"1.0\"?>\n<Info>\n    <Version>1.0</Version>\n    <Time/>\n"
+                                       "    <State>stopped</State>\n    <Volume>100</Volume>\n"
+                                       "    <PlaylistCount>0</PlaylistCount>\n    <CurrentIndex>-1</CurrentIndex>\n"
+                                       "    <CurrentTrack>\n        <Title></Title>\n        <Artist></Artist>\n"
+                                       "        <Album></Album>\n        <File></File>\n        <Duration>0</Duration>\n"
+                                       "        <Position>0</Position>\n    </CurrentTrack>\n    <NextTrack>\n"
+                                       "        <Title></Title>\n        <Artist></Artist>\n    </NextTrack>\n</Info>\n"));
+
+        info = {QStringLiteral("playing"), QStringLiteral("Tom & Jerry <Live>"), QStringLiteral("Die Ärzte"),
+                QStringLiteral("\"Best\""), QStringLiteral("/music/a b.mp3"), 61000, 185000, 70,
+                QStringLiteral("Next ✓"), QStringLiteral("B"), 12, 3};
+        QVERIFY(api->start());
+        const QByteArray answer = curl(port, "/?Action=PlaybackInfo");
+        const qsizetype split = answer.indexOf("\r\n\r\n");
+        const QByteArray body = answer.mid(split + 4);
+        QCOMPARE(answer.left(split + 4), "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: "
+                                             + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n");
+        const QByteArray parsed = client(QStringLiteral("python3"),
+                                         {"-c", "import sys, xml.etree.ElementTree as E\n"
+                                                "def walk(e, p):\n"
+                                                "    for c in e:\n"
+                                                "        walk(c, p + '/' + c.tag) if len(c) else print(p + '/' + c.tag + '=' + (c.text or ''))\n"
+                                                "walk(E.fromstring(sys.stdin.buffer.read()), 'Info')\n"},
+                                         body);
+        QStringList lines = QString::fromUtf8(parsed).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY2(lines.size() == 14 && lines.at(1).startsWith(QStringLiteral("Info/Time=")), parsed.constData());
+        lines.removeAt(1);
+        QCOMPARE(lines, (QStringList{"Info/Version=1.0", "Info/State=playing", "Info/Volume=70", "Info/PlaylistCount=12",
+                                     "Info/CurrentIndex=3", "Info/CurrentTrack/Title=Tom & Jerry <Live>",
+                                     "Info/CurrentTrack/Artist=Die Ärzte", "Info/CurrentTrack/Album=\"Best\"",
+                                     "Info/CurrentTrack/File=/music/a b.mp3", "Info/CurrentTrack/Duration=185000",
+                                     "Info/CurrentTrack/Position=61000", "Info/NextTrack/Title=Next ✓",
+                                     "Info/NextTrack/Artist=B"}));
+        QVERIFY(commands.isEmpty());
+    }
+
+    void rawRequests()
+    {
+        QVERIFY(api->start());
+        // A request line split over two arrivals, or ended by a bare line
+        // feed; a second line on the same connection is not served.
+        QCOMPARE(raw(port, {"GET /?cmd=ne", "xt HTTP/1.1\r\nHost: x\r\n\r\n"}), kOk);
+        QCOMPARE(raw(port, {"GET /?cmd=stop\n"}), kOk);
+        QCOMPARE(raw(port, {"GET /?cmd=play HTTP/1.1\r\nGET /?cmd=stop HTTP/1.1\r\n\r\n", "GET /?cmd=pause\r\n"}), kOk);
+        QCOMPARE(commands, (QStringList{"next", "stop", "play"}));
+        QCOMPARE(raw(port, {"GET /?cmd=next&x=" + QByteArray(8192 - 17, 'a') + "\r\n"}), kOk);
+        QCOMPARE(raw(port, {"GET /?cmd=next&x=" + QByteArray(4096, 'a'), QByteArray(4097, 'a')}), kUsage);
+        QCOMPARE(log.last(), QStringLiteral("Remote API: refused a request line longer than 8192 bytes"));
+        QCOMPARE(raw(port, {"POST / HTTP/1.1\r\n"}), kUsage);
+        QCOMPARE(raw(port, {"GET\r\n"}), kUsage);
+        QCOMPARE(commands.size(), 4);
+
+        // Silent and unfinished requests are given up after 10 s.
+        QTcpSocket silent;
+        QTcpSocket unfinished;
+        silent.connectToHost(QHostAddress::LocalHost, port);
+        unfinished.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(silent.waitForConnected(5000) && unfinished.waitForConnected(5000));
+        unfinished.write("GET /?cmd=next");
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(silent.state() == QAbstractSocket::UnconnectedState
+                                     && unfinished.state() == QAbstractSocket::UnconnectedState,
+                                 40000);
+        QVERIFY(clock.elapsed() > 9000);
+        QCOMPARE(silent.readAll() + unfinished.readAll(), QByteArray());
+        QCOMPARE(log.count(QStringLiteral("Remote API: closed a connection that sent no request within 10 s")), 2);
+        QCOMPARE(commands.size(), 4);
+    }
+
+    void connectionCap()
+    {
+        QVERIFY(api->start());
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int i = 0; i < RemoteApi::kMaxConnections; ++i) {
+            idle.push_back(std::make_unique<QTcpSocket>());
+            idle.back()->connectToHost(QHostAddress::LocalHost, port);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(idle.cbegin(), idle.cend(),
+                                             [](const auto& s) { return s->state() == QAbstractSocket::ConnectedState; }),
+                                 10000);
+        // Once the server has taken them, a new one is turned away at once.
+        QTRY_COMPARE_WITH_TIMEOUT(raw(port, {"GET /\r\n"}), QByteArray(), 20000);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(raw(port, {"GET /?cmd=next\r\n"}), QByteArray());
+        QVERIFY(clock.elapsed() < 8000);
+        QCOMPARE(log.count(QStringLiteral("Remote API: 64 connections are open; refusing new ones until one closes")), 1);
+        idle.front()->disconnectFromHost();
+        QByteArray served;
+        for (int i = 0; i < 20 && (served = raw(port, {"GET /?cmd=next\r\n"})).isEmpty(); ++i)
+            QTest::qWait(200);
+        QCOMPARE(served, kOk);
+        QCOMPARE(commands, QStringList{"next"});
+    }
+
+    void overHttps()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("tls"));
+        const QString cert = QDir(dir).filePath(QStringLiteral("cert.pem"));
+        const QString key = QDir(dir).filePath(QStringLiteral("key.pem"));
+        const QString ecKey = QDir(dir).filePath(QStringLiteral("ec.pem"));
+        client(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                                           "-subj", "/CN=127.0.0.1", "-days", "2"});
+        client(QStringLiteral("openssl"), {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", ecKey});
+        QSettings s;
+        s.setValue(QStringLiteral("api/https"), true);
+        s.setValue(QStringLiteral("api/certFile"), cert);
+        s.setValue(QStringLiteral("api/keyFile"), ecKey);
+        QVERIFY(!api->start());
+        QCOMPARE(log.takeLast(), QStringLiteral("Remote API: HTTPS certificate or key is invalid (expected PEM, RSA key)"));
+        s.setValue(QStringLiteral("api/keyFile"), key);
+        QVERIFY(api->start());
+        QCOMPARE(log.last(), QStringLiteral("Remote API: listening on https://127.0.0.1:%1").arg(port));
+
+        const QString url = QStringLiteral("https://127.0.0.1:%1/?cmd=next").arg(port);
+        QCOMPARE(client(QStringLiteral("curl"), {"-s", "-i", "-k", "--max-time", "20", url}), kOk);
+        const QByteArray viaOpenssl =
+            client(QStringLiteral("openssl"), {"s_client", "-quiet", "-connect", QStringLiteral("127.0.0.1:%1").arg(port)},
+                   "GET /?action=playbackinfo HTTP/1.0\r\n\r\n");
+        QVERIFY2(viaOpenssl.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\n")
+                     && viaOpenssl.endsWith("</Info>\n"),
+                 viaOpenssl.constData());
+        // Plain HTTP on the TLS port never reaches the API.
+        QCOMPARE(curl(port, "/?cmd=stop"), QByteArray());
+        QCOMPARE(commands, QStringList{"next"});
+    }
+};
+
+OL_TEST_MAIN(TestRemoteApi)
+#include "tst_remoteapi.moc"
