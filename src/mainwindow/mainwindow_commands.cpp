@@ -91,12 +91,6 @@ const QHash<QString, MainWindow::CommandHandler>& MainWindow::commandTable()
 {
     if (!m_commands.isEmpty())
         return m_commands;
-    auto onAir = [this](void (PlaylistModel::*op)()) {
-        return [this, op](const SchedulerCommand&) {
-            if (m_onAir)
-                (m_onAir->*op)();
-        };
-    };
     auto power = [this](const char* what, bool (*launch)()) {
         return [this, what, launch](const SchedulerCommand&) {
             appendLog(QStringLiteral("System: %1 requested").arg(QLatin1String(what)));
@@ -146,7 +140,10 @@ const QHash<QString, MainWindow::CommandHandler>& MainWindow::commandTable()
              else if (m_onAir)
                  m_onAir->shuffle();
          }},
-        {QStringLiteral("clear"), onAir(&PlaylistModel::clearAll)},
+        {QStringLiteral("clear"), [this](const SchedulerCommand&) {
+             if (m_onAir)
+                 m_onAir->clearAll();
+         }},
         {QStringLiteral("mic"), [this](const SchedulerCommand& c) { switchInput(m_mic, m_micOffTimer, c); }},
         {QStringLiteral("linein"), [this](const SchedulerCommand& c) { switchInput(m_lineIn, m_lineOffTimer, c); }},
         {QStringLiteral("scheduler"), [this](const SchedulerCommand& c) { switchScheduler(c); }},
