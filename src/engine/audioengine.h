@@ -61,6 +61,8 @@ public:
     qint64 duration() const;
     // The on-air playlist's row that is playing, -1 for none.
     int currentRow() const { return m_currentRow; }
+    // Fade of the outgoing deck at the next transition.
+    int fadeOutMs() const { return m_fadeOutMs; }
 
     static MixConfig mixConfigFromSettings();
     static bool shouldStartMix(const MixConfig& mix, qint64 durationMs, qint64 remainingMs, double levelDb,

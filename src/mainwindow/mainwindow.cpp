@@ -106,6 +106,7 @@ MainWindow::MainWindow(QWidget* parent)
     m_scheduler = new EventScheduler(this);
     connect(m_scheduler, &EventScheduler::changed, this, &MainWindow::refreshSchedulerList);
     connect(m_scheduler, &EventScheduler::logMessage, this, &MainWindow::appendLog);
+    connect(m_scheduler, &EventScheduler::fired, this, &MainWindow::onEventFired);
     m_scheduler->load();
     refreshSchedulerList();
 
@@ -163,6 +164,7 @@ MainWindow::MainWindow(QWidget* parent)
         QTimer::singleShot(2500, Qt::CoarseTimer, m_updates, [this] { m_updates->checkForUpdates(true); });
 
     m_silence = SilenceDetector::fromSettings(this);
+    connect(m_silence, &SilenceDetector::silenceDetected, this, &MainWindow::onSilenceDetected);
     updateSilenceStatus();
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::tickSilence);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
@@ -44,6 +45,8 @@ class UpdateChecker;
 class VfdDisplay;
 class WeatherService;
 struct PlaybackInfo;
+struct ScheduledEvent;
+struct SchedulerCommand;
 struct Track;
 struct UpdateInfo;
 
@@ -287,4 +290,27 @@ private:
     void updatePlaylistTabLabels();
     void playSelected();
     void removeSelected();
+
+    // ---- Command executor, event and silence reactions (mainwindow_commands.cpp) ----
+public slots:
+    void runSchedulerCommand(const QString& line);
+    void onEventFired(const ScheduledEvent& event);
+    void onSilenceDetected(int action);
+
+private:
+    using CommandHandler = std::function<void(const SchedulerCommand&)>;
+    const QHash<QString, CommandHandler>& commandTable();
+    void switchInput(AudioInput* input, QTimer* offTimer, const SchedulerCommand& cmd);
+    void startInputFor(AudioInput* input, QTimer* offTimer, qint64 seconds, const QString& what);
+    int timerIntervalMs(qint64 seconds, const QString& what);
+    void switchScheduler(const SchedulerCommand& cmd);
+    void switchSourceClient(const SchedulerCommand& cmd, bool on);
+    void controlArchive(const SchedulerCommand& cmd);
+    void loadRandomPlaylist(const SchedulerCommand& cmd);
+    void startRelayFrom(const SchedulerCommand& cmd);
+    void stopRelays();
+    void loadIntoOnAir(const QString& path);
+
+    QHash<QString, CommandHandler> m_commands;
+    bool m_lineInRelay = false;
 };

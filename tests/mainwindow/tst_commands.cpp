@@ -1,0 +1,292 @@
+// ctest: serial
+// ctest: timeout 900
+// The command language carried out by the real window on the real engine,
+// inputs and outputs; scheduled events and dead air playing what they name;
+// and the real program firing its events through a day boundary.
+#include "audiofixtures.h"
+#include "automation/eventscheduler.h"
+#include "automation/schedulercommand.h"
+#include "engine/audioengine.h"
+#include "engine/audioinput.h"
+#include "engine/playlistmodel.h"
+#include "engine/silencedetector.h"
+#include "engine/voiceovers.h"
+#include "icecastserver.h"
+#include "olmain.h"
+#include "outputs/broadcastservice.h"
+#include "outputs/streamarchive.h"
+#include "pipemic.h"
+#include "sinkrecorder.h"
+#include "windowfixture.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTableView>
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+QString readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+double seconds(const QString& path)
+{
+    return AudioFixtures::probe(path, QStringLiteral("format=duration")).toDouble();
+}
+
+// Whether the sink plays a tone of this frequency for 300 ms on end.
+bool heard(double hz, int ms = 3000)
+{
+    SinkRecorder rec;
+    if (!rec.start())
+        return false;
+    QTest::qWait(ms);
+    int run = 0;
+    for (double v : SinkRecorder::toneEnvelope(rec.stop(), hz, 20, 5))
+        if ((run = v > 0.1 ? run + 1 : 0) >= 60)
+            return true;
+    return false;
+}
+
+ScheduledEvent scheduled(const QString& name, const QString& action, QTime time, QSet<int> days = {}, QDate date = {})
+{
+    return {.name = name, .action = action, .time = time, .days = days, .date = date, .insertMode = 1, .startPlayback = true};
+}
+
+} // namespace
+
+class TestCommands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(m_ice.start(), qPrintable(m_ice.errorText()));
+        // Restart and shut-down reach a stand-in that only writes them down.
+        const QString bin = testHome().scratch(QStringLiteral("bin"));
+        QFile standIn(bin + QStringLiteral("/systemctl"));
+        QVERIFY(standIn.open(QIODevice::WriteOnly));
+        standIn.write(QStringLiteral("#!/bin/sh\necho \"$@\" >> '%1'\n").arg(m_powerLog).toUtf8());
+        standIn.close();
+        standIn.setPermissions(standIn.permissions() | QFile::ExeOwner);
+        qputenv("PATH", (bin + QLatin1Char(':') + qEnvironmentVariable("PATH")).toUtf8());
+        for (int i = 0; i < 4; ++i)
+            m_tones << WindowFixture::toneFile(QStringLiteral("Artist - Tone %1.mp3").arg(i), 120, 440 + 110 * i);
+        QVERIFY(!m_tones.contains(QString()));
+        QVERIFY(m_mic.open(testHome().scratch(), m_tones.at(3)));
+    }
+
+    void everyVerbOnTheRealWindow()
+    {
+        const QString rec = testHome().scratch(QStringLiteral("recordings"));
+        const QString mic = m_mic.description();
+        WindowFixture f({{QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1")}, {QStringLiteral("broadcast/port"), m_ice.port()},
+                         {QStringLiteral("broadcast/mount"), QString::fromLatin1(IcecastServer::kMount)},
+                         {QStringLiteral("broadcast/password"), QString::fromLatin1(IcecastServer::kSourcePassword)},
+                         {QStringLiteral("broadcast/internalMix"), true}, {QStringLiteral("archive/internalMix"), true},
+                         {QStringLiteral("audio/micDevice"), mic}, {QStringLiteral("audio/lineInDevice"), mic},
+                         {QStringLiteral("archive/folder"), rec}, {QStringLiteral("archive/namePattern"), QStringLiteral("'stored'")},
+                         {QStringLiteral("weather/geocodingUrl"), QStringLiteral("http://127.0.0.1:%1").arg(WindowFixture::freePort())}});
+        // A timer given a negative interval says so and never fires.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("[Tt]imer")));
+        f->addPaths(m_tones);
+        auto* engine = f.find<AudioEngine>();
+        auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+        AudioInput* micIn = f->findChildren<AudioInput*>().value(0);
+        AudioInput* line = f->findChildren<AudioInput*>().value(1);
+        auto* scheduler = f.find<EventScheduler>();
+        auto* archive = f.find<StreamArchive>();
+        auto* broadcast = f.find<BroadcastService>();
+        QSignalSpy reorders(model, &QAbstractItemModel::modelReset);
+        auto logged = [&f](const QString& text) { return f.log().contains(text); };
+        auto playing = [engine](int row) { return engine->isPlaying() && engine->currentRow() == row; };
+        auto statusOff = [&f] {
+            return std::ranges::any_of(f->findChildren<QLabel*>(), [](QLabel* l) { return l->text() == QStringLiteral("Scheduler: Off"); });
+        };
+        auto longestTimerRuns = [&f] {
+            return std::ranges::any_of(f->findChildren<QTimer*>(), [](QTimer* t) { return t->isActive() && t->interval() == std::numeric_limits<int>::max(); });
+        };
+        auto iceTitle = [this] { return m_ice.mountStatus().value(QStringLiteral("title")).toString(); };
+        const QString twoHours = rec + QStringLiteral("/two hours");
+        const QString ran = testHome().scratch() + QStringLiteral("/ran.txt");
+
+        const QList<std::pair<QString, std::function<bool()>>> cases = {
+            {QStringLiteral("  "), [&] { return logged(QStringLiteral("Scheduler command not recognised:   ")); }},
+            {QStringLiteral(" PLAY 2 "), [&] { return playing(1); }},
+            {QStringLiteral("pause"), [&] { return !engine->isPlaying(); }},
+            {QStringLiteral("play 9"), [&] { return playing(1); }},
+            {QStringLiteral("next 4000"), [&] { return playing(2); }},
+            {QStringLiteral("previous"), [&] { return playing(1) && engine->fadeOutMs() == 4000; }},
+            {QStringLiteral("volume 150"), [&] { return f.find<QSlider>(QStringLiteral("volume"))->value() == 100; }},
+            {QStringLiteral("shuffle ON"), [&] { return engine->isShuffle() && reorders.isEmpty(); }},
+            {QStringLiteral("shuffle yes"), [&] { return reorders.count() == 1; }},
+            // A quote in the name is written as it stands; the limit ends it.
+            {QStringLiteral("streamarchive 4 %1/it's live.mp3").arg(rec),
+             [&] { return !archive->isRecording() && seconds(rec + QStringLiteral("/it's live.mp3")) > 2.5; }},
+            {QStringLiteral("streamarchive"), [&] { return archive->currentFile() == rec + QStringLiteral("/stored.mp3"); }},
+            {QStringLiteral("streamarchive OFF"), [&] { return !archive->isRecording(); }},
+            // Two hours on a clock 1200 times as fast: split hourly, both parts kept.
+            {QStringLiteral("streamarchive 7200 %1.mp3").arg(twoHours),
+             [&] { return !archive->isRecording() && seconds(twoHours + QStringLiteral(".mp3")) > 2 && seconds(twoHours + QStringLiteral("-2.mp3")) > 2; }},
+            {QStringLiteral("connect 2"), [&] { return logged(QStringLiteral("connect: only one broadcast server is configured (1)")) && !broadcast->isStreaming(); }},
+            {QStringLiteral("connect 1, 2"), [&] { return broadcast->isStreaming() && !m_ice.mountStatus().isEmpty(); }},
+            {QStringLiteral("setcasttitle Late  Night Jazz"), [&] { return iceTitle() == QStringLiteral("Late Night Jazz"); }},
+            {QStringLiteral("disconnect"), [&] { return !broadcast->isStreaming() && m_ice.mountStatus().isEmpty(); }},
+            {QStringLiteral("mic on 99999999"),
+             [&] { return micIn->isActive() && longestTimerRuns() && logged(QStringLiteral("mic: 99999999 s is longer than a timer can wait; using 2147483 s")); }},
+            {QStringLiteral("mic off"), [&] { return !micIn->isActive() && !longestTimerRuns(); }},
+            {QStringLiteral("mic 2"), [&] { return micIn->isActive() && QTest::qWaitFor([&] { return !micIn->isActive(); }, 8000); }},
+            {QStringLiteral("linein on 0"), [&] { return line->isActive(); }},
+            {QStringLiteral("scheduler off 99999999"),
+             [&] { return !scheduler->isActive() && statusOff() && logged(QStringLiteral("scheduler off: 99999999 s is longer than a timer can wait; using 2147483 s")); }},
+            {QStringLiteral("scheduler off 1"), [&] { return scheduler->isActive() && logged(QStringLiteral("Scheduler resumed after timeout")); }},
+            {QStringLiteral("relaystart 2"), [&] { return logged(QStringLiteral("relaystart: input 2 is not configured (only line input 1 is available)")); }},
+            {QStringLiteral("relaystart HTTP://127.0.0.1:%1/none.mp3").arg(m_ice.port()), [&] { return engine->isRelaying(); }},
+            {QStringLiteral("relaystop"), [&] { return !engine->isRelaying(); }},
+            {QStringLiteral("relaystart 1"), [&] { return line->isActive() && !engine->isPlaying(); }},
+            {QStringLiteral("relaystop"), [&] { return !line->isActive() && engine->isPlaying(); }},
+            {QStringLiteral("weather Port Avalon, ZZ"), [&] { return logged(QStringLiteral("Weather: updating for Port Avalon, ZZ")); }},
+            {QStringLiteral("disablevo"), [&] { return !Voiceovers::enabled() && logged(QStringLiteral("Voiceovers disabled")); }},
+            {QStringLiteral("enablevo"), [&] { return Voiceovers::enabled(); }},
+            {QStringLiteral("silencedetector off"),
+             [&] { return !f.find<SilenceDetector>()->isEnabled() && !QSettings().value(QStringLiteral("silence/enabled")).toBool(); }},
+            {QStringLiteral("getrandomplaylist"), [&] { return logged(QStringLiteral("getrandomplaylist: folder not found: ")); }},
+            {QStringLiteral("resetplayedstate"), [&] { return logged(QStringLiteral("Played-track status reset")); }},
+            {QStringLiteral("reboot"), [&] { return readFile(m_powerLog) == QStringLiteral("reboot\n"); }},
+            {QStringLiteral("poweroff"), [&] { return readFile(m_powerLog) == QStringLiteral("reboot\npoweroff\n"); }},
+            {QStringLiteral("run sh -c \"echo ran > '%1'\"").arg(ran), [&] { return readFile(ran) == QStringLiteral("ran\n"); }},
+            {QStringLiteral("clearplaylist down"), [&] { return model->rowCount() == engine->currentRow() + 1; }},
+            {QStringLiteral("clearplaylist up"), [&] { return model->rowCount() == 1 && engine->currentRow() == 0; }},
+            {QStringLiteral("fadeout -100"), [&] { return engine->fadeOutMs() == 0 && !engine->isPlaying(); }},
+            {QStringLiteral("stop"), [&] { return !engine->isPlaying(); }},
+            {QStringLiteral("clear"), [&] { return model->rowCount() == 0; }},
+        };
+        for (const auto& [line, holds] : cases) {
+            if (line.startsWith(QStringLiteral("streamarchive 7200"))) {
+                QElapsedTimer real;
+                real.start();
+                archive->setClock([start = QDateTime::currentDateTime(), real] { return start.addMSecs(real.elapsed() * 1200); });
+            }
+            f->runSchedulerCommand(line);
+            QVERIFY2(QTest::qWaitFor(holds, 20000), qPrintable(line + QStringLiteral(" | ") + f.log().mid(0, 4).join(QStringLiteral(" | "))));
+            QVERIFY2(!SchedulerCommand::isCommand(line) || logged(QStringLiteral("Command: ") + line.trimmed()), qPrintable(line));
+        }
+        QCOMPARE(QDir(rec).entryList(QDir::Files).size(), 4);
+    }
+
+    void eventsAndSilencePlayWhatTheyName()
+    {
+        const QString quiet = testHome().scratch(QStringLiteral("audio")) + QStringLiteral("/Hush - Quiet.mp3");
+        QVERIFY(AudioFixtures::silence(quiet, 30));
+        const QString bright = WindowFixture::toneFile(QStringLiteral("Bright - Tone.mp3"), 60, 880);
+        // Another station on the loopback server, for a stream event.
+        QProcess station;
+        const auto endStation = qScopeGuard([&station] { station.kill(); station.waitForFinished(); });
+        station.start(QStringLiteral("ffmpeg"), QProcess::splitCommand(QStringLiteral("-v error -re -i %1 -c:a copy -content_type audio/mpeg -f mp3 icecast://source:%2@127.0.0.1:%3/other.mp3")
+                                                                           .arg(WindowFixture::toneFile(QStringLiteral("Station.mp3"), 120, 990), QLatin1String(IcecastServer::kSourcePassword)).arg(m_ice.port())));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_ice.mountStatus(QStringLiteral("/other.mp3")).isEmpty(), 15000);
+
+        WindowFixture f({{QStringLiteral("silence/timeout"), 2}, {QStringLiteral("audio/micDevice"), m_mic.description()}});
+        auto* engine = f.find<AudioEngine>();
+        auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+        AudioInput* mic = f->findChildren<AudioInput*>().value(0);
+        auto* scheduler = f.find<EventScheduler>();
+        QDateTime now(QDate(2026, 6, 1), QTime(12, 0, 5));
+        scheduler->setClock([&now] { return now; });
+        f->addPaths({m_tones.at(0)});
+        ScheduledEvent stream = scheduled(QStringLiteral("Loopback FM"), m_ice.baseUrl() + QStringLiteral("/other.mp3"), QTime(12, 2));
+        stream.insertMode = 2;
+        scheduler->setEvents({scheduled(QString(), bright, QTime(12, 0)), scheduled(QStringLiteral("Quieter"), QStringLiteral("volume 40"), QTime(12, 1)),
+                              stream, scheduled(QStringLiteral("Talk"), QStringLiteral(" MIC:0:3"), QTime(12, 3))});
+
+        // A nameless file event is appended, played and heard.
+        QVERIFY(f.waitForLog(QStringLiteral("Scheduler fired: ") + bright));
+        QTRY_VERIFY(engine->isPlaying() && engine->currentRow() == 1);
+        QVERIFY(heard(880));
+        // A command event inserts nothing.
+        now = now.addSecs(60);
+        QTRY_COMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 40);
+        QCOMPARE(model->rowCount(), 2);
+        // A stream replaces the playlist and is on air at once.
+        now = now.addSecs(60);
+        QTRY_COMPARE(model->rowCount(), 1);
+        QVERIFY(model->tracks().at(0).isStream && model->tracks().at(0).title == QStringLiteral("Loopback FM"));
+        QVERIFY(heard(990, 6000));
+        // The microphone for three seconds, and one for longer than a timer waits.
+        now = now.addSecs(60);
+        QTRY_VERIFY(mic->isActive() && mic->captureDevice().description() == m_mic.description());
+        QTRY_VERIFY_WITH_TIMEOUT(!mic->isActive(), 10000);
+        f->onEventFired(scheduled(QString(), QStringLiteral("mic:99999999:0"), QTime(12, 3)));
+        QVERIFY(mic->isActive() && f.log().contains(QStringLiteral("mic: 5999999940 s is longer than a timer can wait; using 2147483 s")));
+        f->runSchedulerCommand(QStringLiteral("mic off"));
+
+        // Dead air from a silent file: the next row is played.
+        model->clearAll();
+        f->addPaths({quiet, bright});
+        engine->playRow(0);
+        f->runSchedulerCommand(QStringLiteral("silencedetector"));
+        QVERIFY(f.waitForLog(QStringLiteral("Silence detected (2s) - Play the next track")));
+        QTRY_COMPARE(engine->currentRow(), 1);
+        QVERIFY(heard(880));
+        f->runSchedulerCommand(QStringLiteral("silencedetector off"));
+        f->onSilenceDetected(1);
+        QTRY_COMPARE(engine->currentRow(), 0);
+        f->onSilenceDetected(2);
+        QVERIFY(f.log().contains(QStringLiteral("Silence: no playlist configured - playing next track instead")));
+        QTRY_COMPARE(engine->currentRow(), 1);
+    }
+
+    // The real program on a clock ten times as fast, from 23:57 on a Monday
+    // to 00:03 on Tuesday: each event fires once, and only on its day.
+    void theProgramFiresThroughMidnight()
+    {
+        const QString marks = testHome().scratch() + QStringLiteral("/fired.txt");
+        auto mark = [&marks](const QString& name, QTime time, QSet<int> days = {}, QDate date = {}) {
+            return scheduled(name, QStringLiteral("run sh -c \"echo %1 >> '%2'\"").arg(name, marks), time, days, date);
+        };
+        QSettings().clear();
+        EventScheduler().setEvents({mark(QStringLiteral("late"), QTime(23, 59)), mark(QStringLiteral("midnight"), QTime(0, 0)),
+                                    mark(QStringLiteral("monday"), QTime(0, 1), {1}), mark(QStringLiteral("tuesday"), QTime(0, 1), {2}),
+                                    mark(QStringLiteral("june1"), QTime(0, 2), {}, QDate(2026, 6, 1)),
+                                    mark(QStringLiteral("june2"), QTime(0, 2), {}, QDate(2026, 6, 2))});
+        // The library itself, not the faketime wrapper, so that the program
+        // is the child that is ended.
+        const QString preload = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+        if (!QFile::exists(preload))
+            QSKIP("libfaketime is needed");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LD_PRELOAD"), preload);
+        env.insert(QStringLiteral("FAKETIME"), QStringLiteral("@2026-06-01 23:57:00 x10"));
+        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern"));
+        const auto end = qScopeGuard([&program] { program.kill(); program.waitForFinished(); });
+        const QString expected = QStringLiteral("late\nmidnight\ntuesday\njune2\n");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(marks), expected, 120000);
+        // A minute more, and nothing fires again.
+        QTest::qWait(8000);
+        QCOMPARE(readFile(marks), expected);
+        QCOMPARE(program.state(), QProcess::Running);
+    }
+
+private:
+    IcecastServer m_ice;
+    PipeMic m_mic{QStringLiteral("ol_commands_mic"), QStringLiteral("Commands-Mic"), 44100, 2};
+    const QString m_powerLog = testHome().scratch() + QStringLiteral("/systemctl.log");
+    QStringList m_tones;
+};
+
+OL_TEST_MAIN(TestCommands)
+#include "tst_commands.moc"
