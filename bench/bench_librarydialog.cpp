@@ -4,6 +4,7 @@
 // a folder of 5 000 files through the window beside MusicLibrary::addFolder
 // of the same folder. Medians and worst of several runs.
 #include "audiofixtures.h"
+#include "benchtiming.h"
 #include "dialogs/library/musiclibrarydialog.h"
 #include "library/musiclibrary.h"
 #include "promptscript.h"
@@ -20,34 +21,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 
 namespace {
 
 constexpr int kRows = 100000;
 constexpr int kRuns = 9;
 constexpr int kFolderFiles = 5000;
-
-struct Stats
-{
-    double median;
-    double worst;
-};
-
-Stats measure(int runs, const std::function<void()>& run, const std::function<void()>& setup = {})
-{
-    QList<double> ms;
-    for (int i = 0; i < runs; ++i) {
-        if (setup)
-            setup();
-        QElapsedTimer t;
-        t.start();
-        run();
-        ms << t.nsecsElapsed() / 1e6;
-    }
-    std::sort(ms.begin(), ms.end());
-    return {ms[runs / 2], ms.last()};
-}
 
 qint64 residentMb()
 {

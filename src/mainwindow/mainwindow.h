@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class AudioEngine;
 class AudioInput;
@@ -16,13 +17,18 @@ class BroadcastServer;
 class BroadcastService;
 class DurationScanner;
 class EventScheduler;
+class MusicLibrary;
 class MusicLibraryDialog;
 class PlaylistModel;
 class QAction;
 class QAudioOutput;
+class QComboBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QFileSystemModel;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QMediaPlayer;
 class QMenu;
@@ -41,6 +47,7 @@ class QTreeWidgetItem;
 class SilenceDetector;
 class SchedulerWindow;
 class StreamArchive;
+class TrackTableWidget;
 class UpdateChecker;
 class VfdDisplay;
 class WeatherService;
@@ -133,7 +140,7 @@ private:
     QList<QIcon> m_leftPanelIcons;
     QGroupBox* m_logBox = nullptr;
     QListWidget* m_logList = nullptr;
-    QTableWidget* m_searchTable = nullptr;
+    TrackTableWidget* m_searchTable = nullptr;
     QGroupBox* m_schedulerBox = nullptr;
     QFileSystemModel* m_fileModel = nullptr;
 
@@ -281,6 +288,14 @@ private:
     QLabel* m_nextEventLabel = nullptr;
 
     // ---- Playlist desk (mainwindow_desk.cpp) ----
+public:
+    void insertVoiceTrackFile(const QString& path);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
     void addTrackToPlaylist(const Track& track);
     void loadTrackMetadata(Track& track) const;
     void addPlaylist();
@@ -313,4 +328,50 @@ private:
 
     QHash<QString, CommandHandler> m_commands;
     bool m_lineInRelay = false;
+    void newPlaylist();
+    void clearPlaylist();
+    void onPlaylistClicked(const QModelIndex& index);
+    void addFiles();
+    void addFolder();
+    void addStopCommand();
+    void insertVoiceTrack();
+    void removeRows(QList<int> rows);
+    int insertPosition() const;
+    void showPlaylistTabMenu(const QPoint& pos);
+    void showPlaylistContextMenu(const QPoint& pos);
+    void openPlaybackQueue();
+
+    // ---- Playlist files, printout and render (mainwindow_files.cpp) ----
+public:
+    bool writePlaylistFile(const QString& path);
+    bool loadPlaylistFile(const QString& path);
+    QString playlistHtml() const;
+    bool renderPlaylistTo(const QString& path);
+
+private:
+    void savePlaylistAs();
+    void savePlaylist();
+    void openPlaylist();
+    void openRenderPlaylist();
+
+    QString playlistFile;
+
+    // ---- Search panel and library rebuild (mainwindow_search.cpp) ----
+public:
+    void rebuildMusicLibrary(const QString& folder);
+
+public slots:
+    void refreshSearchSources();
+
+private:
+    void reloadSearchSource();
+    void chooseSearchFolder(int index);
+    void runSearch();
+    void onSearchActivated(const QModelIndex& index);
+
+    std::shared_ptr<MusicLibrary> m_searchSource;
+    QComboBox* m_sourceCombo = nullptr;
+    QComboBox* m_fieldCombo = nullptr;
+    QLineEdit* m_searchBox = nullptr;
+    QLabel* m_resultLabel = nullptr;
 };

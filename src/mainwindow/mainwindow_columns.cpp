@@ -4,6 +4,7 @@
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
+#include "dialogs/library/tracktablewidget.h"
 #include "library/appsettings.h"
 
 #include <QFileInfo>
@@ -23,7 +24,6 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
-#include <QTableWidget>
 #include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -113,26 +113,6 @@ void MainWindow::showLeftTabMenu(const QPoint& pos)
     menu.exec(m_leftTabs->tabBar()->mapToGlobal(pos));
 }
 
-QWidget* MainWindow::buildSearchPanel()
-{
-    auto* panel = new QWidget;
-    auto* layout = new QVBoxLayout(panel);
-    layout->setContentsMargins(4, 4, 4, 4);
-    m_searchTable = new QTableWidget;
-    m_searchTable->setObjectName(QStringLiteral("searchResults"));
-    const QStringList titles = {QStringLiteral("Artist"), QStringLiteral("Title"),   QStringLiteral("Album"),
-                                QStringLiteral("Year"),   QStringLiteral("Genre"),   QStringLiteral("Comment"),
-                                QStringLiteral("Dur."),   QStringLiteral("Filename")};
-    m_searchTable->setColumnCount(int(titles.size()));
-    m_searchTable->setHorizontalHeaderLabels(titles);
-    QHeaderView* header = m_searchTable->horizontalHeader();
-    header->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(header, &QWidget::customContextMenuRequested, this,
-            [this, titles](const QPoint& pos) { showSearchHeaderMenu(pos, titles); });
-    layout->addWidget(m_searchTable, 1);
-    return panel;
-}
-
 void MainWindow::showSearchHeaderMenu(const QPoint& pos, const QStringList& titles)
 {
     QMenu menu(this);
@@ -197,6 +177,7 @@ QWidget* MainWindow::buildCenterColumn()
     m_playlistTabs->setExpanding(false);
     m_playlistTabs->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_playlistTabs, &QTabBar::currentChanged, this, &MainWindow::onPlaylistTabChanged);
+    connect(m_playlistTabs, &QWidget::customContextMenuRequested, this, &MainWindow::showPlaylistTabMenu);
     layout->addWidget(m_playlistTabs, 0);
 
     m_playlistTable = new QTableView;
@@ -215,6 +196,8 @@ QWidget* MainWindow::buildCenterColumn()
     m_playlistTable->setContextMenuPolicy(Qt::CustomContextMenu);
     configurePlaylistColumns();
     connect(m_playlistTable, &QTableView::doubleClicked, this, &MainWindow::onPlaylistDoubleClicked);
+    connect(m_playlistTable, &QTableView::clicked, this, &MainWindow::onPlaylistClicked);
+    connect(m_playlistTable, &QWidget::customContextMenuRequested, this, &MainWindow::showPlaylistContextMenu);
     auto* del = new QShortcut(QKeySequence::Delete, m_playlistTable);
     del->setContext(Qt::WidgetShortcut);
     connect(del, &QShortcut::activated, this, &MainWindow::removeSelected);

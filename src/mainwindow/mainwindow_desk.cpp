@@ -1,50 +1,102 @@
-// The playlist desk: which playlist is viewed and which is on air, and rows
-// going in and out of the viewed one.
+// The playlist desk: which playlist is viewed and which is on air, rows
+// going in and out of the viewed one, the desk's menus and the queue window.
 #include "mainwindow.h"
 
+#include "dialogs/library/tracktooldialog.h"
+#include "dialogs/library/voicetrackdialog.h"
 #include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
 #include "library/musiclibrary.h"
 
+#include <QDialog>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHash>
 #include <QItemSelectionModel>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
 #include <QSettings>
 #include <QTabBar>
 #include <QTableView>
+#include <QUrl>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <optional>
 
 namespace {
 
-// The first stream record of any library with exactly this address.
-std::optional<Track> libraryStream(const QString& address)
+const QStringList kDropSuffixes = {QStringLiteral("mp3"), QStringLiteral("wav"),  QStringLiteral("ogg"),
+                                   QStringLiteral("flac"), QStringLiteral("m4a"), QStringLiteral("aac"),
+                                   QStringLiteral("opus"), QStringLiteral("wma")};
+
+// The files of one folder (not its sub-folders) matching the patterns in
+// any case, by absolute path, sorted by name.
+QStringList folderFiles(const QString& folder, const QStringList& patterns)
 {
-    for (const QString& name : MusicLibrary::availableLibraries()) {
-        MusicLibrary library;
-        if (!library.load(name))
-            continue;
-        const QList<Track> tracks = library.search(QString());
-        for (const Track& t : tracks) {
-            if (t.isStream && t.filePath == address)
-                return t;
-        }
-    }
-    return std::nullopt;
+    QStringList out;
+    const QFileInfoList infos = QDir(folder).entryInfoList(patterns, QDir::Files, QDir::Name);
+    for (const QFileInfo& info : infos)
+        out << info.absoluteFilePath();
+    return out;
 }
+
+Track stopRow()
+{
+    Track t;
+    t.marker = true;
+    t.label = QStringLiteral("stop");
+    return t;
+}
+
+// The stream records of every library, first record per address in
+// library order and result order. Read once per batch of paths, and only
+// when the batch holds a stream.
+class StreamRecords
+{
+public:
+    std::optional<Track> find(const QString& address)
+    {
+        if (!m_loaded) {
+            m_loaded = true;
+            for (const QString& name : MusicLibrary::availableLibraries()) {
+                MusicLibrary library;
+                if (!library.load(name))
+                    continue;
+                for (const Track& t : library.search(QString())) {
+                    if (t.isStream && !m_byAddress.contains(t.filePath))
+                        m_byAddress.insert(t.filePath, t);
+                }
+            }
+        }
+        const auto it = m_byAddress.constFind(address);
+        return it == m_byAddress.cend() ? std::nullopt : std::optional<Track>(*it);
+    }
+
+private:
+    bool m_loaded = false;
+    QHash<QString, Track> m_byAddress;
+};
 
 } // namespace
 
 void MainWindow::addPaths(const QStringList& paths)
 {
+    StreamRecords streams;
     for (const QString& path : paths) {
         Track row;
         if (Track::isStreamUrl(path)) {
             row.artist = QStringLiteral("Online stream");
             row.title = row.filePath = path.trimmed();
             row.isStream = true;
-            if (const std::optional<Track> record = libraryStream(path)) {
+            if (const std::optional<Track> record = streams.find(path)) {
                 row.title = record->title;
                 row.streamLimitMs = record->streamLimitMs;
             }
@@ -56,6 +108,54 @@ void MainWindow::addPaths(const QStringList& paths)
         m_viewed->addTrack(row);
     }
     updateFooterCounts();
+}
+
+void MainWindow::addFiles()
+{
+    addPaths(Prompts::openFileNames(this, QStringLiteral("Add files to playlist"), QString(),
+                                    QStringLiteral("Audio files (*.mp3 *.wav *.ogg *.flac *.m4a);;All files (*.*)")));
+}
+
+void MainWindow::addFolder()
+{
+    const QString folder = Prompts::existingDirectory(this, QStringLiteral("Add folder to playlist"));
+    if (folder.isEmpty())
+        return;
+    addPaths(folderFiles(folder, {QStringLiteral("*.mp3"), QStringLiteral("*.wav"), QStringLiteral("*.ogg"),
+                                  QStringLiteral("*.flac"), QStringLiteral("*.m4a")}));
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (!url.isLocalFile()) {
+            const QString address = url.toString();
+            if (Track::isStreamUrl(address))
+                paths << address;
+            continue;
+        }
+        const QFileInfo info(url.toLocalFile());
+        if (info.isDir()) {
+            QStringList patterns;
+            for (const QString& suffix : kDropSuffixes)
+                patterns << QStringLiteral("*.") + suffix;
+            paths += folderFiles(info.absoluteFilePath(), patterns);
+        } else if (kDropSuffixes.contains(info.suffix().toLower())) {
+            paths << info.filePath();
+        }
+    }
+    if (paths.isEmpty())
+        return;
+    addPaths(paths);
+    appendLog(QStringLiteral("Added %1 file(s) via drag & drop").arg(paths.size()));
+    event->acceptProposedAction();
 }
 
 void MainWindow::addTrackToPlaylist(const Track& track)
@@ -95,6 +195,79 @@ void MainWindow::loadTrackMetadata(Track& track) const
     } else {
         track.title = base;
     }
+}
+
+int MainWindow::insertPosition() const
+{
+    const QModelIndex current = m_playlistTable->currentIndex();
+    return current.isValid() ? current.row() + 1 : m_viewed->rowCount();
+}
+
+void MainWindow::addStopCommand()
+{
+    const int position = insertPosition();
+    m_viewed->insertTrack(position, stopRow());
+    updateFooterCounts();
+    appendLog(QStringLiteral("Inserted STOP command at position %1").arg(position + 1));
+}
+
+void MainWindow::insertVoiceTrack()
+{
+    const QString folder = VoiceTrackDialog::voiceTrackFolder();
+    QDir().mkpath(folder);
+    const QString path = Prompts::openFileName(this, QStringLiteral("Insert voice track"), folder,
+                                               QStringLiteral("Audio (*.mp3 *.wav *.flac *.ogg *.m4a);;All files (*)"));
+    if (!path.isEmpty())
+        insertVoiceTrackFile(path);
+}
+
+void MainWindow::insertVoiceTrackFile(const QString& path)
+{
+    if (!m_viewed || path.isEmpty())
+        return;
+    Track row;
+    row.filePath = path;
+    row.voiceTrack = true;
+    loadTrackMetadata(row);
+    row.artist = QStringLiteral("Voice track");
+    m_viewed->insertTrack(insertPosition(), row);
+    appendLog(QStringLiteral("Inserted voice track: ") + QFileInfo(path).fileName());
+}
+
+void MainWindow::onPlaylistClicked(const QModelIndex& index)
+{
+    if (!index.isValid() || !index.model())
+        return;
+    const int row = index.row();
+    if (index.column() == PlaylistModel::RemoveColumn) {
+        m_viewed->removeRow(row);
+        updateFooterCounts();
+    } else if (index.column() == PlaylistModel::StopColumn && row < m_viewed->rowCount()
+               && !m_viewed->tracks().at(row).marker) {
+        m_viewed->insertTrack(row + 1, stopRow());
+        updateFooterCounts();
+        appendLog(QStringLiteral("Inserted STOP after row %1").arg(row + 1));
+    }
+}
+
+void MainWindow::newPlaylist()
+{
+    if (m_viewed->rowCount() > 0
+        && Prompts::question(this, QStringLiteral("New playlist"),
+                             QStringLiteral("Clear the current playlist and start a new one?"),
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+               != QMessageBox::Yes)
+        return;
+    m_viewed->clearAll();
+    updateFooterCounts();
+    playlistFile.clear();
+    appendLog(QStringLiteral("New playlist"));
+}
+
+void MainWindow::clearPlaylist()
+{
+    m_viewed->clearAll();
+    updateFooterCounts();
 }
 
 void MainWindow::addPlaylist()
@@ -160,6 +333,15 @@ void MainWindow::playSelected()
         m_engine->play();
 }
 
+void MainWindow::removeRows(QList<int> rows)
+{
+    std::sort(rows.begin(), rows.end(), std::greater<int>());
+    for (int row : std::as_const(rows))
+        m_viewed->removeRow(row);
+    if (!rows.isEmpty())
+        updateFooterCounts();
+}
+
 void MainWindow::removeSelected()
 {
     QList<int> rows;
@@ -169,9 +351,226 @@ void MainWindow::removeSelected()
     }
     if (rows.isEmpty() && m_playlistTable->currentIndex().isValid())
         rows << m_playlistTable->currentIndex().row();
-    std::sort(rows.begin(), rows.end(), std::greater<int>());
-    for (int row : std::as_const(rows))
-        m_viewed->removeRow(row);
-    if (!rows.isEmpty())
-        updateFooterCounts();
+    removeRows(rows);
+}
+
+void MainWindow::showPlaylistTabMenu(const QPoint& pos)
+{
+    const int tab = m_playlistTabs->tabAt(pos);
+    if (tab < 0 || tab >= m_playlists.size())
+        return;
+    PlaylistModel* model = m_playlists.at(tab);
+    // The menu's own loop may let automation change the playlists; each
+    // entry looks its playlist up again.
+    auto indexOf = [this, model] { return int(m_playlists.indexOf(model)); };
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("Rename..."), this, [this, indexOf] {
+        const int i = indexOf();
+        if (i < 0)
+            return;
+        bool ok = false;
+        const QString name = Prompts::text(this, QStringLiteral("Rename playlist"), QStringLiteral("Name:"),
+                                           m_playlistNames.at(i), &ok)
+                                 .trimmed();
+        if (!ok || name.isEmpty() || indexOf() != i)
+            return;
+        m_playlistNames[i] = name;
+        m_playlistTabs->setTabText(i, name);
+        updatePlaylistTabLabels();
+    });
+    menu.addAction(QStringLiteral("Set as active (on air)"), this, [this, indexOf] {
+        const int i = indexOf();
+        if (i < 0)
+            return;
+        setActivePlaylist(i);
+        appendLog(QStringLiteral("Active playlist: ") + m_playlistNames.at(i));
+    });
+    menu.addSeparator();
+    QAction* markers = menu.addAction(QStringLiteral("Show hour separation markers"));
+    markers->setCheckable(true);
+    markers->setChecked(model->showHourMarkers());
+    connect(markers, &QAction::triggered, this, [this, model, indexOf] {
+        if (indexOf() < 0)
+            return;
+        const bool on = !model->showHourMarkers();
+        model->setShowHourMarkers(on);
+        QSettings().setValue(QStringLiteral("playlist/hourMarkers"), on);
+        appendLog(on ? QStringLiteral("Hour separation markers: on") : QStringLiteral("Hour separation markers: off"));
+    });
+    menu.addSeparator();
+    QAction* remove = menu.addAction(QStringLiteral("Delete playlist"));
+    remove->setEnabled(m_playlists.size() >= 2);
+    connect(remove, &QAction::triggered, this, [this, model, indexOf] {
+        int i = indexOf();
+        if (i < 0 || m_playlists.size() < 2)
+            return;
+        if (Prompts::question(this, QStringLiteral("Delete playlist"),
+                              QStringLiteral("Delete \"%1\"?").arg(m_playlistNames.at(i)),
+                              QMessageBox::Yes | QMessageBox::No)
+            != QMessageBox::Yes)
+            return;
+        i = indexOf();
+        if (i < 0 || m_playlists.size() < 2)
+            return;
+        m_playlists.removeAt(i);
+        m_playlistNames.removeAt(i);
+        if (m_onAir == model)
+            m_onAir = m_playlists.first();
+        {
+            const QSignalBlocker block(m_playlistTabs);
+            m_playlistTabs->removeTab(i);
+        }
+        const int next = std::min(int(m_playlists.size()) - 1, i);
+        m_playlistTabs->setCurrentIndex(next);
+        // Setting the index the tab bar already has after the removal emits nothing.
+        switchToPlaylist(next);
+        setActivePlaylist(int(m_playlists.indexOf(m_onAir)));
+        model->deleteLater();
+    });
+    menu.exec(m_playlistTabs->mapToGlobal(pos));
+}
+
+void MainWindow::showPlaylistContextMenu(const QPoint& pos)
+{
+    const QModelIndex index = m_playlistTable->indexAt(pos);
+    PlaylistModel* model = m_viewed;
+    QMenu menu(this);
+    if (index.isValid()) {
+        const int r = index.row();
+        const Track track = model->tracks().value(r);
+        // Entries that need the row do nothing once it is gone.
+        auto rowStands = [this, model, r] { return m_viewed == model && r < model->rowCount(); };
+        menu.addAction(QStringLiteral("Play"), this, [this, r, rowStands] {
+            if (!rowStands())
+                return;
+            setActivePlaylist(m_playlistTabs->currentIndex());
+            m_engine->playRow(r);
+        });
+        menu.addAction(QStringLiteral("Remove"), this, [this, r, rowStands] {
+            if (!rowStands())
+                return;
+            QList<int> rows;
+            for (const QModelIndex& selected : m_playlistTable->selectionModel()->selectedRows(0))
+                rows << selected.row();
+            removeRows(rows.isEmpty() ? QList<int>{r} : rows);
+        });
+        menu.addAction(QStringLiteral("Add STOP command after"), this, [this, model, r, rowStands] {
+            if (!rowStands())
+                return;
+            model->insertTrack(r + 1, stopRow());
+            updateFooterCounts();
+        });
+        menu.addSeparator();
+        if (model->queuePosition(r) > 0) {
+            menu.addAction(QStringLiteral("Remove from playback queue"), this, [this, model, r, rowStands] {
+                if (!rowStands())
+                    return;
+                model->removeFromQueue(r);
+                appendLog(QStringLiteral("Removed from playback queue: ") + model->tracks().at(r).displayName());
+            });
+        } else {
+            menu.addAction(QStringLiteral("Add to playback queue"), this, [this, model, r, rowStands] {
+                if (!rowStands())
+                    return;
+                model->addToQueue(r);
+                appendLog(QStringLiteral("Queued [%1]: %2")
+                              .arg(model->queuePosition(r))
+                              .arg(model->tracks().at(r).displayName()));
+            });
+        }
+        menu.addSeparator();
+        if (!track.marker && !track.isStream) {
+            menu.addAction(QStringLiteral("Track Tool…"), this, [this, track] {
+                TrackToolDialog dialog(track, this);
+                if (Prompts::exec(dialog) == QDialog::Accepted)
+                    appendLog(QStringLiteral("Track Tool: saved settings for ") + track.displayName());
+            });
+            menu.addSeparator();
+        }
+    }
+    menu.addAction(QStringLiteral("Clear playlist"), this, [this, model] {
+        if (m_viewed == model)
+            clearPlaylist();
+    });
+    menu.exec(m_playlistTable->viewport()->mapToGlobal(pos));
+}
+
+void MainWindow::openPlaybackQueue()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Playback queue"));
+    dialog.setMinimumSize(460, 320);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* note = new QLabel(QStringLiteral(
+        "Tracks play in this order before the rest of the playlist. The playlist itself is not reordered."));
+    note->setWordWrap(true);
+    layout->addWidget(note);
+    auto* list = new QListWidget;
+    list->setObjectName(QStringLiteral("queue"));
+    layout->addWidget(list, 1);
+    auto* buttons = new QHBoxLayout;
+    auto* up = new QPushButton(QStringLiteral("Move up"));
+    auto* down = new QPushButton(QStringLiteral("Move down"));
+    auto* remove = new QPushButton(QStringLiteral("Remove"));
+    auto* clear = new QPushButton(QStringLiteral("Clear"));
+    auto* close = new QPushButton(QStringLiteral("Close"));
+    close->setDefault(true);
+    for (QPushButton* b : {up, down, remove, clear})
+        buttons->addWidget(b);
+    buttons->addStretch();
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+
+    // Each item keeps its own place in the queue: the list skips entries
+    // whose row is gone, so list positions are no queue positions.
+    constexpr int kQueueIndexRole = Qt::UserRole + 1;
+    auto refill = [this, list](int currentQueueIndex = -1) {
+        list->clear();
+        const QList<int> queue = m_viewed->queue();
+        for (int i = 0; i < queue.size(); ++i) {
+            const int row = queue.at(i);
+            if (row < 0 || row >= m_viewed->rowCount())
+                continue;
+            auto* item = new QListWidgetItem(
+                QStringLiteral("%1.  %2").arg(i + 1).arg(m_viewed->tracks().at(row).displayName()), list);
+            item->setData(Qt::UserRole, row);
+            item->setData(kQueueIndexRole, i);
+            if (i == currentQueueIndex)
+                list->setCurrentItem(item);
+        }
+        if (queue.isEmpty())
+            list->addItem(QStringLiteral("(queue is empty)"));
+    };
+    auto currentQueueIndex = [list] {
+        const QListWidgetItem* item = list->currentItem();
+        return item && item->data(kQueueIndexRole).isValid() ? item->data(kQueueIndexRole).toInt() : -1;
+    };
+    connect(up, &QPushButton::clicked, &dialog, [this, refill, currentQueueIndex] {
+        const int q = currentQueueIndex();
+        if (q <= 0)
+            return;
+        m_viewed->moveInQueue(q, q - 1);
+        refill(q - 1);
+    });
+    connect(down, &QPushButton::clicked, &dialog, [this, refill, currentQueueIndex] {
+        const int q = currentQueueIndex();
+        if (q < 0 || q + 1 >= m_viewed->queue().size())
+            return;
+        m_viewed->moveInQueue(q, q + 1);
+        refill(q + 1);
+    });
+    connect(remove, &QPushButton::clicked, &dialog, [this, list, refill] {
+        const QListWidgetItem* item = list->currentItem();
+        if (!item || !item->data(Qt::UserRole).isValid())
+            return;
+        m_viewed->removeFromQueue(item->data(Qt::UserRole).toInt());
+        refill();
+    });
+    connect(clear, &QPushButton::clicked, &dialog, [this, refill] {
+        m_viewed->clearQueue();
+        refill();
+    });
+    connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
+    refill();
+    Prompts::exec(dialog);
 }

@@ -25,7 +25,17 @@ void MainWindow::createMenus()
     QMenuBar* bar = menuBar();
 
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
-    // Playlist files, adding rows and printing come before Exit.
+    file->addAction(QStringLiteral("New playlist"), this, &MainWindow::newPlaylist);
+    file->addAction(QStringLiteral("Open playlist..."), this, &MainWindow::openPlaylist);
+    file->addAction(QStringLiteral("Save playlist..."), this, &MainWindow::savePlaylist);
+    file->addAction(QStringLiteral("Save playlist as..."), this, &MainWindow::savePlaylistAs);
+    file->addSeparator();
+    file->addAction(QStringLiteral("Add files..."), this, &MainWindow::addFiles);
+    file->addAction(QStringLiteral("Add folder..."), this, &MainWindow::addFolder);
+    file->addSeparator();
+    file->addAction(QStringLiteral("Clear playlist"), this, &MainWindow::clearPlaylist);
+    file->addSeparator();
+    // Printing comes between Clear playlist and Exit.
     file->addAction(QStringLiteral("Exit"), this, &QWidget::close);
 
     QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
@@ -36,15 +46,24 @@ void MainWindow::createMenus()
     QMenu* playlist = bar->addMenu(QStringLiteral("&Playlist"));
     playlist->addAction(QStringLiteral("Playlist Generator..."), this, &MainWindow::openPlaylistGenerator);
     playlist->addAction(QStringLiteral("Music Library..."), this, &MainWindow::openMusicLibrary);
+    playlist->addSeparator();
+    // Recording a voice track comes before inserting one, the teaser after.
+    playlist->addAction(QStringLiteral("Insert voice track..."), this, &MainWindow::insertVoiceTrack);
+    playlist->addSeparator();
+    playlist->addMenu(QStringLiteral("Add command"))
+        ->addAction(QStringLiteral("STOP (halt until cued)"), this, &MainWindow::addStopCommand);
+
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     tools->addAction(QStringLiteral("Ads Scheduler..."), this, &MainWindow::openAdsScheduler);
     tools->addAction(QStringLiteral("Report Generator..."), this, &MainWindow::openReportGenerator);
     tools->addAction(QStringLiteral("Scheduled Event..."), this, &MainWindow::openEventEditor);
     tools->addSeparator();
+    tools->addAction(QStringLiteral("Playback queue..."), this, &MainWindow::openPlaybackQueue);
     tools->addSeparator();
     tools->addAction(QStringLiteral("Relay..."), this, &MainWindow::openRelay);
     tools->addAction(QStringLiteral("Stream Archive..."), this, &MainWindow::openStreamArchive);
     tools->addSeparator();
+    tools->addAction(QStringLiteral("Render playlist..."), this, &MainWindow::openRenderPlaylist);
     tools->addAction(QStringLiteral("Normalize playlist tracks..."), this, &MainWindow::normalisePlaylist);
     QMenu* settings = bar->addMenu(QStringLiteral("&Settings"));
     settings->addAction(QStringLiteral("Settings..."), this, [this] { openSettings(); });
@@ -81,7 +100,18 @@ void MainWindow::createToolBar()
     m_toolBar = addToolBar(QStringLiteral("Main"));
     m_toolBar->setObjectName(QStringLiteral("mainToolBar"));
     m_toolBar->setMovable(false);
-    // The playlist-file and folder entries come before the library.
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_FileIcon), QStringLiteral("New playlist"), this,
+                         &MainWindow::newPlaylist);
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_DirOpenIcon), QStringLiteral("Open playlist"), this,
+                         &MainWindow::openPlaylist);
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_DialogSaveButton), QStringLiteral("Save playlist"), this,
+                         &MainWindow::savePlaylist);
+    m_toolBar->addSeparator();
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_FileDialogNewFolder), QStringLiteral("Add folder"), this,
+                         &MainWindow::addFolder);
+    m_toolBar->addAction(style()->standardIcon(QStyle::SP_TrashIcon), QStringLiteral("Clear"), this,
+                         &MainWindow::clearPlaylist);
+    m_toolBar->addSeparator();
     m_toolBar->addAction(style()->standardIcon(QStyle::SP_FileDialogListView), QStringLiteral("Library"), this,
                          &MainWindow::openMusicLibrary);
     m_toolBar->addAction(style()->standardIcon(QStyle::SP_ComputerIcon), QStringLiteral("Settings"), this,

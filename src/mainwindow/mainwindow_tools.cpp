@@ -187,6 +187,7 @@ void MainWindow::openMusicLibrary()
         m_musicLibrary = new MusicLibraryDialog(this);
         m_musicLibrary->setWindowFlag(Qt::Window);
         connect(m_musicLibrary, &MusicLibraryDialog::sendToPlaylist, this, &MainWindow::addTrackToPlaylist);
+        connect(m_musicLibrary, &MusicLibraryDialog::librariesChanged, this, &MainWindow::refreshSearchSources);
     }
     m_musicLibrary->show();
     m_musicLibrary->raise();

@@ -6,9 +6,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTimer>
@@ -124,4 +127,15 @@ void WindowFixture::choosePopupEntry(const QString& text, int attempts)
         }
         menu->close();
     });
+}
+
+bool WindowFixture::drop(QWidget* target, QMimeData* data)
+{
+    const std::unique_ptr<QMimeData> owned(data);
+    const QPoint at(target->width() / 2, target->height() - 3);
+    QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent event(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+    return event.isAccepted();
 }

@@ -8,6 +8,7 @@
 
 class QAction;
 class QMenu;
+class QMimeData;
 
 // The real main window for one test case: the settings of the test's home
 // are emptied, the given ones written, then the window is built. Deleting
@@ -44,6 +45,9 @@ public:
     static quint16 freePort();
     // Runs the next popup menu: the action with this text is triggered.
     static void choosePopupEntry(const QString& text, int attempts = 100);
+    // Drags the data (taken over) into the target and drops it at its
+    // bottom edge, below any rows it lists; true when the drop was taken.
+    static bool drop(QWidget* target, QMimeData* data);
 
 private:
     std::unique_ptr<MainWindow> m_window;

@@ -1,0 +1,101 @@
+// The playlist desk of the main window: a keystroke in the search panel on
+// a library of 100 000 tracks, from the key to the result table filled and
+// drawn, beside the bare MusicLibrary::search of the same query; appending
+// 5 000 paths with addPaths; loading a playlist file of 5 000 entries.
+// Medians and worst of several runs.
+#include "benchlibrary.h"
+#include "benchtiming.h"
+#include "engine/playlistmodel.h"
+#include "mainwindow/mainwindow.h"
+#include "promptscript.h"
+#include "testhome.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QTableView>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kRows = 100000;
+constexpr int kRuns = 7;
+constexpr int kPaths = 5000;
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TestHome home;
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
+    if (!MusicLibrary::initDatabase()) {
+        std::fprintf(stderr, "no library database\n");
+        return 1;
+    }
+    PromptScript script;
+    fillBenchLibrary(QStringLiteral("Bench"), kRows);
+    MusicLibrary bare;
+    bare.load(QStringLiteral("Bench"));
+
+    MainWindow window;
+    window.show();
+    QCoreApplication::processEvents();
+    auto* source = window.findChild<QComboBox*>(QStringLiteral("searchSource"));
+    source->setCurrentIndex(source->findData(QStringLiteral("Bench")));
+    auto* box = window.findChild<QLineEdit*>(QStringLiteral("searchBox"));
+    auto* table = window.findChild<QTableView*>(QStringLiteral("searchResults"));
+
+    std::printf("%-36s %8s %12s %12s %14s %14s\n", "case", "rows", "median ms", "worst ms", "search median",
+                "search worst");
+    // The text before the last key is set untimed; the key press is timed
+    // with the table's repaint.
+    for (const char* typed : {"quixotry", "love night", "k"}) {
+        const QString text = QString::fromLatin1(typed);
+        const Stats key = measure(
+            kRuns,
+            [&] {
+                QTest::keyClick(box, text.back().toLatin1());
+                table->viewport()->repaint();
+            },
+            [&] {
+                box->setText(text.chopped(1));
+                QCoreApplication::processEvents();
+            });
+        MusicLibrary::Query query;
+        query.any = text;
+        int rows = 0;
+        const Stats search = measure(kRuns, [&] { rows = int(bare.search(query).size()); });
+        std::printf("%-36s %8d %12.1f %12.1f %14.1f %14.1f\n",
+                    qPrintable(QStringLiteral("key '%1' after '%2'").arg(text.back(), text.chopped(1))), rows,
+                    key.median, key.worst, search.median, search.worst);
+    }
+    box->clear();
+
+    QStringList paths;
+    for (int i = 0; i < kPaths; ++i)
+        paths << QStringLiteral("/music/f%1/Artist %2 - Title %2.mp3").arg(i % 50).arg(i);
+    auto* viewed = qobject_cast<PlaylistModel*>(window.findChild<QTableView*>(QStringLiteral("playlist"))->model());
+    auto empty = [&] {
+        viewed->clearAll();
+        QCoreApplication::processEvents();
+    };
+    const Stats add = measure(kRuns, [&] { window.addPaths(paths); }, empty);
+    std::printf("%-36s %8d %12.1f %12.1f\n", "addPaths", kPaths, add.median, add.worst);
+
+    const QString list = home.scratch(QStringLiteral("lists")) + QStringLiteral("/big.m3u");
+    QFile file(list);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return 1;
+    file.write("#EXTM3U\n");
+    for (const QString& path : std::as_const(paths))
+        file.write("#EXTINF:215," + path.toUtf8() + "\n" + path.toUtf8() + "\n");
+    file.close();
+    const Stats load = measure(kRuns, [&] { window.loadPlaylistFile(list); }, empty);
+    std::printf("%-36s %8d %12.1f %12.1f\n", "loadPlaylistFile", kPaths, load.median, load.worst);
+    return 0;
+}

@@ -1,0 +1,303 @@
+// Playlist files, the printed playlist and rendering it to one audio file.
+#include "mainwindow.h"
+
+#include "dialogs/prompts.h"
+#include "engine/audiorender.h"
+#include "engine/playlistmodel.h"
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTextStream>
+#include <QVBoxLayout>
+
+namespace {
+
+// Tags may hold line breaks; inside an EXTINF line they would end it.
+QString oneLine(QString text)
+{
+    static const QRegularExpression breaks(QStringLiteral("\\r\\n|[\\r\\n\\x{0085}\\x{2028}\\x{2029}]"));
+    return text.replace(breaks, QStringLiteral(" "));
+}
+
+QString extinfText(const Track& t)
+{
+    if (!t.artist.isEmpty() && !t.title.isEmpty())
+        return t.artist + QStringLiteral(" - ") + t.title;
+    return t.title.isEmpty() ? QFileInfo(t.filePath).fileName() : t.title;
+}
+
+// The entries of a playlist file in file order, as written in it. A PLS
+// file gives the values of its FileN keys; any other file its lines that
+// are neither blank nor comments.
+QStringList playlistEntries(QTextStream& in, bool pls)
+{
+    static const QRegularExpression fileKey(QStringLiteral("^File\\d+\\s*="),
+                                            QRegularExpression::CaseInsensitiveOption);
+    QStringList entries;
+    while (!in.atEnd()) {
+        QString line = in.readLine().trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (pls) {
+            const QRegularExpressionMatch key = fileKey.match(line);
+            if (!key.hasMatch())
+                continue;
+            line = line.mid(key.capturedLength()).trimmed();
+            if (line.isEmpty())
+                continue;
+        }
+        entries << line;
+    }
+    return entries;
+}
+
+QString lengthCell(const Track& t)
+{
+    return t.isStream ? QStringLiteral("LIVE") : Track::formatDuration(t.durationMs);
+}
+
+constexpr int kCommandBitrateKbps = 192;
+
+} // namespace
+
+bool MainWindow::writePlaylistFile(const QString& path)
+{
+    // Only a committed file replaces the old one, so a failed write leaves
+    // that whole.
+    QSaveFile file(path);
+    int written = 0;
+    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Text);
+    if (ok) {
+        QTextStream out(&file);
+        out << "#EXTM3U\n";
+        if (m_viewed) {
+            for (const Track& t : m_viewed->tracks()) {
+                if (t.marker)
+                    continue;
+                out << "#EXTINF:" << t.durationMs / 1000 << ',' << oneLine(extinfText(t)) << '\n'
+                    << t.filePath << '\n';
+                ++written;
+            }
+        }
+        out.flush();
+        ok = out.status() == QTextStream::Ok && file.commit();
+    }
+    if (!ok) {
+        appendLog(QStringLiteral("Could not write playlist: ") + path);
+        return false;
+    }
+    appendLog(QStringLiteral("Saved playlist %1 (%2 tracks)").arg(QFileInfo(path).fileName()).arg(written));
+    return true;
+}
+
+void MainWindow::savePlaylistAs()
+{
+    if (!m_viewed || m_viewed->rowCount() == 0) {
+        Prompts::information(this, QStringLiteral("Save playlist"),
+                             QStringLiteral("The playlist is empty - nothing to save."));
+        return;
+    }
+    QString name = Prompts::saveFileName(this, QStringLiteral("Save playlist"),
+                                         playlistFile.isEmpty() ? QStringLiteral("playlist.m3u") : playlistFile,
+                                         QStringLiteral("M3U playlist (*.m3u *.m3u8)"));
+    if (name.isEmpty())
+        return;
+    if (!name.endsWith(QLatin1String(".m3u"), Qt::CaseInsensitive)
+        && !name.endsWith(QLatin1String(".m3u8"), Qt::CaseInsensitive))
+        name += QStringLiteral(".m3u");
+    if (writePlaylistFile(name))
+        playlistFile = name;
+}
+
+void MainWindow::savePlaylist()
+{
+    if (!m_viewed || m_viewed->rowCount() == 0) {
+        Prompts::information(this, QStringLiteral("Save playlist"),
+                             QStringLiteral("The playlist is empty - nothing to save."));
+        return;
+    }
+    if (playlistFile.isEmpty())
+        savePlaylistAs();
+    else
+        writePlaylistFile(playlistFile);
+}
+
+bool MainWindow::loadPlaylistFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        appendLog(QStringLiteral("Could not open playlist: ") + path);
+        return false;
+    }
+    QTextStream in(&file);
+    in.setEncoding(QStringConverter::Utf8);
+    const bool pls = QFileInfo(path).suffix().compare(QLatin1String("pls"), Qt::CaseInsensitive) == 0;
+    QStringList entries = playlistEntries(in, pls);
+    if (entries.isEmpty()) {
+        appendLog(QStringLiteral("Playlist is empty: ") + path);
+        return false;
+    }
+    const QDir base(QFileInfo(path).absolutePath());
+    for (QString& entry : entries) {
+        if (!Track::isStreamUrl(entry) && QFileInfo(entry).isRelative())
+            entry = base.absoluteFilePath(entry);
+    }
+    m_viewed->clearAll();
+    addPaths(entries);
+    appendLog(QStringLiteral("Loaded playlist %1 (%2 tracks)").arg(QFileInfo(path).fileName()).arg(entries.size()));
+    return true;
+}
+
+void MainWindow::openPlaylist()
+{
+    const QString name = Prompts::openFileName(this, QStringLiteral("Open playlist"), QString(),
+                                               QStringLiteral("Playlists (*.m3u *.m3u8 *.pls);;All files (*)"));
+    if (!name.isEmpty() && loadPlaylistFile(name))
+        playlistFile = name;
+}
+
+QString MainWindow::playlistHtml() const
+{
+    const int tab = m_playlistTabs ? m_playlistTabs->currentIndex() : -1;
+    const QString name = tab >= 0 && tab < m_playlistNames.size() ? m_playlistNames.at(tab) : QStringLiteral("Playlist");
+    QString html = QStringLiteral("<h2>") + name.toHtmlEscaped() + QStringLiteral("</h2>");
+    html += QStringLiteral("<p style='color:#555;'>Orchidlantern &mdash; ")
+            + QLocale(QLocale::English).toString(QDateTime::currentDateTime(), QStringLiteral("dddd d MMMM yyyy, HH:mm"))
+            + QStringLiteral("</p>");
+    html += QStringLiteral("<table width='100%' cellspacing='0' cellpadding='4' border='0'>"
+                           "<tr style='background:#eee;'><th align='right'>#</th><th align='left'>Start</th>"
+                           "<th align='left'>Track</th><th align='right'>Duration</th></tr>");
+    const QList<Track> rows = m_viewed ? m_viewed->tracks() : QList<Track>();
+    for (int i = 0; i < rows.size(); ++i) {
+        const Track& t = rows.at(i);
+        html += QStringLiteral("<tr%1><td align='right'>%2</td><td>%3</td><td>%4</td><td align='right'>%5</td></tr>")
+                    .arg(i % 2 ? QStringLiteral(" style='background:#f7f7f7;'") : QString())
+                    .arg(i + 1)
+                    .arg(t.startTime.isValid() ? t.startTime.toString(QStringLiteral("HH:mm:ss")) : QStringLiteral("-"),
+                         t.displayName().toHtmlEscaped(), lengthCell(t));
+    }
+    html += QStringLiteral("</table>");
+    html += QStringLiteral("<p style='color:#555;'>%1 tracks, total %2</p>")
+                .arg(rows.size())
+                .arg(Track::formatDuration(m_viewed ? m_viewed->totalDurationMs() : 0));
+    return html;
+}
+
+void MainWindow::openRenderPlaylist()
+{
+    if (!m_viewed || m_viewed->rowCount() == 0) {
+        Prompts::information(this, QStringLiteral("Render playlist"), QStringLiteral("The playlist is empty."));
+        return;
+    }
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Render playlist"));
+    dialog.setMinimumWidth(420);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* note = new QLabel(QStringLiteral("Renders the playlist to a single audio file, applying crossfades and per-track levels."));
+    note->setWordWrap(true);
+    layout->addWidget(note);
+
+    auto* grid = new QGridLayout;
+    auto* format = new QComboBox;
+    format->setObjectName(QStringLiteral("format"));
+    if (AudioRender::mp3Available())
+        format->addItem(QStringLiteral("MP3"), QStringLiteral("mp3"));
+    format->addItem(QStringLiteral("WAV (16-bit PCM)"), QStringLiteral("wav"));
+    auto* bitrate = new QComboBox;
+    bitrate->setObjectName(QStringLiteral("bitrate"));
+    bitrate->addItems({QStringLiteral("128"), QStringLiteral("192"), QStringLiteral("256"), QStringLiteral("320")});
+    bitrate->setCurrentText(QStringLiteral("192"));
+    auto* crossfade = new QSpinBox;
+    crossfade->setObjectName(QStringLiteral("crossfade"));
+    crossfade->setRange(0, 20000);
+    crossfade->setSingleStep(250);
+    crossfade->setSuffix(QStringLiteral(" ms"));
+    const QSettings settings;
+    crossfade->setValue(settings.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool()
+                            ? settings.value(QStringLiteral("playback/mixPointMs"), 2500).toInt()
+                            : 0);
+    grid->addWidget(new QLabel(QStringLiteral("Format:")), 0, 0);
+    grid->addWidget(format, 0, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Bitrate:")), 1, 0);
+    grid->addWidget(bitrate, 1, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Crossfade:")), 2, 0);
+    grid->addWidget(crossfade, 2, 1);
+    layout->addLayout(grid);
+
+    auto* progress = new QProgressBar;
+    progress->setRange(0, 100);
+    layout->addWidget(progress);
+    auto* status = new QLabel;
+    status->setObjectName(QStringLiteral("status"));
+    status->setStyleSheet(QStringLiteral("color:#666;"));
+    layout->addWidget(status);
+
+    auto* buttons = new QHBoxLayout;
+    auto* render = new QPushButton(QStringLiteral("Render..."));
+    render->setDefault(true);
+    auto* close = new QPushButton(QStringLiteral("Close"));
+    buttons->addStretch();
+    buttons->addWidget(render);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+
+    auto mp3Chosen = [format, bitrate] { bitrate->setEnabled(format->currentData().toString() == QLatin1String("mp3")); };
+    mp3Chosen();
+    connect(format, &QComboBox::currentTextChanged, &dialog, mp3Chosen);
+    connect(close, &QPushButton::clicked, &dialog, &QDialog::reject);
+    connect(render, &QPushButton::clicked, &dialog, [&, this] {
+        const QString extension = format->currentData().toString();
+        QString path = Prompts::saveFileName(&dialog, QStringLiteral("Render playlist to"), QString(),
+                                             extension == QLatin1String("mp3") ? QStringLiteral("MP3 (*.mp3)")
+                                                                               : QStringLiteral("WAV (*.wav)"));
+        if (path.isEmpty())
+            return;
+        if (!path.endsWith(QLatin1Char('.') + extension, Qt::CaseInsensitive))
+            path += QLatin1Char('.') + extension;
+        const QList<Track> rows = m_viewed->tracks();
+        AudioRender renderer;
+        connect(&renderer, &AudioRender::logMessage, this, &MainWindow::appendLog);
+        connect(&renderer, &AudioRender::progress, &dialog, [progress, status](int percent, const QString& text) {
+            progress->setValue(percent);
+            status->setText(text);
+        });
+        render->setEnabled(false);
+        const bool ok = renderer.renderToFile(rows, path, crossfade->value(), bitrate->currentText().toInt());
+        render->setEnabled(true);
+        status->setText(ok ? QStringLiteral("Finished.") : QStringLiteral("Render failed - see the log."));
+        if (ok)
+            Prompts::information(&dialog, QStringLiteral("Render playlist"),
+                                 QStringLiteral("Done: ") + QFileInfo(path).fileName());
+    });
+    Prompts::exec(dialog);
+}
+
+bool MainWindow::renderPlaylistTo(const QString& path)
+{
+    if (!m_viewed || m_viewed->rowCount() == 0) {
+        appendLog(QStringLiteral("renderplaylist: the playlist is empty"));
+        return false;
+    }
+    // A copy: the render lets events run, and they may change the playlist.
+    const QList<Track> rows = m_viewed->tracks();
+    AudioRender renderer;
+    connect(&renderer, &AudioRender::logMessage, this, &MainWindow::appendLog);
+    const bool ok = renderer.renderToFile(rows, path, 0, kCommandBitrateKbps);
+    appendLog(ok ? QStringLiteral("renderplaylist: wrote ") + path : QStringLiteral("renderplaylist: render failed"));
+    return ok;
+}

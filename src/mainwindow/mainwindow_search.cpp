@@ -1,0 +1,265 @@
+// The search panel over one music library or folder, and rebuilding a
+// library from its folders.
+#include "mainwindow.h"
+
+#include "dialogs/library/tracktablewidget.h"
+#include "dialogs/prompts.h"
+#include "library/musiclibrary.h"
+
+#include <QColor>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSet>
+#include <QVBoxLayout>
+
+namespace {
+
+enum SearchColumn { Artist, Title, Album, Year, Genre, Comment, Duration, FileName };
+
+const QString kFolderSource = QStringLiteral("@folder");
+
+QString fileNamePart(const QString& path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QVariant searchCell(const Track& t, int column, int role)
+{
+    switch (role) {
+    case Qt::UserRole:
+        return column == Artist ? QVariant(t.filePath) : QVariant();
+    case Qt::ForegroundRole:
+        return t.isStream && (column == Artist || column == Title) ? QVariant(QColor(0, 128, 128)) : QVariant();
+    case Qt::TextAlignmentRole:
+        return column == Duration ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
+    case Qt::DisplayRole:
+        break;
+    default:
+        return {};
+    }
+    switch (column) {
+    case Artist:
+        return t.artist.isEmpty() ? QStringLiteral("-") : t.artist;
+    case Title:
+        return t.title.isEmpty() ? t.displayName() : t.title;
+    case Album:
+        return t.album;
+    case Year:
+        return t.year > 0 ? QString::number(t.year) : QString();
+    case Genre:
+        return t.genre;
+    case Comment:
+        return t.comment;
+    case Duration:
+        return t.isStream ? QStringLiteral("LIVE") : Track::formatDuration(t.durationMs);
+    case FileName:
+        return t.isStream ? QString() : fileNamePart(t.filePath);
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+QWidget* MainWindow::buildSearchPanel()
+{
+    m_searchSource = std::make_shared<MusicLibrary>();
+    auto* box = new QGroupBox(QStringLiteral("Search"));
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(6, 4, 6, 6);
+
+    auto labelled = [layout](const QString& text, QWidget* field) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(new QLabel(text));
+        row->addWidget(field, 1);
+        layout->addLayout(row);
+    };
+    m_sourceCombo = new QComboBox;
+    m_sourceCombo->setObjectName(QStringLiteral("searchSource"));
+    labelled(QStringLiteral("Source:"), m_sourceCombo);
+    m_fieldCombo = new QComboBox;
+    m_fieldCombo->setObjectName(QStringLiteral("searchField"));
+    const QList<std::pair<QString, QString>> fields = {
+        {QStringLiteral("All fields"), QStringLiteral("all")}, {QStringLiteral("Artist"), QStringLiteral("artist")},
+        {QStringLiteral("Title"), QStringLiteral("title")},    {QStringLiteral("Album"), QStringLiteral("album")},
+        {QStringLiteral("Year"), QStringLiteral("year")},      {QStringLiteral("Genre"), QStringLiteral("genre")},
+        {QStringLiteral("Comment"), QStringLiteral("comment")}, {QStringLiteral("Filename"), QStringLiteral("filename")},
+        {QStringLiteral("Duration"), QStringLiteral("duration")}};
+    for (const auto& [text, data] : fields)
+        m_fieldCombo->addItem(text, data);
+    labelled(QStringLiteral("Search in:"), m_fieldCombo);
+
+    m_searchBox = new QLineEdit;
+    m_searchBox->setObjectName(QStringLiteral("searchBox"));
+    m_searchBox->setPlaceholderText(QStringLiteral("Find…"));
+    m_searchBox->setClearButtonEnabled(true);
+    layout->addWidget(m_searchBox);
+
+    const QStringList titles = {QStringLiteral("Artist"), QStringLiteral("Title"),   QStringLiteral("Album"),
+                                QStringLiteral("Year"),   QStringLiteral("Genre"),   QStringLiteral("Comment"),
+                                QStringLiteral("Dur."),   QStringLiteral("Filename")};
+    m_searchTable = new TrackTableWidget(titles, &searchCell);
+    m_searchTable->setObjectName(QStringLiteral("searchResults"));
+    m_searchTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_searchTable->setToolTip(QStringLiteral(
+        "Double-click to add to the playlist, or drag onto the playlist. Right-click the header to choose columns."));
+    QHeaderView* header = m_searchTable->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setSectionsMovable(true);
+    header->setStretchLastSection(false);
+    const int widths[] = {120, 150, 110, 46, 80, 100, 54, 130};
+    for (int c = 0; c < int(std::size(widths)); ++c)
+        header->resizeSection(c, widths[c]);
+    for (int c : {Album, Year, Genre, Comment, FileName})
+        m_searchTable->setColumnHidden(c, true);
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QWidget::customContextMenuRequested, this,
+            [this, titles](const QPoint& pos) { showSearchHeaderMenu(pos, titles); });
+    layout->addWidget(m_searchTable, 1);
+
+    m_resultLabel = new QLabel;
+    m_resultLabel->setObjectName(QStringLiteral("searchCount"));
+    m_resultLabel->setStyleSheet(QStringLiteral("color:#777; font-size:10px;"));
+    layout->addWidget(m_resultLabel);
+
+    connect(m_sourceCombo, &QComboBox::currentTextChanged, this, &MainWindow::reloadSearchSource);
+    connect(m_sourceCombo, &QComboBox::activated, this, &MainWindow::chooseSearchFolder);
+    connect(m_fieldCombo, &QComboBox::currentIndexChanged, this, &MainWindow::runSearch);
+    connect(m_searchBox, &QLineEdit::textChanged, this, &MainWindow::runSearch);
+    connect(m_searchTable, &QAbstractItemView::activated, this, &MainWindow::onSearchActivated);
+
+    refreshSearchSources();
+    return box;
+}
+
+void MainWindow::refreshSearchSources()
+{
+    if (!m_sourceCombo)
+        return;
+    const QString chosen = m_sourceCombo->currentText();
+    {
+        const QSignalBlocker block(m_sourceCombo);
+        m_sourceCombo->clear();
+        for (const QString& name : MusicLibrary::availableLibraries())
+            m_sourceCombo->addItem(QStringLiteral("Library: ") + name, name);
+        m_sourceCombo->addItem(QStringLiteral("Folder..."), kFolderSource);
+        m_sourceCombo->setCurrentIndex(std::max(0, m_sourceCombo->findText(chosen, Qt::MatchExactly | Qt::MatchCaseSensitive)));
+    }
+    reloadSearchSource();
+}
+
+void MainWindow::reloadSearchSource()
+{
+    if (!m_sourceCombo || !m_searchSource)
+        return;
+    const QString data = m_sourceCombo->currentData().toString();
+    if (data == kFolderSource) {
+        // The folder is asked for only when the operator picks this entry
+        // (chooseSearchFolder): a start without libraries must not wait on
+        // a question. Until then the source is an empty folder.
+        if (!m_searchSource->folderMode) {
+            m_searchSource->folderMode = true;
+            m_searchSource->name.clear();
+            m_searchSource->tracks.clear();
+        }
+    } else if (!data.isEmpty()) {
+        m_searchSource->load(data);
+    }
+    runSearch();
+}
+
+void MainWindow::chooseSearchFolder(int index)
+{
+    if (!m_sourceCombo || m_sourceCombo->itemData(index).toString() != kFolderSource)
+        return;
+    const QString folder = Prompts::existingDirectory(this, QStringLiteral("Search in folder"));
+    if (folder.isEmpty()) {
+        m_sourceCombo->setCurrentIndex(0);
+        return;
+    }
+    m_searchSource->loadFolder(folder);
+    appendLog(QStringLiteral("Search source: folder (%1 files)").arg(m_searchSource->count()));
+    runSearch();
+}
+
+void MainWindow::runSearch()
+{
+    if (!m_searchTable || !m_searchSource)
+        return;
+    const QString field = m_fieldCombo ? m_fieldCombo->currentData().toString() : QStringLiteral("all");
+    const QString text = m_searchBox ? m_searchBox->text() : QString();
+    MusicLibrary::Query query;
+    QString* member = field == QLatin1String("artist")     ? &query.artist
+                      : field == QLatin1String("title")    ? &query.title
+                      : field == QLatin1String("album")    ? &query.album
+                      : field == QLatin1String("year")     ? &query.year
+                      : field == QLatin1String("genre")    ? &query.genre
+                      : field == QLatin1String("comment")  ? &query.comment
+                      : field == QLatin1String("filename") ? &query.filename
+                      : field == QLatin1String("duration") ? &query.duration
+                                                           : &query.any;
+    *member = text;
+    const QList<Track> results = query.isEmpty() ? m_searchSource->search(QString()) : m_searchSource->search(query);
+    m_searchTable->setTracks(results);
+    m_resultLabel->setText(QStringLiteral("%1 track%2").arg(results.size()).arg(results.size() == 1 ? "" : "s"));
+}
+
+void MainWindow::onSearchActivated(const QModelIndex& index)
+{
+    if (!index.isValid())
+        return;
+    const QModelIndex first = index.siblingAtColumn(Artist);
+    const QString path = first.data(Qt::UserRole).toString();
+    if (path.isEmpty())
+        return;
+    addPaths({path});
+    appendLog(QStringLiteral("Added from search: ") + first.data().toString());
+}
+
+void MainWindow::rebuildMusicLibrary(const QString& folder)
+{
+    // The library chosen in the search panel, else the first one, else a
+    // new library under the name the library window gives its first.
+    const QStringList libraries = MusicLibrary::availableLibraries();
+    QString name = m_sourceCombo ? m_sourceCombo->currentData().toString() : QString();
+    if (name.isEmpty() || name == kFolderSource)
+        name = libraries.isEmpty() ? QStringLiteral("Default") : libraries.first();
+    MusicLibrary library;
+    library.load(name);
+
+    // Files already stored are not added again, so that every scheduled
+    // rebuild does not double the library.
+    QSet<QString> stored;
+    QSet<QString> folders;
+    for (const Track& t : library.search(QString())) {
+        stored.insert(t.filePath);
+        if (!t.isStream && !t.filePath.isEmpty())
+            folders.insert(QFileInfo(t.filePath).absolutePath());
+    }
+    auto addNew = [&library, &stored](const QString& dir, bool recursive) {
+        QStringList fresh;
+        for (const QString& path : MusicLibrary::listAudioFiles(dir, recursive)) {
+            if (!stored.contains(path))
+                fresh << path;
+        }
+        return library.addFiles(fresh);
+    };
+    if (!folder.isEmpty()) {
+        appendLog(QStringLiteral("makelibrary: scanned %1 (%2 tracks)").arg(folder).arg(addNew(folder, true)));
+    } else {
+        int added = 0;
+        for (const QString& dir : std::as_const(folders))
+            added += addNew(dir, false);
+        appendLog(QStringLiteral("makelibrary: refreshed %1 folder(s), %2 tracks").arg(folders.size()).arg(added));
+    }
+
+    if (!libraries.contains(name))
+        refreshSearchSources();
+    else if (m_searchSource && !m_searchSource->folderMode && m_searchSource->name == name)
+        runSearch();
+}

@@ -1,0 +1,242 @@
+// The playlist desk with two playlists of different rows: drops, clicks,
+// menus and the queue window act on the viewed one, playing puts it on air.
+#include "dialogs/library/voicetrackdialog.h"
+#include "engine/playlistmodel.h"
+#include "findwidget.h"
+#include "olmain.h"
+#include "windowfixture.h"
+
+#include <QDir>
+#include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QTabBar>
+#include <QTableView>
+#include <QUrl>
+
+namespace {
+
+QStringList titles(const PlaylistModel* model)
+{
+    QStringList out;
+    for (const Track& t : model->tracks())
+        out << t.displayName();
+    return out;
+}
+
+QStringList tabTexts(const QTabBar* bar)
+{
+    QStringList out;
+    for (int i = 0; i < bar->count(); ++i)
+        out << bar->tabText(i);
+    return out;
+}
+
+// The entries of the next popup menu, which is then closed.
+QStringList nextMenuEntries(const std::function<void()>& open)
+{
+    QStringList entries;
+    QTimer::singleShot(50, [&entries] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        for (QAction* a : menu ? menu->actions() : QList<QAction*>())
+            if (!a->isSeparator())
+                entries << a->text();
+        if (menu)
+            menu->close();
+    });
+    open();
+    return entries;
+}
+
+bool drop(QWidget* target, const QList<QUrl>& urls)
+{
+    auto* mime = new QMimeData;
+    mime->setUrls(urls);
+    return WindowFixture::drop(target, mime);
+}
+
+} // namespace
+
+class TestDesk : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<WindowFixture> f;
+    QTabBar* tabs = nullptr;
+    QTableView* table = nullptr;
+    PlaylistModel* onAir = nullptr;
+    PlaylistModel* viewed = nullptr;
+
+    QPoint cell(int row, int column) { return table->visualRect(table->model()->index(row, column)).center(); }
+    // As a hand does it: the press before the double-click picks the cell.
+    void doubleClick(int row, int column)
+    {
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell(row, column));
+        QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, cell(row, column));
+    }
+
+private slots:
+    // Playlist 1 on air with one row, Playlist 2 viewed with four.
+    void init()
+    {
+        f = std::make_unique<WindowFixture>();
+        f->window().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f->window()));
+        tabs = f->find<QTabBar>(QStringLiteral("playlistTabs"));
+        table = f->find<QTableView>(QStringLiteral("playlist"));
+        (*f)->addPaths({QStringLiteral("/air/On - Air.mp3")});
+        onAir = qobject_cast<PlaylistModel*>(table->model());
+        tabs->setCurrentIndex(1);
+        (*f)->addPaths({QStringLiteral("/v/A - One.mp3"), QStringLiteral("/v/B - Two.mp3"),
+                        QStringLiteral("http://radio.invalid/live"), QStringLiteral("/v/C - Three.mp3")});
+        viewed = qobject_cast<PlaylistModel*>(table->model());
+        QVERIFY(viewed != onAir);
+    }
+    void cleanup() { f.reset(); }
+
+    void dropsClicksAndCommandsEditTheViewedPlaylist()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("drop"));
+        for (const char* name : {"b.opus", "a.MP3", "c.txt", "list.m3u"})
+            QFile(dir + '/' + name).open(QIODevice::WriteOnly);
+        QVERIFY(drop(&f->window(), {QUrl::fromLocalFile(dir), QUrl(QStringLiteral("https://x.invalid/stream")),
+                                    QUrl(QStringLiteral("ftp://x.invalid/a.mp3")),
+                                    QUrl::fromLocalFile(dir + QStringLiteral("/list.m3u"))}));
+        QCOMPARE(f->log().first(), QStringLiteral("Added 3 file(s) via drag & drop"));
+        QCOMPARE(titles(viewed).mid(4), (QStringList{"a", "b", "Online stream - https://x.invalid/stream"}));
+        QVERIFY(!drop(&f->window(), {QUrl(QStringLiteral("ftp://x.invalid/a.mp3"))}));
+        // The search and library tables drag URL lists onto the table itself.
+        QVERIFY(drop(table->viewport(), {QUrl::fromLocalFile(QStringLiteral("/lib/D - Four.mp3"))}));
+        QCOMPARE(viewed->rowCount(), 8);
+        QCOMPARE(titles(onAir), QStringList{"On - Air"});
+
+        // Column 6 puts a STOP after its row, not after a STOP; column 0 removes.
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell(0, PlaylistModel::StopColumn));
+        QCOMPARE(f->log().first(), QStringLiteral("Inserted STOP after row 1"));
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell(1, PlaylistModel::StopColumn));
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell(0, PlaylistModel::RemoveColumn));
+        QCOMPARE(titles(viewed).mid(0, 3), (QStringList{">> STOP <<", "B - Two", "Online stream - http://radio.invalid/live"}));
+
+        // The context menu offers the track tool for files only; Remove takes the selected rows.
+        auto entriesAt = [this](int row) {
+            return nextMenuEntries([this, row] { emit table->customContextMenuRequested(cell(row, 3)); });
+        };
+        QCOMPARE(entriesAt(1), (QStringList{"Play", "Remove", "Add STOP command after", "Add to playback queue",
+                                            "Track Tool…", "Clear playlist"}));
+        QVERIFY(!entriesAt(0).contains(QStringLiteral("Track Tool…")));
+        QVERIFY(!entriesAt(2).contains(QStringLiteral("Track Tool…")));
+        WindowFixture::choosePopupEntry(QStringLiteral("Add to playback queue"));
+        emit table->customContextMenuRequested(cell(3, 3));
+        QCOMPARE(f->log().first(), QStringLiteral("Queued [1]: C - Three"));
+        table->clearSelection();
+        for (int row : {0, 2, 5})
+            table->selectionModel()->select(viewed->index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        WindowFixture::choosePopupEntry(QStringLiteral("Remove"));
+        emit table->customContextMenuRequested(cell(1, 3));
+        QCOMPARE(titles(viewed), (QStringList{"B - Two", "C - Three", "a", "Online stream - https://x.invalid/stream",
+                                              "D - Four"}));
+
+        // Without a current row a STOP goes to the end; a voice track after the current row.
+        table->setCurrentIndex(QModelIndex());
+        f->menuAction(QStringLiteral("&Playlist"), QStringLiteral("Add command"))->menu()->actions().first()->trigger();
+        QCOMPARE(f->log().first(), QStringLiteral("Inserted STOP command at position 6"));
+        table->setCurrentIndex(viewed->index(0, 3));
+        PromptScript prompts;
+        prompts.answerFile(QStringLiteral("/vt/Morning - Intro.mp3"));
+        f->menuAction(QStringLiteral("&Playlist"), QStringLiteral("Insert voice track..."))->trigger();
+        QVERIFY(QDir(VoiceTrackDialog::voiceTrackFolder()).exists());
+        QCOMPARE(viewed->tracks().at(1).displayName(), QStringLiteral("Voice track - Intro"));
+        QVERIFY(viewed->tracks().at(1).voiceTrack);
+        QCOMPARE(f->log().first(), QStringLiteral("Inserted voice track: Morning - Intro.mp3"));
+
+        // New playlist asks first; No keeps every row.
+        prompts.answerButton(QMessageBox::No);
+        f->menuAction(QStringLiteral("&File"), QStringLiteral("New playlist"))->trigger();
+        QCOMPARE(viewed->rowCount(), 7);
+        prompts.answerButton(QMessageBox::Yes);
+        f->menuAction(QStringLiteral("&File"), QStringLiteral("New playlist"))->trigger();
+        QCOMPARE(viewed->rowCount(), 0);
+        QCOMPARE(f->log().first(), QStringLiteral("New playlist"));
+        QCOMPARE(titles(onAir), QStringList{"On - Air"});
+    }
+
+    void playingAndTheTabMenuMoveTheAirMark()
+    {
+        // A double-click on "#".."Duration" plays the row there, on air; on "♫" nothing.
+        doubleClick(1, PlaylistModel::ListenersColumn);
+        QCOMPARE(tabTexts(tabs), (QStringList{"▶ Playlist 1", "Playlist 2", "+"}));
+        doubleClick(3, PlaylistModel::StartTimeColumn);
+        QCOMPARE(tabTexts(tabs), (QStringList{"Playlist 1", "▶ Playlist 2", "+"}));
+        QCOMPARE(viewed->currentRow(), 3);
+
+        PromptScript prompts;
+        auto tabMenu = [this](int tab, const QString& entry) {
+            WindowFixture::choosePopupEntry(entry);
+            emit tabs->customContextMenuRequested(tabs->tabRect(tab).center());
+        };
+        prompts.answerText(QStringLiteral("   "));
+        tabMenu(0, QStringLiteral("Rename..."));
+        prompts.answerText(QStringLiteral("  Morning & More "));
+        tabMenu(0, QStringLiteral("Rename..."));
+        QCOMPARE(tabTexts(tabs).first(), QStringLiteral("Morning & More"));
+        tabMenu(0, QStringLiteral("Set as active (on air)"));
+        QCOMPARE(f->log().first(), QStringLiteral("Active playlist: Morning & More"));
+        tabMenu(1, QStringLiteral("Show hour separation markers"));
+        QVERIFY(viewed->showHourMarkers() && !onAir->showHourMarkers());
+        QCOMPARE(QSettings().value(QStringLiteral("playlist/hourMarkers")).toBool(), true);
+
+        // Deleting the on-air playlist puts the first remaining one on air.
+        prompts.answerButton(QMessageBox::Yes);
+        tabMenu(0, QStringLiteral("Delete playlist"));
+        QCOMPARE(prompts.messages().last(), QStringLiteral("Delete \"Morning & More\"?"));
+        QCOMPARE(tabTexts(tabs), (QStringList{"▶ Playlist 2", "+"}));
+        QCOMPARE(table->model(), viewed);
+        // The last playlist stays.
+        tabMenu(0, QStringLiteral("Delete playlist"));
+        QCOMPARE(prompts.count(Prompts::Kind::Question), 1);
+        QVERIFY(QTest::qWaitFor([&] { return f->window().findChildren<PlaylistModel*>().size() == 1; }));
+    }
+
+    // The queue window edits the viewed playlist's queue by each entry's own
+    // place, also when rows it names are gone.
+    void queueWindowMovesTheEntryChosen()
+    {
+        for (int row : {3, 0, 1})
+            viewed->addToQueue(row);
+        onAir->addToQueue(0);
+        PromptScript prompts;
+        QList<QStringList> seen;
+        prompts.answerDialog([&](QDialog& d) {
+            auto* list = d.findChild<QListWidget*>(QStringLiteral("queue"));
+            auto texts = [list] {
+                QStringList out;
+                for (int i = 0; i < list->count(); ++i)
+                    out << list->item(i)->text();
+                return out;
+            };
+            list->setCurrentRow(0);
+            clickButton(d, QStringLiteral("Move down"));
+            seen << texts() << QStringList{QString::number(list->currentRow())};
+            // Row 3 taken out behind the model's back leaves a stale entry.
+            viewed->tracks().removeLast();
+            list->setCurrentRow(0);
+            clickButton(d, QStringLiteral("Remove"));
+            list->setCurrentRow(0);
+            clickButton(d, QStringLiteral("Move up"));
+            seen << texts();
+            clickButton(d, QStringLiteral("Clear"));
+            seen << texts();
+            return int(QDialog::Accepted);
+        });
+        f->menuAction(QStringLiteral("&Tools"), QStringLiteral("Playback queue..."))->trigger();
+        QCOMPARE(seen.value(0), (QStringList{"1.  A - One", "2.  C - Three", "3.  B - Two"}));
+        QCOMPARE(seen.value(1), QStringList{"1"});
+        // Queue 0, 3, 1 with row 3 gone; Remove took row 0, Move up moved row 1 before the stale entry.
+        QCOMPARE(seen.value(2), QStringList{"1.  B - Two"});
+        QCOMPARE(seen.value(3), QStringList{"(queue is empty)"});
+        QCOMPARE(onAir->queue(), QList<int>{0});
+    }
+};
+
+OL_TEST_MAIN(TestDesk)
+#include "tst_desk.moc"
