@@ -14,6 +14,9 @@
 #include <random>
 #include <thread>
 
+// In fuzz/fuzz_remoteapi.cpp.
+int remoteApiAnswerKind(const QByteArray& request, quint8 variant);
+
 namespace {
 
 std::mt19937_64 rng;
@@ -22,9 +25,6 @@ int below(int n)
 {
     return int(std::uniform_int_distribution<int>(0, n - 1)(rng));
 }
-
-// In fuzz/fuzz_remoteapi.cpp.
-int remoteApiAnswerKind(const QByteArray& request, quint8 variant);
 
 QList<QByteArray> seeds; // the fuzz target's, without their variant byte
 
