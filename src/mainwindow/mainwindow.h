@@ -256,6 +256,8 @@ private:
     void openAdsScheduler();
     void openSchedulerWindow();
     void openEventEditor();
+    void openCrossfades();
+    void recordVoiceTrack();
     void openRelay();
     void runRelayCommand(const QString& line);
     void normalisePlaylist();

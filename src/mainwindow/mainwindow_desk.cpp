@@ -2,6 +2,7 @@
 // going in and out of the viewed one, the desk's menus and the queue window.
 #include "mainwindow.h"
 
+#include "dialogs/library/segueeditordialog.h"
 #include "dialogs/library/tracktooldialog.h"
 #include "dialogs/library/voicetrackdialog.h"
 #include "dialogs/prompts.h"
@@ -485,6 +486,22 @@ void MainWindow::showPlaylistContextMenu(const QPoint& pos)
                 if (Prompts::exec(dialog) == QDialog::Accepted)
                     appendLog(QStringLiteral("Track Tool: saved settings for ") + track.displayName());
             });
+            const auto addSegueEditor = [&](const QString& label, int junctions) {
+                if (r + junctions >= model->rowCount())
+                    return;
+                menu.addAction(label, this, [this, model, r, junctions, rowStands] {
+                    if (!rowStands() || r + junctions >= model->rowCount())
+                        return;
+                    SegueEditorDialog dialog(model->tracks().mid(r, junctions + 1),
+                                             model->segueOverrides(r, junctions), this);
+                    if (Prompts::exec(dialog) != QDialog::Accepted)
+                        return;
+                    model->setSegueOverrides(r, dialog.overrides());
+                    appendLog(QStringLiteral("Segue Editor: updated %1 junction(s)").arg(dialog.overrides().size()));
+                });
+            };
+            addSegueEditor(QStringLiteral("Segue Editor…"), 1);
+            addSegueEditor(QStringLiteral("Segue Editor 3…"), 2);
             menu.addSeparator();
         }
     }

@@ -48,6 +48,7 @@ void MainWindow::createMenus()
     playlist->addAction(QStringLiteral("Music Library..."), this, &MainWindow::openMusicLibrary);
     playlist->addSeparator();
     // Recording a voice track comes before inserting one, the teaser after.
+    playlist->addAction(QStringLiteral("Record voice track..."), this, &MainWindow::recordVoiceTrack);
     playlist->addAction(QStringLiteral("Insert voice track..."), this, &MainWindow::insertVoiceTrack);
     playlist->addSeparator();
     playlist->addMenu(QStringLiteral("Add command"))
@@ -57,6 +58,7 @@ void MainWindow::createMenus()
     tools->addAction(QStringLiteral("Ads Scheduler..."), this, &MainWindow::openAdsScheduler);
     tools->addAction(QStringLiteral("Report Generator..."), this, &MainWindow::openReportGenerator);
     tools->addAction(QStringLiteral("Scheduled Event..."), this, &MainWindow::openEventEditor);
+    tools->addAction(QStringLiteral("Crossfades..."), this, &MainWindow::openCrossfades);
     tools->addSeparator();
     tools->addAction(QStringLiteral("Playback queue..."), this, &MainWindow::openPlaybackQueue);
     tools->addSeparator();

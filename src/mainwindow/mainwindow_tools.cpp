@@ -4,8 +4,10 @@
 #include "mainwindow.h"
 
 #include "dialogs/prompts.h"
+#include "dialogs/library/crossfadesdialog.h"
 #include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/library/playlistgeneratordialog.h"
+#include "dialogs/library/voicetrackdialog.h"
 #include "dialogs/settings/adsschedulerdialog.h"
 #include "dialogs/settings/reportgeneratordialog.h"
 #include "dialogs/settings/schedulerwindow.h"
@@ -168,6 +170,34 @@ void MainWindow::openSchedulerWindow()
 void MainWindow::openEventEditor()
 {
     openSchedulerWindow();
+}
+
+void MainWindow::openCrossfades()
+{
+    CrossfadesDialog dialog(this);
+    connect(&dialog, &CrossfadesDialog::settingsChanged, this, [this] {
+        m_engine->applySettings();
+        appendLog(QStringLiteral("Crossfade settings updated"));
+    });
+    Prompts::exec(dialog);
+}
+
+void MainWindow::recordVoiceTrack()
+{
+    QString path;
+    {
+        VoiceTrackDialog dialog(this);
+        if (Prompts::exec(dialog) != QDialog::Accepted)
+            return;
+        path = dialog.savedPath();
+    }
+    if (path.isEmpty())
+        return;
+    appendLog(QStringLiteral("Voice track saved: ") + QFileInfo(path).fileName());
+    if (Prompts::question(this, QStringLiteral("Voice track"), QStringLiteral("Insert this voice track into the playlist?"),
+                          QMessageBox::Yes | QMessageBox::No)
+        == QMessageBox::Yes)
+        insertVoiceTrackFile(path);
 }
 
 void MainWindow::openSettings(const QString& page)

@@ -7,9 +7,14 @@
 #include "windowfixture.h"
 
 #include <QDir>
+#include <QFile>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
+#include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
 #include <QUrl>
@@ -122,9 +127,32 @@ private slots:
             return nextMenuEntries([this, row] { emit table->customContextMenuRequested(cell(row, 3)); });
         };
         QCOMPARE(entriesAt(1), (QStringList{"Play", "Remove", "Add STOP command after", "Add to playback queue",
-                                            "Track Tool…", "Clear playlist"}));
+                                            "Track Tool…", "Segue Editor…", "Segue Editor 3…", "Clear playlist"}));
         QVERIFY(!entriesAt(0).contains(QStringLiteral("Track Tool…")));
         QVERIFY(!entriesAt(2).contains(QStringLiteral("Track Tool…")));
+        QVERIFY(!entriesAt(7).contains(QStringLiteral("Segue Editor…")));
+        const QStringList beforeLast = entriesAt(5);
+        QVERIFY(beforeLast.contains(QStringLiteral("Segue Editor…")));
+        QVERIFY(!beforeLast.contains(QStringLiteral("Segue Editor 3…")));
+
+        // The editor's junctions land on the playlist at the row's place.
+        PromptScript prompts;
+        QStringList junctions;
+        prompts.answerDialog([&junctions](QDialog& d) {
+            for (QGroupBox* g : d.findChildren<QGroupBox*>())
+                junctions << g->title();
+            d.findChild<QDoubleSpinBox*>(QStringLiteral("mixSpin1"))->setValue(3.5);
+            d.findChild<QPushButton*>(QStringLiteral("okButton"))->click();
+            return d.result();
+        });
+        WindowFixture::choosePopupEntry(QStringLiteral("Segue Editor 3…"));
+        emit table->customContextMenuRequested(cell(3, 3));
+        QCOMPARE(f->log().first(), QStringLiteral("Segue Editor: updated 2 junction(s)"));
+        QCOMPARE(junctions.size(), 2);
+        QVERIFY(junctions.first().startsWith(viewed->tracks().at(3).displayName()));
+        const auto segues = viewed->segueOverrides(3, 2);
+        QCOMPARE(segues.at(0).mixPointMs, -1);
+        QCOMPARE(segues.at(1).mixPointMs, 3500);
         WindowFixture::choosePopupEntry(QStringLiteral("Add to playback queue"));
         emit table->customContextMenuRequested(cell(3, 3));
         QCOMPARE(f->log().first(), QStringLiteral("Queued [1]: C - Three"));
@@ -141,7 +169,6 @@ private slots:
         f->menuAction(QStringLiteral("&Playlist"), QStringLiteral("Add command"))->menu()->actions().first()->trigger();
         QCOMPARE(f->log().first(), QStringLiteral("Inserted STOP command at position 6"));
         table->setCurrentIndex(viewed->index(0, 3));
-        PromptScript prompts;
         prompts.answerFile(QStringLiteral("/vt/Morning - Intro.mp3"));
         f->menuAction(QStringLiteral("&Playlist"), QStringLiteral("Insert voice track..."))->trigger();
         QVERIFY(QDir(VoiceTrackDialog::voiceTrackFolder()).exists());
@@ -149,10 +176,52 @@ private slots:
         QVERIFY(viewed->tracks().at(1).voiceTrack);
         QCOMPARE(f->log().first(), QStringLiteral("Inserted voice track: Morning - Intro.mp3"));
 
+        // A recorded take is kept in the voice-track folder; only Yes puts it after the current row.
+        QAction* record = f->menuAction(QStringLiteral("&Playlist"), QStringLiteral("Record voice track..."));
+        QVERIFY(record);
+        QStringList entries;
+        for (QAction* a : record->parentWidget()->actions())
+            entries << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        QCOMPARE(entries.mid(0, 5), (QStringList{"Playlist Generator...", "Music Library...", "-", "Record voice track...",
+                                                 "Insert voice track..."}));
+        const QString take = WindowFixture::toneFile(QStringLiteral("take.mp3"), 1.0);
+        auto recordAs = [&](const QString& name) {
+            prompts.answerDialog([take, name](QDialog& d) {
+                QFile::copy(take, QDir::tempPath() + QStringLiteral("/ol_voicetrack.mp3"));
+                d.findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
+                d.findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+                return d.result();
+            });
+        };
+        const int rows = viewed->rowCount();
+        recordAs(QStringLiteral("Link 7"));
+        prompts.answerButton(QMessageBox::No);
+        record->trigger();
+        QCOMPARE(f->log().first(), QStringLiteral("Voice track saved: Link 7.mp3"));
+        QCOMPARE(prompts.asked().last().text, QStringLiteral("Insert this voice track into the playlist?"));
+        QCOMPARE(viewed->rowCount(), rows);
+        const QString kept = QDir(VoiceTrackDialog::voiceTrackFolder()).absoluteFilePath(QStringLiteral("Link 8.mp3"));
+        QVERIFY(QFile::exists(QDir(VoiceTrackDialog::voiceTrackFolder()).absoluteFilePath(QStringLiteral("Link 7.mp3"))));
+        table->setCurrentIndex(viewed->index(2, 3));
+        recordAs(QStringLiteral("Link 8"));
+        prompts.answerButton(QMessageBox::Yes);
+        record->trigger();
+        QCOMPARE(viewed->rowCount(), rows + 1);
+        QCOMPARE(viewed->tracks().at(3).filePath, kept);
+        QVERIFY(viewed->tracks().at(3).voiceTrack);
+        QVERIFY(QFile::exists(kept));
+        // A cancelled recorder asks nothing.
+        const qsizetype asked = prompts.asked().size();
+        prompts.answerDialog([](QDialog&) { return int(QDialog::Rejected); });
+        record->trigger();
+        QCOMPARE(prompts.asked().size(), asked + 1);
+        QCOMPARE(viewed->rowCount(), rows + 1);
+        table->setCurrentIndex(viewed->index(0, 3));
+
         // New playlist asks first; No keeps every row.
         prompts.answerButton(QMessageBox::No);
         f->menuAction(QStringLiteral("&File"), QStringLiteral("New playlist"))->trigger();
-        QCOMPARE(viewed->rowCount(), 7);
+        QCOMPARE(viewed->rowCount(), 8);
         prompts.answerButton(QMessageBox::Yes);
         f->menuAction(QStringLiteral("&File"), QStringLiteral("New playlist"))->trigger();
         QCOMPARE(viewed->rowCount(), 0);

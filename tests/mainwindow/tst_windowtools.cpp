@@ -19,13 +19,16 @@
 #include "webstandin.h"
 #include "windowfixture.h"
 
+#include <QCheckBox>
 #include <QDesktopServices>
+#include <QDoubleSpinBox>
 #include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStatusBar>
@@ -235,6 +238,36 @@ private slots:
         QByteArray text;
         QVERIFY(AudioFixtures::run(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")}, &text));
         QVERIFY2(text.contains("Morning show") && text.contains("Delta & Echo"), text.constData());
+    }
+
+    void crossfadesReachTheEngine()
+    {
+        WindowFixture f;
+        PromptScript prompts;
+        auto* engine = f.find<AudioEngine>();
+        QAction* crossfades = f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Crossfades..."));
+        QVERIFY(crossfades);
+        const QList<QAction*> tools = crossfades->parentWidget()->actions();
+        QCOMPARE(tools.at(tools.indexOf(crossfades) - 1)->text(), QStringLiteral("Scheduled Event..."));
+        QVERIFY(tools.at(tools.indexOf(crossfades) + 1)->isSeparator());
+
+        auto fadeOut = [&](double seconds, const char* button) {
+            prompts.answerDialog([seconds, button](QDialog& d) {
+                d.findChild<QCheckBox*>(QStringLiteral("fadeOutBox"))->setChecked(true);
+                d.findChild<QDoubleSpinBox*>(QStringLiteral("fadeOutSpin"))->setValue(seconds);
+                d.findChild<QPushButton*>(QLatin1String(button))->click();
+                return d.result();
+            });
+            crossfades->trigger();
+        };
+        const int before = engine->fadeOutMs();
+        fadeOut(7.5, "cancelButton");
+        QCOMPARE(engine->fadeOutMs(), before);
+        QVERIFY(!f.log().contains(QStringLiteral("Crossfade settings updated")));
+        fadeOut(6.5, "okButton");
+        QCOMPARE(QSettings().value(QStringLiteral("playback/fadeOutMs")).toInt(), 6500);
+        QCOMPARE(engine->fadeOutMs(), 6500);
+        QCOMPARE(f.log().first(), QStringLiteral("Crossfade settings updated"));
     }
 
     void relayDialogPutsAnotherStationOnAir()
