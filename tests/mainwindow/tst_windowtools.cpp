@@ -247,7 +247,7 @@ private slots:
         auto* engine = f.find<AudioEngine>();
         QAction* crossfades = f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Crossfades..."));
         QVERIFY(crossfades);
-        const QList<QAction*> tools = crossfades->parentWidget()->actions();
+        const QList<QAction*> tools = qobject_cast<QWidget*>(crossfades->parent())->actions();
         QCOMPARE(tools.at(tools.indexOf(crossfades) - 1)->text(), QStringLiteral("Scheduled Event..."));
         QVERIFY(tools.at(tools.indexOf(crossfades) + 1)->isSeparator());
 
