@@ -12,12 +12,17 @@
 
 #include <cmath>
 
+#include <cmath>
+
 namespace {
 
 constexpr int kTransferTimeoutMs = 15000;
 
 QString roundedText(double value)
 {
+    // A value no weather has would not convert to a whole number.
+    if (!(std::abs(value) < 1e9))
+        return QStringLiteral("--");
     return QString::number(qint64(std::round(value)));
 }
 
