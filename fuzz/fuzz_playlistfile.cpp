@@ -1,6 +1,7 @@
 // Playlist files as anyone may write them, M3U and PLS. Every entry is one
-// trimmed line that is no comment, and an M3U written from the entries
-// reads back the same.
+// trimmed line (a lone CR ends no line: it may be part of a name); an M3U
+// entry is no comment, and an M3U written from the entries reads back the
+// same. A PLS value may start with '#'.
 #include "fuzzsupport.h"
 #include "library/playlistfile.h"
 
@@ -25,13 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QStringList entries = PlaylistFile::entries(text, pls);
     QString written = QStringLiteral("#EXTM3U\n");
     for (const QString& e : entries) {
-        if (e.isEmpty() || e != e.trimmed() || e.startsWith(QLatin1Char('#')) || e.contains(QLatin1Char('\n'))
-            || e.contains(QLatin1Char('\r')))
+        if (e.isEmpty() || e != e.trimmed() || (!pls && e.startsWith(QLatin1Char('#'))) || e.contains(QLatin1Char('\n')))
             std::abort();
         written += e + QLatin1Char('\n');
     }
     QTextStream back(&written);
-    if (PlaylistFile::entries(back, false) != entries)
+    if (!pls && PlaylistFile::entries(back, false) != entries)
         std::abort();
     return 0;
 }
