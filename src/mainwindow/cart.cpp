@@ -1,5 +1,7 @@
 #include "cart.h"
 
+#include <cmath>
+
 QString Cart::titleLine() const
 {
     return title.isEmpty() ? QStringLiteral("(empty)") : title;
@@ -17,4 +19,26 @@ QString Cart::timeLine() const
 QString Cart::colourName() const
 {
     return colour.name(QColor::HexRgb);
+}
+
+QJsonObject Cart::toJson(int slot) const
+{
+    return QJsonObject{{QStringLiteral("slot"), slot},
+                       {QStringLiteral("title"), title},
+                       {QStringLiteral("path"), path},
+                       {QStringLiteral("dur"), double(durationMs)},
+                       {QStringLiteral("color"), colourName()}};
+}
+
+void Cart::restore(const QJsonObject& o)
+{
+    title = o.value(QStringLiteral("title")).toString();
+    path = o.value(QStringLiteral("path")).toString();
+    // A stored length beyond any sound (or below zero) would not convert.
+    const double dur = o.value(QStringLiteral("dur")).toDouble(0);
+    durationMs = dur > 0 && dur < 1e15 ? qint64(std::floor(dur)) : 0;
+    const QString name = o.value(QStringLiteral("color")).toString();
+    const QColor parsed = QColor::fromString(name);
+    if (!name.isEmpty() && parsed.isValid())
+        colour = parsed;
 }

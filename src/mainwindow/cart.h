@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QJsonObject>
 #include <QString>
 
 // One button of a cart wall: the file it fires and the face it shows.
@@ -17,4 +18,9 @@ struct Cart
     QString timeLine() const;
     // "#rrggbb", as stored and as the style sheet takes it.
     QString colourName() const;
+
+    // As stored in the settings, and applied back over this cart; a colour
+    // that does not parse keeps the cart's own.
+    QJsonObject toJson(int slot) const;
+    void restore(const QJsonObject& o);
 };

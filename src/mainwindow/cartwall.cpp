@@ -152,11 +152,7 @@ QJsonArray CartWall::saveState() const
         const Cart& c = m_carts.at(i);
         if (c.path.isEmpty())
             continue;
-        out.append(QJsonObject{{QStringLiteral("slot"), i},
-                               {QStringLiteral("title"), c.title},
-                               {QStringLiteral("path"), c.path},
-                               {QStringLiteral("dur"), double(c.durationMs)},
-                               {QStringLiteral("color"), c.colourName()}});
+        out.append(c.toJson(i));
     }
     return out;
 }
@@ -168,15 +164,7 @@ void CartWall::restoreState(const QJsonArray& carts)
         const int slot = o.value(QStringLiteral("slot")).toInt(-1);
         if (slot < 0 || slot >= m_carts.size())
             continue;
-        Cart& c = m_carts[slot];
-        c.title = o.value(QStringLiteral("title")).toString();
-        c.path = o.value(QStringLiteral("path")).toString();
-        c.durationMs = qint64(o.value(QStringLiteral("dur")).toDouble(0));
-        const QString colour = o.value(QStringLiteral("color")).toString();
-        // A colour name that does not parse keeps the cart's own colour.
-        const QColor parsed = QColor::fromString(colour);
-        if (!colour.isEmpty() && parsed.isValid())
-            c.colour = parsed;
+        m_carts[slot].restore(o);
         rebuildButton(slot);
     }
 }

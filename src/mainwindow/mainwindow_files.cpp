@@ -4,6 +4,7 @@
 #include "dialogs/prompts.h"
 #include "engine/audiorender.h"
 #include "engine/playlistmodel.h"
+#include "library/playlistfile.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -39,31 +40,6 @@ QString extinfText(const Track& t)
     if (!t.artist.isEmpty() && !t.title.isEmpty())
         return t.artist + QStringLiteral(" - ") + t.title;
     return t.title.isEmpty() ? QFileInfo(t.filePath).fileName() : t.title;
-}
-
-// The entries of a playlist file in file order, as written in it. A PLS
-// file gives the values of its FileN keys; any other file its lines that
-// are neither blank nor comments.
-QStringList playlistEntries(QTextStream& in, bool pls)
-{
-    static const QRegularExpression fileKey(QStringLiteral("^File\\d+\\s*="),
-                                            QRegularExpression::CaseInsensitiveOption);
-    QStringList entries;
-    while (!in.atEnd()) {
-        QString line = in.readLine().trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
-            continue;
-        if (pls) {
-            const QRegularExpressionMatch key = fileKey.match(line);
-            if (!key.hasMatch())
-                continue;
-            line = line.mid(key.capturedLength()).trimmed();
-            if (line.isEmpty())
-                continue;
-        }
-        entries << line;
-    }
-    return entries;
 }
 
 QString lengthCell(const Track& t)
@@ -147,7 +123,7 @@ bool MainWindow::loadPlaylistFile(const QString& path)
     QTextStream in(&file);
     in.setEncoding(QStringConverter::Utf8);
     const bool pls = QFileInfo(path).suffix().compare(QLatin1String("pls"), Qt::CaseInsensitive) == 0;
-    QStringList entries = playlistEntries(in, pls);
+    QStringList entries = PlaylistFile::entries(in, pls);
     if (entries.isEmpty()) {
         appendLog(QStringLiteral("Playlist is empty: ") + path);
         return false;

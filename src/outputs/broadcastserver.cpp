@@ -40,6 +40,14 @@ QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, c
 
 } // namespace
 
+BroadcastServer::Request BroadcastServer::judgeRequest(QByteArrayView received)
+{
+    if (!received.contains('\n') && received.size() < kMaxRequestLine
+        && QByteArrayView("GET").startsWith(received.left(3)))
+        return Request::Incomplete;
+    return received.startsWith("GET") ? Request::Listener : Request::Refused;
+}
+
 BroadcastServer::BroadcastServer(QObject* parent)
     : QObject(parent)
 {
@@ -204,8 +212,7 @@ void BroadcastServer::onConnection()
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
             // A request line may come in pieces: wait for its end while what
             // has come can still be a GET.
-            if (m_pending.contains(socket) && !socket->canReadLine() && socket->bytesAvailable() < kMaxRequestLine
-                && QByteArrayView("GET").startsWith(socket->peek(3)))
+            if (m_pending.contains(socket) && judgeRequest(socket->peek(kMaxRequestLine)) == Request::Incomplete)
                 return;
             serveListener(socket, socket->readAll());
         });
@@ -240,7 +247,7 @@ void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
         return;
     if (QTimer* t = m_pending.take(socket))
         t->deleteLater();
-    if (!bytes.startsWith("GET")) {
+    if (judgeRequest(bytes) != Request::Listener) {
         socket->disconnectFromHost();
         return;
     }

@@ -3,6 +3,7 @@
 #include "engine/livemp3encoder.h"
 #include "outputs/pcmconverter.h"
 
+#include <QByteArrayView>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -45,6 +46,11 @@ public:
     // At most this many connections wait for their request; the oldest
     // goes when another arrives.
     static constexpr int kMaxWaitingRequests = 32;
+
+    // What the bytes a connection sent so far ask for: a request line may
+    // come in pieces, so it waits while they can still become a GET.
+    enum class Request { Incomplete, Listener, Refused };
+    static Request judgeRequest(QByteArrayView received);
 
 signals:
     void listenersChanged(int count);

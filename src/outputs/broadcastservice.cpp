@@ -46,7 +46,9 @@ int listenerValue(const QJsonValue& v)
     return 0;
 }
 
-int listenersForMount(const QJsonObject& root, const QString& mount)
+} // namespace
+
+int BroadcastService::listenersForMount(const QJsonObject& root, const QString& mount)
 {
     const QJsonValue source = root.value(QStringLiteral("icestats")).toObject().value(QStringLiteral("source"));
     if (source.isObject())
@@ -68,7 +70,16 @@ int listenersForMount(const QJsonObject& root, const QString& mount)
     return 0;
 }
 
-} // namespace
+bool BroadcastService::sourceAccepted(const QByteArray& answer, QString* statusLine)
+{
+    const qsizetype eol = answer.indexOf("\r\n");
+    const QString first = QString::fromLatin1(eol >= 0 ? answer.left(eol) : answer);
+    if (statusLine)
+        *statusLine = first;
+    // The code is the status line's second word: a refusal whose reason
+    // text happens to hold "200" is still a refusal.
+    return first.section(QLatin1Char(' '), 1, 1, QString::SectionSkipEmpty) == QLatin1String("200");
+}
 
 BroadcastService::BroadcastService(QObject* parent)
     : QObject(parent)
@@ -233,10 +244,8 @@ void BroadcastService::onHandshakeData()
 {
     if (!m_socket || m_handshakeDone)
         return;
-    const QString answer = QString::fromLatin1(m_socket->readAll());
-    const qsizetype eol = answer.indexOf(QLatin1String("\r\n"));
-    const QString first = eol >= 0 ? answer.left(eol) : answer;
-    if (!first.contains(QLatin1String("200"))) {
+    QString first;
+    if (!sourceAccepted(m_socket->readAll(), &first)) {
         teardown(QStringLiteral("server refused source connection (") + first + QLatin1Char(')'), true);
         return;
     }

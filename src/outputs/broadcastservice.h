@@ -4,6 +4,7 @@
 #include "outputs/broadcastconfig.h"
 #include "outputs/pcmconverter.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 
@@ -37,6 +38,12 @@ public:
     // MP3 bytes allowed to wait in the socket before the server counts as
     // no longer reading: a few seconds of the stream.
     qint64 sendBufferLimit() const;
+
+    // Whether the server's answer to the source request lets the stream
+    // start; statusLine gets its first line, for the log.
+    static bool sourceAccepted(const QByteArray& answer, QString* statusLine = nullptr);
+    // The listeners of mount on the server's status-json page.
+    static int listenersForMount(const QJsonObject& root, const QString& mount);
 
 signals:
     void streamingChanged(bool streaming);

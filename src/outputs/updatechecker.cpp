@@ -12,9 +12,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 
-namespace {
-
-UpdateInfo infoFrom(const QJsonObject& answer)
+UpdateInfo UpdateChecker::infoFrom(const QJsonObject& answer)
 {
     auto text = [&answer](const char* key) { return answer.value(QLatin1String(key)).toString(); };
     UpdateInfo info;
@@ -27,8 +25,6 @@ UpdateInfo infoFrom(const QJsonObject& answer)
     info.critical = answer.value(QLatin1String("critical")).toBool();
     return info;
 }
-
-} // namespace
 
 UpdateChecker::UpdateChecker(QObject* parent)
     : QObject(parent)

@@ -2,6 +2,7 @@
 
 #include "outputs/updateinfo.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
@@ -24,6 +25,8 @@ public:
     // 1 when a is newer than b, -1 when older, 0 when equal; parts are
     // compared as numbers, a part that is not one counts as 0.
     static int compareVersions(const QString& a, const QString& b);
+    // The service's answer; a missing member reads as empty.
+    static UpdateInfo infoFrom(const QJsonObject& answer);
 
 public slots:
     void checkForUpdates(bool silent);

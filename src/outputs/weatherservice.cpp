@@ -12,12 +12,17 @@
 
 #include <cmath>
 
+#include <cmath>
+
 namespace {
 
 constexpr int kTransferTimeoutMs = 15000;
 
 QString roundedText(double value)
 {
+    // A value no weather has would not convert to a whole number.
+    if (!(std::abs(value) < 1e9))
+        return QStringLiteral("--");
     return QString::number(qint64(std::round(value)));
 }
 
@@ -173,17 +178,7 @@ void WeatherService::onGeocoded(QNetworkReply* reply)
         return;
     }
 
-    const CityParts wanted = splitCity(m_city);
-    QJsonObject best;
-    int bestScore = -1;
-    for (const QJsonValue& v : results) {
-        const QJsonObject result = v.toObject();
-        const int s = score(result, wanted);
-        if (s > bestScore) {
-            best = result;
-            bestScore = s;
-        }
-    }
+    const QJsonObject best = chooseCity(results, m_city);
 
     m_lat = best.value(QStringLiteral("latitude")).toDouble();
     m_lon = best.value(QStringLiteral("longitude")).toDouble();
@@ -223,6 +218,22 @@ void WeatherService::onForecast(QNetworkReply* reply)
         return;
     }
     emit weatherReady(texts->first, texts->second, m_place);
+}
+
+QJsonObject WeatherService::chooseCity(const QJsonArray& results, const QString& city)
+{
+    const CityParts wanted = splitCity(city);
+    QJsonObject best;
+    int bestScore = -1;
+    for (const QJsonValue& v : results) {
+        const QJsonObject result = v.toObject();
+        const int s = score(result, wanted);
+        if (s > bestScore) {
+            best = result;
+            bestScore = s;
+        }
+    }
+    return best;
 }
 
 std::optional<std::pair<QString, QString>> WeatherService::parseForecast(const QJsonObject& answer,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -36,6 +37,9 @@ public:
     static std::optional<std::pair<QString, QString>> parseForecast(const QJsonObject& answer,
                                                                    const QString& windUnit,
                                                                    const QString& precipUnit);
+    // The geocoding result that best fits a town text ("name, region,
+    // country"): the first of the highest score; empty without results.
+    static QJsonObject chooseCity(const QJsonArray& results, const QString& city);
     static QString describeCode(int code);
     static QString windUnitLabel(const QString& unit);
     static QString precipUnitLabel(const QString& unit);

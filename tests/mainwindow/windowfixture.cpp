@@ -1,5 +1,7 @@
 #include "windowfixture.h"
 
+#include "library/musiclibrary.h"
+
 #include "audiofixtures.h"
 #include "olmain.h"
 
@@ -12,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QSaveFile>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTimer>
@@ -26,12 +29,14 @@ const bool s_largeScreen = [] {
     if (!platform.isEmpty() && platform != "offscreen")
         return false;
     const QString config = QDir::tempPath() + QStringLiteral("/ol-offscreen-1920x1080.json");
-    QFile f(config);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Tests running side by side write it too: replaced whole, never seen half-written.
+    QSaveFile f(config);
+    if (!f.open(QIODevice::WriteOnly))
         return false;
     f.write(R"({"screens":[{"name":"OL","x":0,"y":0,"width":1920,"height":1080,)"
             R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
-    f.close();
+    if (!f.commit())
+        return false;
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.toUtf8());
     return true;
 }();
@@ -45,6 +50,8 @@ WindowFixture::WindowFixture(const QVariantMap& settings)
     for (auto it = settings.begin(); it != settings.end(); ++it)
         s.setValue(it.key(), it.value());
     s.sync();
+    // As the program's start-up does before it builds the window.
+    MusicLibrary::initDatabase();
     restart();
 }
 

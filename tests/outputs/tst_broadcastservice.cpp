@@ -252,6 +252,10 @@ private slots:
                  QStringLiteral("Broadcast: error — server refused source connection (HTTP/1.0 403 Forbidden)"));
         QVERIFY(first.isStreaming());
         QCOMPARE(firstOn.count(), 1);
+
+        // Only the status code counts, not a "200" in the reason text.
+        QVERIFY(!BroadcastService::sourceAccepted("HTTP/1.0 500 Internal Server Error 200\r\n\r\n"));
+        QVERIFY(BroadcastService::sourceAccepted("HTTP/1.0 200 OK\r\n\r\n"));
     }
 
     // Engine buffers at 48 kHz float reach a real listener as MP3 at the
