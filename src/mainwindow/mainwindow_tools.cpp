@@ -3,6 +3,7 @@
 // about box.
 #include "mainwindow.h"
 
+#include "automation/remoteapi.h"
 #include "dialogs/prompts.h"
 #include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/library/playlistgeneratordialog.h"
@@ -219,6 +220,8 @@ void MainWindow::applyChangedSettings()
         m_server->applySettings();
         m_builtInServerAction->setChecked(m_server->isListening());
     }
+    if (m_remoteApi)
+        m_remoteApi->applySettings();
     if (m_silence) {
         m_silence->loadFromSettings();
         m_silence->reset();
