@@ -62,6 +62,9 @@ QWidget* MainWindow::buildLeftColumn()
 
     m_leftTabs = new QTabWidget;
     m_leftTabs->setObjectName(QStringLiteral("leftTabs"));
+    // The side panels may be narrower than their rows would like, so that
+    // the window opens at its designed width beside a full cart wall.
+    m_leftTabs->setMinimumWidth(150);
     m_leftTabs->setDocumentMode(true);
     m_leftTabs->setMovable(true);
 

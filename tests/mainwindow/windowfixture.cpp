@@ -1,5 +1,7 @@
 #include "windowfixture.h"
 
+#include "library/musiclibrary.h"
+
 #include "audiofixtures.h"
 #include "olmain.h"
 
@@ -45,6 +47,8 @@ WindowFixture::WindowFixture(const QVariantMap& settings)
     for (auto it = settings.begin(); it != settings.end(); ++it)
         s.setValue(it.key(), it.value());
     s.sync();
+    // As the program's start-up does before it builds the window.
+    MusicLibrary::initDatabase();
     restart();
 }
 

@@ -206,7 +206,9 @@ void TestVoiceTrackDialog::recordTrimCutAndSave()
     QCOMPARE(ui.status->styleSheet(), QStringLiteral("font-weight:bold; color:#c0392b;"));
     ui.record->click();
 
+    // The take is drawn once its file is complete.
     QVERIFY(!ui.recorder->isRecording());
+    QTRY_VERIFY_WITH_TIMEOUT(ui.view->data().durationMs > 0, 15000);
     QCOMPARE(ui.record->text(), QStringLiteral("Record"));
     QCOMPARE(ui.status->text(), QStringLiteral("Recorded. Press Play to listen, or Save to keep it."));
     QVERIFY(ui.play->isEnabled() && ui.save->isEnabled() && !ui.trim->isEnabled());
