@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 
+#include "automation/dtmfmonitor.h"
 #include "automation/eventscheduler.h"
+#include "automation/remoteapi.h"
 #include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
@@ -198,6 +200,21 @@ MainWindow::MainWindow(QWidget* parent)
 
     connect(m_engine, &AudioEngine::streamMetadata, this, &MainWindow::onStreamMetadata);
 
+    m_dtmf = new DtmfMonitor(this);
+    connect(m_dtmf, &DtmfMonitor::logMessage, this, &MainWindow::appendLog);
+    // The detector's own sequence, so that acting on it empties it.
+    connect(m_dtmf, &DtmfMonitor::sequenceReceived, this, [this] { checkDtmfEvents(m_dtmf->detector().sequence); });
+    m_dtmfTimer = new QTimer(this);
+    connect(m_dtmfTimer, &QTimer::timeout, this, &MainWindow::updateDtmfWindow);
+    m_dtmfTimer->start(2000);
+
+    m_remoteApi = new RemoteApi(this);
+    connect(m_remoteApi, &RemoteApi::logMessage, this, &MainWindow::appendLog);
+    connect(m_remoteApi, &RemoteApi::commandRequested, this, &MainWindow::runSchedulerCommand);
+    // Same thread, so the record is filled before the signal returns.
+    connect(m_remoteApi, &RemoteApi::playbackInfoRequested, this, &MainWindow::fillPlaybackInfo);
+    m_remoteApi->applySettings();
+
     connect(m_broadcast, &BroadcastService::streamingChanged, this, &MainWindow::onStreamingChanged);
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
 }
@@ -212,7 +229,7 @@ MainWindow::~MainWindow()
 // are stopped and deleted here, first the outputs that the engine feeds.
 void MainWindow::releaseServices()
 {
-    for (QTimer* timer : {m_clockTimer, m_silenceTimer, m_micOffTimer, m_lineOffTimer}) {
+    for (QTimer* timer : {m_clockTimer, m_silenceTimer, m_micOffTimer, m_lineOffTimer, m_dtmfTimer}) {
         if (timer)
             timer->stop();
     }
@@ -220,11 +237,14 @@ void MainWindow::releaseServices()
     for (QObject* child : children)
         disconnect(child, nullptr, this, nullptr);
 
-    const QList<QObject*> services = {m_archive, m_server,    m_broadcast, m_silence,         m_updates,
-                                      m_lineIn,  m_mic,       m_scheduler, m_weather,         m_durationScanner,
-                                      m_engine};
+    // Remote hands first: no command may arrive while the rest goes.
+    const QList<QObject*> services = {m_remoteApi, m_dtmf,   m_archive,   m_server,  m_broadcast,
+                                      m_silence,   m_updates, m_lineIn,    m_mic,     m_scheduler,
+                                      m_weather,   m_durationScanner,      m_engine};
     for (QObject* service : services)
         delete service;
+    m_remoteApi = nullptr;
+    m_dtmf = nullptr;
     m_archive = nullptr;
     m_server = nullptr;
     m_broadcast = nullptr;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QDate>
 #include <QHash>
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -15,11 +17,13 @@ class AudioInput;
 class CartWall;
 class BroadcastServer;
 class BroadcastService;
+class DtmfMonitor;
 class DurationScanner;
 class EventScheduler;
 class MusicLibrary;
 class MusicLibraryDialog;
 class PlaylistModel;
+class RemoteApi;
 class QAction;
 class QAudioOutput;
 class QComboBox;
@@ -342,6 +346,17 @@ private:
     void showPlaylistTabMenu(const QPoint& pos);
     void showPlaylistContextMenu(const QPoint& pos);
     void openPlaybackQueue();
+
+    // ---- Remote API and DTMF-started events (mainwindow_remote.cpp) ----
+    void updateDtmfWindow();
+    void checkDtmfEvents(const QString& sequence);
+    void startDtmfDay(const QDate& today);
+
+    DtmfMonitor* m_dtmf = nullptr;
+    RemoteApi* m_remoteApi = nullptr;
+    QTimer* m_dtmfTimer = nullptr;
+    QSet<QString> m_dtmfHandled; // event names started or skipped on m_dtmfDay
+    QDate m_dtmfDay;
 
     // ---- Playlist files, printout and render (mainwindow_files.cpp) ----
 public:

@@ -3,6 +3,7 @@
 // about box.
 #include "mainwindow.h"
 
+#include "automation/remoteapi.h"
 #include "dialogs/prompts.h"
 #include "dialogs/library/crossfadesdialog.h"
 #include "dialogs/library/musiclibrarydialog.h"
@@ -249,6 +250,8 @@ void MainWindow::applyChangedSettings()
         m_server->applySettings();
         m_builtInServerAction->setChecked(m_server->isListening());
     }
+    if (m_remoteApi)
+        m_remoteApi->applySettings();
     if (m_silence) {
         m_silence->loadFromSettings();
         m_silence->reset();

@@ -1,0 +1,193 @@
+// ctest: serial
+// ctest: timeout 600
+// Remote hands on the real window: an HTTP client driving the engine
+// through the API, and tones on a microphone starting and ending events
+// around their time.
+#include "audiofixtures.h"
+#include "automation/dtmfmonitor.h"
+#include "automation/eventscheduler.h"
+#include "engine/audioengine.h"
+#include "olmain.h"
+#include "pipemic.h"
+#include "windowfixture.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QSlider>
+
+#include <algorithm>
+
+namespace {
+
+// curl's whole answer, run while the event loop keeps serving the window.
+QByteArray curl(quint16 port, const QString& target)
+{
+    QProcess p;
+    p.start(QStringLiteral("curl"), {"-s", "-i", "-g", "--max-time", "20",
+                                     QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)});
+    if (!p.waitForStarted(10000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000))
+        return "curl did not run";
+    return p.readAllStandardOutput();
+}
+
+// The keys, 100 ms each with 100 ms between, after half a second of silence.
+bool keysWav(const QString& path, const QString& keys)
+{
+    QStringList terms;
+    for (int i = 0; i < keys.size(); ++i) {
+        const int k = QStringLiteral("123A456B789C*0#D").indexOf(keys.at(i));
+        const double at = 0.5 + 0.2 * i;
+        terms << QStringLiteral("between(t,%1,%2)*0.25*(sin(2*PI*%3*t)+sin(2*PI*%4*t))")
+                     .arg(at)
+                     .arg(at + 0.1)
+                     .arg(QList<int>{697, 770, 852, 941}.at(k / 4))
+                     .arg(QList<int>{1209, 1336, 1477, 1633}.at(k % 4));
+    }
+    AudioFixtures::Signal keyTones;
+    keyTones.expression = terms.join(QLatin1Char('+'));
+    keyTones.seconds = 1.0 + 0.2 * keys.size();
+    keyTones.sampleRate = 48000;
+    keyTones.channels = 1;
+    return AudioFixtures::make(path, keyTones);
+}
+
+ScheduledEvent dtmfEvent(const QString& name, const QString& action, QTime time, const QString& start)
+{
+    ScheduledEvent e;
+    e.name = name;
+    e.action = action;
+    e.time = time;
+    e.dtmfStart = start;
+    return e;
+}
+
+} // namespace
+
+class TestRemote : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void apiRunsCommandsOnTheWindow()
+    {
+        const QString song = WindowFixture::toneFile(QStringLiteral("remote.wav"), 30, 660);
+        const quint16 port = WindowFixture::freePort();
+        // As the settings page writes them.
+        WindowFixture f({{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
+                         {QStringLiteral("api/localhostOnly"), true}, {QStringLiteral("api/password"), QStringLiteral("s3cret")},
+                         {QStringLiteral("api/username"), QString()}, {QStringLiteral("api/https"), false}});
+        QVERIFY(f.log().contains(QStringLiteral("Remote API: listening on http://127.0.0.1:%1").arg(port)));
+        auto* engine = f.find<AudioEngine>();
+        f->addPaths({song});
+
+        QVERIFY(curl(port, "/?pass=s3cre&cmd=play").startsWith("HTTP/1.1 403 Forbidden"));
+        QVERIFY(curl(port, "/?cmd=volume%2030").startsWith("HTTP/1.1 403 Forbidden"));
+        QVERIFY(!engine->isPlaying());
+        QVERIFY(f.log().contains(QStringLiteral("Remote API: rejected a request with a bad password")));
+
+        // The command has run when the client gets its answer.
+        QVERIFY(curl(port, "/?pass=s3cret&cmd=play").endsWith("\r\n\r\nOK"));
+        QVERIFY(f.log().contains(QStringLiteral("Command: play")));
+        QTRY_VERIFY(engine->isPlaying());
+        QVERIFY(curl(port, "/?pass=s3cret&cmd=volume%2030").endsWith("\r\n\r\nOK"));
+        QCOMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 30);
+        QVERIFY(f.log().contains(QStringLiteral("Command: volume 30")));
+        const QByteArray info = curl(port, "/?pass=s3cret&action=playbackinfo");
+        for (const char* part : {"<State>playing</State>", "<Volume>30</Volume>", "<PlaylistCount>1</PlaylistCount>",
+                                 "<CurrentIndex>0</CurrentIndex>", "<Title>remote</Title>"})
+            QVERIFY2(info.contains(part), info.constData());
+        QVERIFY(info.contains("<File>" + song.toUtf8() + "</File>"));
+
+        // Closing the program closes the port.
+        f.destroy();
+        QCOMPARE(curl(port, "/?pass=s3cret&cmd=stop"), QByteArray());
+    }
+
+    // Events at 00:00 whose windows close at once, and one at 00:10 awaited
+    // from 00:05, on a clock the test moves.
+    void tonesStartEventsInTheirWindow()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("dtmf"));
+        const QString start = dir + QStringLiteral("/start.wav");
+        const QString again = dir + QStringLiteral("/again.wav");
+        QVERIFY(keysWav(start, QStringLiteral("123#")));
+        QVERIFY(keysWav(again, QStringLiteral("123#*9")));
+        PipeMic mic(QStringLiteral("ol_dtmf_window"), QStringLiteral("DTMF-Window-Microphone"), 48000, 1);
+        QVERIFY(mic.load(dir));
+        QVERIFY(mic.waitUntilListed());
+
+        WindowFixture f({{QStringLiteral("dtmf/source"), QStringLiteral("mic")}, {QStringLiteral("audio/micDevice"), mic.description()},
+                         {QStringLiteral("dtmf/minLevel"), 10}, {QStringLiteral("dtmf/beforeMin"), 5},
+                         {QStringLiteral("dtmf/afterMin"), 0}, {QStringLiteral("dtmf/delaySec"), 3}});
+        auto* engine = f.find<AudioEngine>();
+        auto* monitor = f.find<DtmfMonitor>();
+        auto* volume = f.find<QSlider>(QStringLiteral("volume"));
+        auto* scheduler = f.find<EventScheduler>();
+        QDateTime now(QDate(2026, 6, 1), QTime(0, 0, 10));
+        scheduler->setClock([&now] { return now; });
+        ScheduledEvent news = dtmfEvent(QStringLiteral("News"), QStringLiteral("volume 40"), QTime(0, 10), QStringLiteral("123#"));
+        news.dtmfEnd = QStringLiteral("*9");
+        ScheduledEvent feed = dtmfEvent(QStringLiteral("Feed"), QStringLiteral("volume 20"), QTime(0, 0), QStringLiteral("555"));
+        feed.dtmfOnly = true;
+        ScheduledEvent off = dtmfEvent(QStringLiteral("Off"), QStringLiteral("volume 10"), QTime(0, 0), QStringLiteral("777"));
+        off.enabled = false;
+        scheduler->setEvents({dtmfEvent(QStringLiteral("Backup"), QStringLiteral("volume 60"), QTime(0, 0), QStringLiteral("777")),
+                              feed, off, news,
+                              dtmfEvent(QStringLiteral("Blank"), QStringLiteral("volume 10"), QTime(0, 0), QStringLiteral("  "))});
+        auto count = [&f](const QString& line) { return f.log().count(line); };
+        const QString ranBackup = QStringLiteral("DTMF window closed with no tone - starting Backup");
+        const QString skippedFeed = QStringLiteral("DTMF Only: no tone heard, skipping Feed");
+        const QString startedNews = QStringLiteral("DTMF 123# detected - starting News");
+
+        // Windows that closed without a tone are decided once in the day's
+        // first minute, not at every check of it.
+        QTRY_COMPARE(volume->value(), 60);
+        QCOMPARE(count(skippedFeed), 1);
+        f->runSchedulerCommand(QStringLiteral("volume 100"));
+        QTest::qWait(4500);
+        QCOMPARE(volume->value(), 100);
+        QCOMPARE(count(ranBackup), 1);
+        QCOMPARE(count(skippedFeed), 1);
+        QVERIFY(!monitor->isRunning());
+
+        // Heard inside its window, the event runs after the delay.
+        now = now.addSecs(7 * 60);
+        QTRY_VERIFY(monitor->isRunning());
+        QVERIFY(mic.feed(start));
+        QTRY_VERIFY_WITH_TIMEOUT(count(startedNews) == 1, 20000);
+        QCOMPARE(volume->value(), 100);
+        QVERIFY(monitor->detector().sequence.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(volume->value(), 40, 10000);
+
+        // Heard again it is not started again; its end stops playback.
+        f->runSchedulerCommand(QStringLiteral("volume 100"));
+        f->addPaths({WindowFixture::toneFile(QStringLiteral("bed.wav"), 30)});
+        engine->playRow(0);
+        QTRY_VERIFY(engine->isPlaying());
+        QVERIFY(mic.feed(again));
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->isPlaying(), 20000);
+        QCOMPARE(count(QStringLiteral("DTMF end sequence for News")), 1);
+        QCOMPARE(count(startedNews), 1);
+        QTest::qWait(3500);
+        QCOMPARE(volume->value(), 100);
+
+        // Switched off, the monitor stops inside an open window.
+        QSettings().setValue(QStringLiteral("dtmf/source"), QStringLiteral("off"));
+        QTRY_VERIFY(!monitor->isRunning());
+
+        // The next day the closed windows are decided again, once.
+        QSettings().setValue(QStringLiteral("dtmf/source"), QStringLiteral("mic"));
+        now = QDateTime(QDate(2026, 6, 2), QTime(0, 0, 20));
+        QTRY_COMPARE(volume->value(), 60);
+        QTest::qWait(4500);
+        QCOMPARE(count(ranBackup), 2);
+        QCOMPARE(count(skippedFeed), 2);
+        // A disabled event and one with a blank start are no DTMF events.
+        QVERIFY(std::ranges::none_of(f.log(), [](const QString& l) {
+            return l.startsWith(QStringLiteral("DTMF")) && (l.endsWith(QStringLiteral(" Off")) || l.endsWith(QStringLiteral(" Blank")));
+        }));
+    }
+};
+
+OL_TEST_MAIN(TestRemote)
+#include "tst_remote.moc"
