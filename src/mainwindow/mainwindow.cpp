@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "automation/autointro.h"
 #include "automation/eventscheduler.h"
 #include "dialogs/prompts.h"
 #include "engine/audioengine.h"
@@ -42,6 +43,8 @@ MainWindow::MainWindow(QWidget* parent)
 
     m_engine = new AudioEngine(this);
     m_engine->setPlaylist(m_onAir);
+    m_autoIntro = std::make_unique<AutoIntro>();
+    m_autoIntro->load();
 
     m_durationScanner = new DurationScanner(this);
     connect(m_durationScanner, &DurationScanner::resolved, this, &MainWindow::onDurationResolved);
@@ -200,6 +203,8 @@ MainWindow::MainWindow(QWidget* parent)
 
     connect(m_broadcast, &BroadcastService::streamingChanged, this, &MainWindow::onStreamingChanged);
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
+
+    applyHotKeys();
 }
 
 MainWindow::~MainWindow()

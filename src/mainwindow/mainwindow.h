@@ -12,6 +12,7 @@
 
 class AudioEngine;
 class AudioInput;
+class AutoIntro;
 class CartWall;
 class BroadcastServer;
 class BroadcastService;
@@ -33,6 +34,7 @@ class QListWidget;
 class QMediaPlayer;
 class QMenu;
 class QModelIndex;
+class QShortcut;
 class QSlider;
 class QSplitter;
 class QTabBar;
@@ -374,4 +376,23 @@ private:
     QComboBox* m_fieldCombo = nullptr;
     QLineEdit* m_searchBox = nullptr;
     QLabel* m_resultLabel = nullptr;
+
+    // ---- Hot keys (mainwindow_hotkeys.cpp) ----
+public:
+    void applyHotKeys();
+
+private:
+    void rateOnAirTrack(int rating);
+
+    QList<QShortcut*> hotKeyShortcuts;
+
+    // ---- Auto intros and teasers (mainwindow_intro.cpp) ----
+public slots:
+    void maybeInsertAutoIntro(int row);
+    void openAutoIntro();
+
+private:
+    void addTeaser();
+
+    std::unique_ptr<AutoIntro> m_autoIntro;
 };

@@ -237,6 +237,7 @@ void MainWindow::applyChangedSettings()
     updateClock();
     updateLockIndicator();
     updateOnAirIndicator();
+    applyHotKeys();
     appendLog(QStringLiteral("Settings updated"));
 }
 
