@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "automation/autointro.h"
 #include "automation/dtmfmonitor.h"
 #include "automation/eventscheduler.h"
 #include "automation/remoteapi.h"
@@ -44,6 +45,8 @@ MainWindow::MainWindow(QWidget* parent)
 
     m_engine = new AudioEngine(this);
     m_engine->setPlaylist(m_onAir);
+    m_autoIntro = std::make_unique<AutoIntro>();
+    m_autoIntro->load();
 
     m_durationScanner = new DurationScanner(this);
     connect(m_durationScanner, &DurationScanner::resolved, this, &MainWindow::onDurationResolved);
@@ -217,6 +220,8 @@ MainWindow::MainWindow(QWidget* parent)
 
     connect(m_broadcast, &BroadcastService::streamingChanged, this, &MainWindow::onStreamingChanged);
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
+
+    applyHotKeys();
 }
 
 MainWindow::~MainWindow()

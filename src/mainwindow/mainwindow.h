@@ -14,6 +14,7 @@
 
 class AudioEngine;
 class AudioInput;
+class AutoIntro;
 class CartWall;
 class BroadcastServer;
 class BroadcastService;
@@ -37,6 +38,7 @@ class QListWidget;
 class QMediaPlayer;
 class QMenu;
 class QModelIndex;
+class QShortcut;
 class QSlider;
 class QSplitter;
 class QTabBar;
@@ -391,4 +393,23 @@ private:
     QComboBox* m_fieldCombo = nullptr;
     QLineEdit* m_searchBox = nullptr;
     QLabel* m_resultLabel = nullptr;
+
+    // ---- Hot keys (mainwindow_hotkeys.cpp) ----
+public:
+    void applyHotKeys();
+
+private:
+    void rateOnAirTrack(int rating);
+
+    QList<QShortcut*> hotKeyShortcuts;
+
+    // ---- Auto intros and teasers (mainwindow_intro.cpp) ----
+public slots:
+    void maybeInsertAutoIntro(int row);
+    void openAutoIntro();
+
+private:
+    void addTeaser();
+
+    std::unique_ptr<AutoIntro> m_autoIntro;
 };

@@ -51,6 +51,8 @@ void MainWindow::createMenus()
     playlist->addAction(QStringLiteral("Record voice track..."), this, &MainWindow::recordVoiceTrack);
     playlist->addAction(QStringLiteral("Insert voice track..."), this, &MainWindow::insertVoiceTrack);
     playlist->addSeparator();
+    playlist->addAction(QStringLiteral("Add teaser..."), this, &MainWindow::addTeaser);
+    playlist->addSeparator();
     playlist->addMenu(QStringLiteral("Add command"))
         ->addAction(QStringLiteral("STOP (halt until cued)"), this, &MainWindow::addStopCommand);
 
@@ -62,6 +64,7 @@ void MainWindow::createMenus()
     tools->addSeparator();
     tools->addAction(QStringLiteral("Playback queue..."), this, &MainWindow::openPlaybackQueue);
     tools->addSeparator();
+    tools->addAction(QStringLiteral("Auto Intro..."), this, &MainWindow::openAutoIntro);
     tools->addAction(QStringLiteral("Relay..."), this, &MainWindow::openRelay);
     tools->addAction(QStringLiteral("Stream Archive..."), this, &MainWindow::openStreamArchive);
     tools->addSeparator();

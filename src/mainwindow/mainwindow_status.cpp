@@ -21,6 +21,7 @@
 #include <QSettings>
 #include <QSlider>
 #include <QTableView>
+#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -63,6 +64,11 @@ void MainWindow::onNowPlaying(const Track& track)
     m_vfd->setNextUp(r + 1 >= 0 && r + 1 < rows.size() ? rows.at(r + 1).displayName() : QStringLiteral("-"));
     if (r >= 1 && r - 1 < rows.size())
         m_vfd->setJustPlayed(rows.at(r - 1).displayName());
+    // Looked at once the start has been handled, on the row then coming.
+    QTimer::singleShot(0, this, [this] {
+        if (m_engine)
+            maybeInsertAutoIntro(m_engine->currentRow() + 1);
+    });
 }
 
 void MainWindow::onStreamMetadata(const QString& title)

@@ -270,6 +270,7 @@ void MainWindow::applyChangedSettings()
     updateClock();
     updateLockIndicator();
     updateOnAirIndicator();
+    applyHotKeys();
     appendLog(QStringLiteral("Settings updated"));
 }
 
