@@ -247,17 +247,18 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
     if (!m_recording)
         return;
 
+    // The limit first: a recording that ends on a split boundary must not
+    // leave an empty part behind.
+    if (m_config.stopAfterMs > 0 && recordedMs() >= m_config.stopAfterMs) {
+        stop();
+        return;
+    }
     // The file closed here finishes on its own; the next never shares its name.
     if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(m_clock()))) {
         closeFile();
-        if (!openFile()) {
-            // Nothing could be recorded until somebody noticed: end it here.
-            stop();
-            return;
-        }
+        if (!openFile())
+            stop(); // nothing could be recorded until somebody noticed
     }
-    if (m_config.stopAfterMs > 0 && recordedMs() >= m_config.stopAfterMs)
-        stop();
 }
 
 void StreamArchive::writeEncoded(const QByteArray& mp3)

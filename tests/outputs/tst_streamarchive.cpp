@@ -252,6 +252,23 @@ private slots:
         // recordedMs goes on counting from the last start.
         const qint64 at = archive.recordedMs();
         QTRY_VERIFY_WITH_TIMEOUT(archive.recordedMs() > at + 100, 5000);
+        pump.stop();
+
+        // A limit that falls on a split boundary ends the recording there,
+        // with no empty part opened after it.
+        c.splitMinutes = 1;
+        c.stopAfterMs = 60000;
+        c.namePattern = QStringLiteral("'boundary'");
+        QDateTime now = QDateTime::currentDateTime();
+        archive.setClock([&now] { return now; });
+        archive.setConfig(c);
+        archive.start();
+        archive.pushAudio(tone.next(4410));
+        now = now.addSecs(60);
+        archive.pushAudio(tone.next(4410));
+        QVERIFY(!archive.isRecording());
+        QTRY_COMPARE_WITH_TIMEOUT(rec.last().at(0).toBool(), false, 10000);
+        QCOMPARE(QDir(folder).entryList({QStringLiteral("boundary*")}, QDir::Files), QStringList{QStringLiteral("boundary.mp3")});
     }
 
     // A full disk or a folder that went away ends the recording with a line
