@@ -273,6 +273,7 @@ private slots:
         program.setProcessEnvironment(env);
         program.start(qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern"));
         const auto end = qScopeGuard([&program] { program.kill(); program.waitForFinished(); });
+        QVERIFY2(program.waitForStarted(), qPrintable(program.program()));
         const QString expected = QStringLiteral("late\nmidnight\ntuesday\njune2\n");
         QTRY_COMPARE_WITH_TIMEOUT(readFile(marks), expected, 120000);
         // A minute more, and nothing fires again.
