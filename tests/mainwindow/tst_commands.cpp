@@ -269,13 +269,17 @@ private slots:
         env.insert(QStringLiteral("LD_PRELOAD"), preload);
         env.insert(QStringLiteral("FAKETIME"), QStringLiteral("@2026-06-01 23:57:00 x10"));
         env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        // A sanitized program refuses to run with another library preloaded first.
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
         QProcess program;
         program.setProcessEnvironment(env);
         program.start(qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern"));
         const auto end = qScopeGuard([&program] { program.kill(); program.waitForFinished(); });
         QVERIFY2(program.waitForStarted(), qPrintable(program.program()));
         const QString expected = QStringLiteral("late\nmidnight\ntuesday\njune2\n");
-        QTRY_COMPARE_WITH_TIMEOUT(readFile(marks), expected, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(marks) == expected || program.state() == QProcess::NotRunning, 120000);
+        QCOMPARE(readFile(marks), expected);
         // A minute more, and nothing fires again.
         QTest::qWait(8000);
         QCOMPARE(readFile(marks), expected);
