@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <memory>
 
 namespace {
 
@@ -259,12 +260,13 @@ private slots:
         c.splitMinutes = 1;
         c.stopAfterMs = 60000;
         c.namePattern = QStringLiteral("'boundary'");
-        QDateTime now = QDateTime::currentDateTime();
-        archive.setClock([&now] { return now; });
+        // Shared: the archive, made earlier, outlives a plain local.
+        auto now = std::make_shared<QDateTime>(QDateTime::currentDateTime());
+        archive.setClock([now] { return *now; });
         archive.setConfig(c);
         archive.start();
         archive.pushAudio(tone.next(4410));
-        now = now.addSecs(60);
+        *now = now->addSecs(60);
         archive.pushAudio(tone.next(4410));
         QVERIFY(!archive.isRecording());
         QTRY_COMPARE_WITH_TIMEOUT(rec.last().at(0).toBool(), false, 10000);
