@@ -26,6 +26,11 @@ void olFuzzInit()
     qputenv("XDG_CONFIG_HOME", (home + QStringLiteral("/.config")).toUtf8());
     qputenv("XDG_DATA_HOME", (home + QStringLiteral("/.local/share")).toUtf8());
     qputenv("XDG_CACHE_HOME", (home + QStringLiteral("/.cache")).toUtf8());
+    // A named zone with daylight-saving changes: the same on every machine,
+    // and read once, where an unset TZ has the C library check the zone file
+    // on every local-time conversion (it more than halved the scheduler
+    // targets' speed).
+    qputenv("TZ", "Europe/Berlin");
     static int argc = 1;
     static char name[] = "olfuzz";
     static char* argv[] = {name, nullptr};
