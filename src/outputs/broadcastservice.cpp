@@ -27,6 +27,7 @@ namespace {
 const QByteArray kUserAgent = QByteArrayLiteral("Orchidlantern/1.0");
 constexpr int kStatsIntervalMs = 15000;
 constexpr int kSendBufferSeconds = 5;
+constexpr qint64 kMaxStatusLine = 8192;
 
 // A listener count from the status page: a whole, non-negative number, or
 // a text holding one; anything else counts as none.
@@ -243,6 +244,10 @@ void BroadcastService::sendSourceHeader()
 void BroadcastService::onHandshakeData()
 {
     if (!m_socket || m_handshakeDone)
+        return;
+    // The status line can arrive in pieces; a server that sends no line end
+    // at all is judged on what it sent once that is more than a line.
+    if (!m_socket->canReadLine() && m_socket->bytesAvailable() < kMaxStatusLine)
         return;
     QString first;
     if (!sourceAccepted(m_socket->readAll(), &first)) {

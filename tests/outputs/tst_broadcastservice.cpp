@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -256,6 +258,34 @@ private slots:
         // Only the status code counts, not a "200" in the reason text.
         QVERIFY(!BroadcastService::sourceAccepted("HTTP/1.0 500 Internal Server Error 200\r\n\r\n"));
         QVERIFY(BroadcastService::sourceAccepted("HTTP/1.0 200 OK\r\n\r\n"));
+    }
+
+    // A server whose answer arrives in pieces is waited for, not refused.
+    void statusLineInPieces()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        connect(&server, &QTcpServer::newConnection, &server, [&server] {
+            QTcpSocket* peer = server.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, peer, [peer] {
+                if (!peer->readAll().contains("\r\n\r\n") || peer->property("answered").toBool())
+                    return;
+                peer->setProperty("answered", true);
+                peer->write("HTTP/1.0 2");
+                QTimer::singleShot(300, peer, [peer] { peer->write("00 OK\r\n\r\n"); });
+            });
+        });
+        BroadcastConfig c;
+        c.host = QStringLiteral("127.0.0.1");
+        c.port = server.serverPort();
+        c.password = QStringLiteral("x");
+        c.internalMix = true;
+        BroadcastService svc;
+        QSignalSpy log(&svc, &BroadcastService::logMessage);
+        svc.setConfig(c);
+        svc.start();
+        QTRY_VERIFY2_WITH_TIMEOUT(svc.isStreaming(), qPrintable(logText(log)), 10000);
+        svc.stop();
     }
 
     // Engine buffers at 48 kHz float reach a real listener as MP3 at the
