@@ -219,7 +219,9 @@ void StreamArchive::start()
         if (m_captureDevice)
             connect(m_captureDevice, &QIODevice::readyRead, this, &StreamArchive::onAudioReady);
     }
-    m_recordingStart = m_clock();
+    // From the first file's start, not after the encoder and capture came up:
+    // counted from later, a limit on a split boundary fell after the split.
+    m_recordingStart = m_fileStart;
     m_recording = true;
     emit recordingChanged(true);
 }
@@ -247,14 +249,15 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
     if (!m_recording)
         return;
 
-    // The limit first: a recording that ends on a split boundary must not
-    // leave an empty part behind.
-    if (m_config.stopAfterMs > 0 && recordedMs() >= m_config.stopAfterMs) {
+    // The limit first, and both on one reading of the clock: a recording that
+    // ends on a split boundary must not leave an empty part behind.
+    const QDateTime now = m_clock();
+    if (m_config.stopAfterMs > 0 && m_recordingStart.msecsTo(now) >= m_config.stopAfterMs) {
         stop();
         return;
     }
     // The file closed here finishes on its own; the next never shares its name.
-    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(m_clock()))) {
+    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(now))) {
         closeFile();
         if (!openFile())
             stop(); // nothing could be recorded until somebody noticed

@@ -16,6 +16,7 @@
 
 #include <csignal>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -256,21 +257,30 @@ private slots:
         pump.stop();
 
         // A limit that falls on a split boundary ends the recording there,
-        // with no empty part opened after it.
+        // with no empty part opened after it, even when the first file took
+        // long to open (half a minute here).
         c.splitMinutes = 1;
-        c.stopAfterMs = 60000;
+        c.stopAfterMs = 120000;
         c.namePattern = QStringLiteral("'boundary'");
         // Shared: the archive, made earlier, outlives a plain local.
-        auto now = std::make_shared<QDateTime>(QDateTime::currentDateTime());
-        archive.setClock([now] { return *now; });
+        const QDateTime t0 = QDateTime::currentDateTime();
+        auto now = std::make_shared<QDateTime>(t0);
+        archive.setClock([now, opened = std::make_shared<bool>(false)] {
+            const QDateTime t = *now;
+            if (!std::exchange(*opened, true))
+                *now = now->addSecs(30);
+            return t;
+        });
         archive.setConfig(c);
         archive.start();
-        archive.pushAudio(tone.next(4410));
-        *now = now->addSecs(60);
-        archive.pushAudio(tone.next(4410));
+        for (int s : {60, 120, 150}) {
+            *now = t0.addSecs(s);
+            archive.pushAudio(tone.next(4410));
+        }
         QVERIFY(!archive.isRecording());
         QTRY_COMPARE_WITH_TIMEOUT(rec.last().at(0).toBool(), false, 10000);
-        QCOMPARE(QDir(folder).entryList({QStringLiteral("boundary*")}, QDir::Files), QStringList{QStringLiteral("boundary.mp3")});
+        QCOMPARE(QDir(folder).entryList({QStringLiteral("boundary*")}, QDir::Files),
+                 (QStringList{QStringLiteral("boundary-2.mp3"), QStringLiteral("boundary.mp3")}));
     }
 
     // A full disk or a folder that went away ends the recording with a line
