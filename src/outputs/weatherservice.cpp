@@ -12,8 +12,6 @@
 
 #include <cmath>
 
-#include <cmath>
-
 namespace {
 
 constexpr int kTransferTimeoutMs = 15000;
