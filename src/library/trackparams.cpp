@@ -289,12 +289,11 @@ bool TrackParams::isAvailableAt(const QDateTime& when) const
     return (daypart[weekday - 1] >> hour) & 1u;
 }
 
-AudioEngine::MixConfig TrackParams::resolveMix(const AudioEngine::MixConfig& global,
-                                               const AudioEngine::MixConfig& alternative, bool useAlternative,
-                                               const TrackParams& params, const SegueOverride& segue,
-                                               bool forceMixPoint, qint64 forcedMixPointMs)
+MixConfig TrackParams::resolveMix(const MixConfig& global, const MixConfig& alternative, bool useAlternative,
+                                  const TrackParams& params, const SegueOverride& segue, bool forceMixPoint,
+                                  qint64 forcedMixPointMs)
 {
-    AudioEngine::MixConfig r = global;
+    MixConfig r = global;
     if (useAlternative) {
         r.mixPointMs = alternative.mixPointMs;
         r.fadeOutMs = alternative.fadeOutMs;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/audioengine.h"
+#include "library/mixconfig.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -76,8 +76,7 @@ struct TrackParams
     bool daypartAllows(int day, int hour) const;
     bool isAvailableAt(const QDateTime& when) const;
 
-    static AudioEngine::MixConfig resolveMix(const AudioEngine::MixConfig& global,
-                                             const AudioEngine::MixConfig& alternative, bool useAlternative,
-                                             const TrackParams& params, const SegueOverride& segue,
-                                             bool forceMixPoint, qint64 forcedMixPointMs);
+    static MixConfig resolveMix(const MixConfig& global, const MixConfig& alternative, bool useAlternative,
+                                const TrackParams& params, const SegueOverride& segue, bool forceMixPoint,
+                                qint64 forcedMixPointMs);
 };
