@@ -421,6 +421,8 @@ private slots:
 
     void pagesDevicesAndScreenshots()
     {
+        // The devices of the system alone, none kept from before.
+        QSettings().remove(QStringLiteral("audio/outputDevice"));
         SettingsDialog d;
         auto* stack = d.findChild<QStackedWidget*>();
         auto* tree = d.findChild<QTreeWidget*>();
