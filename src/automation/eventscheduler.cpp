@@ -28,17 +28,15 @@ QList<ScheduledEvent> eventsFromArray(const QJsonArray& array)
     return list;
 }
 
-// Each element an object with at least one member an event writes, so
-// that a list of other things is not taken for empty events.
+// A list that is not empty yet holds no object with a member an event
+// writes is something else, not a list of empty events.
 bool holdsEvents(const QJsonArray& array)
 {
     static const QString keys[] = {QStringLiteral("name"), QStringLiteral("action"), QStringLiteral("time"),
                                    QStringLiteral("days"), QStringLiteral("date")};
-    return std::all_of(array.begin(), array.end(), [](const QJsonValue& v) {
+    return array.isEmpty() || std::any_of(array.begin(), array.end(), [](const QJsonValue& v) {
         const QJsonObject o = v.toObject();
-        return v.isObject() && std::any_of(std::begin(keys), std::end(keys), [&o](const QString& k) {
-            return o.contains(k);
-        });
+        return std::any_of(std::begin(keys), std::end(keys), [&o](const QString& k) { return o.contains(k); });
     });
 }
 

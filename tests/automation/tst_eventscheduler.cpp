@@ -238,7 +238,6 @@ private slots:
         QTest::newRow("empty file") << QByteArray("") << true;
         QTest::newRow("a number") << QByteArray("12") << true;
         QTest::newRow("array of things that are not events") << QByteArray(R"([1,"two",{}])") << true;
-        QTest::newRow("an event among other things") << json("[{'name':'x','time':'10:00:00'},3]") << true;
     }
 
     void importRefused()

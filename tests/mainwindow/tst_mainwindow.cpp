@@ -5,6 +5,7 @@
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
 #include "mainwindow/playliststore.h"
+#include "outputs/streamarchive.h"
 #include "library/security.h"
 #include "olmain.h"
 #include "webstandin.h"
@@ -60,7 +61,9 @@ class TestMainWindow : public QObject
 private slots:
     void builtAsTheOperatorSeesIt()
     {
-        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true}});
+        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true},
+                         {QStringLiteral("archive/internalMix"), true},
+                         {QStringLiteral("archive/folder"), testHome().scratch(QStringLiteral("archive"))}});
         MainWindow& w = f.window();
         QStringList menus;
         for (const QAction* a : w.menuBar()->actions())
@@ -131,12 +134,15 @@ private slots:
 
     // Every playlist outlives the program with its rows, command rows and
     // stream limits included, the one on air, its queue and the row playing,
-    // from which resume on start plays on. A damaged store is kept aside.
+    // from which resume on start plays on, with the recording that ran. A
+    // damaged store is kept aside.
     void playlistsComeBackAfterARestart()
     {
         const QString a = WindowFixture::toneFile(QStringLiteral("Alpha - One.mp3"), 30);
         QVERIFY(!a.isEmpty());
-        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true}});
+        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true},
+                         {QStringLiteral("archive/internalMix"), true},
+                         {QStringLiteral("archive/folder"), testHome().scratch(QStringLiteral("archive"))}});
         f->addPaths({QStringLiteral("/gone/Zero.mp3"), a, QStringLiteral("http://example.invalid/live")});
         PlaylistModel* first = viewed(f);
         first->tracks()[2].streamLimitMs = 90000;
@@ -150,6 +156,8 @@ private slots:
         f->addPaths({a});
         f->runSchedulerCommand(QStringLiteral("play 3"));
         QTRY_VERIFY_WITH_TIMEOUT(f.find<AudioEngine>()->isPlaying(), 20000);
+        f->runSchedulerCommand(QStringLiteral("streamarchive on"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<StreamArchive>()->isRecording(), 20000);
 
         f.restart();
         tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
@@ -168,6 +176,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(f.find<AudioEngine>()->isPlaying(), 20000);
         QCOMPARE(f.find<AudioEngine>()->currentRow(), 2);
         QVERIFY(f.log().contains(QStringLiteral("Resumed playback on startup")));
+        // The recording that ran at exit runs again.
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<StreamArchive>()->isRecording(), 20000);
+        QVERIFY(f.log().contains(QStringLiteral("Resumed recording on startup")));
 
         f.destroy();
         QFile damaged(PlaylistStore::path());
