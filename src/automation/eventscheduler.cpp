@@ -7,9 +7,13 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTimer>
+
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -22,6 +26,18 @@ QList<ScheduledEvent> eventsFromArray(const QJsonArray& array)
     for (const QJsonValue& v : array)
         list.append(ScheduledEvent::fromJson(v.toObject()));
     return list;
+}
+
+// A list that is not empty yet holds no object with a member an event
+// writes is something else, not a list of empty events.
+bool holdsEvents(const QJsonArray& array)
+{
+    static const QString keys[] = {QStringLiteral("name"), QStringLiteral("action"), QStringLiteral("time"),
+                                   QStringLiteral("days"), QStringLiteral("date")};
+    return array.isEmpty() || std::any_of(array.begin(), array.end(), [](const QJsonValue& v) {
+        const QJsonObject o = v.toObject();
+        return std::any_of(std::begin(keys), std::end(keys), [&o](const QString& k) { return o.contains(k); });
+    });
 }
 
 QByteArray toJsonText(const QList<ScheduledEvent>& list)
@@ -266,7 +282,7 @@ bool EventScheduler::loadFromFile(const QString& path)
     }
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
-    if (!doc.isArray()) {
+    if (!doc.isArray() || !holdsEvents(doc.array())) {
         // Importing an empty list from a damaged file would wipe the schedule.
         log(QStringLiteral("import refused: %1 does not hold a list of events").arg(path));
         return false;

@@ -97,11 +97,15 @@ void PlaylistModel::renumberRowState(NewRow newRow)
 
 void PlaylistModel::rowsInsertedAt(int first, int count)
 {
+    // An override belongs to the junction of its row and the next one: rows
+    // put between the two end it.
+    m_segueOverrides.remove(first - 1);
     renumberRowState([first, count](int row) { return row >= first ? row + count : row; });
 }
 
 void PlaylistModel::rowRemoved(int removed)
 {
+    m_segueOverrides.remove(removed - 1);
     renumberRowState([removed](int row) { return row == removed ? -1 : row > removed ? row - 1 : row; });
 }
 
@@ -469,7 +473,7 @@ void PlaylistModel::setSegueOverrides(int firstRow, const QList<TrackParams::Seg
     for (qsizetype i = 0; i < overrides.size(); ++i) {
         const int row = firstRow + int(i);
         const TrackParams::SegueOverride& o = overrides.at(i);
-        if (o.mixPointMs < 0 && o.fadeOutMs < 0)
+        if ((o.mixPointMs < 0 && o.fadeOutMs < 0) || !isRow(row) || !isRow(row + 1))
             m_segueOverrides.remove(row);
         else
             m_segueOverrides.insert(row, o);

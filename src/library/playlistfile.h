@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QString>
 #include <QStringList>
 
 class QTextStream;
@@ -8,8 +10,25 @@ class QTextStream;
 class PlaylistFile
 {
 public:
+    // One entry of a playlist file: a path or stream address, or a command
+    // row (STOP, PAUSE ...) that only our own M3U files carry.
+    struct Item
+    {
+        QString path;
+        bool marker = false;
+        QString label;            // a command row's command
+        qint64 streamLimitMs = 0; // 0 = none given
+    };
+
+    // Comment lines that other players skip: a command row, and the play
+    // time limit of the stream on the line after it.
+    static QString markerLine(const QString& label);
+    static QString limitLine(qint64 ms);
+
     // The entries in file order, as written in it. A PLS file gives the
     // values of its FileN keys; any other file its lines that are neither
-    // blank nor comments.
+    // blank nor comments, with the command rows and limits of our comments.
+    static QList<Item> items(QTextStream& in, bool pls);
+    // The paths of items(), without command rows.
     static QStringList entries(QTextStream& in, bool pls);
 };

@@ -105,6 +105,7 @@ void CartWall::showContextMenu(const QPoint& globalPos)
     connect(menu.addAction(QStringLiteral("Clear cart")), &QAction::triggered, this, [this, index] {
         resetCart(index);
         rebuildButton(index);
+        emit changed();
     });
     menu.exec(globalPos);
 }
@@ -121,6 +122,7 @@ void CartWall::assignFile(int index)
     if (c.title.isEmpty())
         c.title = QFileInfo(path).completeBaseName();
     rebuildButton(index);
+    emit changed();
 }
 
 void CartWall::renameCart(int index)
@@ -132,6 +134,7 @@ void CartWall::renameCart(int index)
         return;
     c.title = title;
     rebuildButton(index);
+    emit changed();
 }
 
 void CartWall::chooseColour(int index)
@@ -143,6 +146,7 @@ void CartWall::chooseColour(int index)
         return;
     c.colour = dialog.selectedColor();
     rebuildButton(index);
+    emit changed();
 }
 
 QJsonArray CartWall::saveState() const

@@ -29,6 +29,8 @@ public:
 
 signals:
     void logMessage(const QString& text);
+    // A cart was assigned, renamed, recoloured or cleared from its menu.
+    void changed();
 
 public slots:
     void onCartClicked(int index);

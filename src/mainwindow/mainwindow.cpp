@@ -11,6 +11,7 @@
 #include "engine/silencedetector.h"
 #include "engine/voiceovers.h"
 #include "library/durationscanner.h"
+#include "mainwindow/playliststore.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -34,14 +35,7 @@ MainWindow::MainWindow(QWidget* parent)
     setAcceptDrops(true);
     resize(1180, 720);
 
-    const bool hourMarkers = QSettings().value(QStringLiteral("playlist/hourMarkers"), false).toBool();
-    for (int i = 0; i < 2; ++i) {
-        auto* model = new PlaylistModel(this);
-        model->setShowHourMarkers(hourMarkers);
-        m_playlists << model;
-    }
-    m_playlistNames << QStringLiteral("Playlist 1") << QStringLiteral("Playlist 2");
-    m_viewed = m_onAir = m_playlists.first();
+    restorePlaylists();
 
     m_engine = new AudioEngine(this);
     m_engine->setPlaylist(m_onAir);
@@ -59,6 +53,7 @@ MainWindow::MainWindow(QWidget* parent)
         connect(model, &QAbstractItemModel::rowsRemoved, this, [this, model] { refreshForModel(model); });
         connect(model, &QAbstractItemModel::modelReset, this, [this, model] { refreshForModel(model); });
         connect(model, &QAbstractItemModel::layoutChanged, this, [this, model] { refreshForModel(model); });
+        watchPlaylist(model);
     };
     for (PlaylistModel* model : std::as_const(m_playlists))
         wirePlaylistModel(model);
@@ -222,10 +217,12 @@ MainWindow::MainWindow(QWidget* parent)
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
 
     applyHotKeys();
+    watchSessionChanges();
 }
 
 MainWindow::~MainWindow()
 {
+    savePlaylists();
     releaseServices();
 }
 
@@ -265,7 +262,7 @@ void MainWindow::releaseServices()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    saveLayout();
+    saveSession();
     QMainWindow::closeEvent(event);
 }
 
@@ -273,10 +270,15 @@ void MainWindow::maybeResumePlayback()
 {
     if (!QSettings().value(QStringLiteral("playback/resumeOnStart"), false).toBool())
         return;
-    if (m_viewed && m_viewed->rowCount() > 0) {
+    // The row on air at exit, else the first row.
+    if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
+        m_engine->playRow(m_resumeRow);
+        appendLog(QStringLiteral("Resumed playback on startup"));
+    } else if (m_viewed && m_viewed->rowCount() > 0) {
         m_engine->playRow(0);
         appendLog(QStringLiteral("Resumed playback on startup"));
     }
+    resumeOutputs();
 }
 
 void MainWindow::refreshForModel(PlaylistModel* model)

@@ -24,6 +24,7 @@ class EventScheduler;
 class MusicLibrary;
 class MusicLibraryDialog;
 class PlaylistModel;
+class PlaylistStore;
 class RemoteApi;
 class QAction;
 class QAudioOutput;
@@ -37,6 +38,7 @@ class QLineEdit;
 class QListWidget;
 class QMediaPlayer;
 class QMenu;
+class QSettings;
 class QModelIndex;
 class QShortcut;
 class QSlider;
@@ -412,4 +414,30 @@ private:
     void addTeaser();
 
     std::unique_ptr<AutoIntro> m_autoIntro;
+
+    // ---- Kept across restarts (mainwindow_session.cpp) ----
+public:
+    // Writes the layout, the cart walls and the playlists now.
+    void saveSession();
+
+private:
+    void restorePlaylists();
+    void watchSessionChanges();
+    void watchPlaylist(PlaylistModel* model);
+    void watchCartWall(CartWall* wall);
+    void schedulePlaylistSave();
+    void scheduleLayoutSave();
+    void savePlaylists();
+    void resumeOutputs();
+    // Syncs the settings; a failed write is logged once, until one succeeds.
+    bool settingsWritten(QSettings& settings, const QString& what);
+
+    std::unique_ptr<PlaylistStore> m_playlistStore;
+    QStringList m_sessionMessages; // for the log, once it exists
+    QTimer* m_playlistSaveTimer = nullptr;
+    QTimer* m_layoutSaveTimer = nullptr;
+    int m_resumeRow = -1;
+    bool m_sessionReady = false;
+    bool m_playlistSaveFailed = false;
+    QSet<QString> m_failedSettingsWrites;
 };

@@ -219,6 +219,7 @@ CartWall* MainWindow::newCartWall()
 {
     auto* wall = new CartWall(kCartColumns, kCartRows);
     connect(wall, &CartWall::logMessage, this, &MainWindow::appendLog);
+    watchCartWall(wall);
     return wall;
 }
 
@@ -256,7 +257,9 @@ void MainWindow::saveCartWalls()
             walls.append(QJsonObject{{QStringLiteral("name"), m_cartTabs->tabText(i)},
                                      {QStringLiteral("carts"), wall->saveState()}});
     }
-    QSettings().setValue(QStringLiteral("cartwalls"), QJsonDocument(walls).toJson(QJsonDocument::Compact));
+    QSettings s;
+    s.setValue(QStringLiteral("cartwalls"), QJsonDocument(walls).toJson(QJsonDocument::Compact));
+    settingsWritten(s, QStringLiteral("the cart walls"));
 }
 
 void MainWindow::addCartWall()
@@ -270,6 +273,7 @@ void MainWindow::addCartWall()
                                           QStringLiteral("Cart %1").arg(m_cartWallCount));
     m_cartTabs->setCurrentIndex(tab);
     updateCartTabCloseButtons();
+    scheduleLayoutSave();
 }
 
 void MainWindow::updateCartTabCloseButtons()
@@ -317,6 +321,7 @@ void MainWindow::closeCartTab(int index)
     for (int i = 0; !m_currentCartWall && i < m_cartTabs->count(); ++i)
         m_currentCartWall = qobject_cast<CartWall*>(m_cartTabs->widget(i));
     updateCartTabCloseButtons();
+    scheduleLayoutSave();
 }
 
 void MainWindow::renameCartTab(int index)
@@ -327,8 +332,10 @@ void MainWindow::renameCartTab(int index)
     const QString name = Prompts::text(this, QStringLiteral("Rename tab"), QStringLiteral("Name:"),
                                        m_cartTabs->tabText(index), &ok)
                              .trimmed();
-    if (ok && !name.isEmpty())
+    if (ok && !name.isEmpty()) {
         m_cartTabs->setTabText(index, name);
+        scheduleLayoutSave();
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -322,6 +322,8 @@ void MainWindow::updatePlaylistTabLabels()
     const qsizetype onAir = m_playlists.indexOf(m_onAir);
     for (int i = 0; i < m_playlistNames.size() && i < m_playlists.size(); ++i)
         m_playlistTabs->setTabText(i, (i == onAir ? QStringLiteral("▶ ") : QString()) + m_playlistNames.at(i));
+    // Names and the playlist on air are stored with the rows.
+    schedulePlaylistSave();
 }
 
 void MainWindow::playSelected()

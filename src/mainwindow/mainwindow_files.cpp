@@ -49,6 +49,24 @@ QString lengthCell(const Track& t)
 
 constexpr int kCommandBitrateKbps = 192;
 
+// Puts the command rows and stream limits of a loaded file on the rows that
+// addPaths made, one per path in file order.
+void restoreCommandRows(PlaylistModel& model, const QList<PlaylistFile::Item>& items)
+{
+    int row = 0;
+    for (const PlaylistFile::Item& item : items) {
+        if (item.marker) {
+            Track command;
+            command.marker = true;
+            command.label = item.label;
+            model.insertTrack(row, command);
+        } else if (item.streamLimitMs > 0 && row < model.rowCount() && model.tracks().at(row).isStream) {
+            model.tracks()[row].streamLimitMs = item.streamLimitMs;
+        }
+        ++row;
+    }
+}
+
 } // namespace
 
 bool MainWindow::writePlaylistFile(const QString& path)
@@ -63,10 +81,14 @@ bool MainWindow::writePlaylistFile(const QString& path)
         out << "#EXTM3U\n";
         if (m_viewed) {
             for (const Track& t : m_viewed->tracks()) {
-                if (t.marker)
+                if (t.marker) {
+                    out << PlaylistFile::markerLine(oneLine(t.label)) << '\n';
                     continue;
-                out << "#EXTINF:" << t.durationMs / 1000 << ',' << oneLine(extinfText(t)) << '\n'
-                    << t.filePath << '\n';
+                }
+                out << "#EXTINF:" << t.durationMs / 1000 << ',' << oneLine(extinfText(t)) << '\n';
+                if (t.isStream && t.streamLimitMs > 0)
+                    out << PlaylistFile::limitLine(t.streamLimitMs) << '\n';
+                out << t.filePath << '\n';
                 ++written;
             }
         }
@@ -123,7 +145,12 @@ bool MainWindow::loadPlaylistFile(const QString& path)
     QTextStream in(&file);
     in.setEncoding(QStringConverter::Utf8);
     const bool pls = QFileInfo(path).suffix().compare(QLatin1String("pls"), Qt::CaseInsensitive) == 0;
-    QStringList entries = PlaylistFile::entries(in, pls);
+    QList<PlaylistFile::Item> items = PlaylistFile::items(in, pls);
+    QStringList entries;
+    for (const PlaylistFile::Item& item : std::as_const(items)) {
+        if (!item.marker)
+            entries << item.path;
+    }
     if (entries.isEmpty()) {
         appendLog(QStringLiteral("Playlist is empty: ") + path);
         return false;
@@ -135,6 +162,7 @@ bool MainWindow::loadPlaylistFile(const QString& path)
     }
     m_viewed->clearAll();
     addPaths(entries);
+    restoreCommandRows(*m_viewed, items);
     appendLog(QStringLiteral("Loaded playlist %1 (%2 tracks)").arg(QFileInfo(path).fileName()).arg(entries.size()));
     return true;
 }

@@ -137,6 +137,7 @@ void MainWindow::saveLayout()
         s.setValue(QStringLiteral("view/leftTabs"), names);
         s.setValue(QStringLiteral("view/leftTabCurrent"), m_leftTabs->currentIndex());
     }
+    settingsWritten(s, QStringLiteral("the window layout"));
 }
 
 void MainWindow::restoreLayout()

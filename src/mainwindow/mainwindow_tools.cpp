@@ -257,7 +257,7 @@ void MainWindow::applyChangedSettings()
         m_silence->reset();
         updateSilenceStatus();
     }
-    const QSettings s;
+    QSettings s;
     const QString output = s.value(QStringLiteral("audio/outputDevice")).toString();
     if (m_mic) {
         m_mic->inputDevice = s.value(QStringLiteral("audio/micDevice")).toString();
@@ -271,7 +271,8 @@ void MainWindow::applyChangedSettings()
     updateLockIndicator();
     updateOnAirIndicator();
     applyHotKeys();
-    appendLog(QStringLiteral("Settings updated"));
+    if (settingsWritten(s, QStringLiteral("the settings")))
+        appendLog(QStringLiteral("Settings updated"));
 }
 
 void MainWindow::applyWeatherSettings()

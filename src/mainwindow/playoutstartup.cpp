@@ -6,6 +6,73 @@
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <iterator>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// Written by the signal handler, read in the event loop: a handler may do
+// nothing but write.
+int s_quitPipe[2] = {-1, -1};
+
+extern "C" void onQuitSignal(int signal)
+{
+    const char byte = char(signal);
+    const ssize_t written = ::write(s_quitPipe[1], &byte, 1);
+    (void)written;
+}
+
+// While it lives, a termination signal closes the window as the operator
+// would, so that everything is saved, and then ends the event loop.
+class QuitOnSignals
+{
+public:
+    explicit QuitOnSignals(MainWindow& window)
+    {
+        // Non-blocking, so that a burst of signals never stalls the handler;
+        // closed on exec, so that no helper program holds it.
+        if (s_quitPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, s_quitPipe) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(s_quitPipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &window, [&window] {
+            char byte = 0;
+            if (::read(s_quitPipe[0], &byte, 1) == 1)
+                window.appendLog(QStringLiteral("Quitting on signal %1").arg(int(byte)));
+            window.close();
+            // Also ends the loops of dialogs that are open.
+            QCoreApplication::exit(0);
+        });
+        struct sigaction action = {};
+        action.sa_handler = onQuitSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int i = 0; i < int(std::size(kQuitSignals)); ++i)
+            sigaction(kQuitSignals[i], &action, &m_previous[i]);
+        m_installed = true;
+    }
+
+    ~QuitOnSignals()
+    {
+        if (!m_installed)
+            return;
+        for (int i = 0; i < int(std::size(kQuitSignals)); ++i)
+            sigaction(kQuitSignals[i], &m_previous[i], nullptr);
+    }
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    struct sigaction m_previous[std::size(kQuitSignals)] = {};
+    bool m_installed = false;
+};
+
+} // namespace
 
 void PlayoutStartup::prepareEnvironment()
 {
@@ -44,6 +111,7 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
     applyStyleSheet(app);
 
     MainWindow window;
+    const QuitOnSignals quitOnSignals(window);
     if (!paths.isEmpty())
         window.addPaths(paths);
     window.show();

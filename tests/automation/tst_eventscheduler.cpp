@@ -237,6 +237,7 @@ private slots:
         QTest::newRow("truncated array") << json("[{'name':'x','time':'10:00:00'},") << true;
         QTest::newRow("empty file") << QByteArray("") << true;
         QTest::newRow("a number") << QByteArray("12") << true;
+        QTest::newRow("array of things that are not events") << QByteArray(R"([1,"two",{}])") << true;
     }
 
     void importRefused()

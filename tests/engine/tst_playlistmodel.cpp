@@ -341,12 +341,12 @@ private slots:
     void listenerPeaksAndSegueOverrides()
     {
         PlaylistModel m;
-        fill(m, 3);
+        fill(m, 8);
         QSignalSpy changed(&m, &QAbstractItemModel::dataChanged);
         m.recordListeners(1, 5);
         m.recordListeners(1, 3);
         m.recordListeners(1, 0);
-        m.recordListeners(3, 9);
+        m.recordListeners(8, 9);
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.at(0).at(0).toModelIndex(), m.index(1, 5));
         QCOMPARE(changed.at(0).at(1).toModelIndex(), m.index(1, 5));

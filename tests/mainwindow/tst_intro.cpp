@@ -151,6 +151,7 @@ private slots:
         // After a restart the rule is still cooling down.
         f.restart();
         PlaylistModel* again = onAir(f);
+        again->clearAll(); // the rows kept from the last run
         again->addTrack(row(a, QStringLiteral("Crooner")));
         again->addTrack(row(b, QStringLiteral("Rocker")));
         f.find<AudioEngine>()->playRow(0);

@@ -2,12 +2,16 @@
 // duration scanner, the footer, the log and the left column's menus.
 #include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/library/playlistgeneratordialog.h"
+#include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "mainwindow/playliststore.h"
+#include "outputs/streamarchive.h"
 #include "library/security.h"
 #include "olmain.h"
 #include "webstandin.h"
 #include "windowfixture.h"
 
+#include <QDir>
 #include <QFileSystemModel>
 #include <QHeaderView>
 #include <QJsonObject>
@@ -22,6 +26,8 @@
 #include <QTableView>
 #include <QToolButton>
 #include <QTreeView>
+
+#include <algorithm>
 
 namespace {
 
@@ -55,7 +61,9 @@ class TestMainWindow : public QObject
 private slots:
     void builtAsTheOperatorSeesIt()
     {
-        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true}});
+        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true},
+                         {QStringLiteral("archive/internalMix"), true},
+                         {QStringLiteral("archive/folder"), testHome().scratch(QStringLiteral("archive"))}});
         MainWindow& w = f.window();
         QStringList menus;
         for (const QAction* a : w.menuBar()->actions())
@@ -122,6 +130,70 @@ private slots:
         const QStringList labels = labelTexts(&f.window());
         QVERIFY(labels.contains(QStringLiteral("Tracks: 1 [1:02:05]")));
         QVERIFY(labels.contains(QStringLiteral("Playing time left: 62:05")));
+    }
+
+    // Every playlist outlives the program with its rows, command rows and
+    // stream limits included, the one on air, its queue and the row playing,
+    // from which resume on start plays on, with the recording that ran. A
+    // damaged store is kept aside.
+    void playlistsComeBackAfterARestart()
+    {
+        const QString a = WindowFixture::toneFile(QStringLiteral("Alpha - One.mp3"), 30);
+        QVERIFY(!a.isEmpty());
+        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true},
+                         {QStringLiteral("archive/internalMix"), true},
+                         {QStringLiteral("archive/folder"), testHome().scratch(QStringLiteral("archive"))}});
+        f->addPaths({QStringLiteral("/gone/Zero.mp3"), a, QStringLiteral("http://example.invalid/live")});
+        PlaylistModel* first = viewed(f);
+        first->tracks()[2].streamLimitMs = 90000;
+        Track stop;
+        stop.marker = true;
+        stop.label = QStringLiteral("stop");
+        first->insertTrack(1, stop);
+        first->addToQueue(3);
+        auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
+        tabs->setCurrentIndex(2);
+        f->addPaths({a});
+        f->runSchedulerCommand(QStringLiteral("play 3"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<AudioEngine>()->isPlaying(), 20000);
+        f->runSchedulerCommand(QStringLiteral("streamarchive on"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<StreamArchive>()->isRecording(), 20000);
+
+        f.restart();
+        tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
+        QCOMPARE(tabTexts(tabs), (QStringList{"▶ Playlist 1", "Playlist 2", "Playlist 3", "+"}));
+        QCOMPARE(tabs->currentIndex(), 2);
+        QCOMPARE(viewed(f)->rowCount(), 1);
+        tabs->setCurrentIndex(0);
+        const QList<Track>& rows = viewed(f)->tracks();
+        QStringList got;
+        for (const Track& t : rows)
+            got << (t.marker ? ">" + t.label : t.filePath) + '|' + QString::number(t.streamLimitMs);
+        QCOMPARE(got, (QStringList{"/gone/Zero.mp3|0", ">stop|0", a + "|0", "http://example.invalid/live|90000"}));
+        QCOMPARE(viewed(f)->queue(), QList<int>{3});
+        QCOMPARE(viewed(f)->currentRow(), 2);
+        f->maybeResumePlayback();
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<AudioEngine>()->isPlaying(), 20000);
+        QCOMPARE(f.find<AudioEngine>()->currentRow(), 2);
+        QVERIFY(f.log().contains(QStringLiteral("Resumed playback on startup")));
+        // The recording that ran at exit runs again.
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<StreamArchive>()->isRecording(), 20000);
+        QVERIFY(f.log().contains(QStringLiteral("Resumed recording on startup")));
+
+        f.destroy();
+        QFile damaged(PlaylistStore::path());
+        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate) && damaged.write("{\"playlists\": [") > 0);
+        damaged.close();
+        f.restart();
+        QVERIFY(std::ranges::any_of(f.log(), [](const QString& line) {
+            return line.startsWith(QStringLiteral("The saved playlists could not be read"));
+        }));
+        QCOMPARE(tabTexts(f.find<QTabBar>(QStringLiteral("playlistTabs"))), (QStringList{"▶ Playlist 1", "Playlist 2", "+"}));
+        const QFileInfoList aside = QFileInfo(PlaylistStore::path()).dir().entryInfoList({"playlists.json.broken-*"});
+        QCOMPARE(aside.size(), 1);
+        QFile kept(aside.first().filePath());
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("{\"playlists\": ["));
     }
 
     void outputSwitchesFromTheBroadcastMenu()

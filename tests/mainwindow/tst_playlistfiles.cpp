@@ -89,6 +89,7 @@ private slots:
         tagged.filePath = QStringLiteral("/abs/tagged.mp3");
         tagged.durationMs = 59999;
         viewed->addTrack(tagged);
+        viewed->tracks()[2].streamLimitMs = 90000;
         viewed->insertTrack(1, stopRow());
 
         prompts.answerFile(dir + QStringLiteral("/show.txt"));
@@ -101,9 +102,9 @@ private slots:
                                         saved);
         QCOMPARE(QJsonDocument::fromJson(lines.toUtf8()).toVariant().toStringList(),
                  (QStringList{"#EXTM3U", "#EXTINF:0,Ünïcode - Çafé", "music/Ünïcode - Çafé.mp3",
-                              "#EXTINF:0," + longTitle, "/abs/" + longTitle + ".flac",
-                              "#EXTINF:0,Online stream - http://radio.invalid/live", "http://radio.invalid/live",
-                              "#EXTINF:59,Line Break - Two Lines", "/abs/tagged.mp3"}));
+                              "#EXTOL-MARKER:stop", "#EXTINF:0," + longTitle, "/abs/" + longTitle + ".flac",
+                              "#EXTINF:0,Online stream - http://radio.invalid/live", "#EXTOL-LIMIT:90000",
+                              "http://radio.invalid/live", "#EXTINF:59,Line Break - Two Lines", "/abs/tagged.mp3"}));
 
         // A failed write keeps the remembered file, which Save then writes without asking.
         prompts.answerFile(dir + QStringLiteral("/missing/x.m3u"));
@@ -114,12 +115,19 @@ private slots:
         QCOMPARE(f->log().first(), QStringLiteral("Saved playlist show.txt.m3u (3 tracks)"));
         QCOMPARE(prompts.count(Prompts::Kind::SaveFile), 2);
 
-        // It loads back with the same rows, the command row and the removed row excepted.
-        const QList<Track> before = viewed->tracks().mid(1);
+        // It loads back with the same rows, the command row and the stream's limit
+        // included, the removed row excepted.
+        const QList<Track> before = viewed->tracks();
+        QCOMPARE(before.size(), 4);
         QVERIFY((*f)->loadPlaylistFile(saved));
-        QCOMPARE(viewed->rowCount(), 3);
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(viewed->tracks().at(i).filePath, before.at(i).filePath);
+        QCOMPARE(f->log().first(), QStringLiteral("Loaded playlist show.txt.m3u (3 tracks)"));
+        QCOMPARE(viewed->rowCount(), 4);
+        for (int i = 0; i < 4; ++i) {
+            const Track& t = viewed->tracks().at(i);
+            QCOMPARE(t.filePath + t.label + QString::number(t.marker) + QString::number(t.streamLimitMs),
+                     before.at(i).filePath + before.at(i).label + QString::number(before.at(i).marker)
+                         + QString::number(before.at(i).streamLimitMs));
+        }
     }
 
     void handWrittenFilesLoadAsTheyStand()

@@ -4,6 +4,7 @@
 // tracks: a file named on the command line is heard on the sink, and the
 // File menu's Exit ends it with status 0 and nothing complained of.
 #include "library/musiclibrary.h"
+#include "mainwindow/playliststore.h"
 #include "mainwindow/playoutstartup.h"
 #include "olmain.h"
 #include "sinkrecorder.h"
@@ -16,6 +17,8 @@
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QStandardPaths>
+
+#include <csignal>
 
 namespace {
 
@@ -87,6 +90,7 @@ private slots:
 
     void init()
     {
+        QFile::remove(PlaylistStore::path());
         QSettings s;
         s.clear();
         s.setValue(QStringLiteral("playback/resumeOnStart"), true);
@@ -135,6 +139,49 @@ private slots:
         QCOMPARE(program.exitCode(), 0);
         const QStringList bad = complaints(program.readAllStandardError());
         QVERIFY2(bad.isEmpty(), qPrintable(bad.join(QLatin1Char('\n'))));
+    }
+
+    // Stopped by the system (a shutdown, a service manager, a terminal), the
+    // program closes as the operator would: it ends normally, and the
+    // playlist, the cart walls and the layout are kept.
+    void quitsOnSignalsKeepingItsWork_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void quitsOnSignalsKeepingItsWork()
+    {
+        QFETCH(int, signal);
+        const QString program = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR")
+                                + QStringLiteral("/apps/orchidlantern/orchidlantern");
+        const QString home = testHome().scratch(QStringLiteral("signal-%1").arg(signal));
+        const QString config = home + QStringLiteral("/.config/Orchidlantern");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(program, {m_tone});
+        QVERIFY(p.waitForStarted(10000));
+
+        // The row from the command line is stored once it is in.
+        const auto stored = [&config] {
+            QFile f(config + QStringLiteral("/Orchidlantern/playlists.json"));
+            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(stored().contains(QFileInfo(m_tone).fileName()), 120000);
+        QVERIFY(::kill(pid_t(p.processId()), signal) == 0);
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        const QSettings settings(config + QStringLiteral("/Orchidlantern.conf"), QSettings::IniFormat);
+        QVERIFY(settings.contains(QStringLiteral("geometry")));
+        QVERIFY(settings.value(QStringLiteral("cartwalls")).toByteArray().startsWith("[{\"carts\""));
+        QVERIFY(stored().contains(QFileInfo(m_tone).fileName()));
     }
 
     // Offscreen, in this process: the same start-up code from the window on.

@@ -21,6 +21,7 @@
 
 #include <QCheckBox>
 #include <QDesktopServices>
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QJsonObject>
 #include <QLabel>
@@ -131,6 +132,27 @@ private slots:
         QCOMPARE(prompts.messages().last(), QStringLiteral("Incorrect password."));
         Security::setPassword(Security::Settings, QString());
         Security::setPassword(Security::Scheduler, QString());
+    }
+
+    // Settings that cannot be written (a folder stands where the file goes,
+    // which stops even the super-user) are reported, not called updated.
+    void unwritableSettingsAreReported()
+    {
+        WindowFixture f;
+        PromptScript prompts;
+        const QString file = QSettings().fileName();
+        QVERIFY(QFile::remove(file) && QDir().mkdir(file));
+        const auto restore = qScopeGuard([&file] { QDir().rmdir(file); });
+        prompts.answerDialog([](QDialog& d) {
+            clickButton(d, QStringLiteral("OK"));
+            return d.result();
+        });
+        f.menuAction(QStringLiteral("&Settings"), QStringLiteral("Settings..."))->trigger();
+        QVERIFY2(!prompts.messages().isEmpty()
+                     && prompts.messages().last().startsWith(QStringLiteral("The settings could not be saved to ")),
+                 qPrintable(prompts.messages().join('|')));
+        QVERIFY(!f.log().contains(QStringLiteral("Settings updated")));
+        QVERIFY(f.log().first().startsWith(QStringLiteral("Could not save the settings: ")));
     }
 
     void schedulerBoxShowsTheNextEvent()

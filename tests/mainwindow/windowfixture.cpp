@@ -1,6 +1,7 @@
 #include "windowfixture.h"
 
 #include "library/musiclibrary.h"
+#include "mainwindow/playliststore.h"
 
 #include "audiofixtures.h"
 #include "olmain.h"
@@ -50,6 +51,7 @@ WindowFixture::WindowFixture(const QVariantMap& settings)
     for (auto it = settings.begin(); it != settings.end(); ++it)
         s.setValue(it.key(), it.value());
     s.sync();
+    QFile::remove(PlaylistStore::path());
     // As the program's start-up does before it builds the window.
     MusicLibrary::initDatabase();
     restart();

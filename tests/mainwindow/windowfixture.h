@@ -10,8 +10,9 @@ class QAction;
 class QMenu;
 class QMimeData;
 
-// The real main window for one test case: the settings of the test's home
-// are emptied, the given ones written, then the window is built. Deleting
+// The real main window for one test case: the settings and the stored
+// playlists of the test's home are emptied, the given settings written, then
+// the window is built. Deleting
 // the fixture tears the window down as the program does at exit.
 class WindowFixture
 {

@@ -1,6 +1,8 @@
 #include "dialogs/settings/settingsdialog.h"
 
+#include "dialogs/devicelist.h"
 #include "dialogs/library/voicetrackdialog.h"
+#include "dialogs/prompts.h"
 
 #include <QAudioDevice>
 #include <QCheckBox>
@@ -133,15 +135,6 @@ QLabel* SettingsDialog::wrapped(const QString& text)
     return label;
 }
 
-QComboBox* SettingsDialog::deviceList(const QList<QAudioDevice>& devices)
-{
-    auto* list = new QComboBox;
-    list->addItem(QStringLiteral("System default"), QString());
-    for (const QAudioDevice& device : devices)
-        list->addItem(device.description(), device.description());
-    return list;
-}
-
 void SettingsDialog::selectByData(QComboBox* list, const QString& value)
 {
     for (int i = 0; i < list->count(); ++i) {
@@ -172,9 +165,9 @@ void SettingsDialog::loadSettings()
         loadSilence();
     selectByData(m_general.windUnit, s.value(QStringLiteral("weather/windUnit"), QStringLiteral("kmh")).toString());
     selectByData(m_general.rainUnit, s.value(QStringLiteral("weather/precipUnit"), QStringLiteral("mm")).toString());
-    selectByData(m_outputDevice, s.value(QStringLiteral("audio/outputDevice")).toString());
-    selectByData(m_micDevice, s.value(QStringLiteral("audio/micDevice")).toString());
-    selectByData(m_lineInDevice, s.value(QStringLiteral("audio/lineInDevice")).toString());
+    DeviceList::select(m_outputDevice, s.value(QStringLiteral("audio/outputDevice")).toString());
+    DeviceList::select(m_micDevice, s.value(QStringLiteral("audio/micDevice")).toString());
+    DeviceList::select(m_lineInDevice, s.value(QStringLiteral("audio/lineInDevice")).toString());
     m_fading.crossfade->setChecked(s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool());
     m_fading.fadeIn->setValue(s.value(QStringLiteral("playback/fadeInMs"), 1500).toInt());
     m_fading.fadeOut->setValue(s.value(QStringLiteral("playback/fadeOutMs"), 2500).toInt());
@@ -222,5 +215,13 @@ void SettingsDialog::saveSettings()
         saveBroadcast();
     if (m_silence.enabled)
         saveSilence();
+    // Every write above goes through the same file; one that failed is
+    // still pending and fails again here.
+    s.sync();
+    if (s.status() != QSettings::NoError)
+        Prompts::warning(this, QStringLiteral("Settings"),
+                         QStringLiteral("The settings could not be saved to %1 (the folder is read-only or the disk "
+                                        "is full). The changes apply until the program is closed.")
+                             .arg(s.fileName()));
     emit settingsChanged();
 }

@@ -70,8 +70,6 @@ private:
 
     // A label for a sentence or two, wrapped to the page's width.
     static QLabel* wrapped(const QString& text);
-    // "System default" (an empty value), then each device by description.
-    static QComboBox* deviceList(const QList<QAudioDevice>& devices);
     // The first item whose data is the text; the first item when none is.
     static void selectByData(QComboBox* list, const QString& value);
     // Edited controls carry their settings key as object name.

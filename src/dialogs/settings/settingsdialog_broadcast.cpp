@@ -1,5 +1,7 @@
 #include "dialogs/settings/settingsdialog.h"
 
+#include "dialogs/devicelist.h"
+
 #include "outputs/broadcastservice.h"
 
 #include <QCheckBox>
@@ -79,8 +81,8 @@ QWidget* SettingsDialog::makeBroadcastPage()
     b.channels->addItem(QStringLiteral("Stereo"), 2);
     b.channels->addItem(QStringLiteral("Mono"), 1);
     b.channels->setCurrentIndex(c.channels == 1 ? 1 : 0);
-    b.inputDevice = named(deviceList(QMediaDevices::audioInputs()), "broadcast/inputDevice");
-    selectByData(b.inputDevice, c.inputDevice);
+    b.inputDevice = named(DeviceList::create(QMediaDevices::audioInputs()), "broadcast/inputDevice");
+    DeviceList::select(b.inputDevice, c.inputDevice);
     b.internalMix = named(
         new QCheckBox(QStringLiteral("Broadcast this application's own on-air mix (no soundcard loopback needed)")),
         "broadcast/internalMix");

@@ -1,5 +1,7 @@
 #include "dialogs/settings/settingsdialog.h"
 
+#include "dialogs/devicelist.h"
+
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -23,9 +25,9 @@ QWidget* SettingsDialog::makeInputPage()
         return list;
     };
     m_micDevice = group(QStringLiteral("Microphone device"),
-                        named(deviceList(QMediaDevices::audioInputs()), "audio/micDevice"));
+                        named(DeviceList::create(QMediaDevices::audioInputs()), "audio/micDevice"));
     m_lineInDevice = group(QStringLiteral("Line-in device"),
-                           named(deviceList(QMediaDevices::audioInputs()), "audio/lineInDevice"));
+                           named(DeviceList::create(QMediaDevices::audioInputs()), "audio/lineInDevice"));
     layout->addStretch();
     return page;
 }

@@ -1,5 +1,7 @@
 #include "dialogs/settings/settingsdialog.h"
 
+#include "dialogs/devicelist.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
@@ -19,7 +21,7 @@ QWidget* SettingsDialog::makePlaybackPage()
 
     auto* main = new QGroupBox(QStringLiteral("Main (on-air) soundcard"));
     auto* mainRow = new QHBoxLayout(main);
-    m_outputDevice = named(deviceList(QMediaDevices::audioOutputs()), "audio/outputDevice");
+    m_outputDevice = named(DeviceList::create(QMediaDevices::audioOutputs()), "audio/outputDevice");
     mainRow->addWidget(m_outputDevice, 1);
     layout->addWidget(main);
 

@@ -1,5 +1,6 @@
 #include "dialogs/settings/streamarchivedialog.h"
 
+#include "dialogs/devicelist.h"
 #include "dialogs/prompts.h"
 #include "outputs/streamarchive.h"
 
@@ -71,11 +72,8 @@ StreamArchiveDialog::StreamArchiveDialog(StreamArchive* recorder, QWidget* paren
     auto* sourceGrid = new QGridLayout(source);
     m_ownMix = new QCheckBox(QStringLiteral("Record this application's own on-air mix"));
     m_ownMix->setChecked(config.internalMix);
-    m_captureDevice = new QComboBox;
-    m_captureDevice->addItem(QStringLiteral("System default"), QString());
-    for (const QAudioDevice& device : QMediaDevices::audioInputs())
-        m_captureDevice->addItem(device.description(), device.description());
-    m_captureDevice->setCurrentIndex(qMax(0, m_captureDevice->findData(config.inputDevice)));
+    m_captureDevice = DeviceList::create(QMediaDevices::audioInputs());
+    DeviceList::select(m_captureDevice, config.inputDevice);
     sourceGrid->addWidget(m_ownMix, 0, 0, 1, 2);
     sourceGrid->addWidget(new QLabel(QStringLiteral("Capture device:")), 1, 0);
     sourceGrid->addWidget(m_captureDevice, 1, 1);

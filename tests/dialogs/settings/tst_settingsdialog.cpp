@@ -380,7 +380,8 @@ private slots:
     void storedValuesOutsideTheControls()
     {
         // Devices chosen before and not present now (this Qt keeps listing a
-        // source unloaded while the process runs, so none is unloaded here).
+        // source unloaded while the process runs, so none is unloaded here):
+        // they stay stored through OK.
         QSettings s;
         for (const char* key : {"audio/micDevice", "audio/lineInDevice", "broadcast/inputDevice"})
             s.setValue(QString::fromLatin1(key), QStringLiteral("Gone-Mic"));
@@ -395,7 +396,9 @@ private slots:
         const Values before = iniValues();
 
         SettingsDialog d;
-        QCOMPARE(control<QComboBox>(d, "audio/micDevice")->currentText(), QStringLiteral("System default"));
+        QCOMPARE(control<QComboBox>(d, "audio/micDevice")->currentText(), QStringLiteral("Gone-Mic (not connected)"));
+        QCOMPARE(control<QComboBox>(d, "audio/outputDevice")->currentText(),
+                 QStringLiteral("No-Such-Output (not connected)"));
         QCOMPARE(control<QSlider>(d, "silence/threshold")->value(), 20);
         QVERIFY(std::ranges::count(d.findChildren<QLabel*>(), QStringLiteral("0.50"), &QLabel::text) == 1);
         QCOMPARE(control<QComboBox>(d, "dtmf/source")->currentText(), QStringLiteral("Off"));
@@ -406,8 +409,7 @@ private slots:
         button(d, QStringLiteral("OK"))->click();
 
         const Values expected{
-            {"audio/micDevice", ""}, {"audio/lineInDevice", ""}, {"broadcast/inputDevice", ""},
-            {"audio/outputDevice", ""}, {"silence/threshold", "0.2"}, {"silence/action", "0"},
+            {"silence/threshold", "0.2"}, {"silence/action", "0"},
             {"dtmf/source", "off"}, {"dtmf/minLevel", "1"}, {"dtmf/beforeMin", "60"},
             {"broadcast/sampleRate", "22050"}, {"broadcast/bitrate", "64"}, {"server/bitrate", "64"},
             {"playback/fadeInMs", "15000"}, {"weather/windUnit", "kmh"}, {"updates/url", kRemoved},
@@ -419,6 +421,8 @@ private slots:
 
     void pagesDevicesAndScreenshots()
     {
+        // The devices of the system alone, none kept from before.
+        QSettings().remove(QStringLiteral("audio/outputDevice"));
         SettingsDialog d;
         auto* stack = d.findChild<QStackedWidget*>();
         auto* tree = d.findChild<QTreeWidget*>();

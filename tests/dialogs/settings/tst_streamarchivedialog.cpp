@@ -71,7 +71,7 @@ private slots:
         c.inputDevice = QStringLiteral("No such microphone");
         m_recorder.setConfig(c);
         StreamArchiveDialog d(&m_recorder);
-        QCOMPARE(editors(d), QStringLiteral("%1|'Orchidlantern_'yyyy-MM-dd_HH-mm-ss|64|1440 min|1|System default|"
+        QCOMPARE(editors(d), QStringLiteral("%1|'Orchidlantern_'yyyy-MM-dd_HH-mm-ss|64|1440 min|1|No such microphone (not connected)|"
                                             "on|on|on|on|on|on").arg(music));
         auto* pattern = d.findChildren<QLineEdit*>().at(1);
         pattern->setText(QStringLiteral("'Live-'HHmm"));
@@ -90,7 +90,7 @@ private slots:
         for (const QString& key : s.allKeys())
             stored << key + QLatin1Char('=') + s.value(key).toString();
         QCOMPARE(stored.join(QLatin1Char(' ')),
-                 QStringLiteral("archive/bitrate=64 archive/channels=2 archive/folder=%1 archive/inputDevice= "
+                 QStringLiteral("archive/bitrate=64 archive/channels=2 archive/folder=%1 archive/inputDevice=No such microphone "
                                 "archive/internalMix=true archive/namePattern='Show_'yyyy-MM-dd_HH-mm-ss "
                                 "archive/sampleRate=44100 archive/splitMinutes=1440").arg(music));
         QVERIFY(editors(d).endsWith(QStringLiteral("off|off|off|off|off|off")));

@@ -1,0 +1,232 @@
+// What the operator made outlives the run: the playlists, the cart walls and
+// the layout are written when they change and at exit and come back at the
+// next start, and with resume on start so do playback and the outputs.
+#include "mainwindow.h"
+
+#include "engine/audioengine.h"
+#include "engine/playlistmodel.h"
+#include "mainwindow/cartwall.h"
+#include "mainwindow/playliststore.h"
+#include "outputs/broadcastservice.h"
+#include "outputs/streamarchive.h"
+
+#include <QAction>
+#include <QEvent>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <QSplitter>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+
+namespace {
+
+// Changes come in bursts (a folder of files, a dragged splitter): one write
+// a moment after the first change takes them all.
+constexpr int kSaveDelayMs = 1000;
+
+const QString kBroadcastingKey = QStringLiteral("session/broadcasting");
+const QString kRecordingKey = QStringLiteral("session/recording");
+
+// Moving or resizing the window changes the stored layout.
+class GeometryWatch : public QObject
+{
+public:
+    GeometryWatch(QObject* parent, std::function<void()> changed)
+        : QObject(parent)
+        , m_changed(std::move(changed))
+    {
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Move || event->type() == QEvent::Resize)
+            m_changed();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> m_changed;
+};
+
+QTimer* saveTimer(QObject* parent, std::function<void()> save)
+{
+    auto* timer = new QTimer(parent);
+    timer->setSingleShot(true);
+    timer->setInterval(kSaveDelayMs);
+    QObject::connect(timer, &QTimer::timeout, parent, std::move(save));
+    return timer;
+}
+
+void startOnce(QTimer* timer, bool ready)
+{
+    if (ready && timer && !timer->isActive())
+        timer->start();
+}
+
+} // namespace
+
+void MainWindow::restorePlaylists()
+{
+    m_playlistStore = std::make_unique<PlaylistStore>();
+    PlaylistStore::Session session;
+    QString message;
+    const PlaylistStore::LoadResult result = m_playlistStore->load(session, message);
+    if (result == PlaylistStore::LoadResult::Damaged)
+        m_sessionMessages << message;
+    if (result != PlaylistStore::LoadResult::Loaded || session.playlists.isEmpty()) {
+        session = {};
+        session.playlists.resize(2);
+        session.playlists[0].name = QStringLiteral("Playlist 1");
+        session.playlists[1].name = QStringLiteral("Playlist 2");
+    }
+
+    const bool hourMarkers = QSettings().value(QStringLiteral("playlist/hourMarkers"), false).toBool();
+    int restoredRows = 0;
+    for (const PlaylistStore::Playlist& stored : std::as_const(session.playlists)) {
+        auto* model = new PlaylistModel(this);
+        model->setShowHourMarkers(hourMarkers);
+        PlaylistStore::apply(stored, *model);
+        restoredRows += model->rowCount();
+        m_playlists << model;
+        m_playlistNames << (stored.name.isEmpty() ? QStringLiteral("Playlist %1").arg(m_playlists.size()) : stored.name);
+    }
+    const auto pick = [this](int index) { return m_playlists.at(index >= 0 && index < m_playlists.size() ? index : 0); };
+    m_onAir = pick(session.onAir);
+    m_viewed = pick(session.viewed);
+    if (session.playing && m_onAir->currentRow() >= 0)
+        m_resumeRow = m_onAir->currentRow();
+    if (result == PlaylistStore::LoadResult::Loaded)
+        m_sessionMessages << QStringLiteral("Restored %1 playlist(s), %2 row(s)").arg(m_playlists.size()).arg(restoredRows);
+}
+
+void MainWindow::watchSessionChanges()
+{
+    if (m_playlistTabs) {
+        const QSignalBlocker block(m_playlistTabs);
+        m_playlistTabs->setCurrentIndex(int(m_playlists.indexOf(m_viewed)));
+    }
+    for (const QString& line : std::as_const(m_sessionMessages))
+        appendLog(line);
+    m_sessionMessages.clear();
+
+    m_playlistSaveTimer = saveTimer(this, [this] { savePlaylists(); });
+    m_layoutSaveTimer = saveTimer(this, [this] { saveLayout(); });
+    connect(m_engine, &AudioEngine::playingChanged, this, &MainWindow::schedulePlaylistSave);
+    connect(m_engine, &AudioEngine::currentRowChanged, this, &MainWindow::schedulePlaylistSave);
+    connect(m_broadcast, &BroadcastService::streamingChanged, this,
+            [](bool on) { QSettings().setValue(kBroadcastingKey, on); });
+    connect(m_archive, &StreamArchive::recordingChanged, this,
+            [](bool on) { QSettings().setValue(kRecordingKey, on); });
+
+    for (QSplitter* splitter : {m_columns, m_leftSplitter}) {
+        if (splitter)
+            connect(splitter, &QSplitter::splitterMoved, this, &MainWindow::scheduleLayoutSave);
+    }
+    for (QAction* action : {m_panelsAction, m_logAction, m_trackInfoAction, m_cartWallAction, m_auxAction,
+                            m_toolbarAction}) {
+        if (action)
+            connect(action, &QAction::toggled, this, &MainWindow::scheduleLayoutSave);
+    }
+    for (QTabWidget* tabs : {m_leftTabs, m_cartTabs}) {
+        if (!tabs)
+            continue;
+        connect(tabs->tabBar(), &QTabBar::tabMoved, this, &MainWindow::scheduleLayoutSave);
+        connect(tabs, &QTabWidget::currentChanged, this, &MainWindow::scheduleLayoutSave);
+    }
+    installEventFilter(new GeometryWatch(this, [this] { scheduleLayoutSave(); }));
+    m_sessionReady = true;
+}
+
+void MainWindow::watchPlaylist(PlaylistModel* model)
+{
+    connect(model, &QAbstractItemModel::rowsInserted, this, &MainWindow::schedulePlaylistSave);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &MainWindow::schedulePlaylistSave);
+    connect(model, &QAbstractItemModel::rowsMoved, this, &MainWindow::schedulePlaylistSave);
+    connect(model, &QAbstractItemModel::modelReset, this, &MainWindow::schedulePlaylistSave);
+    connect(model, &QAbstractItemModel::layoutChanged, this, &MainWindow::schedulePlaylistSave);
+    // Queue, current row, durations and played marks repaint their rows.
+    connect(model, &QAbstractItemModel::dataChanged, this, &MainWindow::schedulePlaylistSave);
+    schedulePlaylistSave();
+}
+
+void MainWindow::watchCartWall(CartWall* wall)
+{
+    connect(wall, &CartWall::changed, this, &MainWindow::scheduleLayoutSave);
+}
+
+void MainWindow::schedulePlaylistSave()
+{
+    startOnce(m_playlistSaveTimer, m_sessionReady);
+}
+
+void MainWindow::scheduleLayoutSave()
+{
+    startOnce(m_layoutSaveTimer, m_sessionReady);
+}
+
+void MainWindow::savePlaylists()
+{
+    if (!m_playlistStore || m_playlists.isEmpty())
+        return;
+    if (m_playlistSaveTimer)
+        m_playlistSaveTimer->stop();
+    PlaylistStore::Session session;
+    for (int i = 0; i < m_playlists.size(); ++i)
+        session.playlists << PlaylistStore::capture(m_playlistNames.value(i), *m_playlists.at(i));
+    session.onAir = int(m_playlists.indexOf(m_onAir));
+    session.viewed = int(m_playlists.indexOf(m_viewed));
+    session.playing = m_engine && m_engine->isPlaying();
+    QString message;
+    const bool ok = m_playlistStore->save(session, message);
+    // One report per failure, not one per change while it lasts.
+    if (!ok && !m_playlistSaveFailed)
+        appendLog(message);
+    if (ok && m_playlistSaveFailed)
+        appendLog(QStringLiteral("The playlists are saved again"));
+    m_playlistSaveFailed = !ok;
+}
+
+void MainWindow::saveSession()
+{
+    if (m_layoutSaveTimer)
+        m_layoutSaveTimer->stop();
+    saveLayout();
+    savePlaylists();
+}
+
+bool MainWindow::settingsWritten(QSettings& settings, const QString& what)
+{
+    settings.sync();
+    const bool ok = settings.status() == QSettings::NoError;
+    // Saved on every change: one report per failure, not one per change.
+    if (!ok && !m_failedSettingsWrites.contains(what))
+        appendLog(QStringLiteral("Could not save %1: the settings file %2 cannot be written")
+                      .arg(what, settings.fileName()));
+    if (ok)
+        m_failedSettingsWrites.remove(what);
+    else
+        m_failedSettingsWrites.insert(what);
+    return ok;
+}
+
+void MainWindow::resumeOutputs()
+{
+    const QSettings settings;
+    if (settings.value(kBroadcastingKey, false).toBool() && m_broadcast && !m_broadcast->isStreaming()) {
+        const BroadcastConfig config = BroadcastService::configFromSettings();
+        if (!BroadcastService::encoderAvailable() || config.host.isEmpty() || config.password.isEmpty()) {
+            appendLog(QStringLiteral("Broadcasting was on at exit but cannot start again: "
+                                     "no encoder, server address or password"));
+        } else {
+            m_broadcast->setConfig(config);
+            m_broadcast->start();
+            appendLog(QStringLiteral("Resumed broadcasting on startup"));
+        }
+    }
+    if (settings.value(kRecordingKey, false).toBool() && m_archive && !m_archive->isRecording()) {
+        m_archive->setConfig(StreamArchive::configFromSettings());
+        m_archive->start();
+        appendLog(QStringLiteral("Resumed recording on startup"));
+    }
+}
