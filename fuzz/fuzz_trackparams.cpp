@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)p.effectiveDuration(180000);
     (void)p.effectiveDuration(0);
     (void)p.voiceover.isSet();
-    const AudioEngine::MixConfig global;
+    const MixConfig global;
     TrackParams::SegueOverride segue;
     segue.mixPointMs = p.mix;
     segue.fadeOutMs = p.fadeOut;

@@ -1,3 +1,4 @@
+#include "engine/audioengine.h"
 #include "library/musiclibrary.h"
 #include "library/trackparams.h"
 #include "olmain.h"
@@ -221,11 +222,11 @@ private slots:
 
     void resolveMixOrder()
     {
-        AudioEngine::MixConfig global;
+        MixConfig global;
         global.mixPointMs = 2500;
         global.fadeOutMs = 2500;
         global.crossfadeEnabled = true;
-        AudioEngine::MixConfig alt;
+        MixConfig alt;
         alt.mixPointMs = 4000;
         alt.fadeOutMs = 3000;
         alt.crossfadeEnabled = false;
@@ -283,7 +284,7 @@ private slots:
         QFETCH(double, levelDb);
         QFETCH(bool, levelValid);
         QFETCH(bool, start);
-        AudioEngine::MixConfig m;
+        MixConfig m;
         m.crossfadeEnabled = crossfade;
         m.triggerMixEnabled = trigger;
         QCOMPARE(AudioEngine::shouldStartMix(m, duration, remaining, levelDb, levelValid), start);
