@@ -1,11 +1,13 @@
 #include "playoutstartup.h"
 
+#include "dialogs/prompts.h"
 #include "library/musiclibrary.h"
 #include "mainwindow.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
+#include <QTimer>
 
 void PlayoutStartup::prepareEnvironment()
 {
@@ -48,5 +50,12 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
         window.addPaths(paths);
     window.show();
     window.maybeResumePlayback();
+    // Told once the window is up, without holding up the air.
+    if (const QString problem = MusicLibrary::databaseProblem(); !problem.isEmpty()) {
+        window.appendLog(problem);
+        QTimer::singleShot(0, &window, [&window, problem] {
+            Prompts::warning(&window, QStringLiteral("Library database"), problem);
+        });
+    }
     return app.exec();
 }
