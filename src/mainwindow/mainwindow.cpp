@@ -10,6 +10,7 @@
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
 #include "engine/voiceovers.h"
+#include "library/appsettings.h"
 #include "library/durationscanner.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
@@ -222,10 +223,13 @@ MainWindow::MainWindow(QWidget* parent)
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
 
     applyHotKeys();
+    // Settings read while the window was being built are told now.
+    AppSettings::setLogSink([this](const QString& line) { appendLog(line); });
 }
 
 MainWindow::~MainWindow()
 {
+    AppSettings::setLogSink({});
     releaseServices();
 }
 
