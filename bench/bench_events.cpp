@@ -5,6 +5,8 @@
 #include "testhome.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
 
 #include <cstdio>
 
@@ -33,12 +35,17 @@ int main(int argc, char** argv)
         EventScheduler writer;
         writer.setEvents(list);
     }
+    QFile file(EventScheduler::storagePath());
+    file.open(QIODevice::ReadOnly);
+    const QByteArray text = file.readAll();
+    const Stats parse = measure(5, [&] { (void)QJsonDocument::fromJson(text); });
     EventScheduler scheduler;
     const QDateTime from(QDate(2026, 6, 3), QTime(12, 30));
     const Stats load = measure(5, [&] { scheduler.load(); });
     QDateTime when;
     const Stats next = measure(5, [&] { scheduler.nextUpcoming(from, &when); });
     std::printf("events loaded:                  %lld\n", static_cast<long long>(scheduler.events().size()));
+    std::printf("of which parsing the JSON text:  median %.0f ms, worst %.0f ms\n", parse.median, parse.worst);
     std::printf("load of events.json:            median %.0f ms, worst %.0f ms\n", load.median, load.worst);
     std::printf("next upcoming over the list:    median %.0f ms, worst %.0f ms\n", next.median, next.worst);
     return 0;
