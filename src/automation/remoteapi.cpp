@@ -375,7 +375,7 @@ void RemoteApi::onConnection()
 }
 
 // A client opening connections and sending nothing loses its own oldest
-// first; others lose theirs only when the API is full.
+// idle one first; others lose theirs only when the API is full.
 void RemoteApi::makeRoomFor(const QString& peer)
 {
     const auto oldest = [this](bool samePeer, const QString& who) {
@@ -386,7 +386,8 @@ void RemoteApi::makeRoomFor(const QString& peer)
             if (samePeer && it->peer != who)
                 continue;
             ++count;
-            if (!found || it->order < order) {
+            // An answered one is only finishing its reply.
+            if (!it->answered && (!found || it->order < order)) {
                 found = it.key();
                 order = it->order;
             }
