@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdlib>
 
 QList<QByteArray> olFuzzSeeds()
 {
@@ -26,7 +29,8 @@ QList<QByteArray> olFuzzSeeds()
     show.dtmfOnly = true;
     const QJsonArray list{news.toJson(), show.toJson()};
     return {QJsonDocument(list).toJson(), QJsonDocument(QJsonArray{show.toJson()}).toJson(QJsonDocument::Compact),
-            "[]", "{}", "[1,\"x\",{\"time\":\"25:61:00\",\"days\":[\"1\",9,-2147483648,1e300]}]"};
+            "[]", "{}", "[1,\"x\",{\"time\":\"25:61:00\",\"days\":[\"1\",9,-2147483648,1e300]}]",
+            "[{\"time\":\"10:20:30\"},{\"time\":\"10:20:29\",\"days\":[4]},{\"time\":\"1:2:3\"},{\"time\":\"0a:00:00\"}]"};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -52,8 +56,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, QStringLiteral("123#"), {5, 5});
         (void)ScheduledEvent::fromJson(e.toJson());
     }
+    // The quick readings agree with the general ones: each time with the
+    // time parser's, the next event with the earliest single occurrence.
+    const QJsonArray raw = QJsonDocument::fromJson(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size))).array();
+    for (const QJsonValue& v : raw) {
+        const QJsonValue t = v.toObject().value(QStringLiteral("time"));
+        if (t.isString() && ScheduledEvent::fromJson(v.toObject()).time != QTime::fromString(t.toString(), QStringLiteral("HH:mm:ss")))
+            std::abort();
+    }
+    QDateTime earliest;
+    for (const ScheduledEvent& e : scheduler.events()) {
+        const QDateTime at = EventScheduler::nextOccurrence(e, now);
+        if (at.isValid() && (!earliest.isValid() || at < earliest))
+            earliest = at;
+    }
     QDateTime when;
     (void)scheduler.nextUpcoming(now, &when);
+    if (when != earliest)
+        std::abort();
     scheduler.checkNow(now);
     return 0;
 }

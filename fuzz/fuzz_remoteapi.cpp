@@ -94,6 +94,7 @@ int remoteApiAnswerKind(const QByteArray& request, quint8 variant)
         const bool guarded = c.verb == QLatin1String("run") || c.verb == QLatin1String("reboot")
             || c.verb == QLatin1String("poweroff");
         if (!c.known || c.raw != commands.first() || c.verb == QLatin1String("getrandomplaylist")
+            || commands.first().contains(QChar(0))
             || (password.isEmpty() && guarded))
             wrong(request, answer);
     }
@@ -115,6 +116,7 @@ QList<QByteArray> olFuzzSeeds()
             "\x04GET http://host:9001/x?cmd=weather%20Oslo,%20NO#frag HTTP/1.1\r\n",
             "\x00POST /?cmd=next HTTP/1.1\r\n",
             "\x04GET\r\n",
+            "\x04GET /?cmd=load%20/tmp/a.m3u%00.txt\r\n",
             "\x04GET /?cmd=%C3%A4%E2%82%AC%F0%9F%8E%B5&cmd=stop\r\n",
             longLine};
 }

@@ -1,10 +1,12 @@
 // The library manager: the music library window on its own, on the same
 // settings and library.db as the playout program.
 #include "dialogs/library/musiclibrarydialog.h"
+#include "dialogs/prompts.h"
 #include "library/musiclibrary.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 int main(int argc, char** argv)
 {
@@ -20,5 +22,9 @@ int main(int argc, char** argv)
     dialog.setWindowFlag(Qt::Window);
     dialog.resize(960, 620);
     dialog.show();
+    if (const QString problem = MusicLibrary::databaseProblem(); !problem.isEmpty())
+        QTimer::singleShot(0, &dialog, [&dialog, problem] {
+            Prompts::warning(&dialog, QStringLiteral("Library database"), problem);
+        });
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "engine/audiodevices.h"
 #include "engine/audiolevels.h"
+#include "library/appsettings.h"
 
 #include <QAudioBuffer>
 #include <QAudioBufferOutput>
@@ -82,7 +83,7 @@ void DtmfMonitor::start()
 
 void DtmfMonitor::prepareDetector()
 {
-    m_detector.minLevel = QSettings().value(QStringLiteral("dtmf/minLevel"), 2).toInt() / 100.0;
+    m_detector.minLevel = AppSettings::intValue(QStringLiteral("dtmf/minLevel")) / 100.0;
     m_detector.sequence.clear();
 }
 

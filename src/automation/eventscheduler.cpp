@@ -48,6 +48,26 @@ QByteArray toJsonText(const QList<ScheduledEvent>& list)
     return QJsonDocument(array).toJson(QJsonDocument::Indented);
 }
 
+// The day of the next occurrence on the wall clock, found without building
+// a local date-time for each candidate: the list may hold many thousand.
+QDate nextOccurrenceDay(const ScheduledEvent& e, QDate fromDate, QTime fromTime)
+{
+    if (!e.enabled || !e.time.isValid())
+        return {};
+    for (int k = 0; k <= 7; ++k) {
+        const QDate d = fromDate.addDays(k);
+        if (k == 0 && e.time < fromTime)
+            continue;
+        if (e.days.isEmpty()) {
+            if (!e.date.isValid() || e.date == d)
+                return d;
+        } else if (e.days.contains(d.dayOfWeek()) && (!e.date.isValid() || e.date <= d)) {
+            return d;
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 EventScheduler::EventScheduler(QObject* parent)
@@ -131,37 +151,28 @@ bool EventScheduler::isDue(const ScheduledEvent& e, const QDateTime& now)
 
 QDateTime EventScheduler::nextOccurrence(const ScheduledEvent& e, const QDateTime& from)
 {
-    if (!e.enabled || !e.time.isValid())
-        return {};
-    for (int k = 0; k <= 7; ++k) {
-        const QDate d = from.date().addDays(k);
-        const QDateTime c(d, e.time);
-        if (c < from)
-            continue;
-        if (e.days.isEmpty()) {
-            if (!e.date.isValid() || e.date == d)
-                return c;
-        } else if (e.days.contains(d.dayOfWeek()) && (!e.date.isValid() || e.date <= d)) {
-            return c;
-        }
-    }
-    return {};
+    const QDate day = nextOccurrenceDay(e, from.date(), from.time());
+    return day.isValid() ? QDateTime(day, e.time) : QDateTime();
 }
 
 ScheduledEvent EventScheduler::nextUpcoming(const QDateTime& from, QDateTime* when) const
 {
-    ScheduledEvent best;
-    QDateTime bestAt;
-    for (const ScheduledEvent& e : m_events) {
-        const QDateTime at = nextOccurrence(e, from);
-        if (at.isValid() && (!bestAt.isValid() || at < bestAt)) {
-            bestAt = at;
-            best = e;
+    const QDate fromDate = from.date();
+    const QTime fromTime = from.time();
+    qsizetype best = -1;
+    QDate bestDay;
+    for (qsizetype i = 0; i < m_events.size(); ++i) {
+        const ScheduledEvent& e = m_events.at(i);
+        const QDate day = nextOccurrenceDay(e, fromDate, fromTime);
+        if (day.isValid()
+            && (best < 0 || day < bestDay || (day == bestDay && e.time < m_events.at(best).time))) {
+            best = i;
+            bestDay = day;
         }
     }
     if (when)
-        *when = bestAt;
-    return best;
+        *when = best < 0 ? QDateTime() : QDateTime(bestDay, m_events.at(best).time);
+    return best < 0 ? ScheduledEvent() : m_events.at(best);
 }
 
 int EventScheduler::decideDtmf(const ScheduledEvent& e, const QDateTime& scheduled, const QDateTime& now,

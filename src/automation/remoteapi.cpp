@@ -4,18 +4,22 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSettings>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
-#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QXmlStreamWriter>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -71,11 +75,120 @@ QByteArray usageReply()
     return reply(400, "Bad Request", "text/plain", kUsage.toUtf8());
 }
 
+QByteArray forbiddenReply()
+{
+    return reply(403, "Forbidden", "text/plain", "Invalid password");
+}
+
+constexpr qint64 kMaxTlsFile = 1024 * 1024;
+constexpr int kSummaryMs = 60000;
+// An address with no trouble for this long is forgotten.
+constexpr qint64 kForgetMs = 30 * 60000;
+
+// An IPv4 client of a dual-stack server is shown and counted as IPv4.
+QString peerOf(const QTcpSocket* socket)
+{
+    const QHostAddress address = socket->peerAddress();
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ip4).toString() : address.toString();
+}
+
+// The RSA modulus in a key's DER form: the first large INTEGER, looked for
+// through the wrappings of PKCS#1, PKCS#8 and SubjectPublicKeyInfo.
+QByteArray rsaModulus(QByteArrayView der, int depth = 0)
+{
+    qsizetype at = 0;
+    while (depth < 6 && at + 2 <= der.size()) {
+        const uchar tag = uchar(der[at]);
+        qsizetype length = uchar(der[at + 1]);
+        qsizetype head = 2;
+        if (length & 0x80) {
+            const int bytes = int(length & 0x7f);
+            if (bytes < 1 || bytes > 4 || at + 2 + bytes > der.size())
+                return {};
+            length = 0;
+            for (int i = 0; i < bytes; ++i)
+                length = (length << 8) | uchar(der[at + 2 + i]);
+            head += bytes;
+        }
+        if (length > der.size() - at - head)
+            return {};
+        QByteArrayView body = der.sliced(at + head, length);
+        if (tag == 0x02 && length > 32) {
+            while (!body.isEmpty() && body.front() == 0)
+                body = body.sliced(1);
+            return body.toByteArray();
+        }
+        if (tag == 0x03 && !body.isEmpty())
+            body = body.sliced(1); // the count of unused bits
+        if (tag == 0x30 || tag == 0x04 || tag == 0x03) {
+            const QByteArray inner = rsaModulus(body, depth + 1);
+            if (!inner.isEmpty())
+                return inner;
+        }
+        at += head + length;
+    }
+    return {};
+}
+
+// A FIFO would block start-up and a device never ends: only a small regular
+// file is read.
+QString readTlsFile(const QString& path, const QString& what, QByteArray* out)
+{
+    const QFileInfo info(path);
+    if (!path.isEmpty() && info.exists() && !info.isFile())
+        return QStringLiteral("Remote API: HTTPS %1 file \"%2\" is not a regular file").arg(what, path);
+    if (info.isFile() && info.size() > kMaxTlsFile)
+        return QStringLiteral("Remote API: HTTPS %1 file \"%2\" is too large for a %1 (over 1 MB)").arg(what, path);
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return QStringLiteral("Remote API: HTTPS enabled but the certificate or key file could not be opened");
+    *out = file.read(kMaxTlsFile);
+    return {};
+}
+
+// Hands every connection over as it arrives, before any TLS handshake, so
+// that the limits and the time-out hold for the handshake as well.
+class ApiServer : public QTcpServer
+{
+public:
+    ApiServer(const QSslConfiguration* tls, QObject* parent)
+        : QTcpServer(parent)
+        , m_tls(tls != nullptr)
+    {
+        if (tls)
+            m_config = *tls;
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        QTcpSocket* socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
+            ssl->setSslConfiguration(m_config);
+            ssl->startServerEncryption();
+        }
+        addPendingConnection(socket);
+    }
+
+private:
+    bool m_tls = false;
+    QSslConfiguration m_config;
+};
+
 } // namespace
 
 RemoteApi::RemoteApi(QObject* parent)
     : QObject(parent)
 {
+    m_clock.start();
+    m_summary.setInterval(kSummaryMs);
+    connect(&m_summary, &QTimer::timeout, this, &RemoteApi::logSummaries);
 }
 
 RemoteApi::~RemoteApi()
@@ -144,29 +257,19 @@ bool RemoteApi::start()
     const bool https = httpsFromSettings();
     if (https) {
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        QFile certFile(certFileFromSettings());
-        QFile keyFile(keyFileFromSettings());
-        if (certFile.fileName().isEmpty() || keyFile.fileName().isEmpty() || !certFile.open(QIODevice::ReadOnly)
-            || !keyFile.open(QIODevice::ReadOnly)) {
-            emit logMessage(
-                QStringLiteral("Remote API: HTTPS enabled but the certificate or key file could not be opened"));
-            return false;
-        }
-        const QSslCertificate certificate(&certFile, QSsl::Pem);
-        const QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
-        if (certificate.isNull() || key.isNull()) {
-            emit logMessage(QStringLiteral("Remote API: HTTPS certificate or key is invalid (expected PEM, RSA key)"));
+        QSslCertificate certificate;
+        QSslKey key;
+        const QString problem = loadTls(certFileFromSettings(), keyFileFromSettings(), &certificate, &key);
+        if (!problem.isEmpty()) {
+            emit logMessage(problem);
             return false;
         }
         config.setLocalCertificate(certificate);
         config.setPrivateKey(key);
-        auto* server = new QSslServer(this);
-        server->setSslConfiguration(config);
-        m_server = server;
+        m_server = new ApiServer(&config, this);
     } else {
-        m_server = new QTcpServer(this);
+        m_server = new ApiServer(nullptr, this);
     }
-    // For HTTPS a connection is pending only once its handshake is done.
     connect(m_server, &QTcpServer::pendingConnectionAvailable, this, &RemoteApi::onConnection);
     const bool local = localhostOnly();
     if (!m_server->listen(local ? QHostAddress::LocalHost : QHostAddress::Any, quint16(port))) {
@@ -193,7 +296,7 @@ void RemoteApi::stop()
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it)
         it.key()->disconnect(this);
     m_connections.clear();
-    m_fullLogged = false;
+    logSummaries();
     m_server->close();
     m_server->deleteLater();
     m_server = nullptr;
@@ -210,46 +313,171 @@ quint16 RemoteApi::port() const
     return m_server ? m_server->serverPort() : 0;
 }
 
+QString RemoteApi::loadTls(const QString& certPath, const QString& keyPath, QSslCertificate* certificate,
+                           QSslKey* key)
+{
+    QByteArray certBytes;
+    QByteArray keyBytes;
+    QString problem = readTlsFile(certPath, QStringLiteral("certificate"), &certBytes);
+    if (problem.isEmpty())
+        problem = readTlsFile(keyPath, QStringLiteral("key"), &keyBytes);
+    if (!problem.isEmpty())
+        return problem;
+    *certificate = QSslCertificate(certBytes, QSsl::Pem);
+    *key = QSslKey(keyBytes, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
+    if (certificate->isNull() || key->isNull())
+        return QStringLiteral("Remote API: HTTPS certificate or key is invalid (expected PEM, RSA key)");
+    // Otherwise the API would listen and every handshake fail.
+    const QByteArray modulus = rsaModulus(key->toDer());
+    if (modulus.isEmpty() || modulus != rsaModulus(certificate->publicKey().toDer()))
+        return QStringLiteral("Remote API: HTTPS key \"%1\" does not belong to the certificate \"%2\"; not listening")
+            .arg(keyPath, certPath);
+    return {};
+}
+
 void RemoteApi::onConnection()
 {
     while (m_server && m_server->hasPendingConnections()) {
         QTcpSocket* socket = m_server->nextPendingConnection();
         if (!socket)
             break;
-        if (m_connections.size() >= kMaxConnections) {
-            if (!m_fullLogged) {
-                m_fullLogged = true;
-                emit logMessage(QStringLiteral("Remote API: %1 connections are open; refusing new ones until one "
-                                               "closes")
-                                    .arg(kMaxConnections));
-            }
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        m_connections.insert(socket, {});
+        const QString peer = peerOf(socket);
+        makeRoomFor(peer);
+        m_connections.insert(socket, {{}, false, peer, ++m_arrivals});
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket, socket->readAll()); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_connections.remove(socket);
-            if (m_connections.size() < kMaxConnections)
-                m_fullLogged = false;
-        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { m_connections.remove(socket); });
+        if (qobject_cast<QSslSocket*>(socket))
+            connect(socket, &QAbstractSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError e) {
+                if (e == QAbstractSocket::SslHandshakeFailedError)
+                    drop(socket);
+            });
         auto* timer = new QTimer(socket);
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, [this, socket] {
             const auto it = m_connections.constFind(socket);
             if (it == m_connections.cend() || it->answered)
                 return;
-            emit logMessage(QStringLiteral("Remote API: closed a connection that sent no request within %1 s")
-                                .arg(kRequestTimeoutMs / 1000));
-            socket->abort();
+            Tally& t = m_tallies[it->peer];
+            t.lastSeen = m_clock.elapsed();
+            if (t.unloggedTimeouts++ == 0)
+                emit logMessage(QStringLiteral("Remote API: closed a connection from %1 that sent no request within %2 s")
+                                    .arg(it->peer)
+                                    .arg(kRequestTimeoutMs / 1000));
+            if (!m_summary.isActive())
+                m_summary.start();
+            drop(socket);
         });
         timer->start(kRequestTimeoutMs);
-        // What came with the TLS handshake was announced before anyone listened.
         if (socket->bytesAvailable() > 0)
             serve(socket, socket->readAll());
     }
+}
+
+// A client opening connections and sending nothing loses its own oldest
+// idle one first; others lose theirs only when the API is full.
+void RemoteApi::makeRoomFor(const QString& peer)
+{
+    const auto oldest = [this](bool samePeer, const QString& who) {
+        QTcpSocket* found = nullptr;
+        quint64 order = 0;
+        int count = 0;
+        for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+            if (samePeer && it->peer != who)
+                continue;
+            ++count;
+            // An answered one is only finishing its reply.
+            if (!it->answered && (!found || it->order < order)) {
+                found = it.key();
+                order = it->order;
+            }
+        }
+        return std::pair{found, count};
+    };
+    const auto [mine, count] = oldest(true, peer);
+    if (count >= kMaxPerAddress) {
+        drop(mine);
+        return;
+    }
+    if (m_connections.size() >= kMaxConnections)
+        drop(oldest(false, peer).first);
+}
+
+void RemoteApi::drop(QTcpSocket* socket)
+{
+    if (!socket || !m_connections.remove(socket))
+        return;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+bool RemoteApi::lockedOut(const QString& peer)
+{
+    const auto it = m_tallies.find(peer);
+    if (it == m_tallies.end() || it->lockedUntil <= m_clock.elapsed())
+        return false;
+    ++it->unloggedRefusals;
+    it->lastSeen = m_clock.elapsed();
+    if (!m_summary.isActive())
+        m_summary.start();
+    return true;
+}
+
+// Whether this bad password is to be logged on its own line.
+bool RemoteApi::noteBadPassword(const QString& peer)
+{
+    if (peer.isEmpty())
+        return true;
+    Tally& t = m_tallies[peer];
+    const qint64 now = m_clock.elapsed();
+    if (now - t.windowStart > kSummaryMs) {
+        t.windowStart = now;
+        t.strikes = 0;
+    }
+    t.lastSeen = now;
+    // After one lock-out a single further miss locks again, for longer.
+    if (++t.strikes < (t.lockouts == 0 ? kFailuresBeforeLockout : 1))
+        return t.lockouts == 0;
+    const int seconds = (kLockoutMs / 1000) << std::min(t.lockouts, 4);
+    t.lockedUntil = now + seconds * 1000LL;
+    t.strikes = 0;
+    if (t.lockouts++ == 0) {
+        emit logMessage(QStringLiteral("Remote API: rejected a request with a bad password"));
+        emit logMessage(QStringLiteral("Remote API: %1 bad passwords from %2; refusing its requests for %3 s")
+                            .arg(kFailuresBeforeLockout)
+                            .arg(peer)
+                            .arg(seconds));
+        return false;
+    }
+    ++t.unloggedRefusals;
+    if (!m_summary.isActive())
+        m_summary.start();
+    return false;
+}
+
+void RemoteApi::logSummaries()
+{
+    const qint64 now = m_clock.elapsed();
+    for (auto it = m_tallies.begin(); it != m_tallies.end();) {
+        if (it->unloggedRefusals > 0)
+            emit logMessage(QStringLiteral("Remote API: %1 refused requests from %2 in the last minute")
+                                .arg(it->unloggedRefusals)
+                                .arg(it.key()));
+        if (it->unloggedTimeouts > 1)
+            emit logMessage(QStringLiteral("Remote API: %1 more connections from %2 closed without a request in the "
+                                           "last minute")
+                                .arg(it->unloggedTimeouts - 1)
+                                .arg(it.key()));
+        it->unloggedRefusals = 0;
+        it->unloggedTimeouts = 0;
+        if (now - it->lastSeen > kForgetMs && it->lockedUntil <= now)
+            it = m_tallies.erase(it);
+        else
+            ++it;
+    }
+    if (m_tallies.isEmpty())
+        m_summary.stop();
 }
 
 void RemoteApi::serve(QTcpSocket* socket, const QByteArray& data)
@@ -273,9 +501,14 @@ void RemoteApi::serve(QTcpSocket* socket, const QByteArray& data)
     }
     it->answered = true;
     it->received.clear();
+    const QString peer = it->peer;
+    if (lockedOut(peer)) {
+        finish(socket, forbiddenReply());
+        return;
+    }
     // A command may run a local event loop, in which the peer can go away.
     const QPointer<QTcpSocket> guard(socket);
-    const QByteArray bytes = answer(line, passwordFromSettings(), usernameFromSettings());
+    const QByteArray bytes = answer(line, passwordFromSettings(), usernameFromSettings(), peer);
     if (guard)
         finish(socket, bytes);
 }
@@ -341,6 +574,9 @@ int RemoteApi::classify(const Request& request, const QString& password, QString
         return Forbidden;
 
     const QString text = request.query.value(QStringLiteral("cmd")).trimmed();
+    // A NUL would cut a file name short where the system reads it.
+    if (text.contains(QChar(0)))
+        return Unknown;
     if (!text.isEmpty()) {
         // The verb as the executor will see it: quotes and any white space
         // must not sneak a refused verb past.
@@ -361,11 +597,18 @@ int RemoteApi::classify(const Request& request, const QString& password, QString
     return Accepted;
 }
 
-QByteArray RemoteApi::answer(const QByteArray& line, const QString& password, const QString& username)
+QByteArray RemoteApi::answer(const QByteArray& line, const QString& password, const QString& username,
+                             const QString& peer)
 {
     QString command;
     QString action;
-    switch (classify(parseRequest(line), password, &command, &action, username)) {
+    const int outcome = classify(parseRequest(line), password, &command, &action, username);
+    // The right password clears the address's record of misses.
+    if (const auto it = m_tallies.find(peer); it != m_tallies.end() && outcome != Forbidden && outcome != Malformed) {
+        it->strikes = 0;
+        it->lockouts = 0;
+    }
+    switch (outcome) {
     case Accepted:
         if (!action.isEmpty()) {
             PlaybackInfo info;
@@ -376,8 +619,9 @@ QByteArray RemoteApi::answer(const QByteArray& line, const QString& password, co
         emit commandRequested(command);
         return reply(200, "OK", "text/plain", "OK");
     case Forbidden:
-        emit logMessage(QStringLiteral("Remote API: rejected a request with a bad password"));
-        return reply(403, "Forbidden", "text/plain", "Invalid password");
+        if (noteBadPassword(peer))
+            emit logMessage(QStringLiteral("Remote API: rejected a request with a bad password"));
+        return forbiddenReply();
     case NeedsPassword:
         emit logMessage(QStringLiteral("Remote API: refused \"%1\": this command needs an API password").arg(command));
         return reply(403, "Forbidden", "text/plain", "This command needs an API password");

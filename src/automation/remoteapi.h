@@ -3,11 +3,15 @@
 #include "automation/playbackinfo.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
+class QSslCertificate;
+class QSslKey;
 class QTcpServer;
 class QTcpSocket;
 
@@ -38,8 +42,14 @@ public:
     enum class LineState { Incomplete, Complete, TooLong };
 
     static constexpr int kMaxRequestLine = 8192;
-    static constexpr int kRequestTimeoutMs = 10000;
+    // From the connection's arrival, a TLS handshake included.
+    static constexpr int kRequestTimeoutMs = 5000;
     static constexpr int kMaxConnections = 64;
+    static constexpr int kMaxPerAddress = 8;
+    // Bad passwords from one address before it is locked out; each further
+    // lock-out lasts twice as long, up to 16 times the first.
+    static constexpr int kFailuresBeforeLockout = 5;
+    static constexpr int kLockoutMs = 30000;
 
     explicit RemoteApi(QObject* parent = nullptr);
     ~RemoteApi() override;
@@ -66,7 +76,12 @@ public:
                         const QString& username);
     static QString playbackInfoXml(const PlaybackInfo& info);
     // The whole answer to one request line; emits what the request asks for.
-    QByteArray answer(const QByteArray& line, const QString& password, const QString& username);
+    // With the client's address, repeated bad passwords lock that address out.
+    QByteArray answer(const QByteArray& line, const QString& password, const QString& username,
+                      const QString& peer = {});
+    // The HTTPS certificate and key, or why they cannot serve.
+    static QString loadTls(const QString& certPath, const QString& keyPath, QSslCertificate* certificate,
+                           QSslKey* key);
 
 signals:
     void commandRequested(const QString& command);
@@ -80,14 +95,36 @@ private slots:
 private:
     void serve(QTcpSocket* socket, const QByteArray& data);
     void finish(QTcpSocket* socket, const QByteArray& reply);
+    void drop(QTcpSocket* socket);
+    void makeRoomFor(const QString& peer);
+    bool lockedOut(const QString& peer);
+    bool noteBadPassword(const QString& peer);
+    void logSummaries();
 
     struct Connection
     {
         QByteArray received; // of the request line, until it ends
         bool answered = false;
+        QString peer;
+        quint64 order = 0; // smaller is older
+    };
+
+    // What one address did wrong, told in one line a minute.
+    struct Tally
+    {
+        int strikes = 0;       // bad passwords since the window began
+        qint64 windowStart = 0;
+        qint64 lockedUntil = 0;
+        int lockouts = 0;
+        qint64 lastSeen = 0;
+        int unloggedRefusals = 0;
+        int unloggedTimeouts = 0;
     };
 
     QTcpServer* m_server = nullptr;
     QHash<QTcpSocket*, Connection> m_connections; // open, answered or not
-    bool m_fullLogged = false;
+    quint64 m_arrivals = 0;
+    QHash<QString, Tally> m_tallies;
+    QElapsedTimer m_clock;
+    QTimer m_summary;
 };

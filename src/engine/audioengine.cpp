@@ -6,6 +6,7 @@
 #include "engine/playlistmodel.h"
 #include "engine/voiceovers.h"
 #include "library/trackparams.h"
+#include "library/appsettings.h"
 
 #include <QAudioBuffer>
 #include <QAudioBufferOutput>
@@ -93,10 +94,10 @@ void AudioEngine::applySettings()
     }
 
     QSettings s;
-    m_masterVolume = s.value(QStringLiteral("audio/defaultVolume"), 80).toInt() / 100.0;
+    m_masterVolume = AppSettings::defaultVolume() / 100.0;
     m_crossfadeEnabled = s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool();
-    m_fadeInMs = s.value(QStringLiteral("playback/fadeInMs"), 1500).toInt();
-    m_fadeOutMs = s.value(QStringLiteral("playback/fadeOutMs"), 2500).toInt();
+    m_fadeInMs = AppSettings::intValue(QStringLiteral("playback/fadeInMs"));
+    m_fadeOutMs = AppSettings::intValue(QStringLiteral("playback/fadeOutMs"));
     m_autoPlayNext = s.value(QStringLiteral("playback/autoPlayNext"), true).toBool();
     m_mix = mixConfigFromSettings();
     for (Deck& d : m_decks)
@@ -549,12 +550,12 @@ AudioEngine::MixConfig AudioEngine::mixConfigFromSettings()
     QSettings s;
     MixConfig m;
     m.crossfadeEnabled = s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool();
-    m.mixPointMs = s.value(QStringLiteral("playback/mixPointMs"), 2500).toInt();
-    m.fadeOutMs = s.value(QStringLiteral("playback/fadeOutMs"), 2500).toInt();
+    m.mixPointMs = AppSettings::intValue(QStringLiteral("playback/mixPointMs"));
+    m.fadeOutMs = AppSettings::intValue(QStringLiteral("playback/fadeOutMs"));
     m.triggerMixEnabled = s.value(QStringLiteral("playback/triggerMixEnabled"), false).toBool();
-    m.triggerMixDb = s.value(QStringLiteral("playback/triggerMixDb"), -14.0).toDouble();
+    m.triggerMixDb = AppSettings::doubleValue(QStringLiteral("playback/triggerMixDb"));
     m.fadeOutOnMix = s.value(QStringLiteral("playback/fadeOutOnMix"), true).toBool();
-    m.minCrossfadeMs = s.value(QStringLiteral("playback/minCrossfadeMs"), 45000).toInt();
+    m.minCrossfadeMs = AppSettings::intValue(QStringLiteral("playback/minCrossfadeMs"));
     return m;
 }
 

@@ -1,5 +1,7 @@
 #include "silencedetector.h"
 
+#include "library/appsettings.h"
+
 #include <QSettings>
 
 #include <algorithm>
@@ -46,9 +48,9 @@ void SilenceDetector::loadFromSettings()
 {
     QSettings s;
     m_enabled = s.value(kEnabledKey, false).toBool();
-    m_timeoutSecs = clampTimeout(s.value(kTimeoutKey, 10).toInt());
-    m_threshold = clampThreshold(s.value(kThresholdKey, 0.02).toDouble());
-    m_action = actionFromInt(s.value(kActionKey, 0).toInt());
+    m_timeoutSecs = AppSettings::intValue(kTimeoutKey);
+    m_threshold = AppSettings::doubleValue(kThresholdKey);
+    m_action = actionFromInt(AppSettings::intValue(kActionKey));
     m_playlist = s.value(kPlaylistKey).toString();
     reset();
 }

@@ -3,6 +3,7 @@
 #include "localtimereader.h"
 #include "trackparams.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +19,7 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#include <algorithm>
 #include <cmath>
 
 #include <taglib/fileref.h>
@@ -308,6 +310,64 @@ QString fromTagLib(const TagLib::String& s)
     return QString::fromUtf8(s.toCString(true)).trimmed();
 }
 
+// Marks library.db as this program's ("OLDB").
+constexpr int kApplicationId = 0x4F4C4442;
+
+QString s_databaseProblem;
+
+enum class DatabaseKind { Ours, Damaged, Foreign };
+
+// Ours: marked so, or unmarked and holding nothing but our own tables (as
+// every file before the mark was).
+DatabaseKind inspectDatabase(const QSqlDatabase& db, QString* why)
+{
+    QSqlQuery q(db);
+    // Only corruption condemns a file; a lock held too long or a failing
+    // disk leaves it where it is.
+    const auto failed = [&q, why] {
+        const QString code = q.lastError().nativeErrorCode();
+        *why = q.lastError().databaseText();
+        return code == QLatin1String("11") || code == QLatin1String("26") ? DatabaseKind::Damaged : DatabaseKind::Ours;
+    };
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next())
+        return failed();
+    if (q.value(0).toString() != QLatin1String("ok")) {
+        *why = q.value(0).toString().left(200);
+        return DatabaseKind::Damaged;
+    }
+    if (!q.exec(QStringLiteral("PRAGMA application_id")) || !q.next())
+        return failed();
+    const int id = q.value(0).toInt();
+    if (id == kApplicationId)
+        return DatabaseKind::Ours;
+    if (id != 0)
+        return DatabaseKind::Foreign;
+    static const QStringList ours{QStringLiteral("libraries"), QStringLiteral("tracks"),
+                                  QStringLiteral("track_params"), QStringLiteral("play_history")};
+    QStringList tables;
+    if (q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite\\_%' "
+                              "ESCAPE '\\' AND name NOT LIKE 'tracks\\_fts%' ESCAPE '\\'")))
+        while (q.next())
+            tables << q.value(0).toString();
+    if (tables.isEmpty())
+        return DatabaseKind::Ours;
+    const bool onlyOurs = std::all_of(tables.cbegin(), tables.cend(), [](const QString& t) { return ours.contains(t); });
+    return onlyOurs && tables.contains(QStringLiteral("libraries")) ? DatabaseKind::Ours : DatabaseKind::Foreign;
+}
+
+// Moves the file and its journal aside under a name that says when.
+QString setAside(const QString& file)
+{
+    const QString aside = file + QStringLiteral(".unusable-")
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    if (!QFile::rename(file, aside))
+        return {};
+    for (const char* suffix : {"-wal", "-shm"})
+        if (QFile::exists(file + QLatin1String(suffix)))
+            QFile::rename(file + QLatin1String(suffix), aside + QLatin1String(suffix));
+    return aside;
+}
+
 } // namespace
 
 bool MusicLibrary::Query::isEmpty() const
@@ -340,10 +400,46 @@ QSqlDatabase MusicLibrary::database()
     return db;
 }
 
+QString MusicLibrary::databaseProblem()
+{
+    return s_databaseProblem;
+}
+
+// A file we cannot use is never changed: it goes aside whole and a fresh
+// one takes its place, so that plays are recorded again.
+bool MusicLibrary::claimDatabase()
+{
+    s_databaseProblem.clear();
+    QSqlDatabase db = database();
+    QString why;
+    const DatabaseKind kind = inspectDatabase(db, &why);
+    if (kind == DatabaseKind::Ours) {
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA application_id=%1").arg(kApplicationId));
+        return true;
+    }
+    const QString file = db.databaseName();
+    db.close();
+    const QString reason = kind == DatabaseKind::Damaged
+        ? QStringLiteral("is damaged (%1)").arg(why.isEmpty() ? QStringLiteral("integrity check failed") : why)
+        : QStringLiteral("was made by another program");
+    const QString aside = setAside(file);
+    if (aside.isEmpty()) {
+        s_databaseProblem = QStringLiteral("The library database %1 %2 and could not be moved aside; the library "
+                                           "and the play history are not available.")
+                                .arg(QDir::toNativeSeparators(file), reason);
+        return false;
+    }
+    s_databaseProblem = QStringLiteral("The library database %1 %2. It was kept unchanged as %3, and a new, empty "
+                                       "library database was started.")
+                            .arg(QDir::toNativeSeparators(file), reason, QDir::toNativeSeparators(aside));
+    db = database();
+    return db.isOpen() && QSqlQuery(db).exec(QStringLiteral("PRAGMA application_id=%1").arg(kApplicationId));
+}
+
 bool MusicLibrary::initDatabase()
 {
     QSqlDatabase db = database();
-    if (!db.isOpen())
+    if (!db.isOpen() || !claimDatabase())
         return false;
     ensureSchema();
     TrackParams::ensureSchema();

@@ -39,10 +39,16 @@ public:
 
     // The shared connection "ol_library", opened on first use.
     static QSqlDatabase database();
-    // Creates or upgrades library.db; true when the file is open.
+    // Creates or upgrades library.db; true when the file is open. A damaged
+    // file, or one another program made, is set aside untouched and a fresh
+    // one started.
     static bool initDatabase();
+    // What the operator is to be told about library.db since the start;
+    // empty when all was well.
+    static QString databaseProblem();
     static void ensureSchema();
     static void migrateFromJson();
+    static bool claimDatabase();
 
     // Whether the full-text index exists; searches fall back to LIKE without it.
     static bool s_ftsAvailable;

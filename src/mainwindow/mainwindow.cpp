@@ -10,6 +10,7 @@
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
 #include "engine/voiceovers.h"
+#include "library/appsettings.h"
 #include "library/durationscanner.h"
 #include "mainwindow/playliststore.h"
 #include "mainwindow/vfddisplay.h"
@@ -218,11 +219,14 @@ MainWindow::MainWindow(QWidget* parent)
 
     applyHotKeys();
     watchSessionChanges();
+    // Settings read while the window was being built are told now.
+    AppSettings::setLogSink([this](const QString& line) { appendLog(line); });
 }
 
 MainWindow::~MainWindow()
 {
     savePlaylists();
+    AppSettings::setLogSink({});
     releaseServices();
 }
 

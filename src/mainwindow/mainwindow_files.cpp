@@ -5,6 +5,7 @@
 #include "engine/audiorender.h"
 #include "engine/playlistmodel.h"
 #include "library/playlistfile.h"
+#include "library/appsettings.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -233,7 +234,7 @@ void MainWindow::openRenderPlaylist()
     crossfade->setSuffix(QStringLiteral(" ms"));
     const QSettings settings;
     crossfade->setValue(settings.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool()
-                            ? settings.value(QStringLiteral("playback/mixPointMs"), 2500).toInt()
+                            ? AppSettings::intValue(QStringLiteral("playback/mixPointMs"))
                             : 0);
     grid->addWidget(new QLabel(QStringLiteral("Format:")), 0, 0);
     grid->addWidget(format, 0, 1);

@@ -5,6 +5,7 @@
 #include "automation/eventscheduler.h"
 #include "automation/scheduledevent.h"
 #include "engine/audioengine.h"
+#include "library/appsettings.h"
 
 #include <QSettings>
 #include <QTimer>
@@ -13,9 +14,8 @@ namespace {
 
 EventScheduler::DtmfWindow dtmfWindowFromSettings()
 {
-    const QSettings s;
-    return {.beforeMin = s.value(QStringLiteral("dtmf/beforeMin"), 5).toInt(),
-            .afterMin = s.value(QStringLiteral("dtmf/afterMin"), 5).toInt()};
+    return {.beforeMin = AppSettings::intValue(QStringLiteral("dtmf/beforeMin")),
+            .afterMin = AppSettings::intValue(QStringLiteral("dtmf/afterMin"))};
 }
 
 bool awaitsTone(const ScheduledEvent& e)
@@ -90,7 +90,7 @@ void MainWindow::checkDtmfEvents(const QString& sequence)
 {
     if (!m_scheduler)
         return;
-    const int delaySec = QSettings().value(QStringLiteral("dtmf/delaySec"), 0).toInt();
+    const int delaySec = AppSettings::intValue(QStringLiteral("dtmf/delaySec"));
     const EventScheduler::DtmfWindow window = dtmfWindowFromSettings();
     const QDateTime now = m_scheduler->currentTime();
     startDtmfDay(now.date());

@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kLogLines = 200;
@@ -33,13 +35,41 @@ QString orDash(const QString& text)
     return text.isEmpty() ? QStringLiteral("-") : text;
 }
 
+bool isControl(char16_t u)
+{
+    return u < 0x20 || (u >= 0x7f && u < 0xa0) || u == 0x2028 || u == 0x2029;
+}
+
+// Text from outside (a command line, a title) must not forge a second log
+// line: control characters are shown escaped.
+QString escapedControls(const QString& text)
+{
+    if (std::none_of(text.cbegin(), text.cend(), [](QChar c) { return isControl(c.unicode()); }))
+        return text;
+    QString out;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '\r')
+            out += QStringLiteral("\\r");
+        else if (u == '\n')
+            out += QStringLiteral("\\n");
+        else if (u == '\t')
+            out += QStringLiteral("\\t");
+        else if (isControl(u))
+            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 } // namespace
 
 void MainWindow::appendLog(const QString& text)
 {
     if (!m_logList)
         return;
-    m_logList->insertItem(0, QDateTime::currentDateTime().toString(QStringLiteral("h:mm:ss AP")) + QStringLiteral("  ") + text);
+    m_logList->insertItem(0, QDateTime::currentDateTime().toString(QStringLiteral("h:mm:ss AP")) + QStringLiteral("  ") + escapedControls(text));
     while (m_logList->count() > kLogLines)
         delete m_logList->takeItem(m_logList->count() - 1);
 }

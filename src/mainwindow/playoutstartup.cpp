@@ -1,5 +1,6 @@
 #include "playoutstartup.h"
 
+#include "dialogs/prompts.h"
 #include "library/musiclibrary.h"
 #include "mainwindow.h"
 
@@ -73,6 +74,7 @@ private:
 };
 
 } // namespace
+#include <QTimer>
 
 void PlayoutStartup::prepareEnvironment()
 {
@@ -116,5 +118,12 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
         window.addPaths(paths);
     window.show();
     window.maybeResumePlayback();
+    // Told once the window is up, without holding up the air.
+    if (const QString problem = MusicLibrary::databaseProblem(); !problem.isEmpty()) {
+        window.appendLog(problem);
+        QTimer::singleShot(0, &window, [&window, problem] {
+            Prompts::warning(&window, QStringLiteral("Library database"), problem);
+        });
+    }
     return app.exec();
 }

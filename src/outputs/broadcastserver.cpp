@@ -1,6 +1,7 @@
 #include "outputs/broadcastserver.h"
 
 #include "outputs/headertext.h"
+#include "library/appsettings.h"
 
 #include <QAudioBuffer>
 #include <QSettings>
@@ -50,7 +51,10 @@ BroadcastServer::Request BroadcastServer::judgeRequest(QByteArrayView received)
 
 BroadcastServer::BroadcastServer(QObject* parent)
     : QObject(parent)
+    , m_acceptRetry(new QTimer(this))
 {
+    m_acceptRetry->setSingleShot(true);
+    connect(m_acceptRetry, &QTimer::timeout, this, &BroadcastServer::onConnection);
     connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastServer::broadcastBytes);
     connect(&m_encoder, &LiveMp3Encoder::failed, this, [this] {
         // A hung encoder was let go; the next buffer starts a fresh one.
@@ -78,12 +82,12 @@ int BroadcastServer::portFromSettings()
 
 int BroadcastServer::maxListenersFromSettings()
 {
-    return QSettings().value(QStringLiteral("server/maxListeners"), 10).toInt();
+    return AppSettings::intValue(QStringLiteral("server/maxListeners"));
 }
 
 int BroadcastServer::bitrateFromSettings()
 {
-    return QSettings().value(QStringLiteral("server/bitrate"), 128).toInt();
+    return AppSettings::intValue(QStringLiteral("server/bitrate"));
 }
 
 QString BroadcastServer::stationName()
@@ -122,6 +126,11 @@ bool BroadcastServer::start()
     }
     m_bitrate = bitrateFromSettings();
     m_server = new QTcpServer(this);
+    // A burst of listeners waits in the system's queue rather than being
+    // turned away, and the server itself holds back at most one connection
+    // it was not yet given room for.
+    m_server->setListenBacklogSize(kListenBacklog);
+    m_server->setMaxPendingConnections(1);
     connect(m_server, &QTcpServer::newConnection, this, &BroadcastServer::onConnection);
     // After an error such as running out of descriptors the server stops
     // accepting; such errors pass, so it listens again a moment later.
@@ -151,6 +160,7 @@ void BroadcastServer::stop()
     // taken over before any socket is touched.
     const QList<QTcpSocket*> listeners = std::exchange(m_listeners, {});
     const QHash<QTcpSocket*, QTimer*> pending = std::exchange(m_pending, {});
+    m_acceptRetry->stop();
     for (QTcpSocket* s : listeners) {
         s->disconnect(this);
         s->disconnectFromHost();
@@ -192,31 +202,45 @@ void BroadcastServer::setNowPlaying(const QString& title)
 void BroadcastServer::onConnection()
 {
     while (m_server && m_server->hasPendingConnections()) {
-        QTcpSocket* socket = m_server->nextPendingConnection();
-        // Keeps the kernel's share of a slow listener's backlog small, so the
-        // bound below is reached in seconds rather than minutes.
-        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
-        // Each connection waiting for its request holds a descriptor; a
-        // client opening them in a loop must not use them all up.
         if (m_pending.size() >= kMaxWaitingRequests) {
             auto oldest = std::min_element(m_pending.cbegin(), m_pending.cend(), [](QTimer* a, QTimer* b) {
                 return a->remainingTime() < b->remainingTime();
             });
-            closeWaiting(oldest.key());
+            const int waited = kRequestTimeoutMs - oldest.value()->remainingTime();
+            if (waited < kPromptRequestMs) {
+                m_acceptRetry->start(kPromptRequestMs - waited);
+                return;
+            }
+            // What it has sent by now is read before it counts as idle: on a
+            // busy loop its request may simply not have been looked at yet.
+            QTcpSocket* idle = oldest.key();
+            idle->waitForReadyRead(0);
+            if (m_pending.contains(idle))
+                closeWaiting(idle);
+            continue;
         }
+        QTcpSocket* socket = m_server->nextPendingConnection();
+        // Keeps the kernel's share of a slow listener's backlog small, so the
+        // bound below is reached in seconds rather than minutes.
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
         auto* timer = new QTimer(this);
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, [this, socket] { closeWaiting(socket); });
         m_pending.insert(socket, timer);
         timer->start(kRequestTimeoutMs);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        const auto onRequest = [this, socket] {
             // A request line may come in pieces: wait for its end while what
             // has come can still be a GET.
             if (m_pending.contains(socket) && judgeRequest(socket->peek(kMaxRequestLine)) == Request::Incomplete)
                 return;
             serveListener(socket, socket->readAll());
-        });
+        };
+        connect(socket, &QTcpSocket::readyRead, this, onRequest);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { dropListener(socket); });
+        // A connection held back may have sent its request meanwhile, and
+        // that was announced before anyone listened.
+        if (socket->bytesAvailable() > 0)
+            onRequest();
     }
 }
 
@@ -231,6 +255,13 @@ void BroadcastServer::listenAgain(QTcpServer* server, quint16 port)
         QTimer::singleShot(kAcceptRetryMs, server, [this, server, port] { listenAgain(server, port); });
 }
 
+// A connection stopped waiting for its request: one held back may come in.
+void BroadcastServer::acceptMore()
+{
+    if (m_server && m_server->hasPendingConnections() && m_pending.size() < kMaxWaitingRequests)
+        QMetaObject::invokeMethod(this, &BroadcastServer::onConnection, Qt::QueuedConnection);
+}
+
 void BroadcastServer::closeWaiting(QTcpSocket* socket)
 {
     if (QTimer* t = m_pending.take(socket)) {
@@ -238,6 +269,7 @@ void BroadcastServer::closeWaiting(QTcpSocket* socket)
         socket->disconnect(this);
         socket->abort();
         socket->deleteLater();
+        acceptMore();
     }
 }
 
@@ -245,8 +277,10 @@ void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
 {
     if (m_listeners.contains(socket))
         return;
-    if (QTimer* t = m_pending.take(socket))
+    if (QTimer* t = m_pending.take(socket)) {
         t->deleteLater();
+        acceptMore();
+    }
     if (judgeRequest(bytes) != Request::Listener) {
         socket->disconnectFromHost();
         return;
@@ -310,8 +344,10 @@ void BroadcastServer::broadcastBytes(const QByteArray& bytes)
 
 void BroadcastServer::dropListener(QTcpSocket* socket)
 {
-    if (QTimer* t = m_pending.take(socket))
+    if (QTimer* t = m_pending.take(socket)) {
         t->deleteLater();
+        acceptMore();
+    }
     if (m_listeners.removeOne(socket)) {
         emit listenersChanged(listenerCount());
         emit logMessage(QStringLiteral("Built-in server: listener left (%1 total)").arg(listenerCount()));

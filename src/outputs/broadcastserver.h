@@ -43,9 +43,13 @@ public:
     qint64 sendBufferLimit() const;
     // A connection that sends no request within this time is closed.
     static constexpr int kRequestTimeoutMs = 10000;
-    // At most this many connections wait for their request; the oldest
-    // goes when another arrives.
+    // At most this many connections wait for their request. When another
+    // arrives, the oldest goes if it has waited longer than a listener that
+    // asks at once ever would; otherwise the newcomer waits its turn in the
+    // system's queue.
     static constexpr int kMaxWaitingRequests = 32;
+    static constexpr int kPromptRequestMs = 1000;
+    static constexpr int kListenBacklog = 1024;
 
     // What the bytes a connection sent so far ask for: a request line may
     // come in pieces, so it waits while they can still become a GET.
@@ -70,6 +74,7 @@ private:
     void closeEncoderIfIdle();
     void closeWaiting(QTcpSocket* socket);
     void listenAgain(QTcpServer* server, quint16 port);
+    void acceptMore();
 
     QTcpServer* m_server = nullptr;
     QList<QTcpSocket*> m_listeners;
@@ -79,4 +84,5 @@ private:
     int m_bitrate = 128;
     QString m_nowPlaying;
     QHash<QTcpSocket*, QTimer*> m_pending; // connected, no request yet
+    QTimer* m_acceptRetry = nullptr;
 };

@@ -4,6 +4,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 
 #include <csignal>
@@ -153,6 +156,18 @@ private slots:
         QCOMPARE(s.events().at(1).name, QString()); // not an object: an empty event
         QCOMPARE(s.events().at(2), s.events().at(3)); // duplicates stay
         QCOMPARE(s.events().at(2).time, QTime(1, 2, 3));
+
+        // Times are read as the general parser would read them.
+        const QStringList times{"23:59:59", "00:00:00", "24:00:00", "12:60:00", "1:02:03", "01:02:3x",
+                                "01-02-03", " 01:02:03", "01:02:03 ", "١٢:00:00"};
+        QJsonArray list;
+        for (const QString& t : times)
+            list.append(QJsonObject{{QStringLiteral("time"), t}});
+        QVERIFY(writeAll(m_path, QJsonDocument(list).toJson()));
+        s.load();
+        QCOMPARE(s.events().size(), times.size());
+        for (qsizetype i = 0; i < times.size(); ++i)
+            QCOMPARE(s.events().at(i).time, QTime::fromString(times.at(i), QStringLiteral("HH:mm:ss")));
     }
 
     void savedFileReadByPython()

@@ -148,9 +148,9 @@ void TestAudioEngine::volumeLaw_data()
     QTest::newRow("set 150 clamps master") << QVariant() << 150 << false << 1.0f;
     QTest::newRow("set 150 ducked") << QVariant() << 150 << true << 0.2f;
     QTest::newRow("set -5") << QVariant() << -5 << false << 0.0f;
-    // The setting is not bounded: master 1.2, only the product is clamped.
-    QTest::newRow("setting 120") << QVariant(120) << -1000 << false << 1.0f;
-    QTest::newRow("setting 120 ducked") << QVariant(120) << -1000 << true << 0.24f;
+    // A setting outside 0 to 100 is absurd and gives the default.
+    QTest::newRow("setting 120") << QVariant(120) << -1000 << false << 0.8f;
+    QTest::newRow("setting -50 ducked") << QVariant(-50) << -1000 << true << 0.16f;
     QTest::newRow("setting 50") << QVariant(50) << -1000 << false << 0.5f;
 }
 

@@ -210,10 +210,14 @@ private slots:
         QTest::addColumn<int>("expectedTimeout");
         QTest::addColumn<double>("threshold");
         QTest::addColumn<double>("expectedThreshold");
-        QTest::newRow("lower bounds") << 0 << 1 << -0.3 << 0.0;
-        QTest::newRow("upper bounds") << 1000 << 300 << 1.7 << 1.0;
-        QTest::newRow("inside") << 45 << 45 << 0.25 << 0.25;
-        QTest::newRow("edges") << 300 << 300 << 1.0 << 1.0;
+        QTest::addColumn<int>("storedTimeout");
+        QTest::addColumn<double>("storedThreshold");
+        // Set directly a value is held to the bounds; stored outside them it
+        // is absurd and gives the default.
+        QTest::newRow("lower bounds") << 0 << 1 << -0.3 << 0.0 << 10 << 0.02;
+        QTest::newRow("upper bounds") << 1000 << 300 << 1.7 << 1.0 << 10 << 0.02;
+        QTest::newRow("inside") << 45 << 45 << 0.25 << 0.25 << 45 << 0.25;
+        QTest::newRow("edges") << 300 << 300 << 1.0 << 1.0 << 300 << 1.0;
     }
 
     void clamps()
@@ -222,21 +226,22 @@ private slots:
         QFETCH(int, expectedTimeout);
         QFETCH(double, threshold);
         QFETCH(double, expectedThreshold);
+        QFETCH(int, storedTimeout);
+        QFETCH(double, storedThreshold);
         SilenceDetector d;
         d.setTimeoutSecs(timeout);
         d.setThreshold(threshold);
         QCOMPARE(d.timeoutSecs(), expectedTimeout);
         QCOMPARE(d.threshold(), expectedThreshold);
 
-        // The same bounds hold for values read from the settings.
         QSettings s;
         s.setValue(QStringLiteral("silence/timeout"), timeout);
         s.setValue(QStringLiteral("silence/threshold"), threshold);
         s.sync();
         SilenceDetector loaded;
         loaded.loadFromSettings();
-        QCOMPARE(loaded.timeoutSecs(), expectedTimeout);
-        QCOMPARE(loaded.threshold(), expectedThreshold);
+        QCOMPARE(loaded.timeoutSecs(), storedTimeout);
+        QCOMPARE(loaded.threshold(), storedThreshold);
     }
 
     void actionFromSettings_data()

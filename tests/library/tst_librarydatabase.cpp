@@ -10,6 +10,8 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 
+#include <functional>
+
 namespace {
 
 QString configFolder()
@@ -133,6 +135,81 @@ private slots:
         QCOMPARE(a.connectionName(), QStringLiteral("ol_library"));
         a.close();
         QVERIFY(MusicLibrary::database().isOpen());
+    }
+
+    // Random bytes, a truncated file and another program's database are
+    // each kept aside byte for byte, named to the operator, and a fresh
+    // file records plays again; an unmarked file of ours is only marked.
+    void unusableFilesAreSetAside()
+    {
+        QVERIFY(MusicLibrary::initDatabase());
+        for (int i = 0; i < 3000; ++i)
+            QVERIFY(MusicLibrary::createLibrary(QStringLiteral("Library %1").arg(i)));
+        closeConnection();
+        QFile whole(dbPath());
+        QVERIFY(whole.open(QIODevice::ReadWrite));
+        const qint64 size = whole.size();
+        QVERIFY(size > 64 * 1024);
+        QVERIFY(whole.resize(size / 2));
+        whole.close();
+
+        QByteArray noise(32 * 1024, Qt::Uninitialized);
+        for (qsizetype i = 0; i < noise.size(); ++i)
+            noise[i] = char((i * 7919 + 13) % 251);
+
+        const auto foreign = [] {
+            Sql sql;
+            sql.exec(QStringLiteral("CREATE TABLE tracks(path TEXT, rating REAL)"));
+            sql.exec(QStringLiteral("CREATE TABLE play_history(at TEXT)"));
+            sql.exec(QStringLiteral("CREATE TABLE playlists(name TEXT)"));
+        };
+        const QList<std::pair<std::function<void()>, QString>> cases{
+            {[] {}, QStringLiteral(" is damaged (")},
+            {[&noise] {
+                 QFile f(dbPath());
+                 f.open(QIODevice::WriteOnly);
+                 f.write(noise);
+             },
+             QStringLiteral(" is damaged (")},
+            {foreign, QStringLiteral(" was made by another program.")}};
+        for (const auto& [make, reason] : cases) {
+            make();
+            const QByteArray before = [] {
+                QFile f(dbPath());
+                return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+            }();
+            QVERIFY(MusicLibrary::initDatabase());
+            const QString problem = MusicLibrary::databaseProblem();
+            QVERIFY2(problem.startsWith(QStringLiteral("The library database %1").arg(QDir::toNativeSeparators(dbPath())))
+                         && problem.contains(reason) && problem.endsWith(QStringLiteral("a new, empty library database was started.")),
+                     qPrintable(problem));
+            const QStringList aside = QDir(configFolder()).entryList({QStringLiteral("library.db.unusable-*")}, QDir::Files);
+            QCOMPARE(aside.size(), 1);
+            QVERIFY(problem.contains(aside.first()));
+            QFile kept(configFolder() + QLatin1Char('/') + aside.first());
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), before);
+            kept.remove();
+            QVERIFY(MusicLibrary::createLibrary(QStringLiteral("Fresh")));
+            QCOMPARE(MusicLibrary::availableLibraries(), QStringList{QStringLiteral("Fresh")});
+            {
+                Sql sql;
+                QCOMPARE(sql.value(QStringLiteral("PRAGMA application_id")).toInt(), 0x4F4C4442);
+            }
+            dropDatabase();
+        }
+
+        // A file of ours from before the mark keeps its rows and gets the mark.
+        {
+            Sql sql;
+            sql.exec(QStringLiteral("CREATE TABLE libraries(name TEXT PRIMARY KEY)"));
+            sql.exec(QStringLiteral("INSERT INTO libraries VALUES('Old')"));
+        }
+        QVERIFY(MusicLibrary::initDatabase());
+        QCOMPARE(MusicLibrary::databaseProblem(), QString());
+        QCOMPARE(MusicLibrary::availableLibraries(), QStringList{QStringLiteral("Old")});
+        Sql sql;
+        QCOMPARE(sql.value(QStringLiteral("PRAGMA application_id")).toInt(), 0x4F4C4442);
     }
 
     void unopenableFileFailsQuietly()

@@ -1,6 +1,9 @@
+#include "engine/audioengine.h"
+#include "engine/silencedetector.h"
 #include "library/appsettings.h"
 #include "library/security.h"
 #include "olmain.h"
+#include "outputs/broadcastserver.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -114,6 +117,34 @@ private slots:
         QCOMPARE(AppSettings::defaultVolume(), 35);
         QSettings().setValue(QStringLiteral("audio/defaultVolume"), 0);
         QCOMPARE(AppSettings::defaultVolume(), 0);
+    }
+
+    // Absurd stored numbers reach their readers as the defaults, each told
+    // once in one line naming the key.
+    void absurdNumbersTakeTheirDefaults()
+    {
+        QStringList lines;
+        AppSettings::setLogSink([&lines](const QString& line) { lines << line; });
+        QSettings s;
+        s.setValue(QStringLiteral("audio/defaultVolume"), -50);
+        s.setValue(QStringLiteral("silence/timeout"), QStringLiteral("1e300"));
+        s.setValue(QStringLiteral("silence/threshold"), QStringLiteral("nan"));
+        s.setValue(QStringLiteral("server/maxListeners"), -5);
+        s.setValue(QStringLiteral("playback/triggerMixDb"), -6.5);
+        QCOMPARE(AppSettings::defaultVolume(), 80);
+        SilenceDetector silence;
+        silence.loadFromSettings();
+        QCOMPARE(silence.timeoutSecs(), 10);
+        QCOMPARE(silence.threshold(), 0.02);
+        QCOMPARE(BroadcastServer::maxListenersFromSettings(), 10);
+        QCOMPARE(BroadcastServer::maxListenersFromSettings(), 10);
+        QCOMPARE(AudioEngine::mixConfigFromSettings().triggerMixDb, -6.5);
+        AppSettings::setLogSink({});
+        QCOMPARE(lines, (QStringList{
+                            QStringLiteral("Setting audio/defaultVolume = \"-50\" is outside 0 to 100; using 80"),
+                            QStringLiteral("Setting silence/timeout = \"1e300\" is outside 1 to 300; using 10"),
+                            QStringLiteral("Setting silence/threshold = \"nan\" is outside 0 to 1; using 0.02"),
+                            QStringLiteral("Setting server/maxListeners = \"-5\" is outside 1 to 1000; using 10")}));
     }
 };
 

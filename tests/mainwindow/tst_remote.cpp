@@ -92,6 +92,10 @@ private slots:
         QVERIFY(curl(port, "/?pass=s3cret&cmd=volume%2030").endsWith("\r\n\r\nOK"));
         QCOMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 30);
         QVERIFY(f.log().contains(QStringLiteral("Command: volume 30")));
+        // A line break inside a command cannot forge a line of the log.
+        QVERIFY(curl(port, "/?pass=s3cret&cmd=setcasttitle%20Hi%0D%0A9:00:00%20AM%20%20Remote%20API:%20reboot")
+                    .endsWith("\r\n\r\nOK"));
+        QVERIFY(f.log().contains(QStringLiteral("Remote API: setcasttitle Hi\\r\\n9:00:00 AM  Remote API: reboot")));
         const QByteArray info = curl(port, "/?pass=s3cret&action=playbackinfo");
         for (const char* part : {"<State>playing</State>", "<Volume>30</Volume>", "<PlaylistCount>1</PlaylistCount>",
                                  "<CurrentIndex>0</CurrentIndex>", "<Title>remote</Title>"})

@@ -1,5 +1,7 @@
 #include "dialogs/library/crossfadesdialog.h"
 
+#include "library/appsettings.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -170,13 +172,13 @@ void CrossfadesDialog::loadSettings()
     showStage(s, QStringLiteral("playback/fadeInMs"), 1500, m_fadeInBox, m_fadeInSpin);
     showStage(s, QStringLiteral("playback/fadeOutMs"), 2500, m_fadeOutBox, m_fadeOutSpin);
     // With the mix point off the spin offers the usual length to switch back to.
-    const int mix = s.value(QStringLiteral("playback/mixPointMs"), 2500).toInt();
+    const int mix = AppSettings::intValue(QStringLiteral("playback/mixPointMs"));
     m_mixBox->setChecked(mix > 0);
     m_mixSpin->setValue(mix > 0 ? mix / 1000.0 : 2.5);
     m_triggerBox->setChecked(s.value(QStringLiteral("playback/triggerMixEnabled"), false).toBool());
-    m_triggerSpin->setValue(s.value(QStringLiteral("playback/triggerMixDb"), -14.0).toDouble());
+    m_triggerSpin->setValue(AppSettings::doubleValue(QStringLiteral("playback/triggerMixDb")));
     m_fadeOnMixBox->setChecked(s.value(QStringLiteral("playback/fadeOutOnMix"), true).toBool());
-    m_minLengthSpin->setValue(s.value(QStringLiteral("playback/minCrossfadeMs"), 45000).toInt() / 1000.0);
+    m_minLengthSpin->setValue(AppSettings::intValue(QStringLiteral("playback/minCrossfadeMs")) / 1000.0);
     m_currentType = m_typeCombo->currentText();
     loadTypeSettings(m_currentType);
     syncMusicRows();
