@@ -13,7 +13,7 @@ namespace {
 
 constexpr int kBusyWaitMs = 1000;   // per try, on the writer's own thread
 constexpr int kRetryMs = 2000;      // between tries while the lock is held
-constexpr int kShutdownMs = 10000;  // at exit, for what is still queued
+constexpr int kShutdownMs = 5000;   // at exit, for what is still queued
 
 } // namespace
 
