@@ -26,6 +26,9 @@ constexpr double kSilentGain = 0.0001;
 constexpr double kDuckFactor = 0.2;
 constexpr int kReconnectMs = 5000;
 constexpr int kShuffleDraws = 8;
+// How long a row may take to sound before it is given up.
+constexpr int kFileStartMs = 6000;
+constexpr int kStreamStartMs = 20000;
 
 const QString kNoOutput = QStringLiteral("No audio output device available - cannot play");
 
@@ -40,6 +43,14 @@ AudioEngine::AudioEngine(QObject* parent)
     m_streamLimitTimer = new QTimer(this);
     m_streamLimitTimer->setSingleShot(true);
     connect(m_streamLimitTimer, &QTimer::timeout, this, &AudioEngine::onStreamLimit);
+    m_startTimer = new QTimer(this);
+    m_startTimer->setSingleShot(true);
+    connect(m_startTimer, &QTimer::timeout, this, [this] {
+        // A deck the operator paused while it was loading is not a failure.
+        if (m_startPending && m_startDeck >= 0
+            && m_decks[m_startDeck].player->playbackState() == QMediaPlayer::PlayingState)
+            startFailed(QStringLiteral("no audio after %1 s").arg(m_startTimer->interval() / 1000));
+    });
 }
 
 void AudioEngine::setUpDeck(int index)
@@ -65,13 +76,17 @@ void AudioEngine::setUpDeck(int index)
     connect(d.player, &QMediaPlayer::mediaStatusChanged, this, [this, index](QMediaPlayer::MediaStatus s) {
         if (s == QMediaPlayer::EndOfMedia)
             onEndOfTrack(index);
+        else if (s == QMediaPlayer::InvalidMedia && m_startPending && index == m_startDeck)
+            startFailed(QStringLiteral("cannot be decoded"));
     });
     connect(d.player, &QMediaPlayer::playbackStateChanged, this, [this](QMediaPlayer::PlaybackState) {
         emit playingChanged(isPlaying());
     });
-    connect(d.player, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error, const QString& text) {
+    connect(d.player, &QMediaPlayer::errorOccurred, this, [this, index](QMediaPlayer::Error, const QString& text) {
         if (!text.isEmpty())
             emit logMessage(QStringLiteral("Playback error: ") + text);
+        if (m_startPending && index == m_startDeck)
+            startFailed(text.isEmpty() ? QStringLiteral("playback error") : text);
     });
     connect(d.fadeTimer, &QTimer::timeout, this, [this, index] { fadeTick(index); });
 }
@@ -235,10 +250,18 @@ void AudioEngine::stop()
         m_voPlayer->stop();
     m_voArmed = false;
     m_voFile.clear();
+    haltDecks();
+    emit logMessage(QStringLiteral("Stop"));
+}
+
+void AudioEngine::haltDecks()
+{
     m_streamLimitTimer->stop();
+    m_startTimer->stop();
+    m_startPending = false;
+    m_skipPending = false;
     stopDeck(m_decks[0]);
     stopDeck(m_decks[1]);
-    emit logMessage(QStringLiteral("Stop"));
 }
 
 void AudioEngine::startOnDeck(Deck& deck, const Track& t, bool fadeIn)
@@ -291,17 +314,53 @@ void AudioEngine::setPlaylist(PlaylistModel* model)
 {
     if (model == m_playlist)
         return;
+    const bool hadRow = m_playlist && m_currentRow >= 0;
     if (m_playlist)
         disconnect(m_playlist, nullptr, this, nullptr);
     m_playlist = model;
+    m_entryRow = -1;
     if (!model)
         return;
+    // The row number belongs to the old list. The track on air plays on;
+    // the new list takes over at its own current row, unless that row is
+    // the very track on air.
+    if (hadRow) {
+        const int own = model->currentRow();
+        const bool same = own >= 0 && own < model->rowCount() && model->tracks().at(own).filePath == m_currentTrack.filePath
+                          && model->tracks().at(own).marker == m_currentTrack.marker
+                          && model->tracks().at(own).title == m_currentTrack.title;
+        m_currentRow = same ? own : -1;
+        if (!same)
+            m_entryRow = qMax(own, 0);
+    }
     connect(model, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int first, int last) { onRowsInserted(first, last); });
     connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex&, int first, int last) { onRowsAboutToBeRemoved(first, last); });
     connect(model, &QAbstractItemModel::modelAboutToBeReset, this, &AudioEngine::onModelAboutToBeReset);
     connect(model, &QAbstractItemModel::modelReset, this, &AudioEngine::onModelReset);
+}
+
+int AudioEngine::nextRowInOrder() const
+{
+    return m_currentRow < 0 && m_entryRow >= 0 ? m_entryRow : m_currentRow + 1;
+}
+
+QString AudioEngine::cannotPlayReason(const Track& t)
+{
+    if (t.isStream)
+        return t.filePath.trimmed().isEmpty() ? QStringLiteral("no stream address") : QString();
+    if (t.filePath.isEmpty())
+        return QStringLiteral("no file");
+    const QFileInfo info(t.filePath);
+    if (!info.exists())
+        return QStringLiteral("file not found");
+    // A FIFO or device could block the decoder's open for good.
+    if (!info.isFile())
+        return QStringLiteral("not a regular file");
+    if (!info.isReadable())
+        return QStringLiteral("file cannot be read");
+    return QString();
 }
 
 bool AudioEngine::isCommandRow(int row) const
@@ -323,6 +382,13 @@ void AudioEngine::playRow(int row)
     if (!m_playlist || row < 0 || row >= m_playlist->rowCount())
         return;
 
+    ++m_rowStarts;
+    m_startTimer->stop();
+    m_startPending = false;
+    m_skipPending = false;
+    m_entryRow = -1;
+    if (!m_skipping)
+        m_failedStarts = 0;
     m_currentRow = row;
     m_currentTrack = m_playlist->tracks().at(row);
     // Receivers of the signals below may insert or remove rows, so the
@@ -334,9 +400,9 @@ void AudioEngine::playRow(int row)
     emit currentRowChanged(row);
     m_lastStreamTitle.clear();
     armVoiceover();
-    emit nowPlaying(track);
 
     if (track.marker) {
+        emit nowPlaying(track);
         const QString label = track.label.toLower();
         if (label == QLatin1String("stop")) {
             stopDeck(m_decks[0]);
@@ -356,21 +422,46 @@ void AudioEngine::playRow(int row)
     m_lastEndedRow = -1;
 
     if (!m_hasOutput) {
+        emit nowPlaying(track);
         emit logMessage(kNoOutput);
         return;
     }
 
-    if (m_crossfadeEnabled && isPlaying()) {
+    const bool crossfade = m_crossfadeEnabled && isPlaying();
+    const QString reason = cannotPlayReason(track);
+    if (!reason.isEmpty()) {
+        // The outgoing track plays on for the row that takes over from
+        // this one; without a crossfade it would have stopped here.
+        if (!crossfade) {
+            stopDeck(m_decks[0]);
+            stopDeck(m_decks[1]);
+        }
+        m_startDeck = -1;
+        m_startSegueFadeOutMs = m_segueFadeOutMs;
+        m_startPending = true;
+        startFailed(reason);
+        return;
+    }
+
+    m_startSegueFadeOutMs = m_segueFadeOutMs;
+    if (crossfade) {
         if (m_segueFadeOutMs != kLeavePlaying)
             beginFade(m_decks[m_active], 0.0, m_segueFadeOutMs == kEngineFadeOut ? m_fadeOutMs : m_segueFadeOutMs,
                       true);
         m_active = 1 - m_active;
-        startOnDeck(m_decks[m_active], track, true);
     } else {
         stopDeck(m_decks[0]);
         stopDeck(m_decks[1]);
-        startOnDeck(m_decks[m_active], track, m_crossfadeEnabled);
     }
+    // Set before the start: the player may report a failure at once.
+    m_startDeck = m_active;
+    m_startPending = true;
+    startOnDeck(m_decks[m_active], track, m_crossfadeEnabled);
+    if (m_skipPending)
+        return;
+    m_startGeneration = m_deckGeneration[m_active];
+    m_startTimer->start(track.isStream ? kStreamStartMs : kFileStartMs);
+    emit nowPlaying(track);
 
     if (track.isStream && track.streamLimitMs > 0)
         m_streamLimitTimer->start(int(qMin<qint64>(track.streamLimitMs, std::numeric_limits<int>::max())));
@@ -395,7 +486,7 @@ void AudioEngine::next()
                     break;
             }
         } else {
-            row = m_currentRow + 1;
+            row = nextRowInOrder();
             if (row >= count) {
                 stop();
                 return;
@@ -422,8 +513,10 @@ void AudioEngine::play()
         return;
     }
     Deck& d = m_decks[m_active];
-    if (d.player->source().isEmpty() && m_playlist && m_playlist->rowCount() > 0) {
-        playRow(qMax(m_currentRow, 0));
+    // The on-air list changed while stopped: its own current row comes.
+    const bool entry = m_entryRow >= 0 && d.player->playbackState() == QMediaPlayer::StoppedState;
+    if ((entry || d.player->source().isEmpty()) && m_playlist && m_playlist->rowCount() > 0) {
+        playRow(entry ? qMin(m_entryRow, m_playlist->rowCount() - 1) : qMax(m_currentRow, 0));
         return;
     }
     d.player->play();
@@ -435,7 +528,7 @@ void AudioEngine::onEndOfTrack(int index)
         stopDeck(m_decks[index]);
         return;
     }
-    if (m_currentTrack.marker || m_lastEndedRow == m_currentRow)
+    if (m_currentTrack.marker || m_lastEndedRow == m_currentRow || m_skipPending)
         return;
     m_lastEndedRow = m_currentRow;
     emit logMessage(QStringLiteral("End of track: ") + rowLabel(m_currentTrack));
@@ -443,6 +536,65 @@ void AudioEngine::onEndOfTrack(int index)
         next();
     else
         stop();
+}
+
+void AudioEngine::confirmStart()
+{
+    m_startPending = false;
+    m_startTimer->stop();
+    m_failedStarts = 0;
+    if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount())
+        m_playlist->setUnplayable(m_currentRow, QString());
+    emit playStarted(m_currentTrack);
+}
+
+void AudioEngine::startFailed(const QString& reason)
+{
+    if (!m_startPending)
+        return;
+    m_startPending = false;
+    m_startTimer->stop();
+    m_streamLimitTimer->stop();
+    emit logMessage(rowLabel(m_currentTrack) + QStringLiteral(": cannot be played (") + reason + QLatin1Char(')'));
+    if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount())
+        m_playlist->setUnplayable(m_currentRow, reason);
+    ++m_failedStarts;
+    // The player may be in the middle of reporting; move on from the event loop.
+    m_skipPending = true;
+    const quint32 start = m_rowStarts;
+    QMetaObject::invokeMethod(this, [this, start] { skipUnplayable(start); }, Qt::QueuedConnection);
+}
+
+void AudioEngine::skipUnplayable(quint32 start)
+{
+    if (start != m_rowStarts || !m_skipPending)
+        return;
+    m_skipPending = false;
+    if (m_startDeck >= 0) {
+        const int failed = m_startDeck;
+        stopDeck(m_decks[failed]);
+        m_decks[failed].player->setSource(QUrl());
+        // Back to the deck still fading out, so that the next row takes
+        // over from it as this one would have.
+        if (m_decks[1 - failed].player->playbackState() == QMediaPlayer::PlayingState)
+            m_active = 1 - failed;
+        m_startDeck = -1;
+    }
+    if (!m_playlist)
+        return;
+    bool anyLeft = false;
+    for (int r = 0; r < m_playlist->rowCount() && !anyLeft; ++r)
+        anyLeft = !m_playlist->tracks().at(r).marker && m_playlist->unplayableReason(r).isEmpty();
+    if (!anyLeft || m_failedStarts > 2 * m_playlist->rowCount()) {
+        haltDecks();
+        emit logMessage(QStringLiteral("No row of the playlist can be played - playback stopped"));
+        return;
+    }
+    m_segueFadeOutMs = m_startSegueFadeOutMs;
+    m_skipping = true;
+    next();
+    m_skipping = false;
+    m_segueFadeOutMs = kEngineFadeOut;
 }
 
 void AudioEngine::onStreamLimit()
@@ -455,10 +607,16 @@ void AudioEngine::onRowsInserted(int first, int last)
 {
     if (m_currentRow >= qMax(first, 0))
         m_currentRow += last - first + 1;
+    if (m_entryRow >= qMax(first, 0))
+        m_entryRow += last - first + 1;
 }
 
 void AudioEngine::onRowsAboutToBeRemoved(int first, int last)
 {
+    if (m_entryRow > last)
+        m_entryRow -= last - first + 1;
+    else if (m_entryRow >= first)
+        m_entryRow = first;
     if (m_currentRow < 0)
         return;
     if (last < m_currentRow)
@@ -531,7 +689,7 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
         return;
     const QList<int> queue = m_playlist->queue();
     const bool fromQueue = !queue.isEmpty();
-    const int nextRow = fromQueue ? queue.first() : m_currentRow + 1;
+    const int nextRow = fromQueue ? queue.first() : nextRowInOrder();
     if (nextRow < 0 || nextRow >= m_playlist->rowCount() || isCommandRow(nextRow))
         return;
 
@@ -578,6 +736,8 @@ void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
 {
     if (!m_deckOpen[index])
         return;
+    if (m_startPending && index == m_startDeck && m_deckGeneration[index] == m_startGeneration)
+        confirmStart();
     const LevelPeaks peaks = AudioLevels::peakLevels(buffer);
     if (!peaks.valid)
         return;

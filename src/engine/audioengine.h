@@ -73,6 +73,8 @@ signals:
     void playingChanged(bool playing);
     void currentRowChanged(int row);
     void nowPlaying(const Track& track);
+    // The row's audio has started: the moment a play counts.
+    void playStarted(const Track& track);
     void logMessage(const QString& text);
     void relayStateChanged(bool active, const QString& source, bool live);
     void levels(double left, double right);
@@ -113,6 +115,12 @@ private:
     void onModelReset();
 
     bool isCommandRow(int row) const;
+    int nextRowInOrder() const;
+    void confirmStart();
+    void startFailed(const QString& reason);
+    void skipUnplayable(quint32 start);
+    void haltDecks();
+    static QString cannotPlayReason(const Track& track);
     QString rowLabel(const Track& track) const;
     QAudioDevice chosenOutputDevice() const;
 
@@ -176,6 +184,20 @@ private:
     static constexpr int kEngineFadeOut = -1;
     static constexpr int kLeavePlaying = -2;
     int m_segueFadeOutMs = kEngineFadeOut;
+
+    // A row must sound within a bounded time or it is skipped.
+    QTimer* m_startTimer = nullptr;
+    bool m_startPending = false;
+    int m_startDeck = -1;          // deck the pending row started on
+    quint32 m_startGeneration = 0;
+    int m_startSegueFadeOutMs = kEngineFadeOut;
+    quint32 m_rowStarts = 0;       // counts playRow calls
+    int m_failedStarts = 0;        // rows in a row that could not be played
+    bool m_skipping = false;
+    bool m_skipPending = false;
+    // After the on-air playlist changed under a playing track: the row of
+    // the new playlist that comes next, -1 for none.
+    int m_entryRow = -1;
 
     // Whether the model's current row named the engine's one before a reset,
     // so that it can be trusted afterwards.

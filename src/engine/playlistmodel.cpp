@@ -30,6 +30,7 @@ const QColor kVoiceoverBg(255, 214, 234);
 const QColor kRemoveFg(200, 60, 60);
 const QColor kStopFg(150, 110, 40);
 const QColor kPlayedFg(150, 150, 150);
+const QColor kUnplayableFg(200, 40, 40);
 const QColor kStreamFg(40, 130, 150);
 const QColor kJingleFg(120, 120, 120);
 const QColor kCommandFg(160, 90, 0);
@@ -92,6 +93,7 @@ void PlaylistModel::renumberRowState(NewRow newRow)
         byRow = std::move(moved);
     };
     renumberKeys(m_peakListeners);
+    renumberKeys(m_unplayable);
     renumberKeys(m_segueOverrides);
 }
 
@@ -199,6 +201,8 @@ QVariant PlaylistModel::data(const QModelIndex& index, int role) const
             if (hour >= 0)
                 return QStringLiteral("Start of the %1:00 hour").arg(hour, 2, 10, QLatin1Char('0'));
         }
+        if (column == TitleColumn && m_unplayable.contains(row))
+            return QStringLiteral("Cannot be played: %1").arg(m_unplayable.value(row));
         if (column == TitleColumn) {
             const int pos = queuePosition(row);
             if (pos > 0)
@@ -257,6 +261,8 @@ QVariant PlaylistModel::data(const QModelIndex& index, int role) const
             return QBrush(kRemoveFg);
         if (column == StopColumn)
             return QBrush(kStopFg);
+        if (m_unplayable.contains(row))
+            return QBrush(kUnplayableFg);
         if (!current && m_playedRows.contains(row))
             return QBrush(kPlayedFg);
         if (t.isStream)
@@ -351,6 +357,7 @@ void PlaylistModel::clearAll()
     m_currentRow = -1;
     m_playedRows.clear();
     m_peakListeners.clear();
+    m_unplayable.clear();
     m_queue.clear();
     m_segueOverrides.clear();
     endResetModel();
@@ -396,6 +403,17 @@ void PlaylistModel::markPlayed(int row)
     if (!isRow(row) || m_playedRows.contains(row))
         return;
     m_playedRows.insert(row);
+    repaintRow(row);
+}
+
+void PlaylistModel::setUnplayable(int row, const QString& reason)
+{
+    if (!isRow(row) || m_unplayable.value(row) == reason)
+        return;
+    if (reason.isEmpty())
+        m_unplayable.remove(row);
+    else
+        m_unplayable.insert(row, reason);
     repaintRow(row);
 }
 

@@ -66,6 +66,10 @@ public:
     void markPlayed(int row);
     bool isPlayed(int row) const { return m_playedRows.contains(row); }
     void resetPlayedState();
+    // Why the row could not be played when the engine last tried it; empty
+    // when it played or was never tried. An empty reason clears the mark.
+    QString unplayableReason(int row) const { return m_unplayable.value(row); }
+    void setUnplayable(int row, const QString& reason);
     void addToQueue(int row);
     int takeNextQueued();
     void removeFromQueue(int row);
@@ -106,6 +110,7 @@ private:
     QList<int> m_queue;
     QSet<int> m_playedRows;
     QHash<int, int> m_peakListeners;
+    QHash<int, QString> m_unplayable;
     bool m_showHourMarkers = false;
     QList<Track> m_tracks;
     int m_currentRow = -1;

@@ -88,6 +88,7 @@ void SilenceDetector::reset()
 {
     m_silentMs = 0;
     m_fired = false;
+    m_firedAtMs = 0;
 }
 
 bool SilenceDetector::feed(double level, int ms)
@@ -97,8 +98,11 @@ bool SilenceDetector::feed(double level, int ms)
         return false;
     }
     m_silentMs += std::max(ms, 0);
-    if (!m_fired && m_silentMs >= qint64(m_timeoutSecs) * 1000) {
+    // While the silence lasts, act again after each time-out: one action
+    // may land on another row that cannot play.
+    if (m_silentMs - m_firedAtMs >= qint64(m_timeoutSecs) * 1000) {
         m_fired = true;
+        m_firedAtMs = m_silentMs;
         emit silenceDetected(int(m_action));
         return true;
     }

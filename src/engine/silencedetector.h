@@ -4,8 +4,8 @@
 #include <QString>
 
 // Watches the on-air level for dead air. Fed at a fixed rate, it counts how
-// long the level has stayed at or below the threshold and reports once when
-// that reaches the time-out; it stays quiet until sound returns or a reset.
+// long the level has stayed at or below the threshold and reports each time
+// that reaches another time-out, until sound returns or a reset.
 class SilenceDetector : public QObject
 {
     Q_OBJECT
@@ -60,4 +60,5 @@ private:
     QString m_playlist;
     qint64 m_silentMs = 0;
     bool m_fired = false;
+    qint64 m_firedAtMs = 0;     // silent time at the last report
 };

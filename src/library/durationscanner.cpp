@@ -1,6 +1,7 @@
 #include "durationscanner.h"
 
 #include <QAudioOutput>
+#include <QFileInfo>
 #include <QMediaPlayer>
 #include <QTimer>
 #include <QUrl>
@@ -65,6 +66,13 @@ void DurationScanner::processNext()
     }
     m_busy = true;
     m_current = m_queue.takeFirst();
+
+    // Opening a FIFO or a device can block the player's backend for good,
+    // and then the player cannot even be deleted: only regular files go in.
+    if (!QFileInfo(m_current).isFile()) {
+        complete(0);
+        return;
+    }
 
     releasePlayer();
     m_player = new QMediaPlayer(this);

@@ -505,6 +505,8 @@ void MusicLibrary::ensureSchema()
     // of the library window; this index holds only those.
     exec(q, QStringLiteral("CREATE INDEX IF NOT EXISTS idx_tracks_unmeasured ON tracks(library) "
                            "WHERE is_stream=0 AND duration_ms<=0"));
+    // Every play counted looks its file up by path.
+    exec(q, QStringLiteral("CREATE INDEX IF NOT EXISTS idx_tracks_filepath ON tracks(filepath)"));
 
     int version = 0;
     if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next())

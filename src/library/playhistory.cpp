@@ -11,6 +11,10 @@ namespace {
 
 bool s_ready = false;
 
+const QString kCreateTable = QStringLiteral(
+    "CREATE TABLE IF NOT EXISTS play_history( id INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "played_at TEXT, artist TEXT, title TEXT, filepath TEXT, duration_ms INTEGER DEFAULT 0)");
+
 QSqlDatabase histDb()
 {
     return MusicLibrary::database();
@@ -28,6 +32,20 @@ QString isoSeconds(const QDateTime& when)
     return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
 }
 
+bool insertPlay(QSqlQuery& q, const Track& track, const QDateTime& when)
+{
+    if (!q.prepare(QStringLiteral(
+            "INSERT INTO play_history(played_at,artist,title,filepath,duration_ms) VALUES(?,?,?,?,?)")))
+        return false;
+    q.addBindValue(isoSeconds(when));
+    q.addBindValue(track.artist.isNull() ? QStringLiteral("") : track.artist);
+    q.addBindValue(track.title.isEmpty() ? (track.filePath.isNull() ? QStringLiteral("") : track.filePath)
+                                         : track.title);
+    q.addBindValue(track.filePath.isNull() ? QStringLiteral("") : track.filePath);
+    q.addBindValue(track.durationMs);
+    return q.exec();
+}
+
 bool ready()
 {
     if (!s_ready)
@@ -43,8 +61,7 @@ void PlayHistory::ensureSchema()
     if (!usable(db))
         return;
     QSqlQuery q(db);
-    q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS play_history( id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                          "played_at TEXT, artist TEXT, title TEXT, filepath TEXT, duration_ms INTEGER DEFAULT 0)"));
+    q.exec(kCreateTable);
     q.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS idx_hist_time ON play_history(played_at)"));
     s_ready = true;
 }
@@ -59,15 +76,33 @@ void PlayHistory::logPlay(const Track& track)
     if (!ready())
         return;
     QSqlQuery q(histDb());
-    q.prepare(QStringLiteral(
-        "INSERT INTO play_history(played_at,artist,title,filepath,duration_ms) VALUES(?,?,?,?,?)"));
-    q.addBindValue(isoSeconds(now));
-    q.addBindValue(track.artist.isNull() ? QStringLiteral("") : track.artist);
-    q.addBindValue(track.title.isEmpty() ? (track.filePath.isNull() ? QStringLiteral("") : track.filePath)
-                                         : track.title);
-    q.addBindValue(track.filePath.isNull() ? QStringLiteral("") : track.filePath);
-    q.addBindValue(track.durationMs);
-    q.exec();
+    insertPlay(q, track, now);
+}
+
+bool PlayHistory::writePlay(QSqlDatabase& db, const Track& track, const QDateTime& when)
+{
+    if (!usable(db))
+        return false;
+    if (track.marker)
+        return true;
+    QSqlQuery q(db);
+    // The count and the log line go in together, so that a retry after a
+    // refused write counts the play once.
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    bool ok = q.exec(kCreateTable);
+    if (ok && !track.filePath.isEmpty() && !track.isStream) {
+        ok = q.prepare(QStringLiteral("UPDATE tracks SET play_count = play_count + 1, last_played = ? WHERE filepath = ?"));
+        q.addBindValue(when.toString(Qt::ISODate));
+        q.addBindValue(track.filePath);
+        ok = ok && q.exec();
+    }
+    ok = ok && insertPlay(q, track, when);
+    q.finish();
+    if (ok && db.commit())
+        return true;
+    db.rollback();
+    return false;
 }
 
 QList<PlayHistory::Record> PlayHistory::range(const QDateTime& from, const QDateTime& to)

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+class QSqlDatabase;
+
 // The station's play log in the library database: one row per item that
 // went on air. Logging a play also counts it in the music library.
 class PlayHistory
@@ -30,6 +32,9 @@ public:
 
     static void ensureSchema();
     static void logPlay(const Track& track);
+    // Counts and logs one play at the given time on the given connection,
+    // all or nothing; false when the database refused it (a lock held).
+    static bool writePlay(QSqlDatabase& db, const Track& track, const QDateTime& when);
     // Both bounds inclusive, to the second; oldest first.
     static QList<Record> range(const QDateTime& from, const QDateTime& to);
     // Most played first, ties by artist.

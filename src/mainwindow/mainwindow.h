@@ -20,6 +20,7 @@ class BroadcastServer;
 class BroadcastService;
 class DtmfMonitor;
 class DurationScanner;
+class PlayLogWriter;
 class EventScheduler;
 class MusicLibrary;
 class MusicLibraryDialog;
@@ -110,6 +111,7 @@ private:
     PlaylistModel* m_onAir = nullptr;
     AudioEngine* m_engine = nullptr;
     DurationScanner* m_durationScanner = nullptr;
+    PlayLogWriter* m_playLog = nullptr;
     EventScheduler* m_scheduler = nullptr;
     AudioInput* m_mic = nullptr;
     AudioInput* m_lineIn = nullptr;

@@ -38,6 +38,9 @@ const QStringList kDropSuffixes = {QStringLiteral("mp3"), QStringLiteral("wav"),
                                    QStringLiteral("flac"), QStringLiteral("m4a"), QStringLiteral("aac"),
                                    QStringLiteral("opus"), QStringLiteral("wma")};
 
+const QStringList kFolderPatterns = {QStringLiteral("*.mp3"), QStringLiteral("*.wav"), QStringLiteral("*.ogg"),
+                                     QStringLiteral("*.flac"), QStringLiteral("*.m4a")};
+
 // The files of one folder (not its sub-folders) matching the patterns in
 // any case, by absolute path, sorted by name.
 QStringList folderFiles(const QString& folder, const QStringList& patterns)
@@ -93,7 +96,23 @@ void MainWindow::addPaths(const QStringList& paths)
     StreamRecords streams;
     for (const QString& path : paths) {
         Track row;
-        if (Track::isStreamUrl(path)) {
+        const bool stream = Track::isStreamUrl(path);
+        const QFileInfo info(path);
+        if (!stream && info.isDir()) {
+            // A folder stands for its audio files, as "Add folder" takes them.
+            const QStringList files = folderFiles(info.absoluteFilePath(), kFolderPatterns);
+            if (files.isEmpty())
+                appendLog(QStringLiteral("No audio files in folder: ") + path);
+            addPaths(files);
+            continue;
+        }
+        // A FIFO, a device or a socket could block whoever opens it, for
+        // good. A missing file still becomes a row: it may come back.
+        if (!stream && info.exists() && !info.isFile()) {
+            appendLog(QStringLiteral("Not added, not a regular file: ") + path);
+            continue;
+        }
+        if (stream) {
             row.artist = QStringLiteral("Online stream");
             row.title = row.filePath = path.trimmed();
             row.isStream = true;
@@ -122,8 +141,7 @@ void MainWindow::addFolder()
     const QString folder = Prompts::existingDirectory(this, QStringLiteral("Add folder to playlist"));
     if (folder.isEmpty())
         return;
-    addPaths(folderFiles(folder, {QStringLiteral("*.mp3"), QStringLiteral("*.wav"), QStringLiteral("*.ogg"),
-                                  QStringLiteral("*.flac"), QStringLiteral("*.m4a")}));
+    addPaths(folderFiles(folder, kFolderPatterns));
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
@@ -148,6 +166,8 @@ void MainWindow::dropEvent(QDropEvent* event)
             for (const QString& suffix : kDropSuffixes)
                 patterns << QStringLiteral("*.") + suffix;
             paths += folderFiles(info.absoluteFilePath(), patterns);
+        } else if (info.exists() && !info.isFile()) {
+            appendLog(QStringLiteral("Not added, not a regular file: ") + info.filePath());
         } else if (kDropSuffixes.contains(info.suffix().toLower())) {
             paths << info.filePath();
         }

@@ -7,7 +7,6 @@
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
-#include "library/playhistory.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -25,6 +24,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -67,9 +67,17 @@ QString escapedControls(const QString& text)
 
 void MainWindow::appendLog(const QString& text)
 {
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString shown = escapedControls(text);
+    // The window keeps only the last lines; a terminal or service manager
+    // keeps the night's record.
+    const QByteArray line =
+        (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("  ") + shown + QLatin1Char('\n')).toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
     if (!m_logList)
         return;
-    m_logList->insertItem(0, QDateTime::currentDateTime().toString(QStringLiteral("h:mm:ss AP")) + QStringLiteral("  ") + escapedControls(text));
+    m_logList->insertItem(0, now.toString(QStringLiteral("h:mm:ss AP")) + QStringLiteral("  ") + shown);
     while (m_logList->count() > kLogLines)
         delete m_logList->takeItem(m_logList->count() - 1);
 }
@@ -78,7 +86,6 @@ void MainWindow::onNowPlaying(const Track& track)
 {
     m_vfd->setNowPlaying(track.displayName());
     updateTrackInfo(track);
-    PlayHistory::logPlay(track);
     nowPlayingCategory = track.category;
     m_lastStreamTitle.clear();
     // A command row (STOP, PAUSE) is not a title to send out.

@@ -76,10 +76,22 @@ private:
 } // namespace
 #include <QTimer>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 void PlayoutStartup::prepareEnvironment()
 {
     if (qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND"))
         qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+#ifdef __GLIBC__
+    // Decoder threads come and go with every track; by default each new one
+    // may get a malloc arena of its own, and the memory they leave behind
+    // makes the program grow through a night. A setting in the environment
+    // is left to rule.
+    if (qEnvironmentVariableIsEmpty("MALLOC_ARENA_MAX"))
+        mallopt(M_ARENA_MAX, 2);
+#endif
 }
 
 void PlayoutStartup::configureApplication(QApplication& app)

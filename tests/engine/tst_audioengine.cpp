@@ -16,7 +16,10 @@
 #include <QMediaPlayer>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -98,6 +101,8 @@ private slots:
     void endOfTrackAdvancesOnce();
     void endOfTrackWithoutAutoPlayStops();
     void streamTimeLimit();
+    void unplayableRowsAreSkipped();
+    void onAirListChangedMidTrack();
 
     void streamTitleFromMetadata_data();
     void streamTitleFromMetadata();
@@ -643,10 +648,14 @@ void TestAudioEngine::endOfTrackWithoutAutoPlayStops()
 
 void TestAudioEngine::streamTimeLimit()
 {
+    // A server that takes the connection and never answers: the stream
+    // stays loading while its limit runs.
+    QTcpServer mute;
+    QVERIFY(mute.listen(QHostAddress::LocalHost));
     PlaylistModel model;
     Track stream;
     stream.isStream = true;
-    stream.filePath = QStringLiteral("http://127.0.0.1:9/nothing");
+    stream.filePath = QStringLiteral("http://127.0.0.1:%1/nothing").arg(mute.serverPort());
     stream.title = QStringLiteral("Stream");
     stream.streamLimitMs = 1200;
     model.addTrack(stream);
@@ -666,6 +675,114 @@ void TestAudioEngine::streamTimeLimit()
     QTest::qWait(2000);
     QVERIFY(!logOf(log).contains(QStringLiteral("Stream time limit reached")));
     QCOMPARE(model.currentRow(), 1);
+    e.stop();
+}
+
+// Missing, undecodable, non-regular or refused rows are logged, marked and
+// passed over to the next row that plays; a list of nothing but such rows
+// stops once.
+void TestAudioEngine::unplayableRowsAreSkipped()
+{
+    const QString gone = m_dir + QStringLiteral("/Gone - Away.wav");
+    const QString junk = m_dir + QStringLiteral("/junk.mp3");
+    const QString fifo = m_dir + QStringLiteral("/pipe.wav");
+    QFile j(junk);
+    QVERIFY(j.open(QIODevice::WriteOnly));
+    j.write(QByteArray(4096, 'x'));
+    j.close();
+    QFile::remove(fifo);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    Track refused;
+    refused.isStream = true;
+    refused.title = QStringLiteral("Refused");
+    refused.filePath = QStringLiteral("http://127.0.0.1:9/nothing");
+
+    PlaylistModel model;
+    model.addTrack(Track::fromFile(m_short));
+    model.addTrack(Track::fromFile(gone));
+    model.addTrack(Track::fromFile(junk));
+    model.addTrack(Track::fromFile(fifo));
+    model.addTrack(refused);
+    model.addTrack(Track::fromFile(m_b));
+    AudioEngine e;
+    e.setPlaylist(&model);
+    QSignalSpy log(&e, &AudioEngine::logMessage);
+    QSignalSpy started(&e, &AudioEngine::playStarted);
+    e.playRow(0);
+    // The short row ends; the four rows after it are passed over.
+    QTRY_COMPARE_WITH_TIMEOUT(model.currentRow(), 5, 4 * kPlayTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 2, kPlayTimeoutMs);
+    QCOMPARE(started.at(0).at(0).value<Track>().filePath, m_short);
+    QCOMPARE(started.at(1).at(0).value<Track>().filePath, m_b);
+    const QStringList lines = logOf(log);
+    QVERIFY2(lines.contains(QStringLiteral("Gone - Away: cannot be played (file not found)")), qPrintable(lines.join(" | ")));
+    QCOMPARE(lines.filter(QStringLiteral("junk: cannot be played (")).size(), 1);
+    QVERIFY(lines.contains(QStringLiteral("pipe: cannot be played (not a regular file)")));
+    QCOMPARE(lines.filter(QStringLiteral("Refused: cannot be played (")).size(), 1);
+    QCOMPARE(model.unplayableReason(1), QStringLiteral("file not found"));
+    QCOMPARE(model.data(model.index(3, PlaylistModel::TitleColumn), Qt::ToolTipRole).toString(),
+             QStringLiteral("Cannot be played: not a regular file"));
+    QVERIFY(model.unplayableReason(5).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(e.isPlaying(), kPlayTimeoutMs);
+    e.stop();
+
+    // Nothing left that plays: one line, then quiet.
+    PlaylistModel dead;
+    dead.addTrack(Track::fromFile(gone));
+    dead.addTrack(Track::fromFile(fifo));
+    e.setPlaylist(&dead);
+    e.setShuffle(true);
+    log.clear();
+    e.playRow(0);
+    const QString halted = QStringLiteral("No row of the playlist can be played - playback stopped");
+    QTRY_VERIFY_WITH_TIMEOUT(logOf(log).contains(halted), kPlayTimeoutMs);
+    const qsizetype lineCount = log.size();
+    QTest::qWait(500);
+    QCOMPARE(log.size(), lineCount);
+    QCOMPARE(logOf(log).filter(halted).size(), 1);
+    QVERIFY(!e.isPlaying());
+    QFile::remove(fifo);
+}
+
+// Another list put on air while a track plays: the track plays on, and the
+// new list goes on at its own current row, never at the old list's number.
+void TestAudioEngine::onAirListChangedMidTrack()
+{
+    PlaylistModel first;
+    first.addTrack(Track::fromFile(m_a));
+    first.addTrack(Track::fromFile(m_long));
+    first.addTrack(Track::fromFile(m_short));
+    PlaylistModel second;
+    second.addTrack(Track::fromFile(m_b));
+    second.addTrack(Track::fromFile(m_short));
+    AudioEngine e;
+    e.setPlaylist(&first);
+    QSignalSpy now(&e, &AudioEngine::nowPlaying);
+    e.playRow(1);
+    QTRY_VERIFY_WITH_TIMEOUT(e.isPlaying(), kPlayTimeoutMs);
+    e.setPlaylist(&second);
+    QVERIFY(e.isPlaying());
+    QCOMPARE(now.size(), 1);
+    e.next();
+    QCOMPARE(now.last().at(0).value<Track>().filePath, m_b);
+    QCOMPARE(second.currentRow(), 0);
+
+    // Back to the first list, which stood at row 1: it goes on there.
+    e.setPlaylist(&first);
+    e.next();
+    QCOMPARE(now.last().at(0).value<Track>().filePath, m_long);
+    QCOMPARE(first.currentRow(), 1);
+
+    // The new list's current row holding the very track on air: followed.
+    PlaylistModel third;
+    third.addTrack(Track::fromFile(m_short));
+    third.addTrack(Track::fromFile(m_long));
+    third.addTrack(Track::fromFile(m_a));
+    third.setCurrentRow(1);
+    e.setPlaylist(&third);
+    QCOMPARE(e.currentRow(), 1);
+    e.next();
+    QCOMPARE(now.last().at(0).value<Track>().filePath, m_a);
     e.stop();
 }
 

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QMediaPlayer>
 #include <QPointer>
-#include <QProcess>
 #include <QSignalSpy>
 
 namespace {
@@ -149,32 +148,23 @@ private slots:
                  qPrintable(QString::number(resolved[1][1].toLongLong())));
     }
 
-    // A file that neither loads nor fails (a pipe nobody writes to yet) is
-    // given up after the time-out and reported with 0; the queue goes on.
-    void timeOut()
+    // A pipe nobody writes to would block the player's open for good, and
+    // the player could not even be deleted: it is reported with 0 without
+    // being opened, and the queue goes on.
+    void pipesAreNotOpened()
     {
         const QString pipe = m_dir + QStringLiteral("/stalled.mp3");
         QVERIFY(AudioFixtures::run(QStringLiteral("mkfifo"), {pipe}));
-        // Lets the stalled open end a while after the time-out.
-        QProcess writer;
-        writer.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("sleep 9; exec 3>\"$0\"; exec 3>&-"), pipe});
-        QVERIFY(writer.waitForStarted(10000));
-
         DurationScanner scanner;
         QSignalSpy resolved(&scanner, &DurationScanner::resolved);
         QSignalSpy finished(&scanner, &DurationScanner::finished);
-        QElapsedTimer clock;
-        clock.start();
         scanner.scan({pipe, m_files[3]});
-        QTRY_COMPARE_WITH_TIMEOUT(resolved.size(), 1, kWaitMs);
-        QVERIFY2(clock.elapsed() >= 5500, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(resolved[0][0].toString(), pipe);
-        QCOMPARE(resolved[0][1].toLongLong(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
         QCOMPARE(resolved.size(), 2);
+        QCOMPARE(resolved[0][0].toString(), pipe);
+        QCOMPARE(resolved[0][1].toLongLong(), 0);
         QCOMPARE(resolved[1][0].toString(), m_files[3]);
         QVERIFY(qAbs(resolved[1][1].toLongLong() - m_lengths[3]) < 150);
-        QTRY_VERIFY_WITH_TIMEOUT(writer.state() == QProcess::NotRunning, kWaitMs);
     }
 
     // Receivers that queue more from resolved (a window filling in rows

@@ -120,7 +120,8 @@ private slots:
         QCOMPARE(sql.names(QStringLiteral("table")),
                  (QStringList{"libraries", "track_params", "tracks", "tracks_fts"}));
         QCOMPARE(sql.names(QStringLiteral("index")),
-                 (QStringList{"idx_tracks_artist", "idx_tracks_lib", "idx_tracks_title", "idx_tracks_unmeasured"}));
+                 (QStringList{"idx_tracks_artist", "idx_tracks_filepath", "idx_tracks_lib", "idx_tracks_title",
+                              "idx_tracks_unmeasured"}));
         QCOMPARE(sql.names(QStringLiteral("trigger")), (QStringList{"tracks_ad", "tracks_ai", "tracks_au"}));
         QCOMPARE(sql.column(QStringLiteral("SELECT name FROM pragma_table_info('tracks')")),
                  (QStringList{"id", "library", "filepath", "filename", "artist", "title", "album", "genre",
@@ -355,6 +356,11 @@ private slots:
         // The new index covers album, which the old one did not.
         QCOMPARE(sql.value(QStringLiteral("SELECT COUNT(*) FROM tracks_fts WHERE tracks_fts MATCH 'quartz'")).toInt(), 1);
         QCOMPARE(sql.column(QStringLiteral("SELECT name FROM pragma_table_info('tracks_fts')")).size(), 8);
+        // Plays are counted by path through an index; the row is kept.
+        QCOMPARE(sql.value(QStringLiteral("SELECT COUNT(*) FROM tracks")).toInt(), 1);
+        QVERIFY(sql.value(QStringLiteral("SELECT sql FROM sqlite_master WHERE name='idx_tracks_filepath'"))
+                    .toString()
+                    .endsWith(QStringLiteral("ON tracks(filepath)")));
     }
 
     void secondRunChangesNothing()

@@ -1,7 +1,10 @@
 // The playlist desk with two playlists of different rows: drops, clicks,
 // menus and the queue window act on the viewed one, playing puts it on air.
 #include "dialogs/library/voicetrackdialog.h"
+#include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "library/musiclibrary.h"
+#include "library/playhistory.h"
 #include "findwidget.h"
 #include "olmain.h"
 #include "windowfixture.h"
@@ -17,7 +20,11 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QUrl>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -225,6 +232,55 @@ private slots:
         QCOMPARE(viewed->rowCount(), 0);
         QCOMPARE(f->log().first(), QStringLiteral("New playlist"));
         QCOMPARE(titles(onAir), QStringList{"On - Air"});
+    }
+
+    // A folder among the paths stands for its audio files, sorted; a FIFO is
+    // refused before anything opens it, and the window goes on measuring.
+    void foldersExpandAndFifosAreRefused()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("folder-arg"));
+        QVERIFY(QFile::rename(WindowFixture::toneFile(QStringLiteral("fb.mp3"), 2), dir + QStringLiteral("/b.mp3")));
+        QVERIFY(QFile::rename(WindowFixture::toneFile(QStringLiteral("fa.wav"), 1), dir + QStringLiteral("/A.wav")));
+        QFile(dir + QStringLiteral("/notes.txt")).open(QIODevice::WriteOnly);
+        const QString fifo = testHome().scratch(QStringLiteral("fifo")) + QStringLiteral("/live.mp3");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(dir + QStringLiteral("/pipe.mp3")).constData(), 0600), 0);
+
+        (*f)->addPaths({fifo, dir});
+        QCOMPARE(titles(viewed).mid(4), (QStringList{"A", "b"}));
+        QVERIFY(f->log().contains(QStringLiteral("Not added, not a regular file: ") + fifo));
+        QVERIFY(!drop(&f->window(), {QUrl::fromLocalFile(fifo)}));
+        QCOMPARE(viewed->rowCount(), 6);
+        QTRY_VERIFY_WITH_TIMEOUT(viewed->tracks().at(4).durationMs > 0 && viewed->tracks().at(5).durationMs > 0, 30000);
+    }
+
+    // A missing row is passed over with a line and a mark, and leaves no
+    // play; the next row starts and is logged while another connection
+    // holds the library's write lock, its play written once the lock goes.
+    void tracksStartWhileTheLibraryIsLocked()
+    {
+        const QString tone = WindowFixture::toneFile(QStringLiteral("Locked - Out.wav"), 3);
+        (*f)->addPaths({tone});
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        holder.setDatabaseName(MusicLibrary::database().databaseName());
+        QVERIFY(holder.open());
+        QVERIFY(QSqlQuery(holder).exec(QStringLiteral("BEGIN IMMEDIATE")));
+
+        auto* engine = f->find<AudioEngine>();
+        doubleClick(3, PlaylistModel::TitleColumn);
+        QVERIFY(f->waitForLog(QStringLiteral("C - Three: cannot be played (file not found)")));
+        QCOMPARE(viewed->unplayableReason(3), QStringLiteral("file not found"));
+        QTRY_VERIFY_WITH_TIMEOUT(engine->isPlaying() && viewed->currentRow() == 4, 15000);
+
+        QVERIFY(QSqlQuery(holder).exec(QStringLiteral("ROLLBACK")));
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        auto plays = [] {
+            return PlayHistory::range(QDateTime::currentDateTime().addDays(-1), QDateTime::currentDateTime().addDays(1));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(plays().size(), 1, 15000);
+        QCOMPARE(plays().first().filepath, tone);
     }
 
     void playingAndTheTabMenuMoveTheAirMark()
