@@ -181,6 +181,11 @@ private slots:
                                 .arg(grid->viewport()->height()).arg(shot)));
         for (int h = 0; h < 24; ++h)
             QVERIFY(grid->columnWidth(h) >= grid->horizontalHeader()->sectionSizeHint(h));
+        auto* below = dialog.findChild<QPushButton*>(QStringLiteral("selectAllButton"));
+        QVERIFY2(grid->mapTo(&dialog, QPoint(0, grid->height())).y() <= below->mapTo(&dialog, QPoint(0, 0)).y(),
+                 qPrintable(shot));
+        const QStringList cut = clipped(&dialog, {grid, below, dialog.findChild<QPushButton*>(QStringLiteral("okButton"))});
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
     }
 
     void generatorCannotFollowBox()
@@ -191,6 +196,8 @@ private slots:
         const QString shot = shoot(&dialog, QStringLiteral("generator"));
         QVERIFY2(box->viewport()->height() >= 3 * box->fontMetrics().lineSpacing(),
                  qPrintable(QString::number(box->height()) + QStringLiteral(" - see ") + shot));
+        const QStringList cut = clipped(&dialog, {box});
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; ")) + QStringLiteral(" - see ") + shot));
     }
 
     void reportTitleColumn()

@@ -388,6 +388,11 @@ PlaylistGeneratorDialog::PlaylistGeneratorDialog(QWidget* parent, QRandomGenerat
     buttons->addWidget(close);
     layout->addLayout(buttons);
 
+    // Shown at its size hint the window would be cut off below its wrapped
+    // texts; it opens tall enough for them at its own width.
+    const QSize hint = sizeHint();
+    resize(hint.width(), std::max(hint.height(), layout->totalHeightForWidth(hint.width())));
+
     const QStringList libraries = MusicLibrary::availableLibraries();
     if (libraries.isEmpty())
         m_libraryList->addItem(QStringLiteral("(no libraries - add some in Music Library)"));

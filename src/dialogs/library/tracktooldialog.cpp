@@ -288,6 +288,11 @@ TrackToolDialog::TrackToolDialog(const Track& track, QWidget* parent) : QDialog(
     buttons->addWidget(cancel);
     layout->addLayout(buttons);
 
+    // Shown at its size hint the window would be cut off below its wrapped
+    // texts; it opens tall enough for them at its own width.
+    const QSize hint = sizeHint();
+    resize(hint.width(), std::max(hint.height(), layout->totalHeightForWidth(hint.width())));
+
     checkHook();
 
     connect(m_hookInSpin, &QDoubleSpinBox::valueChanged, this, [this] { checkHook(); });
