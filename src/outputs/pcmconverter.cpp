@@ -40,6 +40,10 @@ void mapFrame(const qint16* in, int inChannels, qint16* out, int outChannels)
 
 SwrContext* makeResampler(int inRate, int outRate, int channels)
 {
+    // The filter grows with the ratio: a rate no decoder or device gives
+    // would cost more memory and time than the stream is worth.
+    if (inRate > 64 * outRate)
+        return nullptr;
     AVChannelLayout layout;
     av_channel_layout_default(&layout, channels);
     SwrContext* s = nullptr;
