@@ -254,6 +254,17 @@ private slots:
             return paints == 0;
         };
         QTRY_VERIFY_WITH_TIMEOUT(quietFor(600), 15000);
+
+        // Real levels that stop coming (a pause): the peak hold still falls
+        // on screen, frame by frame, and then the display rests.
+        w.setUseRealMeter(true);
+        w.setMeterLevels(0.9, 0.9);
+        w.setMeterLevels(0.0, 0.0);
+        QCoreApplication::processEvents();
+        paints = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(paints >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(quietFor(600), 15000);
+        QVERIFY(!meterLit());
     }
 
     void textsAreUpperCasedAndPlaceholdersShown()
