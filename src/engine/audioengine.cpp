@@ -79,7 +79,14 @@ void AudioEngine::setUpDeck(int index)
         else if (s == QMediaPlayer::InvalidMedia && m_startPending && index == m_startDeck)
             startFailed(QStringLiteral("cannot be decoded"));
     });
-    connect(d.player, &QMediaPlayer::playbackStateChanged, this, [this](QMediaPlayer::PlaybackState) {
+    connect(d.player, &QMediaPlayer::playbackStateChanged, this, [this, index](QMediaPlayer::PlaybackState state) {
+        // A paused or stopped deck sends no more buffers: its last level
+        // must not stay on the meter.
+        if (state != QMediaPlayer::PlayingState && m_deckLevels[index].valid) {
+            m_deckLevels[index] = LevelPeaks();
+            emit levels(qMax(m_deckLevels[0].left, m_deckLevels[1].left),
+                        qMax(m_deckLevels[0].right, m_deckLevels[1].right));
+        }
         emit playingChanged(isPlaying());
     });
     connect(d.player, &QMediaPlayer::errorOccurred, this, [this, index](QMediaPlayer::Error, const QString& text) {

@@ -188,6 +188,11 @@ MainWindow::MainWindow(QWidget* parent)
             m_server->setNowPlaying(track.displayName());
     });
     connect(m_server, &BroadcastServer::listenersChanged, this, &MainWindow::onServerListenersChanged);
+    // A server that is meant to listen and cannot is shown, not only logged.
+    connect(m_server, &BroadcastServer::problemChanged, this, [this](const QString& problem) {
+        m_serverProblemLabel->setText(QStringLiteral("Built-in server not listening: ") + problem);
+        m_serverProblemLabel->setVisible(!problem.isEmpty());
+    });
     if (BroadcastServer::enabledInSettings())
         m_server->start();
     // The menu was built before the server existed.

@@ -196,6 +196,7 @@ private:
     QLabel* m_statusLabel = nullptr;
     QLabel* m_broadcastLabel = nullptr;
     QLabel* m_recordingLabel = nullptr;
+    QLabel* m_serverProblemLabel = nullptr;
     VfdDisplay* m_vfd = nullptr;
 
     // ---- View menu and layout persistence (mainwindow_layout.cpp) ----

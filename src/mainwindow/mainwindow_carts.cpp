@@ -122,6 +122,11 @@ QWidget* MainWindow::buildRightColumn()
     m_auxList->setHeaderLabels({QStringLiteral("#"), QStringLiteral("Track Title"), QStringLiteral("Duration")});
     m_auxList->setRootIsDecorated(false);
     m_auxList->setColumnWidth(0, 24);
+    // The title takes whatever the number and the duration leave.
+    m_auxList->header()->setStretchLastSection(false);
+    m_auxList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    m_auxList->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    m_auxList->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     m_auxList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_auxList->setAcceptDrops(true);
     m_auxList->setDragDropMode(QAbstractItemView::DropOnly);

@@ -297,7 +297,10 @@ QWidget* MainWindow::buildCenterColumn()
     m_volumeSlider->setObjectName(QStringLiteral("volume"));
     m_volumeSlider->setRange(0, 100);
     m_volumeSlider->setValue(volume);
-    m_volumeSlider->setFixedWidth(120);
+    // 120 wide where the window has room; narrower rather than squeezing
+    // the left column at the default window size.
+    m_volumeSlider->setMinimumWidth(64);
+    m_volumeSlider->setMaximumWidth(120);
     m_volumeSlider->setToolTip(QStringLiteral("Master volume"));
     m_volumeLabel = new QLabel(QString::number(volume) + QLatin1Char('%'));
     m_volumeLabel->setMinimumWidth(38);

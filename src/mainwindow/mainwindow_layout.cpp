@@ -13,6 +13,8 @@
 
 namespace {
 
+const QList<int> kDefaultColumnSizes{260, 520, 400};
+
 const char* const kViewKeys[] = {"view/search", "view/log", "view/trackInfo", "view/cartWall", "view/aux",
                                  "view/toolbar"};
 
@@ -107,7 +109,7 @@ void MainWindow::resetLayout()
     for (int i = 0; i < m_leftPanels.size(); ++i)
         setLeftTabShown(i, true);
     if (m_columns)
-        m_columns->setSizes({260, 520, 400});
+        m_columns->setSizes(kDefaultColumnSizes);
     if (m_leftSplitter)
         m_leftSplitter->setSizes({180, 320, 200});
     resize(1180, 720);
@@ -149,6 +151,10 @@ void MainWindow::restoreLayout()
         restoreState(s.value(QStringLiteral("windowState")).toByteArray(), 0);
     if (m_columns && s.contains(QStringLiteral("columns")))
         m_columns->restoreState(s.value(QStringLiteral("columns")).toByteArray());
+    else if (m_columns)
+        // Left to the stretch factors the left column would open at its
+        // minimum, too narrow for its own search row and log.
+        m_columns->setSizes(kDefaultColumnSizes);
     if (m_leftSplitter && s.contains(QStringLiteral("leftSplitter")))
         m_leftSplitter->restoreState(s.value(QStringLiteral("leftSplitter")).toByteArray());
 

@@ -184,7 +184,12 @@ void MainWindow::createStatusBarWidgets()
     m_broadcastLabel = new QLabel(QStringLiteral("Broadcast: Off"));
     m_recordingLabel = new QLabel;
     m_recordingLabel->setStyleSheet(QStringLiteral("color:#c0392b; font-weight:bold;"));
-    for (QLabel* l : {m_levelLabel, m_silenceLabel, m_statusLabel, m_broadcastLabel, m_recordingLabel})
+    m_serverProblemLabel = new QLabel;
+    m_serverProblemLabel->setObjectName(QStringLiteral("serverProblem"));
+    m_serverProblemLabel->setStyleSheet(QStringLiteral("color:#c0392b; font-weight:bold;"));
+    m_serverProblemLabel->hide();
+    for (QLabel* l : {m_levelLabel, m_silenceLabel, m_statusLabel, m_broadcastLabel, m_serverProblemLabel,
+                      m_recordingLabel})
         bar->addPermanentWidget(l);
 }
 

@@ -173,9 +173,15 @@ void VfdDisplay::setUseRealMeter(bool real)
 void VfdDisplay::tickMeter()
 {
     if (m_realMeter) {
-        // The next setMeterLevels repaints; falling peaks alone need no frame.
+        // Falling peaks repaint only when a segment goes out: with no more
+        // level reports (a pause, silence) the peak hold still empties.
+        const auto segment = [](double v) { return int(v * kMeterSegments + 0.5); };
+        const int beforeL = segment(m_peakL);
+        const int beforeR = segment(m_peakR);
         m_peakL = std::max(0.0, m_peakL - kPeakFall);
         m_peakR = std::max(0.0, m_peakR - kPeakFall);
+        if (segment(m_peakL) != beforeL || segment(m_peakR) != beforeR)
+            update();
         return;
     }
 
@@ -347,17 +353,23 @@ void VfdDisplay::paintEvent(QPaintEvent*)
     const double B = H - 12;
     const double a = 0.28 * B;
     const double mh = 0.44 * B;
-    const double tw = R - 678;
+    // The caption column is as wide as its longest caption in this font.
+    const QFontMetricsF captionMetrics(caption);
+    double cap = 96;
+    for (const QString& c : {QStringLiteral("JUST PLAYED"), QStringLiteral("NOW PLAYING"), QStringLiteral("NEXT UP")})
+        cap = std::max(cap, std::ceil(captionMetrics.horizontalAdvance(c)) + 2);
+    const double tx = 466 + cap + 8;
+    const double tw = R - 108 - tx;
     auto title = [tw](const QString& text, const QFont& f) {
         return QFontMetrics(f).elidedText(text.isEmpty() ? QStringLiteral("-") : text,
                                           Qt::ElideRight, int(tw));
     };
 
-    drawGlowText(p, QRectF(466, 8, 96, a), leftMid, QStringLiteral("JUST PLAYED"), kTeal, caption);
-    drawGlowText(p, QRectF(570, 8, tw, a), leftMid, title(m_justPlayed, medium), kWhiteAmber, medium);
-    drawGlowText(p, QRectF(466, a + 8, 96, mh - 10), leftMid, QStringLiteral("NOW PLAYING"), kTeal,
+    drawGlowText(p, QRectF(466, 8, cap, a), leftMid, QStringLiteral("JUST PLAYED"), kTeal, caption);
+    drawGlowText(p, QRectF(tx, 8, tw, a), leftMid, title(m_justPlayed, medium), kWhiteAmber, medium);
+    drawGlowText(p, QRectF(466, a + 8, cap, mh - 10), leftMid, QStringLiteral("NOW PLAYING"), kTeal,
                  caption);
-    drawGlowText(p, QRectF(570, a + 8, tw, mh - 10), leftMid, title(m_nowPlaying, large), kAmber,
+    drawGlowText(p, QRectF(tx, a + 8, tw, mh - 10), leftMid, title(m_nowPlaying, large), kAmber,
                  large);
 
     const double y0 = a + 8 + mh;
@@ -367,13 +379,13 @@ void VfdDisplay::paintEvent(QPaintEvent*)
     p.setPen(Qt::NoPen);
     for (int i = 0; i < n; ++i) {
         p.setBrush(m_playing && double(i) / n <= m_progress ? kAmber : kAmberDim);
-        p.drawRect(QRectF(571 + i * ps, y0 - 8, ps - 2, 7));
+        p.drawRect(QRectF(tx + 1 + i * ps, y0 - 8, ps - 2, 7));
     }
-    drawGlowText(p, QRectF(578 + bw, y0 - 13, 56, 17), leftMid, m_elapsedText, kTeal, small);
-    drawGlowText(p, QRectF(630 + bw, y0 - 13, 58, 17), leftMid, m_remainingText, kTeal, small);
+    drawGlowText(p, QRectF(tx + 8 + bw, y0 - 13, 56, 17), leftMid, m_elapsedText, kTeal, small);
+    drawGlowText(p, QRectF(tx + 60 + bw, y0 - 13, 58, 17), leftMid, m_remainingText, kTeal, small);
 
-    drawGlowText(p, QRectF(466, y0, 96, a), leftMid, QStringLiteral("NEXT UP"), kTeal, caption);
-    drawGlowText(p, QRectF(570, y0, tw, a), leftMid, title(m_nextUp, medium), kWhiteAmber, medium);
+    drawGlowText(p, QRectF(466, y0, cap, a), leftMid, QStringLiteral("NEXT UP"), kTeal, caption);
+    drawGlowText(p, QRectF(tx, y0, tw, a), leftMid, title(m_nextUp, medium), kWhiteAmber, medium);
 
     drawGlowText(p, QRectF(466, H - 12, 140, 12), leftMid, QStringLiteral("ORCHIDLANTERN"), kTeal,
                  small);

@@ -122,6 +122,7 @@ bool BroadcastServer::start()
         return false;
     if (!Mp3Encoder::available()) {
         emit logMessage(QStringLiteral("Built-in server: MP3 encoder (FFmpeg) not available"));
+        setProblem(QStringLiteral("MP3 encoder (FFmpeg) not available"));
         return false;
     }
     m_bitrate = bitrateFromSettings();
@@ -144,10 +145,16 @@ bool BroadcastServer::start()
         emit logMessage(QStringLiteral("Built-in server: could not listen on port %1 (%2)")
                             .arg(port)
                             .arg(m_server->errorString()));
+        // Most often another server on this computer (the streaming server
+        // the source client feeds) already has the port.
+        setProblem(m_server->serverError() == QAbstractSocket::AddressInUseError
+                       ? QStringLiteral("port %1 is in use by another program").arg(port)
+                       : QStringLiteral("cannot listen on port %1 (%2)").arg(port).arg(m_server->errorString()));
         m_server->deleteLater();
         m_server = nullptr;
         return false;
     }
+    setProblem(QString());
     emit logMessage(QStringLiteral("Built-in server: listening on http://0.0.0.0:%1/ (up to %2 listeners)")
                         .arg(m_server->serverPort())
                         .arg(maxListenersFromSettings()));
@@ -184,6 +191,15 @@ void BroadcastServer::stop()
     }
     if (!listeners.isEmpty())
         emit listenersChanged(0);
+    setProblem(QString());
+}
+
+void BroadcastServer::setProblem(const QString& problem)
+{
+    if (problem == m_problem)
+        return;
+    m_problem = problem;
+    emit problemChanged(problem);
 }
 
 void BroadcastServer::applySettings()

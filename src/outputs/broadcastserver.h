@@ -36,6 +36,9 @@ public:
 
     bool isListening() const;
     quint16 port() const;
+    // Why the last start left the server not listening, for the operator;
+    // empty while it listens or after it was stopped on purpose.
+    QString problem() const { return m_problem; }
     int listenerCount() const { return int(m_listeners.size()); }
 
     // MP3 bytes allowed to wait for one listener before it counts as gone:
@@ -59,6 +62,7 @@ public:
 signals:
     void listenersChanged(int count);
     void logMessage(const QString& text);
+    void problemChanged(const QString& problem);
 
 public slots:
     void pushAudio(const QAudioBuffer& buffer);
@@ -77,7 +81,10 @@ private:
     void acceptMore();
 
     QTcpServer* m_server = nullptr;
+    void setProblem(const QString& problem);
+
     QList<QTcpSocket*> m_listeners;
+    QString m_problem;
     LiveMp3Encoder m_encoder;
     PcmConverter m_converter;
     bool m_encoderOpen = false;

@@ -4,35 +4,76 @@
 
 #include <QAudioBuffer>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
 #include <algorithm>
 
 namespace {
 
+// Filter length in input samples and Kaiser window: images stay about
+// 100 dB down for tones up to 20 kHz between 44.1 and 48 kHz.
+constexpr int kFilterSize = 64;
+constexpr double kKaiserBeta = 10.0;
+constexpr double kCutoff = 0.91;
+
 // One frame of input mapped onto the output channels: mono is spread to
 // every channel, a downmix to mono averages, and otherwise channel c takes
 // input channel c (wrapping when the input has fewer).
-void mapFrame(const qint16* in, int inChannels, qint32* out, int outChannels)
+void mapFrame(const qint16* in, int inChannels, qint16* out, int outChannels)
 {
     if (inChannels == outChannels) {
-        for (int c = 0; c < outChannels; ++c)
-            out[c] = in[c];
+        std::copy(in, in + outChannels, out);
     } else if (outChannels == 1) {
         qint32 sum = 0;
         for (int c = 0; c < inChannels; ++c)
             sum += in[c];
-        out[0] = sum / inChannels;
+        out[0] = qint16(sum / inChannels);
     } else {
         for (int c = 0; c < outChannels; ++c)
             out[c] = in[c % inChannels];
     }
 }
 
+SwrContext* makeResampler(int inRate, int outRate, int channels)
+{
+    // The filter grows with the ratio: a rate no decoder or device gives
+    // would cost more memory and time than the stream is worth.
+    if (inRate > 64 * outRate)
+        return nullptr;
+    AVChannelLayout layout;
+    av_channel_layout_default(&layout, channels);
+    SwrContext* s = nullptr;
+    if (swr_alloc_set_opts2(&s, &layout, AV_SAMPLE_FMT_S16, outRate, &layout, AV_SAMPLE_FMT_S16, inRate, 0, nullptr)
+        < 0)
+        return nullptr;
+    av_opt_set_int(s, "filter_size", kFilterSize, 0);
+    av_opt_set_int(s, "filter_type", SWR_FILTER_TYPE_KAISER, 0);
+    av_opt_set_double(s, "kaiser_beta", kKaiserBeta, 0);
+    av_opt_set_double(s, "cutoff", kCutoff, 0);
+    av_opt_set_int(s, "internal_sample_fmt", AV_SAMPLE_FMT_FLTP, 0);
+    if (swr_init(s) < 0)
+        swr_free(&s);
+    av_channel_layout_uninit(&layout);
+    return s;
+}
+
 } // namespace
+
+void PcmConverter::SwrFree::operator()(SwrContext* s) const
+{
+    swr_free(&s);
+}
 
 PcmConverter::PcmConverter(int sampleRate, int channels)
 {
     setTarget(sampleRate, channels);
 }
+
+PcmConverter::~PcmConverter() = default;
 
 void PcmConverter::setTarget(int sampleRate, int channels)
 {
@@ -46,8 +87,8 @@ void PcmConverter::reset()
     m_rawFormat = QAudioFormat();
     m_carry.clear();
     m_srcRate = 0;
-    m_pos = 0;
-    m_prev.clear();
+    m_swr.reset();
+    m_skip = 0;
 }
 
 QByteArray PcmConverter::convert(const QAudioBuffer& buffer)
@@ -79,6 +120,53 @@ QByteArray PcmConverter::convertRaw(const QByteArray& bytes, const QAudioFormat&
     return convertPcm16(AudioLevels::toPcm16(QAudioBuffer(data, format)), format.sampleRate(), channels);
 }
 
+// A new source rate: the previous stretch's held-back tail goes out first
+// and as many frames of the new stretch are dropped, so the delay stays what
+// it was; a resampled stretch is primed with silence so that its own delay
+// is filled before its first frame.
+void PcmConverter::startStretch(int sampleRate, QByteArray& out)
+{
+    if (m_swr) {
+        out = resample(nullptr, 0);
+        m_skip += out.size() / (2 * m_channels);
+        m_swr.reset();
+    }
+    m_srcRate = sampleRate;
+    if (sampleRate == m_rate)
+        return;
+    m_swr.reset(makeResampler(sampleRate, m_rate, m_channels));
+    if (!m_swr)
+        return;
+    // Enough silence to fill the whole filter; what comes out of it is dropped
+    // and what stays inside precedes the stretch.
+    const int prime = kFilterSize * std::max(1, (sampleRate + m_rate - 1) / m_rate) + 16;
+    const QVector<qint16> silence(qsizetype(prime) * m_channels, 0);
+    resample(silence.constData(), prime);
+}
+
+QByteArray PcmConverter::resample(const qint16* in, qsizetype frames)
+{
+    const int room = swr_get_out_samples(m_swr.get(), int(frames));
+    if (room <= 0)
+        return {};
+    QByteArray out(qsizetype(room) * 2 * m_channels, Qt::Uninitialized);
+    auto* o = reinterpret_cast<uint8_t*>(out.data());
+    const auto* i = reinterpret_cast<const uint8_t*>(in);
+    const int got = swr_convert(m_swr.get(), &o, room, in ? &i : nullptr, int(frames));
+    out.truncate(qsizetype(std::max(got, 0)) * 2 * m_channels);
+    return out;
+}
+
+void PcmConverter::dropSkipped(QByteArray& out)
+{
+    const qsizetype frameBytes = 2 * m_channels;
+    const qsizetype drop = std::min<qsizetype>(m_skip, out.size() / frameBytes);
+    if (drop > 0) {
+        out.remove(0, drop * frameBytes);
+        m_skip -= drop;
+    }
+}
+
 QByteArray PcmConverter::convertPcm16(const QByteArray& pcm, int sampleRate, int channels)
 {
     channels = std::max(channels, 1);
@@ -87,60 +175,27 @@ QByteArray PcmConverter::convertPcm16(const QByteArray& pcm, int sampleRate, int
         return {};
     const auto* in = reinterpret_cast<const qint16*>(pcm.constData());
 
-    if (sampleRate == m_rate && channels == m_channels) {
-        m_srcRate = 0; // a later stretch at another rate starts afresh
-        m_prev.clear();
-        return pcm.left(frames * 2 * channels);
-    }
+    QByteArray tail;
+    if (sampleRate != m_srcRate)
+        startStretch(sampleRate, tail);
 
-    const int outCh = m_channels;
-    if (sampleRate == m_rate) {
-        m_srcRate = 0;
-        m_prev.clear();
-        QByteArray out(frames * outCh * 2, Qt::Uninitialized);
-        auto* o = reinterpret_cast<qint16*>(out.data());
-        QVector<qint32> frame(outCh);
-        for (qsizetype i = 0; i < frames; ++i) {
-            mapFrame(in + i * channels, channels, frame.data(), outCh);
-            for (int c = 0; c < outCh; ++c)
-                o[i * outCh + c] = qint16(frame[c]);
+    QByteArray out;
+    if (sampleRate == m_rate && channels == m_channels && m_skip == 0) {
+        out = pcm.left(frames * 2 * channels);
+    } else if (sampleRate == m_rate || m_swr) {
+        const int outCh = m_channels;
+        const qint16* frameData = in;
+        if (channels != outCh) {
+            m_scratch.resize(frames * outCh);
+            for (qsizetype i = 0; i < frames; ++i)
+                mapFrame(in + i * channels, channels, m_scratch.data() + i * outCh, outCh);
+            frameData = m_scratch.constData();
         }
-        return out;
+        if (m_swr)
+            out = resample(frameData, frames);
+        else
+            out = QByteArray(reinterpret_cast<const char*>(frameData), frames * 2 * outCh);
+        dropSkipped(out);
     }
-
-    // Linear interpolation between neighbouring frames; the position is kept
-    // as an exact fraction so that long runs do not drift.
-    if (sampleRate != m_srcRate) {
-        m_srcRate = sampleRate;
-        m_pos = 0;
-        m_prev.clear();
-    }
-    const bool havePrev = !m_prev.isEmpty();
-    const qsizetype total = frames + (havePrev ? 1 : 0);
-    m_scratch.resize(total * outCh);
-    qint32* e = m_scratch.data();
-    if (havePrev)
-        std::copy(m_prev.cbegin(), m_prev.cend(), e);
-    for (qsizetype i = 0; i < frames; ++i)
-        mapFrame(in + i * channels, channels, e + (i + (havePrev ? 1 : 0)) * outCh, outCh);
-
-    const qint64 den = m_rate;
-    const qint64 step = sampleRate;
-    const qint64 end = qint64(total - 1) * den; // positions up to the last frame pair
-    const qint64 count = m_pos < end ? (end - m_pos + step - 1) / step : 0;
-    QByteArray out(count * outCh * 2, Qt::Uninitialized);
-    auto* o = reinterpret_cast<qint16*>(out.data());
-    for (qint64 k = 0; k < count; ++k, m_pos += step) {
-        const qint64 i = m_pos / den;
-        const qint64 frac = m_pos % den;
-        const qint32* a = e + i * outCh;
-        const qint32* b = a + outCh;
-        for (int c = 0; c < outCh; ++c) {
-            const qint64 v = (qint64(a[c]) * (den - frac) + qint64(b[c]) * frac) / den;
-            *o++ = qint16(std::clamp<qint64>(v, -32768, 32767));
-        }
-    }
-    m_pos -= end;
-    m_prev.assign(e + (total - 1) * outCh, e + total * outCh);
-    return out;
+    return tail.isEmpty() ? out : tail + out;
 }

@@ -4,17 +4,25 @@
 #include <QByteArray>
 #include <QVector>
 
+#include <memory>
+
 class QAudioBuffer;
+struct SwrContext;
 
 // Brings audio of any sample format, rate and channel count to the 16-bit
 // interleaved PCM an encoder was opened with. Every output holds one: the
-// resampler's position, the last input frame and an incomplete trailing
-// frame of raw input carry over from one block to the next, so blocks of
-// any size join without clicks or lost samples.
+// resampler's filter state and an incomplete trailing frame of raw input
+// carry over from one block to the next, so blocks of any size join into the
+// same stream. Rates are changed with a band-limited filter; the output runs
+// a few frames behind its input, the same delay from the first block on, so
+// each block still gives about its own length at the output rate.
 class PcmConverter
 {
 public:
     PcmConverter(int sampleRate = 44100, int channels = 2);
+    ~PcmConverter();
+    PcmConverter(const PcmConverter&) = delete;
+    PcmConverter& operator=(const PcmConverter&) = delete;
 
     // Sets the output format and forgets everything carried over.
     void setTarget(int sampleRate, int channels);
@@ -32,14 +40,23 @@ public:
     QByteArray convertPcm16(const QByteArray& pcm, int sampleRate, int channels);
 
 private:
+    struct SwrFree
+    {
+        void operator()(SwrContext* s) const;
+    };
+
+    void startStretch(int sampleRate, QByteArray& out);
+    QByteArray resample(const qint16* in, qsizetype frames);
+    void dropSkipped(QByteArray& out);
+
     int m_rate;
     int m_channels;
 
     QAudioFormat m_rawFormat;
     QByteArray m_carry;          // incomplete trailing frame of raw input
 
-    int m_srcRate = 0;           // rate of the stretch being resampled
-    qint64 m_pos = 0;            // next output position, in 1/m_rate input frames from m_prev
-    QVector<qint32> m_prev;      // last input frame, already at the output channel count
-    QVector<qint32> m_scratch;
+    int m_srcRate = 0;           // rate of the stretch being converted, 0 before the first
+    std::unique_ptr<SwrContext, SwrFree> m_swr; // set while the stretch is resampled
+    qint64 m_skip = 0;           // output frames still to drop, making up for a flushed tail
+    QVector<qint16> m_scratch;   // input frames at the output channel count
 };

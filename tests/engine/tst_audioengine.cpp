@@ -858,6 +858,10 @@ void TestAudioEngine::meterLevelsFollowVolumeLaw()
     levels.clear();
     QTRY_VERIFY_WITH_TIMEOUT(levels.size() > 3, kPlayTimeoutMs);
     QCOMPARE_LT(qAbs(levels.last().at(0).toDouble() - full * 0.2), 0.005);
+    // A paused deck sends no buffers: the meter must not hold its last level.
+    e.pause();
+    QTRY_VERIFY_WITH_TIMEOUT(levels.last().at(0).toDouble() == 0.0 && levels.last().at(1).toDouble() == 0.0,
+                             kPlayTimeoutMs);
     e.stop();
 }
 

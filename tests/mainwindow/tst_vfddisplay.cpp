@@ -1,7 +1,11 @@
 #include "mainwindow/vfddisplay.h"
 #include "olmain.h"
 
+#include <QFontMetricsF>
 #include <QImage>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -87,9 +91,27 @@ QPointF meterCell(bool right, int i)
     return {right ? 912.0 : 866.0, 107 - (i + 1) * q + (q - 1.5) / 2};
 }
 
+// The title column starts after the widest caption in the caption font.
+double titleX()
+{
+    QFont f = QApplication::font();
+    f.setPointSizeF(8);
+    f.setWeight(QFont::Bold);
+    f.setLetterSpacing(QFont::AbsoluteSpacing, 1.4);
+    const QFontMetricsF m(f);
+    double cap = 96;
+    for (const char* c : {"JUST PLAYED", "NOW PLAYING", "NEXT UP"})
+        cap = std::max(cap, std::ceil(m.horizontalAdvance(QLatin1String(c))) + 2);
+    return 466 + cap + 8;
+}
+
+// The progress bar at the default width: its cell count and one cell.
+double progressWidth() { return 939 - 108 - titleX() - 118; }
+int progressCells() { return std::max(10, int(progressWidth() * 0.125)); }
+
 QPointF progressCell(int i)
 {
-    return {574 + i * (143.0 / 17), 0.72 * 118 + 8 - 4.5};
+    return {titleX() + 4 + i * (progressWidth() / progressCells()), 0.72 * 118 + 8 - 4.5};
 }
 
 } // namespace
@@ -141,9 +163,11 @@ private slots:
         QImage stopped = snapshot(w);
         w.setPlaying(true);
         QImage playing = snapshot(w);
-        for (int i = 0; i < 17; ++i) {
+        const int cells = progressCells();
+        for (int i = 0; i < cells; ++i) {
             QVERIFY(is(stopped, progressCell(i), kAmberDim));
-            QVERIFY2(is(playing, progressCell(i), i <= 5 ? kAmber : kAmberDim), qPrintable(QString::number(i)));
+            QVERIFY2(is(playing, progressCell(i), double(i) / cells <= 61.0 / 180 ? kAmber : kAmberDim),
+                     qPrintable(QString::number(i)));
         }
         w.setProgress(0, 180000);
         playing = snapshot(w);
@@ -230,6 +254,17 @@ private slots:
             return paints == 0;
         };
         QTRY_VERIFY_WITH_TIMEOUT(quietFor(600), 15000);
+
+        // Real levels that stop coming (a pause): the peak hold still falls
+        // on screen, frame by frame, and then the display rests.
+        w.setUseRealMeter(true);
+        w.setMeterLevels(0.9, 0.9);
+        w.setMeterLevels(0.0, 0.0);
+        QCoreApplication::processEvents();
+        paints = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(paints >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(quietFor(600), 15000);
+        QVERIFY(!meterLit());
     }
 
     void textsAreUpperCasedAndPlaceholdersShown()

@@ -19,6 +19,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTableView>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QToolButton>
 
@@ -63,6 +64,28 @@ class TestWindowOutputs : public QObject
     Q_OBJECT
 
 private slots:
+    // The streaming server on this computer already holds the built-in
+    // server's port: the status bar says so until the server listens.
+    void portClashIsShownToTheOperator()
+    {
+        QTcpServer occupier;
+        QVERIFY(occupier.listen(QHostAddress::Any, 0));
+        WindowFixture f({{QStringLiteral("server/enabled"), true},
+                         {QStringLiteral("server/port"), occupier.serverPort()}});
+        auto* problem = f.find<QLabel>(QStringLiteral("serverProblem"));
+        QVERIFY(problem);
+        QVERIFY(!problem->isHidden());
+        QCOMPARE(problem->text(), QStringLiteral("Built-in server not listening: port %1 is in use by another program")
+                                      .arg(occupier.serverPort()));
+        QAction* serverAction = f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Built-in server"));
+        QVERIFY(!serverAction->isChecked());
+
+        occupier.close();
+        serverAction->trigger();
+        QVERIFY(serverAction->isChecked());
+        QVERIFY(problem->isHidden());
+    }
+
     void outputsCarryTitlesAndEndCleanlyAtQuit()
     {
         IcecastServer ice;

@@ -4,6 +4,8 @@
 
 #include <QRandomGenerator>
 
+#include <cmath>
+
 namespace {
 
 QVector<qint16> samples(const QByteArray& pcm)
@@ -13,14 +15,19 @@ QVector<qint16> samples(const QByteArray& pcm)
     return v;
 }
 
-// Frequency of channel `ch` from its upward zero crossings.
+// Frequency of channel `ch` from its upward zero crossings; a crossing
+// counts once the wave went well below zero, so that the faint ringing of a
+// band-limited filter where the tone starts is no cycle.
 double frequencyOf(const QByteArray& pcm, int channels, int ch, int sampleRate)
 {
     const QVector<qint16> s = samples(pcm);
     const qsizetype frames = s.size() / channels;
     int first = -1, last = -1, crossings = 0;
+    bool armed = false;
     for (qsizetype i = 1; i < frames; ++i) {
-        if (s[(i - 1) * channels + ch] < 0 && s[i * channels + ch] >= 0) {
+        armed = armed || s[(i - 1) * channels + ch] < -1000;
+        if (armed && s[(i - 1) * channels + ch] < 0 && s[i * channels + ch] >= 0) {
+            armed = false;
             if (first < 0)
                 first = int(i);
             else
@@ -29,6 +36,23 @@ double frequencyOf(const QByteArray& pcm, int channels, int ch, int sampleRate)
         }
     }
     return crossings > 0 ? crossings * double(sampleRate) / (last - first) : 0.0;
+}
+
+// Level in dB of one frequency, Blackman-Harris windowed (Goertzel-style
+// single-bin DFT).
+double levelAt(const QVector<qint16>& x, double freq, int rate)
+{
+    const qsizetype n = x.size();
+    double re = 0, im = 0, sum = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const double t = 2 * M_PI * double(i) / double(n - 1);
+        const double win = 0.35875 - 0.48829 * std::cos(t) + 0.14128 * std::cos(2 * t) - 0.01168 * std::cos(3 * t);
+        const double ph = 2 * M_PI * freq * double(i) / rate;
+        re += x[i] * win * std::cos(ph);
+        im -= x[i] * win * std::sin(ph);
+        sum += win;
+    }
+    return 20 * std::log10(std::max(std::hypot(re, im) * 2 / sum / 32768.0, 1e-12));
 }
 
 } // namespace
@@ -102,6 +126,32 @@ private slots:
         const QVector<qint16> s = samples(got);
         const qint16 peak = *std::max_element(s.cbegin(), s.cend());
         QVERIFY2(peak > 15500 && peak < 17000, qPrintable(QString::number(peak)));
+    }
+
+    // A bright tone keeps no audible copy folded back into the band: the
+    // rate change filters out what lies beyond the lower Nyquist frequency.
+    void imagesStayFarBelowTheTone_data()
+    {
+        QTest::addColumn<int>("inRate");
+        QTest::addColumn<int>("outRate");
+        QTest::addColumn<double>("image");
+        QTest::newRow("44.1k to 48k") << 44100 << 48000 << 13900.0;
+        QTest::newRow("48k to 44.1k") << 48000 << 44100 << 6100.0;
+    }
+
+    void imagesStayFarBelowTheTone()
+    {
+        QFETCH(int, inRate);
+        QFETCH(int, outRate);
+        QFETCH(double, image);
+        ToneSource tone(inRate, 1, QAudioFormat::Int16, 10000.0, 0.5);
+        PcmConverter conv(outRate, 1);
+        const QVector<qint16> out = samples(conv.convert(tone.next(inRate)));
+        const QVector<qint16> middle = out.mid(out.size() / 8, out.size() * 3 / 4);
+        const double toneDb = levelAt(middle, 10000.0, outRate);
+        const double imageDb = levelAt(middle, image, outRate);
+        QVERIFY2(toneDb > -7.0, qPrintable(QString::number(toneDb)));
+        QVERIFY2(imageDb - toneDb < -90.0, qPrintable(QStringLiteral("image %1 dB below the tone").arg(toneDb - imageDb)));
     }
 
     void channelMapping()

@@ -139,9 +139,15 @@ QMenuBar* MusicLibraryDialog::buildMenus()
 
 QWidget* MusicLibraryDialog::buildToolRow()
 {
+    // Two lines: in one the row would be wider than the window's own size.
     auto* row = new QWidget(this);
-    auto* h = new QHBoxLayout(row);
-    h->setContentsMargins(6, 4, 6, 4);
+    auto* lines = new QVBoxLayout(row);
+    lines->setContentsMargins(6, 4, 6, 4);
+    lines->setSpacing(4);
+    auto* h = new QHBoxLayout;
+    auto* second = new QHBoxLayout;
+    lines->addLayout(h);
+    lines->addLayout(second);
     h->addWidget(new QLabel(QStringLiteral("Library:"), row));
     m_libraryList = new QComboBox(row);
     m_libraryList->setObjectName(QStringLiteral("libraryList"));
@@ -154,11 +160,6 @@ QWidget* MusicLibraryDialog::buildToolRow()
     };
     addButton(QStringLiteral("New..."), &MusicLibraryDialog::newLibrary);
     addButton(QStringLiteral("Delete"), &MusicLibraryDialog::deleteLibrary);
-    h->addSpacing(16);
-    addButton(QStringLiteral("Add files..."), &MusicLibraryDialog::addFiles);
-    addButton(QStringLiteral("Add folder..."), &MusicLibraryDialog::addFolder);
-    addButton(QStringLiteral("Add stream..."), &MusicLibraryDialog::addStream);
-    addButton(QStringLiteral("Verify"), &MusicLibraryDialog::verifyLibrary);
     h->addStretch();
     h->addWidget(new QLabel(QStringLiteral("Search:"), row));
     m_searchBox = new QLineEdit(row);
@@ -166,6 +167,12 @@ QWidget* MusicLibraryDialog::buildToolRow()
     m_searchBox->setFixedWidth(200);
     m_searchBox->setPlaceholderText(QStringLiteral("title, artist, album..."));
     h->addWidget(m_searchBox);
+    h = second;
+    addButton(QStringLiteral("Add files..."), &MusicLibraryDialog::addFiles);
+    addButton(QStringLiteral("Add folder..."), &MusicLibraryDialog::addFolder);
+    addButton(QStringLiteral("Add stream..."), &MusicLibraryDialog::addStream);
+    addButton(QStringLiteral("Verify"), &MusicLibraryDialog::verifyLibrary);
+    h->addStretch();
 
     connect(m_searchBox, &QLineEdit::textChanged, this, &MusicLibraryDialog::refreshTable);
     connect(m_libraryList, &QComboBox::currentTextChanged, this, &MusicLibraryDialog::openSelectedLibrary);

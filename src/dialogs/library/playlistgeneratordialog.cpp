@@ -22,6 +22,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -355,7 +356,13 @@ PlaylistGeneratorDialog::PlaylistGeneratorDialog(QWidget* parent, QRandomGenerat
     m_yearTo->setValue(stored.maxYear);
     m_cannotFollow = new QPlainTextEdit(stored.cannotFollowText(), this);
     m_cannotFollow->setObjectName(QStringLiteral("cannotFollow"));
-    m_cannotFollow->setMaximumHeight(70);
+    // Room for three rules whatever the font; the layout must not squeeze it
+    // to one line.
+    const int threeLines = 3 * m_cannotFollow->fontMetrics().lineSpacing()
+                           + 2 * int(m_cannotFollow->document()->documentMargin())
+                           + 2 * m_cannotFollow->frameWidth();
+    m_cannotFollow->setMinimumHeight(threeLines);
+    m_cannotFollow->setMaximumHeight(std::max(70, threeLines));
     m_cannotFollow->setPlaceholderText(
         QStringLiteral("one rule per line: TAG after TAG\n(a track tagged the first may not follow one tagged the second)"));
     filterGrid->addWidget(new QLabel(QStringLiteral("Include tags:"), this), 0, 0);
@@ -380,6 +387,11 @@ PlaylistGeneratorDialog::PlaylistGeneratorDialog(QWidget* parent, QRandomGenerat
     buttons->addWidget(generateButton);
     buttons->addWidget(close);
     layout->addLayout(buttons);
+
+    // Shown at its size hint the window would be cut off below its wrapped
+    // texts; it opens tall enough for them at its own width.
+    const QSize hint = sizeHint();
+    resize(hint.width(), std::max(hint.height(), layout->totalHeightForWidth(hint.width())));
 
     const QStringList libraries = MusicLibrary::availableLibraries();
     if (libraries.isEmpty())

@@ -288,6 +288,11 @@ TrackToolDialog::TrackToolDialog(const Track& track, QWidget* parent) : QDialog(
     buttons->addWidget(cancel);
     layout->addLayout(buttons);
 
+    // Shown at its size hint the window would be cut off below its wrapped
+    // texts; it opens tall enough for them at its own width.
+    const QSize hint = sizeHint();
+    resize(hint.width(), std::max(hint.height(), layout->totalHeightForWidth(hint.width())));
+
     checkHook();
 
     connect(m_hookInSpin, &QDoubleSpinBox::valueChanged, this, [this] { checkHook(); });
@@ -337,11 +342,21 @@ void TrackToolDialog::buildDaypartGrid(QWidget* group)
     m_daypartGrid->verticalHeader()->setMinimumSectionSize(1);
     m_daypartGrid->setSelectionMode(QAbstractItemView::NoSelection);
     m_daypartGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_daypartGrid->setMaximumHeight(180);
+    // Every hour label and all seven days visible without scrolling,
+    // whatever the font.
+    int columnWidth = 22;
     for (int h = 0; h < 24; ++h)
-        m_daypartGrid->setColumnWidth(h, 22);
+        columnWidth = std::max(columnWidth, m_daypartGrid->horizontalHeader()->sectionSizeHint(h));
+    const int rowHeight = std::max(20, m_daypartGrid->fontMetrics().height() + 4);
+    for (int h = 0; h < 24; ++h)
+        m_daypartGrid->setColumnWidth(h, columnWidth);
+    const int frame = 2 * m_daypartGrid->frameWidth();
+    m_daypartGrid->setFixedHeight(m_daypartGrid->horizontalHeader()->sizeHint().height() + 7 * rowHeight + frame);
+    m_daypartGrid->setMinimumWidth(m_daypartGrid->verticalHeader()->sizeHint().width() + 24 * columnWidth + frame);
+    m_daypartGrid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_daypartGrid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     for (int d = 0; d < 7; ++d) {
-        m_daypartGrid->setRowHeight(d, 20);
+        m_daypartGrid->setRowHeight(d, rowHeight);
         for (int h = 0; h < 24; ++h) {
             auto* cell = new QTableWidgetItem;
             // Not user-checkable: the click handler toggles, and the check

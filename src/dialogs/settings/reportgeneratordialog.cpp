@@ -239,6 +239,13 @@ void ReportGeneratorDialog::fill(const QStringList& headers, const QList<Row>& r
             cells.append(cell(row, c));
     }
     m_model->setReport(headers, std::move(cells));
+    // The short columns get sized to their contents after filling; the title
+    // takes the rest.
+    QHeaderView* header = m_table->horizontalHeader();
+    const qsizetype title = headers.indexOf(QStringLiteral("Title"));
+    header->setStretchLastSection(title < 0);
+    for (int c = 0; c < columns; ++c)
+        header->setSectionResizeMode(c, c == title ? QHeaderView::Stretch : QHeaderView::Interactive);
 }
 
 void ReportGeneratorDialog::exportCsv()
