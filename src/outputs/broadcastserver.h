@@ -2,6 +2,7 @@
 
 #include "engine/livemp3encoder.h"
 #include "outputs/pcmconverter.h"
+#include "outputs/silencefeeder.h"
 
 #include <QByteArrayView>
 #include <QHash>
@@ -68,6 +69,7 @@ private:
     void broadcastBytes(const QByteArray& bytes);
     void dropListener(QTcpSocket* socket);
     void closeEncoderIfIdle();
+    bool openEncoder(int rate, int channels);
     void closeWaiting(QTcpSocket* socket);
     void listenAgain(QTcpServer* server, quint16 port);
 
@@ -75,6 +77,7 @@ private:
     QList<QTcpSocket*> m_listeners;
     LiveMp3Encoder m_encoder;
     PcmConverter m_converter;
+    SilenceFeeder m_silence;
     bool m_encoderOpen = false;
     int m_bitrate = 128;
     QString m_nowPlaying;

@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -212,15 +213,28 @@ private slots:
         QCOMPARE(log.first().at(0).toString(), QStringLiteral("Broadcast: connecting to 127.0.0.1:%1/stream …").arg(port));
         QTRY_VERIFY_WITH_TIMEOUT(streaming.count() == 1, 10000);
         QCOMPARE(streaming.first().at(0).toBool(), false);
-        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Broadcast: error — connection error: Connection refused"));
+        QVERIFY(logged(log, QStringLiteral("Broadcast: error — connection error: Connection refused")));
         QVERIFY(!svc.isStreaming());
+
+        // Broadcasting stays on: it is tried again, each time later, until
+        // the operator stops it.
+        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Broadcast: reconnecting in 2 s"));
+        QVERIFY(svc.isReconnecting());
+        QTRY_VERIFY_WITH_TIMEOUT(logged(log, QStringLiteral("Broadcast: reconnecting in 4 s")), 15000);
+        svc.stop();
+        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Broadcast: stopped"));
+        QVERIFY(!svc.isReconnecting());
+        QCOMPARE(streaming.last().at(0).toBool(), false);
+        const qsizetype changes = streaming.count();
 
         // Cancelling a pending attempt is silent.
         svc.start();
         const qsizetype before = log.count();
         svc.stop();
         QCOMPARE(log.count(), before);
-        QCOMPARE(streaming.count(), 1);
+        QCOMPARE(streaming.count(), changes);
+        QTest::qWait(2500);
+        QCOMPARE(log.count(), before);
     }
 
     void refusedSources()
@@ -234,8 +248,9 @@ private slots:
         svc.setConfig(bad);
         svc.start();
         QTRY_VERIFY_WITH_TIMEOUT(streaming.count() == 1, 15000);
-        QCOMPARE(log.last().at(0).toString(),
-                 QStringLiteral("Broadcast: error — server refused source connection (HTTP/1.0 401 Authentication Required)"));
+        QVERIFY2(logged(log, QStringLiteral("Broadcast: error — server refused source connection "
+                                            "(HTTP/1.0 401 Authentication Required)")),
+                 qPrintable(logText(log)));
         QVERIFY(!svc.isStreaming());
 
         // The mount is taken by a first source: a second one is turned away.
@@ -250,8 +265,7 @@ private slots:
         second.setConfig(configFor(*m_ice));
         second.start();
         QTRY_VERIFY_WITH_TIMEOUT(secondOn.count() == 1, 15000);
-        QCOMPARE(secondLog.last().at(0).toString(),
-                 QStringLiteral("Broadcast: error — server refused source connection (HTTP/1.0 403 Forbidden)"));
+        QVERIFY(logged(secondLog, QStringLiteral("Broadcast: error — server refused source connection (HTTP/1.0 403 Forbidden)")));
         QVERIFY(first.isStreaming());
         QCOMPARE(firstOn.count(), 1);
 
@@ -357,9 +371,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_ice->mountStatus().isEmpty(), 15000);
     }
 
-    void serverKilledMidStream()
+    // A pause longer than the server's source time-out keeps the stream
+    // up; a server that goes away is tried again until it is back, and then
+    // gets the title it had.
+    void survivesPauseAndServerRestart()
     {
-        startIcecast();
+        m_ice = std::make_unique<IcecastServer>();
+        m_ice->setSourceTimeout(3);
+        QVERIFY2(m_ice->start(), qPrintable(m_ice->errorText()));
         ToneSource tone(44100, 2);
         TonePump pump(&tone, 40, 1.0);
         BroadcastService svc;
@@ -371,14 +390,60 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 15000);
         pump.start();
         QTRY_VERIFY_WITH_TIMEOUT(!m_ice->mountStatus().isEmpty(), 15000);
+        const QString title = QStringLiteral("Before - Pause");
+        svc.updateMetadata(title);
+        QTRY_COMPARE_WITH_TIMEOUT(m_ice->mountStatus().value(QStringLiteral("title")).toString(), title, 15000);
+
+        pump.stop();
+        QTest::qWait(8000);
+        QVERIFY2(svc.isStreaming() && !m_ice->mountStatus().isEmpty(), qPrintable(logText(log)));
+        QCOMPARE(streaming.count(), 1);
+        pump.start();
+
         m_ice->kill();
-        QTRY_VERIFY_WITH_TIMEOUT(!svc.isStreaming(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(svc.isReconnecting(), 20000);
+        QVERIFY(!svc.isStreaming());
         QCOMPARE(streaming.last().at(0).toBool(), false);
-        QVERIFY2(log.last().at(0).toString().startsWith(QStringLiteral("Broadcast: error — connection error: ")),
-                 qPrintable(logText(log)));
-        // Buffers keep coming from the engine: nothing is sent, nothing hangs.
-        const qint64 sent = pump.buffersSent();
-        QTRY_VERIFY_WITH_TIMEOUT(pump.buffersSent() > sent + 10, 10000);
+        // A first try while the server is still away fails and waits longer.
+        QTRY_VERIFY_WITH_TIMEOUT(logged(log, QStringLiteral("Broadcast: reconnecting in 4 s")), 20000);
+        QVERIFY2(m_ice->start(), qPrintable(m_ice->errorText()));
+        QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 30000);
+        QVERIFY(!svc.isReconnecting());
+        QVERIFY2(logText(log).contains(QStringLiteral("Broadcast: reconnected after ")), qPrintable(logText(log)));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ice->mountStatus().value(QStringLiteral("title")).toString(), title, 15000);
+        svc.stop();
+        QVERIFY(!svc.isReconnecting() && !svc.isStreaming());
+    }
+
+    // An encoder that stops answering is replaced; the listeners go on
+    // hearing the stream.
+    void hungEncoderIsReplaced()
+    {
+        startIcecast();
+        const QString folder = testHome().scratch(QStringLiteral("hung"));
+        ToneSource tone(44100, 2);
+        TonePump pump(&tone, 40, 1.0);
+        BroadcastService svc;
+        connect(&pump, &TonePump::buffer, &svc, &BroadcastService::pushAudio);
+        QSignalSpy log(&svc, &BroadcastService::logMessage);
+        QSignalSpy streaming(&svc, &BroadcastService::streamingChanged);
+        svc.setConfig(configFor(*m_ice));
+        svc.start();
+        QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 15000);
+        pump.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_ice->mountStatus().isEmpty(), 15000);
+        CurlListener listener(m_ice->streamUrl(), folder, QStringLiteral("listener"), false);
+        QTRY_VERIFY_WITH_TIMEOUT(listener.body().size() > 16000, 20000);
+
+        const QList<qint64> hung = ffmpegChildren();
+        QCOMPARE(hung.size(), 1);
+        ::kill(pid_t(hung.first()), SIGSTOP);
+        QTRY_VERIFY_WITH_TIMEOUT(logged(log, QStringLiteral("Broadcast: encoder stopped responding, restarting it")), 20000);
+        const qsizetype heard = listener.body().size();
+        QTRY_VERIFY_WITH_TIMEOUT(listener.body().size() > heard + 16000 * 2, 20000);
+        QVERIFY(!ffmpegChildren().contains(hung.first()));
+        QVERIFY(svc.isStreaming());
+        QCOMPARE(streaming.count(), 1);
     }
 
     void serverThatStopsReading()
@@ -395,8 +460,7 @@ private slots:
         m_ice->pause();
         pump.start();
         QTRY_VERIFY_WITH_TIMEOUT(!svc.isStreaming(), 120000);
-        QCOMPARE(log.last().at(0).toString(),
-                 QStringLiteral("Broadcast: error — server is not taking the stream (send buffer full)"));
+        QVERIFY(logged(log, QStringLiteral("Broadcast: error — server is not taking the stream (send buffer full)")));
         m_ice->resume();
     }
 };
