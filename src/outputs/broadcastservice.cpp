@@ -30,7 +30,7 @@ const QByteArray kUserAgent = QByteArrayLiteral("Orchidlantern/1.0");
 constexpr int kStatsIntervalMs = 15000;
 constexpr int kSendBufferSeconds = 5;
 constexpr qint64 kMaxStatusLine = 8192;
-constexpr int kTitleDelayMs = 1000;
+constexpr int kTitleDelayMs = 2000;
 
 // A listener count from the status page: a whole, non-negative number, or
 // a text holding one; anything else counts as none.

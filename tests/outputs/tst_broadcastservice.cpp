@@ -115,6 +115,24 @@ QString logText(const QSignalSpy& spy)
     return lines.join(QLatin1Char('\n'));
 }
 
+// A source client of the engine's mix fed a tone in real time by a pump.
+struct ToneStream
+{
+    explicit ToneStream(const IcecastServer& ice)
+        : tone(44100, 2)
+        , pump(&tone, 40, 1.0)
+    {
+        QObject::connect(&pump, &TonePump::buffer, &svc, &BroadcastService::pushAudio);
+        svc.setConfig(configFor(ice));
+    }
+
+    BroadcastService svc;
+    QSignalSpy log{&svc, &BroadcastService::logMessage};
+    QSignalSpy streaming{&svc, &BroadcastService::streamingChanged};
+    ToneSource tone;
+    TonePump pump;
+};
+
 } // namespace
 
 class TestBroadcastService : public QObject
@@ -128,6 +146,16 @@ private:
     {
         m_ice = std::make_unique<IcecastServer>();
         QVERIFY2(m_ice->start(), qPrintable(m_ice->errorText()));
+    }
+
+    // On the air, the tone running and the mount up on the server.
+    bool startStreaming(ToneStream& stream)
+    {
+        stream.svc.start();
+        if (!QTest::qWaitFor([&stream] { return stream.svc.isStreaming(); }, 15000))
+            return false;
+        stream.pump.start();
+        return QTest::qWaitFor([this] { return !m_ice->mountStatus().isEmpty(); }, 15000);
     }
 
 private slots:
@@ -377,25 +405,22 @@ private slots:
     void survivesPauseAndServerRestart()
     {
         m_ice = std::make_unique<IcecastServer>();
-        m_ice->setSourceTimeout(3);
+        m_ice->setSourceTimeout(5);
         QVERIFY2(m_ice->start(), qPrintable(m_ice->errorText()));
-        ToneSource tone(44100, 2);
-        TonePump pump(&tone, 40, 1.0);
-        BroadcastService svc;
-        connect(&pump, &TonePump::buffer, &svc, &BroadcastService::pushAudio);
-        QSignalSpy log(&svc, &BroadcastService::logMessage);
-        QSignalSpy streaming(&svc, &BroadcastService::streamingChanged);
-        svc.setConfig(configFor(*m_ice));
-        svc.start();
-        QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 15000);
-        pump.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_ice->mountStatus().isEmpty(), 15000);
+        ToneStream stream(*m_ice);
+        auto& [svc, log, streaming, tone, pump] = stream;
+        QVERIFY2(startStreaming(stream), qPrintable(logText(stream.log)));
+        // The server takes titles while somebody listens.
+        const QString folder = testHome().scratch(QStringLiteral("restart"));
+        auto listener = std::make_unique<CurlListener>(m_ice->streamUrl(), folder, QStringLiteral("first"), false);
+        QTRY_VERIFY2_WITH_TIMEOUT(listener->body().size() > 16000 * 4,
+                                  qPrintable(logText(log) + QLatin1Char('\n') + m_ice->errorLog()), 30000);
         const QString title = QStringLiteral("Before - Pause");
         svc.updateMetadata(title);
         QTRY_COMPARE_WITH_TIMEOUT(m_ice->mountStatus().value(QStringLiteral("title")).toString(), title, 15000);
 
         pump.stop();
-        QTest::qWait(8000);
+        QTest::qWait(9000);
         QVERIFY2(svc.isStreaming() && !m_ice->mountStatus().isEmpty(), qPrintable(logText(log)));
         QCOMPARE(streaming.count(), 1);
         pump.start();
@@ -410,7 +435,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 30000);
         QVERIFY(!svc.isReconnecting());
         QVERIFY2(logText(log).contains(QStringLiteral("Broadcast: reconnected after ")), qPrintable(logText(log)));
-        QTRY_COMPARE_WITH_TIMEOUT(m_ice->mountStatus().value(QStringLiteral("title")).toString(), title, 15000);
+        listener = std::make_unique<CurlListener>(m_ice->streamUrl(), folder, QStringLiteral("second"), false);
+        QTRY_VERIFY2_WITH_TIMEOUT(m_ice->mountStatus().value(QStringLiteral("title")).toString() == title,
+                                  qPrintable(logText(log) + QLatin1Char('\n') + m_ice->errorLog()), 15000);
         svc.stop();
         QVERIFY(!svc.isReconnecting() && !svc.isStreaming());
     }
@@ -421,17 +448,9 @@ private slots:
     {
         startIcecast();
         const QString folder = testHome().scratch(QStringLiteral("hung"));
-        ToneSource tone(44100, 2);
-        TonePump pump(&tone, 40, 1.0);
-        BroadcastService svc;
-        connect(&pump, &TonePump::buffer, &svc, &BroadcastService::pushAudio);
-        QSignalSpy log(&svc, &BroadcastService::logMessage);
-        QSignalSpy streaming(&svc, &BroadcastService::streamingChanged);
-        svc.setConfig(configFor(*m_ice));
-        svc.start();
-        QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 15000);
-        pump.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_ice->mountStatus().isEmpty(), 15000);
+        ToneStream stream(*m_ice);
+        auto& [svc, log, streaming, tone, pump] = stream;
+        QVERIFY2(startStreaming(stream), qPrintable(logText(stream.log)));
         CurlListener listener(m_ice->streamUrl(), folder, QStringLiteral("listener"), false);
         QTRY_VERIFY_WITH_TIMEOUT(listener.body().size() > 16000, 20000);
 

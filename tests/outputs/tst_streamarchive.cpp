@@ -37,6 +37,26 @@ QString logText(const QSignalSpy& spy)
     return lines.join(QLatin1Char('\n'));
 }
 
+// An archive of the engine's mix under a literal name, fed a tone by a pump.
+struct MixRecorder
+{
+    MixRecorder(const QString& folder, const QString& pattern, double speed = 1.0)
+        : tone(44100, 2)
+        , pump(&tone, 40, speed)
+    {
+        ArchiveConfig c = mixConfig(folder);
+        c.namePattern = pattern;
+        archive.setConfig(c);
+        QObject::connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+    }
+
+    StreamArchive archive;
+    QSignalSpy rec{&archive, &StreamArchive::recordingChanged};
+    QSignalSpy log{&archive, &StreamArchive::logMessage};
+    ToneSource tone;
+    TonePump pump;
+};
+
 } // namespace
 
 class TestStreamArchive : public QObject
@@ -298,15 +318,8 @@ private slots:
         rlimit small = saved;
         small.rlim_cur = 32768;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        ArchiveConfig c = mixConfig(folder);
-        c.namePattern = QStringLiteral("'disk'");
-        StreamArchive archive;
-        archive.setConfig(c);
-        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
-        QSignalSpy log(&archive, &StreamArchive::logMessage);
-        ToneSource tone(44100, 2);
-        TonePump pump(&tone, 40, 2.0);
-        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        MixRecorder r(folder, QStringLiteral("'disk'"), 2.0);
+        auto& [archive, rec, log, tone, pump] = r;
         archive.start();
         pump.start();
         const QString paused =
@@ -330,15 +343,8 @@ private slots:
     {
         const QString folder = testHome().scratch(QStringLiteral("gone")) + QStringLiteral("/rec");
         QVERIFY(QDir().mkpath(folder));
-        ArchiveConfig c = mixConfig(folder);
-        c.namePattern = QStringLiteral("'disk'");
-        StreamArchive archive;
-        archive.setConfig(c);
-        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
-        QSignalSpy log(&archive, &StreamArchive::logMessage);
-        ToneSource tone(44100, 2);
-        TonePump pump(&tone, 40, 1.0);
-        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        MixRecorder r(folder, QStringLiteral("'disk'"));
+        auto& [archive, rec, log, tone, pump] = r;
         archive.start();
         QVERIFY(archive.isRecording());
         pump.start();
@@ -416,15 +422,8 @@ private slots:
     {
         const QString folder = testHome().scratch(QStringLiteral("replaced"));
         const QString path = folder + QStringLiteral("/take.mp3");
-        ArchiveConfig c = mixConfig(folder);
-        c.namePattern = QStringLiteral("'take'");
-        StreamArchive archive;
-        archive.setConfig(c);
-        QSignalSpy log(&archive, &StreamArchive::logMessage);
-        QSignalSpy rec(&archive, &StreamArchive::recordingChanged);
-        ToneSource tone(44100, 2);
-        TonePump pump(&tone, 40, 1.0);
-        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        MixRecorder r(folder, QStringLiteral("'take'"));
+        auto& [archive, rec, log, tone, pump] = r;
         archive.start();
         pump.start();
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 16000, 20000);
@@ -457,14 +456,8 @@ private slots:
         const QByteArray saved = qgetenv("ORCHIDLANTERN_FFMPEG");
         qputenv("ORCHIDLANTERN_FFMPEG", script.toLocal8Bit());
 
-        ArchiveConfig c = mixConfig(dir);
-        c.namePattern = QStringLiteral("'hung'");
-        StreamArchive archive;
-        archive.setConfig(c);
-        QSignalSpy log(&archive, &StreamArchive::logMessage);
-        ToneSource tone(44100, 2);
-        TonePump pump(&tone, 40, 4.0);
-        connect(&pump, &TonePump::buffer, &archive, &StreamArchive::pushAudio);
+        MixRecorder r(dir, QStringLiteral("'hung'"), 4.0);
+        auto& [archive, rec, log, tone, pump] = r;
         archive.start();
         const bool started = archive.isRecording();
         pump.start();
