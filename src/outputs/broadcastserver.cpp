@@ -38,6 +38,8 @@ QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, c
     return h;
 }
 
+constexpr int kSilentStartMs = 2000;
+
 } // namespace
 
 BroadcastServer::Request BroadcastServer::judgeRequest(QByteArrayView received)
@@ -272,9 +274,9 @@ void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
     emit listenersChanged(listenerCount());
     emit logMessage(QStringLiteral("Built-in server: listener connected (%1 total)").arg(listenerCount()));
     // With nothing playing no buffer opens the encoder: silence does, at
-    // the format last streamed.
+    // the format last streamed, well before a player gives up.
     if (!m_encoderOpen)
-        QTimer::singleShot(SilenceFeeder::kGapMs, this, [this] {
+        QTimer::singleShot(kSilentStartMs, this, [this] {
             if (m_server && !m_listeners.isEmpty() && !m_encoderOpen)
                 openEncoder(m_converter.sampleRate(), m_converter.channels());
         });
