@@ -287,10 +287,13 @@ void BroadcastService::onHandshakeData()
     m_handshakeDone = true;
     const bool reconnected = std::exchange(m_reconnecting, false);
     m_retryDelayMs = kFirstRetryMs;
-    m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) {
-        if (m_socket && m_encoder.isOpen())
-            m_encoder.encode(pcm);
-    });
+    // The on-air mix stops while nothing plays; a capture device does not.
+    if (m_config.internalMix) {
+        m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) {
+            if (m_socket && m_encoder.isOpen())
+                m_encoder.encode(pcm);
+        });
+    }
     if (m_capture) {
         m_captureDevice = m_capture->start();
         if (m_captureDevice)

@@ -238,8 +238,10 @@ void StreamArchive::start()
     // counted from later, a limit on a split boundary fell after the split.
     m_recordingStart = m_fileStart;
     m_recording = true;
-    // A pause is recorded as the silence it was, at its length.
-    m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) { encodePcm(pcm); });
+    // A pause of the on-air mix is recorded as the silence it was, at its
+    // length; a capture device delivers all the time by itself.
+    if (m_config.internalMix)
+        m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) { encodePcm(pcm); });
     emit recordingChanged(true);
 }
 
