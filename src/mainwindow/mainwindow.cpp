@@ -17,6 +17,7 @@
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
+#include "outputs/nowplayingwriter.h"
 #include "outputs/streamarchive.h"
 #include "outputs/updatechecker.h"
 #include "outputs/weatherservice.h"
@@ -197,6 +198,9 @@ MainWindow::MainWindow(QWidget* parent)
         m_server->start();
     // The menu was built before the server existed.
     m_builtInServerAction->setChecked(m_server->isListening());
+
+    m_nowPlayingFile = new NowPlayingWriter(this);
+    connect(m_nowPlayingFile, &NowPlayingWriter::logMessage, this, &MainWindow::appendLog);
 
     m_archive = new StreamArchive(this);
     m_archive->setConfig(StreamArchive::configFromSettings());

@@ -56,6 +56,7 @@ class QTreeWidgetItem;
 class SilenceDetector;
 class SchedulerWindow;
 class StreamArchive;
+class NowPlayingWriter;
 class TrackTableWidget;
 class UpdateChecker;
 class VfdDisplay;
@@ -119,6 +120,7 @@ private:
     BroadcastService* m_broadcast = nullptr;
     BroadcastServer* m_server = nullptr;
     StreamArchive* m_archive = nullptr;
+    NowPlayingWriter* m_nowPlayingFile = nullptr;
     WeatherService* m_weather = nullptr;
     UpdateChecker* m_updates = nullptr;
 

@@ -268,7 +268,7 @@ void MainWindow::switchSourceClient(const SchedulerCommand& cmd, bool on)
             appendLog(QStringLiteral("connect: only one broadcast server is configured (1)"));
         return;
     }
-    if (!m_broadcast || m_broadcast->isStreaming() == on)
+    if (!m_broadcast || (m_broadcast->isStreaming() || m_broadcast->isReconnecting()) == on)
         return;
     if (on)
         toggleBroadcast();

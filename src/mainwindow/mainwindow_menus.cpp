@@ -197,7 +197,7 @@ void MainWindow::toggleBroadcast()
 {
     if (!m_broadcast)
         return;
-    if (m_broadcast->isStreaming()) {
+    if (m_broadcast->isStreaming() || m_broadcast->isReconnecting()) {
         m_broadcast->stop();
         return;
     }

@@ -10,7 +10,7 @@
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
-#include "outputs/nowplayingfile.h"
+#include "outputs/nowplayingwriter.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -90,7 +90,7 @@ void MainWindow::onNowPlaying(const Track& track)
     m_lastStreamTitle.clear();
     // A command row (STOP, PAUSE) is not a title to send out.
     if (!track.marker) {
-        NowPlayingFile::update(NowPlayingFile::configFromSettings(), track, QString());
+        m_nowPlayingFile->update(track, QString());
         if (m_broadcast && m_broadcast->isStreaming())
             m_broadcast->updateMetadata(track.displayName());
     }
@@ -118,7 +118,7 @@ void MainWindow::onStreamMetadata(const QString& title)
     const int r = m_engine ? m_engine->currentRow() : -1;
     if (m_onAir && r >= 0 && r < m_onAir->rowCount())
         track = m_onAir->tracks().at(r);
-    NowPlayingFile::update(NowPlayingFile::configFromSettings(), track, title);
+    m_nowPlayingFile->update(track, title);
 }
 
 void MainWindow::updateTrackInfo(const Track& track)
@@ -289,12 +289,17 @@ void MainWindow::updateOnAirIndicator()
     if (!m_onAirButton)
         return;
     const bool streaming = m_broadcast && m_broadcast->isStreaming();
+    const bool reconnecting = m_broadcast && m_broadcast->isReconnecting();
     const BroadcastConfig config = BroadcastService::configFromSettings();
     const bool ready = BroadcastService::encoderAvailable() && !config.host.isEmpty() && !config.password.isEmpty();
-    m_onAirButton->setText(streaming ? QStringLiteral("● ON AIR") : QStringLiteral("OFF AIR"));
-    m_onAirButton->setEnabled(streaming || ready);
+    m_onAirButton->setText(streaming ? QStringLiteral("● ON AIR")
+                           : reconnecting ? QStringLiteral("reconnecting")
+                                          : QStringLiteral("OFF AIR"));
+    m_onAirButton->setEnabled(streaming || reconnecting || ready);
     m_onAirButton->setStyleSheet(
-        streaming ? QStringLiteral("QToolButton { background-color:#c0392b; color:white; border:none; "
+        reconnecting ? QStringLiteral("QToolButton { background-color:#d68910; color:white; border:none; "
+                                      "border-radius:5px; padding:4px 14px; }")
+        : streaming ? QStringLiteral("QToolButton { background-color:#c0392b; color:white; border:none; "
                                    "border-radius:5px; padding:4px 14px; }"
                                    "QToolButton:hover { background-color:#d0473a; }")
                   : QStringLiteral("QToolButton { color:#8a8a8a; border:1px solid #b0b0b0; border-radius:5px; "
@@ -304,7 +309,7 @@ void MainWindow::updateOnAirIndicator()
     if (!ready)
         m_onAirButton->setToolTip(QStringLiteral("Configure the server in Settings → Broadcast first"));
     else
-        m_onAirButton->setToolTip(streaming ? QStringLiteral("Click to stop broadcasting")
+        m_onAirButton->setToolTip(streaming || reconnecting ? QStringLiteral("Click to stop broadcasting")
                                             : QStringLiteral("Click to go on air"));
 }
 
@@ -330,14 +335,19 @@ void MainWindow::updateListenerCount()
                                     .arg(total == 1 ? QString() : QStringLiteral("s")));
 }
 
-void MainWindow::onStreamingChanged(bool on)
+void MainWindow::onStreamingChanged(bool streaming)
 {
+    // A stream being reconnected is still on, as far as the operator's
+    // switch goes.
+    const bool on = streaming || (m_broadcast && m_broadcast->isReconnecting());
     if (m_broadcastAction) {
         m_broadcastAction->setChecked(on);
         m_broadcastAction->setText(on ? QStringLiteral("Stop Broadcasting") : QStringLiteral("Start Broadcasting"));
     }
     if (m_broadcastLabel)
-        m_broadcastLabel->setText(on ? QStringLiteral("Broadcast: ON AIR") : QStringLiteral("Broadcast: Off"));
+        m_broadcastLabel->setText(streaming ? QStringLiteral("Broadcast: ON AIR")
+                                  : on      ? QStringLiteral("Broadcast: reconnecting")
+                                            : QStringLiteral("Broadcast: Off"));
     updateOnAirIndicator();
     updateListenerCount();
 }

@@ -39,6 +39,8 @@ QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, c
     return h;
 }
 
+constexpr int kSilentStartMs = 2000;
+
 } // namespace
 
 BroadcastServer::Request BroadcastServer::judgeRequest(QByteArrayView received)
@@ -57,9 +59,12 @@ BroadcastServer::BroadcastServer(QObject* parent)
     connect(m_acceptRetry, &QTimer::timeout, this, &BroadcastServer::onConnection);
     connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastServer::broadcastBytes);
     connect(&m_encoder, &LiveMp3Encoder::failed, this, [this] {
-        // A hung encoder was let go; the next buffer starts a fresh one.
+        // A hung encoder was let go; a fresh one goes on at its format.
         m_encoderOpen = false;
+        m_silence.stop();
         emit logMessage(QStringLiteral("Built-in server: encoder stopped responding, restarting it"));
+        if (!m_listeners.isEmpty())
+            openEncoder(m_converter.sampleRate(), m_converter.channels());
     });
 }
 
@@ -182,6 +187,7 @@ void BroadcastServer::stop()
     if (m_encoderOpen) {
         m_encoder.close();
         m_encoderOpen = false;
+        m_silence.stop();
     }
     if (m_server) {
         m_server->close();
@@ -317,23 +323,35 @@ void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
     m_listeners.append(socket);
     emit listenersChanged(listenerCount());
     emit logMessage(QStringLiteral("Built-in server: listener connected (%1 total)").arg(listenerCount()));
+    // With nothing playing no buffer opens the encoder: silence does, at
+    // the format last streamed, well before a player gives up.
+    if (!m_encoderOpen)
+        QTimer::singleShot(kSilentStartMs, this, [this] {
+            if (m_server && !m_listeners.isEmpty() && !m_encoderOpen)
+                openEncoder(m_converter.sampleRate(), m_converter.channels());
+        });
+}
+
+bool BroadcastServer::openEncoder(int rate, int channels)
+{
+    if (!m_encoder.open(rate, channels, m_bitrate, Mp3Encoder::S16le))
+        return false;
+    m_encoderOpen = true;
+    m_converter.setTarget(rate, channels);
+    m_silence.start(rate, channels, [this](const QByteArray& pcm) { m_encoder.encode(pcm); });
+    return true;
 }
 
 void BroadcastServer::pushAudio(const QAudioBuffer& buffer)
 {
     if (!m_server || m_listeners.isEmpty() || !buffer.isValid())
         return;
-    if (!m_encoderOpen) {
-        const int rate = buffer.format().sampleRate();
-        const int channels = std::max(buffer.format().channelCount(), 1);
-        if (!m_encoder.open(rate, channels, m_bitrate, Mp3Encoder::S16le))
-            return;
-        m_encoderOpen = true;
-        m_converter.setTarget(rate, channels);
-    }
+    if (!m_encoderOpen && !openEncoder(buffer.format().sampleRate(), std::max(buffer.format().channelCount(), 1)))
+        return;
     const QByteArray pcm = m_converter.convert(buffer);
     if (pcm.isEmpty())
         return;
+    m_silence.noteAudio(pcm.size());
     m_encoder.encode(pcm);
 }
 
@@ -377,5 +395,6 @@ void BroadcastServer::closeEncoderIfIdle()
     if (m_listeners.isEmpty() && m_encoderOpen) {
         m_encoder.close();
         m_encoderOpen = false;
+        m_silence.stop();
     }
 }

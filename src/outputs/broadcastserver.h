@@ -2,6 +2,7 @@
 
 #include "engine/livemp3encoder.h"
 #include "outputs/pcmconverter.h"
+#include "outputs/silencefeeder.h"
 
 #include <QByteArrayView>
 #include <QHash>
@@ -76,6 +77,7 @@ private:
     void broadcastBytes(const QByteArray& bytes);
     void dropListener(QTcpSocket* socket);
     void closeEncoderIfIdle();
+    bool openEncoder(int rate, int channels);
     void closeWaiting(QTcpSocket* socket);
     void listenAgain(QTcpServer* server, quint16 port);
     void acceptMore();
@@ -87,6 +89,7 @@ private:
     QString m_problem;
     LiveMp3Encoder m_encoder;
     PcmConverter m_converter;
+    SilenceFeeder m_silence;
     bool m_encoderOpen = false;
     int m_bitrate = 128;
     QString m_nowPlaying;

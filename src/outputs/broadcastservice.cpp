@@ -19,8 +19,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -28,6 +30,7 @@ const QByteArray kUserAgent = QByteArrayLiteral("Orchidlantern/1.0");
 constexpr int kStatsIntervalMs = 15000;
 constexpr int kSendBufferSeconds = 5;
 constexpr qint64 kMaxStatusLine = 8192;
+constexpr int kTitleDelayMs = 2000;
 
 // A listener count from the status page: a whole, non-negative number, or
 // a text holding one; anything else counts as none.
@@ -98,8 +101,16 @@ BroadcastService::BroadcastService(QObject* parent)
     m_config.bitrate = d.bitrate;
     m_config.channels = d.channels;
     connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastService::sendEncoded);
-    connect(&m_encoder, &LiveMp3Encoder::failed, this,
-            [this] { teardown(QStringLiteral("encoder stopped responding"), true); });
+    connect(&m_encoder, &LiveMp3Encoder::failed, this, &BroadcastService::restartEncoder);
+    m_connectTimer = new QTimer(this);
+    m_connectTimer->setSingleShot(true);
+    m_connectTimer->setInterval(kConnectTimeoutMs);
+    connect(m_connectTimer, &QTimer::timeout, this, [this] {
+        teardown(QStringLiteral("no answer from the server within %1 s").arg(kConnectTimeoutMs / 1000), true);
+    });
+    m_retryTimer = new QTimer(this);
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, &BroadcastService::connectToServer);
 }
 
 BroadcastService::~BroadcastService()
@@ -176,6 +187,16 @@ void BroadcastService::start()
 {
     if (m_streaming)
         return;
+    m_retryTimer->stop();
+    m_retryDelayMs = kFirstRetryMs;
+    m_wanted = true;
+    connectToServer();
+}
+
+void BroadcastService::connectToServer()
+{
+    if (m_streaming)
+        return;
     // A start while an attempt is pending begins afresh.
     if (m_socket || m_capture)
         teardown(QStringLiteral("stopped"), false);
@@ -184,6 +205,10 @@ void BroadcastService::start()
         emit logMessage(Mp3Encoder::available()
                             ? QStringLiteral("Broadcast: failed to initialise MP3 encoder")
                             : QStringLiteral("Broadcast: ffmpeg not found (install it or set ORCHIDLANTERN_FFMPEG)"));
+        if (m_reconnecting)
+            retryLater();
+        else
+            m_wanted = false;
         return;
     }
     m_converter.setTarget(m_config.sampleRate, m_config.channels);
@@ -209,6 +234,7 @@ void BroadcastService::start()
 
     emit logMessage(QStringLiteral("Broadcast: connecting to %1:%2%3 …")
                         .arg(m_config.host).arg(m_config.port).arg(m_config.mount));
+    m_connectTimer->start();
     m_socket->connectToHost(m_config.host, quint16(m_config.port), QIODevice::ReadWrite,
                             QAbstractSocket::AnyIPProtocol);
 }
@@ -256,8 +282,18 @@ void BroadcastService::onHandshakeData()
     }
 
     disconnect(m_socket, &QTcpSocket::readyRead, this, &BroadcastService::onHandshakeData);
+    m_connectTimer->stop();
     m_streaming = true;
     m_handshakeDone = true;
+    const bool reconnected = std::exchange(m_reconnecting, false);
+    m_retryDelayMs = kFirstRetryMs;
+    // The on-air mix stops while nothing plays; a capture device does not.
+    if (m_config.internalMix) {
+        m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) {
+            if (m_socket && m_encoder.isOpen())
+                m_encoder.encode(pcm);
+        });
+    }
     if (m_capture) {
         m_captureDevice = m_capture->start();
         if (m_captureDevice)
@@ -265,6 +301,14 @@ void BroadcastService::onHandshakeData()
     }
     emit streamingChanged(true);
     emit logMessage(QStringLiteral("Broadcast: connected to server — you are on the air"));
+    if (reconnected) {
+        emit logMessage(QStringLiteral("Broadcast: reconnected after %1 s")
+                            .arg(QString::number(m_droppedAt.elapsed() / 1000.0, 'f', 1)));
+        // The server forgot the title with the old connection; it takes a
+        // new one once the mount is up again.
+        if (!m_lastTitle.isEmpty())
+            QTimer::singleShot(kTitleDelayMs, this, [this] { updateMetadata(m_lastTitle); });
+    }
     if (!m_statsTimer) {
         m_statsTimer = new QTimer(this);
         m_statsTimer->setInterval(kStatsIntervalMs);
@@ -294,6 +338,7 @@ void BroadcastService::encodeAndSend(const QByteArray& pcm)
 {
     if (!m_socket || !m_encoder.isOpen() || pcm.isEmpty())
         return;
+    m_silence.noteAudio(pcm.size());
     m_encoder.encode(pcm);
 }
 
@@ -322,10 +367,12 @@ void BroadcastService::updateMetadata(const QString& title)
     url.setQuery(QStringLiteral("mount=") + enc(m_config.mount) + QStringLiteral("&mode=updinfo&song=") + enc(song),
                  QUrl::StrictMode);
     QNetworkRequest req(url);
+    req.setTransferTimeout(kRequestTimeoutMs);
     req.setRawHeader("Authorization", "Basic " + credentials());
     req.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
     QNetworkReply* reply = m_network->get(req);
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    m_lastTitle = title;
     emit logMessage(QStringLiteral("Broadcast: metadata → ") + song);
 }
 
@@ -339,6 +386,7 @@ void BroadcastService::pollListenerStats()
     url.setPort(m_config.port);
     url.setPath(QStringLiteral("/status-json.xsl"));
     QNetworkRequest req(url);
+    req.setTransferTimeout(kRequestTimeoutMs);
     req.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
     QNetworkReply* reply = m_network->get(req);
     const QString mount = m_config.mount;
@@ -374,6 +422,8 @@ void BroadcastService::teardown(const QString& reason, bool error)
         s->deleteLater();
     }
     m_encoder.close();
+    m_silence.stop();
+    m_connectTimer->stop();
     if (m_statsTimer)
         m_statsTimer->stop();
     if (m_listeners != 0) {
@@ -383,14 +433,55 @@ void BroadcastService::teardown(const QString& reason, bool error)
     const bool wasStreaming = m_streaming;
     m_streaming = false;
     m_handshakeDone = false;
+    // Only the operator's stop ends a broadcast; anything else is retried.
+    const bool retry = error && m_wanted;
+    if (retry && !std::exchange(m_reconnecting, true)) {
+        m_droppedAt.start();
+        m_retryDelayMs = kFirstRetryMs;
+    }
     if (!wasStreaming && !error)
         return;
     emit streamingChanged(false);
     emit logMessage(QStringLiteral("Broadcast: %1%2").arg(error ? QStringLiteral("error — ") : QString(), reason));
+    if (retry)
+        retryLater();
+}
+
+void BroadcastService::retryLater()
+{
+    emit logMessage(QStringLiteral("Broadcast: reconnecting in %1 s").arg(m_retryDelayMs / 1000));
+    m_retryTimer->start(m_retryDelayMs);
+    m_retryDelayMs = std::min(m_retryDelayMs * 2, kLastRetryMs);
+}
+
+// A hung encoder was let go: a fresh one carries the stream on.
+void BroadcastService::restartEncoder()
+{
+    if (!m_socket)
+        return;
+    // One that fails again at once would only spin: the connection is
+    // begun afresh instead, with the growing delay.
+    if (m_encoderRestarted.isValid() && m_encoderRestarted.elapsed() < kConnectTimeoutMs) {
+        teardown(QStringLiteral("the MP3 encoder keeps failing"), true);
+        return;
+    }
+    m_encoderRestarted.start();
+    emit logMessage(QStringLiteral("Broadcast: encoder stopped responding, restarting it"));
+    if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le))
+        teardown(QStringLiteral("failed to restart the MP3 encoder"), true);
 }
 
 void BroadcastService::stop()
 {
+    m_wanted = false;
+    m_lastTitle.clear();
+    m_retryTimer->stop();
+    const bool wasReconnecting = std::exchange(m_reconnecting, false);
+    const bool wasStreaming = m_streaming;
     if (m_streaming || m_socket || m_capture)
         teardown(QStringLiteral("stopped"), false);
+    if (wasReconnecting && !wasStreaming) {
+        emit streamingChanged(false);
+        emit logMessage(QStringLiteral("Broadcast: stopped"));
+    }
 }

@@ -3,7 +3,9 @@
 #include "engine/livemp3encoder.h"
 #include "outputs/broadcastconfig.h"
 #include "outputs/pcmconverter.h"
+#include "outputs/silencefeeder.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QPointer>
@@ -33,11 +35,22 @@ public:
     void setConfig(const BroadcastConfig& config);
     BroadcastConfig config() const { return m_config; }
     bool isStreaming() const { return m_streaming; }
+    // The stream dropped or was refused while broadcasting is on: it is
+    // tried again by itself until it is back or stop() is called.
+    bool isReconnecting() const { return m_reconnecting; }
     int listenerCount() const { return m_listeners; }
 
     // MP3 bytes allowed to wait in the socket before the server counts as
     // no longer reading: a few seconds of the stream.
     qint64 sendBufferLimit() const;
+
+    // Delays between reconnection attempts: the first, doubling up to the last.
+    static constexpr int kFirstRetryMs = 2000;
+    static constexpr int kLastRetryMs = 60000;
+    // Time allowed from connecting to the server's answer, and for the
+    // metadata and statistics requests.
+    static constexpr int kConnectTimeoutMs = 10000;
+    static constexpr int kRequestTimeoutMs = 10000;
 
     // Whether the server's answer to the source request lets the stream
     // start; statusLine gets its first line, for the log.
@@ -63,7 +76,10 @@ private slots:
     void pollListenerStats();
 
 private:
+    void connectToServer();
     void teardown(const QString& reason, bool error);
+    void retryLater();
+    void restartEncoder();
     void encodeAndSend(const QByteArray& pcm);
     void sendEncoded(const QByteArray& mp3);
     QByteArray credentials() const;
@@ -77,6 +93,16 @@ private:
     int m_listeners = 0;
     LiveMp3Encoder m_encoder;
     PcmConverter m_converter;
+    SilenceFeeder m_silence;
+    QTimer* m_connectTimer = nullptr;
+    QTimer* m_retryTimer = nullptr;
+    int m_retryDelayMs = kFirstRetryMs;
+    int m_attempts = 0;
+    QElapsedTimer m_droppedAt;
+    QElapsedTimer m_encoderRestarted;
     bool m_streaming = false;
     bool m_handshakeDone = false;
+    bool m_wanted = false;        // broadcasting is on: from start() to stop()
+    bool m_reconnecting = false;
+    QString m_lastTitle;          // sent again when the stream comes back
 };

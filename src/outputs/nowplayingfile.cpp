@@ -85,21 +85,25 @@ QString NowPlayingFile::render(const Config& config, const Track& track, const Q
     return text;
 }
 
-bool NowPlayingFile::write(const Config& config, const QString& text)
+bool NowPlayingFile::write(const Config& config, const QString& text, QString* error)
 {
     if (!config.enabled || config.path.trimmed().isEmpty())
         return false;
     QDir().mkpath(QFileInfo(config.path).absolutePath());
     QSaveFile file(config.path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
-    file.write(text.toUtf8());
-    return file.commit();
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        file.write(text.toUtf8());
+        if (file.commit())
+            return true;
+    }
+    if (error)
+        *error = file.errorString();
+    return false;
 }
 
-bool NowPlayingFile::update(const Config& config, const Track& track, const QString& overrideText)
+bool NowPlayingFile::update(const Config& config, const Track& track, const QString& overrideText, QString* error)
 {
-    return write(config, render(config, track, overrideText));
+    return write(config, render(config, track, overrideText), error);
 }
 
 bool NowPlayingFile::clear(const Config& config)

@@ -25,8 +25,10 @@ public:
     // The line for a track; a non-blank override ("Artist - Title" from
     // stream metadata) replaces the track's artist and title.
     static QString render(const Config& config, const Track& track, const QString& overrideText);
-    // Replaces the file atomically; true only when it was replaced.
-    static bool write(const Config& config, const QString& text);
-    static bool update(const Config& config, const Track& track, const QString& overrideText);
+    // Replaces the file atomically; true only when it was replaced. When an
+    // enabled file with a path could not be written, error gets the reason.
+    static bool write(const Config& config, const QString& text, QString* error = nullptr);
+    static bool update(const Config& config, const Track& track, const QString& overrideText,
+                       QString* error = nullptr);
     static bool clear(const Config& config);
 };

@@ -13,6 +13,11 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStandardPaths>
+#include <QStorageInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -38,7 +43,10 @@ QString unusedPath(const QString& path)
 
 StreamArchive::StreamArchive(QObject* parent)
     : QObject(parent)
+    , m_roomTimer(new QTimer(this))
 {
+    m_roomTimer->setSingleShot(true);
+    connect(m_roomTimer, &QTimer::timeout, this, &StreamArchive::checkRoom);
 }
 
 StreamArchive::~StreamArchive()
@@ -150,7 +158,14 @@ bool StreamArchive::writeToFile(const QByteArray& bytes)
 {
     if (!m_file || bytes.isEmpty())
         return true;
-    return m_file->write(bytes) == bytes.size();
+    // A write cut short reports no error; the next one tells why.
+    for (qsizetype done = 0; done < bytes.size();) {
+        const qint64 n = m_file->write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
 }
 
 // The file is finished in the background: the encoder's last bytes go to
@@ -223,6 +238,10 @@ void StreamArchive::start()
     // counted from later, a limit on a split boundary fell after the split.
     m_recordingStart = m_fileStart;
     m_recording = true;
+    // A pause of the on-air mix is recorded as the silence it was, at its
+    // length; a capture device delivers all the time by itself.
+    if (m_config.internalMix)
+        m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) { encodePcm(pcm); });
     emit recordingChanged(true);
 }
 
@@ -230,7 +249,9 @@ void StreamArchive::pushAudio(const QAudioBuffer& buffer)
 {
     if (!m_recording || !m_config.internalMix)
         return;
-    encodePcm(m_converter.convert(buffer));
+    const QByteArray pcm = m_converter.convert(buffer);
+    m_silence.noteAudio(pcm.size());
+    encodePcm(pcm);
 }
 
 void StreamArchive::onAudioReady()
@@ -238,16 +259,21 @@ void StreamArchive::onAudioReady()
     if (!m_captureDevice || !m_capture)
         return;
     const QByteArray raw = m_captureDevice->readAll();
-    encodePcm(m_converter.convertRaw(raw, m_capture->format()));
+    const QByteArray pcm = m_converter.convertRaw(raw, m_capture->format());
+    m_silence.noteAudio(pcm.size());
+    encodePcm(pcm);
 }
 
 void StreamArchive::encodePcm(const QByteArray& pcm)
 {
-    if (!m_recording || !m_file || !m_encoder || !m_encoder->isOpen() || pcm.isEmpty())
+    if (!m_recording || pcm.isEmpty())
         return;
-    m_encoder->encode(pcm);
-    if (!m_recording)
-        return;
+    // While the recording waits for room only the time limit is looked at.
+    if (m_file && m_encoder && m_encoder->isOpen()) {
+        m_encoder->encode(pcm);
+        if (!m_recording)
+            return;
+    }
 
     // The limit first, and both on one reading of the clock: a recording that
     // ends on a split boundary must not leave an empty part behind.
@@ -257,7 +283,7 @@ void StreamArchive::encodePcm(const QByteArray& pcm)
         return;
     }
     // The file closed here finishes on its own; the next never shares its name.
-    if (m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(now))) {
+    if (m_file && m_fileStart.isValid() && shouldSplit(m_config, m_fileStart.msecsTo(now))) {
         closeFile();
         if (!openFile())
             stop(); // nothing could be recorded until somebody noticed
@@ -270,20 +296,69 @@ void StreamArchive::writeEncoded(const QByteArray& mp3)
         return;
     // A full disk, or a file whose folder went away, would leave REC lit
     // while nothing reaches the disk.
-    if (writeToFile(mp3) && QFileInfo::exists(m_currentPath))
+    const bool written = writeToFile(mp3);
+    if (written && QFileInfo::exists(m_currentPath))
         return;
-    const QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString()
-                                                                    : QStringLiteral("file was removed");
-    emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording ended")
-                        .arg(QFileInfo(m_currentPath).fileName(), reason));
+    if (!written && QFileInfo::exists(m_currentPath)) {
+        const bool full = m_file->error() == QFileDevice::ResourceError;
+        waitForRoom(full ? QStringLiteral("disk full") : m_file->errorString());
+        return;
+    }
+    emit logMessage(QStringLiteral("Stream Archive: write error on %1 (file was removed) - recording ended")
+                        .arg(QFileInfo(m_currentPath).fileName()));
     m_encoder->close();
     stop();
 }
 
+// The file so far stays as it is; the recording goes on in a new file once
+// the disk has room again.
+void StreamArchive::waitForRoom(const QString& cause)
+{
+    emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording paused until there is room")
+                        .arg(QFileInfo(m_currentPath).fileName(), cause));
+    if (LiveMp3Encoder* encoder = std::exchange(m_encoder, nullptr)) {
+        encoder->disconnect(this);
+        encoder->close();
+        encoder->deleteLater();
+    }
+    if (QFile* file = std::exchange(m_file, nullptr)) {
+        file->close();
+        if (file->size() == 0)
+            file->remove();
+        file->deleteLater();
+    }
+    m_roomCheckMs = kFirstRoomCheckMs;
+    m_roomTimer->start(m_roomCheckMs);
+}
+
+void StreamArchive::checkRoom()
+{
+    if (!m_recording || m_file)
+        return;
+    const QStorageInfo disk(QFileInfo(m_currentPath).absolutePath());
+    const bool room = !disk.isValid() || disk.bytesAvailable() >= kMinFreeBytes;
+    if (room && openFile()) {
+        emit logMessage(QStringLiteral("Stream Archive: recording resumed"));
+        return;
+    }
+    m_roomCheckMs = std::min(m_roomCheckMs * 2, kLastRoomCheckMs);
+    m_roomTimer->start(m_roomCheckMs);
+}
+
+// The encoder hung and was let go: the file goes on with a fresh one.
 void StreamArchive::encoderFailed()
 {
-    // The encoder hung and was let go: nothing more would be recorded.
-    emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding - recording ended"));
+    if (!m_recording || !m_file || !m_encoder)
+        return;
+    // One that fails again at once would only spin.
+    const bool again = m_encoderRestarted.isValid() && m_encoderRestarted.elapsed() < 10000;
+    m_encoderRestarted.start();
+    if (!again) {
+        emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding, restarting it"));
+        if (m_encoder->open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le))
+            return;
+    }
+    emit logMessage(QStringLiteral("Stream Archive: the MP3 encoder keeps failing - recording ended"));
     stop();
 }
 
@@ -298,6 +373,8 @@ void StreamArchive::stop()
         m_capture = nullptr;
     }
     m_captureDevice = nullptr;
+    m_silence.stop();
+    m_roomTimer->stop();
     m_stopping = std::exchange(m_recording, false);
     if (m_stopping)
         emit logMessage(QStringLiteral("Stream Archive: stopped - ") + QFileInfo(m_currentPath).fileName());

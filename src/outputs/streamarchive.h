@@ -2,8 +2,10 @@
 
 #include "outputs/archiveconfig.h"
 #include "outputs/pcmconverter.h"
+#include "outputs/silencefeeder.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 
@@ -13,6 +15,7 @@ class QAudioBuffer;
 class QAudioSource;
 class QFile;
 class QIODevice;
+class QTimer;
 class LiveMp3Encoder;
 
 // Records the on-air audio or an input device to MP3 files named from a
@@ -30,6 +33,12 @@ public:
     static QString buildFileName(const ArchiveConfig& config, const QDateTime& when);
     static bool shouldSplit(const ArchiveConfig& config, qint64 fileAgeMs);
     static bool encoderAvailable();
+
+    // After a failed write the recording waits for this much free space,
+    // tried at a growing interval, before it goes on in a new file.
+    static constexpr qint64 kMinFreeBytes = 4 * 1024 * 1024;
+    static constexpr int kFirstRoomCheckMs = 5000;
+    static constexpr int kLastRoomCheckMs = 60000;
 
     void setConfig(const ArchiveConfig& config);
     ArchiveConfig config() const { return m_config; }
@@ -62,6 +71,8 @@ private:
     bool writeToFile(const QByteArray& bytes);
     void writeEncoded(const QByteArray& mp3);
     void encoderFailed();
+    void waitForRoom(const QString& cause);
+    void checkRoom();
     void finishClosingNow();
     void endStop();
 
@@ -72,6 +83,10 @@ private:
     LiveMp3Encoder* m_encoder = nullptr; // the current file's; earlier files finish on their own
     int m_closing = 0;                   // files whose encoder is still finishing
     PcmConverter m_converter;
+    SilenceFeeder m_silence;
+    QTimer* m_roomTimer = nullptr;     // runs while a write error keeps the recording waiting
+    int m_roomCheckMs = kFirstRoomCheckMs;
+    QElapsedTimer m_encoderRestarted;
     bool m_recording = false;
     bool m_stopping = false;             // stopped; recordingChanged(false) waits for the last file
     QDateTime m_recordingStart;

@@ -53,13 +53,14 @@ QString IcecastServer::streamUrl() const
 
 bool IcecastServer::start()
 {
-    m_port = freePort();
+    if (m_port == 0)
+        m_port = freePort();
     const QString logDir = m_dir.path() + QStringLiteral("/log");
     QDir().mkpath(logDir);
     ::chmod(QFile::encodeName(logDir).constData(), 0777);
     const QString config = QStringLiteral(R"(<icecast>
   <location>test</location><admin>test@localhost</admin>
-  <limits><clients>50</clients><sources>4</sources><source-timeout>10</source-timeout></limits>
+  <limits><clients>50</clients><sources>4</sources><source-timeout>%5</source-timeout></limits>
   <authentication>
     <source-password>%1</source-password>
     <admin-user>admin</admin-user><admin-password>adminpass</admin-password>
@@ -78,7 +79,8 @@ bool IcecastServer::start()
 )")
                                .arg(QString::fromLatin1(kSourcePassword))
                                .arg(m_port)
-                               .arg(logDir, QString::fromLatin1(kMount));
+                               .arg(logDir, QString::fromLatin1(kMount))
+                               .arg(m_sourceTimeout);
     const QString configPath = m_dir.path() + QStringLiteral("/icecast.xml");
     QFile f(configPath);
     if (!f.open(QIODevice::WriteOnly) || f.write(config.toUtf8()) < 0) {

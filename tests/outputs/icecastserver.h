@@ -19,7 +19,11 @@ public:
 
     // Starts the server and waits until it answers; false with the reason in
     // errorText() when it does not.
+    // A restart after stop() or kill() takes the same port again.
     bool start();
+    // Seconds a source may send nothing before the server drops it; at the
+    // next start.
+    void setSourceTimeout(int seconds) { m_sourceTimeout = seconds; }
     void stop();
     void kill();                 // SIGKILL, as a crash would
     void pause();                // SIGSTOP: stops reading, keeps the sockets
@@ -42,5 +46,6 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;
+    int m_sourceTimeout = 10;
     QString m_error;
 };

@@ -2,6 +2,9 @@
 
 #include "audiofixtures.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QtMath>
 
 ToneSource::ToneSource(int sampleRate, int channels, QAudioFormat::SampleFormat format, double frequencyHz,
@@ -90,4 +93,24 @@ double ToneSource::frequencyIn(const QString& path, int sampleRate)
         }
     }
     return crossings > 0 ? crossings * double(sampleRate) / double(last - first) : 0;
+}
+
+QList<qint64> ffmpegChildren()
+{
+    QList<qint64> pids;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& e : entries) {
+        QFile stat(QStringLiteral("/proc/") + e + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ..."
+        const QString line = QString::fromLatin1(stat.readAll());
+        const qsizetype close = line.lastIndexOf(QLatin1Char(')'));
+        const QString comm = line.mid(line.indexOf(QLatin1Char('(')) + 1, close - line.indexOf(QLatin1Char('(')) - 1);
+        const QStringList rest = line.mid(close + 2).split(QLatin1Char(' '));
+        if (comm == QLatin1String("ffmpeg") && rest.size() > 1 && rest.at(1) == self)
+            pids << e.toLongLong();
+    }
+    return pids;
 }

@@ -3,6 +3,7 @@
 #include <QAudioBuffer>
 #include <QAudioFormat>
 #include <QObject>
+#include <QList>
 #include <QTimer>
 
 // A sine in engine-style buffers of any sample format, rate and channel
@@ -52,3 +53,7 @@ private:
     QTimer m_timer;
     qint64 m_sent = 0;
 };
+
+// The process ids of this process's ffmpeg children: the outputs' encoders,
+// for a test to stop or kill one as a hang or a crash would.
+QList<qint64> ffmpegChildren();

@@ -419,6 +419,23 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(reader.received.size() > got + 32000, 30000);
         QVERIFY(!reader.closed());
     }
+
+    // With nothing playing a listener still gets a stream, of silence, at
+    // its rate: a player does not give up on a pause.
+    void listenerHearsSilenceWhileNothingPlays()
+    {
+        const quint16 port = freePort();
+        enable(port);
+        BroadcastServer server;
+        QVERIFY(server.start());
+        RawClient listener;
+        QVERIFY(listener.open(port, kGet));
+        QTRY_COMPARE_WITH_TIMEOUT(server.listenerCount(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(listener.received.size() > 16000 * 2, 30000);
+        const QByteArray body = listener.received.mid(listener.received.indexOf("\r\n\r\n") + 4);
+        QVERIFY(body.startsWith("ID3") || (quint8(body.at(0)) == 0xFF && (quint8(body.at(1)) & 0xE0) == 0xE0));
+        QVERIFY(!listener.closed());
+    }
 };
 
 OL_TEST_MAIN(TestBroadcastServer)

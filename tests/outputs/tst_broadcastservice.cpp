@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -114,6 +115,24 @@ QString logText(const QSignalSpy& spy)
     return lines.join(QLatin1Char('\n'));
 }
 
+// A source client of the engine's mix fed a tone in real time by a pump.
+struct ToneStream
+{
+    explicit ToneStream(const IcecastServer& ice)
+        : tone(44100, 2)
+        , pump(&tone, 40, 1.0)
+    {
+        QObject::connect(&pump, &TonePump::buffer, &svc, &BroadcastService::pushAudio);
+        svc.setConfig(configFor(ice));
+    }
+
+    BroadcastService svc;
+    QSignalSpy log{&svc, &BroadcastService::logMessage};
+    QSignalSpy streaming{&svc, &BroadcastService::streamingChanged};
+    ToneSource tone;
+    TonePump pump;
+};
+
 } // namespace
 
 class TestBroadcastService : public QObject
@@ -127,6 +146,16 @@ private:
     {
         m_ice = std::make_unique<IcecastServer>();
         QVERIFY2(m_ice->start(), qPrintable(m_ice->errorText()));
+    }
+
+    // On the air, the tone running and the mount up on the server.
+    bool startStreaming(ToneStream& stream)
+    {
+        stream.svc.start();
+        if (!QTest::qWaitFor([&stream] { return stream.svc.isStreaming(); }, 15000))
+            return false;
+        stream.pump.start();
+        return QTest::qWaitFor([this] { return !m_ice->mountStatus().isEmpty(); }, 15000);
     }
 
 private slots:
@@ -212,15 +241,28 @@ private slots:
         QCOMPARE(log.first().at(0).toString(), QStringLiteral("Broadcast: connecting to 127.0.0.1:%1/stream …").arg(port));
         QTRY_VERIFY_WITH_TIMEOUT(streaming.count() == 1, 10000);
         QCOMPARE(streaming.first().at(0).toBool(), false);
-        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Broadcast: error — connection error: Connection refused"));
+        QVERIFY(logged(log, QStringLiteral("Broadcast: error — connection error: Connection refused")));
         QVERIFY(!svc.isStreaming());
+
+        // Broadcasting stays on: it is tried again, each time later, until
+        // the operator stops it.
+        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Broadcast: reconnecting in 2 s"));
+        QVERIFY(svc.isReconnecting());
+        QTRY_VERIFY_WITH_TIMEOUT(logged(log, QStringLiteral("Broadcast: reconnecting in 4 s")), 15000);
+        svc.stop();
+        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Broadcast: stopped"));
+        QVERIFY(!svc.isReconnecting());
+        QCOMPARE(streaming.last().at(0).toBool(), false);
+        const qsizetype changes = streaming.count();
 
         // Cancelling a pending attempt is silent.
         svc.start();
         const qsizetype before = log.count();
         svc.stop();
         QCOMPARE(log.count(), before);
-        QCOMPARE(streaming.count(), 1);
+        QCOMPARE(streaming.count(), changes);
+        QTest::qWait(2500);
+        QCOMPARE(log.count(), before);
     }
 
     void refusedSources()
@@ -234,8 +276,9 @@ private slots:
         svc.setConfig(bad);
         svc.start();
         QTRY_VERIFY_WITH_TIMEOUT(streaming.count() == 1, 15000);
-        QCOMPARE(log.last().at(0).toString(),
-                 QStringLiteral("Broadcast: error — server refused source connection (HTTP/1.0 401 Authentication Required)"));
+        QVERIFY2(logged(log, QStringLiteral("Broadcast: error — server refused source connection "
+                                            "(HTTP/1.0 401 Authentication Required)")),
+                 qPrintable(logText(log)));
         QVERIFY(!svc.isStreaming());
 
         // The mount is taken by a first source: a second one is turned away.
@@ -250,8 +293,7 @@ private slots:
         second.setConfig(configFor(*m_ice));
         second.start();
         QTRY_VERIFY_WITH_TIMEOUT(secondOn.count() == 1, 15000);
-        QCOMPARE(secondLog.last().at(0).toString(),
-                 QStringLiteral("Broadcast: error — server refused source connection (HTTP/1.0 403 Forbidden)"));
+        QVERIFY(logged(secondLog, QStringLiteral("Broadcast: error — server refused source connection (HTTP/1.0 403 Forbidden)")));
         QVERIFY(first.isStreaming());
         QCOMPARE(firstOn.count(), 1);
 
@@ -357,28 +399,70 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_ice->mountStatus().isEmpty(), 15000);
     }
 
-    void serverKilledMidStream()
+    // A pause longer than the server's source time-out keeps the stream
+    // up; a server that goes away is tried again until it is back, and then
+    // gets the title it had.
+    void survivesPauseAndServerRestart()
+    {
+        m_ice = std::make_unique<IcecastServer>();
+        m_ice->setSourceTimeout(5);
+        QVERIFY2(m_ice->start(), qPrintable(m_ice->errorText()));
+        ToneStream stream(*m_ice);
+        auto& [svc, log, streaming, tone, pump] = stream;
+        QVERIFY2(startStreaming(stream), qPrintable(logText(stream.log)));
+        // The server takes titles while somebody listens.
+        const QString folder = testHome().scratch(QStringLiteral("restart"));
+        auto listener = std::make_unique<CurlListener>(m_ice->streamUrl(), folder, QStringLiteral("first"), false);
+        QTRY_VERIFY2_WITH_TIMEOUT(listener->body().size() > 16000 * 4,
+                                  qPrintable(logText(log) + QLatin1Char('\n') + m_ice->errorLog()), 30000);
+        const QString title = QStringLiteral("Before - Pause");
+        svc.updateMetadata(title);
+        QTRY_COMPARE_WITH_TIMEOUT(m_ice->mountStatus().value(QStringLiteral("title")).toString(), title, 15000);
+
+        pump.stop();
+        QTest::qWait(9000);
+        QVERIFY2(svc.isStreaming() && !m_ice->mountStatus().isEmpty(), qPrintable(logText(log)));
+        QCOMPARE(streaming.count(), 1);
+        pump.start();
+
+        m_ice->kill();
+        QTRY_VERIFY_WITH_TIMEOUT(svc.isReconnecting(), 20000);
+        QVERIFY(!svc.isStreaming());
+        QCOMPARE(streaming.last().at(0).toBool(), false);
+        // A first try while the server is still away fails and waits longer.
+        QTRY_VERIFY_WITH_TIMEOUT(logged(log, QStringLiteral("Broadcast: reconnecting in 4 s")), 20000);
+        QVERIFY2(m_ice->start(), qPrintable(m_ice->errorText()));
+        QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 30000);
+        QVERIFY(!svc.isReconnecting());
+        QVERIFY2(logText(log).contains(QStringLiteral("Broadcast: reconnected after ")), qPrintable(logText(log)));
+        listener = std::make_unique<CurlListener>(m_ice->streamUrl(), folder, QStringLiteral("second"), false);
+        QTRY_VERIFY2_WITH_TIMEOUT(m_ice->mountStatus().value(QStringLiteral("title")).toString() == title,
+                                  qPrintable(logText(log) + QLatin1Char('\n') + m_ice->errorLog()), 15000);
+        svc.stop();
+        QVERIFY(!svc.isReconnecting() && !svc.isStreaming());
+    }
+
+    // An encoder that stops answering is replaced; the listeners go on
+    // hearing the stream.
+    void hungEncoderIsReplaced()
     {
         startIcecast();
-        ToneSource tone(44100, 2);
-        TonePump pump(&tone, 40, 1.0);
-        BroadcastService svc;
-        connect(&pump, &TonePump::buffer, &svc, &BroadcastService::pushAudio);
-        QSignalSpy log(&svc, &BroadcastService::logMessage);
-        QSignalSpy streaming(&svc, &BroadcastService::streamingChanged);
-        svc.setConfig(configFor(*m_ice));
-        svc.start();
-        QTRY_VERIFY_WITH_TIMEOUT(svc.isStreaming(), 15000);
-        pump.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_ice->mountStatus().isEmpty(), 15000);
-        m_ice->kill();
-        QTRY_VERIFY_WITH_TIMEOUT(!svc.isStreaming(), 20000);
-        QCOMPARE(streaming.last().at(0).toBool(), false);
-        QVERIFY2(log.last().at(0).toString().startsWith(QStringLiteral("Broadcast: error — connection error: ")),
-                 qPrintable(logText(log)));
-        // Buffers keep coming from the engine: nothing is sent, nothing hangs.
-        const qint64 sent = pump.buffersSent();
-        QTRY_VERIFY_WITH_TIMEOUT(pump.buffersSent() > sent + 10, 10000);
+        const QString folder = testHome().scratch(QStringLiteral("hung"));
+        ToneStream stream(*m_ice);
+        auto& [svc, log, streaming, tone, pump] = stream;
+        QVERIFY2(startStreaming(stream), qPrintable(logText(stream.log)));
+        CurlListener listener(m_ice->streamUrl(), folder, QStringLiteral("listener"), false);
+        QTRY_VERIFY_WITH_TIMEOUT(listener.body().size() > 16000, 20000);
+
+        const QList<qint64> hung = ffmpegChildren();
+        QCOMPARE(hung.size(), 1);
+        ::kill(pid_t(hung.first()), SIGSTOP);
+        QTRY_VERIFY_WITH_TIMEOUT(logged(log, QStringLiteral("Broadcast: encoder stopped responding, restarting it")), 20000);
+        const qsizetype heard = listener.body().size();
+        QTRY_VERIFY_WITH_TIMEOUT(listener.body().size() > heard + 16000 * 2, 20000);
+        QVERIFY(!ffmpegChildren().contains(hung.first()));
+        QVERIFY(svc.isStreaming());
+        QCOMPARE(streaming.count(), 1);
     }
 
     void serverThatStopsReading()
@@ -395,8 +479,7 @@ private slots:
         m_ice->pause();
         pump.start();
         QTRY_VERIFY_WITH_TIMEOUT(!svc.isStreaming(), 120000);
-        QCOMPARE(log.last().at(0).toString(),
-                 QStringLiteral("Broadcast: error — server is not taking the stream (send buffer full)"));
+        QVERIFY(logged(log, QStringLiteral("Broadcast: error — server is not taking the stream (send buffer full)")));
         m_ice->resume();
     }
 };

@@ -1,10 +1,12 @@
 #include "outputs/nowplayingfile.h"
+#include "outputs/nowplayingwriter.h"
 #include "olmain.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QSignalSpy>
 
 #include <sys/stat.h>
 
@@ -198,6 +200,46 @@ private slots:
         c.whenStopped.clear();
         QVERIFY(NowPlayingFile::clear(c));
         QCOMPARE(readAll(c.path), QByteArray());
+    }
+
+    // A file that cannot be written is told once, not at every track, and
+    // so is its recovery.
+    void writeFailureLoggedOnceAndRecovery()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("blocked"));
+        const QString blocker = dir + QStringLiteral("/folder");
+        {
+            QFile f(blocker); // a file where the folder should be
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        NowPlayingFile::Config c;
+        c.enabled = true;
+        c.path = blocker + QStringLiteral("/np.txt");
+        NowPlayingFile::saveConfig(c);
+        NowPlayingWriter writer;
+        QSignalSpy log(&writer, &NowPlayingWriter::logMessage);
+        Track t;
+        t.artist = QStringLiteral("A");
+        t.title = QStringLiteral("B");
+        QVERIFY(!writer.update(t, QString()));
+        QVERIFY(!writer.update(t, QStringLiteral("C - D")));
+        QCOMPARE(log.count(), 1);
+        QVERIFY2(log.at(0).at(0).toString().startsWith(QStringLiteral("Now-playing file: cannot write ") + c.path + QStringLiteral(" (")),
+                 qPrintable(log.at(0).at(0).toString()));
+
+        QVERIFY(QFile::remove(blocker));
+        QVERIFY(writer.update(t, QString()));
+        QVERIFY(writer.update(t, QString()));
+        QCOMPARE(log.count(), 2);
+        QCOMPARE(log.at(1).at(0).toString(), QStringLiteral("Now-playing file: written again - ") + c.path);
+        QCOMPARE(readAll(c.path), QByteArray("A - B"));
+
+        // Switched off, nothing is written and nothing is logged.
+        c.enabled = false;
+        NowPlayingFile::saveConfig(c);
+        QVERIFY(!writer.update(t, QString()));
+        QCOMPARE(log.count(), 2);
+        QSettings().remove(QStringLiteral("nowplaying"));
     }
 };
 

@@ -1,0 +1,60 @@
+#include "outputs/silencefeeder.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kTickMs = 100;
+
+} // namespace
+
+SilenceFeeder::SilenceFeeder(QObject* parent)
+    : QObject(parent)
+{
+    m_timer.setInterval(kTickMs);
+    connect(&m_timer, &QTimer::timeout, this, &SilenceFeeder::tick);
+}
+
+void SilenceFeeder::start(int sampleRate, int channels, Sink sink)
+{
+    m_rate = std::max(sampleRate, 1);
+    m_channels = std::max(channels, 1);
+    m_sink = std::move(sink);
+    m_clock.start();
+    m_covered = 0;
+    m_filling = false;
+    m_timer.start();
+}
+
+void SilenceFeeder::stop()
+{
+    m_timer.stop();
+    m_sink = nullptr;
+}
+
+qint64 SilenceFeeder::nowFrames() const
+{
+    return m_clock.nsecsElapsed() / 1000 * m_rate / 1000000;
+}
+
+void SilenceFeeder::noteAudio(qint64 pcmBytes)
+{
+    if (!isActive())
+        return;
+    // Audio that comes ahead of the clock (a decoder filling its buffers)
+    // keeps its lead; audio after a gap starts from now.
+    m_covered = std::max(m_covered, nowFrames()) + pcmBytes / (2 * m_channels);
+    m_filling = false;
+}
+
+void SilenceFeeder::tick()
+{
+    const qint64 now = nowFrames();
+    const qint64 missing = now - m_covered;
+    if (!m_filling && missing * 1000 < qint64(kGapMs) * m_rate)
+        return;
+    m_filling = true;
+    m_covered = now;
+    if (missing > 0 && m_sink)
+        m_sink(QByteArray(missing * m_channels * 2, '\0'));
+}
