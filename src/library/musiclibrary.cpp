@@ -311,10 +311,10 @@ QString fromTagLib(const TagLib::String& s)
 
 void readFileTags(const QString& path, Track& track, bool withLength);
 
-// Paths per statement when looking files up: far below SQLite's limit on
-// bound values, and few enough statements that each one's scan of the
-// table stays cheap.
-constexpr qsizetype kLookupBatch = 2000;
+// Paths per statement when looking files up: below SQLite's limit on
+// bound values (32 766), and as many as that allows, since without an
+// index on the path each statement scans the whole table.
+constexpr qsizetype kLookupBatch = 10000;
 
 } // namespace
 
