@@ -1,5 +1,7 @@
 #include "playlistmodel.h"
 
+#include "library/musiclibrary.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QDataStream>
@@ -678,6 +680,8 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
         return false;
 
     QList<Track> dropped;
+    QStringList files;
+    QList<qsizetype> fileRows;
     for (const QUrl& url : data->urls()) {
         const bool local = url.isLocalFile();
         const QString text = local ? url.toLocalFile() : url.toString();
@@ -688,7 +692,9 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
             continue;
         }
         if (local) {
-            dropped.append(Track::fromFile(text));
+            files << text;
+            fileRows << dropped.size();
+            dropped.append(Track());
         } else {
             Track t;
             t.isStream = true;
@@ -700,6 +706,10 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
     }
     if (dropped.isEmpty())
         return false;
+    // Files dragged from the library or a file manager read as added ones.
+    const QList<Track> described = MusicLibrary::rowsForFiles(files);
+    for (qsizetype i = 0; i < described.size(); ++i)
+        dropped[fileRows.at(i)] = described.at(i);
 
     const int first = std::clamp(target, 0, int(m_tracks.size()));
     const int count = int(dropped.size());

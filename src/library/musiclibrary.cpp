@@ -18,6 +18,7 @@
 #include <QSqlRecord>
 #include <QStandardPaths>
 #include <QVariant>
+#include <QtConcurrent>
 
 #include <algorithm>
 #include <cmath>
@@ -367,6 +368,12 @@ QString setAside(const QString& file)
             QFile::rename(file + QLatin1String(suffix), aside + QLatin1String(suffix));
     return aside;
 }
+void readFileTags(const QString& path, Track& track, bool withLength);
+
+// Paths per statement when looking files up: below SQLite's limit on
+// bound values (32 766), and as many as that allows, since without an
+// index on the path each statement scans the whole table.
+constexpr qsizetype kLookupBatch = 10000;
 
 } // namespace
 
@@ -626,16 +633,17 @@ bool MusicLibrary::load(const QString& libraryName)
     return true;
 }
 
-void MusicLibrary::addTrack(const Track& t)
+bool MusicLibrary::addTrack(const Track& t)
 {
     if (folderMode) {
         tracks.append(t);
-        return;
+        return true;
     }
     QSqlQuery q(database());
-    q.prepare(kInsertTrack);
-    if (!insertTrack(q, name, t))
-        logFailure("Adding a track", q.lastError());
+    if (q.prepare(kInsertTrack) && insertTrack(q, name, t))
+        return true;
+    logFailure("Adding a track", q.lastError());
+    return false;
 }
 
 bool MusicLibrary::deleteLibrary(const QString& libraryName)
@@ -705,16 +713,19 @@ qint64 MusicLibrary::totalDurationMs() const
     return 0;
 }
 
-void MusicLibrary::clear()
+bool MusicLibrary::clear()
 {
     if (folderMode) {
         tracks.clear();
-        return;
+        return true;
     }
     QSqlQuery q(database());
     q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=?"));
     q.addBindValue(text(name));
-    q.exec();
+    if (q.exec())
+        return true;
+    logFailure("Clearing a library", q.lastError());
+    return false;
 }
 
 bool MusicLibrary::isAudioFile(const QString& path)
@@ -739,13 +750,23 @@ QStringList MusicLibrary::listAudioFiles(const QString& folder, bool recursive)
 
 bool MusicLibrary::readTags(const QString& path, Track& track)
 {
+    readFileTags(path, track, true);
+    return true;
+}
+
+namespace {
+
+// The tags (and, when asked, the length) of a file; the file name stands in
+// for a missing title.
+void readFileTags(const QString& path, Track& track, bool withLength)
+{
     track.filePath = path;
     // Only regular files go to TagLib: opening a named pipe would wait for
     // a writer and hang the caller.
     const QByteArray name8 = path.toUtf8();
     TagLib::FileRef ref;
     if (QFileInfo(path).isFile())
-        ref = TagLib::FileRef(name8.constData(), true, TagLib::AudioProperties::Average);
+        ref = TagLib::FileRef(name8.constData(), withLength, TagLib::AudioProperties::Average);
     if (!ref.isNull()) {
         if (const TagLib::Tag* tag = ref.tag()) {
             track.artist = fromTagLib(tag->artist());
@@ -764,7 +785,51 @@ bool MusicLibrary::readTags(const QString& path, Track& track)
         if (track.artist.isEmpty())
             track.artist = named.artist;
     }
-    return true;
+}
+
+} // namespace
+
+QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
+{
+    // Library records first, one statement per batch of paths; the first
+    // record of a path wins, libraries in name order as they are listed.
+    QHash<QString, Track> known;
+    const QStringList unique = QSet<QString>(paths.cbegin(), paths.cend()).values();
+    for (qsizetype from = 0; from < unique.size(); from += kLookupBatch) {
+        const QStringList batch = unique.mid(from, kLookupBatch);
+        QVariantList params(batch.cbegin(), batch.cend());
+        const QString marks = QStringLiteral("?,").repeated(batch.size()).chopped(1);
+        const QList<Track> found = MusicLibrary().runSearch(
+            QStringLiteral("SELECT * FROM tracks WHERE is_stream=0 AND filepath IN (%1) ORDER BY library "
+                           "COLLATE NOCASE, artist COLLATE NOCASE, title COLLATE NOCASE")
+                .arg(marks),
+            params);
+        for (const Track& t : found) {
+            if (!known.contains(t.filePath))
+                known.insert(t.filePath, t);
+        }
+    }
+
+    // The others from their tags, read side by side: files on a network
+    // share or a cold disk cost a seek each. Their lengths are left to the
+    // duration scanner, which measures them exactly.
+    QStringList untagged;
+    for (const QString& path : paths) {
+        if (!known.contains(path))
+            untagged << path;
+    }
+    const QList<Track> tagged = QtConcurrent::blockingMapped<QList<Track>>(untagged, [](const QString& path) {
+        Track t;
+        readFileTags(path, t, false);
+        return t;
+    });
+
+    QList<Track> rows;
+    rows.reserve(paths.size());
+    qsizetype next = 0;
+    for (const QString& path : paths)
+        rows.append(known.contains(path) ? known.value(path) : tagged.at(next++));
+    return rows;
 }
 
 Track MusicLibrary::scanFile(const QString& path)
@@ -829,7 +894,7 @@ int MusicLibrary::addFolderLevel(const QString& folder, bool recursive, QSet<QSt
     return added;
 }
 
-void MusicLibrary::addStream(const QString& title, const QString& address)
+bool MusicLibrary::addStream(const QString& title, const QString& address)
 {
     Track t;
     t.filePath = address.trimmed();
@@ -839,13 +904,13 @@ void MusicLibrary::addStream(const QString& title, const QString& address)
     t.artist = QStringLiteral("Online stream");
     t.isStream = true;
     t.category = QStringLiteral("Foreign");
-    addTrack(t);
+    return addTrack(t);
 }
 
-void MusicLibrary::updateStream(const QString& oldAddress, const QString& title, const QString& newAddress)
+bool MusicLibrary::updateStream(const QString& oldAddress, const QString& title, const QString& newAddress)
 {
     if (folderMode)
-        return;
+        return false;
     const QString address = newAddress.trimmed();
     QString newTitle = title.trimmed();
     if (newTitle.isEmpty())
@@ -857,7 +922,11 @@ void MusicLibrary::updateStream(const QString& oldAddress, const QString& title,
     q.addBindValue(text(newTitle));
     q.addBindValue(text(name));
     q.addBindValue(text(oldAddress));
-    q.exec();
+    if (!q.exec()) {
+        logFailure("Changing a stream", q.lastError());
+        return false;
+    }
+    return q.numRowsAffected() > 0;
 }
 
 int MusicLibrary::setDuration(const QString& path, qint64 ms)
@@ -879,8 +948,10 @@ int MusicLibrary::setDuration(const QString& path, qint64 ms)
     q.addBindValue(Track::formatDuration(ms));
     q.addBindValue(text(name));
     q.addBindValue(text(path));
-    if (!q.exec())
+    if (!q.exec()) {
+        logFailure("Storing a duration", q.lastError());
         return 0;
+    }
     return q.numRowsAffected();
 }
 
@@ -930,7 +1001,7 @@ int MusicLibrary::removeMissing()
         return 0;
     QSqlDatabase db = database();
     if (!beginWrite(db, "Removing missing files"))
-        return 0;
+        return -1;
     QSqlQuery q(db);
     bool ok = q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=? AND filepath=?"));
     for (qsizetype i = 0; ok && i < gone.size(); ++i) {
@@ -940,7 +1011,7 @@ int MusicLibrary::removeMissing()
     }
     if (!ok)
         logFailure("Removing missing files", q.lastError());
-    return endWrite(db, ok, "Removing missing files") ? int(gone.size()) : 0;
+    return endWrite(db, ok, "Removing missing files") ? int(gone.size()) : -1;
 }
 
 QStringList MusicLibrary::ftsTerms(const QString& textIn, const QString& column)

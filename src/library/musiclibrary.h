@@ -53,7 +53,7 @@ public:
     // Whether the full-text index exists; searches fall back to LIKE without it.
     static bool s_ftsAvailable;
 
-    // Libraries.
+    // Libraries; clear() and deleteLibrary() report as the writes below.
     static bool createLibrary(const QString& name);
     static bool deleteLibrary(const QString& name);
     static QStringList availableLibraries();
@@ -61,25 +61,34 @@ public:
     void loadFolder(const QString& folder);
     int count() const;
     qint64 totalDurationMs() const;
-    void clear();
+    bool clear();
 
     // Audio files.
     static bool isAudioFile(const QString& path);
     static QStringList listAudioFiles(const QString& folder, bool recursive);
     static bool readTags(const QString& path, Track& track);
     static Track scanFile(const QString& path);
+    // Playlist rows for local files, in the order given: a path's first
+    // record in the libraries, else the file's tags, else its name. Only
+    // library records carry a length.
+    static QList<Track> rowsForFiles(const QStringList& paths);
 
-    // Adding and changing items.
-    void addTrack(const Track& track);
+    // Adding and changing items. Every write tells whether the database
+    // took it: false, 0 stored or -1 when another program held the file
+    // past the busy time-out or it cannot be written.
+    bool addTrack(const Track& track);
     int addFiles(const QStringList& paths);
     int addFolder(const QString& folder, bool recursive);
-    void addStream(const QString& title, const QString& address);
-    void updateStream(const QString& oldAddress, const QString& title, const QString& newAddress);
+    bool addStream(const QString& title, const QString& address);
+    // false also when no stream of that address is left to change.
+    bool updateStream(const QString& oldAddress, const QString& title, const QString& newAddress);
+    // The rows changed; 0 also when the write failed.
     int setDuration(const QString& path, qint64 ms);
     // The paths of the files (not streams) still without a duration, in
     // search order; cheaper than a whole search.
     QStringList unmeasuredFiles() const;
     static void recordPlay(const QString& path, const QDateTime& when);
+    // The entries removed, or -1 when they could not be.
     int removeMissing();
 
     // Searching; results come sorted by artist, then title, ignoring case

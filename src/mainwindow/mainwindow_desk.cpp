@@ -94,6 +94,13 @@ private:
 void MainWindow::addPaths(const QStringList& paths)
 {
     StreamRecords streams;
+    QStringList files;
+    for (const QString& path : paths) {
+        if (!Track::isStreamUrl(path))
+            files << path;
+    }
+    const QList<Track> fileRows = MusicLibrary::rowsForFiles(files);
+    qsizetype nextFile = 0;
     for (const QString& path : paths) {
         Track row;
         const bool stream = Track::isStreamUrl(path);
@@ -121,9 +128,7 @@ void MainWindow::addPaths(const QStringList& paths)
                 row.streamLimitMs = record->streamLimitMs;
             }
         } else {
-            row = Track::fromFile(path);
-            row.filePath = path;
-            loadTrackMetadata(row);
+            row = fileRows.at(nextFile++);
         }
         m_viewed->addTrack(row);
     }
@@ -208,14 +213,16 @@ void MainWindow::loadTrackMetadata(Track& track) const
 {
     if (track.filePath.isEmpty())
         return;
-    const QString base = QFileInfo(track.filePath).completeBaseName();
-    const qsizetype dash = base.indexOf(QStringLiteral(" - "));
-    if (dash > 0) {
-        track.artist = base.left(dash).trimmed();
-        track.title = base.mid(dash + 3).trimmed();
-    } else {
-        track.title = base;
-    }
+    // What the row says of the file; its own kind (category, flags) stays.
+    const Track known = MusicLibrary::rowsForFiles({track.filePath}).constFirst();
+    track.artist = known.artist;
+    track.title = known.title;
+    track.album = known.album;
+    track.genre = known.genre;
+    track.comment = known.comment;
+    track.year = known.year;
+    if (track.durationMs <= 0)
+        track.durationMs = known.durationMs;
 }
 
 int MainWindow::insertPosition() const

@@ -1,11 +1,14 @@
 // The playlist desk with two playlists of different rows: drops, clicks,
 // menus and the queue window act on the viewed one, playing puts it on air.
+#include "audiofixtures.h"
 #include "dialogs/library/voicetrackdialog.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
 #include "library/musiclibrary.h"
 #include "library/playhistory.h"
 #include "findwidget.h"
+#include "library/musiclibrary.h"
+#include "library/playhistory.h"
 #include "olmain.h"
 #include "windowfixture.h"
 
@@ -191,8 +194,9 @@ private slots:
         const QString take = WindowFixture::toneFile(QStringLiteral("take.mp3"), 1.0);
         auto recordAs = [&](const QString& name) {
             prompts.answerDialog([take, name](QDialog& d) {
-                QFile::copy(take, QDir::tempPath() + QStringLiteral("/ol_voicetrack.mp3"));
-                qobject_cast<VoiceTrackDialog*>(&d)->updateState();
+                auto* recorder = qobject_cast<VoiceTrackDialog*>(&d);
+                QFile::copy(take, recorder->takePath());
+                recorder->updateState();
                 d.findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
                 d.findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
                 return d.result();
@@ -318,6 +322,43 @@ private slots:
         tabMenu(0, QStringLiteral("Delete playlist"));
         QCOMPARE(prompts.count(Prompts::Kind::Question), 1);
         QVERIFY(QTest::qWaitFor([&] { return f->window().findChildren<PlaylistModel*>().size() == 1; }));
+    }
+
+    // Files added from disk show a library's record of the file, else its
+    // tags, else its name; what goes on air is logged with the same text.
+    void fileRowsTakeTheirRecordOrTags()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("tagged"));
+        const QString tagged = dir + QStringLiteral("/Station ID - Orchid FM.mp3");
+        QVERIFY(AudioFixtures::tone(tagged, 440, -12, 2.0, 44100, 2,
+                                    {{QStringLiteral("artist"), QStringLiteral("Orchid FM")},
+                                     {QStringLiteral("title"), QStringLiteral("Station ID (long)")}}));
+        const QString known = dir + QStringLiteral("/Known - File.mp3");
+        QVERIFY(QFile::copy(tagged, known));
+        const QString plain = dir + QStringLiteral("/Plain - Name.wav");
+        QVERIFY(AudioFixtures::silence(plain, 0.5));
+        MusicLibrary library;
+        library.load(QStringLiteral("Desk"));
+        Track record = Track::fromFile(known);
+        record.artist = QStringLiteral("Library Artist");
+        record.title = QStringLiteral("Library Title");
+        QVERIFY(library.addTrack(record));
+
+        PromptScript prompts;
+        prompts.answerFiles({tagged, known, plain});
+        f->menuAction(QStringLiteral("&File"), QStringLiteral("Add files..."))->trigger();
+        QCOMPARE(titles(viewed).mid(4), (QStringList{"Orchid FM - Station ID (long)", "Library Artist - Library Title",
+                                                     "Plain - Name"}));
+        const QDateTime from = QDateTime::currentDateTime().addSecs(-1);
+        doubleClick(4, PlaylistModel::StartTimeColumn);
+        auto logged = [&] {
+            for (const PlayHistory::Record& r : PlayHistory::range(from, QDateTime::currentDateTime().addSecs(1))) {
+                if (r.filepath == tagged)
+                    return r.artist + QStringLiteral(" / ") + r.title;
+            }
+            return QString();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(logged(), QStringLiteral("Orchid FM / Station ID (long)"), 15000);
     }
 
     // The queue window edits the viewed playlist's queue by each entry's own

@@ -319,7 +319,11 @@ void MusicLibraryDialog::deleteLibrary()
                           QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    MusicLibrary::deleteLibrary(name);
+    if (!MusicLibrary::deleteLibrary(name)) {
+        reportNotStored(QStringLiteral("Delete library"),
+                        QStringLiteral("Library \"%1\" was not deleted").arg(name));
+        return;
+    }
     if (MusicLibrary::availableLibraries().isEmpty())
         MusicLibrary::createLibrary(kDefaultLibrary);
     reloadLibraryList();
@@ -362,6 +366,14 @@ void MusicLibraryDialog::reportRefused(const QString& title, int offered, int st
                                     "another program or cannot be written. Add the others again later.")
                          .arg(stored)
                          .arg(offered));
+}
+
+void MusicLibraryDialog::reportNotStored(const QString& title, const QString& what)
+{
+    m_status->setText(what);
+    Prompts::warning(this, title,
+                     what + QStringLiteral(": the library database is in use by another program or cannot be "
+                                           "written. Try again later."));
 }
 
 void MusicLibraryDialog::addFiles()
@@ -476,10 +488,15 @@ void MusicLibraryDialog::streamDialog(const Track& track)
     const QString url = urlBox->text().trimmed();
     if (url.isEmpty())
         return;
-    if (edit)
-        m_library.updateStream(track.filePath, nameBox->text(), url);
-    else
-        m_library.addStream(nameBox->text(), url);
+    const bool stored = edit ? m_library.updateStream(track.filePath, nameBox->text(), url)
+                             : m_library.addStream(nameBox->text(), url);
+    if (!stored) {
+        // An edited entry may have gone meanwhile; the table shows what is there.
+        refreshTable();
+        reportNotStored(dialog.windowTitle(), edit ? QStringLiteral("The stream was not updated")
+                                                   : QStringLiteral("The stream was not added"));
+        return;
+    }
     refreshTable();
     emit librariesChanged();
     m_status->setText(edit ? QStringLiteral("Stream updated") : QStringLiteral("Added online stream"));
@@ -498,6 +515,10 @@ void MusicLibraryDialog::editStream(const Track& track)
 void MusicLibraryDialog::verifyLibrary()
 {
     const int removed = m_library.removeMissing();
+    if (removed < 0) {
+        reportNotStored(QStringLiteral("Verify library"), QStringLiteral("The missing files were not removed"));
+        return;
+    }
     refreshTable();
     emit librariesChanged();
     Prompts::information(this, QStringLiteral("Verify library"),

@@ -62,6 +62,8 @@ private:
     void onDurationResolved(const QString& path, qint64 ms);
     // Warns when fewer files were stored than were offered.
     void reportRefused(const QString& title, int offered, int stored);
+    // A write the database refused: on the status line and in a warning.
+    void reportNotStored(const QString& title, const QString& what);
 
     MusicLibrary m_library;
     TrackTableWidget* m_table = nullptr;

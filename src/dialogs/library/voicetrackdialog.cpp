@@ -80,8 +80,11 @@ bool copyReplacing(const QString& from, const QString& to)
 
 VoiceTrackDialog::VoiceTrackDialog(QWidget* parent)
     : QDialog(parent)
-    , m_tempPath(QDir::tempPath() + QStringLiteral("/ol_voicetrack.mp3"))
+    , m_takeFolder(QDir::tempPath() + QStringLiteral("/orchidlantern-voicetrack-XXXXXX"))
 {
+    // Another program or account can neither remove nor block this take.
+    if (m_takeFolder.isValid())
+        m_tempPath = m_takeFolder.filePath(QStringLiteral("ol_voicetrack.mp3"));
     setWindowTitle(QStringLiteral("Record voice track"));
     setMinimumWidth(430);
 
@@ -155,7 +158,6 @@ VoiceTrackDialog::VoiceTrackDialog(QWidget* parent)
     connect(m_deleteButton, &QPushButton::clicked, this, [this] { applyTrim(false); });
     connect(m_stateTimer, &QTimer::timeout, this, [this] { updateState(); });
 
-    QFile::remove(m_tempPath);
     m_stateTimer->start();
     updateState();
 }
@@ -166,8 +168,9 @@ VoiceTrackDialog::~VoiceTrackDialog()
     // event loop inside the destructor.
     disconnect(m_recorder, nullptr, this, nullptr);
     m_stateTimer->stop();
-    if (m_recorder->isRecording())
-        m_recorder->stop();
+    // The take is finished and let go of before its folder goes.
+    releaseTake();
+    delete m_recorder;
 }
 
 QString VoiceTrackDialog::voiceTrackFolder()
@@ -198,7 +201,9 @@ void VoiceTrackDialog::toggleRecord()
         m_recorder->stop();
     } else {
         releaseTake();
-        if (!removeIfPresent(m_tempPath)) {
+        if (m_tempPath.isEmpty()) {
+            m_hintLabel->setText(QStringLiteral("Could not make a temporary folder for the recording."));
+        } else if (!removeIfPresent(m_tempPath)) {
             m_hintLabel->setText(QStringLiteral("Could not delete the previous recording."));
         } else {
             m_waveform->clear();

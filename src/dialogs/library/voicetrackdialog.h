@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QTemporaryDir>
 
 class QAudioOutput;
 class QLabel;
@@ -33,6 +34,10 @@ public:
 
     // The saved file after Accepted; empty otherwise.
     QString savedPath() const { return m_savedPath; }
+    // Where this dialog keeps its take: in a folder of its own that only
+    // this user can enter, removed with the dialog. Empty when no such
+    // folder could be made.
+    QString takePath() const { return m_tempPath; }
 
     void loadWaveform();
     void updateState();
@@ -55,6 +60,7 @@ private:
     QLabel* m_statusLabel = nullptr;
     QLineEdit* m_nameEdit = nullptr;
     QTimer* m_stateTimer = nullptr;
+    QTemporaryDir m_takeFolder;
     QString m_tempPath;
     QString m_savedPath;
     WaveformView* m_waveform = nullptr;

@@ -92,6 +92,13 @@ struct Window
             QApplication::sendEvent(table->viewport(), &e);
         }
     }
+    void click(const QString& text)
+    {
+        for (QPushButton* b : dialog.findChildren<QPushButton*>()) {
+            if (b->text() == text)
+                b->click();
+        }
+    }
     // Opens the context menu on a row; returns its entries after choosing
     // one (or dismissing it when choice is empty).
     QStringList contextMenu(int row, const QString& choice)
@@ -119,6 +126,37 @@ struct Window
         QApplication::sendEvent(table->viewport(), &e);
         return offered;
     }
+};
+
+// Another program holding the write lock on library.db until released.
+class WriteLock
+{
+public:
+    WriteLock()
+    {
+        m_holder.start(QStringLiteral("python3"),
+                       {QStringLiteral("-c"),
+                        QStringLiteral("import sqlite3, sys\n"
+                                       "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                       "c.execute('BEGIN IMMEDIATE')\n"
+                                       "print('locked', flush=True)\n"
+                                       "sys.stdin.read()\n"),
+                        MusicLibrary::database().databaseName()});
+    }
+    ~WriteLock() { release(); }
+    bool held()
+    {
+        return QTest::qWaitFor([this] { return m_holder.canReadLine(); }, kWaitMs)
+            && m_holder.readLine().trimmed() == "locked";
+    }
+    bool release()
+    {
+        m_holder.closeWriteChannel();
+        return m_holder.waitForFinished(kWaitMs);
+    }
+
+private:
+    QProcess m_holder;
 };
 
 void pressCancel(QProgressDialog* progress)
@@ -430,20 +468,12 @@ private slots:
         const QStringList files = makeCopies(testHome().scratch(QStringLiteral("fill")), 2);
         emptyLibrary(QStringLiteral("Locked"));
         Window w(QStringLiteral("Locked"));
-        QProcess holder;
-        holder.start(QStringLiteral("python3"), {QStringLiteral("-c"), QStringLiteral("import sqlite3, sys\n"
-                                                                                   "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                                                                                   "c.execute('BEGIN IMMEDIATE')\n"
-                                                                                   "print('locked', flush=True)\n"
-                                                                                   "sys.stdin.read()\n"),
-                                                 MusicLibrary::database().databaseName()});
-        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, kWaitMs);
-        QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+        WriteLock holder;
+        QVERIFY(holder.held());
         PromptScript script;
         script.answerFiles(files);
         w.dialog.addFiles();
-        holder.closeWriteChannel();
-        QVERIFY(holder.waitForFinished(kWaitMs));
+        QVERIFY(holder.release());
         QCOMPARE(w.status->text(), QStringLiteral("Added 0 file(s)"));
         QVERIFY(script.messages().value(0).startsWith(QStringLiteral("Only 0 of 2 file(s) were added")));
         script.answerFiles(files);
@@ -451,6 +481,47 @@ private slots:
         QCOMPARE(w.status->text(), QStringLiteral("Added 2 file(s)"));
         QCOMPARE(rowsIn(QStringLiteral("Locked")), 2);
         QCOMPARE(script.count(Prompts::Kind::Warning), 1);
+    }
+
+    // Verify, adding and editing a stream and deleting the library, each
+    // from its button or menu while another program holds the write lock:
+    // each says that nothing was stored, and nothing was.
+    void refusedWritesAreReported()
+    {
+        MusicLibrary lib = emptyLibrary(QStringLiteral("Held"));
+        const QStringList files = makeCopies(testHome().scratch(QStringLiteral("held")), 2);
+        QCOMPARE(lib.addFiles(files), 2);
+        QVERIFY(lib.addStream(QStringLiteral("Old"), QStringLiteral("http://old.invalid/a")));
+        QVERIFY(QFile::remove(files[0]));
+        Window w(QStringLiteral("Held"));
+        QSignalSpy changed(&w.dialog, &MusicLibraryDialog::librariesChanged);
+        PromptScript script;
+        {
+            WriteLock lock;
+            QVERIFY(lock.held());
+            w.click(QStringLiteral("Verify"));
+            QCOMPARE(w.status->text(), QStringLiteral("The missing files were not removed"));
+            streamAnswer(script, QStringLiteral("New"), QStringLiteral("http://new.invalid/b"));
+            w.click(QStringLiteral("Add stream..."));
+            QCOMPARE(w.status->text(), QStringLiteral("The stream was not added"));
+            streamAnswer(script, QStringLiteral("Renamed"), QStringLiteral("http://old.invalid/c"));
+            w.contextMenu(w.table->rowCount() - 1, QStringLiteral("Edit stream…"));
+            QCOMPARE(w.status->text(), QStringLiteral("The stream was not updated"));
+            script.answerButton(QMessageBox::Yes);
+            w.click(QStringLiteral("Delete"));
+            QVERIFY(lock.release());
+        }
+        const QString refused =
+            QStringLiteral(": the library database is in use by another program or cannot be written. Try again later.");
+        QCOMPARE(script.messages(), (QStringList{QStringLiteral("The missing files were not removed") + refused,
+                                                 QStringLiteral("The stream was not added") + refused,
+                                                 QStringLiteral("The stream was not updated") + refused,
+                                                 QStringLiteral("Delete library \"Held\"? The audio files are not affected."),
+                                                 QStringLiteral("Library \"Held\" was not deleted") + refused}));
+        QCOMPARE(changed.size(), 0);
+        QCOMPARE(w.libraries->currentText(), QStringLiteral("Held"));
+        QCOMPARE(w.column(1), (QStringList{"copy 000", "copy 001", "Old"}));
+        QCOMPARE(rowsIn(QStringLiteral("Held")), 3);
     }
 };
 

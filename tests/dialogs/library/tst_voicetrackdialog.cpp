@@ -25,6 +25,7 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -95,6 +96,7 @@ private slots:
     void recordTrimCutAndSave();
     void failuresOnAPlacedTake();
     void closingWhileRecordingFinishesTheTake();
+    void takesArePrivate();
 
 private:
     // The dialog's controls, shown on screen.
@@ -131,6 +133,7 @@ private:
     {
         if (!QFile::exists(m_tone) && !AudioFixtures::tone(m_tone, 1000, -6, 4))
             return false;
+        m_take = dialog.takePath();
         if (!QFile::copy(m_tone, m_take))
             return false;
         dialog.loadWaveform();
@@ -148,10 +151,8 @@ private:
 void TestVoiceTrackDialog::initTestCase()
 {
     const QString scratch = testHome().scratch(QStringLiteral("voicetrack"));
-    // The take lives in the temporary folder: one of this test's own.
+    // The takes live in the temporary folder: one of this test's own.
     qputenv("TMPDIR", testHome().scratch(QStringLiteral("tmp")).toUtf8());
-    m_take = QDir::tempPath() + QStringLiteral("/ol_voicetrack.mp3");
-    QVERIFY(m_take.startsWith(testHome().path()));
     m_folder = scratch + QStringLiteral("/saved/voice tracks");
     VoiceTrackDialog::setVoiceTrackFolder(m_folder);
     m_tone = scratch + QStringLiteral("/tone.mp3");
@@ -195,6 +196,8 @@ void TestVoiceTrackDialog::recordTrimCutAndSave()
                 .match(ui.name->text())
                 .hasMatch());
 
+    m_take = dialog.takePath();
+    QVERIFY(m_take.startsWith(testHome().path()));
     QVERIFY(m_mic->feed(m_feed));
     ui.record->click();
     QVERIFY(ui.recorder->isRecording());
@@ -271,7 +274,7 @@ void TestVoiceTrackDialog::failuresOnAPlacedTake()
     VoiceTrackDialog dialog;
     Ui ui(dialog);
     QVERIFY(ui.exposed);
-    QVERIFY(!QFile::exists(m_take)); // the last dialog's take went at the start
+    QVERIFY(!QFile::exists(dialog.takePath()));
     QVERIFY(placeTake(dialog));
     const QByteArray takeBefore = contents(m_take);
     // A folder where the trimmed file would be written.
@@ -360,16 +363,41 @@ void TestVoiceTrackDialog::closingWhileRecordingFinishesTheTake()
     ui.record->click();
     QVERIFY(ui.recorder->isRecording());
     QTRY_VERIFY_WITH_TIMEOUT(ui.recorder->recordedMs() >= 2000, 10000);
+    // A second name for the take, which goes with the dialog's folder.
+    const QString folder = QFileInfo(dialog->takePath()).absolutePath();
+    m_take = testHome().scratch(QStringLiteral("voicetrack")) + QStringLiteral("/closed.mp3");
+    QCOMPARE(::link(QFile::encodeName(dialog->takePath()).constData(), QFile::encodeName(m_take).constData()), 0);
 
     // Loading the waveform on the way out would run an event loop here.
     bool eventLoopRan = false;
-    QTimer::singleShot(0, this, [&] { eventLoopRan = true; });
+    QObject scope; // the check must not outlive this test
+    QTimer::singleShot(0, &scope, [&] { eventLoopRan = true; });
     delete dialog;
     QVERIFY(!eventLoopRan);
-    QVERIFY(QFile::exists(m_take));
+    QVERIFY(!QFileInfo::exists(folder));
     const double ms = AudioFixtures::probe(m_take, QStringLiteral("format=duration")).toDouble() * 1000.0;
     QVERIFY2(ms > 1000, qPrintable(QString::number(ms)));
     QCOMPARE(AudioFixtures::probe(m_take, QStringLiteral("stream=bit_rate")), QStringLiteral("192000"));
+}
+
+// Two recorders at once, as in the two programs: neither touches the
+// other's take, and no other account can enter either take's folder.
+void TestVoiceTrackDialog::takesArePrivate()
+{
+    auto first = std::make_unique<VoiceTrackDialog>();
+    QVERIFY(placeTake(*first));
+    const QString folder = QFileInfo(m_take).absolutePath();
+    QCOMPARE(QFile::permissions(folder) & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
+                                             | QFile::WriteUser | QFile::ExeUser),
+             QFile::Permissions());
+    {
+        VoiceTrackDialog second;
+        QVERIFY(!second.takePath().isEmpty() && second.takePath() != m_take);
+        QVERIFY(QFile::exists(m_take));
+    }
+    QVERIFY(QFile::exists(m_take));
+    first.reset();
+    QVERIFY(!QFileInfo::exists(folder));
 }
 
 OL_TEST_MAIN(TestVoiceTrackDialog)
