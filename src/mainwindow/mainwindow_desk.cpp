@@ -91,6 +91,8 @@ private:
 void MainWindow::addPaths(const QStringList& paths)
 {
     StreamRecords streams;
+    QList<Track> rows;
+    rows.reserve(paths.size());
     for (const QString& path : paths) {
         Track row;
         if (Track::isStreamUrl(path)) {
@@ -106,8 +108,10 @@ void MainWindow::addPaths(const QStringList& paths)
             row.filePath = path;
             loadTrackMetadata(row);
         }
-        m_viewed->addTrack(row);
+        rows.append(row);
     }
+    // One insertion: start times, totals and the duration queue once.
+    m_viewed->insertTracks(m_viewed->rowCount(), rows);
     updateFooterCounts();
 }
 
