@@ -1,13 +1,46 @@
 #include "durationscanner.h"
 
 #include <QAudioOutput>
+#include <QFile>
+#include <QFileInfo>
+#include <QFuture>
 #include <QMediaPlayer>
 #include <QTimer>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <taglib/audioproperties.h>
+#include <taglib/fileref.h>
+
+#include <algorithm>
 
 namespace {
 
 constexpr int kTimeoutMs = 6000;
+constexpr int kChunk = 128;      // paths per TagLib read
+constexpr int kReadAhead = 512;  // queue entries read ahead of the current one
+
+using Lengths = QList<QPair<QString, qint64>>;
+
+// Runs on a pool thread; -1 where TagLib finds no length.
+Lengths readLengths(const QStringList& paths)
+{
+    Lengths out;
+    out.reserve(paths.size());
+    for (const QString& path : paths) {
+        qint64 ms = -1;
+        // Only regular files: opening a pipe or a device could block here
+        // for good.
+        if (QFileInfo(path).isFile()) {
+            const QByteArray name = QFile::encodeName(path);
+            const TagLib::FileRef ref(name.constData(), true, TagLib::AudioProperties::Average);
+            if (const TagLib::AudioProperties* props = ref.isNull() ? nullptr : ref.audioProperties())
+                ms = props->lengthInMilliseconds() > 0 ? props->lengthInMilliseconds() : -1;
+        }
+        out.append({path, ms});
+    }
+    return out;
+}
 
 } // namespace
 
@@ -38,6 +71,8 @@ void DurationScanner::scan(const QStringList& paths)
 void DurationScanner::clearQueue()
 {
     m_queue.clear();
+    m_queueSubmitted = 0;
+    m_read.clear();
 }
 
 void DurationScanner::releasePlayer()
@@ -60,12 +95,67 @@ void DurationScanner::processNext()
     if (m_queue.isEmpty()) {
         m_busy = false;
         m_current.clear();
+        m_read.clear();
         emit finished();
         return;
     }
     m_busy = true;
     m_current = m_queue.takeFirst();
+    m_currentSubmitted = m_queueSubmitted > 0;
+    m_queueSubmitted = std::max(0, m_queueSubmitted - 1);
+    m_timer->start();
+    readAhead();
+    measureCurrent();
+}
 
+void DurationScanner::measureCurrent()
+{
+    const auto it = m_read.constFind(m_current);
+    if (it == m_read.cend()) {
+        m_waitingForRead = true;
+        readAhead();
+        return;
+    }
+    m_waitingForRead = false;
+    if (*it > 0)
+        complete(*it);
+    else
+        measureWithPlayer();
+}
+
+void DurationScanner::readAhead()
+{
+    if (m_reading)
+        return;
+    QStringList chunk;
+    if (m_busy && !m_currentSubmitted && !m_read.contains(m_current)) {
+        chunk << m_current;
+        m_currentSubmitted = true;
+    }
+    const int window = int(std::min<qsizetype>(m_queue.size(), kReadAhead));
+    while (chunk.size() < kChunk && m_queueSubmitted < window)
+        chunk << m_queue.at(m_queueSubmitted++);
+    if (chunk.isEmpty())
+        return;
+    m_reading = true;
+    // Dropped unseen when the scanner goes first.
+    QtConcurrent::run(readLengths, chunk).then(this, [this](const Lengths& lengths) { takeRead(lengths); });
+}
+
+void DurationScanner::takeRead(const QList<QPair<QString, qint64>>& lengths)
+{
+    m_reading = false;
+    if (!m_busy && !m_stepQueued)
+        return; // idle: nothing asked for these any more
+    for (const auto& [path, ms] : lengths)
+        m_read.insert(path, ms);
+    readAhead();
+    if (m_waitingForRead && m_busy)
+        measureCurrent();
+}
+
+void DurationScanner::measureWithPlayer()
+{
     releasePlayer();
     m_player = new QMediaPlayer(this);
     m_output = new QAudioOutput(this);
@@ -98,6 +188,7 @@ void DurationScanner::complete(qint64 ms)
     if (!m_busy)
         return;
     m_busy = false;
+    m_waitingForRead = false;
     m_timer->stop();
     const QString path = m_current;
     m_current.clear();
