@@ -1,6 +1,7 @@
 #include "durationscanner.h"
 
 #include <QAudioOutput>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFuture>
@@ -13,12 +14,15 @@
 #include <taglib/fileref.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
 constexpr int kTimeoutMs = 6000;
 constexpr int kChunk = 128;      // paths per TagLib read
-constexpr int kReadAhead = 512;  // queue entries read ahead of the current one
+constexpr int kReadAhead = 2048; // queue entries read ahead of the current one
+constexpr int kReaders = 4;      // chunks read at once
+constexpr int kSliceMs = 5;
 
 using Lengths = QList<QPair<QString, qint64>>;
 
@@ -92,20 +96,36 @@ void DurationScanner::releasePlayer()
 
 void DurationScanner::processNext()
 {
-    if (m_queue.isEmpty()) {
+    // Lengths already read are reported in a row for a few milliseconds
+    // before control goes back to the event loop.
+    QElapsedTimer slice;
+    slice.start();
+    for (;;) {
+        if (m_queue.isEmpty()) {
+            m_busy = false;
+            m_current.clear();
+            m_read.clear();
+            emit finished();
+            return;
+        }
+        m_busy = true;
+        m_current = m_queue.takeFirst();
+        m_currentSubmitted = m_queueSubmitted > 0;
+        m_queueSubmitted = std::max(0, m_queueSubmitted - 1);
+        readAhead();
+        const auto known = m_read.constFind(m_current);
+        if (known == m_read.cend() || *known <= 0 || slice.elapsed() >= kSliceMs) {
+            m_timer->start();
+            measureCurrent();
+            return;
+        }
         m_busy = false;
-        m_current.clear();
-        m_read.clear();
-        emit finished();
-        return;
+        const QString path = std::exchange(m_current, QString());
+        // A receiver's scan only appends meanwhile.
+        m_stepQueued = true;
+        emit resolved(path, *known);
+        m_stepQueued = false;
     }
-    m_busy = true;
-    m_current = m_queue.takeFirst();
-    m_currentSubmitted = m_queueSubmitted > 0;
-    m_queueSubmitted = std::max(0, m_queueSubmitted - 1);
-    m_timer->start();
-    readAhead();
-    measureCurrent();
 }
 
 void DurationScanner::measureCurrent()
@@ -125,7 +145,7 @@ void DurationScanner::measureCurrent()
 
 void DurationScanner::readAhead()
 {
-    if (m_reading)
+    if (m_reading >= kReaders)
         return;
     QStringList chunk;
     if (m_busy && !m_currentSubmitted && !m_read.contains(m_current)) {
@@ -137,14 +157,15 @@ void DurationScanner::readAhead()
         chunk << m_queue.at(m_queueSubmitted++);
     if (chunk.isEmpty())
         return;
-    m_reading = true;
+    ++m_reading;
     // Dropped unseen when the scanner goes first.
     QtConcurrent::run(readLengths, chunk).then(this, [this](const Lengths& lengths) { takeRead(lengths); });
+    readAhead();
 }
 
 void DurationScanner::takeRead(const QList<QPair<QString, qint64>>& lengths)
 {
-    m_reading = false;
+    --m_reading;
     if (!m_busy && !m_stepQueued)
         return; // idle: nothing asked for these any more
     for (const auto& [path, ms] : lengths)

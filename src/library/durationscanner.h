@@ -47,6 +47,6 @@ private:
     QHash<QString, qint64> m_read;
     int m_queueSubmitted = 0;  // queue entries from the front handed to a read
     bool m_currentSubmitted = false;
-    bool m_reading = false;
+    int m_reading = 0;         // reads under way
     bool m_waitingForRead = false;
 };
