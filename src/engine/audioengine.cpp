@@ -12,6 +12,7 @@
 #include <QAudioBufferOutput>
 #include <QAudioOutput>
 #include <QDate>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QMediaMetaData>
@@ -22,6 +23,7 @@
 namespace {
 
 constexpr int kFadeTickMs = 40;
+constexpr int kAimAtMixMs = 500; // how far ahead a segue is timed to its mix point
 constexpr double kSilentGain = 0.0001;
 constexpr double kDuckFactor = 0.2;
 constexpr int kReconnectMs = 5000;
@@ -689,8 +691,24 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     const bool fadingIn = d.fadeTimer->isActive() && d.step > 0;
     const bool levelValid = lv.valid && !fadingIn;
     const double levelDb = levelValid ? AudioLevels::toDbfs(qMax(lv.left, lv.right)) : 0.0;
-    if (!shouldStartMix(mix, dur, dur - position, levelDb, levelValid))
+    if (!shouldStartMix(mix, dur, dur - position, levelDb, levelValid)) {
+        // Position reports come tens of milliseconds apart: a timer aimed at
+        // the mix point starts the segue on time, not at the next report.
+        const qint64 untilMix = dur - position - mix.mixPointMs;
+        if (untilMix > 0 && untilMix <= kAimAtMixMs && d.player->playbackState() == QMediaPlayer::PlayingState
+            && shouldStartMix(mix, dur, mix.mixPointMs, levelDb, levelValid)) {
+            // The player's position moves only with its reports; the
+            // check at the timer goes by the clock since this one.
+            QMediaPlayer* player = d.player;
+            QElapsedTimer since;
+            since.start();
+            QTimer::singleShot(int(untilMix), Qt::PreciseTimer, this, [this, index, player, position, since] {
+                if (m_decks[index].player == player && player->playbackState() == QMediaPlayer::PlayingState)
+                    onDeckPosition(index, std::max(player->position(), position + since.elapsed()));
+            });
+        }
         return;
+    }
 
     if (!m_playlist)
         return;

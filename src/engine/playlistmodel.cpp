@@ -64,6 +64,32 @@ std::optional<QList<int>> readRowPayload(const QByteArray& payload, int rowCount
     return rows;
 }
 
+// The view asks for a brush or font per painted cell; building one each
+// time costs an allocation, so the few distinct ones are made once.
+QVariant brush(const QColor& colour)
+{
+    thread_local QHash<QRgb, QVariant> made;
+    auto it = made.constFind(colour.rgb());
+    if (it == made.cend())
+        it = made.insert(colour.rgb(), QBrush(colour));
+    return *it;
+}
+
+// Only the weight and slant are set, so the view keeps its own font for the rest.
+QVariant rowFont(QFont::Weight weight, bool italic)
+{
+    thread_local QHash<int, QVariant> made;
+    const int key = int(weight) * 2 + (italic ? 1 : 0);
+    auto it = made.constFind(key);
+    if (it == made.cend()) {
+        QFont f;
+        f.setWeight(weight);
+        f.setItalic(italic);
+        it = made.insert(key, f);
+    }
+    return *it;
+}
+
 } // namespace
 
 template <typename NewRow>
@@ -117,6 +143,60 @@ PlaylistModel::PlaylistModel(QObject* parent)
     : QAbstractTableModel(parent)
     , m_startTimeBase(QTime::currentTime())
 {
+    // Whoever reports a row changed (also the window, after writing into
+    // tracks()) makes its texts be worked out again at the next paint.
+    connect(this, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& from, const QModelIndex& to) {
+        dropViews(from.row(), to.row());
+    });
+    const auto dropAll = [this] { m_views.clear(); };
+    connect(this, &QAbstractItemModel::rowsInserted, this, dropAll);
+    connect(this, &QAbstractItemModel::rowsRemoved, this, dropAll);
+    connect(this, &QAbstractItemModel::modelReset, this, dropAll);
+    connect(this, &QAbstractItemModel::layoutChanged, this, dropAll);
+}
+
+void PlaylistModel::dropViews(int first, int last)
+{
+    for (int r = std::max(first, 0); r <= last && r < m_views.size(); ++r)
+        m_views[r].filled = false;
+}
+
+PlaylistModel::RowView& PlaylistModel::view(int row) const
+{
+    if (m_views.size() != m_tracks.size()) {
+        m_views.clear();
+        m_views.resize(m_tracks.size());
+    }
+    RowView& v = m_views[row];
+    if (!v.filled) {
+        const Track& t = m_tracks.at(row);
+        v.start = t.startTime.isValid() ? t.startTime.toString(QStringLiteral("h:mm:ss AP")) : QStringLiteral("--");
+        v.title = t.displayName();
+        if (t.isStream)
+            v.duration = t.streamLimitMs < 1 ? QStringLiteral("LIVE") : Track::formatDuration(t.streamLimitMs);
+        else
+            v.duration = Track::formatDuration(t.durationMs);
+        v.jingle = t.category.compare(QLatin1String("Jingle"), Qt::CaseInsensitive) == 0;
+        v.voiceover = -1;
+        v.filled = true;
+    }
+    return v;
+}
+
+bool PlaylistModel::hasVoiceover(int row) const
+{
+    // Looked up once per row and kept until stored parameters change
+    // anywhere, here or in the other program: painting runs no query.
+    const quint64 stamp = TrackParams::changeStamp();
+    if (stamp != m_paramsStamp) {
+        for (RowView& v : m_views)
+            v.voiceover = -1;
+        m_paramsStamp = stamp;
+    }
+    RowView& v = view(row);
+    if (v.voiceover < 0)
+        v.voiceover = TrackParams::load(m_tracks.at(row).filePath).voiceover.isSet() ? 1 : 0;
+    return v.voiceover > 0;
 }
 
 int PlaylistModel::rowCount(const QModelIndex& parent) const
@@ -178,16 +258,13 @@ QVariant PlaylistModel::data(const QModelIndex& index, int role) const
         case NumberColumn:
             return row + 1;
         case StartTimeColumn:
-            return t.startTime.isValid() ? t.startTime.toString(QStringLiteral("h:mm:ss AP"))
-                                         : QStringLiteral("--");
+            return view(row).start;
         case TitleColumn: {
             const int pos = queuePosition(row);
-            return pos > 0 ? QStringLiteral("[%1]  %2").arg(pos).arg(t.displayName()) : t.displayName();
+            return pos > 0 ? QStringLiteral("[%1]  %2").arg(pos).arg(view(row).title) : view(row).title;
         }
         case DurationColumn:
-            if (t.isStream)
-                return t.streamLimitMs < 1 ? QStringLiteral("LIVE") : Track::formatDuration(t.streamLimitMs);
-            return Track::formatDuration(t.durationMs);
+            return view(row).duration;
         case ListenersColumn: {
             const int peak = m_peakListeners.value(row, 0);
             return peak >= 1 ? QString::number(peak) : QString();
@@ -218,18 +295,10 @@ QVariant PlaylistModel::data(const QModelIndex& index, int role) const
     }
 
     case Qt::FontRole:
-        if (current || t.marker) {
-            QFont f;
-            f.setWeight(QFont::Bold);
-            f.setItalic(t.voiceTrack);
-            return f;
-        }
-        if (t.voiceTrack) {
-            QFont f;
-            f.setWeight(QFont::Normal);
-            f.setItalic(true);
-            return f;
-        }
+        if (current || t.marker)
+            return rowFont(QFont::Bold, t.voiceTrack);
+        if (t.voiceTrack)
+            return rowFont(QFont::Normal, true);
         return {};
 
     case Qt::TextAlignmentRole:
@@ -246,33 +315,31 @@ QVariant PlaylistModel::data(const QModelIndex& index, int role) const
 
     case Qt::BackgroundRole:
         if (hourMarkerAt(row) >= 0)
-            return QBrush(kHourMarkerBg);
+            return brush(kHourMarkerBg);
         if (t.marker)
-            return QBrush(kCommandBg);
+            return brush(kCommandBg);
         if (current)
-            return QBrush(kCurrentBg);
+            return brush(kCurrentBg);
         if (t.isStream || t.filePath.isEmpty())
             return {};
-        // Read afresh: the parameters may have been edited in another window.
-        if (TrackParams::load(t.filePath).voiceover.isSet())
-            return QBrush(kVoiceoverBg);
+        if (hasVoiceover(row))
+            return brush(kVoiceoverBg);
         return {};
 
     case Qt::ForegroundRole:
         if (column == RemoveColumn)
-            return QBrush(kRemoveFg);
+            return brush(kRemoveFg);
         if (column == StopColumn)
-            return QBrush(kStopFg);
+            return brush(kStopFg);
         if (m_unplayable.contains(row))
-            return QBrush(kUnplayableFg);
+            return brush(kUnplayableFg);
         if (!current && m_playedRows.contains(row))
-            return QBrush(kPlayedFg);
+            return brush(kPlayedFg);
         if (t.isStream)
-            return QBrush(kStreamFg);
+            return brush(kStreamFg);
         if (!t.marker)
-            return t.category.compare(QLatin1String("Jingle"), Qt::CaseInsensitive) == 0 ? QVariant(QBrush(kJingleFg))
-                                                                                         : QVariant();
-        return QBrush(kCommandFg);
+            return view(row).jingle ? brush(kJingleFg) : QVariant();
+        return brush(kCommandFg);
     }
     return {};
 }
@@ -328,12 +395,22 @@ void PlaylistModel::refreshAll()
 
 void PlaylistModel::insertTrack(int row, const Track& track)
 {
+    insertTracks(row, {track});
+}
+
+int PlaylistModel::insertTracks(int row, const QList<Track>& tracks)
+{
     const int pos = std::clamp(row, 0, int(m_tracks.size()));
-    beginInsertRows(QModelIndex(), pos, pos);
-    m_tracks.insert(pos, track);
-    rowsInsertedAt(pos, 1);
+    const int count = int(tracks.size());
+    if (count == 0)
+        return pos;
+    beginInsertRows(QModelIndex(), pos, pos + count - 1);
+    m_tracks.insert(pos, count, Track());
+    std::copy(tracks.cbegin(), tracks.cend(), m_tracks.begin() + pos);
+    rowsInsertedAt(pos, count);
     endInsertRows();
     recomputeStartTimes();
+    return pos;
 }
 
 void PlaylistModel::addTrack(const Track& track)
@@ -711,14 +788,7 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
     for (qsizetype i = 0; i < described.size(); ++i)
         dropped[fileRows.at(i)] = described.at(i);
 
-    const int first = std::clamp(target, 0, int(m_tracks.size()));
-    const int count = int(dropped.size());
-    beginInsertRows(QModelIndex(), first, first + count - 1);
-    for (int i = 0; i < count; ++i)
-        m_tracks.insert(first + i, dropped.at(i));
-    rowsInsertedAt(first, count);
-    endInsertRows();
-    recomputeStartTimes();
-    emit tracksInserted(first, count);
+    const int first = insertTracks(target, dropped);
+    emit tracksInserted(first, int(dropped.size()));
     return true;
 }

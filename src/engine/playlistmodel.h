@@ -56,6 +56,8 @@ public:
     void recomputeStartTimes();
     void refreshAll();
     void insertTrack(int row, const Track& track);
+    // Many rows in one insertion at row (clamped); returns where they went.
+    int insertTracks(int row, const QList<Track>& tracks);
     void addTrack(const Track& track);
     void removeRow(int row);
     void clearAll();
@@ -94,6 +96,20 @@ signals:
 
 private:
     bool isRow(int row) const { return row >= 0 && row < m_tracks.size(); }
+    // What painting a row needs, worked out once and dropped whenever the
+    // row is reported changed.
+    struct RowView
+    {
+        QString start;
+        QString title;
+        QString duration;
+        bool jingle = false;
+        qint8 voiceover = -1; // not looked up yet
+        bool filled = false;
+    };
+    RowView& view(int row) const;
+    void dropViews(int first, int last);
+    bool hasVoiceover(int row) const;
     void repaintRow(int row);
     void repaintAll();
     // Puts the rows in the order given as old row numbers; the row-keyed
@@ -115,4 +131,6 @@ private:
     QList<Track> m_tracks;
     int m_currentRow = -1;
     QTime m_startTimeBase;
+    mutable QList<RowView> m_views;
+    mutable quint64 m_paramsStamp = 0;
 };

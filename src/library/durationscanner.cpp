@@ -1,14 +1,50 @@
 #include "durationscanner.h"
 
 #include <QAudioOutput>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QFuture>
 #include <QMediaPlayer>
 #include <QTimer>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <taglib/audioproperties.h>
+#include <taglib/fileref.h>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
 constexpr int kTimeoutMs = 6000;
+constexpr int kChunk = 128;      // paths per TagLib read
+constexpr int kReadAhead = 2048; // queue entries read ahead of the current one
+constexpr int kReaders = 4;      // chunks read at once
+constexpr int kSliceMs = 5;
+
+using Lengths = QList<QPair<QString, qint64>>;
+
+// Runs on a pool thread; -1 where TagLib finds no length.
+Lengths readLengths(const QStringList& paths)
+{
+    Lengths out;
+    out.reserve(paths.size());
+    for (const QString& path : paths) {
+        qint64 ms = -1;
+        // Only regular files: opening a pipe or a device could block here
+        // for good.
+        if (QFileInfo(path).isFile()) {
+            const QByteArray name = QFile::encodeName(path);
+            const TagLib::FileRef ref(name.constData(), true, TagLib::AudioProperties::Average);
+            if (const TagLib::AudioProperties* props = ref.isNull() ? nullptr : ref.audioProperties())
+                ms = props->lengthInMilliseconds() > 0 ? props->lengthInMilliseconds() : -1;
+        }
+        out.append({path, ms});
+    }
+    return out;
+}
 
 } // namespace
 
@@ -39,6 +75,8 @@ void DurationScanner::scan(const QStringList& paths)
 void DurationScanner::clearQueue()
 {
     m_queue.clear();
+    m_queueSubmitted = 0;
+    m_read.clear();
 }
 
 void DurationScanner::releasePlayer()
@@ -58,15 +96,87 @@ void DurationScanner::releasePlayer()
 
 void DurationScanner::processNext()
 {
-    if (m_queue.isEmpty()) {
+    // Lengths already read are reported in a row for a few milliseconds
+    // before control goes back to the event loop.
+    QElapsedTimer slice;
+    slice.start();
+    for (;;) {
+        if (m_queue.isEmpty()) {
+            m_busy = false;
+            m_current.clear();
+            m_read.clear();
+            emit finished();
+            return;
+        }
+        m_busy = true;
+        m_current = m_queue.takeFirst();
+        m_currentSubmitted = m_queueSubmitted > 0;
+        m_queueSubmitted = std::max(0, m_queueSubmitted - 1);
+        readAhead();
+        const auto known = m_read.constFind(m_current);
+        if (known == m_read.cend() || *known <= 0 || slice.elapsed() >= kSliceMs) {
+            m_timer->start();
+            measureCurrent();
+            return;
+        }
         m_busy = false;
-        m_current.clear();
-        emit finished();
+        const QString path = std::exchange(m_current, QString());
+        // A receiver's scan only appends meanwhile.
+        m_stepQueued = true;
+        emit resolved(path, *known);
+        m_stepQueued = false;
+    }
+}
+
+void DurationScanner::measureCurrent()
+{
+    const auto it = m_read.constFind(m_current);
+    if (it == m_read.cend()) {
+        m_waitingForRead = true;
+        readAhead();
         return;
     }
-    m_busy = true;
-    m_current = m_queue.takeFirst();
+    m_waitingForRead = false;
+    if (*it > 0)
+        complete(*it);
+    else
+        measureWithPlayer();
+}
 
+void DurationScanner::readAhead()
+{
+    if (m_reading >= kReaders)
+        return;
+    QStringList chunk;
+    if (m_busy && !m_currentSubmitted && !m_read.contains(m_current)) {
+        chunk << m_current;
+        m_currentSubmitted = true;
+    }
+    const int window = int(std::min<qsizetype>(m_queue.size(), kReadAhead));
+    while (chunk.size() < kChunk && m_queueSubmitted < window)
+        chunk << m_queue.at(m_queueSubmitted++);
+    if (chunk.isEmpty())
+        return;
+    ++m_reading;
+    // Dropped unseen when the scanner goes first.
+    QtConcurrent::run(readLengths, chunk).then(this, [this](const Lengths& lengths) { takeRead(lengths); });
+    readAhead();
+}
+
+void DurationScanner::takeRead(const QList<QPair<QString, qint64>>& lengths)
+{
+    --m_reading;
+    if (!m_busy && !m_stepQueued)
+        return; // idle: nothing asked for these any more
+    for (const auto& [path, ms] : lengths)
+        m_read.insert(path, ms);
+    readAhead();
+    if (m_waitingForRead && m_busy)
+        measureCurrent();
+}
+
+void DurationScanner::measureWithPlayer()
+{
     // Opening a FIFO or a device can block the player's backend for good,
     // and then the player cannot even be deleted: only regular files go in.
     if (!QFileInfo(m_current).isFile()) {
@@ -106,6 +216,7 @@ void DurationScanner::complete(qint64 ms)
     if (!m_busy)
         return;
     m_busy = false;
+    m_waitingForRead = false;
     m_timer->stop();
     const QString path = m_current;
     m_current.clear();

@@ -2,17 +2,22 @@
 
 #include "musiclibrary.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 
 namespace {
 
 const QString kDateFormat = QStringLiteral("yyyy-MM-dd");
+constexpr int kForeignCheckMs = 500;
+
+std::atomic<quint32> g_ownWrites{0};
 
 qint64 readInt64(const QJsonObject& o, const QString& key, qint64 fallback)
 {
@@ -55,6 +60,22 @@ void TrackParams::ensureSchema()
 {
     QSqlQuery q(MusicLibrary::database());
     q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS track_params( filepath TEXT PRIMARY KEY, params TEXT)"));
+    ++g_ownWrites; // possibly another file than before
+}
+
+quint64 TrackParams::changeStamp()
+{
+    // The data version moves with every commit of another connection; it
+    // is read at most twice a second so that a painted table runs no query.
+    static QElapsedTimer sinceCheck;
+    static quint32 dataVersion = 0;
+    if (!sinceCheck.isValid() || sinceCheck.elapsed() >= kForeignCheckMs) {
+        sinceCheck.start();
+        QSqlQuery q(MusicLibrary::database());
+        if (q.exec(QStringLiteral("PRAGMA data_version")) && q.next())
+            dataVersion = quint32(q.value(0).toLongLong());
+    }
+    return (quint64(dataVersion) << 32) | g_ownWrites.load();
 }
 
 TrackParams TrackParams::load(const QString& path)
@@ -102,6 +123,7 @@ void TrackParams::save(const QString& path, const TrackParams& params)
     q.addBindValue(path);
     q.addBindValue(QString::fromUtf8(QJsonDocument(params.toJson()).toJson(QJsonDocument::Compact)));
     q.exec();
+    ++g_ownWrites;
 }
 
 void TrackParams::remove(const QString& path)
@@ -110,6 +132,7 @@ void TrackParams::remove(const QString& path)
     q.prepare(QStringLiteral("DELETE FROM track_params WHERE filepath=?"));
     q.addBindValue(path);
     q.exec();
+    ++g_ownWrites;
 }
 
 QJsonObject TrackParams::toJson() const

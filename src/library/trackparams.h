@@ -12,7 +12,8 @@
 #include <array>
 
 // Playout parameters of one audio file, stored as compact JSON per file path
-// in track_params. Nothing is cached: every reader loads the row afresh.
+// in track_params. Nothing is cached here: every load reads the row afresh;
+// a reader that keeps results compares changeStamp() to know when to drop them.
 struct TrackParams
 {
     struct Voiceover
@@ -60,6 +61,10 @@ struct TrackParams
     static QHash<QString, TrackParams> loadLibrary(const QString& library);
     static void save(const QString& path, const TrackParams& params);
     static void remove(const QString& path);
+    // Changes whenever stored parameters may have changed: at once for a
+    // write through this process's connection, and within half a second for
+    // a commit by another connection or program. GUI thread only.
+    static quint64 changeStamp();
 
     QJsonObject toJson() const;
     static TrackParams fromJson(const QJsonObject& o);

@@ -93,33 +93,41 @@ private:
 
 void MainWindow::addPaths(const QStringList& paths)
 {
-    StreamRecords streams;
+    QStringList entries;
     QStringList files;
     for (const QString& path : paths) {
-        if (!Track::isStreamUrl(path))
-            files << path;
-    }
-    const QList<Track> fileRows = MusicLibrary::rowsForFiles(files);
-    qsizetype nextFile = 0;
-    for (const QString& path : paths) {
-        Track row;
-        const bool stream = Track::isStreamUrl(path);
+        if (Track::isStreamUrl(path)) {
+            entries << path;
+            continue;
+        }
         const QFileInfo info(path);
-        if (!stream && info.isDir()) {
+        if (info.isDir()) {
             // A folder stands for its audio files, as "Add folder" takes them.
-            const QStringList files = folderFiles(info.absoluteFilePath(), kFolderPatterns);
-            if (files.isEmpty())
+            const QStringList inFolder = folderFiles(info.absoluteFilePath(), kFolderPatterns);
+            if (inFolder.isEmpty())
                 appendLog(QStringLiteral("No audio files in folder: ") + path);
-            addPaths(files);
+            entries << inFolder;
+            files << inFolder;
             continue;
         }
         // A FIFO, a device or a socket could block whoever opens it, for
         // good. A missing file still becomes a row: it may come back.
-        if (!stream && info.exists() && !info.isFile()) {
+        if (info.exists() && !info.isFile()) {
             appendLog(QStringLiteral("Not added, not a regular file: ") + path);
             continue;
         }
-        if (stream) {
+        entries << path;
+        files << path;
+    }
+
+    StreamRecords streams;
+    const QList<Track> fileRows = MusicLibrary::rowsForFiles(files);
+    qsizetype nextFile = 0;
+    QList<Track> rows;
+    rows.reserve(entries.size());
+    for (const QString& path : std::as_const(entries)) {
+        Track row;
+        if (Track::isStreamUrl(path)) {
             row.artist = QStringLiteral("Online stream");
             row.title = row.filePath = path.trimmed();
             row.isStream = true;
@@ -130,8 +138,10 @@ void MainWindow::addPaths(const QStringList& paths)
         } else {
             row = fileRows.at(nextFile++);
         }
-        m_viewed->addTrack(row);
+        rows.append(row);
     }
+    // One insertion: start times, totals and the duration queue once.
+    m_viewed->insertTracks(m_viewed->rowCount(), rows);
     updateFooterCounts();
 }
 

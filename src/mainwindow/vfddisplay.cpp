@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPaintEvent>
 #include <QPainterPath>
 #include <QRandomGenerator64>
 #include <QTimer>
@@ -99,9 +100,16 @@ QSize VfdDisplay::sizeHint() const
 
 void VfdDisplay::setDateTime(const QDateTime& now, bool use24Hour)
 {
-    m_timeText = now.toString(use24Hour ? QStringLiteral("H:mm:ss") : QStringLiteral("h:mm:ss"));
-    m_dateText = now.toString(QStringLiteral("ddd d MMM yyyy")).toUpper();
-    update();
+    const QString time = now.toString(use24Hour ? QStringLiteral("H:mm:ss") : QStringLiteral("h:mm:ss"));
+    const QString date = now.toString(QStringLiteral("ddd d MMM yyyy")).toUpper();
+    if (date != m_dateText) {
+        m_dateText = date;
+        markAllDirty();
+    }
+    if (time != m_timeText) {
+        m_timeText = time;
+        markDirty(clockArea());
+    }
 }
 
 void VfdDisplay::setWeather(const QString& place, const QString& line1, const QString& line2)
@@ -109,55 +117,68 @@ void VfdDisplay::setWeather(const QString& place, const QString& line1, const QS
     m_weatherPlace = place.toUpper();
     m_weatherLine1 = line1.toUpper();
     m_weatherLine2 = line2.toUpper();
-    update();
+    markAllDirty();
 }
 
 void VfdDisplay::setJustPlayed(const QString& text)
 {
+    if (text == m_justPlayed)
+        return;
     m_justPlayed = text;
-    update();
+    markAllDirty();
 }
 
 void VfdDisplay::setNowPlaying(const QString& text)
 {
+    if (text == m_nowPlaying)
+        return;
     m_nowPlaying = text;
-    update();
+    markAllDirty();
 }
 
 void VfdDisplay::setNextUp(const QString& text)
 {
+    if (text == m_nextUp)
+        return;
     m_nextUp = text;
-    update();
+    markAllDirty();
 }
 
 void VfdDisplay::setProgress(long long positionMs, long long durationMs)
 {
-    m_progress = durationMs > 0 ? clamp01(double(positionMs) / double(durationMs)) : 0.0;
+    const double progress = durationMs > 0 ? clamp01(double(positionMs) / double(durationMs)) : 0.0;
 
     const long long elapsed = std::max(positionMs, 0LL);
-    m_elapsedText = QStringLiteral("%1%2:%3")
-                        .arg(QString(), twoDigits(elapsed / 60000), twoDigits((elapsed / 1000) % 60));
+    const QString elapsedText = QStringLiteral("%1%2:%3")
+                                    .arg(QString(), twoDigits(elapsed / 60000), twoDigits((elapsed / 1000) % 60));
 
     const long long remainingSecs = std::max(durationMs - positionMs, 0LL) / 1000;
-    m_remainingText = QStringLiteral("%1%2:%3")
-                          .arg(QStringLiteral("-"), twoDigits(remainingSecs / 60),
-                               twoDigits(remainingSecs % 60));
-    update();
+    const QString remainingText = QStringLiteral("%1%2:%3")
+                                      .arg(QStringLiteral("-"), twoDigits(remainingSecs / 60),
+                                           twoDigits(remainingSecs % 60));
+    if (progress == m_progress && elapsedText == m_elapsedText && remainingText == m_remainingText)
+        return;
+    m_progress = progress;
+    m_elapsedText = elapsedText;
+    m_remainingText = remainingText;
+    markDirty(progressArea());
 }
 
 void VfdDisplay::setPlaying(bool playing)
 {
+    if (playing == m_playing)
+        return;
     m_playing = playing;
-    update();
+    markDirty(progressArea());
 }
 
 void VfdDisplay::setMeterLevels(double left, double right)
 {
+    // Shown at the next tick, with whatever arrived until then.
     m_levelL = clamp01(left);
     m_levelR = clamp01(right);
     m_peakL = std::max(m_peakL, m_levelL);
     m_peakR = std::max(m_peakR, m_levelR);
-    update();
 }
 
 void VfdDisplay::setUseRealMeter(bool real)
@@ -167,21 +188,14 @@ void VfdDisplay::setUseRealMeter(bool real)
         m_levelL = 0.0;
         m_levelR = 0.0;
     }
-    update();
 }
 
 void VfdDisplay::tickMeter()
 {
     if (m_realMeter) {
-        // Falling peaks repaint only when a segment goes out: with no more
-        // level reports (a pause, silence) the peak hold still empties.
-        const auto segment = [](double v) { return int(v * kMeterSegments + 0.5); };
-        const int beforeL = segment(m_peakL);
-        const int beforeR = segment(m_peakR);
         m_peakL = std::max(0.0, m_peakL - kPeakFall);
         m_peakR = std::max(0.0, m_peakR - kPeakFall);
-        if (segment(m_peakL) != beforeL || segment(m_peakR) != beforeR)
-            update();
+        flushDirty();
         return;
     }
 
@@ -204,9 +218,7 @@ void VfdDisplay::tickMeter()
     followPeak(m_levelL, m_peakL);
     followPeak(m_levelR, m_peakR);
 
-    const double rest = 0.001;
-    if (m_playing || m_levelL > rest || m_levelR > rest || m_peakL > rest || m_peakR > rest)
-        update();
+    flushDirty();
 }
 
 void VfdDisplay::drawGlowText(QPainter& p, const QRectF& rect, int flags, const QString& text,
@@ -297,11 +309,141 @@ void VfdDisplay::drawMeter(QPainter& p, const QRectF& m)
     column(m.x() + cw + 8, m_levelR, m_peakR, QStringLiteral("R"));
 }
 
-void VfdDisplay::paintEvent(QPaintEvent*)
+QRect VfdDisplay::clockArea() const
 {
+    return QRect(8, 20, 238, height() - 40);
+}
+
+QRect VfdDisplay::progressArea() const
+{
+    const double H = height() - 2;
+    const double y0 = 0.72 * (H - 12) + 8;
+    const double left = titleLeft() - 4;
+    return QRectF(left, y0 - 14, width() - 100 - left, 20).toAlignedRect();
+}
+
+// The caption column is as wide as its longest caption in this font, so
+// the titles and the progress bar start after it.
+double VfdDisplay::titleLeft() const
+{
+    const QFontMetricsF metrics(sized(font(), 8, 1.4));
+    double caption = 96;
+    for (const QString& c : {QStringLiteral("JUST PLAYED"), QStringLiteral("NOW PLAYING"), QStringLiteral("NEXT UP")})
+        caption = std::max(caption, std::ceil(metrics.horizontalAdvance(c)) + 2);
+    return 466 + caption + 8;
+}
+
+QRect VfdDisplay::meterArea() const
+{
+    return QRect(width() - 94, 8, 88, height() - 18);
+}
+
+VfdDisplay::MeterState VfdDisplay::meterState() const
+{
+    const auto cells = [](double v) { return int(v * kMeterSegments + 0.5); };
+    return {cells(m_levelL), cells(m_peakL), cells(m_levelR), cells(m_peakR)};
+}
+
+void VfdDisplay::markDirty(const QRect& area)
+{
+    m_dirty += area;
+}
+
+void VfdDisplay::markAllDirty()
+{
+    m_staticValid = false;
+    m_dirty = QRegion(rect());
+}
+
+void VfdDisplay::flushDirty()
+{
+    const MeterState meter = meterState();
+    if (meter != m_paintedMeter)
+        markDirty(meterArea());
+    if (m_dirty.isEmpty())
+        return;
+    update(m_dirty);
+    m_dirty = QRegion();
+}
+
+void VfdDisplay::resizeEvent(QResizeEvent* event)
+{
+    m_staticValid = false;
+    QWidget::resizeEvent(event);
+}
+
+void VfdDisplay::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        markAllDirty();
+    QWidget::changeEvent(event);
+}
+
+void VfdDisplay::paintEvent(QPaintEvent* event)
+{
+    // What changes with a text, the size or the font is drawn once into a
+    // layer; a tick redraws only the clock, the progress bar and the meter.
+    const qreal ratio = devicePixelRatioF();
+    if (!m_staticValid || m_static.size() != size() * ratio) {
+        m_static = QPixmap(size() * ratio);
+        m_static.setDevicePixelRatio(ratio);
+        m_static.fill(Qt::transparent);
+        QPainter layer(&m_static);
+        layer.setRenderHint(QPainter::Antialiasing);
+        paintStatic(layer);
+        m_staticValid = true;
+    }
+
     QPainter p(this);
+    const QRect area = event->rect();
+    p.drawPixmap(area, m_static, QRectF(QPointF(area.topLeft()) * ratio, QSizeF(area.size()) * ratio));
     p.setRenderHint(QPainter::Antialiasing);
 
+    const double H = height() - 2;
+    const double R = width() - 1;
+    const int leftMid = Qt::AlignLeft | Qt::AlignVCenter;
+
+    if (area.intersects(clockArea())) {
+        double dh = H - 54;
+        double dw = 0.6 * dh;
+        const double needed = m_timeText.count(QLatin1Char(':')) * 0.8 * dw
+                              + std::count_if(m_timeText.cbegin(), m_timeText.cend(), isAsciiDigit)
+                                    * 1.35 * dw;
+        if (needed > 224) {
+            dw *= 224 / needed;
+            dh *= 224 / needed;
+        }
+        drawSevenSegString(p, QRectF(14, 28, 224, dh), m_timeText, dw, dh, kAmber);
+    }
+
+    if (area.intersects(meterArea())) {
+        drawMeter(p, QRectF(R - 92, 10, 84, H - 20));
+        m_paintedMeter = meterState();
+    }
+
+    if (area.intersects(progressArea())) {
+        const double B = H - 12;
+        const double a = 0.28 * B;
+        const double mh = 0.44 * B;
+        const double tx = titleLeft();
+        const double tw = R - 108 - tx;
+        const double y0 = a + 8 + mh;
+        const double bw = tw - 118;
+        const int n = std::max(10, int(bw * 0.125));
+        const double ps = bw / n;
+        p.setPen(Qt::NoPen);
+        for (int i = 0; i < n; ++i) {
+            p.setBrush(m_playing && double(i) / n <= m_progress ? kAmber : kAmberDim);
+            p.drawRect(QRectF(tx + 1 + i * ps, y0 - 8, ps - 2, 7));
+        }
+        const QFont small = sized(font(), 7.5);
+        drawGlowText(p, QRectF(tx + 8 + bw, y0 - 13, 56, 17), leftMid, m_elapsedText, kTeal, small);
+        drawGlowText(p, QRectF(tx + 60 + bw, y0 - 13, 58, 17), leftMid, m_remainingText, kTeal, small);
+    }
+}
+
+void VfdDisplay::paintStatic(QPainter& p)
+{
     const QRectF r = QRectF(rect()).adjusted(1, 1, -1, -1);
     const double H = height() - 2;
     const double R = width() - 1;
@@ -323,17 +465,6 @@ void VfdDisplay::paintEvent(QPaintEvent*)
 
     drawGlowText(p, QRectF(14, 10, 200, 12), leftMid, QStringLiteral("TIME"), kTeal, caption);
 
-    double dh = H - 54;
-    double dw = 0.6 * dh;
-    const double needed = m_timeText.count(QLatin1Char(':')) * 0.8 * dw
-                          + std::count_if(m_timeText.cbegin(), m_timeText.cend(), isAsciiDigit)
-                                * 1.35 * dw;
-    if (needed > 224) {
-        dw *= 224 / needed;
-        dh *= 224 / needed;
-    }
-    drawSevenSegString(p, QRectF(14, 28, 224, dh), m_timeText, dw, dh, kAmber);
-
     drawGlowText(p, QRectF(14, H - 24, 224, 14), Qt::AlignLeft, m_dateText, kWhiteAmber, dateFont);
     drawSeparator(p, 250, H);
 
@@ -347,18 +478,13 @@ void VfdDisplay::paintEvent(QPaintEvent*)
         drawGlowText(p, QRectF(264, H - 24, 184, 14), Qt::AlignLeft, m_weatherLine2, kTeal, small);
     drawSeparator(p, 460, H);
 
-    drawMeter(p, QRectF(R - 92, 10, 84, H - 20));
     drawSeparator(p, R - 100, H);
 
     const double B = H - 12;
     const double a = 0.28 * B;
     const double mh = 0.44 * B;
-    // The caption column is as wide as its longest caption in this font.
-    const QFontMetricsF captionMetrics(caption);
-    double cap = 96;
-    for (const QString& c : {QStringLiteral("JUST PLAYED"), QStringLiteral("NOW PLAYING"), QStringLiteral("NEXT UP")})
-        cap = std::max(cap, std::ceil(captionMetrics.horizontalAdvance(c)) + 2);
-    const double tx = 466 + cap + 8;
+    const double tx = titleLeft();
+    const double cap = tx - 8 - 466;
     const double tw = R - 108 - tx;
     auto title = [tw](const QString& text, const QFont& f) {
         return QFontMetrics(f).elidedText(text.isEmpty() ? QStringLiteral("-") : text,
@@ -373,17 +499,6 @@ void VfdDisplay::paintEvent(QPaintEvent*)
                  large);
 
     const double y0 = a + 8 + mh;
-    const double bw = tw - 118;
-    const int n = std::max(10, int(bw * 0.125));
-    const double ps = bw / n;
-    p.setPen(Qt::NoPen);
-    for (int i = 0; i < n; ++i) {
-        p.setBrush(m_playing && double(i) / n <= m_progress ? kAmber : kAmberDim);
-        p.drawRect(QRectF(tx + 1 + i * ps, y0 - 8, ps - 2, 7));
-    }
-    drawGlowText(p, QRectF(tx + 8 + bw, y0 - 13, 56, 17), leftMid, m_elapsedText, kTeal, small);
-    drawGlowText(p, QRectF(tx + 60 + bw, y0 - 13, 58, 17), leftMid, m_remainingText, kTeal, small);
-
     drawGlowText(p, QRectF(466, y0, cap, a), leftMid, QStringLiteral("NEXT UP"), kTeal, caption);
     drawGlowText(p, QRectF(tx, y0, tw, a), leftMid, title(m_nextUp, medium), kWhiteAmber, medium);
 

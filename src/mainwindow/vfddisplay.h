@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QDateTime>
+#include <QPixmap>
+#include <QRegion>
 #include <QString>
 #include <QWidget>
+
+#include <array>
 
 class QPainter;
 class QTimer;
@@ -10,7 +14,8 @@ class QTimer;
 // The vacuum-fluorescent look-alike across the top of the main window:
 // clock, weather, the three titles with progress, and a stereo peak meter.
 // Passive: the window pushes every value in; the only own activity is the
-// meter's animation, which simulates levels until real ones are fed.
+// meter's animation, which simulates levels until real ones are fed. Changes
+// are shown at the meter's tick, repainting only the parts that changed.
 class VfdDisplay : public QWidget
 {
     Q_OBJECT
@@ -39,9 +44,22 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    using MeterState = std::array<int, 4>; // lit and peak cells, left then right
+
     void tickMeter();
+    void paintStatic(QPainter& p);
+    void markDirty(const QRect& area);
+    void markAllDirty();
+    void flushDirty();
+    QRect clockArea() const;
+    QRect progressArea() const;
+    double titleLeft() const;
+    QRect meterArea() const;
+    MeterState meterState() const;
     void drawSevenSegString(QPainter& p, const QRectF& rect, const QString& text,
                             double w, double h, const QColor& colour);
     void drawGlowText(QPainter& p, const QRectF& rect, int flags, const QString& text,
@@ -68,4 +86,8 @@ private:
     double m_targetL = 0.0;
     double m_targetR = 0.0;
     bool m_realMeter = false;
+    QPixmap m_static;           // the panel with its texts, without clock, progress and meter
+    bool m_staticValid = false;
+    QRegion m_dirty;            // repainted at the next tick
+    MeterState m_paintedMeter{};
 };

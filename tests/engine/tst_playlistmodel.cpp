@@ -7,8 +7,11 @@
 #include <QBrush>
 #include <QDataStream>
 #include <QFont>
+#include <QJsonDocument>
 #include <QMimeData>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QUrl>
 
 #include <array>
@@ -155,6 +158,22 @@ private slots:
         QCOMPARE(colour(m, 0, 3, Qt::BackgroundRole), QColor(255, 214, 234));
         TrackParams::remove(path);
         QVERIFY(!cell(m, 0, 3, Qt::BackgroundRole).isValid());
+
+        // Written by the other program, through a connection of its own.
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("otherProgram"));
+            other.setDatabaseName(MusicLibrary::database().databaseName());
+            QVERIFY(other.open());
+            QSqlQuery q(other);
+            q.prepare(QStringLiteral("INSERT INTO track_params(filepath, params) VALUES(?, ?)"));
+            q.addBindValue(path);
+            q.addBindValue(QString::fromUtf8(QJsonDocument(p.toJson()).toJson(QJsonDocument::Compact)));
+            QVERIFY(q.exec());
+            other.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("otherProgram"));
+        QTRY_COMPARE(colour(m, 0, 3, Qt::BackgroundRole), QColor(255, 214, 234));
+        TrackParams::remove(path);
     }
 
     void startTimesAndHourMarkers()
