@@ -44,9 +44,11 @@ public:
     // no longer reading: a few seconds of the stream.
     qint64 sendBufferLimit() const;
 
-    // Delays between reconnection attempts: the first, doubling up to the last.
+    // Delays between reconnection attempts: the first, doubling up to the
+    // last. The last is short so that the station is back on the internet
+    // within seconds of the server's return, however long it was away.
     static constexpr int kFirstRetryMs = 2000;
-    static constexpr int kLastRetryMs = 60000;
+    static constexpr int kLastRetryMs = 8000;
     // Time allowed from connecting to the server's answer, and for the
     // metadata and statistics requests.
     static constexpr int kConnectTimeoutMs = 10000;
