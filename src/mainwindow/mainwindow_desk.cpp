@@ -88,8 +88,9 @@ private:
 
 } // namespace
 
-void MainWindow::addPaths(const QStringList& paths)
+void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
 {
+    PlaylistModel* target = into ? into : m_viewed;
     StreamRecords streams;
     for (const QString& path : paths) {
         Track row;
@@ -106,7 +107,7 @@ void MainWindow::addPaths(const QStringList& paths)
             row.filePath = path;
             loadTrackMetadata(row);
         }
-        m_viewed->addTrack(row);
+        target->addTrack(row);
     }
     updateFooterCounts();
 }

@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QProcess>
 #include <QSaveFile>
 #include <QSettings>
 #include <QTcpServer>
@@ -110,6 +111,17 @@ QString WindowFixture::toneFile(const QString& name, double seconds, double freq
     if (!QFile::exists(path) && !AudioFixtures::tone(path, frequencyHz, -6, seconds))
         return {};
     return path;
+}
+
+QByteArray WindowFixture::get(quint16 port, const QString& target)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QStringLiteral("curl"), {"-sS", "-i", "-g", "--max-time", "20",
+                                     QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)});
+    if (!p.waitForStarted(10000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000))
+        return "curl did not run";
+    return p.readAllStandardOutput();
 }
 
 quint16 WindowFixture::freePort()
