@@ -117,9 +117,9 @@ QByteArray WindowFixture::get(quint16 port, const QString& target)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(QStringLiteral("curl"), {"-sS", "-i", "-g", "--max-time", "20",
+    p.start(QStringLiteral("curl"), {"-sS", "-i", "-g", "--max-time", "60",
                                      QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)});
-    if (!p.waitForStarted(10000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000))
+    if (!p.waitForStarted(10000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 90000))
         return "curl did not run";
     return p.readAllStandardOutput();
 }
