@@ -19,7 +19,7 @@ int main(int argc, char** argv)
 
     MusicLibraryDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Orchidlantern — Library Manager"));
-    dialog.setWindowFlag(Qt::Window);
+    dialog.makeTopLevelWindow();
     dialog.resize(960, 620);
     dialog.show();
     if (const QString problem = MusicLibrary::databaseProblem(); !problem.isEmpty())

@@ -91,7 +91,10 @@ QDateTime EventScheduler::currentTime() const
 
 void EventScheduler::setActive(bool on)
 {
+    if (m_active == on)
+        return;
     m_active = on;
+    emit stateChanged();
 }
 
 bool EventScheduler::isActive() const
@@ -101,7 +104,10 @@ bool EventScheduler::isActive() const
 
 void EventScheduler::setManual(bool on)
 {
+    if (m_manual == on)
+        return;
     m_manual = on;
+    emit stateChanged();
 }
 
 bool EventScheduler::isManual() const

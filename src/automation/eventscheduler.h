@@ -76,6 +76,8 @@ public:
 signals:
     void fired(const ScheduledEvent& e);
     void changed();
+    // The on/off or manual switch changed.
+    void stateChanged();
     void logMessage(const QString& text);
 
 private:

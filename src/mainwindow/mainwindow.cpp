@@ -113,6 +113,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(m_scheduler, &EventScheduler::changed, this, &MainWindow::refreshSchedulerList);
     connect(m_scheduler, &EventScheduler::logMessage, this, &MainWindow::appendLog);
     connect(m_scheduler, &EventScheduler::fired, this, &MainWindow::onEventFired);
+    connect(m_scheduler, &EventScheduler::stateChanged, this, &MainWindow::showSchedulerState);
     m_scheduler->load();
     refreshSchedulerList();
 

@@ -29,6 +29,7 @@ class PlaylistStore;
 class RemoteApi;
 class QAction;
 class QAudioOutput;
+class QCheckBox;
 class QComboBox;
 class QDragEnterEvent;
 class QDropEvent;
@@ -82,7 +83,8 @@ public:
     void maybeResumePlayback();
 
     // Playlist desk (mainwindow_desk.cpp).
-    void addPaths(const QStringList& paths);
+    // Into the viewed playlist unless another is named.
+    void addPaths(const QStringList& paths, PlaylistModel* into = nullptr);
 
     // Tool windows (mainwindow_tools.cpp): prints an HTML page once the
     // operator confirms the print dialog.
@@ -184,6 +186,7 @@ private:
     QWidget* buildOnAirIndicator();
     void createStatusBarWidgets();
     void toggleBroadcast();
+    void startBroadcast(bool askOperator);
     void toggleBuiltInServer();
 
     QMenu* m_viewMenu = nullptr;
@@ -272,7 +275,6 @@ private:
     void openCrossfades();
     void recordVoiceTrack();
     void openRelay();
-    void runRelayCommand(const QString& line);
     void normalisePlaylist();
     void showAbout();
 
@@ -301,6 +303,8 @@ private:
     QLabel* m_auxStatus = nullptr;
     QSlider* m_auxVolume = nullptr;
     QLabel* m_nextEventLabel = nullptr;
+    QCheckBox* m_schedulerOn = nullptr;
+    QCheckBox* m_schedulerManual = nullptr;
 
     // ---- Playlist desk (mainwindow_desk.cpp) ----
 public:
@@ -334,15 +338,17 @@ private:
     void startInputFor(AudioInput* input, QTimer* offTimer, qint64 seconds, const QString& what);
     int timerIntervalMs(qint64 seconds, const QString& what);
     void switchScheduler(const SchedulerCommand& cmd);
+    void switchAutoIntro(const SchedulerCommand& cmd);
+    void showSchedulerState();
     void switchSourceClient(const SchedulerCommand& cmd, bool on);
     void controlArchive(const SchedulerCommand& cmd);
     void loadRandomPlaylist(const SchedulerCommand& cmd);
     void startRelayFrom(const SchedulerCommand& cmd);
     void stopRelays();
-    void loadIntoOnAir(const QString& path);
 
     QHash<QString, CommandHandler> m_commands;
     bool m_lineInRelay = false;
+    QTimer* m_schedulerResume = nullptr;
     void newPlaylist();
     void clearPlaylist();
     void onPlaylistClicked(const QModelIndex& index);
@@ -370,7 +376,8 @@ private:
     // ---- Playlist files, printout and render (mainwindow_files.cpp) ----
 public:
     bool writePlaylistFile(const QString& path);
-    bool loadPlaylistFile(const QString& path);
+    // Replaces the viewed playlist's rows, or those of the one named.
+    bool loadPlaylistFile(const QString& path, PlaylistModel* into = nullptr);
     QString playlistHtml() const;
     bool renderPlaylistTo(const QString& path);
 

@@ -400,6 +400,8 @@ QWidget* MainWindow::buildSchedulerPanel()
     auto* on = new QCheckBox(QStringLiteral("On"));
     on->setChecked(true);
     auto* manual = new QCheckBox(QStringLiteral("Manual"));
+    m_schedulerOn = on;
+    m_schedulerManual = manual;
     switches->addWidget(on);
     switches->addWidget(manual);
     switches->addStretch();

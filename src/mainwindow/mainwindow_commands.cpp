@@ -2,6 +2,7 @@
 // the hot keys, and the window's reactions to a fired event and to dead air.
 #include "mainwindow.h"
 
+#include "automation/autointro.h"
 #include "automation/eventscheduler.h"
 #include "automation/programlauncher.h"
 #include "automation/scheduledevent.h"
@@ -15,11 +16,14 @@
 #include "outputs/streamarchive.h"
 #include "outputs/weatherservice.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
 
@@ -163,6 +167,14 @@ const QHash<QString, MainWindow::CommandHandler>& MainWindow::commandTable()
          }},
         {QStringLiteral("enablevo"), voiceovers(true)},
         {QStringLiteral("disablevo"), voiceovers(false)},
+        {QStringLiteral("autointro"), [this](const SchedulerCommand& c) { switchAutoIntro(c); }},
+        {QStringLiteral("load"), [this](const SchedulerCommand& c) {
+             const QString file = joined(c);
+             if (file.isEmpty())
+                 appendLog(QStringLiteral("load: no file specified"));
+             else
+                 loadPlaylistFile(file, m_onAir);
+         }},
         {QStringLiteral("getrandomplaylist"), [this](const SchedulerCommand& c) { loadRandomPlaylist(c); }},
         {QStringLiteral("clearplaylist"), [this](const SchedulerCommand& c) {
              if (!m_onAir)
@@ -183,6 +195,14 @@ const QHash<QString, MainWindow::CommandHandler>& MainWindow::commandTable()
         {QStringLiteral("poweroff"), power("power off", &ProgramLauncher::shutDownComputer)},
         {QStringLiteral("relaystart"), [this](const SchedulerCommand& c) { startRelayFrom(c); }},
         {QStringLiteral("relaystop"), [this](const SchedulerCommand&) { stopRelays(); }},
+        {QStringLiteral("makelibrary"), [this](const SchedulerCommand& c) { rebuildMusicLibrary(joined(c)); }},
+        {QStringLiteral("renderplaylist"), [this](const SchedulerCommand& c) {
+             const QString file = joined(c);
+             if (file.isEmpty())
+                 appendLog(QStringLiteral("renderplaylist: no output file"));
+             else
+                 renderPlaylistTo(file);
+         }},
         {QStringLiteral("setcasttitle"), [this](const SchedulerCommand& c) {
              const QString title = joined(c);
              if (!title.isEmpty() && m_broadcast)
@@ -242,21 +262,64 @@ int MainWindow::timerIntervalMs(qint64 seconds, const QString& what)
 
 void MainWindow::switchScheduler(const SchedulerCommand& cmd)
 {
+    if (!m_schedulerResume) {
+        m_schedulerResume = new QTimer(this);
+        m_schedulerResume->setSingleShot(true);
+        connect(m_schedulerResume, &QTimer::timeout, this, [this] {
+            if (m_scheduler)
+                m_scheduler->setActive(true);
+            showSchedulerState();
+            appendLog(QStringLiteral("Scheduler resumed after timeout"));
+        });
+    }
+    // The latest switch decides: a resume still pending from an earlier
+    // "scheduler off N" must not undo it.
+    m_schedulerResume->stop();
     const bool on = !isWord(cmd.arg(0), "off");
     if (m_scheduler)
         m_scheduler->setActive(on);
+    showSchedulerState();
+    const int seconds = cmd.intArg(1, 0);
+    if (!on && seconds >= 1)
+        m_schedulerResume->start(timerIntervalMs(seconds, QStringLiteral("scheduler off")));
+}
+
+// The box, the scheduler window (on its own) and the status label all show
+// the scheduler's state, whoever switched it.
+void MainWindow::showSchedulerState()
+{
+    if (!m_scheduler)
+        return;
+    const bool on = m_scheduler->isActive();
+    if (on && m_schedulerResume)
+        m_schedulerResume->stop();
+    for (auto [box, checked] : {std::pair{m_schedulerOn, on}, std::pair{m_schedulerManual, m_scheduler->isManual()}}) {
+        if (box) {
+            const QSignalBlocker quiet(box);
+            box->setChecked(checked);
+        }
+    }
     if (m_statusLabel)
         m_statusLabel->setText(on ? QStringLiteral("Scheduler: Enabled") : QStringLiteral("Scheduler: Off"));
-    const int seconds = cmd.intArg(1, 0);
-    if (on || seconds < 1)
+}
+
+void MainWindow::switchAutoIntro(const SchedulerCommand& cmd)
+{
+    if (!m_autoIntro)
         return;
-    QTimer::singleShot(timerIntervalMs(seconds, QStringLiteral("scheduler off")), this, [this] {
-        if (m_scheduler)
-            m_scheduler->setActive(true);
-        if (m_statusLabel)
-            m_statusLabel->setText(QStringLiteral("Scheduler: Enabled"));
-        appendLog(QStringLiteral("Scheduler resumed after timeout"));
-    });
+    const bool enable = !isWord(cmd.arg(0), "disable");
+    if (cmd.args.size() < 2) {
+        m_autoIntro->enabled = enable;
+    } else {
+        QSet<QString> names;
+        for (qsizetype i = 1; i < cmd.args.size(); ++i)
+            names.insert(QString(cmd.args.at(i)).remove(QLatin1Char(',')).trimmed().toLower());
+        for (AutoIntroRule& rule : m_autoIntro->rules) {
+            if (names.contains(rule.name.toLower()))
+                rule.enabled = enable;
+        }
+    }
+    m_autoIntro->save();
 }
 
 // The station has one streaming server, number 1.
@@ -271,7 +334,7 @@ void MainWindow::switchSourceClient(const SchedulerCommand& cmd, bool on)
     if (!m_broadcast || (m_broadcast->isStreaming() || m_broadcast->isReconnecting()) == on)
         return;
     if (on)
-        toggleBroadcast();
+        startBroadcast(false);
     else
         m_broadcast->stop();
 }
@@ -315,7 +378,7 @@ void MainWindow::loadRandomPlaylist(const SchedulerCommand& cmd)
     }
     const QFileInfo chosen = lists.at(QRandomGenerator::global()->bounded(int(lists.size())));
     appendLog(QStringLiteral("getrandomplaylist: chose ") + chosen.fileName());
-    loadIntoOnAir(chosen.absoluteFilePath());
+    loadPlaylistFile(chosen.absoluteFilePath(), m_onAir);
 }
 
 void MainWindow::startRelayFrom(const SchedulerCommand& cmd)
@@ -326,11 +389,16 @@ void MainWindow::startRelayFrom(const SchedulerCommand& cmd)
     } else if (Track::isStreamUrl(source)) {
         m_engine->startRelay(source);
     } else if (source == QStringLiteral("1")) {
+        // The playlist gives way only to a line input that really started.
+        if (m_lineIn)
+            m_lineIn->start();
+        if (!m_lineIn || !m_lineIn->isActive()) {
+            appendLog(QStringLiteral("Relay: line input 1 could not be started - the playlist stays on air"));
+            return;
+        }
         m_lineInRelay = true;
         if (m_engine->isPlaying())
             m_engine->pause();
-        if (m_lineIn)
-            m_lineIn->start();
         appendLog(QStringLiteral("Relay: line input 1 on air"));
     } else {
         appendLog(QStringLiteral("relaystart: input ") + source
@@ -354,14 +422,11 @@ void MainWindow::stopRelays()
         m_engine->stopRelay();
 }
 
-void MainWindow::loadIntoOnAir(const QString& path)
-{
-    Q_UNUSED(path);
-}
-
 void MainWindow::onEventFired(const ScheduledEvent& event)
 {
     appendLog(QStringLiteral("Scheduler fired: ") + (event.name.isEmpty() ? event.action : event.name));
+    // Once this event is past, the box names the one after it.
+    QTimer::singleShot(0, this, &MainWindow::refreshSchedulerList);
 
     const QString action = event.action.trimmed();
     auto isInput = [&action](const QString& word) {
@@ -426,7 +491,7 @@ void MainWindow::onSilenceDetected(int action)
             m_engine->next();
             break;
         }
-        loadIntoOnAir(path);
+        loadPlaylistFile(path, m_onAir);
         if (m_onAir && m_onAir->rowCount() > 0)
             m_engine->playRow(0);
         break;

@@ -91,8 +91,9 @@ private:
 
 } // namespace
 
-void MainWindow::addPaths(const QStringList& paths)
+void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
 {
+    PlaylistModel* target = into ? into : m_viewed;
     QStringList entries;
     QStringList files;
     for (const QString& path : paths) {
@@ -141,7 +142,7 @@ void MainWindow::addPaths(const QStringList& paths)
         rows.append(row);
     }
     // One insertion: start times, totals and the duration queue once.
-    m_viewed->insertTracks(m_viewed->rowCount(), rows);
+    target->insertTracks(target->rowCount(), rows);
     updateFooterCounts();
 }
 

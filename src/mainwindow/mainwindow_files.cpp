@@ -136,7 +136,7 @@ void MainWindow::savePlaylist()
         writePlaylistFile(playlistFile);
 }
 
-bool MainWindow::loadPlaylistFile(const QString& path)
+bool MainWindow::loadPlaylistFile(const QString& path, PlaylistModel* into)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -161,9 +161,10 @@ bool MainWindow::loadPlaylistFile(const QString& path)
         if (!Track::isStreamUrl(entry) && QFileInfo(entry).isRelative())
             entry = base.absoluteFilePath(entry);
     }
-    m_viewed->clearAll();
-    addPaths(entries);
-    restoreCommandRows(*m_viewed, items);
+    PlaylistModel* target = into ? into : m_viewed;
+    target->clearAll();
+    addPaths(entries, target);
+    restoreCommandRows(*target, items);
     appendLog(QStringLiteral("Loaded playlist %1 (%2 tracks)").arg(QFileInfo(path).fileName()).arg(entries.size()));
     return true;
 }

@@ -4,8 +4,10 @@
 
 #include "automation/hotkeys.h"
 #include "engine/audioengine.h"
+#include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
 #include "library/trackparams.h"
+#include "outputs/broadcastservice.h"
 #include "outputs/streamarchive.h"
 
 #include <QItemSelectionModel>
@@ -31,38 +33,48 @@ void MainWindow::applyHotKeys()
         connect(shortcut, &QShortcut::activated, this, std::move(operation));
         hotKeyShortcuts.append(shortcut);
     };
+    // Keys that stand for a verb of the command language run it as the
+    // scheduler and the remote API do, so that all take one path.
+    auto command = [this](const QString& line) { return [this, line] { runSchedulerCommand(line); }; };
     auto volumeBy = [this](int step) {
         if (m_volumeSlider)
-            m_volumeSlider->setValue(qBound(0, m_volumeSlider->value() + step, 100));
+            runSchedulerCommand(QStringLiteral("volume %1").arg(qBound(0, m_volumeSlider->value() + step, 100)));
     };
 
-    bind(QStringLiteral("play"), [this] { m_engine->play(); });
-    bind(QStringLiteral("pause"), [this] { m_engine->togglePause(); });
-    bind(QStringLiteral("stop"), [this] { m_engine->stop(); });
-    bind(QStringLiteral("next"), [this] { m_engine->next(); });
-    bind(QStringLiteral("previous"), [this] { m_engine->previous(); });
-    bind(QStringLiteral("fadeout"), [this] { runSchedulerCommand(QStringLiteral("fadeout 2000")); });
+    bind(QStringLiteral("play"), command(QStringLiteral("play")));
+    bind(QStringLiteral("pause"), [this] {
+        runSchedulerCommand(m_engine->isPlaying() ? QStringLiteral("pause") : QStringLiteral("play"));
+    });
+    bind(QStringLiteral("stop"), command(QStringLiteral("stop")));
+    bind(QStringLiteral("next"), command(QStringLiteral("next")));
+    bind(QStringLiteral("previous"), command(QStringLiteral("previous")));
+    bind(QStringLiteral("fadeout"), command(QStringLiteral("fadeout 2000")));
     bind(QStringLiteral("shuffle"), [this] {
-        m_engine->setShuffle(!m_engine->isShuffle());
+        runSchedulerCommand(m_engine->isShuffle() ? QStringLiteral("shuffle off") : QStringLiteral("shuffle on"));
         appendLog(m_engine->isShuffle() ? QStringLiteral("Shuffle: on") : QStringLiteral("Shuffle: off"));
     });
     bind(QStringLiteral("seekback"), [this] { m_engine->setPosition(qMax<qint64>(m_engine->position() - 10000, 0)); });
     bind(QStringLiteral("seekforward"), [this] { m_engine->setPosition(m_engine->position() + 10000); });
     bind(QStringLiteral("volup"), [volumeBy] { volumeBy(5); });
     bind(QStringLiteral("voldown"), [volumeBy] { volumeBy(-5); });
-    bind(QStringLiteral("mic"), [this] { toggleInput(m_mic); });
-    bind(QStringLiteral("linein"), [this] { toggleInput(m_lineIn); });
-    bind(QStringLiteral("broadcast"), [this] { toggleBroadcast(); });
+    auto toggle = [this](const QString& verb, AudioInput* MainWindow::*input) {
+        return [this, verb, input] {
+            if (const AudioInput* in = this->*input)
+                runSchedulerCommand(verb + (in->isActive() ? QStringLiteral(" off") : QStringLiteral(" on")));
+        };
+    };
+    bind(QStringLiteral("mic"), toggle(QStringLiteral("mic"), &MainWindow::m_mic));
+    bind(QStringLiteral("linein"), toggle(QStringLiteral("linein"), &MainWindow::m_lineIn));
+    bind(QStringLiteral("broadcast"), [this] {
+        if (m_broadcast)
+            runSchedulerCommand(m_broadcast->isStreaming() ? QStringLiteral("disconnect") : QStringLiteral("connect"));
+    });
+    // A plain "streamarchive" records with the stored settings afresh, so a
+    // stop-after time left by an earlier command does not carry over.
     bind(QStringLiteral("record"), [this] {
-        if (!m_archive)
-            return;
-        if (m_archive->isRecording()) {
-            m_archive->stop();
-            return;
-        }
-        // A stop-after time left by an earlier command does not carry over.
-        m_archive->setConfig(StreamArchive::configFromSettings());
-        m_archive->start();
+        if (m_archive)
+            runSchedulerCommand(m_archive->isRecording() ? QStringLiteral("streamarchive off")
+                                                         : QStringLiteral("streamarchive"));
     });
     for (int n = 1; n <= 10; ++n)
         bind(QStringLiteral("rate%1").arg(n), [this, n] { rateOnAirTrack(n); });

@@ -51,7 +51,8 @@ void MainWindow::openAutoIntro()
 
 void MainWindow::addTeaser()
 {
-    if (!m_viewed)
+    // The teaser announces what comes next on air, whichever playlist is shown.
+    if (!m_onAir)
         return;
     if (m_engine && m_engine->isShuffle()) {
         Prompts::information(this, QStringLiteral("Add teaser"),
@@ -130,7 +131,7 @@ void MainWindow::addTeaser()
         config.maxTracks = tracks->value();
         config.autoHookMs = hookSecs->value() * 1000;
         preview->clear();
-        for (const TeaserPiece& piece : Teaser::plan(Teaser::upcoming(*m_viewed, currentRow()), config))
+        for (const TeaserPiece& piece : Teaser::plan(Teaser::upcoming(*m_onAir, currentRow()), config))
             preview->addItem((piece.kind == TeaserPiece::Hook ? QStringLiteral("[hook] ") : QStringLiteral("[jingle] "))
                              + piece.label);
         if (preview->count() == 0)
@@ -142,7 +143,7 @@ void MainWindow::addTeaser()
     connect(hookSecs, &QSpinBox::valueChanged, &dialog, refresh);
     connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
     connect(build, &QPushButton::clicked, &dialog, [&] {
-        const QList<TeaserPiece> pieces = Teaser::plan(Teaser::upcoming(*m_viewed, currentRow()), config);
+        const QList<TeaserPiece> pieces = Teaser::plan(Teaser::upcoming(*m_onAir, currentRow()), config);
         if (pieces.isEmpty()) {
             Prompts::information(&dialog, QStringLiteral("Add teaser"),
                                  QStringLiteral("There are no eligible upcoming tracks."));
@@ -170,7 +171,7 @@ void MainWindow::addTeaser()
         row.filePath = file;
         row.artist = QStringLiteral("Teaser");
         row.title = QFileInfo(file).completeBaseName();
-        m_viewed->insertTrack(qMax(currentRow() + 1, 0), row);
+        m_onAir->insertTrack(qMax(currentRow() + 1, 0), row);
         appendLog(QStringLiteral("Teaser added: ") + QFileInfo(file).fileName());
         dialog.accept();
     });

@@ -35,7 +35,9 @@ void MainWindow::createMenus()
     file->addSeparator();
     file->addAction(QStringLiteral("Clear playlist"), this, &MainWindow::clearPlaylist);
     file->addSeparator();
-    // Printing comes between Clear playlist and Exit.
+    file->addAction(QStringLiteral("Print playlist..."), this,
+                    [this] { printDocument(QStringLiteral("playlist"), playlistHtml()); });
+    file->addSeparator();
     file->addAction(QStringLiteral("Exit"), this, &QWidget::close);
 
     QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
@@ -201,8 +203,22 @@ void MainWindow::toggleBroadcast()
         m_broadcast->stop();
         return;
     }
-    auto refuse = [this](const QString& text) {
-        Prompts::information(this, QStringLiteral("Broadcast"), text);
+    startBroadcast(true);
+}
+
+// A command never waits for a person: its refusal goes to the log and the
+// status bar instead of a message box.
+void MainWindow::startBroadcast(bool askOperator)
+{
+    if (!m_broadcast || m_broadcast->isStreaming())
+        return;
+    auto refuse = [this, askOperator](const QString& text) {
+        if (askOperator) {
+            Prompts::information(this, QStringLiteral("Broadcast"), text);
+        } else {
+            appendLog(QStringLiteral("connect: ") + text);
+            statusBar()->showMessage(text, 30000);
+        }
         m_broadcastAction->setChecked(false);
         updateOnAirIndicator();
     };

@@ -161,8 +161,10 @@ void MainWindow::openSchedulerWindow()
 {
     if (!ensureAccess(Security::Scheduler))
         return;
-    if (!m_schedulerWindow)
+    if (!m_schedulerWindow) {
         m_schedulerWindow = new SchedulerWindow(m_scheduler, this);
+        connect(m_schedulerWindow, &SchedulerWindow::runRequested, this, &MainWindow::onEventFired);
+    }
     m_schedulerWindow->show();
     m_schedulerWindow->raise();
     m_schedulerWindow->activateWindow();
@@ -216,7 +218,7 @@ void MainWindow::openMusicLibrary()
 {
     if (!m_musicLibrary) {
         m_musicLibrary = new MusicLibraryDialog(this);
-        m_musicLibrary->setWindowFlag(Qt::Window);
+        m_musicLibrary->makeTopLevelWindow();
         connect(m_musicLibrary, &MusicLibraryDialog::sendToPlaylist, this, &MainWindow::addTrackToPlaylist);
         connect(m_musicLibrary, &MusicLibraryDialog::librariesChanged, this, &MainWindow::refreshSearchSources);
     }
@@ -379,21 +381,6 @@ void MainWindow::openWebAddress(const QString& address)
 // ---------------------------------------------------------------------------
 // Relay dialog
 
-void MainWindow::runRelayCommand(const QString& line)
-{
-    // Until the command language runs here, the two verbs go to the engine.
-    appendLog(QStringLiteral("Command: ") + line);
-    const QString verb = line.section(QLatin1Char(' '), 0, 0);
-    const QString source = line.section(QLatin1Char(' '), 1).simplified().remove(QLatin1Char('"'));
-    if (verb == QLatin1String("relaystop"))
-        m_engine->stopRelay();
-    else if (Track::isStreamUrl(source))
-        m_engine->startRelay(source);
-    else
-        appendLog(QStringLiteral("relaystart: input ") + source
-                  + QStringLiteral(" is not configured (only line input 1 is available)"));
-}
-
 void MainWindow::openRelay()
 {
     QDialog dialog(this);
@@ -424,8 +411,10 @@ void MainWindow::openRelay()
 
     auto* buttons = new QHBoxLayout;
     auto* relayStream = new QPushButton(QStringLiteral("Relay stream"));
+    auto* relayLine = new QPushButton(QStringLiteral("Relay line input 1"));
     auto* stop = new QPushButton(QStringLiteral("Stop relay"));
     buttons->addWidget(relayStream);
+    buttons->addWidget(relayLine);
     buttons->addStretch();
     buttons->addWidget(stop);
     layout->addLayout(buttons);
@@ -433,9 +422,10 @@ void MainWindow::openRelay()
     layout->addWidget(box);
 
     auto refresh = [this, status, stop] {
-        const bool relaying = m_engine->isRelaying();
-        status->setText(relaying ? QStringLiteral("Relaying: %1").arg(m_engine->relaySource())
-                                 : QStringLiteral("Not relaying."));
+        const bool relaying = m_lineInRelay || m_engine->isRelaying();
+        status->setText(!relaying ? QStringLiteral("Not relaying.")
+                                  : QStringLiteral("Relaying: %1")
+                                        .arg(m_lineInRelay ? QStringLiteral("line input 1") : m_engine->relaySource()));
         stop->setEnabled(relaying);
     };
     refresh();
@@ -447,11 +437,15 @@ void MainWindow::openRelay()
         if (address.isEmpty())
             return;
         QSettings().setValue(QStringLiteral("relay/lastUrl"), address);
-        runRelayCommand(QStringLiteral("relaystart ") + address);
+        runSchedulerCommand(QStringLiteral("relaystart ") + address);
+        refresh();
+    });
+    connect(relayLine, &QPushButton::clicked, &dialog, [this, refresh] {
+        runSchedulerCommand(QStringLiteral("relaystart 1"));
         refresh();
     });
     connect(stop, &QPushButton::clicked, &dialog, [this, refresh] {
-        runRelayCommand(QStringLiteral("relaystop"));
+        runSchedulerCommand(QStringLiteral("relaystop"));
         refresh();
     });
     const QMetaObject::Connection follow = connect(m_engine, &AudioEngine::relayStateChanged, &dialog, refresh);

@@ -4,6 +4,7 @@
 // inputs and outputs; scheduled events and dead air playing what they name;
 // and the real program firing its events through a day boundary.
 #include "audiofixtures.h"
+#include "automation/autointro.h"
 #include "automation/eventscheduler.h"
 #include "automation/schedulercommand.h"
 #include "engine/audioengine.h"
@@ -12,6 +13,7 @@
 #include "engine/silencedetector.h"
 #include "engine/voiceovers.h"
 #include "icecastserver.h"
+#include "library/musiclibrary.h"
 #include "olmain.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/streamarchive.h"
@@ -19,6 +21,7 @@
 #include "sinkrecorder.h"
 #include "windowfixture.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
@@ -26,7 +29,10 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QStatusBar>
+#include <QTabBar>
 #include <QTableView>
+#include <QUrl>
 
 #include <algorithm>
 #include <functional>
@@ -58,6 +64,16 @@ bool heard(double hz, int ms = 3000)
     return false;
 }
 
+// A playlist file of the paths, as a list another program wrote.
+QString m3u(const QString& path, const QStringList& entries)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return {};
+    f.write(("#EXTM3U\n" + entries.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    return path;
+}
+
 ScheduledEvent scheduled(const QString& name, const QString& action, QTime time, QSet<int> days = {}, QDate date = {})
 {
     return {.name = name, .action = action, .time = time, .days = days, .date = date, .insertMode = 1, .startPlayback = true};
@@ -87,11 +103,35 @@ private slots:
         QVERIFY(m_mic.open(testHome().scratch(), m_tones.at(3)));
     }
 
-    void everyVerbOnTheRealWindow()
+    // Every verb sent as a remote client sends it, each with an effect the
+    // operator would see.
+    void everyVerbThroughTheRemoteApi()
     {
         const QString rec = testHome().scratch(QStringLiteral("recordings"));
         const QString mic = m_mic.description();
-        WindowFixture f({{QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1")}, {QStringLiteral("broadcast/port"), m_ice.port()},
+        const QString rock = testHome().scratch(QStringLiteral("rock"));
+        const QStringList rockFiles{WindowFixture::toneFile(QStringLiteral("Rocker - One.wav"), 20, 330),
+                                    WindowFixture::toneFile(QStringLiteral("Rocker - Two.wav"), 20, 550)};
+        for (const QString& file : rockFiles)
+            QVERIFY(QFile::copy(file, rock + QLatin1Char('/') + QFileInfo(file).fileName()));
+        const QString rockList = m3u(rock + QStringLiteral("/rock.m3u"), {QStringLiteral("Rocker - One.wav"), QStringLiteral("Rocker - Two.wav")});
+        const QString jingle = WindowFixture::toneFile(QStringLiteral("Station - Ident.wav"), 2, 880);
+        const QString mix = testHome().scratch(QStringLiteral("render")) + QStringLiteral("/mix.wav");
+        {
+            AutoIntroRule rule;
+            rule.name = QStringLiteral("Rock");
+            rule.sources = {jingle};
+            rule.condField = QStringLiteral("artist");
+            rule.condValue = QStringLiteral("rocker");
+            AutoIntro store;
+            store.rules = {rule};
+            store.save();
+        }
+        const quint16 port = WindowFixture::freePort();
+        WindowFixture f({{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
+                         {QStringLiteral("api/localhostOnly"), true}, {QStringLiteral("api/password"), QStringLiteral("s3cret")},
+                         {QStringLiteral("autointro/rules"), QSettings().value(QStringLiteral("autointro/rules"))},
+                         {QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1")}, {QStringLiteral("broadcast/port"), m_ice.port()},
                          {QStringLiteral("broadcast/mount"), QString::fromLatin1(IcecastServer::kMount)},
                          {QStringLiteral("broadcast/password"), QString::fromLatin1(IcecastServer::kSourcePassword)},
                          {QStringLiteral("broadcast/internalMix"), true}, {QStringLiteral("archive/internalMix"), true},
@@ -100,9 +140,16 @@ private slots:
                          {QStringLiteral("weather/geocodingUrl"), QStringLiteral("http://127.0.0.1:%1").arg(WindowFixture::freePort())}});
         // A timer given a negative interval says so and never fires.
         QTest::failOnWarning(QRegularExpression(QStringLiteral("[Tt]imer")));
+        PromptScript prompts;
         f->addPaths(m_tones);
         auto* engine = f.find<AudioEngine>();
         auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+        // Another playlist on view: the commands work on the one on air.
+        f.find<QTabBar>(QStringLiteral("playlistTabs"))->setCurrentIndex(1);
+        f->addPaths({WindowFixture::toneFile(QStringLiteral("Short.wav"), 3, 770)});
+        auto* viewed = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+        QVERIFY(viewed != model && viewed->rowCount() == 1);
+        f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Scheduled Event..."))->trigger();
         AudioInput* micIn = f->findChildren<AudioInput*>().value(0);
         AudioInput* line = f->findChildren<AudioInput*>().value(1);
         auto* scheduler = f.find<EventScheduler>();
@@ -114,6 +161,27 @@ private slots:
         auto statusOff = [&f] {
             return std::ranges::any_of(f->findChildren<QLabel*>(), [](QLabel* l) { return l->text() == QStringLiteral("Scheduler: Off"); });
         };
+        // The box, the scheduler window and the status bar agree.
+        auto schedulerShown = [&](bool on) {
+            return std::ranges::all_of(f->findChildren<QCheckBox*>(), [on](QCheckBox* box) {
+                       return !box->text().endsWith(QStringLiteral("On")) || box->isChecked() == on;
+                   })
+                   && statusOff() != on && scheduler->isActive() == on;
+        };
+        // The library that the music library window and the search panel read.
+        auto searchLists = [](const QStringList& paths) {
+            for (const QString& name : MusicLibrary::availableLibraries()) {
+                MusicLibrary library;
+                library.load(name);
+                QStringList listed;
+                for (const Track& t : library.search(QString()))
+                    listed << t.filePath;
+                if (std::ranges::all_of(paths, [&listed](const QString& p) { return listed.contains(p); }))
+                    return true;
+            }
+            return false;
+        };
+        const QString refusal = QStringLiteral("Set the server address and password first in Settings → Broadcast.");
         auto longestTimerRuns = [&f] {
             return std::ranges::any_of(f->findChildren<QTimer*>(), [](QTimer* t) { return t->isActive() && t->interval() == std::numeric_limits<int>::max(); });
         };
@@ -121,7 +189,13 @@ private slots:
         const QString twoHours = rec + QStringLiteral("/two hours");
         const QString ran = testHome().scratch() + QStringLiteral("/ran.txt");
 
-        const QList<std::pair<QString, std::function<bool()>>> cases = {
+        struct Case
+        {
+            QString line;
+            std::function<bool()> holds;
+            std::function<void()> before = {};
+        };
+        const QList<Case> cases = {
             {QStringLiteral("  "), [&] { return logged(QStringLiteral("Scheduler command not recognised:   ")); }},
             {QStringLiteral(" PLAY 2 "), [&] { return playing(1); }},
             {QStringLiteral("pause"), [&] { return !engine->isPlaying(); }},
@@ -138,11 +212,25 @@ private slots:
             {QStringLiteral("streamarchive OFF"), [&] { return !archive->isRecording(); }},
             // Two hours on a clock 1200 times as fast: split hourly, both parts kept.
             {QStringLiteral("streamarchive 7200 %1.mp3").arg(twoHours),
-             [&] { return !archive->isRecording() && seconds(twoHours + QStringLiteral(".mp3")) > 2 && seconds(twoHours + QStringLiteral("-2.mp3")) > 2; }},
+             [&] { return !archive->isRecording() && seconds(twoHours + QStringLiteral(".mp3")) > 2 && seconds(twoHours + QStringLiteral("-2.mp3")) > 2; },
+             // The fast clock starts when the recording reads it first.
+             [&] {
+                 archive->setClock([start = QDateTime(), real = QElapsedTimer()]() mutable {
+                     if (!real.isValid()) {
+                         real.start();
+                         start = QDateTime::currentDateTime();
+                     }
+                     return start.addMSecs(real.elapsed() * 1200);
+                 });
+             }},
             {QStringLiteral("connect 2"), [&] { return logged(QStringLiteral("connect: only one broadcast server is configured (1)")) && !broadcast->isStreaming(); }},
             {QStringLiteral("connect 1, 2"), [&] { return broadcast->isStreaming() && !m_ice.mountStatus().isEmpty(); }},
             {QStringLiteral("setcasttitle Late  Night Jazz"), [&] { return iceTitle() == QStringLiteral("Late Night Jazz"); }},
             {QStringLiteral("disconnect"), [&] { return !broadcast->isStreaming() && m_ice.mountStatus().isEmpty(); }},
+            // Refused without a box: the request is answered and the operator told.
+            {QStringLiteral("connect"),
+             [&] { return !broadcast->isStreaming() && logged(QStringLiteral("connect: ") + refusal) && f->statusBar()->currentMessage() == refusal && prompts.asked().isEmpty(); },
+             [] { QSettings().remove(QStringLiteral("broadcast/password")); }},
             {QStringLiteral("mic on 99999999"),
              [&] { return micIn->isActive() && longestTimerRuns() && logged(QStringLiteral("mic: 99999999 s is longer than a timer can wait; using 2147483 s")); }},
             {QStringLiteral("mic off"), [&] { return !micIn->isActive() && !longestTimerRuns(); }},
@@ -150,7 +238,11 @@ private slots:
             {QStringLiteral("linein on 0"), [&] { return line->isActive(); }},
             {QStringLiteral("scheduler off 99999999"),
              [&] { return !scheduler->isActive() && statusOff() && logged(QStringLiteral("scheduler off: 99999999 s is longer than a timer can wait; using 2147483 s")); }},
-            {QStringLiteral("scheduler off 1"), [&] { return scheduler->isActive() && logged(QStringLiteral("Scheduler resumed after timeout")); }},
+            {QStringLiteral("scheduler off 1"), [&] { return schedulerShown(true) && logged(QStringLiteral("Scheduler resumed after timeout")); }},
+            {QStringLiteral("scheduler off 1"), [&] { return schedulerShown(false); }},
+            // A later switch cancels the pending resume.
+            {QStringLiteral("scheduler off"), [&] { QTest::qWait(2500); return schedulerShown(false); }},
+            {QStringLiteral("scheduler on"), [&] { return schedulerShown(true); }},
             {QStringLiteral("relaystart 2"), [&] { return logged(QStringLiteral("relaystart: input 2 is not configured (only line input 1 is available)")); }},
             {QStringLiteral("relaystart HTTP://127.0.0.1:%1/none.mp3").arg(m_ice.port()), [&] { return engine->isRelaying(); }},
             {QStringLiteral("relaystop"), [&] { return !engine->isRelaying(); }},
@@ -161,6 +253,7 @@ private slots:
             {QStringLiteral("enablevo"), [&] { return Voiceovers::enabled(); }},
             {QStringLiteral("silencedetector off"),
              [&] { return !f.find<SilenceDetector>()->isEnabled() && !QSettings().value(QStringLiteral("silence/enabled")).toBool(); }},
+            // Refused by the API, run by the scheduler.
             {QStringLiteral("getrandomplaylist"), [&] { return logged(QStringLiteral("getrandomplaylist: folder not found: ")); }},
             {QStringLiteral("resetplayedstate"), [&] { return logged(QStringLiteral("Played-track status reset")); }},
             {QStringLiteral("reboot"), [&] { return readFile(m_powerLog) == QStringLiteral("reboot\n"); }},
@@ -171,18 +264,48 @@ private slots:
             {QStringLiteral("fadeout -100"), [&] { return engine->fadeOutMs() == 0 && !engine->isPlaying(); }},
             {QStringLiteral("stop"), [&] { return !engine->isPlaying(); }},
             {QStringLiteral("clear"), [&] { return model->rowCount() == 0; }},
+            {QStringLiteral("load"), [&] { return logged(QStringLiteral("load: no file specified")); }},
+            {QStringLiteral("load ") + rockList,
+             [&] { return model->rowCount() == 2 && model->tracks().at(0).title == QStringLiteral("One") && viewed->rowCount() == 1; }},
+            {QStringLiteral("autointro enable"), [&] { return QSettings().value(QStringLiteral("autointro/enabled")).toBool(); }},
+            {QStringLiteral("play 1"),
+             [&] { return playing(0) && model->rowCount() == 3 && model->tracks().at(1).filePath == jingle && logged(QStringLiteral("Auto Intro (Rock): Station - Ident.wav")); }},
+            {QStringLiteral("autointro disable ROCK"), [] {
+                 AutoIntro stored;
+                 stored.load();
+                 return stored.enabled && !stored.rules.value(0).enabled;
+             }},
+            {QStringLiteral("makelibrary ") + rock, [&] { return searchLists({rock + QStringLiteral("/Rocker - One.wav"), rock + QStringLiteral("/Rocker - Two.wav")}); }},
+            {QStringLiteral("makelibrary"), [&] { return logged(QStringLiteral("makelibrary: refreshed 1 folder(s), 0 tracks")); }},
+            {QStringLiteral("renderplaylist"), [&] { return logged(QStringLiteral("renderplaylist: no output file")); }},
+            // The playlist on view, readable by another program.
+            {QStringLiteral("renderplaylist ") + mix, [&] { return qAbs(seconds(mix) - 3.0) < 0.2 && logged(QStringLiteral("renderplaylist: wrote ") + mix); }},
         };
-        for (const auto& [line, holds] : cases) {
-            if (line.startsWith(QStringLiteral("streamarchive 7200"))) {
-                QElapsedTimer real;
-                real.start();
-                archive->setClock([start = QDateTime::currentDateTime(), real] { return start.addMSecs(real.elapsed() * 1200); });
+        QSet<QString> walked;
+        for (const Case& c : cases) {
+            if (c.before)
+                c.before();
+            const SchedulerCommand command = SchedulerCommand::parse(c.line);
+            auto context = [&] { return c.line + QStringLiteral(" | ") + f.log().mid(0, 4).join(QStringLiteral(" | ")); };
+            if (command.known) {
+                const QByteArray answer = WindowFixture::get(port, QStringLiteral("/?pass=s3cret&cmd=") + QString::fromLatin1(QUrl::toPercentEncoding(c.line)));
+                walked.insert(command.verb);
+                if (command.verb == QStringLiteral("getrandomplaylist")) {
+                    QVERIFY2(answer.startsWith("HTTP/1.1 400") && !logged(QStringLiteral("Command: ") + command.raw), answer.constData());
+                    f->runSchedulerCommand(c.line);
+                } else {
+                    QVERIFY2(answer.endsWith("\r\n\r\nOK"), qPrintable(context() + QStringLiteral(" | ") + QString::fromUtf8(answer)));
+                }
+            } else {
+                f->runSchedulerCommand(c.line);
             }
-            f->runSchedulerCommand(line);
-            QVERIFY2(QTest::qWaitFor(holds, 20000), qPrintable(line + QStringLiteral(" | ") + f.log().mid(0, 4).join(QStringLiteral(" | "))));
-            QVERIFY2(!SchedulerCommand::isCommand(line) || logged(QStringLiteral("Command: ") + line.trimmed()), qPrintable(line));
+            const bool held = QTest::qWaitFor(c.holds, 20000);
+            QVERIFY2(held, qPrintable(context()));
+            QVERIFY2(!command.known || logged(QStringLiteral("Command: ") + command.raw), qPrintable(c.line));
         }
         QCOMPARE(QDir(rec).entryList(QDir::Files).size(), 4);
+        const QStringList verbs = SchedulerCommand::knownVerbs();
+        QCOMPARE(walked, QSet<QString>(verbs.begin(), verbs.end()));
     }
 
     void eventsAndSilencePlayWhatTheyName()
@@ -202,7 +325,7 @@ private slots:
         auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
         AudioInput* mic = f->findChildren<AudioInput*>().value(0);
         auto* scheduler = f.find<EventScheduler>();
-        QDateTime now(QDate(2026, 6, 1), QTime(12, 0, 5));
+        QDateTime now(QDate(2026, 6, 1), QTime(11, 59, 30));
         scheduler->setClock([&now] { return now; });
         f->addPaths({m_tones.at(0)});
         ScheduledEvent stream = scheduled(QStringLiteral("Loopback FM"), m_ice.baseUrl() + QStringLiteral("/other.mp3"), QTime(12, 2));
@@ -210,8 +333,13 @@ private slots:
         scheduler->setEvents({scheduled(QString(), bright, QTime(12, 0)), scheduled(QStringLiteral("Quieter"), QStringLiteral("volume 40"), QTime(12, 1)),
                               stream, scheduled(QStringLiteral("Talk"), QStringLiteral(" MIC:0:3"), QTime(12, 3))});
 
-        // A nameless file event is appended, played and heard.
+        // A nameless file event is appended, played and heard; the box then
+        // names the next one.
+        auto* next = f.find<QLabel>(QStringLiteral("nextEvent"));
+        QVERIFY(next->text().startsWith(QStringLiteral("Next: ") + bright));
+        now = now.addSecs(35);
         QVERIFY(f.waitForLog(QStringLiteral("Scheduler fired: ") + bright));
+        QTRY_VERIFY(next->text().startsWith(QStringLiteral("Next: Quieter")));
         QTRY_VERIFY(engine->isPlaying() && engine->currentRow() == 1);
         QVERIFY(heard(880));
         // A command event inserts nothing.
@@ -245,6 +373,20 @@ private slots:
         f->onSilenceDetected(2);
         QVERIFY(f.log().contains(QStringLiteral("Silence: no playlist configured - playing next track instead")));
         QTRY_COMPARE(engine->currentRow(), 1);
+
+        // Dead air with the extra playlist: it replaces the one on air, not
+        // the one on view, and plays.
+        QSettings().setValue(QStringLiteral("silence/action"), 2);
+        QSettings().setValue(QStringLiteral("silence/playlist"), m3u(testHome().scratch() + QStringLiteral("/extra.m3u"), {bright}));
+        f.find<SilenceDetector>()->loadFromSettings();
+        model->clearAll();
+        f->addPaths({quiet});
+        engine->playRow(0);
+        f.find<QTabBar>(QStringLiteral("playlistTabs"))->setCurrentIndex(1);
+        f->runSchedulerCommand(QStringLiteral("silencedetector"));
+        QVERIFY(f.waitForLog(QStringLiteral("Silence detected (2s) - Load an extra playlist")));
+        QTRY_VERIFY(model->rowCount() == 1 && model->tracks().at(0).filePath == bright && engine->isPlaying());
+        QVERIFY(heard(880));
     }
 
     // The real program on a clock ten times as fast, from 23:57 on a Monday

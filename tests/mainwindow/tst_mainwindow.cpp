@@ -1,9 +1,13 @@
 // The main window as built: its bars and panels, the playlist wiring with the
 // duration scanner, the footer, the log and the left column's menus.
+#include "audiofixtures.h"
+#include "automation/eventscheduler.h"
 #include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/library/playlistgeneratordialog.h"
+#include "dialogs/settings/schedulerwindow.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "findwidget.h"
 #include "mainwindow/playliststore.h"
 #include "outputs/streamarchive.h"
 #include "library/security.h"
@@ -18,7 +22,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QSettings>
 #include <QTabBar>
@@ -26,10 +33,24 @@
 #include <QTableView>
 #include <QToolButton>
 #include <QTreeView>
+#include <QTreeWidget>
 
 #include <algorithm>
 
 namespace {
+
+// Every entry of the menu and its submenus, in menu order.
+QList<QAction*> entries(const QMenu* menu)
+{
+    QList<QAction*> out;
+    for (QAction* a : menu->actions()) {
+        if (a->menu())
+            out += entries(a->menu());
+        else if (!a->isSeparator())
+            out << a;
+    }
+    return out;
+}
 
 QStringList tabTexts(const QTabBar* bar, bool toolTips = false)
 {
@@ -268,6 +289,95 @@ private slots:
         emit f.find<MusicLibraryDialog>()->sendToPlaylist(stream);
         QCOMPARE(viewed(f)->tracks().last().streamLimitMs, 90000);
         QCOMPARE(f.log().first(), QStringLiteral("Added stream (limit 1:30): Radio"));
+    }
+
+    // Each menu entry once, the prompts it opens answered no (a print goes
+    // to a PDF file): every entry does something the operator can see. Then
+    // Run Now in the scheduler window runs its event.
+    void everyMenuEntryOnce()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("menus"));
+        const QString pdf = dir + QStringLiteral("/playlist.pdf");
+        const QString tone = WindowFixture::toneFile(QStringLiteral("Delta - Echo.wav"), 2);
+        const QString lists = testHome().scratch(QStringLiteral("menus/lists"));
+        QFile list(lists + QStringLiteral("/pick.m3u"));
+        QVERIFY(list.open(QIODevice::WriteOnly) && list.write(tone.toUtf8() + "\n" + tone.toUtf8() + "\n") > 0);
+        list.close();
+        WindowFixture f({{QStringLiteral("server/port"), WindowFixture::freePort()},
+                         {QStringLiteral("updates/url"), QStringLiteral("http://127.0.0.1:%1/latest.json").arg(WindowFixture::freePort())}});
+        f->show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window()));
+        ScheduledEvent pick;
+        pick.name = QStringLiteral("Pick");
+        pick.action = QStringLiteral("getrandomplaylist ") + lists;
+        pick.time = QTime(3, 0);
+        pick.date = QDate(2001, 1, 1);
+        f.find<EventScheduler>()->setEvents({pick});
+
+        QStringList asked;
+        Prompts::setResponder([&](const Prompts::Request& r) {
+            asked << r.title;
+            Prompts::Answer a;
+            if (r.kind == Prompts::Kind::OpenFiles)
+                a = {.accepted = true, .texts = {tone}};
+            if (auto* print = qobject_cast<QPrintDialog*>(r.dialog)) {
+                print->printer()->setOutputFileName(pdf);
+                a = {.accepted = true, .number = QDialog::Accepted};
+            }
+            return a;
+        });
+        const auto restore = qScopeGuard([] { PromptScript::installDefault(); });
+        auto state = [&] {
+            QStringList seen{QString::number(asked.size())};
+            seen << f.log();
+            for (const QWidget* w : f->findChildren<QWidget*>())
+                seen << QString::number(w->isVisible());
+            for (const PlaylistModel* m : f->findChildren<PlaylistModel*>())
+                seen << QString::number(m->rowCount());
+            return seen;
+        };
+        // Rows for the entries that work on rows, where earlier entries left none.
+        const QHash<QString, std::function<void()>> setUp{
+            {QStringLiteral("Print playlist..."), [&] { f->addPaths({tone}); }},
+            {QStringLiteral("Remove selected"), [&] { f.find<QTableView>(QStringLiteral("playlist"))->selectRow(0); }},
+            {QStringLiteral("Normalize playlist tracks..."), [&] { f->addPaths({tone}); }},
+        };
+        QAction* exit = nullptr;
+        for (QAction* top : f->menuBar()->actions()) {
+            for (QAction* entry : entries(top->menu())) {
+                if (entry->text() == QStringLiteral("Exit")) {
+                    exit = entry;
+                    continue;
+                }
+                if (setUp.contains(entry->text()))
+                    setUp.value(entry->text())();
+                const QStringList before = state();
+                entry->trigger();
+                QVERIFY2(state() != before, qPrintable(top->text() + QStringLiteral(" > ") + entry->text()));
+            }
+        }
+
+        QVERIFY(f.log().contains(QStringLiteral("Printed: playlist")));
+        QByteArray text;
+        QVERIFY(AudioFixtures::run(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")}, &text));
+        QVERIFY2(text.contains("Playlist 1") && text.contains("Delta - Echo"), text.constData());
+        // The library is a window of its own that can be minimised and maximised.
+        auto* library = f.find<MusicLibraryDialog>();
+        QVERIFY(library && library->isVisible());
+        QCOMPARE(library->windowType(), Qt::Window);
+        QVERIFY(library->windowFlags().testFlags(Qt::WindowMinMaxButtonsHint));
+
+        auto* scheduler = f.find<SchedulerWindow>();
+        QVERIFY(scheduler && scheduler->isVisible());
+        auto* events = scheduler->findChild<QTreeWidget*>();
+        events->setCurrentItem(events->topLevelItem(0));
+        QVERIFY(clickButton(*scheduler, QStringLiteral("Run Now")));
+        QVERIFY(f.log().contains(QStringLiteral("Scheduler fired: Pick")));
+        QVERIFY(f.log().contains(QStringLiteral("getrandomplaylist: chose pick.m3u")));
+        QTRY_COMPARE(f->findChildren<PlaylistModel*>().first()->rowCount(), 2);
+
+        exit->trigger();
+        QVERIFY(!f->isVisible());
     }
 
     // The web services through a local stand-in: the weather from stored

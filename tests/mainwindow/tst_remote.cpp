@@ -19,17 +19,6 @@
 
 namespace {
 
-// curl's whole answer, run while the event loop keeps serving the window.
-QByteArray curl(quint16 port, const QString& target)
-{
-    QProcess p;
-    p.start(QStringLiteral("curl"), {"-s", "-i", "-g", "--max-time", "20",
-                                     QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)});
-    if (!p.waitForStarted(10000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000))
-        return "curl did not run";
-    return p.readAllStandardOutput();
-}
-
 // The keys, 100 ms each with 100 ms between, after half a second of silence.
 bool keysWav(const QString& path, const QString& keys)
 {
@@ -80,23 +69,23 @@ private slots:
         auto* engine = f.find<AudioEngine>();
         f->addPaths({song});
 
-        QVERIFY(curl(port, "/?pass=s3cre&cmd=play").startsWith("HTTP/1.1 403 Forbidden"));
-        QVERIFY(curl(port, "/?cmd=volume%2030").startsWith("HTTP/1.1 403 Forbidden"));
+        QVERIFY(WindowFixture::get(port, "/?pass=s3cre&cmd=play").startsWith("HTTP/1.1 403 Forbidden"));
+        QVERIFY(WindowFixture::get(port, "/?cmd=volume%2030").startsWith("HTTP/1.1 403 Forbidden"));
         QVERIFY(!engine->isPlaying());
         QVERIFY(f.log().contains(QStringLiteral("Remote API: rejected a request with a bad password")));
 
         // The command has run when the client gets its answer.
-        QVERIFY(curl(port, "/?pass=s3cret&cmd=play").endsWith("\r\n\r\nOK"));
+        QVERIFY(WindowFixture::get(port, "/?pass=s3cret&cmd=play").endsWith("\r\n\r\nOK"));
         QVERIFY(f.log().contains(QStringLiteral("Command: play")));
         QTRY_VERIFY(engine->isPlaying());
-        QVERIFY(curl(port, "/?pass=s3cret&cmd=volume%2030").endsWith("\r\n\r\nOK"));
+        QVERIFY(WindowFixture::get(port, "/?pass=s3cret&cmd=volume%2030").endsWith("\r\n\r\nOK"));
         QCOMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 30);
         QVERIFY(f.log().contains(QStringLiteral("Command: volume 30")));
         // A line break inside a command cannot forge a line of the log.
-        QVERIFY(curl(port, "/?pass=s3cret&cmd=setcasttitle%20Hi%0D%0A9:00:00%20AM%20%20Remote%20API:%20reboot")
+        QVERIFY(WindowFixture::get(port, "/?pass=s3cret&cmd=setcasttitle%20Hi%0D%0A9:00:00%20AM%20%20Remote%20API:%20reboot")
                     .endsWith("\r\n\r\nOK"));
         QVERIFY(f.log().contains(QStringLiteral("Remote API: setcasttitle Hi\\r\\n9:00:00 AM  Remote API: reboot")));
-        const QByteArray info = curl(port, "/?pass=s3cret&action=playbackinfo");
+        const QByteArray info = WindowFixture::get(port, "/?pass=s3cret&action=playbackinfo");
         for (const char* part : {"<State>playing</State>", "<Volume>30</Volume>", "<PlaylistCount>1</PlaylistCount>",
                                  "<CurrentIndex>0</CurrentIndex>", "<Title>remote</Title>"})
             QVERIFY2(info.contains(part), info.constData());
@@ -104,7 +93,7 @@ private slots:
 
         // Closing the program closes the port.
         f.destroy();
-        QCOMPARE(curl(port, "/?pass=s3cret&cmd=stop"), QByteArray());
+        QCOMPARE(WindowFixture::get(port, "/?pass=s3cret&cmd=stop"), QByteArray());
     }
 
     // Events at 00:00 whose windows close at once, and one at 00:10 awaited

@@ -8,6 +8,7 @@
 #include "automation/eventscheduler.h"
 #include "dialogs/settings/schedulerwindow.h"
 #include "engine/audioengine.h"
+#include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
 #include "findwidget.h"
@@ -16,6 +17,7 @@
 #include "library/security.h"
 #include "library/trackparams.h"
 #include "olmain.h"
+#include "pipemic.h"
 #include "webstandin.h"
 #include "windowfixture.h"
 
@@ -253,13 +255,15 @@ private slots:
             qobject_cast<QPrintDialog*>(&d)->printer()->setOutputFileName(pdf);
             return int(QDialog::Accepted);
         });
+        QAction* print = f.menuAction(QStringLiteral("&File"), QStringLiteral("Print playlist..."));
         for (int i = 0; i < 2; ++i)
-            f->printDocument(QStringLiteral("playlist"), QStringLiteral("<h1>Morning show</h1><p>Delta &amp; Echo</p>"));
+            print->trigger();
         QCOMPARE(lastTitleAsked(prompts), QStringLiteral("Print playlist"));
         QCOMPARE(f.log().filter(QStringLiteral("Printed: playlist")).size(), 1);
         QByteArray text;
         QVERIFY(AudioFixtures::run(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")}, &text));
-        QVERIFY2(text.contains("Morning show") && text.contains("Delta & Echo"), text.constData());
+        for (const char* part : {"Playlist 1", "quiet", "LIVE", "5 tracks"})
+            QVERIFY2(text.contains(part), text.constData());
     }
 
     void crossfadesReachTheEngine()
@@ -308,7 +312,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!ice.mountStatus(QStringLiteral("/other.mp3")).isEmpty(), 15000);
         const QString address = ice.baseUrl() + QStringLiteral("/other.mp3");
         const quint16 port = WindowFixture::freePort();
-        WindowFixture f({{QStringLiteral("server/enabled"), true},
+        // Line input 1 is a device that appears only later in the test.
+        PipeMic lineIn(QStringLiteral("ol_relay_line"), QStringLiteral("Relay-Line-In"), 44100, 2);
+        const QString song = WindowFixture::toneFile(QStringLiteral("song.wav"), 60, 330);
+        WindowFixture f({{QStringLiteral("audio/lineInDevice"), lineIn.description()},
+                         {QStringLiteral("server/enabled"), true},
                          {QStringLiteral("server/port"), port},
                          {QStringLiteral("silence/enabled"), true},
                          {QStringLiteral("silence/timeout"), 2}});
@@ -350,16 +358,40 @@ private slots:
             return;
         QVERIFY2(engine->isRelaying(), "closing the dialog ended the relay");
 
-        // Opened again it shows the relay on air, and stops it.
+        // Opened again it shows the relay on air and stops it. Then line
+        // input 1: refused while its device is missing, the song playing on;
+        // relayed once it is there, in place of the song; ended by Stop.
         QStringList shown;
-        prompts.answerDialog([&shown](QDialog& d) {
-            shown = texts(&d).filter(QStringLiteral("Relaying: "));
+        AudioInput* line = f->findChildren<AudioInput*>().value(1);
+        QList<bool> songOn;
+        bool lineOnAir = false;
+        prompts.answerDialog([&](QDialog& d) {
+            auto status = [&d] {
+                return texts(&d).filter(QRegularExpression(QStringLiteral("^(Relaying: |Not relaying\\.$)"))).join(QLatin1Char('|'));
+            };
+            shown << status();
             clickButton(d, QStringLiteral("Stop relay"));
-            shown += texts(&d).filter(QStringLiteral("Not relaying."));
+            shown << status();
+            f->addPaths({song});
+            engine->playRow(engine->currentRow() + 1);
+            songOn << QTest::qWaitFor([engine] { return engine->isPlaying(); }, 15000);
+            clickButton(d, QStringLiteral("Relay line input 1"));
+            shown << status();
+            songOn << engine->isPlaying();
+            songOn << (lineIn.open(testHome().scratch(), song) && clickButton(d, QStringLiteral("Relay line input 1")));
+            shown << status();
+            lineOnAir = line->isActive() && findByText(d, QStringLiteral("Stop relay"))->isEnabled();
+            songOn << QTest::qWaitFor([engine] { return !engine->isPlaying(); }, 15000);
+            clickButton(d, QStringLiteral("Stop relay"));
+            shown << status();
+            songOn << QTest::qWaitFor([engine] { return engine->isPlaying(); }, 15000);
             return int(QDialog::Rejected);
         });
         relay->trigger();
-        QCOMPARE(shown, (QStringList{"Relaying: " + address, "Not relaying."}));
+        QCOMPARE(shown, (QStringList{"Relaying: " + address, "Not relaying.", "Not relaying.", "Relaying: line input 1", "Not relaying."}));
+        QCOMPARE(songOn, QList<bool>(5, true));
+        QVERIFY(f.log().contains(QStringLiteral("Relay: line input 1 could not be started - the playlist stays on air")));
+        QVERIFY(lineOnAir && !line->isActive());
         QVERIFY(f.log().contains(QStringLiteral("Command: relaystop")) && !engine->isRelaying());
         QVERIFY(texts(f.find<QStatusBar>()).contains(QStringLiteral("Scheduler: Enabled")));
     }

@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QProcess>
 #include <QSaveFile>
 #include <QSettings>
 #include <QTcpServer>
@@ -112,6 +113,17 @@ QString WindowFixture::toneFile(const QString& name, double seconds, double freq
     if (!QFile::exists(path) && !AudioFixtures::tone(path, frequencyHz, -6, seconds))
         return {};
     return path;
+}
+
+QByteArray WindowFixture::get(quint16 port, const QString& target)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QStringLiteral("curl"), {"-sS", "-i", "-g", "--max-time", "60",
+                                     QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)});
+    if (!p.waitForStarted(10000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 90000))
+        return "curl did not run";
+    return p.readAllStandardOutput();
 }
 
 quint16 WindowFixture::freePort()

@@ -42,6 +42,9 @@ public:
 
     // A tone file made by ffmpeg in the test's home.
     static QString toneFile(const QString& name, double seconds, double frequencyHz = 440);
+    // curl's whole answer (head and body) to a GET of the target on a
+    // loopback port, while the event loop keeps serving the window.
+    static QByteArray get(quint16 port, const QString& target);
     // A loopback port that nothing listens on just now.
     static quint16 freePort();
     // Runs the next popup menu: the action with this text is triggered.

@@ -237,6 +237,12 @@ QLayout* MusicLibraryDialog::buildFilterRow()
     return row;
 }
 
+void MusicLibraryDialog::makeTopLevelWindow()
+{
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint
+                   | Qt::WindowCloseButtonHint);
+}
+
 MusicLibrary::Query MusicLibraryDialog::currentQuery() const
 {
     MusicLibrary::Query q;

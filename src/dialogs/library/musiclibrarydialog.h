@@ -30,6 +30,9 @@ public:
     ~MusicLibraryDialog() override;
 
     MusicLibrary::Query currentQuery() const;
+    // An ordinary window of its own, with minimise and maximise, rather
+    // than a dialog over its parent.
+    void makeTopLevelWindow();
 
 signals:
     void sendToPlaylist(const Track& track);

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -104,6 +105,13 @@ SchedulerWindow::SchedulerWindow(EventScheduler* scheduler, QWidget* parent)
     connect(m_active, &QCheckBox::toggled, m_scheduler, &EventScheduler::setActive);
     connect(m_manual, &QCheckBox::toggled, m_scheduler, &EventScheduler::setManual);
     connect(m_scheduler, &EventScheduler::changed, this, &SchedulerWindow::refresh);
+    // The command language and the main window switch the scheduler too.
+    connect(m_scheduler, &EventScheduler::stateChanged, this, [this] {
+        const QSignalBlocker quietActive(m_active);
+        const QSignalBlocker quietManual(m_manual);
+        m_active->setChecked(m_scheduler->isActive());
+        m_manual->setChecked(m_scheduler->isManual());
+    });
 
     refresh();
 }
