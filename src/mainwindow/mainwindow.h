@@ -449,6 +449,7 @@ private:
     QTimer* m_playlistSaveTimer = nullptr;
     QTimer* m_layoutSaveTimer = nullptr;
     int m_resumeRow = -1;
+    QStringList m_restoredAux; // filled into the aux deck once it is built
     bool m_sessionReady = false;
     bool m_playlistSaveFailed = false;
     QSet<QString> m_failedSettingsWrites;

@@ -18,6 +18,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTreeWidget>
 
 namespace {
 
@@ -94,6 +95,7 @@ void MainWindow::restorePlaylists()
     const auto pick = [this](int index) { return m_playlists.at(index >= 0 && index < m_playlists.size() ? index : 0); };
     m_onAir = pick(session.onAir);
     m_viewed = pick(session.viewed);
+    m_restoredAux = session.aux;
     if (session.playing && m_onAir->currentRow() >= 0)
         m_resumeRow = m_onAir->currentRow();
     if (result == PlaylistStore::LoadResult::Loaded)
@@ -109,6 +111,9 @@ void MainWindow::watchSessionChanges()
     for (const QString& line : std::as_const(m_sessionMessages))
         appendLog(line);
     m_sessionMessages.clear();
+    for (const QString& file : std::as_const(m_restoredAux))
+        auxAddFile(file);
+    m_restoredAux.clear();
 
     m_playlistSaveTimer = saveTimer(this, [this] { savePlaylists(); });
     m_layoutSaveTimer = saveTimer(this, [this] { saveLayout(); });
@@ -133,6 +138,12 @@ void MainWindow::watchSessionChanges()
             continue;
         connect(tabs->tabBar(), &QTabBar::tabMoved, this, &MainWindow::scheduleLayoutSave);
         connect(tabs, &QTabWidget::currentChanged, this, &MainWindow::scheduleLayoutSave);
+    }
+    if (m_auxList) {
+        QAbstractItemModel* aux = m_auxList->model();
+        connect(aux, &QAbstractItemModel::rowsInserted, this, &MainWindow::schedulePlaylistSave);
+        connect(aux, &QAbstractItemModel::rowsRemoved, this, &MainWindow::schedulePlaylistSave);
+        connect(aux, &QAbstractItemModel::modelReset, this, &MainWindow::schedulePlaylistSave);
     }
     installEventFilter(new GeometryWatch(this, [this] { scheduleLayoutSave(); }));
     m_sessionReady = true;
@@ -177,6 +188,8 @@ void MainWindow::savePlaylists()
     session.onAir = int(m_playlists.indexOf(m_onAir));
     session.viewed = int(m_playlists.indexOf(m_viewed));
     session.playing = m_engine && m_engine->isPlaying();
+    for (int i = 0; m_auxList && i < m_auxList->topLevelItemCount(); ++i)
+        session.aux << m_auxList->topLevelItem(i)->data(0, Qt::UserRole).toString();
     QString message;
     const bool ok = m_playlistStore->save(session, message);
     // One report per failure, not one per change while it lasts.

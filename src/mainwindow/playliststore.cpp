@@ -163,6 +163,10 @@ PlaylistStore::LoadResult PlaylistStore::load(Session& session, QString& message
     session.onAir = root.value(QStringLiteral("onAir")).toInt();
     session.viewed = root.value(QStringLiteral("viewed")).toInt();
     session.playing = root.value(QStringLiteral("playing")).toBool();
+    for (const QJsonValue& v : root.value(QStringLiteral("aux")).toArray()) {
+        if (const QString file = v.toString(); !file.isEmpty())
+            session.aux << file;
+    }
     return LoadResult::Loaded;
 }
 
@@ -178,7 +182,8 @@ bool PlaylistStore::save(const Session& session, QString& message)
                            {QStringLiteral("playlists"), playlists},
                            {QStringLiteral("onAir"), session.onAir},
                            {QStringLiteral("viewed"), session.viewed},
-                           {QStringLiteral("playing"), session.playing}};
+                           {QStringLiteral("playing"), session.playing},
+                           {QStringLiteral("aux"), QJsonArray::fromStringList(session.aux)}};
     const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Compact);
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class PlaylistModel;
 
@@ -31,6 +32,7 @@ public:
         int onAir = 0;
         int viewed = 0;
         bool playing = false;
+        QStringList aux; // the aux deck's files, in order
     };
 
     enum class LoadResult { Loaded, NoFile, Damaged };

@@ -258,6 +258,13 @@ private slots:
         button(QStringLiteral("Next"))->click();
         QCOMPARE(status->text(), QStringLiteral("-"));
         QCOMPARE(f.find<QMediaPlayer>(QStringLiteral("auxPlayer"))->playbackState(), QMediaPlayer::StoppedState);
+
+        // The deck's list outlives the program.
+        f.restart();
+        list = f.find<QTreeWidget>(QStringLiteral("auxList"));
+        QCOMPARE(list->topLevelItemCount(), 2);
+        QCOMPARE(list->topLevelItem(0)->data(0, Qt::UserRole).toString(), a);
+        QCOMPARE(list->topLevelItem(1)->text(0) + list->topLevelItem(1)->text(1), QStringLiteral("2Aux C"));
     }
 };
 
