@@ -2,6 +2,7 @@
 
 #include "engine/audiorender.h"
 #include "engine/playlistmodel.h"
+#include "library/appsettings.h"
 #include "library/trackparams.h"
 
 #include <QSettings>
@@ -42,14 +43,13 @@ Teaser::Teaser(QObject* parent) : QObject(parent) {}
 TeaserConfig Teaser::configFromSettings()
 {
     const QSettings s;
-    const TeaserConfig defaults;
     TeaserConfig c;
     c.startJingle = s.value(kStartKey).toString();
     c.transitionJingle = s.value(kTransitionKey).toString();
     c.endJingle = s.value(kEndKey).toString();
-    c.maxTracks = s.value(kMaxTracksKey, defaults.maxTracks).toInt();
-    c.autoHookMs = s.value(kAutoHookKey, defaults.autoHookMs).toInt();
-    c.crossfadeMs = s.value(kCrossfadeKey, defaults.crossfadeMs).toInt();
+    c.maxTracks = AppSettings::intValue(kMaxTracksKey);
+    c.autoHookMs = AppSettings::intValue(kAutoHookKey);
+    c.crossfadeMs = AppSettings::intValue(kCrossfadeKey);
     return c;
 }
 

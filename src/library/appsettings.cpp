@@ -35,6 +35,23 @@ constexpr Range kRanges[] = {
     {"dtmf/beforeMin", 5, 0, 60},
     {"dtmf/afterMin", 5, 0, 60},
     {"dtmf/delaySec", 0, 0, 300},
+    {"nowplaying/maxLength", 64, 0, 256},
+    {"archive/bitrate", 128, 64, 320},
+    {"archive/sampleRate", 44100, 22050, 48000},
+    {"archive/channels", 2, 1, 2},
+    {"archive/splitMinutes", 60, 0, 1440},
+    {"broadcast/sampleRate", 44100, 22050, 48000},
+    {"broadcast/bitrate", 128, 64, 320},
+    {"broadcast/channels", 2, 1, 2},
+    {"generator/noRepeatArtistMin", 60, 0, 1440},
+    {"generator/noRepeatTitleMin", 180, 0, 1440},
+    {"generator/noRepeatAlbumMin", 30, 0, 1440},
+    {"generator/minRating", 0, 0, 10},
+    {"generator/minYear", 0, 0, 3000},
+    {"generator/maxYear", 0, 0, 3000},
+    {"teaser/maxTracks", 4, 1, 10},
+    {"teaser/autoHookMs", 12000, 1000, 20000},
+    {"teaser/crossfadeMs", 300, 0, 15000},
 };
 
 const Range* rangeOf(const QString& key)

@@ -1,5 +1,7 @@
 #include "generatorrules.h"
 
+#include "library/appsettings.h"
+
 #include <QSettings>
 
 namespace {
@@ -67,11 +69,11 @@ GeneratorRules GeneratorRules::fromSettings()
 {
     QSettings s;
     GeneratorRules r;
-    r.noRepeatArtistMin = s.value(QStringLiteral("generator/noRepeatArtistMin"), 60).toInt();
-    r.noRepeatTitleMin = s.value(QStringLiteral("generator/noRepeatTitleMin"), 180).toInt();
-    r.noRepeatAlbumMin = s.value(QStringLiteral("generator/noRepeatAlbumMin"), 30).toInt();
+    r.noRepeatArtistMin = AppSettings::intValue(QStringLiteral("generator/noRepeatArtistMin"));
+    r.noRepeatTitleMin = AppSettings::intValue(QStringLiteral("generator/noRepeatTitleMin"));
+    r.noRepeatAlbumMin = AppSettings::intValue(QStringLiteral("generator/noRepeatAlbumMin"));
     r.useRatings = s.value(QStringLiteral("generator/useRatings"), true).toBool();
-    r.minRating = s.value(QStringLiteral("generator/minRating"), 0).toInt();
+    r.minRating = AppSettings::intValue(QStringLiteral("generator/minRating"));
 
     const QStringList include = splitList(s.value(QStringLiteral("generator/includeTags")).toString());
     if (!include.isEmpty())
@@ -81,8 +83,8 @@ GeneratorRules GeneratorRules::fromSettings()
         r.tagFilters.append({true, exclude});
 
     r.genres = splitList(s.value(QStringLiteral("generator/genres")).toString());
-    r.minYear = s.value(QStringLiteral("generator/minYear"), 0).toInt();
-    r.maxYear = s.value(QStringLiteral("generator/maxYear"), 0).toInt();
+    r.minYear = AppSettings::intValue(QStringLiteral("generator/minYear"));
+    r.maxYear = AppSettings::intValue(QStringLiteral("generator/maxYear"));
 
     r.cannotFollow = parseCannotFollow(s.value(QStringLiteral("generator/cannotFollow")).toString());
     return r;

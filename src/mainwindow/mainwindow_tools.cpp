@@ -48,6 +48,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace {
 
 const QString& areaName(Security::Area area)
@@ -291,9 +293,15 @@ void MainWindow::applyWeatherSettings()
     const double lat = latText.toDouble(&latOk);
     const double lon = lonText.toDouble(&lonOk);
     if (!latText.isEmpty() && !lonText.isEmpty() && latOk && lonOk) {
-        m_weather->setCoords(lat, lon, s.value(QStringLiteral("weather/label")).toString());
-        appendLog(QStringLiteral("Weather: using coordinates %1, %2").arg(latText, lonText));
-        return;
+        // Written this way so that NaN fails too.
+        if (std::abs(lat) <= 90 && std::abs(lon) <= 180) {
+            m_weather->setCoords(lat, lon, s.value(QStringLiteral("weather/label")).toString());
+            appendLog(QStringLiteral("Weather: using coordinates %1, %2").arg(latText, lonText));
+            return;
+        }
+        appendLog(QStringLiteral("Setting weather/lat, weather/lon = \"%1, %2\" is outside -90 to 90, -180 to 180; "
+                                 "using the city")
+                      .arg(latText.left(40), lonText.left(40)));
     }
     const QString city = s.value(QStringLiteral("weather/city")).toString();
     if (!city.isEmpty())

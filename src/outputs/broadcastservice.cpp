@@ -1,6 +1,7 @@
 #include "outputs/broadcastservice.h"
 
 #include "engine/audiodevices.h"
+#include "library/appsettings.h"
 #include "outputs/headertext.h"
 
 #include <QAudioBuffer>
@@ -130,9 +131,9 @@ BroadcastConfig BroadcastService::configFromSettings()
     c.mount = s.value(QStringLiteral("broadcast/mount"), d.mount).toString();
     c.username = s.value(QStringLiteral("broadcast/username"), d.username).toString();
     c.password = s.value(QStringLiteral("broadcast/password"), d.password).toString();
-    c.sampleRate = s.value(QStringLiteral("broadcast/sampleRate"), d.sampleRate).toInt();
-    c.bitrate = s.value(QStringLiteral("broadcast/bitrate"), d.bitrate).toInt();
-    c.channels = s.value(QStringLiteral("broadcast/channels"), d.channels).toInt();
+    c.sampleRate = AppSettings::intValue(QStringLiteral("broadcast/sampleRate"));
+    c.bitrate = AppSettings::intValue(QStringLiteral("broadcast/bitrate"));
+    c.channels = AppSettings::intValue(QStringLiteral("broadcast/channels"));
     c.name = s.value(QStringLiteral("broadcast/name"), d.name).toString();
     c.genre = s.value(QStringLiteral("broadcast/genre"), d.genre).toString();
     c.url = s.value(QStringLiteral("broadcast/url"), d.url).toString();

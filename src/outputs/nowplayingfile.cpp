@@ -1,5 +1,7 @@
 #include "outputs/nowplayingfile.h"
 
+#include "library/appsettings.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -14,7 +16,7 @@ NowPlayingFile::Config NowPlayingFile::configFromSettings()
     c.enabled = s.value(QStringLiteral("nowplaying/enabled"), d.enabled).toBool();
     c.path = s.value(QStringLiteral("nowplaying/path"), d.path).toString();
     c.format = s.value(QStringLiteral("nowplaying/format"), d.format).toString();
-    c.maxLength = s.value(QStringLiteral("nowplaying/maxLength"), d.maxLength).toInt();
+    c.maxLength = AppSettings::intValue(QStringLiteral("nowplaying/maxLength"));
     c.padForRds = s.value(QStringLiteral("nowplaying/padForRds"), d.padForRds).toBool();
     c.whenStopped = s.value(QStringLiteral("nowplaying/whenStopped"), d.whenStopped).toString();
     return c;

@@ -2,6 +2,7 @@
 
 #include "engine/audiodevices.h"
 #include "engine/livemp3encoder.h"
+#include "library/appsettings.h"
 
 #include <QAudioBuffer>
 #include <QAudioDevice>
@@ -65,10 +66,10 @@ ArchiveConfig StreamArchive::configFromSettings()
     ArchiveConfig c;
     c.folder = s.value(QStringLiteral("archive/folder"), d.folder).toString();
     c.namePattern = s.value(QStringLiteral("archive/namePattern"), d.namePattern).toString();
-    c.bitrate = s.value(QStringLiteral("archive/bitrate"), d.bitrate).toInt();
-    c.sampleRate = s.value(QStringLiteral("archive/sampleRate"), d.sampleRate).toInt();
-    c.channels = s.value(QStringLiteral("archive/channels"), d.channels).toInt();
-    c.splitMinutes = s.value(QStringLiteral("archive/splitMinutes"), d.splitMinutes).toInt();
+    c.bitrate = AppSettings::intValue(QStringLiteral("archive/bitrate"));
+    c.sampleRate = AppSettings::intValue(QStringLiteral("archive/sampleRate"));
+    c.channels = AppSettings::intValue(QStringLiteral("archive/channels"));
+    c.splitMinutes = AppSettings::intValue(QStringLiteral("archive/splitMinutes"));
     c.stopAfterMs = 0;
     c.internalMix = s.value(QStringLiteral("archive/internalMix"), d.internalMix).toBool();
     c.inputDevice = s.value(QStringLiteral("archive/inputDevice"), d.inputDevice).toString();

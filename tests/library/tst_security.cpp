@@ -4,6 +4,9 @@
 #include "library/security.h"
 #include "olmain.h"
 #include "outputs/broadcastserver.h"
+#include "outputs/broadcastservice.h"
+#include "outputs/nowplayingfile.h"
+#include "outputs/streamarchive.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -131,6 +134,11 @@ private slots:
         s.setValue(QStringLiteral("silence/threshold"), QStringLiteral("nan"));
         s.setValue(QStringLiteral("server/maxListeners"), -5);
         s.setValue(QStringLiteral("playback/triggerMixDb"), -6.5);
+        s.setValue(QStringLiteral("archive/splitMinutes"), -30);
+        s.setValue(QStringLiteral("archive/bitrate"), 96);
+        s.setValue(QStringLiteral("broadcast/channels"), 7);
+        s.setValue(QStringLiteral("broadcast/sampleRate"), QStringLiteral("fast"));
+        s.setValue(QStringLiteral("nowplaying/maxLength"), 100000);
         QCOMPARE(AppSettings::defaultVolume(), 80);
         SilenceDetector silence;
         silence.loadFromSettings();
@@ -139,12 +147,25 @@ private slots:
         QCOMPARE(BroadcastServer::maxListenersFromSettings(), 10);
         QCOMPARE(BroadcastServer::maxListenersFromSettings(), 10);
         QCOMPARE(AudioEngine::mixConfigFromSettings().triggerMixDb, -6.5);
+        const ArchiveConfig archive = StreamArchive::configFromSettings();
+        QCOMPARE(archive.splitMinutes, 60);
+        QCOMPARE(archive.bitrate, 96);
+        const BroadcastConfig broadcast = BroadcastService::configFromSettings();
+        QCOMPARE(broadcast.channels, 2);
+        QCOMPARE(broadcast.sampleRate, 44100);
+        QCOMPARE(NowPlayingFile::configFromSettings().maxLength, 64);
         AppSettings::setLogSink({});
         QCOMPARE(lines, (QStringList{
                             QStringLiteral("Setting audio/defaultVolume = \"-50\" is outside 0 to 100; using 80"),
                             QStringLiteral("Setting silence/timeout = \"1e300\" is outside 1 to 300; using 10"),
                             QStringLiteral("Setting silence/threshold = \"nan\" is outside 0 to 1; using 0.02"),
-                            QStringLiteral("Setting server/maxListeners = \"-5\" is outside 1 to 1000; using 10")}));
+                            QStringLiteral("Setting server/maxListeners = \"-5\" is outside 1 to 1000; using 10"),
+                            QStringLiteral("Setting archive/splitMinutes = \"-30\" is outside 0 to 1440; using 60"),
+                            QStringLiteral(
+                                "Setting broadcast/sampleRate = \"fast\" is outside 22050 to 48000; using 44100"),
+                            QStringLiteral("Setting broadcast/channels = \"7\" is outside 1 to 2; using 2"),
+                            QStringLiteral(
+                                "Setting nowplaying/maxLength = \"100000\" is outside 0 to 256; using 64")}));
     }
 };
 

@@ -3,6 +3,7 @@
 #include "dialogs/devicelist.h"
 #include "dialogs/library/voicetrackdialog.h"
 #include "dialogs/prompts.h"
+#include "library/appsettings.h"
 
 #include <QAudioDevice>
 #include <QCheckBox>
@@ -149,7 +150,7 @@ void SettingsDialog::selectByData(QComboBox* list, const QString& value)
 void SettingsDialog::loadSettings()
 {
     QSettings s;
-    const int volume = s.value(QStringLiteral("audio/defaultVolume"), 80).toInt();
+    const int volume = AppSettings::intValue(QStringLiteral("audio/defaultVolume"));
     m_general.volume->setValue(volume);
     m_general.volumeLabel->setText(QString::number(volume) + QLatin1Char('%'));
     m_general.resumeOnStart->setChecked(s.value(QStringLiteral("playback/resumeOnStart"), false).toBool());
@@ -169,8 +170,8 @@ void SettingsDialog::loadSettings()
     DeviceList::select(m_micDevice, s.value(QStringLiteral("audio/micDevice")).toString());
     DeviceList::select(m_lineInDevice, s.value(QStringLiteral("audio/lineInDevice")).toString());
     m_fading.crossfade->setChecked(s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool());
-    m_fading.fadeIn->setValue(s.value(QStringLiteral("playback/fadeInMs"), 1500).toInt());
-    m_fading.fadeOut->setValue(s.value(QStringLiteral("playback/fadeOutMs"), 2500).toInt());
+    m_fading.fadeIn->setValue(AppSettings::intValue(QStringLiteral("playback/fadeInMs")));
+    m_fading.fadeOut->setValue(AppSettings::intValue(QStringLiteral("playback/fadeOutMs")));
     m_fading.fadeIn->setEnabled(m_fading.crossfade->isChecked());
     m_fading.fadeOut->setEnabled(m_fading.crossfade->isChecked());
 }

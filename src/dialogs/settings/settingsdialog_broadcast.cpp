@@ -2,6 +2,7 @@
 
 #include "dialogs/devicelist.h"
 
+#include "library/appsettings.h"
 #include "outputs/broadcastservice.h"
 
 #include <QCheckBox>
@@ -126,8 +127,8 @@ QWidget* SettingsDialog::makeBroadcastPage()
     b.serverPort->setValue(s.value(QStringLiteral("server/port"), 8000).toInt());
     b.serverMaxListeners = named(new QSpinBox, "server/maxListeners");
     b.serverMaxListeners->setRange(1, 1000);
-    b.serverMaxListeners->setValue(s.value(QStringLiteral("server/maxListeners"), 10).toInt());
-    b.serverBitrate = named(numberList(kBitrates, s.value(QStringLiteral("server/bitrate"), 128).toInt()),
+    b.serverMaxListeners->setValue(AppSettings::intValue(QStringLiteral("server/maxListeners")));
+    b.serverBitrate = named(numberList(kBitrates, AppSettings::intValue(QStringLiteral("server/bitrate"))),
                             "server/bitrate");
     addField(serverGrid, 0, 0, QStringLiteral("Port:"), b.serverPort);
     addField(serverGrid, 0, 2, QStringLiteral("Max listeners:"), b.serverMaxListeners);

@@ -1,5 +1,7 @@
 #include "dialogs/settings/settingsdialog.h"
 
+#include "library/appsettings.h"
+
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -40,14 +42,11 @@ QWidget* SettingsDialog::makeDtmfPage()
     selectByData(d.source, s.value(QStringLiteral("dtmf/source"), QStringLiteral("off")).toString());
     d.url = named(new QLineEdit(s.value(QStringLiteral("dtmf/url")).toString()), "dtmf/url");
     d.url->setPlaceholderText(QStringLiteral("http://..."));
-    d.minLevel = named(spin(1, 50, QStringLiteral(" %"), s.value(QStringLiteral("dtmf/minLevel"), 2).toInt()),
-                       "dtmf/minLevel");
-    d.beforeMin = named(spin(0, 60, QStringLiteral(" min before"), s.value(QStringLiteral("dtmf/beforeMin"), 5).toInt()),
-                        "dtmf/beforeMin");
-    d.afterMin = named(spin(0, 60, QStringLiteral(" min after"), s.value(QStringLiteral("dtmf/afterMin"), 5).toInt()),
-                       "dtmf/afterMin");
-    d.delaySec = named(spin(0, 300, QStringLiteral(" sec"), s.value(QStringLiteral("dtmf/delaySec"), 0).toInt()),
-                       "dtmf/delaySec");
+    const auto stored = [](const char* key) { return AppSettings::intValue(QLatin1String(key)); };
+    d.minLevel = named(spin(1, 50, QStringLiteral(" %"), stored("dtmf/minLevel")), "dtmf/minLevel");
+    d.beforeMin = named(spin(0, 60, QStringLiteral(" min before"), stored("dtmf/beforeMin")), "dtmf/beforeMin");
+    d.afterMin = named(spin(0, 60, QStringLiteral(" min after"), stored("dtmf/afterMin")), "dtmf/afterMin");
+    d.delaySec = named(spin(0, 300, QStringLiteral(" sec"), stored("dtmf/delaySec")), "dtmf/delaySec");
 
     auto* grid = new QGridLayout;
     grid->addWidget(new QLabel(QStringLiteral("Check DTMF on:")), 0, 0);

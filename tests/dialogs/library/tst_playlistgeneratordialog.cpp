@@ -260,7 +260,7 @@ private slots:
                  QStringList{"The selected libraries contain no playable tracks."});
         QVERIFY(!s.contains(artistKey));
 
-        // Stored values beyond the spins' ranges come back as their maxima.
+        // Stored values beyond the spins' ranges come back as their defaults.
         s.setValue(QStringLiteral("generator/noRepeatTitleMin"), 5000);
         s.setValue(QStringLiteral("generator/minRating"), 15);
         s.setValue(QStringLiteral("generator/maxYear"), 4000);
@@ -269,10 +269,10 @@ private slots:
         s.setValue(QStringLiteral("generator/genres"), QStringLiteral("Rock,Pop"));
         {
             PlaylistGeneratorDialog d;
-            QCOMPARE(child<QSpinBox>(d, "titleSeparation")->value(), 1440);
-            QCOMPARE(child<QSpinBox>(d, "minimumRating")->text(), QStringLiteral("10"));
+            QCOMPARE(child<QSpinBox>(d, "titleSeparation")->value(), 180);
+            QCOMPARE(child<QSpinBox>(d, "minimumRating")->text(), QStringLiteral("any"));
             QCOMPARE(child<QSpinBox>(d, "yearFrom")->text(), QStringLiteral("any"));
-            QCOMPARE(child<QSpinBox>(d, "yearTo")->value(), 3000);
+            QCOMPARE(child<QSpinBox>(d, "yearTo")->text(), QStringLiteral("any"));
             QCOMPARE(child<QLineEdit>(d, "includeTags")->text(), QStringLiteral("a, b"));
             QCOMPARE(child<QLineEdit>(d, "excludeTags")->text(), QStringLiteral("c"));
             QCOMPARE(child<QLineEdit>(d, "genres")->text(), QStringLiteral("Rock, Pop"));

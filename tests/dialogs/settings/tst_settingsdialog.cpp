@@ -410,9 +410,9 @@ private slots:
 
         const Values expected{
             {"silence/threshold", "0.2"}, {"silence/action", "0"},
-            {"dtmf/source", "off"}, {"dtmf/minLevel", "1"}, {"dtmf/beforeMin", "60"},
+            {"dtmf/source", "off"}, {"dtmf/minLevel", "2"}, {"dtmf/beforeMin", "5"},
             {"broadcast/sampleRate", "22050"}, {"broadcast/bitrate", "64"}, {"server/bitrate", "64"},
-            {"playback/fadeInMs", "15000"}, {"weather/windUnit", "kmh"}, {"updates/url", kRemoved},
+            {"playback/fadeInMs", "1500"}, {"weather/windUnit", "kmh"}, {"updates/url", kRemoved},
             {"security/schedulerHash", kRemoved},
         };
         const Values got = changes(before, iniValues());
