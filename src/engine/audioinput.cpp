@@ -83,7 +83,9 @@ void AudioInput::stop()
         m_source = nullptr;
     }
     if (m_sink) {
-        m_sink->stop();
+        // stop() would wait, holding this thread, until the monitor has played
+        // out everything it holds (seconds after a burst); reset() drops that.
+        m_sink->reset();
         m_sink->deleteLater();
         m_sink = nullptr;
     }

@@ -119,7 +119,7 @@ QByteArray WindowFixture::get(quint16 port, const QString& target)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(QStringLiteral("curl"), {"-sS", "-i", "-g", "--max-time", "60",
+    p.start(QStringLiteral("curl"), {"-sS", "-i", "-g", "--max-time", "20",
                                      QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)});
     if (!p.waitForStarted(10000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 90000))
         return "curl did not run";
