@@ -43,6 +43,14 @@ QJsonObject trackToJson(const Track& t)
     return o;
 }
 
+// A stored length in ms; a damaged file's figure beyond any length (or not
+// a number) reads as none rather than overflowing the conversion.
+qint64 storedMs(const QJsonValue& value)
+{
+    const double ms = value.toDouble();
+    return ms >= 0 && ms < 1e15 ? qint64(ms) : 0;
+}
+
 Track trackFromJson(const QJsonObject& o)
 {
     Track t;
@@ -53,7 +61,7 @@ Track trackFromJson(const QJsonObject& o)
     t.comment = o.value(QStringLiteral("comment")).toString();
     t.filePath = o.value(QStringLiteral("path")).toString();
     t.year = o.value(QStringLiteral("year")).toInt();
-    t.durationMs = qint64(o.value(QStringLiteral("durationMs")).toDouble());
+    t.durationMs = storedMs(o.value(QStringLiteral("durationMs")));
     t.category = o.value(QStringLiteral("category")).toString(t.category);
     for (const QJsonValue& v : o.value(QStringLiteral("extras")).toArray())
         t.extras << v.toString();
@@ -64,7 +72,7 @@ Track trackFromJson(const QJsonObject& o)
     t.playCount = o.value(QStringLiteral("playCount")).toInt();
     t.lastPlayed = QDateTime::fromString(o.value(QStringLiteral("lastPlayed")).toString(), Qt::ISODateWithMs);
     t.dateAdded = QDateTime::fromString(o.value(QStringLiteral("dateAdded")).toString(), Qt::ISODateWithMs);
-    t.streamLimitMs = qint64(o.value(QStringLiteral("streamLimitMs")).toDouble());
+    t.streamLimitMs = storedMs(o.value(QStringLiteral("streamLimitMs")));
     return t;
 }
 
@@ -230,8 +238,7 @@ PlaylistStore::Playlist PlaylistStore::capture(const QString& name, const Playli
 
 void PlaylistStore::apply(const Playlist& playlist, PlaylistModel& model)
 {
-    for (const Track& t : playlist.rows)
-        model.addTrack(t);
+    model.insertTracks(model.rowCount(), playlist.rows);
     const int rows = model.rowCount();
     for (int r : playlist.played)
         model.markPlayed(r);
