@@ -11,12 +11,15 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // A capture that delivers nothing for kStallChecks checks in a row has lost
 // its device: a working input keeps sending frames even when it is silent.
 constexpr int kStallCheckMs = 2000;
 constexpr int kStallChecks = 2;
+constexpr qint64 kMonitorBufferUs = 150000;
 
 } // namespace
 
@@ -52,6 +55,9 @@ void AudioInput::start()
     const QAudioFormat format = AudioDevices::captureFormat(in, 44100, 2);
     m_source = new QAudioSource(in, format, this);
     m_sink = new QAudioSink(out, format, this);
+    // A short buffer keeps the monitor live: what it holds is what the
+    // operator hears late, and what plays on after the input is switched off.
+    m_sink->setBufferSize(format.bytesForDuration(kMonitorBufferUs));
     m_sinkDevice = m_sink->start();
     m_sourceDevice = m_source->start();
     if (!m_sourceDevice || !m_sinkDevice) {
@@ -120,7 +126,10 @@ void AudioInput::onCaptureReady()
 
     // Whatever the monitor cannot take now is dropped: it must stay live,
     // not fall behind.
-    m_sinkDevice->write(bytes);
+    const int frame = std::max(m_captureFormat.bytesPerFrame(), 1);
+    const qsizetype room = m_sink->bytesFree() / frame * frame;
+    if (room > 0)
+        m_sinkDevice->write(bytes.constData(), std::min(room, bytes.size()));
 
     // A partial frame measures as invalid, which reads as 0 and 0.
     const LevelPeaks peaks = AudioLevels::peakLevels(QAudioBuffer(bytes, m_captureFormat));

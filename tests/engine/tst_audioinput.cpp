@@ -54,6 +54,14 @@ QStringList streamsOn(const QString& sourceName)
     return tableColumn({QStringLiteral("source-outputs")}, 1, index.first(), 0);
 }
 
+QStringList playingOn(const QString& sinkName)
+{
+    const QStringList index = tableColumn({QStringLiteral("sinks")}, 1, sinkName, 0);
+    if (index.isEmpty())
+        return {};
+    return tableColumn({QStringLiteral("sink-inputs")}, 1, index.first(), 0);
+}
+
 // Records a PulseAudio source to a WAV file until stopped.
 class Recorder
 {
@@ -247,6 +255,7 @@ private slots:
         QCOMPARE(active.at(1).at(0).toBool(), false);
         QCOMPARE(log.last().at(0).toString(), QStringLiteral("Line-in / MIC OFF"));
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(mic->name()).size(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(playingOn(QStringLiteral("ol_null")).size(), 0, 10000);
 
         // Once off, nothing reaches the output any more.
         const qsizetype after = levels.values.size();
