@@ -28,6 +28,12 @@
 
 bool MusicLibrary::s_ftsAvailable = false;
 
+QString MusicLibrary::fileNamePart(const QString& path)
+{
+    const qsizetype sep = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    return path.mid(sep + 1);
+}
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcLibrary, "orchidlantern.library")
@@ -49,13 +55,6 @@ QString dataFolder()
 {
     const QString config = configFolder();
     return config.isEmpty() ? QDir::homePath() + QStringLiteral("/.orchidlantern") : config;
-}
-
-// The text after the last folder separator of a path or address.
-QString fileNamePart(const QString& path)
-{
-    const qsizetype sep = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
-    return path.mid(sep + 1);
 }
 
 QString nowIso()
@@ -237,7 +236,7 @@ bool memoryAnyMatch(const Track& t, const QString& needle)
         || containsText(t.genre, needle) || containsText(t.comment, needle)
         || containsText(QString::number(t.year), needle)
         || containsText(Track::formatDuration(t.durationMs), needle)
-        || containsText(fileNamePart(t.filePath), needle);
+        || containsText(MusicLibrary::fileNamePart(t.filePath), needle);
 }
 
 // Sub-folders of a folder, sorted by name, each with its canonical path.
@@ -290,7 +289,7 @@ bool insertTrack(QSqlQuery& q, const QString& library, const Track& t)
 {
     q.addBindValue(text(library));
     q.addBindValue(text(t.filePath));
-    q.addBindValue(t.isStream ? QStringLiteral("") : text(fileNamePart(t.filePath)));
+    q.addBindValue(t.isStream ? QStringLiteral("") : text(MusicLibrary::fileNamePart(t.filePath)));
     q.addBindValue(text(t.artist));
     q.addBindValue(text(t.title));
     q.addBindValue(text(t.album));

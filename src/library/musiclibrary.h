@@ -65,6 +65,8 @@ public:
 
     // Audio files.
     static bool isAudioFile(const QString& path);
+    // The text after the last slash or backslash of a path or address.
+    static QString fileNamePart(const QString& path);
     static QStringList listAudioFiles(const QString& folder, bool recursive);
     static bool readTags(const QString& path, Track& track);
     static Track scanFile(const QString& path);

@@ -5,6 +5,7 @@
 #include "dialogs/library/segueeditordialog.h"
 #include "dialogs/library/tracktooldialog.h"
 #include "dialogs/library/voicetrackdialog.h"
+#include "dialogs/playbackqueuedialog.h"
 #include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
@@ -15,19 +16,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QHBoxLayout>
 #include <QHash>
 #include <QItemSelectionModel>
-#include <QLabel>
-#include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
-#include <QPushButton>
 #include <QSettings>
 #include <QTabBar>
 #include <QTableView>
 #include <QUrl>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <optional>
@@ -554,80 +550,6 @@ void MainWindow::showPlaylistContextMenu(const QPoint& pos)
 
 void MainWindow::openPlaybackQueue()
 {
-    QDialog dialog(this);
-    dialog.setWindowTitle(QStringLiteral("Playback queue"));
-    dialog.setMinimumSize(460, 320);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* note = new QLabel(QStringLiteral(
-        "Tracks play in this order before the rest of the playlist. The playlist itself is not reordered."));
-    note->setWordWrap(true);
-    layout->addWidget(note);
-    auto* list = new QListWidget;
-    list->setObjectName(QStringLiteral("queue"));
-    layout->addWidget(list, 1);
-    auto* buttons = new QHBoxLayout;
-    auto* up = new QPushButton(QStringLiteral("Move up"));
-    auto* down = new QPushButton(QStringLiteral("Move down"));
-    auto* remove = new QPushButton(QStringLiteral("Remove"));
-    auto* clear = new QPushButton(QStringLiteral("Clear"));
-    auto* close = new QPushButton(QStringLiteral("Close"));
-    close->setDefault(true);
-    for (QPushButton* b : {up, down, remove, clear})
-        buttons->addWidget(b);
-    buttons->addStretch();
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
-
-    // Each item keeps its own place in the queue: the list skips entries
-    // whose row is gone, so list positions are no queue positions.
-    constexpr int kQueueIndexRole = Qt::UserRole + 1;
-    auto refill = [this, list](int currentQueueIndex = -1) {
-        list->clear();
-        const QList<int> queue = m_viewed->queue();
-        for (int i = 0; i < queue.size(); ++i) {
-            const int row = queue.at(i);
-            if (row < 0 || row >= m_viewed->rowCount())
-                continue;
-            auto* item = new QListWidgetItem(
-                QStringLiteral("%1.  %2").arg(i + 1).arg(m_viewed->tracks().at(row).displayName()), list);
-            item->setData(Qt::UserRole, row);
-            item->setData(kQueueIndexRole, i);
-            if (i == currentQueueIndex)
-                list->setCurrentItem(item);
-        }
-        if (queue.isEmpty())
-            list->addItem(QStringLiteral("(queue is empty)"));
-    };
-    auto currentQueueIndex = [list] {
-        const QListWidgetItem* item = list->currentItem();
-        return item && item->data(kQueueIndexRole).isValid() ? item->data(kQueueIndexRole).toInt() : -1;
-    };
-    connect(up, &QPushButton::clicked, &dialog, [this, refill, currentQueueIndex] {
-        const int q = currentQueueIndex();
-        if (q <= 0)
-            return;
-        m_viewed->moveInQueue(q, q - 1);
-        refill(q - 1);
-    });
-    connect(down, &QPushButton::clicked, &dialog, [this, refill, currentQueueIndex] {
-        const int q = currentQueueIndex();
-        if (q < 0 || q + 1 >= m_viewed->queue().size())
-            return;
-        m_viewed->moveInQueue(q, q + 1);
-        refill(q + 1);
-    });
-    connect(remove, &QPushButton::clicked, &dialog, [this, list, refill] {
-        const QListWidgetItem* item = list->currentItem();
-        if (!item || !item->data(Qt::UserRole).isValid())
-            return;
-        m_viewed->removeFromQueue(item->data(Qt::UserRole).toInt());
-        refill();
-    });
-    connect(clear, &QPushButton::clicked, &dialog, [this, refill] {
-        m_viewed->clearQueue();
-        refill();
-    });
-    connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
-    refill();
+    PlaybackQueueDialog dialog(m_viewed, this);
     Prompts::exec(dialog);
 }

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include "automation/remoteapi.h"
+#include "dialogs/aboutdialog.h"
 #include "dialogs/prompts.h"
 #include "dialogs/library/crossfadesdialog.h"
 #include "dialogs/library/musiclibrarydialog.h"
@@ -14,6 +15,8 @@
 #include "dialogs/settings/schedulerwindow.h"
 #include "dialogs/settings/settingsdialog.h"
 #include "dialogs/settings/streamarchivedialog.h"
+#include "dialogs/relaydialog.h"
+#include "dialogs/updateavailabledialog.h"
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
 #include "engine/audiorender.h"
@@ -26,27 +29,20 @@
 #include "outputs/weatherservice.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QCheckBox>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QFileInfo>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProgressDialog>
-#include <QPushButton>
 #include <QSettings>
 #include <QSlider>
 #include <QStyle>
 #include <QTextDocument>
 #include <QToolButton>
 #include <QUrl>
-#include <QVBoxLayout>
 
 #include <cmath>
 
@@ -320,59 +316,9 @@ void MainWindow::onUpdateAvailable(const UpdateInfo& info)
 {
     manualUpdateCheck = false;
     appendLog(QStringLiteral("Update available: ") + info.latestVersion);
-
-    QDialog dialog(this);
-    dialog.setWindowTitle(QStringLiteral("Update available"));
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* heading = new QLabel(info.critical
-                                   ? QStringLiteral("<b style='color:#c0392b;'>Important update available: Orchidlantern %1</b>")
-                                         .arg(info.latestVersion.toHtmlEscaped())
-                                   : QStringLiteral("<b>Orchidlantern %1 is available</b>").arg(info.latestVersion.toHtmlEscaped()));
-    heading->setTextFormat(Qt::RichText);
-    layout->addWidget(heading);
-    auto* running = new QLabel(QStringLiteral("You are running ") + QApplication::applicationVersion() + QLatin1Char('.'));
-    running->setTextFormat(Qt::PlainText);
-    layout->addWidget(running);
-    if (!info.releaseDate.isEmpty()) {
-        auto* released = new QLabel(QStringLiteral("Released ") + info.releaseDate);
-        released->setTextFormat(Qt::PlainText);
-        layout->addWidget(released);
-    }
-    if (!info.notes.isEmpty()) {
-        auto* notes = new QPlainTextEdit(info.notes);
-        notes->setReadOnly(true);
-        notes->setMaximumHeight(140);
-        layout->addWidget(notes);
-    }
-    if (!info.notesUrl.isEmpty()) {
-        auto* link = new QLabel(QStringLiteral("<a href=\"%1\">Full release notes</a>").arg(info.notesUrl.toHtmlEscaped()));
-        link->setTextFormat(Qt::RichText);
-        connect(link, &QLabel::linkActivated, this, [this, url = info.notesUrl] { openWebAddress(url); });
-        layout->addWidget(link);
-    }
-    auto* buttons = new QHBoxLayout;
-    if (!info.critical) {
-        auto* skip = new QPushButton(QStringLiteral("Skip This Version"));
-        connect(skip, &QPushButton::clicked, &dialog, [this, &dialog, version = info.latestVersion] {
-            QSettings().setValue(QStringLiteral("updates/skippedVersion"), version);
-            appendLog(QStringLiteral("Skipped update ") + version);
-            dialog.reject();
-        });
-        buttons->addWidget(skip);
-    }
-    buttons->addStretch();
-    auto* later = new QPushButton(QStringLiteral("Later"));
-    connect(later, &QPushButton::clicked, &dialog, &QDialog::reject);
-    auto* download = new QPushButton(QStringLiteral("Download…"));
-    download->setDefault(true);
-    connect(download, &QPushButton::clicked, &dialog, [this, &dialog, url = info.downloadUrl] {
-        if (!url.isEmpty())
-            openWebAddress(url);
-        dialog.accept();
-    });
-    buttons->addWidget(later);
-    buttons->addWidget(download);
-    layout->addLayout(buttons);
+    UpdateAvailableDialog dialog(info, this);
+    connect(&dialog, &UpdateAvailableDialog::openAddress, this, &MainWindow::openWebAddress);
+    connect(&dialog, &UpdateAvailableDialog::logMessage, this, &MainWindow::appendLog);
     Prompts::exec(dialog);
 }
 
@@ -391,75 +337,10 @@ void MainWindow::openWebAddress(const QString& address)
 
 void MainWindow::openRelay()
 {
-    QDialog dialog(this);
-    dialog.setWindowTitle(QStringLiteral("Relay"));
-    dialog.setMinimumWidth(460);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* intro = new QLabel(QStringLiteral("Relay a network stream as the on-air source, overriding the playlist. "
-                                            "If the stream drops, playback falls back to the playlist and the relay "
-                                            "reconnects automatically."));
-    intro->setWordWrap(true);
-    layout->addWidget(intro);
-
-    const QSettings settings;
-    auto* urlRow = new QHBoxLayout;
-    urlRow->addWidget(new QLabel(QStringLiteral("Stream URL:")));
-    auto* url = new QLineEdit(settings.value(QStringLiteral("relay/lastUrl")).toString());
-    url->setPlaceholderText(QStringLiteral("http://stream.example.org:8000/stream"));
-    urlRow->addWidget(url, 1);
-    layout->addLayout(urlRow);
-
-    auto* startNext = new QCheckBox(QStringLiteral("Start next song in the playlist when relay stops"));
-    startNext->setChecked(settings.value(QStringLiteral("relay/startNextOnStop"), false).toBool());
-    layout->addWidget(startNext);
-
-    auto* status = new QLabel;
-    status->setStyleSheet(QStringLiteral("color:#555;"));
-    layout->addWidget(status);
-
-    auto* buttons = new QHBoxLayout;
-    auto* relayStream = new QPushButton(QStringLiteral("Relay stream"));
-    auto* relayLine = new QPushButton(QStringLiteral("Relay line input 1"));
-    auto* stop = new QPushButton(QStringLiteral("Stop relay"));
-    buttons->addWidget(relayStream);
-    buttons->addWidget(relayLine);
-    buttons->addStretch();
-    buttons->addWidget(stop);
-    layout->addLayout(buttons);
-    auto* box = new QDialogButtonBox(QDialogButtonBox::Close);
-    layout->addWidget(box);
-
-    auto refresh = [this, status, stop] {
-        const bool relaying = m_lineInRelay || m_engine->isRelaying();
-        status->setText(!relaying ? QStringLiteral("Not relaying.")
-                                  : QStringLiteral("Relaying: %1")
-                                        .arg(m_lineInRelay ? QStringLiteral("line input 1") : m_engine->relaySource()));
-        stop->setEnabled(relaying);
-    };
-    refresh();
-
-    connect(startNext, &QCheckBox::toggled, &dialog,
-            [](bool on) { QSettings().setValue(QStringLiteral("relay/startNextOnStop"), on); });
-    connect(relayStream, &QPushButton::clicked, &dialog, [this, url, refresh] {
-        const QString address = url->text().trimmed();
-        if (address.isEmpty())
-            return;
-        QSettings().setValue(QStringLiteral("relay/lastUrl"), address);
-        runSchedulerCommand(QStringLiteral("relaystart ") + address);
-        refresh();
-    });
-    connect(relayLine, &QPushButton::clicked, &dialog, [this, refresh] {
-        runSchedulerCommand(QStringLiteral("relaystart 1"));
-        refresh();
-    });
-    connect(stop, &QPushButton::clicked, &dialog, [this, refresh] {
-        runSchedulerCommand(QStringLiteral("relaystop"));
-        refresh();
-    });
-    const QMetaObject::Connection follow = connect(m_engine, &AudioEngine::relayStateChanged, &dialog, refresh);
-    connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    RelayDialog dialog(
+        m_engine, [this] { return m_lineInRelay; },
+        [this](const QString& command) { runSchedulerCommand(command); }, this);
     Prompts::exec(dialog);
-    disconnect(follow);
 }
 
 // ---------------------------------------------------------------------------
@@ -514,39 +395,6 @@ void MainWindow::printDocument(const QString& title, const QString& html)
 
 void MainWindow::showAbout()
 {
-    QDialog dialog(this);
-    dialog.setWindowTitle(QStringLiteral("About Orchidlantern"));
-    auto* layout = new QVBoxLayout(&dialog);
-    layout->setContentsMargins(28, 22, 28, 18);
-    layout->setSpacing(6);
-    auto centred = [layout](QLabel* label) {
-        label->setAlignment(Qt::AlignCenter);
-        layout->addWidget(label);
-        return label;
-    };
-    auto* logo = centred(new QLabel);
-    logo->setPixmap(QPixmap(QStringLiteral(":/logo.png")).scaledToWidth(360, Qt::SmoothTransformation));
-    layout->addSpacing(8);
-    centred(new QLabel(QStringLiteral("<b>Version %1</b>").arg(QStringLiteral("1.0.0"))));
-    centred(new QLabel(QStringLiteral("Radio automation and playout: two decks, cart walls, a scheduler, remote "
-                                      "control and streaming for a station run live or on its own.")))
-        ->setWordWrap(true);
-    layout->addSpacing(10);
-    centred(new QLabel(QStringLiteral("© 2026 The Orchidlantern developers. All rights reserved.")));
-    layout->addSpacing(8);
-    QLabel* links = centred(new QLabel(QStringLiteral("<a href=\"https://orchidlantern.example.org/\">Website</a>"
-                                                      " &nbsp;·&nbsp; "
-                                                      "<a href=\"https://orchidlantern.example.org/help\">Help</a>")));
-    links->setTextFormat(Qt::RichText);
-    links->setOpenExternalLinks(true);
-    layout->addSpacing(12);
-    auto* row = new QHBoxLayout;
-    row->addStretch();
-    auto* ok = new QPushButton(QStringLiteral("OK"));
-    ok->setDefault(true);
-    ok->setMinimumWidth(80);
-    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    row->addWidget(ok);
-    layout->addLayout(row);
+    AboutDialog dialog(this);
     Prompts::exec(dialog);
 }

@@ -1,16 +1,12 @@
 #include "outputs/broadcastservice.h"
 
-#include "engine/audiodevices.h"
 #include "library/appsettings.h"
 #include "outputs/headertext.h"
 
 #include <QAudioBuffer>
-#include <QAudioDevice>
-#include <QAudioSource>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMediaDevices>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -103,6 +99,7 @@ BroadcastService::BroadcastService(QObject* parent)
     m_config.channels = d.channels;
     connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastService::sendEncoded);
     connect(&m_encoder, &LiveMp3Encoder::failed, this, &BroadcastService::restartEncoder);
+    connect(&m_capture, &AudioCapture::captured, this, &BroadcastService::encodeAndSend);
     m_connectTimer = new QTimer(this);
     m_connectTimer->setSingleShot(true);
     m_connectTimer->setInterval(kConnectTimeoutMs);
@@ -199,7 +196,7 @@ void BroadcastService::connectToServer()
     if (m_streaming)
         return;
     // A start while an attempt is pending begins afresh.
-    if (m_socket || m_capture)
+    if (m_socket || m_capture.isOpen())
         teardown(QStringLiteral("stopped"), false);
 
     if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
@@ -214,14 +211,9 @@ void BroadcastService::connectToServer()
     }
     m_converter.setTarget(m_config.sampleRate, m_config.channels);
 
-    if (!m_config.internalMix) {
-        const QAudioDevice device = AudioDevices::input(m_config.inputDevice);
-        if (device.isNull()) {
-            teardown(QStringLiteral("no capture device"), true);
-            return;
-        }
-        const QAudioFormat format = AudioDevices::captureFormat(device, m_config.sampleRate, m_config.channels);
-        m_capture = new QAudioSource(device, format, this);
+    if (!m_config.internalMix && !m_capture.open(m_config.inputDevice, m_config.sampleRate, m_config.channels)) {
+        teardown(QStringLiteral("no capture device"), true);
+        return;
     }
 
     m_handshakeDone = false;
@@ -295,11 +287,7 @@ void BroadcastService::onHandshakeData()
                 m_encoder.encode(pcm);
         });
     }
-    if (m_capture) {
-        m_captureDevice = m_capture->start();
-        if (m_captureDevice)
-            connect(m_captureDevice, &QIODevice::readyRead, this, &BroadcastService::onAudioReady);
-    }
+    m_capture.start();
     emit streamingChanged(true);
     emit logMessage(QStringLiteral("Broadcast: connected to server — you are on the air"));
     if (reconnected) {
@@ -325,14 +313,6 @@ void BroadcastService::pushAudio(const QAudioBuffer& buffer)
     if (!m_streaming || !m_config.internalMix)
         return;
     encodeAndSend(m_converter.convert(buffer));
-}
-
-void BroadcastService::onAudioReady()
-{
-    if (!m_captureDevice || !m_capture)
-        return;
-    const QByteArray raw = m_captureDevice->readAll();
-    encodeAndSend(m_converter.convertRaw(raw, m_capture->format()));
 }
 
 void BroadcastService::encodeAndSend(const QByteArray& pcm)
@@ -409,12 +389,7 @@ void BroadcastService::pollListenerStats()
 
 void BroadcastService::teardown(const QString& reason, bool error)
 {
-    if (m_capture) {
-        m_capture->stop();
-        m_capture->deleteLater();
-        m_capture = nullptr;
-    }
-    m_captureDevice = nullptr;
+    m_capture.close();
     if (m_socket) {
         QTcpSocket* s = m_socket;
         m_socket = nullptr;
@@ -479,7 +454,7 @@ void BroadcastService::stop()
     m_retryTimer->stop();
     const bool wasReconnecting = std::exchange(m_reconnecting, false);
     const bool wasStreaming = m_streaming;
-    if (m_streaming || m_socket || m_capture)
+    if (m_streaming || m_socket || m_capture.isOpen())
         teardown(QStringLiteral("stopped"), false);
     if (wasReconnecting && !wasStreaming) {
         emit streamingChanged(false);

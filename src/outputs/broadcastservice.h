@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/livemp3encoder.h"
+#include "outputs/audiocapture.h"
 #include "outputs/broadcastconfig.h"
 #include "outputs/pcmconverter.h"
 #include "outputs/silencefeeder.h"
@@ -8,11 +9,8 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
-#include <QPointer>
 
 class QAudioBuffer;
-class QAudioSource;
-class QIODevice;
 class QNetworkAccessManager;
 class QTcpSocket;
 class QTimer;
@@ -74,7 +72,6 @@ public slots:
 private slots:
     void sendSourceHeader();
     void onHandshakeData();
-    void onAudioReady();
     void pollListenerStats();
 
 private:
@@ -87,8 +84,6 @@ private:
     QByteArray credentials() const;
 
     BroadcastConfig m_config;
-    QAudioSource* m_capture = nullptr;
-    QPointer<QIODevice> m_captureDevice;
     QTcpSocket* m_socket = nullptr;
     QNetworkAccessManager* m_network = nullptr;
     QTimer* m_statsTimer = nullptr;
@@ -96,6 +91,7 @@ private:
     LiveMp3Encoder m_encoder;
     PcmConverter m_converter;
     SilenceFeeder m_silence;
+    AudioCapture m_capture;
     QTimer* m_connectTimer = nullptr;
     QTimer* m_retryTimer = nullptr;
     int m_retryDelayMs = kFirstRetryMs;

@@ -1,16 +1,12 @@
 #include "outputs/streamarchive.h"
 
-#include "engine/audiodevices.h"
 #include "engine/livemp3encoder.h"
 #include "library/appsettings.h"
 
 #include <QAudioBuffer>
-#include <QAudioDevice>
-#include <QAudioSource>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMediaDevices>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStandardPaths>
@@ -48,6 +44,7 @@ StreamArchive::StreamArchive(QObject* parent)
 {
     m_roomTimer->setSingleShot(true);
     connect(m_roomTimer, &QTimer::timeout, this, &StreamArchive::checkRoom);
+    connect(&m_capture, &AudioCapture::captured, this, &StreamArchive::onCaptured);
 }
 
 StreamArchive::~StreamArchive()
@@ -223,17 +220,12 @@ void StreamArchive::start()
     if (!openFile())
         return;
     if (!m_config.internalMix) {
-        const QAudioDevice device = AudioDevices::input(m_config.inputDevice);
-        if (device.isNull()) {
+        if (!m_capture.open(m_config.inputDevice, m_config.sampleRate, m_config.channels)) {
             emit logMessage(QStringLiteral("Stream Archive: no capture device"));
             closeFile();
             return;
         }
-        const QAudioFormat format = AudioDevices::captureFormat(device, m_config.sampleRate, m_config.channels);
-        m_capture = new QAudioSource(device, format, this);
-        m_captureDevice = m_capture->start();
-        if (m_captureDevice)
-            connect(m_captureDevice, &QIODevice::readyRead, this, &StreamArchive::onAudioReady);
+        m_capture.start();
     }
     // From the first file's start, not after the encoder and capture came up:
     // counted from later, a limit on a split boundary fell after the split.
@@ -255,12 +247,8 @@ void StreamArchive::pushAudio(const QAudioBuffer& buffer)
     encodePcm(pcm);
 }
 
-void StreamArchive::onAudioReady()
+void StreamArchive::onCaptured(const QByteArray& pcm)
 {
-    if (!m_captureDevice || !m_capture)
-        return;
-    const QByteArray raw = m_captureDevice->readAll();
-    const QByteArray pcm = m_converter.convertRaw(raw, m_capture->format());
     m_silence.noteAudio(pcm.size());
     encodePcm(pcm);
 }
@@ -366,14 +354,9 @@ void StreamArchive::encoderFailed()
 // Whoever opens the take at recordingChanged(false) finds it whole.
 void StreamArchive::stop()
 {
-    if (!m_recording && !m_file && !m_capture)
+    if (!m_recording && !m_file && !m_capture.isOpen())
         return;
-    if (m_capture) {
-        m_capture->stop();
-        m_capture->deleteLater();
-        m_capture = nullptr;
-    }
-    m_captureDevice = nullptr;
+    m_capture.close();
     m_silence.stop();
     m_roomTimer->stop();
     m_stopping = std::exchange(m_recording, false);

@@ -1,20 +1,18 @@
 #pragma once
 
 #include "outputs/archiveconfig.h"
+#include "outputs/audiocapture.h"
 #include "outputs/pcmconverter.h"
 #include "outputs/silencefeeder.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 
 #include <functional>
 
 class QAudioBuffer;
-class QAudioSource;
 class QFile;
-class QIODevice;
 class QTimer;
 class LiveMp3Encoder;
 
@@ -61,13 +59,11 @@ public slots:
     void stop();
     void pushAudio(const QAudioBuffer& buffer);
 
-private slots:
-    void onAudioReady();
-
 private:
     bool openFile();
     void closeFile();
     void encodePcm(const QByteArray& pcm);
+    void onCaptured(const QByteArray& pcm);
     bool writeToFile(const QByteArray& bytes);
     void writeEncoded(const QByteArray& mp3);
     void encoderFailed();
@@ -77,13 +73,12 @@ private:
     void endStop();
 
     ArchiveConfig m_config;
-    QAudioSource* m_capture = nullptr;
-    QPointer<QIODevice> m_captureDevice;
     QFile* m_file = nullptr;
     LiveMp3Encoder* m_encoder = nullptr; // the current file's; earlier files finish on their own
     int m_closing = 0;                   // files whose encoder is still finishing
     PcmConverter m_converter;
     SilenceFeeder m_silence;
+    AudioCapture m_capture;
     QTimer* m_roomTimer = nullptr;     // runs while a write error keeps the recording waiting
     int m_roomCheckMs = kFirstRoomCheckMs;
     QElapsedTimer m_encoderRestarted;

@@ -28,12 +28,6 @@ constexpr int kBatchSize = 50;
 
 const QString kDefaultLibrary = QStringLiteral("Default");
 
-QString fileNamePart(const QString& path)
-{
-    const qsizetype sep = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
-    return path.mid(sep + 1);
-}
-
 // The cells of a library row; only a file's row carries its path for a drag.
 QVariant libraryCell(const Track& t, int column, int role)
 {
@@ -64,7 +58,7 @@ QVariant libraryCell(const Track& t, int column, int role)
     case Added:
         return t.dateAdded.isValid() ? t.dateAdded.toString(QStringLiteral("d MMM yyyy")) : QString();
     case FileName:
-        return t.isStream ? QStringLiteral("(online)") : fileNamePart(t.filePath);
+        return t.isStream ? QStringLiteral("(online)") : MusicLibrary::fileNamePart(t.filePath);
     case Path:
         return t.filePath;
     default:
