@@ -3,6 +3,7 @@
 // about box.
 #include "mainwindow.h"
 
+#include "automation/commandexecutor.h"
 #include "automation/remoteapi.h"
 #include "dialogs/prompts.h"
 #include "dialogs/library/crossfadesdialog.h"
@@ -430,10 +431,10 @@ void MainWindow::openRelay()
     layout->addWidget(box);
 
     auto refresh = [this, status, stop] {
-        const bool relaying = m_lineInRelay || m_engine->isRelaying();
+        const bool relaying = m_commandExecutor->lineInRelay() || m_engine->isRelaying();
         status->setText(!relaying ? QStringLiteral("Not relaying.")
                                   : QStringLiteral("Relaying: %1")
-                                        .arg(m_lineInRelay ? QStringLiteral("line input 1") : m_engine->relaySource()));
+                                        .arg(m_commandExecutor->lineInRelay() ? QStringLiteral("line input 1") : m_engine->relaySource()));
         stop->setEnabled(relaying);
     };
     refresh();
