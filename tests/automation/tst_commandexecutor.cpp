@@ -6,6 +6,7 @@
 #include "automation/autointro.h"
 #include "automation/automationdesk.h"
 #include "automation/commandexecutor.h"
+#include "automation/dtmfeventwatch.h"
 #include "automation/eventreactions.h"
 #include "automation/eventscheduler.h"
 #include "automation/scheduledevent.h"
@@ -50,7 +51,12 @@ public:
     QStringList log, asked;
     bool streaming = false;
 
-    Desk() { audio.setPlaylist(&onAir); }
+    Desk()
+    {
+        audio.setPlaylist(&onAir);
+        for (AudioInput* in : {&micIn, &line})
+            QObject::connect(in, &AudioInput::logMessage, in, [this](const QString& text) { log << text; });
+    }
 
     AudioEngine* engine() override { return &audio; }
     PlaylistModel* onAirPlaylist() override { return &onAir; }
@@ -266,7 +272,7 @@ private slots:
             {QStringLiteral("reboot"), [&] { return QTest::qWaitFor([&] { return readFile(m_powerLog) == QStringLiteral("reboot\n"); }, 20000); }},
             {QStringLiteral("poweroff"), [&] { return QTest::qWaitFor([&] { return readFile(m_powerLog) == QStringLiteral("reboot\npoweroff\n"); }, 20000); }},
             {QStringLiteral("run sh -c \"echo ran > '%1'\"").arg(ran), [&] { return QTest::qWaitFor([&] { return readFile(ran) == QStringLiteral("ran\n"); }, 20000); }},
-            {QStringLiteral("dance"), [&] { return m_desk->log.last() == QStringLiteral("Scheduler command not recognised: dance"); }},
+            {QStringLiteral("dance"), [&] { return logged(QStringLiteral("Scheduler command not recognised: dance")); }},
         });
         // Every verb of the language has been walked by one of the families.
         for (const QString& verb : SchedulerCommand::knownVerbs())
@@ -301,6 +307,28 @@ private slots:
         reactions.onEventFired(scheduled(QStringLiteral("News"), QStringLiteral("http://127.0.0.1:9/news"), 2));
         QCOMPARE(d.onAir.rowCount(), 1);
         QVERIFY(d.onAir.tracks().at(0).isStream && d.onAir.tracks().at(0).title == QStringLiteral("News"));
+    }
+
+    // A heard sequence starts its event once and ends playback with its end sequence.
+    void toneStartedEvents()
+    {
+        Desk& d = *m_desk;
+        EventReactions reactions(d, *m_commands);
+        DtmfEventWatch watch(d, *m_commands, reactions);
+        const QTime now = QTime::currentTime();
+        ScheduledEvent call = scheduled(QStringLiteral("Call-in"), m_tones.at(5), 1, true);
+        call.time = QTime(now.hour(), now.minute());
+        call.dtmfStart = QStringLiteral("123");
+        call.dtmfEnd = QStringLiteral("#9");
+        d.events.setEvents({call});
+        watch.checkSequence(QStringLiteral("0123"));
+        QVERIFY(logged(QStringLiteral("DTMF 123 detected - starting Call-in")) && logged(QStringLiteral("Scheduler fired: Call-in")));
+        QTRY_VERIFY_WITH_TIMEOUT(d.audio.isPlaying() && d.audio.currentRow() == 6, 20000);
+        watch.checkSequence(QStringLiteral("123"));
+        QCOMPARE(d.onAir.rowCount(), 7);
+        watch.checkSequence(QStringLiteral("#9"));
+        QVERIFY(logged(QStringLiteral("DTMF end sequence for Call-in")));
+        QTRY_VERIFY_WITH_TIMEOUT(!d.audio.isPlaying(), 20000);
     }
 
 private:
