@@ -112,6 +112,17 @@ MainWindow::MainWindow(QWidget* parent)
     updatePlaylistTabLabels();
     restoreLayout();
 
+    createServices();
+    createOutputs();
+    applyHotKeys();
+    watchSessionChanges();
+    // Settings read while the window was being built are told now.
+    AppSettings::setLogSink([this](const QString& line) { appendLog(line); });
+}
+
+// The scheduler, the inputs and what watches the air.
+void MainWindow::createServices()
+{
     m_weather = new WeatherService(this);
     connect(m_weather, &WeatherService::weatherReady, m_vfd, &VfdDisplay::setWeather);
     connect(m_weather, &WeatherService::weatherError, this, &MainWindow::appendLog);
@@ -177,7 +188,11 @@ MainWindow::MainWindow(QWidget* parent)
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::tickSilence);
     m_silenceTimer->start(250);
+}
 
+// What the engine feeds, and the remote hands that reach the station.
+void MainWindow::createOutputs()
+{
     m_broadcast = new BroadcastService(this);
     connect(m_broadcast, &BroadcastService::logMessage, this, &MainWindow::appendLog);
     connect(m_engine, &AudioEngine::audioBufferReady, m_broadcast, &BroadcastService::pushAudio);
@@ -231,11 +246,6 @@ MainWindow::MainWindow(QWidget* parent)
 
     connect(m_broadcast, &BroadcastService::streamingChanged, this, &MainWindow::onStreamingChanged);
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
-
-    applyHotKeys();
-    watchSessionChanges();
-    // Settings read while the window was being built are told now.
-    AppSettings::setLogSink([this](const QString& line) { appendLog(line); });
 }
 
 MainWindow::~MainWindow()

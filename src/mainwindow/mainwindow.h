@@ -104,6 +104,8 @@ protected:
 
 private:
     // ---- Construction, wiring and teardown (mainwindow.cpp) ----
+    void createServices();
+    void createOutputs();
     void refreshForModel(PlaylistModel* model);
     void queueDurations(PlaylistModel* model, int first, int last);
     void onDurationResolved(const QString& path, qint64 ms);
