@@ -40,6 +40,7 @@ class QDropEvent;
 class QFileSystemModel;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QMediaPlayer;
@@ -139,7 +140,9 @@ private:
     QWidget* buildLeftColumn();
     QWidget* buildFileExplorer();
     QWidget* buildCenterColumn();
+    QLayout* buildTransportRow();
     QWidget* buildRightColumn();    // mainwindow_carts.cpp
+    void buildAuxDeck();            // mainwindow_carts.cpp
     QWidget* buildSearchPanel();
     QWidget* buildSchedulerPanel(); // mainwindow_carts.cpp
     void showLeftTabMenu(const QPoint& pos);
