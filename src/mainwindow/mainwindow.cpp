@@ -1,6 +1,9 @@
 #include "mainwindow.h"
 
 #include "automation/autointro.h"
+#include "automation/commandexecutor.h"
+#include "automation/dtmfeventwatch.h"
+#include "automation/eventreactions.h"
 #include "automation/dtmfmonitor.h"
 #include "automation/eventscheduler.h"
 #include "automation/remoteapi.h"
@@ -39,6 +42,11 @@ MainWindow::MainWindow(QWidget* parent)
     resize(1180, 720);
 
     restorePlaylists();
+
+    // The parts they drive are asked for when needed, so these may come first.
+    m_commandExecutor = new CommandExecutor(*this, this);
+    m_eventReactions = new EventReactions(*this, *m_commandExecutor, this);
+    m_dtmfWatch = new DtmfEventWatch(*this, *m_commandExecutor, *m_eventReactions, this);
 
     m_engine = new AudioEngine(this);
     m_engine->setPlaylist(m_onAir);
@@ -104,6 +112,17 @@ MainWindow::MainWindow(QWidget* parent)
     updatePlaylistTabLabels();
     restoreLayout();
 
+    createServices();
+    createOutputs();
+    applyHotKeys();
+    watchSessionChanges();
+    // Settings read while the window was being built are told now.
+    AppSettings::setLogSink([this](const QString& line) { appendLog(line); });
+}
+
+// The scheduler, the inputs and what watches the air.
+void MainWindow::createServices()
+{
     m_weather = new WeatherService(this);
     connect(m_weather, &WeatherService::weatherReady, m_vfd, &VfdDisplay::setWeather);
     connect(m_weather, &WeatherService::weatherError, this, &MainWindow::appendLog);
@@ -113,7 +132,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(m_scheduler, &EventScheduler::changed, this, &MainWindow::refreshSchedulerList);
     connect(m_scheduler, &EventScheduler::logMessage, this, &MainWindow::appendLog);
     connect(m_scheduler, &EventScheduler::fired, this, &MainWindow::onEventFired);
-    connect(m_scheduler, &EventScheduler::stateChanged, this, &MainWindow::showSchedulerState);
+    connect(m_scheduler, &EventScheduler::stateChanged, this, [this] { m_commandExecutor->schedulerStateChanged(); });
     m_scheduler->load();
     refreshSchedulerList();
 
@@ -142,13 +161,6 @@ MainWindow::MainWindow(QWidget* parent)
 
     connect(m_engine, &AudioEngine::levels, this, &MainWindow::onEngineLevels);
 
-    m_micOffTimer = new QTimer(this);
-    m_micOffTimer->setSingleShot(true);
-    m_lineOffTimer = new QTimer(this);
-    m_lineOffTimer->setSingleShot(true);
-    connect(m_micOffTimer, &QTimer::timeout, m_mic, &AudioInput::stop);
-    connect(m_lineOffTimer, &QTimer::timeout, m_lineIn, &AudioInput::stop);
-
     m_updates = new UpdateChecker(this);
     connect(m_updates, &UpdateChecker::updateAvailable, this, &MainWindow::onUpdateAvailable);
     connect(m_updates, &UpdateChecker::updateSkipped, this, [this](const QString& version) {
@@ -176,7 +188,11 @@ MainWindow::MainWindow(QWidget* parent)
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::tickSilence);
     m_silenceTimer->start(250);
+}
 
+// What the engine feeds, and the remote hands that reach the station.
+void MainWindow::createOutputs()
+{
     m_broadcast = new BroadcastService(this);
     connect(m_broadcast, &BroadcastService::logMessage, this, &MainWindow::appendLog);
     connect(m_engine, &AudioEngine::audioBufferReady, m_broadcast, &BroadcastService::pushAudio);
@@ -230,11 +246,6 @@ MainWindow::MainWindow(QWidget* parent)
 
     connect(m_broadcast, &BroadcastService::streamingChanged, this, &MainWindow::onStreamingChanged);
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
-
-    applyHotKeys();
-    watchSessionChanges();
-    // Settings read while the window was being built are told now.
-    AppSettings::setLogSink([this](const QString& line) { appendLog(line); });
 }
 
 MainWindow::~MainWindow()
@@ -249,10 +260,11 @@ MainWindow::~MainWindow()
 // are stopped and deleted here, first the outputs that the engine feeds.
 void MainWindow::releaseServices()
 {
-    for (QTimer* timer : {m_clockTimer, m_silenceTimer, m_micOffTimer, m_lineOffTimer, m_dtmfTimer}) {
+    for (QTimer* timer : {m_clockTimer, m_silenceTimer, m_dtmfTimer}) {
         if (timer)
             timer->stop();
     }
+    m_commandExecutor->stopTimers();
     const QList<QObject*> children = findChildren<QObject*>();
     for (QObject* child : children)
         disconnect(child, nullptr, this, nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QDate>
+#include "automation/automationdesk.h"
+
 #include <QHash>
 #include <QIcon>
 #include <QList>
@@ -16,6 +17,9 @@ class AudioEngine;
 class AudioInput;
 class AutoIntro;
 class CartWall;
+class CommandExecutor;
+class DtmfEventWatch;
+class EventReactions;
 class BroadcastServer;
 class BroadcastService;
 class DtmfMonitor;
@@ -36,6 +40,7 @@ class QDropEvent;
 class QFileSystemModel;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QMediaPlayer;
@@ -71,7 +76,7 @@ struct UpdateInfo;
 // The playout program's one window: it creates, owns and wires every
 // long-lived service and shows the station's state. Its members are spread
 // by concern over the mainwindow_*.cpp files named beside each group.
-class MainWindow : public QMainWindow
+class MainWindow : public QMainWindow, private AutomationDesk
 {
     Q_OBJECT
 
@@ -92,7 +97,7 @@ public:
 
 public slots:
     // Live status (mainwindow_status.cpp).
-    void appendLog(const QString& text);
+    void appendLog(const QString& text) override;
     void fillPlaybackInfo(PlaybackInfo* info);
 
 protected:
@@ -100,6 +105,8 @@ protected:
 
 private:
     // ---- Construction, wiring and teardown (mainwindow.cpp) ----
+    void createServices();
+    void createOutputs();
     void refreshForModel(PlaylistModel* model);
     void queueDurations(PlaylistModel* model, int first, int last);
     void onDurationResolved(const QString& path, qint64 ms);
@@ -127,15 +134,15 @@ private:
     UpdateChecker* m_updates = nullptr;
 
     QTimer* m_clockTimer = nullptr;
-    QTimer* m_micOffTimer = nullptr;
-    QTimer* m_lineOffTimer = nullptr;
     QTimer* m_silenceTimer = nullptr;
 
     // ---- Columns and file explorer (mainwindow_columns.cpp) ----
     QWidget* buildLeftColumn();
     QWidget* buildFileExplorer();
     QWidget* buildCenterColumn();
+    QLayout* buildTransportRow();
     QWidget* buildRightColumn();    // mainwindow_carts.cpp
+    void buildAuxDeck();            // mainwindow_carts.cpp
     QWidget* buildSearchPanel();
     QWidget* buildSchedulerPanel(); // mainwindow_carts.cpp
     void showLeftTabMenu(const QPoint& pos);
@@ -235,7 +242,7 @@ private:
     void showInputLevels();
     double currentOutputLevel() const;
     void tickSilence();
-    void updateSilenceStatus();
+    void updateSilenceStatus() override;
     void updateInputState();
     void updateOnAirIndicator();
     int totalListeners() const;
@@ -293,7 +300,7 @@ private:
     void auxRenumber();
     void auxPlayItem(QTreeWidgetItem* item);
     void auxNext();
-    void refreshSchedulerList();
+    void refreshSchedulerList() override;
 
     CartWall* m_currentCartWall = nullptr;
     int m_cartWallCount = 0;
@@ -332,23 +339,32 @@ public slots:
     void onSilenceDetected(int action);
 
 private:
-    using CommandHandler = std::function<void(const SchedulerCommand&)>;
-    const QHash<QString, CommandHandler>& commandTable();
-    void switchInput(AudioInput* input, QTimer* offTimer, const SchedulerCommand& cmd);
-    void startInputFor(AudioInput* input, QTimer* offTimer, qint64 seconds, const QString& what);
-    int timerIntervalMs(qint64 seconds, const QString& what);
-    void switchScheduler(const SchedulerCommand& cmd);
-    void switchAutoIntro(const SchedulerCommand& cmd);
-    void showSchedulerState();
-    void switchSourceClient(const SchedulerCommand& cmd, bool on);
-    void controlArchive(const SchedulerCommand& cmd);
-    void loadRandomPlaylist(const SchedulerCommand& cmd);
-    void startRelayFrom(const SchedulerCommand& cmd);
-    void stopRelays();
+    AudioEngine* engine() override { return m_engine; }
+    PlaylistModel* onAirPlaylist() override { return m_onAir; }
+    PlaylistModel* viewedPlaylist() override { return m_viewed; }
+    AudioInput* mic() override { return m_mic; }
+    AudioInput* lineIn() override { return m_lineIn; }
+    EventScheduler* scheduler() override { return m_scheduler; }
+    SilenceDetector* silenceDetector() override { return m_silence; }
+    AutoIntro* autoIntro() override { return m_autoIntro.get(); }
+    DtmfMonitor* dtmfMonitor() override { return m_dtmf; }
+    void showOnAirPlaylist() override;
+    void showVolume(int volume) override;
+    void showSchedulerState() override;
+    bool hasSourceClient() override { return m_broadcast; }
+    bool sourceClientActive() override;
+    void startSourceClient() override { startBroadcast(false); }
+    void stopSourceClient() override;
+    void setCastTitle(const QString& title) override;
+    bool hasArchive() override { return m_archive; }
+    void stopArchive() override;
+    void startArchive(const QString& folder, const QString& namePattern, qint64 stopAfterMs) override;
+    bool hasWeather() override { return m_weather; }
+    void refreshWeather() override;
+    void setWeatherCity(const QString& city) override;
 
-    QHash<QString, CommandHandler> m_commands;
-    bool m_lineInRelay = false;
-    QTimer* m_schedulerResume = nullptr;
+    CommandExecutor* m_commandExecutor = nullptr;
+    EventReactions* m_eventReactions = nullptr;
     void newPlaylist();
     void clearPlaylist();
     void onPlaylistClicked(const QModelIndex& index);
@@ -365,21 +381,19 @@ private:
     // ---- Remote API and DTMF-started events (mainwindow_remote.cpp) ----
     void updateDtmfWindow();
     void checkDtmfEvents(const QString& sequence);
-    void startDtmfDay(const QDate& today);
 
     DtmfMonitor* m_dtmf = nullptr;
+    DtmfEventWatch* m_dtmfWatch = nullptr;
     RemoteApi* m_remoteApi = nullptr;
     QTimer* m_dtmfTimer = nullptr;
-    QSet<QString> m_dtmfHandled; // event names started or skipped on m_dtmfDay
-    QDate m_dtmfDay;
 
     // ---- Playlist files, printout and render (mainwindow_files.cpp) ----
 public:
     bool writePlaylistFile(const QString& path);
     // Replaces the viewed playlist's rows, or those of the one named.
-    bool loadPlaylistFile(const QString& path, PlaylistModel* into = nullptr);
+    bool loadPlaylistFile(const QString& path, PlaylistModel* into = nullptr) override;
     QString playlistHtml() const;
-    bool renderPlaylistTo(const QString& path);
+    bool renderPlaylistTo(const QString& path) override;
 
 private:
     void savePlaylistAs();
@@ -391,7 +405,7 @@ private:
 
     // ---- Search panel and library rebuild (mainwindow_search.cpp) ----
 public:
-    void rebuildMusicLibrary(const QString& folder);
+    void rebuildMusicLibrary(const QString& folder) override;
 
 public slots:
     void refreshSearchSources();

@@ -103,6 +103,16 @@ QWidget* MainWindow::buildRightColumn()
     connect(m_cartTabs->tabBar(), &QTabBar::tabBarDoubleClicked, this, &MainWindow::renameCartTab);
     restoreCartWalls();
 
+    buildAuxDeck();
+    m_cartTabs->addTab(m_auxPage, QStringLiteral("AUX"));
+    m_cartTabs->setCurrentIndex(0);
+    updateCartTabCloseButtons();
+    return m_rightColumn;
+}
+
+// The deck beside the cart walls that plays its own list on its own output.
+void MainWindow::buildAuxDeck()
+{
     QStyle* st = style();
     m_auxPage = new QGroupBox(QStringLiteral("AUX Deck"));
     auto* aux = new QVBoxLayout(m_auxPage);
@@ -210,11 +220,6 @@ QWidget* MainWindow::buildRightColumn()
         if (QTreeWidgetItem* item = m_auxList->currentItem(); item && ms > 0)
             item->setText(2, Track::formatDuration(ms));
     });
-
-    m_cartTabs->addTab(m_auxPage, QStringLiteral("AUX"));
-    m_cartTabs->setCurrentIndex(0);
-    updateCartTabCloseButtons();
-    return m_rightColumn;
 }
 
 // ---------------------------------------------------------------------------

@@ -243,6 +243,13 @@ QWidget* MainWindow::buildCenterColumn()
     footer->addWidget(m_timeLeftLabel);
     layout->addLayout(footer);
 
+    layout->addLayout(buildTransportRow());
+    return column;
+}
+
+// Transport buttons, the inputs and the master volume under the playlist.
+QLayout* MainWindow::buildTransportRow()
+{
     QStyle* st = style();
     auto* transport = new QHBoxLayout;
     auto* play = transportButton(st, QStyle::SP_MediaPlay, QStringLiteral("Play"));
@@ -313,12 +320,11 @@ QWidget* MainWindow::buildCenterColumn()
     transport->addWidget(m_volumeLabel);
 
     m_engine->setVolume(volume);
-    layout->addLayout(transport);
     connect(play, &QToolButton::clicked, this, &MainWindow::playSelected);
     connect(next, &QToolButton::clicked, m_engine, &AudioEngine::next);
     connect(pause, &QToolButton::clicked, m_engine, &AudioEngine::togglePause);
     connect(stop, &QToolButton::clicked, m_engine, &AudioEngine::stop);
-    return column;
+    return transport;
 }
 
 void MainWindow::toggleInput(AudioInput* input)

@@ -3,6 +3,7 @@
 // about box.
 #include "mainwindow.h"
 
+#include "automation/commandexecutor.h"
 #include "automation/remoteapi.h"
 #include "dialogs/aboutdialog.h"
 #include "dialogs/prompts.h"
@@ -338,7 +339,7 @@ void MainWindow::openWebAddress(const QString& address)
 void MainWindow::openRelay()
 {
     RelayDialog dialog(
-        m_engine, [this] { return m_lineInRelay; },
+        m_engine, [this] { return m_commandExecutor->lineInRelay(); },
         [this](const QString& command) { runSchedulerCommand(command); }, this);
     Prompts::exec(dialog);
 }

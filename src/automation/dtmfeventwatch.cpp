@@ -1,0 +1,145 @@
+#include "automation/dtmfeventwatch.h"
+
+#include "automation/automationdesk.h"
+#include "automation/commandexecutor.h"
+#include "automation/dtmfdetector.h"
+#include "automation/dtmfmonitor.h"
+#include "automation/eventreactions.h"
+#include "automation/eventscheduler.h"
+#include "automation/scheduledevent.h"
+#include "engine/audioengine.h"
+#include "library/appsettings.h"
+
+#include <QTimer>
+
+namespace {
+
+EventScheduler::DtmfWindow dtmfWindowFromSettings()
+{
+    return {.beforeMin = AppSettings::intValue(QStringLiteral("dtmf/beforeMin")),
+            .afterMin = AppSettings::intValue(QStringLiteral("dtmf/afterMin"))};
+}
+
+bool awaitsTone(const ScheduledEvent& e)
+{
+    return e.enabled && !e.dtmfStart.trimmed().isEmpty();
+}
+
+} // namespace
+
+DtmfEventWatch::DtmfEventWatch(AutomationDesk& desk, CommandExecutor& commands, EventReactions& reactions,
+                               QObject* parent)
+    : QObject(parent)
+    , m_desk(desk)
+    , m_commands(commands)
+    , m_reactions(reactions)
+{
+}
+
+// What was started or skipped belongs to one day. Forgetting it once when
+// the date changes, not at every check of the day's first minute, keeps a
+// window that closed in that minute from being acted on again and again.
+void DtmfEventWatch::startDay(const QDate& today)
+{
+    if (today == m_day)
+        return;
+    m_day = today;
+    m_handled.clear();
+}
+
+void DtmfEventWatch::updateWindow()
+{
+    DtmfMonitor* dtmf = m_desk.dtmfMonitor();
+    EventScheduler* scheduler = m_desk.scheduler();
+    if (!dtmf || !scheduler)
+        return;
+    if (DtmfMonitor::sourceFromSettings() == DtmfMonitor::Off) {
+        if (dtmf->isRunning())
+            dtmf->stop();
+        return;
+    }
+    const EventScheduler::DtmfWindow window = dtmfWindowFromSettings();
+    const QDateTime now = scheduler->currentTime();
+    startDay(now.date());
+    const QString heard = dtmf->detector().sequence;
+
+    bool waiting = false;
+    // A copy: an event that runs may change the scheduler's list.
+    const QList<ScheduledEvent> events = scheduler->events();
+    for (const ScheduledEvent& e : events) {
+        if (!awaitsTone(e))
+            continue;
+        switch (EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, heard, window)) {
+        case EventScheduler::DtmfListen:
+        case EventScheduler::DtmfStart:
+            waiting = true;
+            break;
+        case EventScheduler::DtmfRunAnyway:
+            if (!m_handled.contains(e.name)) {
+                m_handled.insert(e.name);
+                m_desk.appendLog(QStringLiteral("DTMF window closed with no tone - starting ") + e.name);
+                m_reactions.onEventFired(e);
+            }
+            break;
+        case EventScheduler::DtmfSkip:
+            if (!m_handled.contains(e.name)) {
+                m_handled.insert(e.name);
+                m_desk.appendLog(QStringLiteral("DTMF Only: no tone heard, skipping ") + e.name);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    // An event already started keeps the monitor listening until its window
+    // closes, so that its end sequence is still heard.
+    if (waiting && !dtmf->isRunning())
+        dtmf->start();
+    else if (!waiting && dtmf->isRunning())
+        dtmf->stop();
+}
+
+void DtmfEventWatch::checkSequence(const QString& sequence)
+{
+    EventScheduler* scheduler = m_desk.scheduler();
+    if (!scheduler)
+        return;
+    const int delaySec = AppSettings::intValue(QStringLiteral("dtmf/delaySec"));
+    const EventScheduler::DtmfWindow window = dtmfWindowFromSettings();
+    const QDateTime now = scheduler->currentTime();
+    startDay(now.date());
+
+    // One heard sequence acts once: after it ends playback or starts an
+    // event, the events after see nothing heard.
+    QString heard = sequence;
+    auto consume = [this, &heard] {
+        heard.clear();
+        if (DtmfMonitor* dtmf = m_desk.dtmfMonitor())
+            dtmf->detector().sequence.clear();
+    };
+    const QList<ScheduledEvent> events = scheduler->events();
+    for (const ScheduledEvent& e : events) {
+        if (!e.enabled)
+            continue;
+        if (!e.dtmfEnd.trimmed().isEmpty() && DtmfDetector::matches(heard, e.dtmfEnd)) {
+            m_desk.appendLog(QStringLiteral("DTMF end sequence for ") + e.name);
+            if (AudioEngine* engine = m_desk.engine())
+                engine->stop();
+            consume();
+            continue;
+        }
+        if (!awaitsTone(e) || m_handled.contains(e.name))
+            continue;
+        if (EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, heard, window)
+            != EventScheduler::DtmfStart)
+            continue;
+        m_handled.insert(e.name);
+        consume();
+        m_desk.appendLog(QStringLiteral("DTMF %1 detected - starting %2").arg(e.dtmfStart, e.name));
+        if (delaySec > 0)
+            QTimer::singleShot(m_commands.timerIntervalMs(delaySec, QStringLiteral("DTMF delay")), this,
+                               [this, e] { m_reactions.onEventFired(e); });
+        else
+            m_reactions.onEventFired(e);
+    }
+}
