@@ -40,6 +40,7 @@ public:
         double step = 0.0;            // gain change per tick
         bool stopWhenFaded = false;
         double level = 1.0;           // stored level of the row playing on this deck
+        QUrl preloaded;               // loaded and paused for the coming segue
     };
 
     explicit AudioEngine(QObject* parent = nullptr);
@@ -99,6 +100,12 @@ public slots:
 private:
     void beginFade(Deck& deck, double target, int ms, bool stopWhenFaded);
     void startOnDeck(Deck& deck, const Track& track, bool fadeIn);
+    static QUrl sourceFor(const Track& track);
+    static double storedLevel(const Track& track, const QUrl& source);
+    void loadDeck(Deck& deck, const Track& track, const QUrl& source);
+    void dropQueuedBuffers(int index);
+    void preloadNext(int activeIndex);
+    int upcomingRow() const;
     void applyDeckVolume(Deck& deck);
     void stopDeck(Deck& deck);
 
