@@ -284,9 +284,9 @@ public:
     void beginTrack(double gain)
     {
         m_fade = m_any ? m_overlapFrames : 0;
-        // What was written can no longer be mixed into; a track shorter than
-        // the overlap cannot pull the next one back before it.
-        m_start = std::max(m_position - m_fade, m_base);
+        // A track shorter than the overlap does not pull the next one in
+        // before its own start.
+        m_start = std::max(m_position - m_fade, m_start);
         m_done = 0;
         m_gain = gain;
     }
@@ -301,8 +301,9 @@ public:
         addFrames(m_tail.data() + at * m_channels, samples, frames, m_done, m_fade, m_channels, m_gain);
         m_done += frames;
         m_any = true;
-        // The next track starts no earlier than this one's end less the overlap.
-        return writeBefore(m_start + m_done - m_overlapFrames, kWriteBlockFrames, error);
+        // The next track starts no earlier than this one's end less the
+        // overlap, nor before this one.
+        return writeBefore(std::max(m_start + m_done - m_overlapFrames, m_start), kWriteBlockFrames, error);
     }
 
     void endTrack()
