@@ -712,8 +712,8 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     const qint64 dur = d.player->duration();
     MixConfig mix = m_mix;
     if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount()) {
-        mix = TrackParams::resolveMix(m_mix, m_mix, false, TrackParams::load(m_currentTrack.filePath),
-                                      m_playlist->segueAt(m_currentRow), false, 0);
+        mix = TrackParams::resolveMix(m_mix, m_mix, false, currentParams(), m_playlist->segueAt(m_currentRow), false,
+                                      0);
     }
 
     // A presenter's ducking or a low master volume must not pass for the
@@ -760,6 +760,19 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     m_segueFadeOutMs = mix.fadeOutOnMix ? qMax(0, mix.fadeOutMs) : kLeavePlaying;
     playRow(nextRow);
     m_segueFadeOutMs = kEngineFadeOut;
+}
+
+const TrackParams& AudioEngine::currentParams()
+{
+    // Read again only when the stored parameters may have changed: position
+    // reports come many times a second.
+    const quint64 stamp = TrackParams::changeStamp();
+    if (m_params.path != m_currentTrack.filePath || m_params.stamp != stamp) {
+        m_params.path = m_currentTrack.filePath;
+        m_params.stamp = stamp;
+        m_params.params = TrackParams::load(m_currentTrack.filePath);
+    }
+    return m_params.params;
 }
 
 int AudioEngine::upcomingRow() const

@@ -3,6 +3,7 @@
 #include "engine/levelpeaks.h"
 #include "library/mixconfig.h"
 #include "library/track.h"
+#include "library/trackparams.h"
 
 #include <QAudioDevice>
 #include <QMediaPlayer>
@@ -106,6 +107,7 @@ private:
     void dropQueuedBuffers(int index);
     void preloadNext(int activeIndex);
     int upcomingRow() const;
+    const TrackParams& currentParams();
     void applyDeckVolume(Deck& deck);
     void stopDeck(Deck& deck);
 
@@ -163,6 +165,13 @@ private:
     // master volume and ducking): what the level trigger judges.
     LevelPeaks m_trackLevels[2];
     MixConfig m_mix;
+    // The playing file's stored parameters, as of a change stamp.
+    struct
+    {
+        QString path;
+        quint64 stamp = 0;
+        TrackParams params;
+    } m_params;
 
     QMediaPlayer* m_voPlayer = nullptr;
     QAudioOutput* m_voOutput = nullptr;
