@@ -2,6 +2,10 @@
 // crossfades track after track with every station output running: a
 // stream to a real Icecast server, the built-in server with a listener and
 // a recording, all from the on-air mix. Stall = a 10 ms timer's lateness.
+// Also the CPU time the program and its child processes spend per minute
+// of audio. With --render the playlist ends in 30 minutes of long files,
+// rendered to MP3 while the first rows play: stalls, how late each segue
+// starts past its mix point, and the resident peak before and after.
 #include "audiofixtures.h"
 #include "engine/audioengine.h"
 #include "icecastserver.h"
@@ -17,7 +21,11 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QDir>
+#include <QFile>
 #include <QTimer>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -42,6 +50,41 @@ quint16 freePort()
     return probe.serverPort();
 }
 
+// utime + stime of a /proc stat line, in seconds.
+double cpuSeconds(const QByteArray& stat)
+{
+    const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return f.size() > 12 ? (f[11].toDouble() + f[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : 0.0;
+}
+
+QByteArray readStat(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// CPU seconds of every living child process, by process id.
+QHash<QString, double> childCpu()
+{
+    QHash<QString, double> out;
+    const QByteArray self = QByteArray::number(getpid());
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = readStat(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (f.size() > 1 && f[1] == self)
+            out.insert(pid, cpuSeconds(stat));
+    }
+    return out;
+}
+
+double peakRssMb()
+{
+    for (const QByteArray& line : readStat(QStringLiteral("/proc/self/status")).split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    return 0.0;
+}
+
 QAction* menuAction(QMainWindow& w, const QString& text)
 {
     for (QAction* top : w.menuBar()->actions())
@@ -57,6 +100,7 @@ int main(int argc, char** argv)
 {
     TestHome home;
     QApplication app(argc, argv);
+    const bool render = app.arguments().contains(QStringLiteral("--render"));
     QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern"));
     QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
@@ -70,6 +114,12 @@ int main(int argc, char** argv)
     for (int i = 0; i < kTracks; ++i) {
         const QString path = home.scratch() + QStringLiteral("/Artist %1 - Song %1.mp3").arg(i);
         if (!AudioFixtures::tone(path, 330 + 110 * i, -6, kTrackSeconds))
+            return 1;
+        files << path;
+    }
+    for (int i = 0; render && i < 10; ++i) {
+        const QString path = home.scratch() + QStringLiteral("/Long %1.mp3").arg(i);
+        if (!AudioFixtures::tone(path, 220 + 55 * i, -12, 180))
             return 1;
         files << path;
     }
@@ -104,7 +154,22 @@ int main(int argc, char** argv)
 
     auto* engine = window.findChild<AudioEngine*>();
     int rowsStarted = 0;
-    QObject::connect(engine, &AudioEngine::currentRowChanged, &window, [&rowsStarted] { ++rowsStarted; });
+    // How far past its mix point the outgoing row was when the next started.
+    QList<double> segueLate;
+    qint64 lastPosition = -1;
+    QElapsedTimer wall;
+    wall.start();
+    qint64 lastAt = 0;
+    QObject::connect(engine, &AudioEngine::positionChanged, &window, [&](qint64 ms) {
+        lastPosition = ms;
+        lastAt = wall.elapsed();
+    });
+    QObject::connect(engine, &AudioEngine::currentRowChanged, &window, [&] {
+        ++rowsStarted;
+        if (lastPosition >= 0)
+            segueLate << double(lastPosition + wall.elapsed() - lastAt - (engine->duration() - 3000));
+        lastPosition = -1;
+    });
     QList<double> lateness;
     QElapsedTimer clock;
     QTimer tick;
@@ -114,12 +179,32 @@ int main(int argc, char** argv)
         lateness << qMax(0.0, clock.nsecsElapsed() / 1e6 - kTickMs);
         clock.restart();
     });
+    const QHash<QString, double> childrenBefore = childCpu();
+    const double cpuBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/stat")));
     engine->playRow(0);
     clock.start();
     tick.start();
     const int runMs = (kTracks - 1) * (kTrackSeconds - 3) * 1000 + 2000;
-    wait(runMs);
+    QElapsedTimer run;
+    run.start();
+    double renderSeconds = 0.0;
+    double rssBefore = 0.0;
+    bool rendered = false;
+    if (render) {
+        wait(3000);
+        rssBefore = peakRssMb();
+        QElapsedTimer took;
+        took.start();
+        rendered = window.renderPlaylistTo(home.scratch() + QStringLiteral("/render.mp3"));
+        renderSeconds = took.elapsed() / 1000.0;
+    }
+    wait(int(std::max<qint64>(runMs - run.elapsed(), 0)));
     tick.stop();
+    const double cpuSelf = cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))) - cpuBefore;
+    double cpuChildren = 0.0;
+    const QHash<QString, double> childrenAfter = childCpu();
+    for (auto it = childrenAfter.cbegin(); it != childrenAfter.cend(); ++it)
+        cpuChildren += it.value() - childrenBefore.value(it.key(), 0.0);
 
     std::sort(lateness.begin(), lateness.end());
     const auto pct = [&](double p) { return lateness.at(qMin(lateness.size() - 1, qsizetype(p * lateness.size()))); };
@@ -127,5 +212,15 @@ int main(int argc, char** argv)
                 rowsStarted, runMs / 1000.0);
     std::printf("10 ms timer lateness: median %.1f ms, 99th %.1f ms, 99.9th %.1f ms, worst %.1f ms (%lld ticks)\n",
                 pct(0.5), pct(0.99), pct(0.999), lateness.last(), qint64(lateness.size()));
+    const double minutes = run.elapsed() / 60000.0;
+    std::printf("CPU per minute of audio: program %.2f s, child processes %.2f s\n", cpuSelf / minutes,
+                cpuChildren / minutes);
+    std::sort(segueLate.begin(), segueLate.end());
+    if (!segueLate.isEmpty())
+        std::printf("segues past the mix point: median %.0f ms, worst %.0f ms\n", segueLate[segueLate.size() / 2],
+                    segueLate.last());
+    if (render)
+        std::printf("render of the playlist to MP3 during playout: %s in %.1f s, peak RSS %.0f MB before, %.0f MB after\n",
+                    rendered ? "done" : "FAILED", renderSeconds, rssBefore, peakRssMb());
     return 0;
 }

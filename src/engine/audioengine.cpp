@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kFadeTickMs = 40;
 constexpr int kAimAtMixMs = 500; // how far ahead a segue is timed to its mix point
+// How far ahead of its mix point the next row is loaded on the idle deck.
+constexpr int kPreloadMs = 4000;
 constexpr double kSilentGain = 0.0001;
 constexpr double kDuckFactor = 0.2;
 constexpr int kReconnectMs = 5000;
@@ -82,6 +84,9 @@ void AudioEngine::setUpDeck(int index)
             startFailed(QStringLiteral("cannot be decoded"));
     });
     connect(d.player, &QMediaPlayer::playbackStateChanged, this, [this, index](QMediaPlayer::PlaybackState state) {
+        // A deck waiting for its segue changes nothing on air.
+        if (state == QMediaPlayer::PausedState && !m_decks[index].preloaded.isEmpty())
+            return;
         // A paused or stopped deck sends no more buffers: its last level
         // must not stay on the meter.
         if (state != QMediaPlayer::PlayingState && m_deckLevels[index].valid) {
@@ -180,6 +185,7 @@ void AudioEngine::fadeTick(int index)
 
 void AudioEngine::stopDeck(Deck& deck)
 {
+    deck.preloaded.clear();
     deck.fadeTimer->stop();
     deck.player->stop();
 }
@@ -273,27 +279,35 @@ void AudioEngine::haltDecks()
     stopDeck(m_decks[1]);
 }
 
-void AudioEngine::startOnDeck(Deck& deck, const Track& t, bool fadeIn)
+QUrl AudioEngine::sourceFor(const Track& t)
 {
-    deck.fadeTimer->stop();
-    deck.stopWhenFaded = false;
-
-    QUrl source;
     if (t.isStream && !t.filePath.isEmpty())
-        source = QUrl::fromUserInput(t.filePath);
-    else if (!t.isStream && !t.filePath.isEmpty() && QFileInfo(t.filePath).isFile())
-        source = QUrl::fromLocalFile(t.filePath);
+        return QUrl::fromUserInput(t.filePath);
+    if (!t.isStream && !t.filePath.isEmpty() && QFileInfo(t.filePath).isFile())
+        return QUrl::fromLocalFile(t.filePath);
+    return {};
+}
+
+void AudioEngine::loadDeck(Deck& deck, const Track& t, const QUrl& source)
+{
     // A stale level from the previous row on this deck must not decide the
     // new row's level-triggered segue.
     m_deckLevels[int(&deck - m_decks)] = LevelPeaks();
     m_trackLevels[int(&deck - m_decks)] = LevelPeaks();
-    deck.level = (!t.isStream && !source.isEmpty()) ? TrackParams::load(t.filePath).level : 1.0;
-    if (!(deck.level >= 0.0))
-        deck.level = 1.0;
+    deck.level = storedLevel(t, source);
     deck.player->setSource(source);
+}
+
+double AudioEngine::storedLevel(const Track& t, const QUrl& source)
+{
+    const double level = (!t.isStream && !source.isEmpty()) ? TrackParams::load(t.filePath).level : 1.0;
+    return level >= 0.0 ? level : 1.0;
+}
+
+void AudioEngine::dropQueuedBuffers(int index)
+{
     // Buffers of the deck's previous source may still wait in the event
     // queue; they are dropped until everything posted before now is through.
-    const int index = int(&deck - m_decks);
     const quint32 generation = ++m_deckGeneration[index];
     m_deckOpen[index] = false;
     QMetaObject::invokeMethod(
@@ -303,6 +317,24 @@ void AudioEngine::startOnDeck(Deck& deck, const Track& t, bool fadeIn)
                 m_deckOpen[index] = true;
         },
         Qt::QueuedConnection);
+}
+
+void AudioEngine::startOnDeck(Deck& deck, const Track& t, bool fadeIn)
+{
+    deck.fadeTimer->stop();
+    deck.stopWhenFaded = false;
+
+    const QUrl source = sourceFor(t);
+    // Loaded and paused ahead of its mix point: it only has to play. Any
+    // other row than the one loaded is loaded afresh.
+    const bool ready = !source.isEmpty() && deck.preloaded == source && deck.player->source() == source
+                       && deck.player->playbackState() == QMediaPlayer::PausedState;
+    deck.preloaded.clear();
+    if (ready)
+        deck.level = storedLevel(t, source);
+    else
+        loadDeck(deck, t, source);
+    dropQueuedBuffers(int(&deck - m_decks));
 
     if (!fadeIn) {
         deck.gain = 1.0;
@@ -680,8 +712,8 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     const qint64 dur = d.player->duration();
     MixConfig mix = m_mix;
     if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount()) {
-        mix = TrackParams::resolveMix(m_mix, m_mix, false, TrackParams::load(m_currentTrack.filePath),
-                                      m_playlist->segueAt(m_currentRow), false, 0);
+        mix = TrackParams::resolveMix(m_mix, m_mix, false, currentParams(), m_playlist->segueAt(m_currentRow), false,
+                                      0);
     }
 
     // A presenter's ducking or a low master volume must not pass for the
@@ -695,6 +727,9 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
         // Position reports come tens of milliseconds apart: a timer aimed at
         // the mix point starts the segue on time, not at the next report.
         const qint64 untilMix = dur - position - mix.mixPointMs;
+        if (untilMix > 0 && untilMix <= kPreloadMs && d.player->playbackState() == QMediaPlayer::PlayingState
+            && dur >= mix.minCrossfadeMs)
+            preloadNext(index);
         if (untilMix > 0 && untilMix <= kAimAtMixMs && d.player->playbackState() == QMediaPlayer::PlayingState
             && shouldStartMix(mix, dur, mix.mixPointMs, levelDb, levelValid)) {
             // The player's position moves only with its reports; the
@@ -712,9 +747,8 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
 
     if (!m_playlist)
         return;
-    const QList<int> queue = m_playlist->queue();
-    const bool fromQueue = !queue.isEmpty();
-    const int nextRow = fromQueue ? queue.first() : nextRowInOrder();
+    const bool fromQueue = !m_playlist->queue().isEmpty();
+    const int nextRow = upcomingRow();
     if (nextRow < 0 || nextRow >= m_playlist->rowCount() || isCommandRow(nextRow))
         return;
 
@@ -726,6 +760,52 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     m_segueFadeOutMs = mix.fadeOutOnMix ? qMax(0, mix.fadeOutMs) : kLeavePlaying;
     playRow(nextRow);
     m_segueFadeOutMs = kEngineFadeOut;
+}
+
+const TrackParams& AudioEngine::currentParams()
+{
+    // Read again only when the stored parameters may have changed: position
+    // reports come many times a second.
+    const quint64 stamp = TrackParams::changeStamp();
+    if (m_params.path != m_currentTrack.filePath || m_params.stamp != stamp) {
+        m_params.path = m_currentTrack.filePath;
+        m_params.stamp = stamp;
+        m_params.params = TrackParams::load(m_currentTrack.filePath);
+    }
+    return m_params.params;
+}
+
+int AudioEngine::upcomingRow() const
+{
+    const QList<int> queue = m_playlist->queue();
+    return queue.isEmpty() ? nextRowInOrder() : queue.first();
+}
+
+// Loads the row that the segue will start on the idle deck, paused and
+// silent, and loads again whenever that row changes before the mix point.
+void AudioEngine::preloadNext(int activeIndex)
+{
+    Deck& d = m_decks[1 - activeIndex];
+    // Still fading out the row before: it is not idle yet.
+    if (!m_playlist || d.player->playbackState() == QMediaPlayer::PlayingState)
+        return;
+    const int row = upcomingRow();
+    if (row < 0 || row >= m_playlist->rowCount())
+        return;
+    const Track& t = m_playlist->tracks().at(row);
+    if (t.marker || t.isStream || !cannotPlayReason(t).isEmpty())
+        return;
+    const QUrl source = sourceFor(t);
+    if (source.isEmpty() || (d.preloaded == source && d.player->source() == source))
+        return;
+    d.fadeTimer->stop();
+    d.stopWhenFaded = false;
+    d.gain = 0.0;
+    d.out->setVolume(0.0f);
+    d.preloaded = source;
+    loadDeck(d, t, source);
+    dropQueuedBuffers(1 - activeIndex);
+    d.player->pause();
 }
 
 AudioEngine::MixConfig AudioEngine::mixConfigFromSettings()

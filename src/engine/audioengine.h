@@ -3,6 +3,7 @@
 #include "engine/levelpeaks.h"
 #include "library/mixconfig.h"
 #include "library/track.h"
+#include "library/trackparams.h"
 
 #include <QAudioDevice>
 #include <QMediaPlayer>
@@ -40,6 +41,7 @@ public:
         double step = 0.0;            // gain change per tick
         bool stopWhenFaded = false;
         double level = 1.0;           // stored level of the row playing on this deck
+        QUrl preloaded;               // loaded and paused for the coming segue
     };
 
     explicit AudioEngine(QObject* parent = nullptr);
@@ -99,6 +101,13 @@ public slots:
 private:
     void beginFade(Deck& deck, double target, int ms, bool stopWhenFaded);
     void startOnDeck(Deck& deck, const Track& track, bool fadeIn);
+    static QUrl sourceFor(const Track& track);
+    static double storedLevel(const Track& track, const QUrl& source);
+    void loadDeck(Deck& deck, const Track& track, const QUrl& source);
+    void dropQueuedBuffers(int index);
+    void preloadNext(int activeIndex);
+    int upcomingRow() const;
+    const TrackParams& currentParams();
     void applyDeckVolume(Deck& deck);
     void stopDeck(Deck& deck);
 
@@ -156,6 +165,13 @@ private:
     // master volume and ducking): what the level trigger judges.
     LevelPeaks m_trackLevels[2];
     MixConfig m_mix;
+    // The playing file's stored parameters, as of a change stamp.
+    struct
+    {
+        QString path;
+        quint64 stamp = 0;
+        TrackParams params;
+    } m_params;
 
     QMediaPlayer* m_voPlayer = nullptr;
     QAudioOutput* m_voOutput = nullptr;

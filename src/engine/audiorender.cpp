@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSaveFile>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QtEndian>
@@ -18,6 +19,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -74,114 +77,131 @@ qint16 toPcm16(float v)
     return qint16(s);
 }
 
-bool writeAll(QSaveFile& file, const QByteArray& bytes)
+// Writes the mix as 16-bit WAV or, for a name ending in .mp3, as MP3, block
+// by block as it is made. The file is written beside the target and replaces
+// it only when complete, so a failed render never damages an existing file.
+class MixWriter
 {
-    return file.write(bytes) == bytes.size();
-}
+public:
+    explicit MixWriter(const QString& path) : m_path(path), m_file(path) {}
 
-QString writeError(const QString& path, const QSaveFile& file)
-{
-    return QStringLiteral("cannot write %1 (%2)").arg(path, file.errorString());
-}
-
-bool writeWav(const QList<float>& mix, int sampleRate, int channels, QSaveFile& file, const QString& path,
-              QString* error)
-{
-    const qint64 dataBytes = qint64(mix.size()) * 2;
-    // The RIFF sizes are 32-bit; a longer mix would be written with sizes
-    // that no reader can trust.
-    if (dataBytes + 36 > qint64(std::numeric_limits<qint32>::max())) {
-        *error = QStringLiteral("the mix is too long for a WAV file (more than 2 GB of samples)");
-        return false;
-    }
-    if (!writeAll(file, wavHeader(dataBytes, sampleRate, channels))) {
-        *error = writeError(path, file);
-        return false;
-    }
-    const qint64 block = kWriteBlockFrames * channels;
-    QByteArray bytes;
-    for (qint64 first = 0; first < mix.size(); first += block) {
-        const qint64 n = std::min(block, qint64(mix.size()) - first);
-        bytes.resize(n * 2);
-        char* p = bytes.data();
-        for (qint64 i = 0; i < n; ++i)
-            qToLittleEndian(toPcm16(mix[first + i]), p + 2 * i);
-        if (!writeAll(file, bytes)) {
-            *error = writeError(path, file);
+    bool open(int sampleRate, int channels, int kbps, QString* error)
+    {
+        m_rate = sampleRate;
+        m_channels = channels;
+        if (!m_file.open(QIODevice::WriteOnly)) {
+            *error = QStringLiteral("cannot write ") + m_path;
             return false;
         }
+        m_mp3 = m_path.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive);
+        if (m_mp3 && !m_encoder.open(sampleRate, channels, kbps, Mp3Encoder::F32le)) {
+            *error = Mp3Encoder::available()
+                         ? QStringLiteral("MP3 encoder failed to start")
+                         : QStringLiteral("ffmpeg was not found (install ffmpeg or set ORCHIDLANTERN_FFMPEG)");
+            return fail();
+        }
+        // The sizes are filled in once the length is known.
+        if (!m_mp3 && !writeAll(wavHeader(0, sampleRate, channels)))
+            return fail(error);
+        return true;
     }
-    return true;
-}
 
-bool writeMp3(const QList<float>& mix, int sampleRate, int channels, QSaveFile& file, const QString& path, int kbps,
-              QString* error)
-{
-    Mp3Encoder encoder;
-    if (!encoder.open(sampleRate, channels, kbps, Mp3Encoder::F32le)) {
-        *error = Mp3Encoder::available() ? QStringLiteral("MP3 encoder failed to start")
-                                         : QStringLiteral("ffmpeg was not found (install ffmpeg or set ORCHIDLANTERN_FFMPEG)");
+    // Clips the samples to full scale in place and writes them.
+    bool write(float* samples, qint64 frames, QString* error)
+    {
+        const qint64 count = frames * m_channels;
+        // std::clamp lets NaN through, and the MP3 encoder aborts on it.
+        for (qint64 i = 0; i < count; ++i)
+            samples[i] = std::isnan(samples[i]) ? 0.0f : std::clamp(samples[i], -1.0f, 1.0f);
+        for (qint64 first = 0; first < frames; first += kWriteBlockFrames) {
+            const qint64 n = std::min(kWriteBlockFrames, frames - first);
+            if (!(m_mp3 ? encode(samples + first * m_channels, n, error)
+                        : writePcm(samples + first * m_channels, n, error)))
+                return false;
+        }
+        return true;
+    }
+
+    bool finish(QString* error)
+    {
+        if (m_mp3) {
+            const QByteArray tail = m_encoder.flush();
+            m_produced += tail.size();
+            if (!writeAll(tail))
+                return fail(error);
+            if (m_produced == 0) {
+                *error = QStringLiteral("MP3 encoder produced no output");
+                return fail();
+            }
+        } else if (!m_file.seek(0) || !writeAll(wavHeader(m_dataBytes, m_rate, m_channels))) {
+            return fail(error);
+        }
+        if (!m_file.commit()) {
+            *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, m_file.errorString());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    bool writeAll(const QByteArray& bytes) { return m_file.write(bytes) == bytes.size(); }
+
+    bool fail(QString* error = nullptr)
+    {
+        if (error)
+            *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, m_file.errorString());
+        m_encoder.close();
+        m_file.cancelWriting();
         return false;
     }
-    const qint64 frames = mix.size() / channels;
-    qint64 produced = 0;
-    for (qint64 first = 0; first < frames; first += kWriteBlockFrames) {
-        const qint64 n = std::min(kWriteBlockFrames, frames - first);
-        const float* src = mix.constData() + first * channels;
+
+    bool writePcm(const float* samples, qint64 frames, QString* error)
+    {
+        const qint64 count = frames * m_channels;
+        // The RIFF sizes are 32-bit; a longer mix would be written with sizes
+        // that no reader can trust.
+        if (m_dataBytes + count * 2 + 36 > qint64(std::numeric_limits<qint32>::max())) {
+            *error = QStringLiteral("the mix is too long for a WAV file (more than 2 GB of samples)");
+            return fail();
+        }
+        m_bytes.resize(count * 2);
+        char* p = m_bytes.data();
+        for (qint64 i = 0; i < count; ++i)
+            qToLittleEndian(toPcm16(samples[i]), p + 2 * i);
+        m_dataBytes += m_bytes.size();
+        return writeAll(m_bytes) || fail(error);
+    }
+
+    bool encode(const float* samples, qint64 frames, QString* error)
+    {
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-        const char* data = reinterpret_cast<const char*>(src);
+        const char* data = reinterpret_cast<const char*>(samples);
 #else
-        QByteArray pcm(n * channels * 4, Qt::Uninitialized);
-        qToLittleEndian<float>(src, n * channels, pcm.data());
-        const char* data = pcm.constData();
+        m_bytes.resize(frames * m_channels * 4);
+        qToLittleEndian<float>(samples, frames * m_channels, m_bytes.data());
+        const char* data = m_bytes.constData();
 #endif
-        const QByteArray out = encoder.encode(data, int(n));
-        produced += out.size();
-        if (!writeAll(file, out)) {
-            *error = writeError(path, file);
-            return false;
-        }
-        if (!encoder.isOpen()) {
+        const QByteArray out = m_encoder.encode(data, int(frames));
+        m_produced += out.size();
+        if (!writeAll(out))
+            return fail(error);
+        if (!m_encoder.isOpen()) {
             *error = QStringLiteral("MP3 encoder stopped responding");
-            return false;
+            return fail();
         }
+        return true;
     }
-    const QByteArray tail = encoder.flush();
-    produced += tail.size();
-    if (!writeAll(file, tail)) {
-        *error = writeError(path, file);
-        return false;
-    }
-    if (produced == 0) {
-        *error = QStringLiteral("MP3 encoder produced no output");
-        return false;
-    }
-    return true;
-}
 
-// Writes the mix as 16-bit WAV or, for a name ending in .mp3, as MP3. The
-// file is written beside the target and replaces it only when complete, so a
-// failed render never damages an existing file.
-bool writeMix(QList<float>& mix, int sampleRate, int channels, const QString& path, int kbps, QString* error)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write ") + path;
-        return false;
-    }
-    const bool mp3 = path.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive);
-    const bool ok = mp3 ? writeMp3(mix, sampleRate, channels, file, path, kbps, error)
-                        : writeWav(mix, sampleRate, channels, file, path, error);
-    if (!ok) {
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        *error = writeError(path, file);
-        return false;
-    }
-    return true;
-}
+    QString m_path;
+    QSaveFile m_file;
+    Mp3Encoder m_encoder;
+    QByteArray m_bytes;
+    bool m_mp3 = false;
+    int m_rate = 0;
+    int m_channels = 0;
+    qint64 m_dataBytes = 0;
+    qint64 m_produced = 0;
+};
 
 qsizetype sampleCount(const QAudioBuffer& buffer)
 {
@@ -220,12 +240,106 @@ qsizetype toFloat(const QAudioBuffer& buffer, float* d)
     }
 }
 
-void clipToFullScale(QList<float>& mix)
+bool writeMix(QList<float>& mix, int sampleRate, int channels, const QString& path, int kbps, QString* error)
 {
-    // std::clamp lets NaN through, and the MP3 encoder aborts on it.
-    for (float& v : mix)
-        v = std::isnan(v) ? 0.0f : std::clamp(v, -1.0f, 1.0f);
+    MixWriter writer(path);
+    return writer.open(sampleRate, channels, kbps, error) && writer.write(mix.data(), mix.size() / channels, error)
+           && writer.finish(error);
 }
+
+// Adds n frames of a track at d, the first of them being the track's frame
+// `first`: over its first `overlap` frames the track fades in while what
+// lies under it fades out.
+void addFrames(float* d, const float* s, qint64 n, qint64 first, qint64 overlap, int channels, double gain)
+{
+    qint64 i = 0;
+    for (; i < n && first + i < overlap; ++i) {
+        const double theta = (double(first + i) / double(overlap)) * M_PI * 0.5;
+        const double in = std::sin(theta);
+        const double outGain = std::cos(theta);
+        for (int c = 0; c < channels; ++c) {
+            const qint64 k = i * channels + c;
+            const float incoming = float(double(s[k]) * gain * in);
+            d[k] = float(double(incoming) + double(d[k]) * outGain);
+        }
+    }
+    for (; i < n; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            const qint64 k = i * channels + c;
+            d[k] = d[k] + float(double(s[k]) * gain);
+        }
+    }
+}
+
+// The mix made track by track and handed to the writer as soon as no later
+// track can reach it: only about one overlap of audio waits in memory.
+class StreamedMix
+{
+public:
+    StreamedMix(MixWriter& writer, int channels, qint64 overlapFrames)
+        : m_writer(writer), m_channels(channels), m_overlapFrames(overlapFrames)
+    {
+    }
+
+    void beginTrack(double gain)
+    {
+        m_fade = m_any ? m_overlapFrames : 0;
+        // A track shorter than the overlap does not pull the next one in
+        // before its own start.
+        m_start = std::max(m_position - m_fade, m_start);
+        m_done = 0;
+        m_gain = gain;
+    }
+
+    bool add(const float* samples, qint64 frames, QString* error)
+    {
+        if (frames < 1)
+            return true;
+        const qint64 at = m_start + m_done - m_base;
+        if (m_tail.size() < (at + frames) * m_channels)
+            m_tail.resize((at + frames) * m_channels, 0.0f);
+        addFrames(m_tail.data() + at * m_channels, samples, frames, m_done, m_fade, m_channels, m_gain);
+        m_done += frames;
+        m_any = true;
+        // The next track starts no earlier than this one's end less the
+        // overlap, nor before this one.
+        return writeBefore(std::max(m_start + m_done - m_overlapFrames, m_start), kWriteBlockFrames, error);
+    }
+
+    void endTrack()
+    {
+        if (m_done > 0)
+            m_position = m_start + m_done;
+    }
+
+    bool finish(QString* error) { return writeBefore(m_base + m_tail.size() / m_channels, 1, error); }
+    bool isEmpty() const { return !m_any; }
+
+private:
+    bool writeBefore(qint64 frame, qint64 atLeast, QString* error)
+    {
+        const qint64 n = frame - m_base;
+        if (n < atLeast || n < 1)
+            return true;
+        if (!m_writer.write(m_tail.data(), n, error))
+            return false;
+        m_tail.remove(0, n * m_channels);
+        m_base += n;
+        return true;
+    }
+
+    MixWriter& m_writer;
+    const int m_channels;
+    const qint64 m_overlapFrames;
+    QList<float> m_tail; // the mix from frame m_base on
+    qint64 m_base = 0;
+    qint64 m_position = 0; // end of the last track placed
+    qint64 m_start = 0;    // where the current track begins
+    qint64 m_done = 0;     // its frames placed so far
+    qint64 m_fade = 0;
+    double m_gain = 1.0;
+    bool m_any = false;
+};
 
 } // namespace
 
@@ -538,86 +652,130 @@ void AudioRender::mixInto(QList<float>& dst, const QList<float>& src, qint64 off
         dst.resize(needed, 0.0f);
     if (n < 1)
         return;
+    addFrames(dst.data() + offsetFrames * channels, src.constData(), n, 0, overlapFrames, channels, gain);
+}
 
-    const float* s = src.constData();
-    float* d = dst.data() + offsetFrames * channels;
-    qint64 i = 0;
-    if (overlapFrames > 0) {
-        const qint64 fadeFrames = std::min(n, overlapFrames);
-        for (; i < fadeFrames; ++i) {
-            const double theta = (double(i) / double(overlapFrames)) * M_PI * 0.5;
-            const double in = std::sin(theta);
-            const double outGain = std::cos(theta);
-            for (int c = 0; c < channels; ++c) {
-                const qint64 k = i * channels + c;
-                const float incoming = float(double(s[k]) * gain * in);
-                d[k] = float(double(incoming) + double(d[k]) * outGain);
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        for (int c = 0; c < channels; ++c) {
-            const qint64 k = i * channels + c;
-            d[k] = d[k] + float(double(s[k]) * gain);
-        }
-    }
+QList<double> AudioRender::storedLevels(const QList<Track>& tracks)
+{
+    QList<double> levels;
+    levels.reserve(tracks.size());
+    for (const Track& track : tracks)
+        levels << (track.marker || track.isStream ? 1.0 : TrackParams::load(track.filePath).level);
+    return levels;
 }
 
 bool AudioRender::renderToFile(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps)
 {
+    return renderStreamed(tracks, storedLevels(tracks), path, overlapMs, kbps);
+}
+
+bool AudioRender::renderInBackground(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps)
+{
+    // The stored levels come from the database connection of this thread.
+    const QList<double> levels = storedLevels(tracks);
+    bool ok = false;
+    std::unique_ptr<QThread> thread(QThread::create([&] {
+        AudioRender worker;
+        connect(&worker, &AudioRender::logMessage, this, &AudioRender::logMessage);
+        connect(&worker, &AudioRender::progress, this, &AudioRender::progress);
+        ok = worker.renderStreamed(tracks, levels, path, overlapMs, kbps);
+    }));
+    QEventLoop loop;
+    connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    loop.exec();
+    thread->wait();
+    return ok;
+}
+
+bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>& levels, const QString& path,
+                                 int overlapMs, int kbps)
+{
     if (tracks.isEmpty())
         return false;
 
-    QList<float> mix;
-    qint64 position = 0;
+    MixWriter writer(path);
+    std::optional<StreamedMix> mix;
     int outRate = 0;
     int outChannels = 0;
     int handled = 0;
+    QString error;
+    bool failed = false;
     const double rows = double(std::max<qsizetype>(tracks.size(), 1));
+    QList<float> floats;
 
-    for (const Track& track : tracks) {
+    for (qsizetype index = 0; index < tracks.size() && !failed; ++index) {
+        const Track& track = tracks.at(index);
         if (track.marker || track.isStream)
             continue;
         const QString name = track.displayName();
         emit progress(int(handled * 100.0 / rows), QStringLiteral("Decoding ") + name);
         QCoreApplication::processEvents();
 
-        QList<float> samples;
         int rate = 0;
         int ch = 0;
-        if (decodeToFloat(track.filePath, samples, rate, ch, kDecodeTimeoutMs)) {
-            if (outRate == 0) {
-                outRate = std::max(rate, 44100);
-                outChannels = std::max(ch, 2);
-            }
-            if (rate != outRate || ch != outChannels) {
+        QList<float> whole; // a track at another rate is resampled in one piece
+        const auto feed = [&](QList<float>& samples) {
+            if (failed || samples.isEmpty())
+                return;
+            if (ch != outChannels || rate != outRate)
                 convertFormat(samples, rate, ch, outRate, outChannels);
-                emit logMessage(QStringLiteral("Resampled %1 (%2 Hz/%3ch -> %4 Hz/%5ch)")
-                                    .arg(name)
-                                    .arg(rate)
-                                    .arg(ch)
-                                    .arg(outRate)
-                                    .arg(outChannels));
+            failed = !mix->add(samples.constData(), samples.size() / outChannels, &error);
+        };
+        const Take take = [&](const QAudioBuffer& buffer) {
+            if (failed)
+                return;
+            if (rate == 0) {
+                rate = buffer.format().sampleRate();
+                ch = std::max(buffer.format().channelCount(), 1);
+                if (!mix) {
+                    outRate = std::max(rate, 44100);
+                    outChannels = std::max(ch, 2);
+                    if (!writer.open(outRate, outChannels, kbps, &error)) {
+                        failed = true;
+                        return;
+                    }
+                    mix.emplace(writer, outChannels, overlapMs >= 1 ? qint64(overlapMs) * outRate / 1000 : 0);
+                }
+                mix->beginTrack(index < levels.size() ? levels.at(index) : 1.0);
             }
-            const double gain = TrackParams::load(track.filePath).level;
-            const qint64 overlap = (!mix.isEmpty() && overlapMs >= 1) ? qint64(overlapMs) * outRate / 1000 : 0;
-            position = std::max<qint64>(position - overlap, 0);
-            mixInto(mix, samples, position, overlap, outChannels, gain);
-            position += samples.size() / outChannels;
+            floats.resize(sampleCount(buffer));
+            floats.resize(toFloat(buffer, floats.data()));
+            if (rate != outRate)
+                whole += floats;
+            else
+                feed(floats);
+        };
+        const bool decoded = decodeEach(track.filePath, kDecodeTimeoutMs, take);
+        if (failed)
+            break;
+        if (decoded && (rate != outRate || ch != outChannels)) {
+            feed(whole);
+            emit logMessage(QStringLiteral("Resampled %1 (%2 Hz/%3ch -> %4 Hz/%5ch)")
+                                .arg(name)
+                                .arg(rate)
+                                .arg(ch)
+                                .arg(outRate)
+                                .arg(outChannels));
         }
+        if (!decoded && rate != 0 && rate == outRate)
+            emit logMessage(QStringLiteral("Render: %1 ends where it could no longer be decoded").arg(name));
+        if (mix && rate != 0)
+            mix->endTrack();
         ++handled;
     }
 
-    if (mix.isEmpty() || outRate == 0) {
+    if (failed) {
+        emit logMessage(QStringLiteral("Render: ") + error);
+        return false;
+    }
+    if (!mix || mix->isEmpty()) {
         emit logMessage(QStringLiteral("Render: nothing to write"));
         return false;
     }
     emit progress(95, QStringLiteral("Writing ") + fileName(path));
     QCoreApplication::processEvents();
-
-    clipToFullScale(mix);
-    QString error;
-    if (!writeMix(mix, outRate, outChannels, path, kbps, &error)) {
+    if (!mix->finish(&error) || !writer.finish(&error)) {
         emit logMessage(QStringLiteral("Render: ") + error);
         return false;
     }
@@ -670,7 +828,6 @@ bool AudioRender::renderClips(const QList<AudioRender::Clip>& clips, const QStri
         emit logMessage(QStringLiteral("Teaser: nothing to assemble"));
         return false;
     }
-    clipToFullScale(mix);
     QString error;
     const bool ok = writeMix(mix, outRate, outChannels, path, kbps, &error);
     if (ok)

@@ -37,7 +37,12 @@ public:
 
     static void mixInto(QList<float>& dst, const QList<float>& src, qint64 offsetFrames, qint64 overlapFrames,
                         int channels, double gain);
+    // Mixes and writes the rows as it decodes them: memory stays flat
+    // whatever the playlist's length.
     bool renderToFile(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
+    // The same on a thread of its own while this thread's events go on; the
+    // signals arrive on this object.
+    bool renderInBackground(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
     bool renderClips(const QList<AudioRender::Clip>& clips, const QString& path, int overlapMs, int kbps);
 
     static bool mp3Available();
@@ -56,4 +61,7 @@ private:
     // The same through the ffmpeg program, in large blocks; nothing logged.
     Decoded decodeWithFfmpeg(const QString& path, int timeoutMs, const Take& take);
     void logTimeOut(const QString& path, int timeoutMs);
+    static QList<double> storedLevels(const QList<Track>& tracks);
+    bool renderStreamed(const QList<Track>& tracks, const QList<double>& levels, const QString& path, int overlapMs,
+                        int kbps);
 };

@@ -12,6 +12,9 @@
 namespace {
 
 constexpr qint64 kChunkBytes = 65536;
+// Input written ahead of what the child has taken: beyond this a caller
+// faster than the encoder waits, so that its input never piles up in memory.
+constexpr qint64 kMaxPendingBytes = 4 * kChunkBytes;
 constexpr int kStartTimeoutMs = 3000;
 constexpr int kChunkWaitMs = 200;
 constexpr int kStopWaitMs = 300;
@@ -90,6 +93,12 @@ QByteArray Mp3Encoder::encode(const char* data, int frames)
         offset += n;
         const qint64 pending = process->bytesToWrite();
         process->waitForBytesWritten(kChunkWaitMs);
+        // While the child takes input, a caller faster than it waits.
+        for (qint64 was = pending, left = process->bytesToWrite(); left > kMaxPendingBytes && left < was;
+             was = left, left = process->bytesToWrite()) {
+            process->waitForBytesWritten(kChunkWaitMs);
+            out += process->readAllStandardOutput();
+        }
         const QByteArray chunk = process->readAllStandardOutput();
         if (!chunk.isEmpty() || process->bytesToWrite() < pending) {
             lastProgress.restart();

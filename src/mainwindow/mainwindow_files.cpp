@@ -2,30 +2,20 @@
 #include "mainwindow.h"
 
 #include "dialogs/prompts.h"
+#include "dialogs/renderplaylistdialog.h"
 #include "engine/audiorender.h"
 #include "engine/playlistmodel.h"
 #include "library/playlistfile.h"
-#include "library/appsettings.h"
 
-#include <QComboBox>
 #include <QDateTime>
-#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QGridLayout>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QLocale>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <QSettings>
-#include <QSpinBox>
 #include <QTabBar>
 #include <QTextStream>
-#include <QVBoxLayout>
 
 namespace {
 
@@ -210,86 +200,8 @@ void MainWindow::openRenderPlaylist()
         Prompts::information(this, QStringLiteral("Render playlist"), QStringLiteral("The playlist is empty."));
         return;
     }
-    QDialog dialog(this);
-    dialog.setWindowTitle(QStringLiteral("Render playlist"));
-    dialog.setMinimumWidth(420);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* note = new QLabel(QStringLiteral("Renders the playlist to a single audio file, applying crossfades and per-track levels."));
-    note->setWordWrap(true);
-    layout->addWidget(note);
-
-    auto* grid = new QGridLayout;
-    auto* format = new QComboBox;
-    format->setObjectName(QStringLiteral("format"));
-    if (AudioRender::mp3Available())
-        format->addItem(QStringLiteral("MP3"), QStringLiteral("mp3"));
-    format->addItem(QStringLiteral("WAV (16-bit PCM)"), QStringLiteral("wav"));
-    auto* bitrate = new QComboBox;
-    bitrate->setObjectName(QStringLiteral("bitrate"));
-    bitrate->addItems({QStringLiteral("128"), QStringLiteral("192"), QStringLiteral("256"), QStringLiteral("320")});
-    bitrate->setCurrentText(QStringLiteral("192"));
-    auto* crossfade = new QSpinBox;
-    crossfade->setObjectName(QStringLiteral("crossfade"));
-    crossfade->setRange(0, 20000);
-    crossfade->setSingleStep(250);
-    crossfade->setSuffix(QStringLiteral(" ms"));
-    const QSettings settings;
-    crossfade->setValue(settings.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool()
-                            ? AppSettings::intValue(QStringLiteral("playback/mixPointMs"))
-                            : 0);
-    grid->addWidget(new QLabel(QStringLiteral("Format:")), 0, 0);
-    grid->addWidget(format, 0, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Bitrate:")), 1, 0);
-    grid->addWidget(bitrate, 1, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Crossfade:")), 2, 0);
-    grid->addWidget(crossfade, 2, 1);
-    layout->addLayout(grid);
-
-    auto* progress = new QProgressBar;
-    progress->setRange(0, 100);
-    layout->addWidget(progress);
-    auto* status = new QLabel;
-    status->setObjectName(QStringLiteral("status"));
-    status->setStyleSheet(QStringLiteral("color:#666;"));
-    layout->addWidget(status);
-
-    auto* buttons = new QHBoxLayout;
-    auto* render = new QPushButton(QStringLiteral("Render..."));
-    render->setDefault(true);
-    auto* close = new QPushButton(QStringLiteral("Close"));
-    buttons->addStretch();
-    buttons->addWidget(render);
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
-
-    auto mp3Chosen = [format, bitrate] { bitrate->setEnabled(format->currentData().toString() == QLatin1String("mp3")); };
-    mp3Chosen();
-    connect(format, &QComboBox::currentTextChanged, &dialog, mp3Chosen);
-    connect(close, &QPushButton::clicked, &dialog, &QDialog::reject);
-    connect(render, &QPushButton::clicked, &dialog, [&, this] {
-        const QString extension = format->currentData().toString();
-        QString path = Prompts::saveFileName(&dialog, QStringLiteral("Render playlist to"), QString(),
-                                             extension == QLatin1String("mp3") ? QStringLiteral("MP3 (*.mp3)")
-                                                                               : QStringLiteral("WAV (*.wav)"));
-        if (path.isEmpty())
-            return;
-        if (!path.endsWith(QLatin1Char('.') + extension, Qt::CaseInsensitive))
-            path += QLatin1Char('.') + extension;
-        const QList<Track> rows = m_viewed->tracks();
-        AudioRender renderer;
-        connect(&renderer, &AudioRender::logMessage, this, &MainWindow::appendLog);
-        connect(&renderer, &AudioRender::progress, &dialog, [progress, status](int percent, const QString& text) {
-            progress->setValue(percent);
-            status->setText(text);
-        });
-        render->setEnabled(false);
-        const bool ok = renderer.renderToFile(rows, path, crossfade->value(), bitrate->currentText().toInt());
-        render->setEnabled(true);
-        status->setText(ok ? QStringLiteral("Finished.") : QStringLiteral("Render failed - see the log."));
-        if (ok)
-            Prompts::information(&dialog, QStringLiteral("Render playlist"),
-                                 QStringLiteral("Done: ") + QFileInfo(path).fileName());
-    });
+    RenderPlaylistDialog dialog(m_viewed, this);
+    connect(&dialog, &RenderPlaylistDialog::logMessage, this, &MainWindow::appendLog);
     Prompts::exec(dialog);
 }
 
@@ -303,7 +215,7 @@ bool MainWindow::renderPlaylistTo(const QString& path)
     const QList<Track> rows = m_viewed->tracks();
     AudioRender renderer;
     connect(&renderer, &AudioRender::logMessage, this, &MainWindow::appendLog);
-    const bool ok = renderer.renderToFile(rows, path, 0, kCommandBitrateKbps);
+    const bool ok = renderer.renderInBackground(rows, path, 0, kCommandBitrateKbps);
     appendLog(ok ? QStringLiteral("renderplaylist: wrote ") + path : QStringLiteral("renderplaylist: render failed"));
     return ok;
 }

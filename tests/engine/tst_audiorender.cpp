@@ -439,6 +439,17 @@ void TestAudioRender::renderCrossfadeShape()
                      qPrintable(QStringLiteral("frame %1: %2 != %3").arg(i).arg(got).arg(want)));
         }
     }
+
+    // A jingle shorter than the crossfade: the next track starts with it,
+    // not before it, into the tail of the track before.
+    const QString jingle = file("jingle.wav");
+    QVERIFY(makeWav(jingle, {"0", "0"}, 0.5, 44100));
+    const QString out = file("jingle-out.wav");
+    AudioRender render;
+    QVERIFY(render.renderToFile({fileTrack(level), fileTrack(jingle), fileTrack(quiet)}, out, 1000, 128));
+    const QList<float> s = readBack(out);
+    QCOMPARE(s.size(), qsizetype(5) * 44100 * 2);
+    QVERIFY(std::fabs(s[(2 * 44100 + 22050) * 2] - 0.5 * std::cos(M_PI / 4)) < 2.0 / 32767);
 }
 
 void TestAudioRender::renderWavHeaderAndSamples()

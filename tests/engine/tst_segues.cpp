@@ -113,6 +113,7 @@ private slots:
     void shortTrackNeverSegues();
     void noSegueIntoStopRow();
     void segueTakesQueueHead();
+    void waitingDeckFollowsTheNextRow();
     void withoutFadeOnMixOutgoingPlaysOut();
     void levelTriggerIgnoresVolumeAndDucking();
 
@@ -290,6 +291,44 @@ void TestSegues::segueTakesQueueHead()
     QVERIFY(model.queue().isEmpty());
     // The segue came before the end: the outgoing deck is still sounding.
     QVERIFY(deckPlayer(e, 0)->playbackState() == QMediaPlayer::PlayingState);
+    e.stop();
+}
+
+void TestSegues::waitingDeckFollowsTheNextRow()
+{
+    PlaylistModel model;
+    model.addTrack(Track::fromFile(m_eight));
+    model.addTrack(Track::fromFile(m_four));
+    model.addTrack(Track::fromFile(m_three));
+    model.addTrack(Track::fromFile(m_six));
+    AudioEngine e;
+    e.setPlaylist(&model);
+    QSignalSpy rows(&e, &AudioEngine::currentRowChanged);
+    QSignalSpy started(&e, &AudioEngine::playStarted);
+    QMediaPlayer* idle = deckPlayer(e, 1);
+    const auto waitsWith = [&](const QString& file) {
+        return idle->source() == QUrl::fromLocalFile(file) && idle->playbackState() == QMediaPlayer::PausedState;
+    };
+    e.playRow(0);
+    // The next row waits silent on the idle deck well before the mix point.
+    QTRY_VERIFY_WITH_TIMEOUT(waitsWith(m_four), 10000);
+    QCOMPARE(e.currentRow(), 0);
+    QCOMPARE(deckOutput(e, 1)->volume(), 0.0f);
+
+    // The operator moves the last row up to come next, then queues another.
+    model.moveRow(3, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(waitsWith(m_six), 10000);
+    model.addToQueue(2);
+    QTRY_VERIFY_WITH_TIMEOUT(waitsWith(m_four), 10000);
+    QCOMPARE(e.currentRow(), 0);
+
+    // The segue starts the queued row, on the deck that waited with it.
+    QTRY_COMPARE_WITH_TIMEOUT(rows.size(), 2, 15000);
+    QCOMPARE(rows.last().at(0).toInt(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 2, 10000);
+    QCOMPARE(started.last().at(0).value<Track>().filePath, m_four);
+    QCOMPARE(idle->playbackState(), QMediaPlayer::PlayingState);
+    QCOMPARE(idle->source(), QUrl::fromLocalFile(m_four));
     e.stop();
 }
 
