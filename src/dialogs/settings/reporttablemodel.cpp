@@ -8,6 +8,17 @@ void ReportTableModel::setReport(const QStringList& headers, QList<QString> cell
     endResetModel();
 }
 
+void ReportTableModel::appendRows(QList<QString> cells)
+{
+    const qsizetype columns = m_headers.size();
+    if (columns == 0 || cells.size() < columns)
+        return;
+    const int first = rowCount();
+    beginInsertRows({}, first, first + int(cells.size() / columns) - 1);
+    m_cells.append(std::move(cells));
+    endInsertRows();
+}
+
 void ReportTableModel::clear()
 {
     setReport({}, {});

@@ -17,6 +17,8 @@ public:
     // cells holds rows × headers.size() texts, the first row first.
     void setReport(const QStringList& headers, QList<QString> cells);
     void clear();
+    // More rows at the end, cells as for setReport.
+    void appendRows(QList<QString> cells);
 
     QString header(int column) const;
     QString cell(int row, int column) const;
