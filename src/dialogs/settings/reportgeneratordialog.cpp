@@ -315,7 +315,7 @@ void ReportGeneratorDialog::generate()
     const QDateTime from = m_from->dateTime();
     const QDateTime to = m_to->dateTime();
     const int kind = m_kind->currentIndex();
-    setHeaders(kind == 0 ? kPlayLogHeaders : kind == 1 ? kCountHeaders : kLibraryHeaders);
+    QList<QString> shown = setHeaders(kind == 0 ? kPlayLogHeaders : kind == 1 ? kCountHeaders : kLibraryHeaders);
     m_summary->clear();
     m_sized = false;
 
@@ -325,7 +325,8 @@ void ReportGeneratorDialog::generate()
     // The dialog waits for its reader before it goes, so the reader may
     // address it.
     const auto wake = [this] { QMetaObject::invokeMethod(this, [this] { takeRows(); }, Qt::QueuedConnection); };
-    m_reader = QThread::create([feed, file, kind, from, to, wake] {
+    m_reader = QThread::create([feed, file, kind, from, to, wake, shown = std::move(shown)]() mutable {
+        shown = {}; // the report shown before, freed here
         const QString connection = QStringLiteral("ol_report_%1").arg(quintptr(feed.get()));
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
@@ -345,9 +346,9 @@ void ReportGeneratorDialog::generate()
     m_reader->start();
 }
 
-void ReportGeneratorDialog::setHeaders(const QStringList& headers)
+QList<QString> ReportGeneratorDialog::setHeaders(const QStringList& headers)
 {
-    m_model->setReport(headers, {});
+    QList<QString> shown = m_model->setReport(headers, {});
     // The short columns get sized to their contents once rows come; the
     // title takes the rest.
     QHeaderView* header = m_table->horizontalHeader();
@@ -355,6 +356,7 @@ void ReportGeneratorDialog::setHeaders(const QStringList& headers)
     header->setStretchLastSection(title < 0);
     for (int c = 0; c < int(headers.size()); ++c)
         header->setSectionResizeMode(c, c == title ? QHeaderView::Stretch : QHeaderView::Interactive);
+    return shown;
 }
 
 void ReportGeneratorDialog::takeRows()

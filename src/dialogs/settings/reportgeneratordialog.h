@@ -33,7 +33,8 @@ public slots:
     void printReport();
 
 private:
-    void setHeaders(const QStringList& headers);
+    // Returns the texts of the report shown before.
+    QList<QString> setHeaders(const QStringList& headers);
     // Moves what the reader has made so far into the table.
     void takeRows();
     // Ends a reader still running: cancelled, or waited for to its last row.

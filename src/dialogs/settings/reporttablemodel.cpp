@@ -1,11 +1,14 @@
 #include "dialogs/settings/reporttablemodel.h"
 
-void ReportTableModel::setReport(const QStringList& headers, QList<QString> cells)
+#include <utility>
+
+QList<QString> ReportTableModel::setReport(const QStringList& headers, QList<QString> cells)
 {
     beginResetModel();
     m_headers = headers;
-    m_cells = std::move(cells);
+    QList<QString> shown = std::exchange(m_cells, std::move(cells));
     endResetModel();
+    return shown;
 }
 
 void ReportTableModel::appendRows(QList<QString> cells)
