@@ -1,10 +1,11 @@
-// The track tool's "Auto" on a 60-minute MP3: clicked in the dialog, the
-// time until the level is set and the longest the window's thread was kept
+// The track tool's "Auto" on a 60-minute MP3: clicked in the dialog once its
+// waveform is in, the time until the level is set and the longest the window's thread was kept
 // from its events meanwhile (a 1 ms timer's late ticks). Beside it the
 // measurement alone, AudioRender::analyse on the window's thread: what a
 // click blocked while the measurement ran there.
 #include "audiofixtures.h"
 #include "dialogs/library/tracktooldialog.h"
+#include "dialogs/library/waveformview.h"
 #include "engine/audiorender.h"
 #include "testhome.h"
 
@@ -43,6 +44,11 @@ int main(int argc, char** argv)
     track.durationMs = 3600000;
     TrackToolDialog dialog(track);
     dialog.show();
+    auto* waveform = dialog.findChild<WaveformView*>(QStringLiteral("waveform"));
+    QElapsedTimer waited;
+    waited.start();
+    while (waveform->data().peaks.isEmpty() && waited.elapsed() < 120000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     auto* autoButton = dialog.findChild<QPushButton*>(QStringLiteral("autoButton"));
     auto* status = dialog.findChild<QLabel*>(QStringLiteral("loudnessStatus"));
     double stall = 0;
