@@ -209,6 +209,15 @@ void EventScheduler::addEvent(const ScheduledEvent& e)
     emit changed();
 }
 
+void EventScheduler::addEvents(const QList<ScheduledEvent>& list)
+{
+    if (list.isEmpty())
+        return;
+    m_events.append(list);
+    save();
+    emit changed();
+}
+
 void EventScheduler::updateEvent(int index, const ScheduledEvent& e)
 {
     if (index < 0 || index >= m_events.size())

@@ -58,6 +58,8 @@ public:
                           const QString& heard, const DtmfWindow& window);
 
     void addEvent(const ScheduledEvent& e);
+    // Many at once: one write of the file and one changed() for all.
+    void addEvents(const QList<ScheduledEvent>& list);
     void updateEvent(int index, const ScheduledEvent& e);
     void removeEvent(int index);
 

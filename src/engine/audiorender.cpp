@@ -385,6 +385,10 @@ bool AudioRender::decodeEach(const QString& path, int timeoutMs, const Take& tak
         const QAudioBuffer buffer = decoder.read();
         if (buffer.isValid())
             take(buffer);
+        if (m_cancelled) {
+            failed = true;
+            loop.quit();
+        }
     });
     connect(&decoder, &QAudioDecoder::finished, &loop, [&] {
         finished = true;
@@ -402,7 +406,9 @@ bool AudioRender::decodeEach(const QString& path, int timeoutMs, const Take& tak
         loop.quit();
     });
     timer.start(timeoutMs);
-    decoder.start();
+    failed = m_cancelled;
+    if (!failed)
+        decoder.start();
     // The decoder may report before the loop runs; a quit then would be lost.
     if (!failed && !finished)
         loop.exec();
@@ -481,6 +487,10 @@ AudioRender::Decoded AudioRender::decodeWithFfmpeg(const QString& path, int time
             return;
         take(QAudioBuffer(pending.left(whole), format));
         pending.remove(0, whole);
+        if (m_cancelled) {
+            failed = true;
+            loop.quit();
+        }
     };
     connect(&ffmpeg, &QProcess::readyReadStandardOutput, &loop, read);
     connect(&ffmpeg, &QProcess::finished, &loop, [&](int code, QProcess::ExitStatus status) {
@@ -501,7 +511,8 @@ AudioRender::Decoded AudioRender::decodeWithFfmpeg(const QString& path, int time
         loop.quit();
     });
     timer.start(timeoutMs);
-    if (ffmpeg.state() != QProcess::NotRunning)
+    failed = failed || m_cancelled;
+    if (ffmpeg.state() != QProcess::NotRunning && !failed)
         loop.exec();
     if (ffmpeg.state() != QProcess::NotRunning) {
         ffmpeg.disconnect(&loop);
@@ -568,7 +579,13 @@ void AudioRender::convertFormat(QList<float>& samples, int fromRate, int fromCha
     samples = std::move(resampled);
 }
 
-LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs)
+void AudioRender::cancel()
+{
+    m_cancelled = true;
+}
+
+LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs,
+                                      const std::function<void(qint64 decodedMs)>& onDecoded)
 {
     // Measured while it decodes, from the samples decodeToFloat would give:
     // the whole file never has to be held.
@@ -591,6 +608,8 @@ LoudnessAnalysis AudioRender::analyse(const QString& path, int timeoutMs)
         std::copy(floats.cbegin(), floats.cbegin() + n, pending.begin() + old);
         meter.addSamples(pending, ch, rate);
         pending.remove(0, pending.size() / ch * ch);
+        if (onDecoded)
+            onDecoded(samples / ch * 1000 / rate);
     };
     // ffmpeg hands over the same samples as the framework's decoder, in
     // blocks a hundred times larger; the framework's decoder is what a

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 class QAudioBuffer;
@@ -32,7 +33,12 @@ public:
     bool decodeToFloat(const QString& path, QList<float>& out, int& sampleRate, int& channels, int timeoutMs);
     static void convertFormat(QList<float>& samples, int fromRate, int fromChannels, int toRate, int toChannels);
 
-    LoudnessAnalysis analyse(const QString& path, int timeoutMs);
+    // onDecoded, when given, hears how much of the file has been measured.
+    LoudnessAnalysis analyse(const QString& path, int timeoutMs,
+                             const std::function<void(qint64 decodedMs)>& onDecoded = {});
+    // From any thread: a decode in progress stops at its next buffer and
+    // fails, and so does every later one.
+    void cancel();
     double normalise(const QString& path, double targetLufs);
 
     static void mixInto(QList<float>& dst, const QList<float>& src, qint64 offsetFrames, qint64 overlapFrames,
@@ -64,4 +70,6 @@ private:
     static QList<double> storedLevels(const QList<Track>& tracks);
     bool renderStreamed(const QList<Track>& tracks, const QList<double>& levels, const QString& path, int overlapMs,
                         int kbps);
+
+    std::atomic_bool m_cancelled{false};
 };

@@ -104,7 +104,6 @@ public:
     static QStringList ftsTerms(const QString& text, const QString& column = QString());
 
 private:
-    int addFolderLevel(const QString& folder, bool recursive, QSet<QString>& visited);
     QList<Track> runSearch(const QString& sql, const QVariantList& params) const;
 };
 

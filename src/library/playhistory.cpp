@@ -108,51 +108,72 @@ bool PlayHistory::writePlay(QSqlDatabase& db, const Track& track, const QDateTim
 QList<PlayHistory::Record> PlayHistory::range(const QDateTime& from, const QDateTime& to)
 {
     QList<Record> out;
-    if (!ready())
-        return out;
-    QSqlQuery q(histDb());
-    q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT played_at,artist,title,filepath,duration_ms FROM play_history "
-                             "WHERE played_at BETWEEN ? AND ? ORDER BY played_at"));
-    q.addBindValue(isoSeconds(from));
-    q.addBindValue(isoSeconds(to));
-    if (!q.exec())
-        return out;
-    LocalTimeReader times;
-    while (q.next()) {
-        Record r;
-        r.playedAt = times.read(q.value(0).toString());
-        r.artist = q.value(1).toString();
-        r.title = q.value(2).toString();
-        r.filepath = q.value(3).toString();
-        r.durationMs = q.value(4).toLongLong();
-        out.append(r);
-    }
+    if (ready())
+        eachInRange(histDb(), from, to, [&out](const Record& r) {
+            out.append(r);
+            return true;
+        });
     return out;
 }
 
 QList<PlayHistory::Count> PlayHistory::counts(const QDateTime& from, const QDateTime& to)
 {
     QList<Count> out;
-    if (!ready())
-        return out;
-    QSqlQuery q(histDb());
+    if (ready())
+        eachCount(histDb(), from, to, [&out](const Count& c) {
+            out.append(c);
+            return true;
+        });
+    return out;
+}
+
+bool PlayHistory::eachInRange(const QSqlDatabase& db, const QDateTime& from, const QDateTime& to,
+                              const std::function<bool(const Record&)>& take)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT played_at,artist,title,filepath,duration_ms FROM play_history "
+                             "WHERE played_at BETWEEN ? AND ? ORDER BY played_at"));
+    q.addBindValue(isoSeconds(from));
+    q.addBindValue(isoSeconds(to));
+    if (!q.exec())
+        return false;
+    LocalTimeReader times;
+    Record r;
+    while (q.next()) {
+        r.playedAt = times.read(q.value(0).toString());
+        r.artist = q.value(1).toString();
+        r.title = q.value(2).toString();
+        r.filepath = q.value(3).toString();
+        r.durationMs = q.value(4).toLongLong();
+        if (!take(r))
+            break;
+    }
+    return true;
+}
+
+bool PlayHistory::eachCount(const QSqlDatabase& db, const QDateTime& from, const QDateTime& to,
+                            const std::function<bool(const Count&)>& take)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT artist,title,COUNT(*),COALESCE(SUM(duration_ms),0) FROM play_history "
                              "WHERE played_at BETWEEN ? AND ? GROUP BY artist,title "
                              "ORDER BY COUNT(*) DESC, artist"));
     q.addBindValue(isoSeconds(from));
     q.addBindValue(isoSeconds(to));
     if (!q.exec())
-        return out;
+        return false;
+    Count c;
     while (q.next()) {
-        Count c;
         c.artist = q.value(0).toString();
         c.title = q.value(1).toString();
         c.plays = q.value(2).toInt();
         c.totalMs = q.value(3).toLongLong();
-        out.append(c);
+        if (!take(c))
+            break;
     }
-    return out;
+    return true;
 }
 
 void PlayHistory::clear()

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 class QSqlDatabase;
 
 // The station's play log in the library database: one row per item that
@@ -39,6 +41,12 @@ public:
     static QList<Record> range(const QDateTime& from, const QDateTime& to);
     // Most played first, ties by artist.
     static QList<Count> counts(const QDateTime& from, const QDateTime& to);
+    // The same rows one at a time on a connection of the caller's thread;
+    // take returns false to stop early. False when the query failed.
+    static bool eachInRange(const QSqlDatabase& db, const QDateTime& from, const QDateTime& to,
+                            const std::function<bool(const Record&)>& take);
+    static bool eachCount(const QSqlDatabase& db, const QDateTime& from, const QDateTime& to,
+                          const std::function<bool(const Count&)>& take);
     static void clear();
     static int totalCount();
 };

@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -298,6 +299,7 @@ TrackToolDialog::TrackToolDialog(const Track& track, QWidget* parent) : QDialog(
     connect(m_hookInSpin, &QDoubleSpinBox::valueChanged, this, [this] { checkHook(); });
     connect(m_hookOutSpin, &QDoubleSpinBox::valueChanged, this, [this] { checkHook(); });
     connect(m_autoButton, &QPushButton::clicked, this, [this] { measureLoudness(); });
+    connect(this, &QDialog::finished, this, &TrackToolDialog::stopMeasuring);
     connect(m_voiceoverButton, &QPushButton::clicked, this, [this] { editVoiceover(); });
     connect(m_voiceoverButton, &QWidget::customContextMenuRequested, this, [this] { prelistenVoiceover(); });
     connect(selectAll, &QPushButton::clicked, this, [this] { setDaypartAll(true); });
@@ -325,7 +327,10 @@ TrackToolDialog::TrackToolDialog(const Track& track, QWidget* parent) : QDialog(
     QTimer::singleShot(0, this, [this] { loadWaveform(); });
 }
 
-TrackToolDialog::~TrackToolDialog() = default;
+TrackToolDialog::~TrackToolDialog()
+{
+    stopMeasuring();
+}
 
 void TrackToolDialog::buildDaypartGrid(QWidget* group)
 {
@@ -547,17 +552,45 @@ void TrackToolDialog::checkHook()
 
 void TrackToolDialog::measureLoudness()
 {
-    if (!hasAudioFile())
+    if (!hasAudioFile() || m_measuring)
         return;
     m_autoButton->setEnabled(false);
     m_loudnessStatus->setText(QStringLiteral("Analysing..."));
-    QCoreApplication::processEvents();
 
-    const QPointer<TrackToolDialog> alive(this);
-    AudioRender render;
-    const LoudnessAnalysis a = render.analyse(m_track.filePath, kDecodeTimeoutMs);
-    if (!alive)
-        return;
+    // An hour of audio takes seconds to decode and measure: that happens on
+    // a thread of its own, with the share done so far shown.
+    auto render = std::make_shared<AudioRender>();
+    auto result = std::make_shared<LoudnessAnalysis>();
+    const QString path = m_track.filePath;
+    const qint64 lengthMs = m_track.durationMs;
+    m_measuring = QThread::create([this, render, result, path, lengthMs] {
+        int shown = 0;
+        *result = render->analyse(path, kDecodeTimeoutMs, [&](qint64 decodedMs) {
+            const int percent = lengthMs > 0 ? int(std::clamp<qint64>(decodedMs * 100 / lengthMs, 0, 99)) : 0;
+            if (percent <= shown)
+                return;
+            shown = percent;
+            QMetaObject::invokeMethod(
+                this,
+                [this, percent] {
+                    if (m_measuring)
+                        m_loudnessStatus->setText(QStringLiteral("Analysing... %1%").arg(percent));
+                },
+                Qt::QueuedConnection);
+        });
+    });
+    m_render = render;
+    connect(m_measuring, &QThread::finished, this, [this, result, thread = m_measuring] {
+        if (m_measuring != thread)
+            return; // stopped before it ended
+        stopMeasuring();
+        showLoudness(*result);
+    });
+    m_measuring->start();
+}
+
+void TrackToolDialog::showLoudness(const LoudnessAnalysis& a)
+{
     if (!a.ok || a.integratedLufs <= -70.0) {
         m_loudnessStatus->setText(QStringLiteral("Could not measure"));
     } else {
@@ -566,6 +599,18 @@ void TrackToolDialog::measureLoudness()
         m_levelSpin->setValue(int(std::lround(gain * 100.0)));
         m_loudnessStatus->setText(QStringLiteral("%1 LUFS").arg(a.integratedLufs, 0, 'f', 1));
     }
+    m_autoButton->setEnabled(true);
+}
+
+void TrackToolDialog::stopMeasuring()
+{
+    if (!m_measuring)
+        return;
+    m_render->cancel();
+    m_measuring->wait();
+    delete m_measuring;
+    m_measuring = nullptr;
+    m_render.reset();
     m_autoButton->setEnabled(true);
 }
 

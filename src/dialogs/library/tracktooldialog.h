@@ -6,6 +6,7 @@
 #include <QDialog>
 
 #include <array>
+#include <memory>
 
 class QCheckBox;
 class QComboBox;
@@ -17,6 +18,9 @@ class QMediaPlayer;
 class QPushButton;
 class QSpinBox;
 class QTableWidget;
+class QThread;
+class AudioRender;
+struct LoudnessAnalysis;
 class WaveformView;
 
 // The editor of one file's playout parameters: cue marks placed on its
@@ -52,6 +56,9 @@ private:
     void resetToDefaults();
     void checkHook();
     void measureLoudness();
+    void showLoudness(const LoudnessAnalysis& a);
+    // Ends a measurement still running; its result is dropped.
+    void stopMeasuring();
     void takeSelection(qint64 startMs, qint64 endMs);
     bool hasAudioFile() const;
     // The spins of the seven marks, in the order of the mark chooser.
@@ -80,6 +87,8 @@ private:
     QSpinBox* m_levelSpin = nullptr;
     QPushButton* m_autoButton = nullptr;
     QLabel* m_loudnessStatus = nullptr;
+    QThread* m_measuring = nullptr;
+    std::shared_ptr<AudioRender> m_render;
     QLineEdit* m_tagsEdit = nullptr;
     QCheckBox* m_disableCheck = nullptr;
     QCheckBox* m_dateRangeCheck = nullptr;

@@ -171,7 +171,7 @@ void AdsSchedulerDialog::createEvents()
     if (days.size() == 7)
         days.clear();
 
-    int count = 0;
+    QList<ScheduledEvent> events;
     for (int r = 0; r < m_grid->rowCount(); ++r) {
         for (int c = 0; c < m_grid->columnCount(); ++c) {
             const QTableWidgetItem* cell = m_grid->item(r, c);
@@ -183,10 +183,11 @@ void AdsSchedulerDialog::createEvents()
             e.action = ad->data(Qt::UserRole).toString();
             e.time = QTime::fromString(m_blocks->item(c)->text(), kBlockFormat);
             e.days = days;
-            m_scheduler->addEvent(e);
-            ++count;
+            events.append(e);
         }
     }
+    m_scheduler->addEvents(events);
+    const qsizetype count = events.size();
     if (count > 0)
         Prompts::information(this, kTitle,
                              QStringLiteral("Created %1 ad event%2 in the scheduler.")

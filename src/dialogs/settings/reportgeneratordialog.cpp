@@ -2,25 +2,46 @@
 
 #include "dialogs/prompts.h"
 #include "dialogs/settings/reporttablemodel.h"
+#include "library/localtimereader.h"
 #include "library/musiclibrary.h"
 #include "library/playhistory.h"
 
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMutex>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTableView>
 #include <QTextDocument>
 #include <QTextStream>
+#include <QThread>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
+
+// What a reader hands the dialog, taken on the window's thread.
+struct ReportFeed
+{
+    QMutex lock;
+    QList<QString> cells; // rows made and not yet in the table
+    QString summary;
+    bool done = false;
+    bool woken = false; // a takeRows() is on its way
+    std::atomic_bool cancelled{false};
+};
 
 namespace {
 
@@ -76,7 +97,154 @@ QString csvField(const QString& text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+const QStringList kPlayLogHeaders{QStringLiteral("Time"), QStringLiteral("Artist"), QStringLiteral("Title"),
+                                   QStringLiteral("Duration")};
+const QStringList kCountHeaders{QStringLiteral("Artist"), QStringLiteral("Title"), QStringLiteral("Plays"),
+                                QStringLiteral("Total time")};
+const QStringList kLibraryHeaders{QStringLiteral("Artist"), QStringLiteral("Title"), QStringLiteral("Plays"),
+                                  QStringLiteral("Last played"), QStringLiteral("Added")};
+
+// A reader's end of the feed: rows go over in batches, the first as soon as
+// a screenful is made, later ones at most every 50 ms, so that the table
+// shows at once and the window is not flooded with small insertions.
+class RowBatcher
+{
+public:
+    RowBatcher(ReportFeed& feed, std::function<void()> wake)
+        : m_feed(feed)
+        , m_wake(std::move(wake))
+    {
+        m_sinceHandOver.start();
+    }
+
+    // False once the report is no longer wanted.
+    bool add(std::initializer_list<QString> row)
+    {
+        for (const QString& cell : row)
+            m_cells.append(cell);
+        ++m_rows;
+        if ((m_handedOver ? m_rows % 256 == 0 && m_sinceHandOver.elapsed() >= 50 : m_rows >= 100))
+            handOver(false, {});
+        return !m_feed.cancelled.load(std::memory_order_relaxed);
+    }
+
+    void finish(const QString& summary) { handOver(true, summary); }
+
+private:
+    void handOver(bool done, const QString& summary);
+
+    ReportFeed& m_feed;
+    std::function<void()> m_wake;
+    QList<QString> m_cells;
+    qint64 m_rows = 0;
+    bool m_handedOver = false;
+    QElapsedTimer m_sinceHandOver;
+};
+
+QString readPlayLog(const QSqlDatabase& db, const QDateTime& from, const QDateTime& to, RowBatcher& rows)
+{
+    qsizetype plays = 0;
+    PlayHistory::eachInRange(db, from, to, [&](const PlayHistory::Record& r) {
+        ++plays;
+        return rows.add({timeText(r.playedAt), r.artist, r.title, durationText(r.durationMs)});
+    });
+    return QStringLiteral("%1 plays between %2 and %3")
+        .arg(plays)
+        .arg(from.toString(kPeriodFormat), to.toString(kPeriodFormat));
+}
+
+QString readCounts(const QSqlDatabase& db, const QDateTime& from, const QDateTime& to, RowBatcher& rows)
+{
+    qsizetype tracks = 0;
+    PlayHistory::eachCount(db, from, to, [&](const PlayHistory::Count& c) {
+        ++tracks;
+        return rows.add({c.artist, c.title, QString::number(c.plays), durationText(c.totalMs)});
+    });
+    return QStringLiteral("%1 distinct track%2 played in range").arg(tracks).arg(plural(tracks));
+}
+
+// Most played first. The database gives the counts in order; tracks with
+// the same count are put in artist order as each count ends, so the first
+// page comes long before the never-played end of a large library.
+QString readLibrary(const QSqlDatabase& db, RowBatcher& rows)
+{
+    struct Row
+    {
+        QString artist;
+        QString title;
+        int plays = 0;
+        QString lastPlayed;
+        QString added;
+    };
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT artist,title,play_count,last_played,date_added FROM tracks "
+                               "WHERE is_stream=0 AND library IN (SELECT name FROM libraries) "
+                               "ORDER BY play_count DESC")))
+        qWarning("Report Generator: could not read the library: %s", qPrintable(q.lastError().text()));
+    LocalTimeReader times;
+    QHash<QString, QString> addedTexts; // files added together share their text
+    QList<Row> group;
+    qsizetype tracks = 0;
+    qsizetype neverPlayed = 0;
+    bool wanted = true;
+    const auto handOver = [&] {
+        // Unstable on purpose: equal counts and artists keep no order.
+        std::sort(group.begin(), group.end(),
+                  [](const Row& a, const Row& b) { return QString::localeAwareCompare(a.artist, b.artist) < 0; });
+        for (const Row& r : std::as_const(group)) {
+            if (!(wanted = rows.add({r.artist, r.title, QString::number(r.plays), r.lastPlayed, r.added})))
+                break;
+        }
+        group.clear();
+    };
+    while (wanted && q.isActive() && q.next()) {
+        Row r;
+        r.plays = q.value(2).toInt();
+        if (!group.isEmpty() && group.constFirst().plays != r.plays)
+            handOver();
+        r.artist = q.value(0).toString();
+        r.title = q.value(1).toString();
+        const QDateTime last = times.read(q.value(3).toString());
+        r.lastPlayed = last.isValid() ? timeText(last).left(16) : QStringLiteral("never");
+        const QString addedIso = q.value(4).toString();
+        auto added = addedTexts.constFind(addedIso);
+        if (added == addedTexts.cend()) {
+            const QDateTime at = times.read(addedIso);
+            added = addedTexts.insert(addedIso, at.isValid() ? timeText(at).left(10) : QString());
+        }
+        r.added = *added;
+        ++tracks;
+        neverPlayed += r.plays == 0 ? 1 : 0;
+        group.append(std::move(r));
+    }
+    if (wanted)
+        handOver();
+    return QStringLiteral("%1 track%2 in the library, %3 never played")
+        .arg(tracks)
+        .arg(plural(tracks))
+        .arg(neverPlayed);
+}
+
 } // namespace
+
+void RowBatcher::handOver(bool done, const QString& summary)
+{
+    bool wake = false;
+    {
+        QMutexLocker locked(&m_feed.lock);
+        m_feed.cells.append(std::move(m_cells));
+        m_feed.summary = summary;
+        m_feed.done = done;
+        wake = !m_feed.woken;
+        m_feed.woken = true;
+    }
+    m_cells = {};
+    m_handedOver = true;
+    m_sinceHandOver.restart();
+    if (wake)
+        m_wake();
+}
 
 ReportGeneratorDialog::ReportGeneratorDialog(QWidget* parent)
     : QDialog(parent)
@@ -136,120 +304,112 @@ ReportGeneratorDialog::ReportGeneratorDialog(QWidget* parent)
     generate();
 }
 
-ReportGeneratorDialog::~ReportGeneratorDialog() = default;
+ReportGeneratorDialog::~ReportGeneratorDialog()
+{
+    stopReader(true);
+}
 
 void ReportGeneratorDialog::generate()
 {
+    stopReader(true);
     const QDateTime from = m_from->dateTime();
     const QDateTime to = m_to->dateTime();
-    m_model->clear();
+    const int kind = m_kind->currentIndex();
+    QList<QString> shown = setHeaders(kind == 0 ? kPlayLogHeaders : kind == 1 ? kCountHeaders : kLibraryHeaders);
+    m_summary->clear();
+    m_sized = false;
 
-    switch (m_kind->currentIndex()) {
-    case 0: {
-        const QList<PlayHistory::Record> records = PlayHistory::range(from, to);
-        fill({QStringLiteral("Time"), QStringLiteral("Artist"), QStringLiteral("Title"), QStringLiteral("Duration")},
-             records, [](const PlayHistory::Record& r, int column) {
-                 switch (column) {
-                 case 0:
-                     return timeText(r.playedAt);
-                 case 1:
-                     return r.artist;
-                 case 2:
-                     return r.title;
-                 default:
-                     return durationText(r.durationMs);
-                 }
-             });
-        m_summary->setText(QStringLiteral("%1 plays between %2 and %3")
-                               .arg(records.size())
-                               .arg(from.toString(kPeriodFormat), to.toString(kPeriodFormat)));
-        break;
-    }
-    case 1: {
-        const QList<PlayHistory::Count> counts = PlayHistory::counts(from, to);
-        fill({QStringLiteral("Artist"), QStringLiteral("Title"), QStringLiteral("Plays"), QStringLiteral("Total time")},
-             counts, [](const PlayHistory::Count& c, int column) {
-                 switch (column) {
-                 case 0:
-                     return c.artist;
-                 case 1:
-                     return c.title;
-                 case 2:
-                     return QString::number(c.plays);
-                 default:
-                     return durationText(c.totalMs);
-                 }
-             });
-        m_summary->setText(
-            QStringLiteral("%1 distinct track%2 played in range").arg(counts.size()).arg(plural(counts.size())));
-        break;
-    }
-    default: {
-        QList<Track> tracks;
-        for (const QString& name : MusicLibrary::availableLibraries()) {
-            MusicLibrary library;
-            library.load(name);
-            for (const Track& t : library.search(QString())) {
-                if (!t.isStream)
-                    tracks.append(t);
-            }
+    auto feed = std::make_shared<ReportFeed>();
+    m_feed = feed;
+    const QString file = MusicLibrary::database().databaseName();
+    // The dialog waits for its reader before it goes, so the reader may
+    // address it.
+    const auto wake = [this] { QMetaObject::invokeMethod(this, [this] { takeRows(); }, Qt::QueuedConnection); };
+    m_reader = QThread::create([feed, file, kind, from, to, wake, shown = std::move(shown)]() mutable {
+        shown = {}; // the report shown before, freed here
+        const QString connection = QStringLiteral("ol_report_%1").arg(quintptr(feed.get()));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(file);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+            if (!db.open())
+                qWarning("Report Generator: could not open %s: %s", qPrintable(file),
+                         qPrintable(db.lastError().text()));
+            RowBatcher rows(*feed, wake);
+            const QString summary = kind == 0   ? readPlayLog(db, from, to, rows)
+                                    : kind == 1 ? readCounts(db, from, to, rows)
+                                                : readLibrary(db, rows);
+            rows.finish(summary);
         }
-        // Unstable on purpose: equal counts and artists keep no order.
-        std::sort(tracks.begin(), tracks.end(), [](const Track& a, const Track& b) {
-            if (a.playCount != b.playCount)
-                return a.playCount > b.playCount;
-            return QString::localeAwareCompare(a.artist, b.artist) < 0;
-        });
-        const qsizetype neverPlayed =
-            std::count_if(tracks.cbegin(), tracks.cend(), [](const Track& t) { return t.playCount == 0; });
-        fill({QStringLiteral("Artist"), QStringLiteral("Title"), QStringLiteral("Plays"),
-              QStringLiteral("Last played"), QStringLiteral("Added")},
-             tracks, [](const Track& t, int column) {
-                 switch (column) {
-                 case 0:
-                     return t.artist;
-                 case 1:
-                     return t.title;
-                 case 2:
-                     return QString::number(t.playCount);
-                 case 3:
-                     return t.lastPlayed.isValid() ? t.lastPlayed.toString(kPeriodFormat) : QStringLiteral("never");
-                 default:
-                     return t.dateAdded.isValid() ? t.dateAdded.toString(QStringLiteral("yyyy-MM-dd")) : QString();
-                 }
-             });
-        m_summary->setText(QStringLiteral("%1 track%2 in the library, %3 never played")
-                               .arg(tracks.size())
-                               .arg(plural(tracks.size()))
-                               .arg(neverPlayed));
-        break;
-    }
-    }
-    m_table->resizeColumnsToContents();
+        QSqlDatabase::removeDatabase(connection);
+    });
+    m_reader->start();
 }
 
-template <class Row, class Cell>
-void ReportGeneratorDialog::fill(const QStringList& headers, const QList<Row>& rows, Cell cell)
+QList<QString> ReportGeneratorDialog::setHeaders(const QStringList& headers)
 {
-    const int columns = int(headers.size());
-    QList<QString> cells;
-    cells.reserve(rows.size() * columns);
-    for (const Row& row : rows) {
-        for (int c = 0; c < columns; ++c)
-            cells.append(cell(row, c));
-    }
-    m_model->setReport(headers, std::move(cells));
-    // The short columns get sized to their contents after filling; the title
-    // takes the rest.
+    QList<QString> shown = m_model->setReport(headers, {});
+    // The short columns get sized to their contents once rows come; the
+    // title takes the rest.
     QHeaderView* header = m_table->horizontalHeader();
     const qsizetype title = headers.indexOf(QStringLiteral("Title"));
     header->setStretchLastSection(title < 0);
-    for (int c = 0; c < columns; ++c)
+    for (int c = 0; c < int(headers.size()); ++c)
         header->setSectionResizeMode(c, c == title ? QHeaderView::Stretch : QHeaderView::Interactive);
+    return shown;
+}
+
+void ReportGeneratorDialog::takeRows()
+{
+    if (!m_feed)
+        return;
+    QList<QString> cells;
+    QString summary;
+    bool done = false;
+    {
+        QMutexLocker locked(&m_feed->lock);
+        cells.swap(m_feed->cells);
+        summary = m_feed->summary;
+        done = m_feed->done;
+        m_feed->woken = false;
+    }
+    if (!cells.isEmpty())
+        m_model->appendRows(std::move(cells));
+    if ((!m_sized && m_model->rowCount() > 0) || done) {
+        m_table->resizeColumnsToContents();
+        m_sized = true;
+    }
+    if (done) {
+        m_summary->setText(summary);
+        joinReader();
+    }
+}
+
+void ReportGeneratorDialog::stopReader(bool cancel)
+{
+    if (!m_reader)
+        return;
+    if (cancel)
+        m_feed->cancelled = true;
+    joinReader();
+    if (cancel)
+        m_feed.reset();
+    else
+        takeRows();
+}
+
+void ReportGeneratorDialog::joinReader()
+{
+    if (!m_reader)
+        return;
+    m_reader->wait();
+    delete m_reader;
+    m_reader = nullptr;
 }
 
 void ReportGeneratorDialog::exportCsv()
 {
+    stopReader(false);
     if (m_model->rowCount() == 0) {
         Prompts::information(this, kTitle, QStringLiteral("Generate a report first."));
         return;
@@ -314,6 +474,7 @@ QString ReportGeneratorDialog::reportHtml() const
 
 void ReportGeneratorDialog::printReport()
 {
+    stopReader(false);
     if (m_model->rowCount() == 0) {
         Prompts::information(this, QStringLiteral("Print report"), QStringLiteral("Generate a report first."));
         return;

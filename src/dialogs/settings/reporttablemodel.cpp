@@ -1,11 +1,25 @@
 #include "dialogs/settings/reporttablemodel.h"
 
-void ReportTableModel::setReport(const QStringList& headers, QList<QString> cells)
+#include <utility>
+
+QList<QString> ReportTableModel::setReport(const QStringList& headers, QList<QString> cells)
 {
     beginResetModel();
     m_headers = headers;
-    m_cells = std::move(cells);
+    QList<QString> shown = std::exchange(m_cells, std::move(cells));
     endResetModel();
+    return shown;
+}
+
+void ReportTableModel::appendRows(QList<QString> cells)
+{
+    const qsizetype columns = m_headers.size();
+    if (columns == 0 || cells.size() < columns)
+        return;
+    const int first = rowCount();
+    beginInsertRows({}, first, first + int(cells.size() / columns) - 1);
+    m_cells.append(std::move(cells));
+    endInsertRows();
 }
 
 void ReportTableModel::clear()

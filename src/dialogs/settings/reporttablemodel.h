@@ -14,9 +14,12 @@ class ReportTableModel : public QAbstractTableModel
 public:
     using QAbstractTableModel::QAbstractTableModel;
 
-    // cells holds rows × headers.size() texts, the first row first.
-    void setReport(const QStringList& headers, QList<QString> cells);
+    // cells holds rows × headers.size() texts, the first row first. The
+    // texts shown before are handed back: a year's log takes a while to free.
+    QList<QString> setReport(const QStringList& headers, QList<QString> cells);
     void clear();
+    // More rows at the end, cells as for setReport.
+    void appendRows(QList<QString> cells);
 
     QString header(int column) const;
     QString cell(int row, int column) const;

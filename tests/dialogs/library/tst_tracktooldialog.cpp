@@ -276,8 +276,9 @@ void TestTrackToolDialog::autoLevelReachesTarget()
 
         Tool tool(file);
         tool.click("autoButton");
+        QVERIFY(!tool.get<QPushButton>("autoButton")->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(tool.get<QPushButton>("autoButton")->isEnabled(), 60000);
         QCOMPARE(tool.get<QSpinBox>("levelSpin")->value(), percent);
-        QVERIFY(tool.get<QPushButton>("autoButton")->isEnabled());
         tool.click("okButton");
         QCOMPARE(tool.text("loudnessStatus"), status);
         const QString level = stored(file, ".level");
@@ -286,6 +287,26 @@ void TestTrackToolDialog::autoLevelReachesTarget()
             const double measured = AudioFixtures::integratedLoudness(file, "volume=" + level);
             QVERIFY2(std::fabs(measured + 18.0) <= 0.5, qPrintable(QString::number(measured)));
         }
+    }
+    // Closing while a long file is measured drops the measurement: the
+    // level stays as it was, in the dialog and as stored.
+    {
+        const QString file = scratchFile(QStringLiteral("long.wav"));
+        AudioFixtures::Signal s;
+        s.expression = "0.5*sin(2*PI*1000*t)";
+        s.seconds = 120;
+        s.sampleRate = 48000;
+        QVERIFY(AudioFixtures::make(file, s));
+        Tool tool(file);
+        tool.get<QSpinBox>("levelSpin")->setValue(90);
+        tool.click("autoButton");
+        tool.click("okButton");
+        QVERIFY(tool.get<QPushButton>("autoButton")->isEnabled());
+        QCOMPARE(tool.text("loudnessStatus"), QStringLiteral("Analysing..."));
+        QCOMPARE(stored(file, ".level"), QStringLiteral("0.9"));
+        // Measured again: the dialog goes while it runs.
+        tool.get<QPushButton>("autoButton")->click();
+        QVERIFY(!tool.get<QPushButton>("autoButton")->isEnabled());
     }
     // A stream: no waveform, no measurement; its parameters are kept under its address.
     Tool radio("http://127.0.0.1:9/live", true);

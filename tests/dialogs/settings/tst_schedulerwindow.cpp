@@ -231,7 +231,9 @@ private slots:
             grid->item(r, c)->setCheckState(Qt::Checked);
         tick(d, QStringLiteral("Sat"), false);
         tick(d, QStringLiteral("Sun"), false);
+        QSignalSpy changes(m_scheduler, &EventScheduler::changed);
         clickButton(d, QStringLiteral("Create Events \u2192 Scheduler"));
+        QCOMPARE(changes.size(), 1); // one change, one write, for the whole batch
         QCOMPARE(jq(QStringLiteral("[.[] | [.name, .action, .time, (.days | sort), .date, .insertMode, .enabled]]"),
                     m_eventsFile),
                  QStringLiteral("[[\"Ad: Café, \\\"big\\\".mp3\",\"/spots/Café, \\\"big\\\".mp3\",\"10:20:00\","
