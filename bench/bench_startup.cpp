@@ -175,12 +175,13 @@ int main(int argc, char** argv)
         window << runChild({QStringLiteral("window")}, home.path(), "painted");
         open << runChild({QStringLiteral("open")}, home.path(), "opened");
     }
-    QList<double> idleFull, idleEmpty;
+    QList<double> idleFull, idleLibrary, idleEmpty;
     for (int i = 0; i < 3; ++i) {
         idleFull << runChild({QStringLiteral("idle"), listFile}, home.path(), "rss");
+        idleLibrary << runChild({QStringLiteral("idle"), QString()}, home.path(), "rss");
         idleEmpty << runChild({QStringLiteral("idle"), QString()}, emptyHome.path(), "rss");
     }
-    for (const auto* list : {&bare, &window, &open, &idleFull, &idleEmpty}) {
+    for (const auto* list : {&bare, &window, &open, &idleFull, &idleLibrary, &idleEmpty}) {
         if (*std::min_element(list->begin(), list->end()) < 0) {
             std::fprintf(stderr, "a child did not answer\n");
             return 1;
@@ -192,6 +193,7 @@ int main(int argc, char** argv)
     row("playout window, 100k lib", window, "ms");
     std::printf("start-up: window / (2 x bare + open) = %.2f\n", median(window) / (2 * median(bare) + median(open)));
     row("RSS idle, empty home", idleEmpty, "MiB");
+    row("RSS idle, 100k lib, no playlist", idleLibrary, "MiB");
     row("RSS idle, 100k lib + 10k playlist", idleFull, "MiB");
     std::printf("RSS ratio of medians: %.2f\n", median(idleFull) / median(idleEmpty));
     return 0;
