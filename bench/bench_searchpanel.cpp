@@ -6,15 +6,16 @@
 #include "benchlibrary.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
+#include "mainwindow/playoutstartup.h"
 #include "testhome.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSqlQuery>
-#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -54,6 +55,7 @@ QString countText(int n)
 int main(int argc, char** argv)
 {
     TestHome home;
+    PlayoutStartup::prepareEnvironment();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern"));
     QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
@@ -74,7 +76,20 @@ int main(int argc, char** argv)
     if (!box || !label)
         return 1;
     std::printf("window built in %.0f ms\n", built.nsecsElapsed() / 1e6);
+    // Settled: painted, with the listing of the empty box shown.
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 
+    QElapsedTimer awake;
+    double busiest = 0;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&awake] { awake.start(); });
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [&awake, &busiest] {
+        if (awake.isValid())
+            busiest = std::max(busiest, awake.nsecsElapsed() / 1e6);
+    });
     // An answer shows as a reset of the result table.
     int answers = 0;
     QObject::connect(window.findChild<QAbstractItemView*>(QStringLiteral("searchResults"))->model(),
@@ -98,12 +113,11 @@ int main(int argc, char** argv)
         box->setText(text);
         double block = step.nsecsElapsed() / 1e6;
         const QString want = countText(expected);
-        while ((answers == before || label->text() != want) && shown.elapsed() < 120000) {
-            step.start();
-            QCoreApplication::processEvents();
-            block = std::max(block, step.nsecsElapsed() / 1e6);
-            QThread::usleep(200);
-        }
+        // Busy stretches of the GUI thread: from waking up to sleeping again.
+        busiest = 0;
+        while ((answers == before || label->text() != want) && shown.elapsed() < 120000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        block = std::max(block, busiest);
         const double toShow = shown.nsecsElapsed() / 1e6;
         worstBlock = std::max(worstBlock, block);
         std::printf("%-12s %8d %14.1f %12.1f %12.1f %8.2f%s\n", qPrintable(QLatin1Char('"') + text + QLatin1Char('"')),

@@ -75,13 +75,14 @@ void LibrarySearcher::run()
                 request.swap(m_pending);
                 discarded.swap(m_discarded);
             }
-            discarded.clear();
+            // The answer first: freeing a large list can wait.
             if (request && request->generation == m_generation) {
                 if (!db.isOpen())
                     db.open();
                 request->source.connectionName = name;
                 answer(*request);
             }
+            discarded.clear();
         }
     }
     QSqlDatabase::removeDatabase(name);
