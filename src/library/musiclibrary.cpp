@@ -689,7 +689,7 @@ int MusicLibrary::count() const
 {
     if (folderMode)
         return int(tracks.size());
-    QSqlQuery q(database());
+    QSqlQuery q(connection());
     q.prepare(QStringLiteral("SELECT COUNT(*) FROM tracks WHERE library=?"));
     q.addBindValue(text(name));
     if (q.exec() && q.next())
@@ -1047,10 +1047,15 @@ QStringList MusicLibrary::ftsTerms(const QString& textIn, const QString& column)
     return terms;
 }
 
-QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& params) const
+QSqlDatabase MusicLibrary::connection() const
+{
+    return connectionName.isEmpty() ? database() : QSqlDatabase::database(connectionName);
+}
+
+QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& params, PageKey* last) const
 {
     QList<Track> out;
-    QSqlQuery q(database());
+    QSqlQuery q(connection());
     q.setForwardOnly(true);
     if (!q.prepare(sql))
         return out;
@@ -1060,9 +1065,24 @@ QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& par
         return out;
     const RowColumns columns(q.record());
     DateCache dates;
-    while (q.next())
+    const int idColumn = q.record().indexOf(QStringLiteral("id"));
+    while (q.next()) {
         out.append(trackFromRow(q, columns, dates));
+        if (last)
+            *last = {q.value(columns.artist).toString(), q.value(columns.title).toString(), q.value(idColumn).toLongLong()};
+    }
     return out;
+}
+
+QList<Track> MusicLibrary::listPage(PageKey& after, int limit) const
+{
+    const QString order = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE, id LIMIT ?");
+    if (after.id <= 0)
+        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=?") + order, {text(name), limit}, &after);
+    return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND "
+                                    "(artist COLLATE NOCASE, title COLLATE NOCASE, id) > (?, ?, ?)")
+                         + order,
+                     {text(name), text(after.artist), text(after.title), after.id, limit}, &after);
 }
 
 QList<Track> MusicLibrary::search(const QString& textIn) const

@@ -33,9 +33,21 @@ public:
         bool isEmpty() const;
     };
 
+    // Where a listing in search order continues: after the row with these
+    // values (id 0: from the start).
+    struct PageKey
+    {
+        QString artist;
+        QString title;
+        qint64 id = 0;
+    };
+
     QString name;              // the selected library; in folder mode the folder
     bool folderMode = false;
     QList<Track> tracks;       // folder mode only
+    // The connection count() and the searches use; empty for the shared
+    // one. Another thread names a connection of its own here.
+    QString connectionName;
 
     // The shared connection "ol_library", opened on first use.
     static QSqlDatabase database();
@@ -98,13 +110,18 @@ public:
     QList<Track> search(const QString& text) const;
     QList<Track> search(const Query& query) const;
     QList<Track> searchMemory(const QString& text) const;
+    // Up to `limit` rows of the whole library after `after`, in search order
+    // (equal artist and title by id); `after` moves to the last row given.
+    // Database mode only.
+    QList<Track> listPage(PageKey& after, int limit) const;
 
     // The full-text terms for a text: every word a quoted prefix term,
     // optionally limited to one column. Empty when no word remains.
     static QStringList ftsTerms(const QString& text, const QString& column = QString());
 
 private:
-    QList<Track> runSearch(const QString& sql, const QVariantList& params) const;
+    QList<Track> runSearch(const QString& sql, const QVariantList& params, PageKey* last = nullptr) const;
+    QSqlDatabase connection() const;
 };
 
 Q_DECLARE_METATYPE(MusicLibrary::Query)

@@ -27,6 +27,7 @@ class DurationScanner;
 class PlayLogWriter;
 class EventScheduler;
 class MusicLibrary;
+class LibrarySearcher;
 class MusicLibraryDialog;
 class PlaylistModel;
 class PlaylistStore;
@@ -414,9 +415,12 @@ private:
     void reloadSearchSource();
     void chooseSearchFolder(int index);
     void runSearch();
+    void showSearchResults(const QList<Track>& tracks, int total);
     void onSearchActivated(const QModelIndex& index);
 
     std::shared_ptr<MusicLibrary> m_searchSource;
+    LibrarySearcher* m_searcher = nullptr;
+    int m_resultCount = 0;
     QComboBox* m_sourceCombo = nullptr;
     QComboBox* m_fieldCombo = nullptr;
     QLineEdit* m_searchBox = nullptr;

@@ -4,6 +4,7 @@
 
 #include "dialogs/library/tracktablewidget.h"
 #include "dialogs/prompts.h"
+#include "library/librarysearcher.h"
 #include "library/musiclibrary.h"
 
 #include <QColor>
@@ -69,6 +70,7 @@ QVariant searchCell(const Track& t, int column, int role)
 QWidget* MainWindow::buildSearchPanel()
 {
     m_searchSource = std::make_shared<MusicLibrary>();
+    m_searcher = new LibrarySearcher(this);
     auto* box = new QGroupBox(QStringLiteral("Search"));
     auto* layout = new QVBoxLayout(box);
     layout->setContentsMargins(6, 4, 6, 6);
@@ -132,6 +134,14 @@ QWidget* MainWindow::buildSearchPanel()
     connect(m_fieldCombo, &QComboBox::currentIndexChanged, this, &MainWindow::runSearch);
     connect(m_searchBox, &QLineEdit::textChanged, this, &MainWindow::runSearch);
     connect(m_searchTable, &QAbstractItemView::activated, this, &MainWindow::onSearchActivated);
+    connect(m_searcher, &LibrarySearcher::found, this,
+            [this](quint64, const QList<Track>& tracks, int total) { showSearchResults(tracks, total); });
+    connect(m_searcher, &LibrarySearcher::pageFound, this, [this](quint64, const QList<Track>& tracks) {
+        TrackTableModel* model = m_searchTable->trackModel();
+        model->appendTracks(tracks);
+        model->setMoreAvailable(model->rowCount() < m_resultCount);
+    });
+    connect(m_searchTable->trackModel(), &TrackTableModel::moreWanted, m_searcher, &LibrarySearcher::fetchPage);
 
     refreshSearchSources();
     return box;
@@ -204,9 +214,19 @@ void MainWindow::runSearch()
                       : field == QLatin1String("duration") ? &query.duration
                                                            : &query.any;
     *member = text;
-    const QList<Track> results = query.isEmpty() ? m_searchSource->search(QString()) : m_searchSource->search(query);
-    m_searchTable->setTracks(results);
-    m_resultLabel->setText(QStringLiteral("%1 track%2").arg(results.size()).arg(results.size() == 1 ? "" : "s"));
+    // The answer comes back to showSearchResults; the box stays live meanwhile.
+    m_searcher->search(*m_searchSource, query);
+}
+
+void MainWindow::showSearchResults(const QList<Track>& tracks, int total)
+{
+    // The rows shown so far are let go off this thread.
+    QList<Track> previous = m_searchTable->tracks();
+    m_resultCount = total;
+    m_searchTable->setTracks(tracks);
+    m_searchTable->trackModel()->setMoreAvailable(tracks.size() < total);
+    m_searcher->discard(std::move(previous));
+    m_resultLabel->setText(QStringLiteral("%1 track%2").arg(total).arg(total == 1 ? "" : "s"));
 }
 
 void MainWindow::onSearchActivated(const QModelIndex& index)

@@ -15,7 +15,36 @@ void TrackTableModel::setTracks(const QList<Track>& tracks)
 {
     beginResetModel();
     m_tracks = tracks;
+    m_more = m_asked = false;
     endResetModel();
+}
+
+void TrackTableModel::appendTracks(const QList<Track>& tracks)
+{
+    m_asked = false;
+    if (tracks.isEmpty())
+        return;
+    beginInsertRows(QModelIndex(), int(m_tracks.size()), int(m_tracks.size() + tracks.size() - 1));
+    m_tracks.append(tracks);
+    endInsertRows();
+}
+
+void TrackTableModel::setMoreAvailable(bool more)
+{
+    m_more = more;
+}
+
+bool TrackTableModel::canFetchMore(const QModelIndex& parent) const
+{
+    return !parent.isValid() && m_more && !m_asked;
+}
+
+void TrackTableModel::fetchMore(const QModelIndex& parent)
+{
+    if (!canFetchMore(parent))
+        return;
+    m_asked = true;
+    emit moreWanted();
 }
 
 void TrackTableModel::setTrack(int row, const Track& track)

@@ -26,6 +26,14 @@ public:
     const QList<Track>& tracks() const { return m_tracks; }
     // Replaces the track shown in one row.
     void setTrack(int row, const Track& track);
+    // Rows that continue the list; the owner adds them after moreWanted.
+    void appendTracks(const QList<Track>& tracks);
+    // Whether rows beyond those held can be asked for: a view that reaches
+    // the last row then emits moreWanted (once until rows come).
+    void setMoreAvailable(bool more);
+
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -35,8 +43,13 @@ public:
     QStringList mimeTypes() const override;
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
 
+signals:
+    void moreWanted();
+
 private:
     QStringList m_headers;
     Cell m_cell;
     QList<Track> m_tracks;
+    bool m_more = false;
+    bool m_asked = false;
 };

@@ -1,0 +1,128 @@
+#include "librarysearcher.h"
+
+#include <QSqlDatabase>
+#include <QThread>
+
+LibrarySearcher::LibrarySearcher(QObject* parent)
+    : QObject(parent)
+    , m_file(MusicLibrary::database().databaseName())
+{
+    m_thread = QThread::create([this] { run(); });
+    m_thread->setObjectName(QStringLiteral("LibrarySearcher"));
+    m_thread->start();
+}
+
+LibrarySearcher::~LibrarySearcher()
+{
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_quit = true;
+        m_wake.wakeAll();
+    }
+    m_thread->wait();
+    delete m_thread;
+}
+
+quint64 LibrarySearcher::search(const MusicLibrary& source, const MusicLibrary::Query& query)
+{
+    Request request;
+    request.generation = ++m_generation;
+    request.source = source;
+    request.query = query;
+    m_listing.reset();
+    m_pageAsked = false;
+    const QMutexLocker lock(&m_mutex);
+    m_pending = request;
+    m_wake.wakeAll();
+    return request.generation;
+}
+
+void LibrarySearcher::fetchPage()
+{
+    if (!m_listing || m_pageAsked)
+        return;
+    m_pageAsked = true;
+    const QMutexLocker lock(&m_mutex);
+    m_pending = *m_listing;
+    m_wake.wakeAll();
+}
+
+void LibrarySearcher::discard(QList<Track> tracks)
+{
+    if (!tracks.isDetached())
+        return;
+    const QMutexLocker lock(&m_mutex);
+    m_discarded.append(std::move(tracks));
+    m_wake.wakeAll();
+}
+
+void LibrarySearcher::run()
+{
+    const QString name = QStringLiteral("ol_search_%1").arg(quintptr(this));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(m_file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        for (;;) {
+            std::optional<Request> request;
+            QList<QList<Track>> discarded;
+            {
+                QMutexLocker lock(&m_mutex);
+                while (!m_pending && m_discarded.isEmpty() && !m_quit)
+                    m_wake.wait(&m_mutex);
+                if (m_quit)
+                    break;
+                request.swap(m_pending);
+                discarded.swap(m_discarded);
+            }
+            // The answer first: freeing a large list can wait.
+            if (request && request->generation == m_generation) {
+                if (!db.isOpen())
+                    db.open();
+                request->source.connectionName = name;
+                answer(*request);
+            }
+            discarded.clear();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+void LibrarySearcher::answer(const Request& request)
+{
+    const MusicLibrary& source = request.source;
+    const bool byPages = request.query.isEmpty() && !source.folderMode;
+    QList<Track> tracks;
+    int total = 0;
+    Request next = request;
+    if (byPages) {
+        tracks = source.listPage(next.after, kPageRows);
+        total = request.page ? 0 : source.count();
+    } else {
+        tracks = source.search(request.query);
+        total = int(tracks.size());
+    }
+    const bool wasPage = request.page;
+    next.page = true;
+    next.source.connectionName.clear();
+    // Delivered on the owner's thread, and only while still the newest.
+    QMetaObject::invokeMethod(
+        this,
+        [this, next, tracks = std::move(tracks), total, byPages, wasPage]() mutable {
+            if (next.generation != m_generation) {
+                discard(std::move(tracks));
+                return;
+            }
+            const bool more = byPages && tracks.size() == kPageRows;
+            if (more)
+                m_listing = next;
+            else
+                m_listing.reset();
+            m_pageAsked = false;
+            if (wasPage)
+                emit pageFound(next.generation, tracks);
+            else
+                emit found(next.generation, tracks, total);
+        },
+        Qt::QueuedConnection);
+}
