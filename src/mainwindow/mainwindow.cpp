@@ -324,26 +324,8 @@ void MainWindow::onDurationResolved(const QString& path, qint64 ms)
 {
     if (ms < 1)
         return;
-    for (PlaylistModel* model : std::as_const(m_playlists)) {
-        QList<Track>& rows = model->tracks();
-        int firstFilled = -1;
-        for (int r = 0; r < rows.size(); ++r) {
-            Track& t = rows[r];
-            if (t.isStream || t.durationMs > 0 || t.filePath != path)
-                continue;
-            t.durationMs = ms;
-            const QModelIndex cell = model->index(r, PlaylistModel::DurationColumn);
-            emit model->dataChanged(cell, cell);
-            if (firstFilled < 0)
-                firstFilled = r;
-        }
-        // The rows below a new length start later.
-        if (firstFilled >= 0) {
-            model->recomputeStartTimes();
-            emit model->dataChanged(model->index(firstFilled, PlaylistModel::StartTimeColumn),
-                                    model->index(int(rows.size()) - 1, PlaylistModel::StartTimeColumn));
-        }
-    }
+    for (PlaylistModel* model : std::as_const(m_playlists))
+        model->fillDuration(path, ms);
     updateFooterCounts();
 }
 

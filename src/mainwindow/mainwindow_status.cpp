@@ -209,12 +209,7 @@ void MainWindow::onDurationChanged(qint64 ms)
     const int r = m_engine ? m_engine->currentRow() : -1;
     if (!m_onAir || r < 0 || r >= m_onAir->rowCount() || ms <= 0)
         return;
-    m_onAir->tracks()[r].durationMs = ms;
-    m_onAir->recomputeStartTimes();
-    const QModelIndex cell = m_onAir->index(r, PlaylistModel::DurationColumn);
-    emit m_onAir->dataChanged(cell, cell);
-    emit m_onAir->dataChanged(m_onAir->index(r, PlaylistModel::StartTimeColumn),
-                              m_onAir->index(m_onAir->rowCount() - 1, PlaylistModel::StartTimeColumn));
+    m_onAir->setDurationMs(r, ms);
     if (m_onAir == m_viewed)
         updateFooterCounts();
 }
