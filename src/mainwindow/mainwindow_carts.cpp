@@ -5,6 +5,7 @@
 #include "automation/eventscheduler.h"
 #include "dialogs/prompts.h"
 #include "library/appsettings.h"
+#include "library/audiofiles.h"
 #include "library/musiclibrary.h"
 #include "library/track.h"
 #include "mainwindow/cartwall.h"
@@ -169,7 +170,7 @@ QWidget* MainWindow::buildRightColumn()
     connect(addFiles, &QToolButton::clicked, this, [this] {
         const QStringList paths = Prompts::openFileNames(
             this, QStringLiteral("Add to AUX deck"), QString(),
-            QStringLiteral("Audio (*.mp3 *.wav *.flac *.ogg *.oga *.m4a *.aac *.wma *.opus *.aiff);;All files (*)"));
+            AudioFiles::dialogFilter(QStringLiteral("Audio")) + QStringLiteral(";;All files (*)"));
         for (const QString& p : paths)
             auxAddFile(p);
     });
