@@ -118,12 +118,12 @@ MainWindow::MainWindow(QWidget* parent)
     refreshSchedulerList();
 
     const QSettings settings;
-    const QString outputDevice = settings.value(QStringLiteral("audio/outputDevice")).toString();
+    const QString outputDevice = Setting::OutputDevice.read(settings);
     m_mic = new AudioInput(this);
-    m_mic->inputDevice = settings.value(QStringLiteral("audio/micDevice")).toString();
+    m_mic->inputDevice = Setting::MicDevice.read(settings);
     m_mic->outputDevice = outputDevice;
     m_lineIn = new AudioInput(this);
-    m_lineIn->inputDevice = settings.value(QStringLiteral("audio/lineInDevice")).toString();
+    m_lineIn->inputDevice = Setting::LineInDevice.read(settings);
     m_lineIn->outputDevice = outputDevice;
     connect(m_mic, &AudioInput::logMessage, this, &MainWindow::appendLog);
     connect(m_lineIn, &AudioInput::logMessage, this, &MainWindow::appendLog);
@@ -167,7 +167,7 @@ MainWindow::MainWindow(QWidget* parent)
             Prompts::information(this, QStringLiteral("Update check"), message);
         manualUpdateCheck = false;
     });
-    if (settings.value(QStringLiteral("updates/checkOnStartup"), false).toBool())
+    if (Setting::CheckUpdatesOnStartup.read(settings))
         QTimer::singleShot(2500, Qt::CoarseTimer, m_updates, [this] { m_updates->checkForUpdates(true); });
 
     m_silence = SilenceDetector::fromSettings(this);
@@ -286,7 +286,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::maybeResumePlayback()
 {
-    if (!QSettings().value(QStringLiteral("playback/resumeOnStart"), false).toBool())
+    if (!Setting::ResumeOnStart.read())
         return;
     // The row on air at exit, else the first row.
     if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {

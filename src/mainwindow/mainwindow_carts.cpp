@@ -231,7 +231,7 @@ CartWall* MainWindow::newCartWall()
 
 void MainWindow::restoreCartWalls()
 {
-    const QByteArray stored = QSettings().value(QStringLiteral("cartwalls")).toByteArray();
+    const QByteArray stored = Setting::CartWalls.read().toByteArray();
     const QJsonArray walls = stored.isEmpty() ? QJsonArray() : QJsonDocument::fromJson(stored).array();
     m_cartWallCount = 0;
     m_currentCartWall = nullptr;
@@ -264,7 +264,7 @@ void MainWindow::saveCartWalls()
                                      {QStringLiteral("carts"), wall->saveState()}});
     }
     QSettings s;
-    s.setValue(QStringLiteral("cartwalls"), QJsonDocument(walls).toJson(QJsonDocument::Compact));
+    Setting::CartWalls.write(s, QJsonDocument(walls).toJson(QJsonDocument::Compact));
     settingsWritten(s, QStringLiteral("the cart walls"));
 }
 

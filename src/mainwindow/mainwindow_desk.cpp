@@ -8,6 +8,7 @@
 #include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "library/appsettings.h"
 #include "library/audiofiles.h"
 #include "library/musiclibrary.h"
 
@@ -24,7 +25,6 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
-#include <QSettings>
 #include <QTabBar>
 #include <QTableView>
 #include <QUrl>
@@ -294,7 +294,7 @@ void MainWindow::clearPlaylist()
 void MainWindow::addPlaylist()
 {
     auto* model = new PlaylistModel(this);
-    model->setShowHourMarkers(QSettings().value(QStringLiteral("playlist/hourMarkers"), false).toBool());
+    model->setShowHourMarkers(Setting::HourMarkers.read());
     m_playlists << model;
     wirePlaylistModel(model);
     const QString name = QStringLiteral("Playlist %1").arg(m_playlists.size());
@@ -417,7 +417,7 @@ void MainWindow::showPlaylistTabMenu(const QPoint& pos)
             return;
         const bool on = !model->showHourMarkers();
         model->setShowHourMarkers(on);
-        QSettings().setValue(QStringLiteral("playlist/hourMarkers"), on);
+        Setting::HourMarkers.write(on);
         appendLog(on ? QStringLiteral("Hour separation markers: on") : QStringLiteral("Hour separation markers: off"));
     });
     menu.addSeparator();

@@ -7,6 +7,7 @@
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
+#include "library/appsettings.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -17,7 +18,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
-#include <QSettings>
 #include <QSlider>
 #include <QTableView>
 #include <QTimer>
@@ -195,7 +195,7 @@ void MainWindow::updateFooterCounts()
 
 void MainWindow::updateClock()
 {
-    m_vfd->setDateTime(QDateTime::currentDateTime(), QSettings().value(QStringLiteral("view/clock24h"), false).toBool());
+    m_vfd->setDateTime(QDateTime::currentDateTime(), Setting::Clock24h.read());
 }
 
 void MainWindow::onPositionChanged(qint64 ms)
