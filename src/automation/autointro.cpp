@@ -1,6 +1,7 @@
 #include "autointro.h"
 
 #include "engine/playlistmodel.h"
+#include "library/appsettings.h"
 #include "library/musiclibrary.h"
 #include "library/trackparams.h"
 
@@ -17,8 +18,6 @@
 
 namespace {
 
-const QString kEnabledKey = QStringLiteral("autointro/enabled");
-const QString kRulesKey = QStringLiteral("autointro/rules");
 const QString kJingle = QStringLiteral("Jingle");
 
 bool tagsPass(const AutoIntroRule& rule, const QStringList& tags)
@@ -59,9 +58,9 @@ QStringList playlistEntries(const QString& path)
 void AutoIntro::load()
 {
     const QSettings s;
-    enabled = s.value(kEnabledKey, false).toBool();
+    enabled = Setting::AutoIntroEnabled.read(s);
     rules.clear();
-    const QJsonArray list = QJsonDocument::fromJson(s.value(kRulesKey).toByteArray()).array();
+    const QJsonArray list = QJsonDocument::fromJson(Setting::AutoIntroRules.read(s).toByteArray()).array();
     for (const QJsonValue& v : list)
         rules.append(AutoIntroRule::fromJson(v.toObject()));
 }
@@ -69,11 +68,11 @@ void AutoIntro::load()
 void AutoIntro::save() const
 {
     QSettings s;
-    s.setValue(kEnabledKey, enabled);
+    Setting::AutoIntroEnabled.write(s, enabled);
     QJsonArray list;
     for (const AutoIntroRule& r : rules)
         list.append(r.toJson());
-    s.setValue(kRulesKey, QJsonDocument(list).toJson(QJsonDocument::Compact));
+    Setting::AutoIntroRules.write(s, QJsonDocument(list).toJson(QJsonDocument::Compact));
 }
 
 int AutoIntro::selectRule(const Track& track, const QDateTime& now, int rand,

@@ -8,7 +8,6 @@
 #include <QAudioBufferOutput>
 #include <QAudioSource>
 #include <QMediaPlayer>
-#include <QSettings>
 #include <QUrl>
 #include <QtEndian>
 
@@ -46,7 +45,7 @@ DtmfMonitor::~DtmfMonitor()
 
 DtmfMonitor::Source DtmfMonitor::sourceFromSettings()
 {
-    const QString source = QSettings().value(QStringLiteral("dtmf/source"), QStringLiteral("off")).toString();
+    const QString source = Setting::DtmfSource.read();
     if (source == QLatin1String("mic"))
         return Microphone;
     if (source == QLatin1String("line"))
@@ -83,13 +82,13 @@ void DtmfMonitor::start()
 
 void DtmfMonitor::prepareDetector()
 {
-    m_detector.minLevel = AppSettings::intValue(QStringLiteral("dtmf/minLevel")) / 100.0;
+    m_detector.minLevel = Setting::DtmfMinLevel.readInt() / 100.0;
     m_detector.sequence.clear();
 }
 
 void DtmfMonitor::startStream()
 {
-    const QString url = QSettings().value(QStringLiteral("dtmf/url")).toString().trimmed();
+    const QString url = Setting::DtmfUrl.read().trimmed();
     if (url.isEmpty()) {
         emit logMessage(QStringLiteral("DTMF: no stream URL configured"));
         return;
@@ -109,8 +108,8 @@ void DtmfMonitor::startStream()
 
 void DtmfMonitor::startInput(Source source)
 {
-    const QString key = source == Microphone ? QStringLiteral("audio/micDevice") : QStringLiteral("audio/lineInDevice");
-    const QAudioDevice device = AudioDevices::input(QSettings().value(key).toString());
+    const TextKey& deviceKey = source == Microphone ? Setting::MicDevice : Setting::LineInDevice;
+    const QAudioDevice device = AudioDevices::input(deviceKey.read());
     if (device.isNull()) {
         emit logMessage(QStringLiteral("DTMF: no input device available"));
         return;

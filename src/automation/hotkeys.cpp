@@ -1,5 +1,7 @@
 #include "automation/hotkeys.h"
 
+#include "library/appsettings.h"
+
 #include <QSettings>
 
 namespace {
@@ -91,7 +93,7 @@ HotKeyAction HotKeys::action(const QString& id)
 
 QString HotKeys::settingsKey(const QString& id)
 {
-    return QStringLiteral("hotkeys/") + id;
+    return Setting::hotKey(id);
 }
 
 QKeySequence HotKeys::shortcut(const QString& id)

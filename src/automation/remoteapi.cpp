@@ -1,12 +1,12 @@
 #include "automation/remoteapi.h"
 
 #include "automation/schedulercommand.h"
+#include "library/appsettings.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QSettings>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -198,42 +198,42 @@ RemoteApi::~RemoteApi()
 
 bool RemoteApi::enabledInSettings()
 {
-    return QSettings().value(QStringLiteral("api/enabled"), false).toBool();
+    return Setting::ApiEnabled.read();
 }
 
 int RemoteApi::portFromSettings()
 {
-    return QSettings().value(QStringLiteral("api/port"), 9001).toInt();
+    return Setting::ApiPort.read();
 }
 
 bool RemoteApi::localhostOnly()
 {
-    return QSettings().value(QStringLiteral("api/localhostOnly"), true).toBool();
+    return Setting::ApiLocalhostOnly.read();
 }
 
 bool RemoteApi::httpsFromSettings()
 {
-    return QSettings().value(QStringLiteral("api/https"), false).toBool();
+    return Setting::ApiHttps.read();
 }
 
 QString RemoteApi::usernameFromSettings()
 {
-    return QSettings().value(QStringLiteral("api/username")).toString();
+    return Setting::ApiUsername.read();
 }
 
 QString RemoteApi::passwordFromSettings()
 {
-    return QSettings().value(QStringLiteral("api/password")).toString();
+    return Setting::ApiPassword.read();
 }
 
 QString RemoteApi::certFileFromSettings()
 {
-    return QSettings().value(QStringLiteral("api/certFile")).toString();
+    return Setting::ApiCertFile.read();
 }
 
 QString RemoteApi::keyFileFromSettings()
 {
-    return QSettings().value(QStringLiteral("api/keyFile")).toString();
+    return Setting::ApiKeyFile.read();
 }
 
 void RemoteApi::applySettings()

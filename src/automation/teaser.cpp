@@ -11,13 +11,6 @@
 
 namespace {
 
-const QString kStartKey = QStringLiteral("teaser/startJingle");
-const QString kTransitionKey = QStringLiteral("teaser/transitionJingle");
-const QString kEndKey = QStringLiteral("teaser/endJingle");
-const QString kMaxTracksKey = QStringLiteral("teaser/maxTracks");
-const QString kAutoHookKey = QStringLiteral("teaser/autoHookMs");
-const QString kCrossfadeKey = QStringLiteral("teaser/crossfadeMs");
-
 // Hooks are excerpts: from 21 s on it is no longer one.
 constexpr qint64 kLongestHookMs = 20999;
 constexpr qint64 kShortestAutoHookMs = 1000;
@@ -44,24 +37,24 @@ TeaserConfig Teaser::configFromSettings()
 {
     const QSettings s;
     TeaserConfig c;
-    c.startJingle = s.value(kStartKey).toString();
-    c.transitionJingle = s.value(kTransitionKey).toString();
-    c.endJingle = s.value(kEndKey).toString();
-    c.maxTracks = AppSettings::intValue(kMaxTracksKey);
-    c.autoHookMs = AppSettings::intValue(kAutoHookKey);
-    c.crossfadeMs = AppSettings::intValue(kCrossfadeKey);
+    c.startJingle = Setting::TeaserStartJingle.read(s);
+    c.transitionJingle = Setting::TeaserTransitionJingle.read(s);
+    c.endJingle = Setting::TeaserEndJingle.read(s);
+    c.maxTracks = Setting::TeaserMaxTracks.readInt();
+    c.autoHookMs = Setting::TeaserAutoHookMs.readInt();
+    c.crossfadeMs = Setting::TeaserCrossfadeMs.readInt();
     return c;
 }
 
 void Teaser::saveConfig(const TeaserConfig& config)
 {
     QSettings s;
-    s.setValue(kStartKey, config.startJingle);
-    s.setValue(kTransitionKey, config.transitionJingle);
-    s.setValue(kEndKey, config.endJingle);
-    s.setValue(kMaxTracksKey, config.maxTracks);
-    s.setValue(kAutoHookKey, config.autoHookMs);
-    s.setValue(kCrossfadeKey, config.crossfadeMs);
+    Setting::TeaserStartJingle.write(s, config.startJingle);
+    Setting::TeaserTransitionJingle.write(s, config.transitionJingle);
+    Setting::TeaserEndJingle.write(s, config.endJingle);
+    Setting::TeaserMaxTracks.write(s, config.maxTracks);
+    Setting::TeaserAutoHookMs.write(s, config.autoHookMs);
+    Setting::TeaserCrossfadeMs.write(s, config.crossfadeMs);
 }
 
 bool Teaser::isEligible(const Track& track)

@@ -110,7 +110,7 @@ void AudioEngine::setUpDeck(int index)
 
 QAudioDevice AudioEngine::chosenOutputDevice() const
 {
-    return AudioDevices::output(QSettings().value(QStringLiteral("audio/outputDevice")).toString());
+    return AudioDevices::output(Setting::OutputDevice.read());
 }
 
 void AudioEngine::applySettings()
@@ -124,10 +124,10 @@ void AudioEngine::applySettings()
 
     QSettings s;
     m_masterVolume = AppSettings::defaultVolume() / 100.0;
-    m_crossfadeEnabled = s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool();
-    m_fadeInMs = AppSettings::intValue(QStringLiteral("playback/fadeInMs"));
-    m_fadeOutMs = AppSettings::intValue(QStringLiteral("playback/fadeOutMs"));
-    m_autoPlayNext = s.value(QStringLiteral("playback/autoPlayNext"), true).toBool();
+    m_crossfadeEnabled = Setting::CrossfadeEnabled.read(s);
+    m_fadeInMs = Setting::FadeInMs.readInt();
+    m_fadeOutMs = Setting::FadeOutMs.readInt();
+    m_autoPlayNext = Setting::AutoPlayNext.read(s);
     m_mix = mixConfigFromSettings();
     for (Deck& d : m_decks)
         applyDeckVolume(d);
@@ -812,13 +812,13 @@ AudioEngine::MixConfig AudioEngine::mixConfigFromSettings()
 {
     QSettings s;
     MixConfig m;
-    m.crossfadeEnabled = s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool();
-    m.mixPointMs = AppSettings::intValue(QStringLiteral("playback/mixPointMs"));
-    m.fadeOutMs = AppSettings::intValue(QStringLiteral("playback/fadeOutMs"));
-    m.triggerMixEnabled = s.value(QStringLiteral("playback/triggerMixEnabled"), false).toBool();
-    m.triggerMixDb = AppSettings::doubleValue(QStringLiteral("playback/triggerMixDb"));
-    m.fadeOutOnMix = s.value(QStringLiteral("playback/fadeOutOnMix"), true).toBool();
-    m.minCrossfadeMs = AppSettings::intValue(QStringLiteral("playback/minCrossfadeMs"));
+    m.crossfadeEnabled = Setting::CrossfadeEnabled.read(s);
+    m.mixPointMs = Setting::MixPointMs.readInt();
+    m.fadeOutMs = Setting::FadeOutMs.readInt();
+    m.triggerMixEnabled = Setting::TriggerMixEnabled.read(s);
+    m.triggerMixDb = Setting::TriggerMixDb.read();
+    m.fadeOutOnMix = Setting::FadeOutOnMix.read(s);
+    m.minCrossfadeMs = Setting::MinCrossfadeMs.readInt();
     return m;
 }
 
@@ -1003,7 +1003,7 @@ void AudioEngine::stopRelay()
     emit relayStateChanged(false, source, false);
     emit logMessage(QStringLiteral("Relay: stopped"));
 
-    if (QSettings().value(QStringLiteral("relay/startNextOnStop"), false).toBool()) {
+    if (Setting::RelayStartNextOnStop.read()) {
         next();
     } else if (m_relayResume) {
         QMediaPlayer* p = m_decks[m_active].player;

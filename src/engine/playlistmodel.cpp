@@ -388,6 +388,45 @@ void PlaylistModel::recomputeStartTimes()
         emit dataChanged(index(0, StartTimeColumn), index(int(m_tracks.size()) - 1, StartTimeColumn));
 }
 
+void PlaylistModel::setDurationMs(int row, qint64 ms)
+{
+    if (!isRow(row))
+        return;
+    m_tracks[row].durationMs = ms;
+    repaintDuration(row);
+    recomputeStartTimes();
+}
+
+int PlaylistModel::fillDuration(const QString& path, qint64 ms)
+{
+    int filled = 0;
+    for (int r = 0; r < m_tracks.size(); ++r) {
+        Track& t = m_tracks[r];
+        if (t.isStream || t.durationMs > 0 || t.filePath != path)
+            continue;
+        t.durationMs = ms;
+        repaintDuration(r);
+        ++filled;
+    }
+    if (filled > 0)
+        recomputeStartTimes();
+    return filled;
+}
+
+void PlaylistModel::setStreamLimitMs(int row, qint64 ms)
+{
+    if (!isRow(row))
+        return;
+    m_tracks[row].streamLimitMs = ms;
+    repaintDuration(row);
+}
+
+void PlaylistModel::repaintDuration(int row)
+{
+    const QModelIndex cell = index(row, DurationColumn);
+    emit dataChanged(cell, cell);
+}
+
 void PlaylistModel::refreshAll()
 {
     repaintAll();

@@ -54,6 +54,11 @@ public:
     void setShowHourMarkers(bool on);
     bool showHourMarkers() const { return m_showHourMarkers; }
     void recomputeStartTimes();
+    // A length learned once the row is in the list; the rows below start later.
+    void setDurationMs(int row, qint64 ms);
+    // Gives every row of path still without a length this one; returns how many.
+    int fillDuration(const QString& path, qint64 ms);
+    void setStreamLimitMs(int row, qint64 ms);
     void refreshAll();
     void insertTrack(int row, const Track& track);
     // Many rows in one insertion at row (clamped); returns where they went.
@@ -111,6 +116,7 @@ private:
     void dropViews(int first, int last);
     bool hasVoiceover(int row) const;
     void repaintRow(int row);
+    void repaintDuration(int row);
     void repaintAll();
     // Puts the rows in the order given as old row numbers; the row-keyed
     // state follows its tracks.

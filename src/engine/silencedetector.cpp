@@ -8,12 +8,6 @@
 
 namespace {
 
-const QString kEnabledKey = QStringLiteral("silence/enabled");
-const QString kTimeoutKey = QStringLiteral("silence/timeout");
-const QString kThresholdKey = QStringLiteral("silence/threshold");
-const QString kActionKey = QStringLiteral("silence/action");
-const QString kPlaylistKey = QStringLiteral("silence/playlist");
-
 constexpr int kMinTimeoutSecs = 1;
 constexpr int kMaxTimeoutSecs = 300;
 
@@ -47,22 +41,22 @@ SilenceDetector* SilenceDetector::fromSettings(QObject* parent)
 void SilenceDetector::loadFromSettings()
 {
     QSettings s;
-    m_enabled = s.value(kEnabledKey, false).toBool();
-    m_timeoutSecs = AppSettings::intValue(kTimeoutKey);
-    m_threshold = AppSettings::doubleValue(kThresholdKey);
-    m_action = actionFromInt(AppSettings::intValue(kActionKey));
-    m_playlist = s.value(kPlaylistKey).toString();
+    m_enabled = Setting::SilenceEnabled.read(s);
+    m_timeoutSecs = Setting::SilenceTimeout.readInt();
+    m_threshold = Setting::SilenceThreshold.read();
+    m_action = actionFromInt(Setting::SilenceAction.readInt());
+    m_playlist = Setting::SilencePlaylist.read(s);
     reset();
 }
 
 void SilenceDetector::saveToSettings() const
 {
     QSettings s;
-    s.setValue(kEnabledKey, m_enabled);
-    s.setValue(kTimeoutKey, m_timeoutSecs);
-    s.setValue(kThresholdKey, m_threshold);
-    s.setValue(kActionKey, int(m_action));
-    s.setValue(kPlaylistKey, m_playlist);
+    Setting::SilenceEnabled.write(s, m_enabled);
+    Setting::SilenceTimeout.write(s, m_timeoutSecs);
+    Setting::SilenceThreshold.write(s, m_threshold);
+    Setting::SilenceAction.write(s, int(m_action));
+    Setting::SilencePlaylist.write(s, m_playlist);
 }
 
 void SilenceDetector::setEnabled(bool enabled)

@@ -1,23 +1,19 @@
 #include "voiceovers.h"
 
+#include "library/appsettings.h"
 #include "library/musiclibrary.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
-
-namespace {
-const QString kEnabledKey = QStringLiteral("voiceovers/enabled");
-}
 
 bool Voiceovers::enabled()
 {
-    return QSettings().value(kEnabledKey, true).toBool();
+    return Setting::VoiceoversEnabled.read();
 }
 
 void Voiceovers::setEnabled(bool on)
 {
-    QSettings().setValue(kEnabledKey, on);
+    Setting::VoiceoversEnabled.write(on);
 }
 
 bool Voiceovers::shouldPlay(const TrackParams::Voiceover& vo, const QDate& today, int roll)

@@ -9,56 +9,47 @@
 
 namespace {
 
-struct Range
-{
-    const char* key;
-    double defaultValue;
-    double minimum;
-    double maximum;
+// Every ranged key, for reads by name.
+constexpr const RangedKey* kRanged[] = {
+    &Setting::DefaultVolume,
+    &Setting::SilenceTimeout,
+    &Setting::SilenceThreshold,
+    &Setting::SilenceAction,
+    &Setting::ServerMaxListeners,
+    &Setting::ServerBitrate,
+    &Setting::FadeInMs,
+    &Setting::FadeOutMs,
+    &Setting::MixPointMs,
+    &Setting::TriggerMixDb,
+    &Setting::MinCrossfadeMs,
+    &Setting::DtmfMinLevel,
+    &Setting::DtmfBeforeMin,
+    &Setting::DtmfAfterMin,
+    &Setting::DtmfDelaySec,
+    &Setting::NowPlayingMaxLength,
+    &Setting::ArchiveBitrate,
+    &Setting::ArchiveSampleRate,
+    &Setting::ArchiveChannels,
+    &Setting::ArchiveSplitMinutes,
+    &Setting::BroadcastSampleRate,
+    &Setting::BroadcastBitrate,
+    &Setting::BroadcastChannels,
+    &Setting::GeneratorNoRepeatArtistMin,
+    &Setting::GeneratorNoRepeatTitleMin,
+    &Setting::GeneratorNoRepeatAlbumMin,
+    &Setting::GeneratorMinRating,
+    &Setting::GeneratorMinYear,
+    &Setting::GeneratorMaxYear,
+    &Setting::TeaserMaxTracks,
+    &Setting::TeaserAutoHookMs,
+    &Setting::TeaserCrossfadeMs,
 };
 
-// Defaults as every reader has always used them; ranges as the settings
-// dialogs allow them.
-constexpr Range kRanges[] = {
-    {"audio/defaultVolume", 80, 0, 100},
-    {"silence/timeout", 10, 1, 300},
-    {"silence/threshold", 0.02, 0, 1},
-    {"silence/action", 0, 0, 2},
-    {"server/maxListeners", 10, 1, 1000},
-    {"server/bitrate", 128, 64, 320},
-    {"playback/fadeInMs", 1500, 0, 15000},
-    {"playback/fadeOutMs", 2500, 0, 15000},
-    {"playback/mixPointMs", 2500, 0, 60000},
-    {"playback/triggerMixDb", -14, -60, 0},
-    {"playback/minCrossfadeMs", 45000, 0, 600000},
-    {"dtmf/minLevel", 2, 1, 50},
-    {"dtmf/beforeMin", 5, 0, 60},
-    {"dtmf/afterMin", 5, 0, 60},
-    {"dtmf/delaySec", 0, 0, 300},
-    {"nowplaying/maxLength", 64, 0, 256},
-    {"archive/bitrate", 128, 64, 320},
-    {"archive/sampleRate", 44100, 22050, 48000},
-    {"archive/channels", 2, 1, 2},
-    {"archive/splitMinutes", 60, 0, 1440},
-    {"broadcast/sampleRate", 44100, 22050, 48000},
-    {"broadcast/bitrate", 128, 64, 320},
-    {"broadcast/channels", 2, 1, 2},
-    {"generator/noRepeatArtistMin", 60, 0, 1440},
-    {"generator/noRepeatTitleMin", 180, 0, 1440},
-    {"generator/noRepeatAlbumMin", 30, 0, 1440},
-    {"generator/minRating", 0, 0, 10},
-    {"generator/minYear", 0, 0, 3000},
-    {"generator/maxYear", 0, 0, 3000},
-    {"teaser/maxTracks", 4, 1, 10},
-    {"teaser/autoHookMs", 12000, 1000, 20000},
-    {"teaser/crossfadeMs", 300, 0, 15000},
-};
-
-const Range* rangeOf(const QString& key)
+const RangedKey* rangeOf(const QString& key)
 {
-    for (const Range& r : kRanges)
-        if (key == QLatin1String(r.key))
-            return &r;
+    for (const RangedKey* r : kRanged)
+        if (key == QLatin1String(r->key))
+            return r;
     return nullptr;
 }
 
@@ -87,15 +78,15 @@ void report(const QString& line)
         held() << line;
 }
 
-double checked(const QString& key, bool whole)
+double checked(const RangedKey* r, bool whole)
 {
-    const Range* r = rangeOf(key);
     Q_ASSERT(r);
     if (!r)
         return 0;
+    const QString key = r->name();
     const QVariant stored = QSettings().value(key);
     if (!stored.isValid())
-        return r->defaultValue;
+        return r->fallback;
     bool ok = false;
     const double v = stored.toString().trimmed().toDouble(&ok);
     if (ok && std::isfinite(v) && v >= r->minimum && v <= r->maximum && (!whole || v == std::trunc(v)))
@@ -105,25 +96,152 @@ double checked(const QString& key, bool whole)
                .arg(key, shown)
                .arg(r->minimum)
                .arg(r->maximum)
-               .arg(r->defaultValue));
-    return r->defaultValue;
+               .arg(r->fallback));
+    return r->fallback;
 }
 
 } // namespace
 
+template <typename T, typename Fallback>
+T SettingKey<T, Fallback>::defaultValue() const
+{
+    return T(fallback);
+}
+
+template <>
+QString TextKey::defaultValue() const
+{
+    return QString::fromUtf8(fallback);
+}
+
+template <typename T, typename Fallback>
+T SettingKey<T, Fallback>::read() const
+{
+    return read(QSettings());
+}
+
+template <typename T, typename Fallback>
+T SettingKey<T, Fallback>::read(const QSettings& settings) const
+{
+    return settings.value(name(), defaultValue()).template value<T>();
+}
+
+template <typename T, typename Fallback>
+void SettingKey<T, Fallback>::write(const T& value) const
+{
+    QSettings settings;
+    write(settings, value);
+}
+
+template <typename T, typename Fallback>
+void SettingKey<T, Fallback>::write(QSettings& settings, const T& value) const
+{
+    settings.setValue(name(), value);
+}
+
+template <typename T, typename Fallback>
+void SettingKey<T, Fallback>::remove(QSettings& settings) const
+{
+    settings.remove(name());
+}
+
+template struct SettingKey<bool>;
+template struct SettingKey<int>;
+template struct SettingKey<QString, const char*>;
+
+QVariant StoredKey::read() const
+{
+    return read(QSettings());
+}
+
+QVariant StoredKey::read(const QSettings& settings) const
+{
+    return settings.value(name());
+}
+
+bool StoredKey::isStored(const QSettings& settings) const
+{
+    return settings.contains(name());
+}
+
+void StoredKey::write(const QVariant& value) const
+{
+    QSettings settings;
+    write(settings, value);
+}
+
+void StoredKey::write(QSettings& settings, const QVariant& value) const
+{
+    settings.setValue(name(), value);
+}
+
+void StoredKey::remove() const
+{
+    QSettings settings;
+    remove(settings);
+}
+
+void StoredKey::remove(QSettings& settings) const
+{
+    settings.remove(name());
+}
+
+int RangedKey::readInt() const
+{
+    return AppSettings::intValue(*this);
+}
+
+double RangedKey::read() const
+{
+    return AppSettings::doubleValue(*this);
+}
+
+void RangedKey::write(const QVariant& value) const
+{
+    QSettings settings;
+    write(settings, value);
+}
+
+void RangedKey::write(QSettings& settings, const QVariant& value) const
+{
+    settings.setValue(name(), value);
+}
+
+QString Setting::hotKey(const QString& actionId)
+{
+    return QStringLiteral("hotkeys/") + actionId;
+}
+
+QString Setting::typeCrossfade(const QString& type, const QString& field)
+{
+    QString name = type.toLower();
+    name.replace(QLatin1Char(' '), QLatin1Char('_'));
+    return QStringLiteral("crossfade/") + name + QLatin1Char('/') + field;
+}
+
 int AppSettings::defaultVolume()
 {
-    return intValue(QStringLiteral("audio/defaultVolume"));
+    return Setting::DefaultVolume.readInt();
 }
 
 int AppSettings::intValue(const QString& key)
 {
-    return int(checked(key, true));
+    return int(checked(rangeOf(key), true));
 }
 
 double AppSettings::doubleValue(const QString& key)
 {
-    return checked(key, false);
+    return checked(rangeOf(key), false);
+}
+
+int AppSettings::intValue(const RangedKey& key)
+{
+    return int(checked(&key, true));
+}
+
+double AppSettings::doubleValue(const RangedKey& key)
+{
+    return checked(&key, false);
 }
 
 void AppSettings::setLogSink(std::function<void(const QString&)> s)

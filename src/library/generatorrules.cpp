@@ -69,39 +69,39 @@ GeneratorRules GeneratorRules::fromSettings()
 {
     QSettings s;
     GeneratorRules r;
-    r.noRepeatArtistMin = AppSettings::intValue(QStringLiteral("generator/noRepeatArtistMin"));
-    r.noRepeatTitleMin = AppSettings::intValue(QStringLiteral("generator/noRepeatTitleMin"));
-    r.noRepeatAlbumMin = AppSettings::intValue(QStringLiteral("generator/noRepeatAlbumMin"));
-    r.useRatings = s.value(QStringLiteral("generator/useRatings"), true).toBool();
-    r.minRating = AppSettings::intValue(QStringLiteral("generator/minRating"));
+    r.noRepeatArtistMin = Setting::GeneratorNoRepeatArtistMin.readInt();
+    r.noRepeatTitleMin = Setting::GeneratorNoRepeatTitleMin.readInt();
+    r.noRepeatAlbumMin = Setting::GeneratorNoRepeatAlbumMin.readInt();
+    r.useRatings = Setting::GeneratorUseRatings.read(s);
+    r.minRating = Setting::GeneratorMinRating.readInt();
 
-    const QStringList include = splitList(s.value(QStringLiteral("generator/includeTags")).toString());
+    const QStringList include = splitList(Setting::GeneratorIncludeTags.read(s));
     if (!include.isEmpty())
         r.tagFilters.append({false, include});
-    const QStringList exclude = splitList(s.value(QStringLiteral("generator/excludeTags")).toString());
+    const QStringList exclude = splitList(Setting::GeneratorExcludeTags.read(s));
     if (!exclude.isEmpty())
         r.tagFilters.append({true, exclude});
 
-    r.genres = splitList(s.value(QStringLiteral("generator/genres")).toString());
-    r.minYear = AppSettings::intValue(QStringLiteral("generator/minYear"));
-    r.maxYear = AppSettings::intValue(QStringLiteral("generator/maxYear"));
+    r.genres = splitList(Setting::GeneratorGenres.read(s));
+    r.minYear = Setting::GeneratorMinYear.readInt();
+    r.maxYear = Setting::GeneratorMaxYear.readInt();
 
-    r.cannotFollow = parseCannotFollow(s.value(QStringLiteral("generator/cannotFollow")).toString());
+    r.cannotFollow = parseCannotFollow(Setting::GeneratorCannotFollow.read(s));
     return r;
 }
 
 void GeneratorRules::saveToSettings(const GeneratorRules& r)
 {
     QSettings s;
-    s.setValue(QStringLiteral("generator/noRepeatArtistMin"), r.noRepeatArtistMin);
-    s.setValue(QStringLiteral("generator/noRepeatTitleMin"), r.noRepeatTitleMin);
-    s.setValue(QStringLiteral("generator/noRepeatAlbumMin"), r.noRepeatAlbumMin);
-    s.setValue(QStringLiteral("generator/useRatings"), r.useRatings);
-    s.setValue(QStringLiteral("generator/minRating"), r.minRating);
-    s.setValue(QStringLiteral("generator/includeTags"), r.tagsOf(false).join(QStringLiteral(", ")));
-    s.setValue(QStringLiteral("generator/excludeTags"), r.tagsOf(true).join(QStringLiteral(", ")));
-    s.setValue(QStringLiteral("generator/genres"), r.genres.join(QStringLiteral(", ")));
-    s.setValue(QStringLiteral("generator/minYear"), r.minYear);
-    s.setValue(QStringLiteral("generator/maxYear"), r.maxYear);
-    s.setValue(QStringLiteral("generator/cannotFollow"), r.cannotFollowText());
+    Setting::GeneratorNoRepeatArtistMin.write(s, r.noRepeatArtistMin);
+    Setting::GeneratorNoRepeatTitleMin.write(s, r.noRepeatTitleMin);
+    Setting::GeneratorNoRepeatAlbumMin.write(s, r.noRepeatAlbumMin);
+    Setting::GeneratorUseRatings.write(s, r.useRatings);
+    Setting::GeneratorMinRating.write(s, r.minRating);
+    Setting::GeneratorIncludeTags.write(s, r.tagsOf(false).join(QStringLiteral(", ")));
+    Setting::GeneratorExcludeTags.write(s, r.tagsOf(true).join(QStringLiteral(", ")));
+    Setting::GeneratorGenres.write(s, r.genres.join(QStringLiteral(", ")));
+    Setting::GeneratorMinYear.write(s, r.minYear);
+    Setting::GeneratorMaxYear.write(s, r.maxYear);
+    Setting::GeneratorCannotFollow.write(s, r.cannotFollowText());
 }

@@ -1,5 +1,6 @@
 #include "musiclibrary.h"
 
+#include "audiofiles.h"
 #include "localtimereader.h"
 #include "trackparams.h"
 
@@ -83,22 +84,6 @@ QStringList trackColumns(QSqlQuery& q)
             names << q.value(1).toString();
     }
     return names;
-}
-
-const QStringList kAudioExts = {
-    QStringLiteral("mp3"), QStringLiteral("wav"), QStringLiteral("ogg"), QStringLiteral("flac"),
-    QStringLiteral("m4a"), QStringLiteral("aac"), QStringLiteral("opus"), QStringLiteral("wma"),
-    QStringLiteral("aiff"), QStringLiteral("alac")};
-
-const QStringList& audioNameFilters()
-{
-    static const QStringList filters = [] {
-        QStringList f;
-        for (const QString& ext : kAudioExts)
-            f << QStringLiteral("*.") + ext;
-        return f;
-    }();
-    return filters;
 }
 
 const QString kOrder = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE");
@@ -250,21 +235,12 @@ QList<QPair<QString, QString>> subFolders(const QString& folder)
     return out;
 }
 
-QStringList audioFilesOf(const QString& folder)
-{
-    QStringList out;
-    const QDir dir(folder);
-    const QFileInfoList infos = dir.entryInfoList(audioNameFilters(), QDir::Files, QDir::Name);
-    for (const QFileInfo& info : infos)
-        out << info.absoluteFilePath();
-    return out;
-}
 
 // Links may lead back into the tree; a folder already listed (by its
 // canonical path) is not listed again, so loops end.
 void listLevel(const QString& folder, bool recursive, QSet<QString>& visited, QStringList& out)
 {
-    out += audioFilesOf(folder);
+    out += AudioFiles::inFolder(folder);
     if (!recursive)
         return;
     for (const auto& [path, canonical] : subFolders(folder)) {
@@ -730,11 +706,7 @@ bool MusicLibrary::clear()
 
 bool MusicLibrary::isAudioFile(const QString& path)
 {
-    const QString file = fileNamePart(path);
-    const qsizetype dot = file.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return false;
-    return kAudioExts.contains(file.mid(dot + 1).toLower());
+    return AudioFiles::hasAudioSuffix(fileNamePart(path));
 }
 
 QStringList MusicLibrary::listAudioFiles(const QString& folder, bool recursive)

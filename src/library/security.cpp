@@ -1,5 +1,7 @@
 #include "security.h"
 
+#include "appsettings.h"
+
 #include <QCryptographicHash>
 #include <QSettings>
 
@@ -20,7 +22,7 @@ int indexOf(Security::Area area)
 
 QString Security::hashKey(Area area)
 {
-    return area == Settings ? QStringLiteral("security/settingsHash") : QStringLiteral("security/schedulerHash");
+    return (area == Settings ? Setting::SettingsPasswordHash : Setting::SchedulerPasswordHash).name();
 }
 
 QString Security::hashPassword(const QString& password)

@@ -1,6 +1,7 @@
 #include "cartwall.h"
 
 #include "dialogs/prompts.h"
+#include "library/audiofiles.h"
 
 #include <QAudioOutput>
 #include <QColorDialog>
@@ -114,8 +115,8 @@ void CartWall::assignFile(int index)
 {
     Cart& c = m_carts[index];
     const QString path = Prompts::openFileName(this, QStringLiteral("Assign audio to cart ") + c.label, QString(),
-                                               QStringLiteral("Audio files (*.mp3 *.wav *.ogg *.flac *.m4a);;"
-                                                              "All files (*.*)"));
+                                               AudioFiles::dialogFilter(QStringLiteral("Audio files"))
+                                                   + QStringLiteral(";;All files (*.*)"));
     if (path.isEmpty())
         return;
     c.path = path;

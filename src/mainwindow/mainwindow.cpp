@@ -137,12 +137,12 @@ void MainWindow::createServices()
     refreshSchedulerList();
 
     const QSettings settings;
-    const QString outputDevice = settings.value(QStringLiteral("audio/outputDevice")).toString();
+    const QString outputDevice = Setting::OutputDevice.read(settings);
     m_mic = new AudioInput(this);
-    m_mic->inputDevice = settings.value(QStringLiteral("audio/micDevice")).toString();
+    m_mic->inputDevice = Setting::MicDevice.read(settings);
     m_mic->outputDevice = outputDevice;
     m_lineIn = new AudioInput(this);
-    m_lineIn->inputDevice = settings.value(QStringLiteral("audio/lineInDevice")).toString();
+    m_lineIn->inputDevice = Setting::LineInDevice.read(settings);
     m_lineIn->outputDevice = outputDevice;
     connect(m_mic, &AudioInput::logMessage, this, &MainWindow::appendLog);
     connect(m_lineIn, &AudioInput::logMessage, this, &MainWindow::appendLog);
@@ -179,7 +179,7 @@ void MainWindow::createServices()
             Prompts::information(this, QStringLiteral("Update check"), message);
         manualUpdateCheck = false;
     });
-    if (settings.value(QStringLiteral("updates/checkOnStartup"), false).toBool())
+    if (Setting::CheckUpdatesOnStartup.read(settings))
         QTimer::singleShot(2500, Qt::CoarseTimer, m_updates, [this] { m_updates->checkForUpdates(true); });
 
     m_silence = SilenceDetector::fromSettings(this);
@@ -298,7 +298,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::maybeResumePlayback()
 {
-    if (!QSettings().value(QStringLiteral("playback/resumeOnStart"), false).toBool())
+    if (!Setting::ResumeOnStart.read())
         return;
     // The row on air at exit, else the first row.
     if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
@@ -336,26 +336,8 @@ void MainWindow::onDurationResolved(const QString& path, qint64 ms)
 {
     if (ms < 1)
         return;
-    for (PlaylistModel* model : std::as_const(m_playlists)) {
-        QList<Track>& rows = model->tracks();
-        int firstFilled = -1;
-        for (int r = 0; r < rows.size(); ++r) {
-            Track& t = rows[r];
-            if (t.isStream || t.durationMs > 0 || t.filePath != path)
-                continue;
-            t.durationMs = ms;
-            const QModelIndex cell = model->index(r, PlaylistModel::DurationColumn);
-            emit model->dataChanged(cell, cell);
-            if (firstFilled < 0)
-                firstFilled = r;
-        }
-        // The rows below a new length start later.
-        if (firstFilled >= 0) {
-            model->recomputeStartTimes();
-            emit model->dataChanged(model->index(firstFilled, PlaylistModel::StartTimeColumn),
-                                    model->index(int(rows.size()) - 1, PlaylistModel::StartTimeColumn));
-        }
-    }
+    for (PlaylistModel* model : std::as_const(m_playlists))
+        model->fillDuration(path, ms);
     updateFooterCounts();
 }
 

@@ -5,6 +5,7 @@
 #include "automation/eventscheduler.h"
 #include "dialogs/prompts.h"
 #include "library/appsettings.h"
+#include "library/audiofiles.h"
 #include "library/musiclibrary.h"
 #include "library/track.h"
 #include "mainwindow/cartwall.h"
@@ -179,7 +180,7 @@ void MainWindow::buildAuxDeck()
     connect(addFiles, &QToolButton::clicked, this, [this] {
         const QStringList paths = Prompts::openFileNames(
             this, QStringLiteral("Add to AUX deck"), QString(),
-            QStringLiteral("Audio (*.mp3 *.wav *.flac *.ogg *.oga *.m4a *.aac *.wma *.opus *.aiff);;All files (*)"));
+            AudioFiles::dialogFilter(QStringLiteral("Audio")) + QStringLiteral(";;All files (*)"));
         for (const QString& p : paths)
             auxAddFile(p);
     });
@@ -235,7 +236,7 @@ CartWall* MainWindow::newCartWall()
 
 void MainWindow::restoreCartWalls()
 {
-    const QByteArray stored = QSettings().value(QStringLiteral("cartwalls")).toByteArray();
+    const QByteArray stored = Setting::CartWalls.read().toByteArray();
     const QJsonArray walls = stored.isEmpty() ? QJsonArray() : QJsonDocument::fromJson(stored).array();
     m_cartWallCount = 0;
     m_currentCartWall = nullptr;
@@ -268,7 +269,7 @@ void MainWindow::saveCartWalls()
                                      {QStringLiteral("carts"), wall->saveState()}});
     }
     QSettings s;
-    s.setValue(QStringLiteral("cartwalls"), QJsonDocument(walls).toJson(QJsonDocument::Compact));
+    Setting::CartWalls.write(s, QJsonDocument(walls).toJson(QJsonDocument::Compact));
     settingsWritten(s, QStringLiteral("the cart walls"));
 }
 

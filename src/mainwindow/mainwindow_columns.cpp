@@ -6,6 +6,7 @@
 #include "engine/playlistmodel.h"
 #include "dialogs/library/tracktablewidget.h"
 #include "library/appsettings.h"
+#include "library/audiofiles.h"
 
 #include <QFileInfo>
 #include <QFileSystemModel>
@@ -29,15 +30,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const QStringList& audioNameFilters()
-{
-    static const QStringList filters = {
-        QStringLiteral("*.mp3"), QStringLiteral("*.wav"), QStringLiteral("*.flac"), QStringLiteral("*.ogg"),
-        QStringLiteral("*.oga"), QStringLiteral("*.m4a"), QStringLiteral("*.aac"), QStringLiteral("*.wma"),
-        QStringLiteral("*.opus"), QStringLiteral("*.aiff")};
-    return filters;
-}
 
 QToolButton* transportButton(QStyle* style, QStyle::StandardPixmap icon, const QString& tip)
 {
@@ -138,7 +130,7 @@ QWidget* MainWindow::buildFileExplorer()
 
     m_fileModel = new QFileSystemModel(this);
     m_fileModel->setRootPath(QString());
-    m_fileModel->setNameFilters(audioNameFilters());
+    m_fileModel->setNameFilters(AudioFiles::nameFilters());
     m_fileModel->setNameFilterDisables(false);
 
     auto* tree = new QTreeView;

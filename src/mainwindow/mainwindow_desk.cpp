@@ -9,6 +9,8 @@
 #include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "library/appsettings.h"
+#include "library/audiofiles.h"
 #include "library/musiclibrary.h"
 
 #include <QDialog>
@@ -21,6 +23,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QSettings>
+#include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
 #include <QUrl>
@@ -29,24 +32,6 @@
 #include <optional>
 
 namespace {
-
-const QStringList kDropSuffixes = {QStringLiteral("mp3"), QStringLiteral("wav"),  QStringLiteral("ogg"),
-                                   QStringLiteral("flac"), QStringLiteral("m4a"), QStringLiteral("aac"),
-                                   QStringLiteral("opus"), QStringLiteral("wma")};
-
-const QStringList kFolderPatterns = {QStringLiteral("*.mp3"), QStringLiteral("*.wav"), QStringLiteral("*.ogg"),
-                                     QStringLiteral("*.flac"), QStringLiteral("*.m4a")};
-
-// The files of one folder (not its sub-folders) matching the patterns in
-// any case, by absolute path, sorted by name.
-QStringList folderFiles(const QString& folder, const QStringList& patterns)
-{
-    QStringList out;
-    const QFileInfoList infos = QDir(folder).entryInfoList(patterns, QDir::Files, QDir::Name);
-    for (const QFileInfo& info : infos)
-        out << info.absoluteFilePath();
-    return out;
-}
 
 Track stopRow()
 {
@@ -100,7 +85,7 @@ void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
         const QFileInfo info(path);
         if (info.isDir()) {
             // A folder stands for its audio files, as "Add folder" takes them.
-            const QStringList inFolder = folderFiles(info.absoluteFilePath(), kFolderPatterns);
+            const QStringList inFolder = AudioFiles::inFolder(info.absoluteFilePath());
             if (inFolder.isEmpty())
                 appendLog(QStringLiteral("No audio files in folder: ") + path);
             entries << inFolder;
@@ -145,7 +130,8 @@ void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
 void MainWindow::addFiles()
 {
     addPaths(Prompts::openFileNames(this, QStringLiteral("Add files to playlist"), QString(),
-                                    QStringLiteral("Audio files (*.mp3 *.wav *.ogg *.flac *.m4a);;All files (*.*)")));
+                                    AudioFiles::dialogFilter(QStringLiteral("Audio files"))
+                                        + QStringLiteral(";;All files (*.*)")));
 }
 
 void MainWindow::addFolder()
@@ -153,7 +139,7 @@ void MainWindow::addFolder()
     const QString folder = Prompts::existingDirectory(this, QStringLiteral("Add folder to playlist"));
     if (folder.isEmpty())
         return;
-    addPaths(folderFiles(folder, kFolderPatterns));
+    addPaths(AudioFiles::inFolder(folder));
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
@@ -174,13 +160,10 @@ void MainWindow::dropEvent(QDropEvent* event)
         }
         const QFileInfo info(url.toLocalFile());
         if (info.isDir()) {
-            QStringList patterns;
-            for (const QString& suffix : kDropSuffixes)
-                patterns << QStringLiteral("*.") + suffix;
-            paths += folderFiles(info.absoluteFilePath(), patterns);
+            paths += AudioFiles::inFolder(info.absoluteFilePath());
         } else if (info.exists() && !info.isFile()) {
             appendLog(QStringLiteral("Not added, not a regular file: ") + info.filePath());
-        } else if (kDropSuffixes.contains(info.suffix().toLower())) {
+        } else if (AudioFiles::hasAudioSuffix(info.fileName())) {
             paths << info.filePath();
         }
     }
@@ -251,7 +234,8 @@ void MainWindow::insertVoiceTrack()
     const QString folder = VoiceTrackDialog::voiceTrackFolder();
     QDir().mkpath(folder);
     const QString path = Prompts::openFileName(this, QStringLiteral("Insert voice track"), folder,
-                                               QStringLiteral("Audio (*.mp3 *.wav *.flac *.ogg *.m4a);;All files (*)"));
+                                               AudioFiles::dialogFilter(QStringLiteral("Audio"))
+                                                   + QStringLiteral(";;All files (*)"));
     if (!path.isEmpty())
         insertVoiceTrackFile(path);
 }
@@ -308,7 +292,7 @@ void MainWindow::clearPlaylist()
 void MainWindow::addPlaylist()
 {
     auto* model = new PlaylistModel(this);
-    model->setShowHourMarkers(QSettings().value(QStringLiteral("playlist/hourMarkers"), false).toBool());
+    model->setShowHourMarkers(Setting::HourMarkers.read());
     m_playlists << model;
     wirePlaylistModel(model);
     const QString name = QStringLiteral("Playlist %1").arg(m_playlists.size());
@@ -431,7 +415,7 @@ void MainWindow::showPlaylistTabMenu(const QPoint& pos)
             return;
         const bool on = !model->showHourMarkers();
         model->setShowHourMarkers(on);
-        QSettings().setValue(QStringLiteral("playlist/hourMarkers"), on);
+        Setting::HourMarkers.write(on);
         appendLog(on ? QStringLiteral("Hour separation markers: on") : QStringLiteral("Hour separation markers: off"));
     });
     menu.addSeparator();

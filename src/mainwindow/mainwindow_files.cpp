@@ -52,7 +52,7 @@ void restoreCommandRows(PlaylistModel& model, const QList<PlaylistFile::Item>& i
             command.label = item.label;
             model.insertTrack(row, command);
         } else if (item.streamLimitMs > 0 && row < model.rowCount() && model.tracks().at(row).isStream) {
-            model.tracks()[row].streamLimitMs = item.streamLimitMs;
+            model.setStreamLimitMs(row, item.streamLimitMs);
         }
         ++row;
     }

@@ -1,6 +1,8 @@
 // The View menu, and the layout kept in the settings between runs.
 #include "mainwindow.h"
 
+#include "library/appsettings.h"
+
 #include <QAction>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -15,8 +17,8 @@ namespace {
 
 const QList<int> kDefaultColumnSizes{260, 520, 400};
 
-const char* const kViewKeys[] = {"view/search", "view/log", "view/trackInfo", "view/cartWall", "view/aux",
-                                 "view/toolbar"};
+const StoredKey kViewKeys[] = {Setting::ViewSearch,   Setting::ViewLog, Setting::ViewTrackInfo,
+                               Setting::ViewCartWall, Setting::ViewAux, Setting::ViewToolbar};
 
 } // namespace
 
@@ -119,16 +121,16 @@ void MainWindow::saveLayout()
 {
     saveCartWalls();
     QSettings s;
-    s.setValue(QStringLiteral("geometry"), saveGeometry());
-    s.setValue(QStringLiteral("windowState"), saveState(0));
+    Setting::Geometry.write(s, saveGeometry());
+    Setting::WindowState.write(s, saveState(0));
     if (m_columns)
-        s.setValue(QStringLiteral("columns"), m_columns->saveState());
+        Setting::Columns.write(s, m_columns->saveState());
     if (m_leftSplitter)
-        s.setValue(QStringLiteral("leftSplitter"), m_leftSplitter->saveState());
+        Setting::LeftSplitter.write(s, m_leftSplitter->saveState());
     const QAction* actions[] = {m_panelsAction, m_logAction, m_trackInfoAction, m_cartWallAction, m_auxAction,
                                 m_toolbarAction};
     for (int i = 0; i < int(std::size(actions)); ++i)
-        s.setValue(QLatin1String(kViewKeys[i]), actions[i] && actions[i]->isChecked());
+        kViewKeys[i].write(s, actions[i] && actions[i]->isChecked());
     if (m_leftTabs) {
         QStringList names;
         for (int t = 0; t < m_leftTabs->count(); ++t) {
@@ -136,8 +138,8 @@ void MainWindow::saveLayout()
             if (page >= 0)
                 names << m_leftPanelNames.at(page);
         }
-        s.setValue(QStringLiteral("view/leftTabs"), names);
-        s.setValue(QStringLiteral("view/leftTabCurrent"), m_leftTabs->currentIndex());
+        Setting::LeftTabs.write(s, names);
+        Setting::LeftTabCurrent.write(s, m_leftTabs->currentIndex());
     }
     settingsWritten(s, QStringLiteral("the window layout"));
 }
@@ -145,30 +147,30 @@ void MainWindow::saveLayout()
 void MainWindow::restoreLayout()
 {
     const QSettings s;
-    if (s.contains(QStringLiteral("geometry")))
-        restoreGeometry(s.value(QStringLiteral("geometry")).toByteArray());
-    if (s.contains(QStringLiteral("windowState")))
-        restoreState(s.value(QStringLiteral("windowState")).toByteArray(), 0);
-    if (m_columns && s.contains(QStringLiteral("columns")))
-        m_columns->restoreState(s.value(QStringLiteral("columns")).toByteArray());
+    if (Setting::Geometry.isStored(s))
+        restoreGeometry(Setting::Geometry.read(s).toByteArray());
+    if (Setting::WindowState.isStored(s))
+        restoreState(Setting::WindowState.read(s).toByteArray(), 0);
+    if (m_columns && Setting::Columns.isStored(s))
+        m_columns->restoreState(Setting::Columns.read(s).toByteArray());
     else if (m_columns)
         // Left to the stretch factors the left column would open at its
         // minimum, too narrow for its own search row and log.
         m_columns->setSizes(kDefaultColumnSizes);
-    if (m_leftSplitter && s.contains(QStringLiteral("leftSplitter")))
-        m_leftSplitter->restoreState(s.value(QStringLiteral("leftSplitter")).toByteArray());
+    if (m_leftSplitter && Setting::LeftSplitter.isStored(s))
+        m_leftSplitter->restoreState(Setting::LeftSplitter.read(s).toByteArray());
 
     QAction* actions[] = {m_panelsAction, m_logAction, m_trackInfoAction, m_cartWallAction, m_auxAction,
                           m_toolbarAction};
     for (int i = 0; i < int(std::size(actions)); ++i) {
-        const QVariant v = s.value(QLatin1String(kViewKeys[i]));
+        const QVariant v = kViewKeys[i].read(s);
         if (actions[i] && v.isValid())
             actions[i]->setChecked(v.toBool());
     }
 
-    if (m_leftTabs && s.contains(QStringLiteral("view/leftTabs"))) {
+    if (m_leftTabs && Setting::LeftTabs.isStored(s)) {
         QList<int> pages;
-        const QStringList stored = s.value(QStringLiteral("view/leftTabs")).toStringList();
+        const QStringList stored = Setting::LeftTabs.read(s).toStringList();
         for (const QString& name : stored) {
             const qsizetype page = m_leftPanelNames.indexOf(name);
             if (page >= 0)
@@ -181,7 +183,7 @@ void MainWindow::restoreLayout()
                 setLeftTabShown(page, true);
         }
     }
-    const int current = s.value(QStringLiteral("view/leftTabCurrent"), 0).toInt();
+    const int current = Setting::LeftTabCurrent.read(s);
     if (m_leftTabs && current >= 0 && current < m_leftTabs->count())
         m_leftTabs->setCurrentIndex(current);
     updateColumnVisibility();

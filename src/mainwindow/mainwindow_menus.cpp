@@ -5,6 +5,7 @@
 #include "dialogs/prompts.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "library/appsettings.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -255,12 +256,12 @@ void MainWindow::toggleBuiltInServer()
     QSettings settings;
     if (m_server->isListening()) {
         m_server->stop();
-        settings.setValue(QStringLiteral("server/enabled"), false);
+        Setting::ServerEnabled.write(settings, false);
         m_builtInServerAction->setChecked(false);
         return;
     }
     if (!BroadcastServer::enabledInSettings())
-        settings.setValue(QStringLiteral("server/enabled"), true);
+        Setting::ServerEnabled.write(settings, true);
     settings.sync();
     const bool listening = m_server->start();
     if (listening)

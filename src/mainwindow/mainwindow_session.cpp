@@ -5,6 +5,7 @@
 
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "library/appsettings.h"
 #include "mainwindow/cartwall.h"
 #include "mainwindow/playliststore.h"
 #include "outputs/broadcastservice.h"
@@ -26,8 +27,6 @@ namespace {
 // a moment after the first change takes them all.
 constexpr int kSaveDelayMs = 1000;
 
-const QString kBroadcastingKey = QStringLiteral("session/broadcasting");
-const QString kRecordingKey = QStringLiteral("session/recording");
 
 // Moving or resizing the window changes the stored layout.
 class GeometryWatch : public QObject
@@ -82,7 +81,7 @@ void MainWindow::restorePlaylists()
         session.playlists[1].name = QStringLiteral("Playlist 2");
     }
 
-    const bool hourMarkers = QSettings().value(QStringLiteral("playlist/hourMarkers"), false).toBool();
+    const bool hourMarkers = Setting::HourMarkers.read();
     int restoredRows = 0;
     for (const PlaylistStore::Playlist& stored : std::as_const(session.playlists)) {
         auto* model = new PlaylistModel(this);
@@ -120,9 +119,9 @@ void MainWindow::watchSessionChanges()
     connect(m_engine, &AudioEngine::playingChanged, this, &MainWindow::schedulePlaylistSave);
     connect(m_engine, &AudioEngine::currentRowChanged, this, &MainWindow::schedulePlaylistSave);
     connect(m_broadcast, &BroadcastService::streamingChanged, this,
-            [](bool on) { QSettings().setValue(kBroadcastingKey, on); });
+            [](bool on) { Setting::SessionBroadcasting.write(on); });
     connect(m_archive, &StreamArchive::recordingChanged, this,
-            [](bool on) { QSettings().setValue(kRecordingKey, on); });
+            [](bool on) { Setting::SessionRecording.write(on); });
 
     for (QSplitter* splitter : {m_columns, m_leftSplitter}) {
         if (splitter)
@@ -226,7 +225,7 @@ bool MainWindow::settingsWritten(QSettings& settings, const QString& what)
 void MainWindow::resumeOutputs()
 {
     const QSettings settings;
-    if (settings.value(kBroadcastingKey, false).toBool() && m_broadcast && !m_broadcast->isStreaming()) {
+    if (Setting::SessionBroadcasting.read(settings) && m_broadcast && !m_broadcast->isStreaming()) {
         const BroadcastConfig config = BroadcastService::configFromSettings();
         if (!BroadcastService::encoderAvailable() || config.host.isEmpty() || config.password.isEmpty()) {
             appendLog(QStringLiteral("Broadcasting was on at exit but cannot start again: "
@@ -237,7 +236,7 @@ void MainWindow::resumeOutputs()
             appendLog(QStringLiteral("Resumed broadcasting on startup"));
         }
     }
-    if (settings.value(kRecordingKey, false).toBool() && m_archive && !m_archive->isRecording()) {
+    if (Setting::SessionRecording.read(settings) && m_archive && !m_archive->isRecording()) {
         m_archive->setConfig(StreamArchive::configFromSettings());
         m_archive->start();
         appendLog(QStringLiteral("Resumed recording on startup"));

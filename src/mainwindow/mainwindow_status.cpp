@@ -7,6 +7,7 @@
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
+#include "library/appsettings.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -17,7 +18,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
-#include <QSettings>
 #include <QSlider>
 #include <QTableView>
 #include <QTimer>
@@ -195,7 +195,7 @@ void MainWindow::updateFooterCounts()
 
 void MainWindow::updateClock()
 {
-    m_vfd->setDateTime(QDateTime::currentDateTime(), QSettings().value(QStringLiteral("view/clock24h"), false).toBool());
+    m_vfd->setDateTime(QDateTime::currentDateTime(), Setting::Clock24h.read());
 }
 
 void MainWindow::onPositionChanged(qint64 ms)
@@ -209,12 +209,7 @@ void MainWindow::onDurationChanged(qint64 ms)
     const int r = m_engine ? m_engine->currentRow() : -1;
     if (!m_onAir || r < 0 || r >= m_onAir->rowCount() || ms <= 0)
         return;
-    m_onAir->tracks()[r].durationMs = ms;
-    m_onAir->recomputeStartTimes();
-    const QModelIndex cell = m_onAir->index(r, PlaylistModel::DurationColumn);
-    emit m_onAir->dataChanged(cell, cell);
-    emit m_onAir->dataChanged(m_onAir->index(r, PlaylistModel::StartTimeColumn),
-                              m_onAir->index(m_onAir->rowCount() - 1, PlaylistModel::StartTimeColumn));
+    m_onAir->setDurationMs(r, ms);
     if (m_onAir == m_viewed)
         updateFooterCounts();
 }

@@ -259,13 +259,13 @@ void MainWindow::applyChangedSettings()
         updateSilenceStatus();
     }
     QSettings s;
-    const QString output = s.value(QStringLiteral("audio/outputDevice")).toString();
+    const QString output = Setting::OutputDevice.read(s);
     if (m_mic) {
-        m_mic->inputDevice = s.value(QStringLiteral("audio/micDevice")).toString();
+        m_mic->inputDevice = Setting::MicDevice.read(s);
         m_mic->outputDevice = output;
     }
     if (m_lineIn) {
-        m_lineIn->inputDevice = s.value(QStringLiteral("audio/lineInDevice")).toString();
+        m_lineIn->inputDevice = Setting::LineInDevice.read(s);
         m_lineIn->outputDevice = output;
     }
     updateClock();
@@ -281,10 +281,10 @@ void MainWindow::applyWeatherSettings()
     if (!m_weather)
         return;
     const QSettings s;
-    m_weather->setUnits(s.value(QStringLiteral("weather/windUnit"), QStringLiteral("kmh")).toString(),
-                        s.value(QStringLiteral("weather/precipUnit"), QStringLiteral("mm")).toString());
-    const QString latText = s.value(QStringLiteral("weather/lat")).toString();
-    const QString lonText = s.value(QStringLiteral("weather/lon")).toString();
+    m_weather->setUnits(Setting::WeatherWindUnit.read(s),
+                        Setting::WeatherPrecipUnit.read(s));
+    const QString latText = Setting::WeatherLat.read(s);
+    const QString lonText = Setting::WeatherLon.read(s);
     bool latOk = false;
     bool lonOk = false;
     const double lat = latText.toDouble(&latOk);
@@ -292,7 +292,7 @@ void MainWindow::applyWeatherSettings()
     if (!latText.isEmpty() && !lonText.isEmpty() && latOk && lonOk) {
         // Written this way so that NaN fails too.
         if (std::abs(lat) <= 90 && std::abs(lon) <= 180) {
-            m_weather->setCoords(lat, lon, s.value(QStringLiteral("weather/label")).toString());
+            m_weather->setCoords(lat, lon, Setting::WeatherLabel.read(s));
             appendLog(QStringLiteral("Weather: using coordinates %1, %2").arg(latText, lonText));
             return;
         }
@@ -300,7 +300,7 @@ void MainWindow::applyWeatherSettings()
                                  "using the city")
                       .arg(latText.left(40), lonText.left(40)));
     }
-    const QString city = s.value(QStringLiteral("weather/city")).toString();
+    const QString city = Setting::WeatherCity.read(s);
     if (!city.isEmpty())
         m_weather->setCity(city);
 }

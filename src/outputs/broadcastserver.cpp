@@ -4,7 +4,6 @@
 #include "library/appsettings.h"
 
 #include <QAudioBuffer>
-#include <QSettings>
 #include <QSignalBlocker>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -77,32 +76,32 @@ BroadcastServer::~BroadcastServer()
 
 bool BroadcastServer::enabledInSettings()
 {
-    return QSettings().value(QStringLiteral("server/enabled"), false).toBool();
+    return Setting::ServerEnabled.read();
 }
 
 int BroadcastServer::portFromSettings()
 {
-    return QSettings().value(QStringLiteral("server/port"), 8000).toInt();
+    return Setting::ServerPort.read();
 }
 
 int BroadcastServer::maxListenersFromSettings()
 {
-    return AppSettings::intValue(QStringLiteral("server/maxListeners"));
+    return Setting::ServerMaxListeners.readInt();
 }
 
 int BroadcastServer::bitrateFromSettings()
 {
-    return AppSettings::intValue(QStringLiteral("server/bitrate"));
+    return Setting::ServerBitrate.readInt();
 }
 
 QString BroadcastServer::stationName()
 {
-    return QSettings().value(QStringLiteral("server/name"), QStringLiteral("Orchidlantern")).toString();
+    return Setting::ServerName.read();
 }
 
 QString BroadcastServer::stationGenre()
 {
-    return QSettings().value(QStringLiteral("server/genre"), QStringLiteral("Various")).toString();
+    return Setting::ServerGenre.read();
 }
 
 bool BroadcastServer::isListening() const

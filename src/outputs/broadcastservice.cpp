@@ -123,42 +123,42 @@ BroadcastConfig BroadcastService::configFromSettings()
     const BroadcastConfig d;
     QSettings s;
     BroadcastConfig c;
-    c.host = s.value(QStringLiteral("broadcast/host"), d.host).toString();
-    c.port = s.value(QStringLiteral("broadcast/port"), d.port).toInt();
-    c.mount = s.value(QStringLiteral("broadcast/mount"), d.mount).toString();
-    c.username = s.value(QStringLiteral("broadcast/username"), d.username).toString();
-    c.password = s.value(QStringLiteral("broadcast/password"), d.password).toString();
-    c.sampleRate = AppSettings::intValue(QStringLiteral("broadcast/sampleRate"));
-    c.bitrate = AppSettings::intValue(QStringLiteral("broadcast/bitrate"));
-    c.channels = AppSettings::intValue(QStringLiteral("broadcast/channels"));
-    c.name = s.value(QStringLiteral("broadcast/name"), d.name).toString();
-    c.genre = s.value(QStringLiteral("broadcast/genre"), d.genre).toString();
-    c.url = s.value(QStringLiteral("broadcast/url"), d.url).toString();
-    c.description = s.value(QStringLiteral("broadcast/description"), d.description).toString();
-    c.isPublic = s.value(QStringLiteral("broadcast/public"), d.isPublic).toBool();
-    c.inputDevice = s.value(QStringLiteral("broadcast/inputDevice"), d.inputDevice).toString();
-    c.internalMix = s.value(QStringLiteral("broadcast/internalMix"), d.internalMix).toBool();
+    c.host = Setting::BroadcastHost.read(s);
+    c.port = Setting::BroadcastPort.read(s);
+    c.mount = Setting::BroadcastMount.read(s);
+    c.username = Setting::BroadcastUsername.read(s);
+    c.password = Setting::BroadcastPassword.read(s);
+    c.sampleRate = Setting::BroadcastSampleRate.readInt();
+    c.bitrate = Setting::BroadcastBitrate.readInt();
+    c.channels = Setting::BroadcastChannels.readInt();
+    c.name = Setting::BroadcastName.read(s);
+    c.genre = Setting::BroadcastGenre.read(s);
+    c.url = Setting::BroadcastUrl.read(s);
+    c.description = Setting::BroadcastDescription.read(s);
+    c.isPublic = Setting::BroadcastPublic.read(s);
+    c.inputDevice = Setting::BroadcastInputDevice.read(s);
+    c.internalMix = Setting::BroadcastInternalMix.read(s);
     return c;
 }
 
 void BroadcastService::saveConfig(const BroadcastConfig& c)
 {
     QSettings s;
-    s.setValue(QStringLiteral("broadcast/host"), c.host);
-    s.setValue(QStringLiteral("broadcast/port"), c.port);
-    s.setValue(QStringLiteral("broadcast/mount"), c.mount);
-    s.setValue(QStringLiteral("broadcast/username"), c.username);
-    s.setValue(QStringLiteral("broadcast/password"), c.password);
-    s.setValue(QStringLiteral("broadcast/sampleRate"), c.sampleRate);
-    s.setValue(QStringLiteral("broadcast/bitrate"), c.bitrate);
-    s.setValue(QStringLiteral("broadcast/channels"), c.channels);
-    s.setValue(QStringLiteral("broadcast/name"), c.name);
-    s.setValue(QStringLiteral("broadcast/genre"), c.genre);
-    s.setValue(QStringLiteral("broadcast/url"), c.url);
-    s.setValue(QStringLiteral("broadcast/description"), c.description);
-    s.setValue(QStringLiteral("broadcast/public"), c.isPublic);
-    s.setValue(QStringLiteral("broadcast/inputDevice"), c.inputDevice);
-    s.setValue(QStringLiteral("broadcast/internalMix"), c.internalMix);
+    Setting::BroadcastHost.write(s, c.host);
+    Setting::BroadcastPort.write(s, c.port);
+    Setting::BroadcastMount.write(s, c.mount);
+    Setting::BroadcastUsername.write(s, c.username);
+    Setting::BroadcastPassword.write(s, c.password);
+    Setting::BroadcastSampleRate.write(s, c.sampleRate);
+    Setting::BroadcastBitrate.write(s, c.bitrate);
+    Setting::BroadcastChannels.write(s, c.channels);
+    Setting::BroadcastName.write(s, c.name);
+    Setting::BroadcastGenre.write(s, c.genre);
+    Setting::BroadcastUrl.write(s, c.url);
+    Setting::BroadcastDescription.write(s, c.description);
+    Setting::BroadcastPublic.write(s, c.isPublic);
+    Setting::BroadcastInputDevice.write(s, c.inputDevice);
+    Setting::BroadcastInternalMix.write(s, c.internalMix);
 }
 
 bool BroadcastService::encoderAvailable()

@@ -13,24 +13,24 @@ NowPlayingFile::Config NowPlayingFile::configFromSettings()
     const Config d;
     QSettings s;
     Config c;
-    c.enabled = s.value(QStringLiteral("nowplaying/enabled"), d.enabled).toBool();
-    c.path = s.value(QStringLiteral("nowplaying/path"), d.path).toString();
-    c.format = s.value(QStringLiteral("nowplaying/format"), d.format).toString();
-    c.maxLength = AppSettings::intValue(QStringLiteral("nowplaying/maxLength"));
-    c.padForRds = s.value(QStringLiteral("nowplaying/padForRds"), d.padForRds).toBool();
-    c.whenStopped = s.value(QStringLiteral("nowplaying/whenStopped"), d.whenStopped).toString();
+    c.enabled = Setting::NowPlayingEnabled.read(s);
+    c.path = Setting::NowPlayingPath.read(s);
+    c.format = Setting::NowPlayingFormat.read(s);
+    c.maxLength = Setting::NowPlayingMaxLength.readInt();
+    c.padForRds = Setting::NowPlayingPadForRds.read(s);
+    c.whenStopped = Setting::NowPlayingWhenStopped.read(s);
     return c;
 }
 
 void NowPlayingFile::saveConfig(const Config& config)
 {
     QSettings s;
-    s.setValue(QStringLiteral("nowplaying/enabled"), config.enabled);
-    s.setValue(QStringLiteral("nowplaying/path"), config.path);
-    s.setValue(QStringLiteral("nowplaying/format"), config.format);
-    s.setValue(QStringLiteral("nowplaying/maxLength"), config.maxLength);
-    s.setValue(QStringLiteral("nowplaying/padForRds"), config.padForRds);
-    s.setValue(QStringLiteral("nowplaying/whenStopped"), config.whenStopped);
+    Setting::NowPlayingEnabled.write(s, config.enabled);
+    Setting::NowPlayingPath.write(s, config.path);
+    Setting::NowPlayingFormat.write(s, config.format);
+    Setting::NowPlayingMaxLength.write(s, config.maxLength);
+    Setting::NowPlayingPadForRds.write(s, config.padForRds);
+    Setting::NowPlayingWhenStopped.write(s, config.whenStopped);
 }
 
 QString NowPlayingFile::render(const Config& config, const Track& track, const QString& overrideText)

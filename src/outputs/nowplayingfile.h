@@ -1,5 +1,6 @@
 #pragma once
 
+#include "library/appsettings.h"
 #include "library/track.h"
 
 #include <QString>
@@ -13,8 +14,9 @@ public:
     {
         bool enabled = false;
         QString path;
-        QString format = QStringLiteral("%artist% - %title%");
-        int maxLength = 64;        // UTF-16 code units; 0 or less = no limit (64 = RDS RadioText)
+        QString format = Setting::NowPlayingFormat.defaultValue();
+        // UTF-16 code units; 0 or less = no limit (64 = RDS RadioText)
+        int maxLength = int(Setting::NowPlayingMaxLength.fallback);
         bool padForRds = false;    // pad a shorter line with blanks to maxLength
         QString whenStopped;       // written by clear(); empty empties the file
     };

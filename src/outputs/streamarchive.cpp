@@ -61,29 +61,29 @@ ArchiveConfig StreamArchive::configFromSettings()
     const ArchiveConfig d;
     QSettings s;
     ArchiveConfig c;
-    c.folder = s.value(QStringLiteral("archive/folder"), d.folder).toString();
-    c.namePattern = s.value(QStringLiteral("archive/namePattern"), d.namePattern).toString();
-    c.bitrate = AppSettings::intValue(QStringLiteral("archive/bitrate"));
-    c.sampleRate = AppSettings::intValue(QStringLiteral("archive/sampleRate"));
-    c.channels = AppSettings::intValue(QStringLiteral("archive/channels"));
-    c.splitMinutes = AppSettings::intValue(QStringLiteral("archive/splitMinutes"));
+    c.folder = Setting::ArchiveFolder.read(s);
+    c.namePattern = Setting::ArchiveNamePattern.read(s);
+    c.bitrate = Setting::ArchiveBitrate.readInt();
+    c.sampleRate = Setting::ArchiveSampleRate.readInt();
+    c.channels = Setting::ArchiveChannels.readInt();
+    c.splitMinutes = Setting::ArchiveSplitMinutes.readInt();
     c.stopAfterMs = 0;
-    c.internalMix = s.value(QStringLiteral("archive/internalMix"), d.internalMix).toBool();
-    c.inputDevice = s.value(QStringLiteral("archive/inputDevice"), d.inputDevice).toString();
+    c.internalMix = Setting::ArchiveInternalMix.read(s);
+    c.inputDevice = Setting::ArchiveInputDevice.read(s);
     return c;
 }
 
 void StreamArchive::saveConfig(const ArchiveConfig& c)
 {
     QSettings s;
-    s.setValue(QStringLiteral("archive/folder"), c.folder);
-    s.setValue(QStringLiteral("archive/namePattern"), c.namePattern);
-    s.setValue(QStringLiteral("archive/bitrate"), c.bitrate);
-    s.setValue(QStringLiteral("archive/sampleRate"), c.sampleRate);
-    s.setValue(QStringLiteral("archive/channels"), c.channels);
-    s.setValue(QStringLiteral("archive/splitMinutes"), c.splitMinutes);
-    s.setValue(QStringLiteral("archive/internalMix"), c.internalMix);
-    s.setValue(QStringLiteral("archive/inputDevice"), c.inputDevice);
+    Setting::ArchiveFolder.write(s, c.folder);
+    Setting::ArchiveNamePattern.write(s, c.namePattern);
+    Setting::ArchiveBitrate.write(s, c.bitrate);
+    Setting::ArchiveSampleRate.write(s, c.sampleRate);
+    Setting::ArchiveChannels.write(s, c.channels);
+    Setting::ArchiveSplitMinutes.write(s, c.splitMinutes);
+    Setting::ArchiveInternalMix.write(s, c.internalMix);
+    Setting::ArchiveInputDevice.write(s, c.inputDevice);
 }
 
 QString StreamArchive::buildFileName(const ArchiveConfig& config, const QDateTime& when)

@@ -1,5 +1,7 @@
 #include "outputs/updatechecker.h"
 
+#include "library/appsettings.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonDocument>
@@ -57,15 +59,15 @@ void UpdateChecker::checkForUpdates(bool silent)
     m_silent = silent;
     QSettings settings;
     if (silent) {
-        const QDateTime last = settings.value(QStringLiteral("updates/lastCheck")).toDateTime();
+        const QDateTime last = Setting::UpdatesLastCheck.read(settings).toDateTime();
         const QDateTime now = QDateTime::currentDateTime();
         if (last.isValid() && last.secsTo(now) < kSilentIntervalSecs)
             return;
         // Counted before sending, so that a failing check also waits its turn.
-        settings.setValue(QStringLiteral("updates/lastCheck"), now);
+        Setting::UpdatesLastCheck.write(settings, now);
     }
 
-    QString address = settings.value(QStringLiteral("updates/url")).toString().trimmed();
+    QString address = Setting::UpdatesUrl.read(settings).trimmed();
     if (address.isEmpty())
         address = defaultEndpoint();
     const QString running = QCoreApplication::applicationVersion();
@@ -100,7 +102,7 @@ void UpdateChecker::checkForUpdates(bool silent)
             emit upToDate(running);
             return;
         }
-        const QString skipped = QSettings().value(QStringLiteral("updates/skippedVersion")).toString();
+        const QString skipped = Setting::UpdatesSkippedVersion.read();
         if (m_silent && !info.critical && info.latestVersion == skipped)
             emit updateSkipped(info.latestVersion);
         else

@@ -1,11 +1,12 @@
 #include "outputs/weatherservice.h"
 
+#include "library/appsettings.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSettings>
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
@@ -128,10 +129,10 @@ void WeatherService::refresh()
         lookUpCity();
 }
 
-void WeatherService::send(const QString& settingsKey, const QString& fallback, const QString& path,
+void WeatherService::send(const TextKey& address, const QString& fallback, const QString& path,
                           const QList<std::pair<QString, QString>>& query, Handler handler)
 {
-    QString base = QSettings().value(settingsKey).toString().trimmed();
+    QString base = address.read().trimmed();
     if (base.isEmpty())
         base = fallback;
     while (base.endsWith(QLatin1Char('/')))
@@ -159,7 +160,7 @@ void WeatherService::send(const QString& settingsKey, const QString& fallback, c
 
 void WeatherService::lookUpCity()
 {
-    send(QStringLiteral("weather/geocodingUrl"), defaultGeocodingUrl(), QStringLiteral("/v1/search"),
+    send(Setting::WeatherGeocodingUrl, defaultGeocodingUrl(), QStringLiteral("/v1/search"),
          {{QStringLiteral("name"), splitCity(m_city).name}, {QStringLiteral("count"), QStringLiteral("10")}},
          &WeatherService::onGeocoded);
 }
@@ -193,7 +194,7 @@ void WeatherService::onGeocoded(QNetworkReply* reply)
 
 void WeatherService::fetchForCoords(double lat, double lon)
 {
-    send(QStringLiteral("weather/forecastUrl"), defaultForecastUrl(), QStringLiteral("/v1/forecast"),
+    send(Setting::WeatherForecastUrl, defaultForecastUrl(), QStringLiteral("/v1/forecast"),
          {{QStringLiteral("latitude"), QString::number(lat, 'g', 6)},
           {QStringLiteral("longitude"), QString::number(lon, 'g', 6)},
           {QStringLiteral("current"), QStringLiteral("temperature_2m,weather_code,wind_speed_10m")},

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "library/appsettings.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
@@ -58,7 +60,7 @@ private:
     using Handler = void (WeatherService::*)(QNetworkReply*);
     // GET on the service named by settingsKey; the handler sees the answer
     // only while no newer town or coordinates came in.
-    void send(const QString& settingsKey, const QString& fallback, const QString& path,
+    void send(const TextKey& address, const QString& fallback, const QString& path,
               const QList<std::pair<QString, QString>>& query, Handler handler);
 
     QNetworkAccessManager* m_network = nullptr;

@@ -236,6 +236,11 @@ private slots:
         QCOMPARE(viewed->rowCount(), 0);
         QCOMPARE(f->log().first(), QStringLiteral("New playlist"));
         QCOMPARE(titles(onAir), QStringList{"On - Air"});
+
+        // "Add folder" takes the files a drop of the folder takes.
+        prompts.answerFolder(dir);
+        f->menuAction(QStringLiteral("&File"), QStringLiteral("Add folder..."))->trigger();
+        QCOMPARE(titles(viewed), (QStringList{"a", "b"}));
     }
 
     // A folder among the paths stands for its audio files, sorted; a FIFO is

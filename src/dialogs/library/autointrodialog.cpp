@@ -1,6 +1,7 @@
 #include "autointrodialog.h"
 
 #include "dialogs/prompts.h"
+#include "library/audiofiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -283,7 +284,8 @@ void AutoIntroDialog::editRule(int index)
     connect(addFile, &QPushButton::clicked, &editor, [&editor, sources] {
         const QStringList files = Prompts::openFileNames(
             &editor, QStringLiteral("Intro tracks"), {},
-            QStringLiteral("Audio/playlists (*.mp3 *.wav *.flac *.ogg *.m4a *.aac *.m3u *.m3u8)"));
+            AudioFiles::dialogFilter(QStringLiteral("Audio/playlists"),
+                                     {QStringLiteral("*.m3u"), QStringLiteral("*.m3u8")}));
         for (const QString& f : files)
             sources->appendPlainText(f);
     });

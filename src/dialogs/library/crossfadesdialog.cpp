@@ -15,14 +15,6 @@
 
 namespace {
 
-// "Voice track" keeps its values under crossfade/voice_track/.
-QString typeKey(const QString& type, const QString& key)
-{
-    QString name = type.toLower();
-    name.replace(QLatin1Char(' '), QLatin1Char('_'));
-    return QStringLiteral("crossfade/") + name + QLatin1Char('/') + key;
-}
-
 QDoubleSpinBox* spin(double minimum, double maximum, const QString& suffix, const QString& name)
 {
     auto* s = new QDoubleSpinBox;
@@ -55,9 +47,9 @@ int spinMs(const QDoubleSpinBox* s)
 }
 
 // A stage whose stored length is 0 is off.
-void showStage(QSettings& s, const QString& key, int fallbackMs, QCheckBox* box, QDoubleSpinBox* spin)
+void showStage(QSettings& s, const RangedKey& key, QCheckBox* box, QDoubleSpinBox* spin)
 {
-    const int ms = s.value(key, fallbackMs).toInt();
+    const int ms = s.value(key.name(), int(key.fallback)).toInt();
     box->setChecked(ms > 0);
     spin->setValue(ms / 1000.0);
 }
@@ -168,17 +160,17 @@ CrossfadesDialog::CrossfadesDialog(QWidget* parent)
 void CrossfadesDialog::loadSettings()
 {
     QSettings s;
-    m_enableBox->setChecked(s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool());
-    showStage(s, QStringLiteral("playback/fadeInMs"), 1500, m_fadeInBox, m_fadeInSpin);
-    showStage(s, QStringLiteral("playback/fadeOutMs"), 2500, m_fadeOutBox, m_fadeOutSpin);
+    m_enableBox->setChecked(Setting::CrossfadeEnabled.read(s));
+    showStage(s, Setting::FadeInMs, m_fadeInBox, m_fadeInSpin);
+    showStage(s, Setting::FadeOutMs, m_fadeOutBox, m_fadeOutSpin);
     // With the mix point off the spin offers the usual length to switch back to.
-    const int mix = AppSettings::intValue(QStringLiteral("playback/mixPointMs"));
+    const int mix = Setting::MixPointMs.readInt();
     m_mixBox->setChecked(mix > 0);
     m_mixSpin->setValue(mix > 0 ? mix / 1000.0 : 2.5);
-    m_triggerBox->setChecked(s.value(QStringLiteral("playback/triggerMixEnabled"), false).toBool());
-    m_triggerSpin->setValue(AppSettings::doubleValue(QStringLiteral("playback/triggerMixDb")));
-    m_fadeOnMixBox->setChecked(s.value(QStringLiteral("playback/fadeOutOnMix"), true).toBool());
-    m_minLengthSpin->setValue(AppSettings::intValue(QStringLiteral("playback/minCrossfadeMs")) / 1000.0);
+    m_triggerBox->setChecked(Setting::TriggerMixEnabled.read(s));
+    m_triggerSpin->setValue(Setting::TriggerMixDb.read());
+    m_fadeOnMixBox->setChecked(Setting::FadeOutOnMix.read(s));
+    m_minLengthSpin->setValue(Setting::MinCrossfadeMs.readInt() / 1000.0);
     m_currentType = m_typeCombo->currentText();
     loadTypeSettings(m_currentType);
     syncMusicRows();
@@ -187,14 +179,14 @@ void CrossfadesDialog::loadSettings()
 void CrossfadesDialog::saveSettings()
 {
     QSettings s;
-    s.setValue(QStringLiteral("playback/crossfadeEnabled"), m_enableBox->isChecked());
-    s.setValue(QStringLiteral("playback/fadeInMs"), m_fadeInBox->isChecked() ? spinMs(m_fadeInSpin) : 0);
-    s.setValue(QStringLiteral("playback/fadeOutMs"), m_fadeOutBox->isChecked() ? spinMs(m_fadeOutSpin) : 0);
-    s.setValue(QStringLiteral("playback/mixPointMs"), m_mixBox->isChecked() ? spinMs(m_mixSpin) : 0);
-    s.setValue(QStringLiteral("playback/triggerMixEnabled"), m_triggerBox->isChecked());
-    s.setValue(QStringLiteral("playback/triggerMixDb"), m_triggerSpin->value());
-    s.setValue(QStringLiteral("playback/fadeOutOnMix"), m_fadeOnMixBox->isChecked());
-    s.setValue(QStringLiteral("playback/minCrossfadeMs"), spinMs(m_minLengthSpin));
+    Setting::CrossfadeEnabled.write(s, m_enableBox->isChecked());
+    Setting::FadeInMs.write(s, m_fadeInBox->isChecked() ? spinMs(m_fadeInSpin) : 0);
+    Setting::FadeOutMs.write(s, m_fadeOutBox->isChecked() ? spinMs(m_fadeOutSpin) : 0);
+    Setting::MixPointMs.write(s, m_mixBox->isChecked() ? spinMs(m_mixSpin) : 0);
+    Setting::TriggerMixEnabled.write(s, m_triggerBox->isChecked());
+    Setting::TriggerMixDb.write(s, m_triggerSpin->value());
+    Setting::FadeOutOnMix.write(s, m_fadeOnMixBox->isChecked());
+    Setting::MinCrossfadeMs.write(s, spinMs(m_minLengthSpin));
     saveTypeSettings(m_currentType);
     s.sync();
     emit settingsChanged();
@@ -203,20 +195,23 @@ void CrossfadesDialog::saveSettings()
 void CrossfadesDialog::loadTypeSettings(const QString& type)
 {
     QSettings s;
-    m_typeOverrideBox->setChecked(s.value(typeKey(type, QStringLiteral("override")), false).toBool());
-    m_typeMixSpin->setValue(s.value(typeKey(type, QStringLiteral("mixPointMs")), 1000).toInt() / 1000.0);
-    m_typeFadeSpin->setValue(s.value(typeKey(type, QStringLiteral("fadeOutMs")), 1000).toInt() / 1000.0);
-    m_typePreviousBox->setChecked(s.value(typeKey(type, QStringLiteral("overridePrev")), false).toBool());
+    auto stored = [&s, &type](const char* field, const QVariant& fallback) {
+        return s.value(Setting::typeCrossfade(type, QLatin1String(field)), fallback);
+    };
+    m_typeOverrideBox->setChecked(stored("override", Setting::TypeOverrideDefault).toBool());
+    m_typeMixSpin->setValue(stored("mixPointMs", Setting::TypeMsDefault).toInt() / 1000.0);
+    m_typeFadeSpin->setValue(stored("fadeOutMs", Setting::TypeMsDefault).toInt() / 1000.0);
+    m_typePreviousBox->setChecked(stored("overridePrev", Setting::TypeOverrideDefault).toBool());
     syncTypeRow();
 }
 
 void CrossfadesDialog::saveTypeSettings(const QString& type)
 {
     QSettings s;
-    s.setValue(typeKey(type, QStringLiteral("override")), m_typeOverrideBox->isChecked());
-    s.setValue(typeKey(type, QStringLiteral("mixPointMs")), spinMs(m_typeMixSpin));
-    s.setValue(typeKey(type, QStringLiteral("fadeOutMs")), spinMs(m_typeFadeSpin));
-    s.setValue(typeKey(type, QStringLiteral("overridePrev")), m_typePreviousBox->isChecked());
+    s.setValue(Setting::typeCrossfade(type, QStringLiteral("override")), m_typeOverrideBox->isChecked());
+    s.setValue(Setting::typeCrossfade(type, QStringLiteral("mixPointMs")), spinMs(m_typeMixSpin));
+    s.setValue(Setting::typeCrossfade(type, QStringLiteral("fadeOutMs")), spinMs(m_typeFadeSpin));
+    s.setValue(Setting::typeCrossfade(type, QStringLiteral("overridePrev")), m_typePreviousBox->isChecked());
 }
 
 void CrossfadesDialog::syncTypeRow()

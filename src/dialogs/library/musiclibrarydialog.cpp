@@ -1,6 +1,7 @@
 #include "musiclibrarydialog.h"
 
 #include "dialogs/prompts.h"
+#include "library/audiofiles.h"
 #include "library/durationscanner.h"
 #include "tracktablewidget.h"
 
@@ -380,7 +381,7 @@ void MusicLibraryDialog::addFiles()
 {
     const QStringList files = Prompts::openFileNames(
         this, QStringLiteral("Add files to library"), QString(),
-        QStringLiteral("Audio files (*.mp3 *.wav *.ogg *.flac *.m4a *.aac *.opus *.wma);;All files (*.*)"));
+        AudioFiles::dialogFilter(QStringLiteral("Audio files")) + QStringLiteral(";;All files (*.*)"));
     if (files.isEmpty())
         return;
     const int stored = m_library.addFiles(files);

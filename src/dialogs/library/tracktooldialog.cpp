@@ -6,6 +6,7 @@
 #include "engine/loudnessmeter.h"
 #include "engine/voiceovers.h"
 #include "engine/waveformdata.h"
+#include "library/audiofiles.h"
 
 #include <QAudioOutput>
 #include <QCheckBox>
@@ -680,7 +681,7 @@ void TrackToolDialog::editVoiceover()
     connect(cancel, &QPushButton::clicked, &editor, &QDialog::reject);
     connect(pickFile, &QPushButton::clicked, &editor, [&editor, source] {
         const QString path = Prompts::openFileName(&editor, QStringLiteral("Voice insert"), QString(),
-                                                   QStringLiteral("Audio (*.mp3 *.wav *.flac *.ogg *.m4a)"));
+                                                   AudioFiles::dialogFilter(QStringLiteral("Audio")));
         if (!path.isEmpty())
             source->setText(path);
     });

@@ -4,6 +4,7 @@
 #include "dialogs/prompts.h"
 #include "engine/audiorender.h"
 #include "engine/waveformdata.h"
+#include "library/appsettings.h"
 #include "outputs/streamarchive.h"
 
 #include <QAudioOutput>
@@ -18,7 +19,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTime>
 #include <QTimer>
@@ -30,7 +30,6 @@
 
 namespace {
 
-const QString kFolderKey = QStringLiteral("voicetrack/folder");
 const QString kNamePattern = QStringLiteral("'VT_'yyyy-MM-dd_HH-mm-ss");
 const QString kTitle = QStringLiteral("Voice track");
 const QString kBold = QStringLiteral("font-weight:bold;");
@@ -175,7 +174,7 @@ VoiceTrackDialog::~VoiceTrackDialog()
 
 QString VoiceTrackDialog::voiceTrackFolder()
 {
-    const QString stored = QSettings().value(kFolderKey).toString();
+    const QString stored = Setting::VoiceTrackFolder.read();
     if (!stored.isEmpty())
         return stored;
     return QStandardPaths::writableLocation(QStandardPaths::MusicLocation)
@@ -184,7 +183,7 @@ QString VoiceTrackDialog::voiceTrackFolder()
 
 void VoiceTrackDialog::setVoiceTrackFolder(const QString& folder)
 {
-    QSettings().setValue(kFolderKey, folder);
+    Setting::VoiceTrackFolder.write(folder);
 }
 
 void VoiceTrackDialog::releaseTake()
@@ -217,7 +216,7 @@ void VoiceTrackDialog::toggleRecord()
             config.splitMinutes = 0;
             config.stopAfterMs = 0;
             config.internalMix = false;
-            config.inputDevice = QSettings().value(QStringLiteral("audio/micDevice")).toString();
+            config.inputDevice = Setting::MicDevice.read();
             m_recorder->setConfig(config);
             m_recorder->start();
         }

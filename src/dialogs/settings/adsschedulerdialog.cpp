@@ -2,6 +2,7 @@
 
 #include "automation/eventscheduler.h"
 #include "dialogs/prompts.h"
+#include "library/audiofiles.h"
 
 #include <QCheckBox>
 #include <QFileInfo>
@@ -106,7 +107,7 @@ void AdsSchedulerDialog::addAds()
 {
     const QStringList paths =
         Prompts::openFileNames(this, QStringLiteral("Add advertisement tracks"), QString(),
-                               QStringLiteral("Audio (*.mp3 *.wav *.ogg *.flac *.m4a *.aac);;All files (*.*)"));
+                               AudioFiles::dialogFilter(QStringLiteral("Audio")) + QStringLiteral(";;All files (*.*)"));
     for (const QString& path : paths) {
         auto* item = new QListWidgetItem(QFileInfo(path).fileName(), m_ads);
         item->setData(Qt::UserRole, path);

@@ -1,6 +1,7 @@
 #include "dialogs/settings/eventeditordialog.h"
 
 #include "dialogs/prompts.h"
+#include "library/audiofiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -139,7 +140,8 @@ void EventEditorDialog::browse()
 {
     const QString path = Prompts::openFileName(
         this, QStringLiteral("Choose file or playlist"), QString(),
-        QStringLiteral("Audio/playlists (*.mp3 *.wav *.ogg *.flac *.m4a *.aac *.m3u *.m3u8);;All files (*.*)"));
+        AudioFiles::dialogFilter(QStringLiteral("Audio/playlists"), {QStringLiteral("*.m3u"), QStringLiteral("*.m3u8")})
+            + QStringLiteral(";;All files (*.*)"));
     if (!path.isEmpty())
         m_action->setText(path);
 }

@@ -150,28 +150,28 @@ void SettingsDialog::selectByData(QComboBox* list, const QString& value)
 void SettingsDialog::loadSettings()
 {
     QSettings s;
-    const int volume = AppSettings::intValue(QStringLiteral("audio/defaultVolume"));
+    const int volume = Setting::DefaultVolume.readInt();
     m_general.volume->setValue(volume);
     m_general.volumeLabel->setText(QString::number(volume) + QLatin1Char('%'));
-    m_general.resumeOnStart->setChecked(s.value(QStringLiteral("playback/resumeOnStart"), false).toBool());
-    m_general.autoPlayNext->setChecked(s.value(QStringLiteral("playback/autoPlayNext"), true).toBool());
-    m_general.clock24h->setChecked(s.value(QStringLiteral("view/clock24h"), false).toBool());
-    m_general.checkUpdates->setChecked(s.value(QStringLiteral("updates/checkOnStartup"), false).toBool());
-    m_general.updateUrl->setText(s.value(QStringLiteral("updates/url")).toString());
-    m_general.city->setText(s.value(QStringLiteral("weather/city")).toString());
-    m_general.latitude->setText(s.value(QStringLiteral("weather/lat")).toString());
-    m_general.longitude->setText(s.value(QStringLiteral("weather/lon")).toString());
-    m_general.placeLabel->setText(s.value(QStringLiteral("weather/label")).toString());
+    m_general.resumeOnStart->setChecked(Setting::ResumeOnStart.read(s));
+    m_general.autoPlayNext->setChecked(Setting::AutoPlayNext.read(s));
+    m_general.clock24h->setChecked(Setting::Clock24h.read(s));
+    m_general.checkUpdates->setChecked(Setting::CheckUpdatesOnStartup.read(s));
+    m_general.updateUrl->setText(Setting::UpdatesUrl.read(s));
+    m_general.city->setText(Setting::WeatherCity.read(s));
+    m_general.latitude->setText(Setting::WeatherLat.read(s));
+    m_general.longitude->setText(Setting::WeatherLon.read(s));
+    m_general.placeLabel->setText(Setting::WeatherLabel.read(s));
     if (m_silence.enabled)
         loadSilence();
-    selectByData(m_general.windUnit, s.value(QStringLiteral("weather/windUnit"), QStringLiteral("kmh")).toString());
-    selectByData(m_general.rainUnit, s.value(QStringLiteral("weather/precipUnit"), QStringLiteral("mm")).toString());
-    DeviceList::select(m_outputDevice, s.value(QStringLiteral("audio/outputDevice")).toString());
-    DeviceList::select(m_micDevice, s.value(QStringLiteral("audio/micDevice")).toString());
-    DeviceList::select(m_lineInDevice, s.value(QStringLiteral("audio/lineInDevice")).toString());
-    m_fading.crossfade->setChecked(s.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool());
-    m_fading.fadeIn->setValue(AppSettings::intValue(QStringLiteral("playback/fadeInMs")));
-    m_fading.fadeOut->setValue(AppSettings::intValue(QStringLiteral("playback/fadeOutMs")));
+    selectByData(m_general.windUnit, Setting::WeatherWindUnit.read(s));
+    selectByData(m_general.rainUnit, Setting::WeatherPrecipUnit.read(s));
+    DeviceList::select(m_outputDevice, Setting::OutputDevice.read(s));
+    DeviceList::select(m_micDevice, Setting::MicDevice.read(s));
+    DeviceList::select(m_lineInDevice, Setting::LineInDevice.read(s));
+    m_fading.crossfade->setChecked(Setting::CrossfadeEnabled.read(s));
+    m_fading.fadeIn->setValue(Setting::FadeInMs.readInt());
+    m_fading.fadeOut->setValue(Setting::FadeOutMs.readInt());
     m_fading.fadeIn->setEnabled(m_fading.crossfade->isChecked());
     m_fading.fadeOut->setEnabled(m_fading.crossfade->isChecked());
 }
@@ -179,11 +179,11 @@ void SettingsDialog::loadSettings()
 void SettingsDialog::saveSettings()
 {
     QSettings s;
-    s.setValue(QStringLiteral("audio/defaultVolume"), m_general.volume->value());
-    s.setValue(QStringLiteral("playback/resumeOnStart"), m_general.resumeOnStart->isChecked());
-    s.setValue(QStringLiteral("playback/autoPlayNext"), m_general.autoPlayNext->isChecked());
-    s.setValue(QStringLiteral("view/clock24h"), m_general.clock24h->isChecked());
-    s.setValue(QStringLiteral("updates/checkOnStartup"), m_general.checkUpdates->isChecked());
+    Setting::DefaultVolume.write(s, m_general.volume->value());
+    Setting::ResumeOnStart.write(s, m_general.resumeOnStart->isChecked());
+    Setting::AutoPlayNext.write(s, m_general.autoPlayNext->isChecked());
+    Setting::Clock24h.write(s, m_general.clock24h->isChecked());
+    Setting::CheckUpdatesOnStartup.write(s, m_general.checkUpdates->isChecked());
     if (m_nowPlaying.enabled)
         saveNowPlaying();
     if (m_api.enabled)
@@ -194,21 +194,21 @@ void SettingsDialog::saveSettings()
         VoiceTrackDialog::setVoiceTrackFolder(m_general.voiceTrackFolder->text().trimmed());
     const QString updateUrl = m_general.updateUrl->text().trimmed();
     if (updateUrl.isEmpty())
-        s.remove(QStringLiteral("updates/url"));
+        Setting::UpdatesUrl.remove(s);
     else
-        s.setValue(QStringLiteral("updates/url"), updateUrl);
-    s.setValue(QStringLiteral("weather/city"), m_general.city->text().trimmed());
-    s.setValue(QStringLiteral("weather/lat"), m_general.latitude->text().trimmed());
-    s.setValue(QStringLiteral("weather/lon"), m_general.longitude->text().trimmed());
-    s.setValue(QStringLiteral("weather/label"), m_general.placeLabel->text().trimmed());
-    s.setValue(QStringLiteral("weather/windUnit"), m_general.windUnit->currentData().toString());
-    s.setValue(QStringLiteral("weather/precipUnit"), m_general.rainUnit->currentData().toString());
-    s.setValue(QStringLiteral("audio/outputDevice"), m_outputDevice->currentData().toString());
-    s.setValue(QStringLiteral("audio/micDevice"), m_micDevice->currentData().toString());
-    s.setValue(QStringLiteral("audio/lineInDevice"), m_lineInDevice->currentData().toString());
-    s.setValue(QStringLiteral("playback/crossfadeEnabled"), m_fading.crossfade->isChecked());
-    s.setValue(QStringLiteral("playback/fadeInMs"), m_fading.fadeIn->value());
-    s.setValue(QStringLiteral("playback/fadeOutMs"), m_fading.fadeOut->value());
+        Setting::UpdatesUrl.write(s, updateUrl);
+    Setting::WeatherCity.write(s, m_general.city->text().trimmed());
+    Setting::WeatherLat.write(s, m_general.latitude->text().trimmed());
+    Setting::WeatherLon.write(s, m_general.longitude->text().trimmed());
+    Setting::WeatherLabel.write(s, m_general.placeLabel->text().trimmed());
+    Setting::WeatherWindUnit.write(s, m_general.windUnit->currentData().toString());
+    Setting::WeatherPrecipUnit.write(s, m_general.rainUnit->currentData().toString());
+    Setting::OutputDevice.write(s, m_outputDevice->currentData().toString());
+    Setting::MicDevice.write(s, m_micDevice->currentData().toString());
+    Setting::LineInDevice.write(s, m_lineInDevice->currentData().toString());
+    Setting::CrossfadeEnabled.write(s, m_fading.crossfade->isChecked());
+    Setting::FadeInMs.write(s, m_fading.fadeIn->value());
+    Setting::FadeOutMs.write(s, m_fading.fadeOut->value());
     s.sync();
     if (m_passwords.settingsPassword)
         saveSecurity();

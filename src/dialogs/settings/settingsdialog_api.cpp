@@ -1,6 +1,7 @@
 #include "dialogs/settings/settingsdialog.h"
 
 #include "dialogs/prompts.h"
+#include "library/appsettings.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -62,34 +63,34 @@ QWidget* SettingsDialog::makeApiPage()
     layout->addWidget(new QLabel(QStringLiteral("<b>Remote Control API</b>")));
     layout->addWidget(wrapped(QStringLiteral("Control Orchidlantern over HTTP using the same commands as the scheduler.")));
     a.enabled = named(new QCheckBox(QStringLiteral("Enable Remote Control")), "api/enabled");
-    a.enabled->setChecked(s.value(QStringLiteral("api/enabled"), false).toBool());
+    a.enabled->setChecked(Setting::ApiEnabled.read(s));
     layout->addWidget(a.enabled);
 
     auto* grid = new QGridLayout;
     a.port = named(new QSpinBox, "api/port");
     a.port->setRange(1, 65535);
-    a.port->setValue(s.value(QStringLiteral("api/port"), 9001).toInt());
+    a.port->setValue(Setting::ApiPort.read(s));
     grid->addWidget(new QLabel(QStringLiteral("Listen on port:")), 0, 0);
     grid->addWidget(a.port, 0, 1);
     a.localhostOnly = named(new QCheckBox(QStringLiteral("Allow connections from this computer only")),
                             "api/localhostOnly");
-    a.localhostOnly->setChecked(s.value(QStringLiteral("api/localhostOnly"), true).toBool());
+    a.localhostOnly->setChecked(Setting::ApiLocalhostOnly.read(s));
     grid->addWidget(a.localhostOnly, 1, 0, 1, 2);
 
-    a.password = named(new QLineEdit(s.value(QStringLiteral("api/password")).toString()), "api/password");
+    a.password = named(new QLineEdit(Setting::ApiPassword.read(s)), "api/password");
     a.password->setPlaceholderText(QStringLiteral("required for remote requests"));
     auto* generate = new QPushButton(QStringLiteral("Generate"));
     connect(generate, &QPushButton::clicked, this, [this] { m_api.password->setText(generatePassword()); });
     grid->addWidget(new QLabel(QStringLiteral("Password:")), 2, 0);
     grid->addWidget(a.password, 2, 1);
     grid->addWidget(generate, 2, 2);
-    a.username = named(new QLineEdit(s.value(QStringLiteral("api/username")).toString()), "api/username");
+    a.username = named(new QLineEdit(Setting::ApiUsername.read(s)), "api/username");
     a.username->setPlaceholderText(QStringLiteral("optional; when set, requests need user="));
     grid->addWidget(new QLabel(QStringLiteral("User name:")), 3, 0);
     grid->addWidget(a.username, 3, 1, 1, 2);
 
     a.https = named(new QCheckBox(QStringLiteral("Serve over HTTPS (TLS)")), "api/https");
-    a.https->setChecked(s.value(QStringLiteral("api/https"), false).toBool());
+    a.https->setChecked(Setting::ApiHttps.read(s));
     grid->addWidget(a.https, 4, 0, 1, 3);
     a.certFile = named(fileField(this, grid, 5, QStringLiteral("Certificate (PEM):"),
                                  QStringLiteral("path to certificate .pem"), QStringLiteral("TLS certificate"),
@@ -99,8 +100,8 @@ QWidget* SettingsDialog::makeApiPage()
                                 QStringLiteral("path to RSA private key .pem"), QStringLiteral("TLS private key"),
                                 QStringLiteral("PEM (*.pem *.key)")),
                       "api/keyFile");
-    a.certFile->setText(s.value(QStringLiteral("api/certFile")).toString());
-    a.keyFile->setText(s.value(QStringLiteral("api/keyFile")).toString());
+    a.certFile->setText(Setting::ApiCertFile.read(s));
+    a.keyFile->setText(Setting::ApiKeyFile.read(s));
     layout->addLayout(grid);
 
     a.example = named(new QLabel, "api/example");
@@ -152,12 +153,12 @@ void SettingsDialog::updateApiExample()
 
 void SettingsDialog::saveApi(QSettings& settings) const
 {
-    settings.setValue(QStringLiteral("api/enabled"), m_api.enabled->isChecked());
-    settings.setValue(QStringLiteral("api/port"), m_api.port->value());
-    settings.setValue(QStringLiteral("api/localhostOnly"), m_api.localhostOnly->isChecked());
-    settings.setValue(QStringLiteral("api/password"), m_api.password->text());
-    settings.setValue(QStringLiteral("api/username"), m_api.username->text());
-    settings.setValue(QStringLiteral("api/https"), m_api.https->isChecked());
-    settings.setValue(QStringLiteral("api/certFile"), m_api.certFile->text());
-    settings.setValue(QStringLiteral("api/keyFile"), m_api.keyFile->text());
+    Setting::ApiEnabled.write(settings, m_api.enabled->isChecked());
+    Setting::ApiPort.write(settings, m_api.port->value());
+    Setting::ApiLocalhostOnly.write(settings, m_api.localhostOnly->isChecked());
+    Setting::ApiPassword.write(settings, m_api.password->text());
+    Setting::ApiUsername.write(settings, m_api.username->text());
+    Setting::ApiHttps.write(settings, m_api.https->isChecked());
+    Setting::ApiCertFile.write(settings, m_api.certFile->text());
+    Setting::ApiKeyFile.write(settings, m_api.keyFile->text());
 }

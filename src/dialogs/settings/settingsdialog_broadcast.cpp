@@ -115,7 +115,7 @@ QWidget* SettingsDialog::makeBroadcastPage()
     const QSettings s;
     b.server = named(new QGroupBox(QStringLiteral("Built-in server (listeners connect directly)")), "server/enabled");
     b.server->setCheckable(true);
-    b.server->setChecked(s.value(QStringLiteral("server/enabled"), false).toBool());
+    b.server->setChecked(Setting::ServerEnabled.read(s));
     auto* serverLayout = new QVBoxLayout(b.server);
     serverLayout->addWidget(wrapped(QStringLiteral(
         "Serves the on-air mix as MP3 to listeners at <code>http://&lt;this-pc&gt;:port/</code>. Intended for a "
@@ -124,11 +124,11 @@ QWidget* SettingsDialog::makeBroadcastPage()
     serverLayout->addLayout(serverGrid);
     b.serverPort = named(new QSpinBox, "server/port");
     b.serverPort->setRange(1, 65535);
-    b.serverPort->setValue(s.value(QStringLiteral("server/port"), 8000).toInt());
+    b.serverPort->setValue(Setting::ServerPort.read(s));
     b.serverMaxListeners = named(new QSpinBox, "server/maxListeners");
     b.serverMaxListeners->setRange(1, 1000);
-    b.serverMaxListeners->setValue(AppSettings::intValue(QStringLiteral("server/maxListeners")));
-    b.serverBitrate = named(numberList(kBitrates, AppSettings::intValue(QStringLiteral("server/bitrate"))),
+    b.serverMaxListeners->setValue(Setting::ServerMaxListeners.readInt());
+    b.serverBitrate = named(numberList(kBitrates, Setting::ServerBitrate.readInt()),
                             "server/bitrate");
     addField(serverGrid, 0, 0, QStringLiteral("Port:"), b.serverPort);
     addField(serverGrid, 0, 2, QStringLiteral("Max listeners:"), b.serverMaxListeners);
@@ -165,10 +165,10 @@ void SettingsDialog::saveBroadcast() const
     if (!b.server)
         return;
     QSettings s;
-    s.setValue(QStringLiteral("server/enabled"), b.server->isChecked());
-    s.setValue(QStringLiteral("server/port"), b.serverPort->value());
-    s.setValue(QStringLiteral("server/maxListeners"), b.serverMaxListeners->value());
-    s.setValue(QStringLiteral("server/bitrate"), b.serverBitrate->currentText().toInt());
-    s.setValue(QStringLiteral("server/name"), b.name->text());
-    s.setValue(QStringLiteral("server/genre"), b.genre->text());
+    Setting::ServerEnabled.write(s, b.server->isChecked());
+    Setting::ServerPort.write(s, b.serverPort->value());
+    Setting::ServerMaxListeners.write(s, b.serverMaxListeners->value());
+    Setting::ServerBitrate.write(s, b.serverBitrate->currentText().toInt());
+    Setting::ServerName.write(s, b.name->text());
+    Setting::ServerGenre.write(s, b.genre->text());
 }

@@ -39,8 +39,8 @@ QWidget* SettingsDialog::makeDtmfPage()
     d.source->addItem(QStringLiteral("Microphone input"), QStringLiteral("mic"));
     d.source->addItem(QStringLiteral("Line-in input"), QStringLiteral("line"));
     d.source->addItem(QStringLiteral("Network stream URL"), QStringLiteral("url"));
-    selectByData(d.source, s.value(QStringLiteral("dtmf/source"), QStringLiteral("off")).toString());
-    d.url = named(new QLineEdit(s.value(QStringLiteral("dtmf/url")).toString()), "dtmf/url");
+    selectByData(d.source, Setting::DtmfSource.read(s));
+    d.url = named(new QLineEdit(Setting::DtmfUrl.read(s)), "dtmf/url");
     d.url->setPlaceholderText(QStringLiteral("http://..."));
     const auto stored = [](const char* key) { return AppSettings::intValue(QLatin1String(key)); };
     d.minLevel = named(spin(1, 50, QStringLiteral(" %"), stored("dtmf/minLevel")), "dtmf/minLevel");
@@ -79,10 +79,10 @@ QWidget* SettingsDialog::makeDtmfPage()
 
 void SettingsDialog::saveDtmf(QSettings& settings) const
 {
-    settings.setValue(QStringLiteral("dtmf/source"), m_dtmf.source->currentData().toString());
-    settings.setValue(QStringLiteral("dtmf/url"), m_dtmf.url->text().trimmed());
-    settings.setValue(QStringLiteral("dtmf/minLevel"), m_dtmf.minLevel->value());
-    settings.setValue(QStringLiteral("dtmf/beforeMin"), m_dtmf.beforeMin->value());
-    settings.setValue(QStringLiteral("dtmf/afterMin"), m_dtmf.afterMin->value());
-    settings.setValue(QStringLiteral("dtmf/delaySec"), m_dtmf.delaySec->value());
+    Setting::DtmfSource.write(settings, m_dtmf.source->currentData().toString());
+    Setting::DtmfUrl.write(settings, m_dtmf.url->text().trimmed());
+    Setting::DtmfMinLevel.write(settings, m_dtmf.minLevel->value());
+    Setting::DtmfBeforeMin.write(settings, m_dtmf.beforeMin->value());
+    Setting::DtmfAfterMin.write(settings, m_dtmf.afterMin->value());
+    Setting::DtmfDelaySec.write(settings, m_dtmf.delaySec->value());
 }
