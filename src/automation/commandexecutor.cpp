@@ -1,4 +1,5 @@
 #include "automation/commandexecutor.h"
+#include "library/appsettings.h"
 
 #include "automation/autointro.h"
 #include "automation/automationdesk.h"
@@ -15,7 +16,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSet>
-#include <QSettings>
 #include <QTimer>
 
 #include <limits>
@@ -194,7 +194,7 @@ const QHash<QString, CommandExecutor::Handler>& CommandExecutor::table()
          }},
         {QStringLiteral("silencedetector"), [this](const SchedulerCommand& c) {
              const bool on = !isWord(c.arg(0), "off");
-             QSettings().setValue(QStringLiteral("silence/enabled"), on);
+             Setting::SilenceEnabled.write(on);
              if (SilenceDetector* silence = m_desk.silenceDetector()) {
                  silence->setEnabled(on);
                  m_desk.updateSilenceStatus();
@@ -394,7 +394,7 @@ void CommandExecutor::startRelayFrom(const SchedulerCommand& cmd)
 
 void CommandExecutor::stopRelays()
 {
-    const bool startNext = QSettings().value(QStringLiteral("relay/startNextOnStop"), false).toBool();
+    const bool startNext = Setting::RelayStartNextOnStop.read();
     AudioEngine* engine = m_desk.engine();
     if (m_lineInRelay) {
         m_lineInRelay = false;

@@ -16,8 +16,8 @@ namespace {
 
 EventScheduler::DtmfWindow dtmfWindowFromSettings()
 {
-    return {.beforeMin = AppSettings::intValue(QStringLiteral("dtmf/beforeMin")),
-            .afterMin = AppSettings::intValue(QStringLiteral("dtmf/afterMin"))};
+    return {.beforeMin = Setting::DtmfBeforeMin.readInt(),
+            .afterMin = Setting::DtmfAfterMin.readInt()};
 }
 
 bool awaitsTone(const ScheduledEvent& e)
@@ -104,7 +104,7 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
     EventScheduler* scheduler = m_desk.scheduler();
     if (!scheduler)
         return;
-    const int delaySec = AppSettings::intValue(QStringLiteral("dtmf/delaySec"));
+    const int delaySec = Setting::DtmfDelaySec.readInt();
     const EventScheduler::DtmfWindow window = dtmfWindowFromSettings();
     const QDateTime now = scheduler->currentTime();
     startDay(now.date());

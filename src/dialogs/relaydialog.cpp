@@ -1,4 +1,5 @@
 #include "dialogs/relaydialog.h"
+#include "library/appsettings.h"
 
 #include "engine/audioengine.h"
 
@@ -30,13 +31,13 @@ RelayDialog::RelayDialog(AudioEngine* engine, std::function<bool()> lineInRelay,
     const QSettings settings;
     auto* urlRow = new QHBoxLayout;
     urlRow->addWidget(new QLabel(QStringLiteral("Stream URL:")));
-    auto* url = new QLineEdit(settings.value(QStringLiteral("relay/lastUrl")).toString());
+    auto* url = new QLineEdit(Setting::RelayLastUrl.read(settings));
     url->setPlaceholderText(QStringLiteral("http://stream.example.org:8000/stream"));
     urlRow->addWidget(url, 1);
     layout->addLayout(urlRow);
 
     auto* startNext = new QCheckBox(QStringLiteral("Start next song in the playlist when relay stops"));
-    startNext->setChecked(settings.value(QStringLiteral("relay/startNextOnStop"), false).toBool());
+    startNext->setChecked(Setting::RelayStartNextOnStop.read(settings));
     layout->addWidget(startNext);
 
     m_status = new QLabel;
@@ -57,12 +58,12 @@ RelayDialog::RelayDialog(AudioEngine* engine, std::function<bool()> lineInRelay,
     refresh();
 
     connect(startNext, &QCheckBox::toggled, this,
-            [](bool on) { QSettings().setValue(QStringLiteral("relay/startNextOnStop"), on); });
+            [](bool on) { Setting::RelayStartNextOnStop.write(on); });
     connect(relayStream, &QPushButton::clicked, this, [this, url] {
         const QString address = url->text().trimmed();
         if (address.isEmpty())
             return;
-        QSettings().setValue(QStringLiteral("relay/lastUrl"), address);
+        Setting::RelayLastUrl.write(address);
         run(QStringLiteral("relaystart ") + address);
     });
     connect(relayLine, &QPushButton::clicked, this, [this] { run(QStringLiteral("relaystart 1")); });

@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSettings>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -41,10 +40,7 @@ RenderPlaylistDialog::RenderPlaylistDialog(PlaylistModel* playlist, QWidget* par
     m_crossfade->setRange(0, 20000);
     m_crossfade->setSingleStep(250);
     m_crossfade->setSuffix(QStringLiteral(" ms"));
-    const QSettings settings;
-    m_crossfade->setValue(settings.value(QStringLiteral("playback/crossfadeEnabled"), false).toBool()
-                              ? AppSettings::intValue(QStringLiteral("playback/mixPointMs"))
-                              : 0);
+    m_crossfade->setValue(Setting::CrossfadeEnabled.read() ? Setting::MixPointMs.readInt() : 0);
     grid->addWidget(new QLabel(QStringLiteral("Format:")), 0, 0);
     grid->addWidget(m_format, 0, 1);
     grid->addWidget(new QLabel(QStringLiteral("Bitrate:")), 1, 0);

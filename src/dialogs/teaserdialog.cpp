@@ -1,4 +1,5 @@
 #include "dialogs/teaserdialog.h"
+#include "library/audiofiles.h"
 
 #include "automation/teaser.h"
 #include "dialogs/library/voicetrackdialog.h"
@@ -45,7 +46,7 @@ TeaserDialog::TeaserDialog(PlaylistModel* onAir, std::function<int()> currentRow
         QLineEdit* edit = m_jingles[i];
         connect(browse, &QPushButton::clicked, this, [this, edit] {
             const QString file = Prompts::openFileName(this, QStringLiteral("Jingle"), QString(),
-                                                       QStringLiteral("Audio (*.mp3 *.wav *.flac *.ogg *.m4a)"));
+                                                       AudioFiles::dialogFilter(QStringLiteral("Audio")));
             if (!file.isEmpty())
                 edit->setText(file);
         });

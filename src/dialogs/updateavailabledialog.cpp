@@ -1,4 +1,5 @@
 #include "dialogs/updateavailabledialog.h"
+#include "library/appsettings.h"
 
 #include "outputs/updateinfo.h"
 
@@ -7,7 +8,6 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSettings>
 #include <QVBoxLayout>
 
 UpdateAvailableDialog::UpdateAvailableDialog(const UpdateInfo& info, QWidget* parent)
@@ -45,7 +45,7 @@ UpdateAvailableDialog::UpdateAvailableDialog(const UpdateInfo& info, QWidget* pa
     if (!info.critical) {
         auto* skip = new QPushButton(QStringLiteral("Skip This Version"));
         connect(skip, &QPushButton::clicked, this, [this, version = info.latestVersion] {
-            QSettings().setValue(QStringLiteral("updates/skippedVersion"), version);
+            Setting::UpdatesSkippedVersion.write(version);
             emit logMessage(QStringLiteral("Skipped update ") + version);
             reject();
         });

@@ -24,11 +24,6 @@ enum SearchColumn { Artist, Title, Album, Year, Genre, Comment, Duration, FileNa
 
 const QString kFolderSource = QStringLiteral("@folder");
 
-QString fileNamePart(const QString& path)
-{
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
 QVariant searchCell(const Track& t, int column, int role)
 {
     switch (role) {
@@ -59,7 +54,7 @@ QVariant searchCell(const Track& t, int column, int role)
     case Duration:
         return t.isStream ? QStringLiteral("LIVE") : Track::formatDuration(t.durationMs);
     case FileName:
-        return t.isStream ? QString() : fileNamePart(t.filePath);
+        return t.isStream ? QString() : MusicLibrary::fileNamePart(t.filePath);
     default:
         return {};
     }

@@ -376,7 +376,13 @@ void ReportGeneratorDialog::takeRows()
     if (!cells.isEmpty())
         m_model->appendRows(std::move(cells));
     if ((!m_sized && m_model->rowCount() > 0) || done) {
-        m_table->resizeColumnsToContents();
+        // Sizing the stretched title to its contents would pin it there once
+        // the table is on screen.
+        QHeaderView* header = m_table->horizontalHeader();
+        for (int c = 0; c < m_model->columnCount(); ++c) {
+            if (header->sectionResizeMode(c) != QHeaderView::Stretch)
+                m_table->resizeColumnToContents(c);
+        }
         m_sized = true;
     }
     if (done) {
