@@ -284,17 +284,22 @@ void VfdDisplay::drawSevenSegString(QPainter& p, const QRectF& rect, const QStri
     }
 }
 
-void VfdDisplay::drawMeter(QPainter& p, const QRectF& m)
+void VfdDisplay::drawMeter(QPainter& p, const QRectF& m, bool captions)
 {
-    drawGlowText(p, QRectF(m.x(), m.y(), m.width(), 11), Qt::AlignHCenter | Qt::AlignTop,
-                 QStringLiteral("PEAK"), kTeal, sized(font(), 7.5, 1.0));
-
     const double cw = (m.width() - 8) * 0.5;
     const double yb = m.y() + m.height() - 13;
-    const double q = (yb - (m.y() + 15)) / kMeterSegments;
-    const QFont letterFont = sized(font(), 7);
+    if (captions) {
+        drawGlowText(p, QRectF(m.x(), m.y(), m.width(), 11), Qt::AlignHCenter | Qt::AlignTop,
+                     QStringLiteral("PEAK"), kTeal, sized(font(), 7.5, 1.0));
+        const QFont letterFont = sized(font(), 7);
+        drawGlowText(p, QRectF(m.x(), yb + 1, cw, 12), Qt::AlignHCenter, QStringLiteral("L"), kTeal, letterFont);
+        drawGlowText(p, QRectF(m.x() + cw + 8, yb + 1, cw, 12), Qt::AlignHCenter, QStringLiteral("R"), kTeal,
+                     letterFont);
+        return;
+    }
 
-    auto column = [&](double x, double level, double peak, const QString& caption) {
+    const double q = (yb - (m.y() + 15)) / kMeterSegments;
+    auto column = [&](double x, double level, double peak) {
         const int lit = int(level * kMeterSegments + 0.5);
         const int peakSegment = int(peak * kMeterSegments + 0.5);
         p.setPen(Qt::NoPen);
@@ -303,10 +308,9 @@ void VfdDisplay::drawMeter(QPainter& p, const QRectF& m)
             p.setBrush(on ? meterColour(i) : kSegDim);
             p.drawRect(QRectF(x, yb - (i + 1) * q, cw, q - 1.5));
         }
-        drawGlowText(p, QRectF(x, yb + 1, cw, 12), Qt::AlignHCenter, caption, kTeal, letterFont);
     };
-    column(m.x(), m_levelL, m_peakL, QStringLiteral("L"));
-    column(m.x() + cw + 8, m_levelR, m_peakR, QStringLiteral("R"));
+    column(m.x(), m_levelL, m_peakL);
+    column(m.x() + cw + 8, m_levelR, m_peakR);
 }
 
 QRect VfdDisplay::clockArea() const
@@ -331,6 +335,11 @@ double VfdDisplay::titleLeft() const
     for (const QString& c : {QStringLiteral("JUST PLAYED"), QStringLiteral("NOW PLAYING"), QStringLiteral("NEXT UP")})
         caption = std::max(caption, std::ceil(metrics.horizontalAdvance(c)) + 2);
     return 466 + caption + 8;
+}
+
+QRectF VfdDisplay::meterFrame() const
+{
+    return QRectF(width() - 93, 10, 84, height() - 22);
 }
 
 QRect VfdDisplay::meterArea() const
@@ -394,9 +403,13 @@ void VfdDisplay::paintEvent(QPaintEvent* event)
         m_staticValid = true;
     }
 
+    // Each area is tested against the region itself: its bounding rectangle
+    // would span the whole panel whenever the clock and the meter change
+    // together.
     QPainter p(this);
-    const QRect area = event->rect();
-    p.drawPixmap(area, m_static, QRectF(QPointF(area.topLeft()) * ratio, QSizeF(area.size()) * ratio));
+    const QRegion area = event->region();
+    for (const QRect& r : area)
+        p.drawPixmap(r, m_static, QRectF(QPointF(r.topLeft()) * ratio, QSizeF(r.size()) * ratio));
     p.setRenderHint(QPainter::Antialiasing);
 
     const double H = height() - 2;
@@ -417,7 +430,7 @@ void VfdDisplay::paintEvent(QPaintEvent* event)
     }
 
     if (area.intersects(meterArea())) {
-        drawMeter(p, QRectF(R - 92, 10, 84, H - 20));
+        drawMeter(p, meterFrame(), false);
         m_paintedMeter = meterState();
     }
 
@@ -479,6 +492,7 @@ void VfdDisplay::paintStatic(QPainter& p)
     drawSeparator(p, 460, H);
 
     drawSeparator(p, R - 100, H);
+    drawMeter(p, meterFrame(), true);
 
     const double B = H - 12;
     const double a = 0.28 * B;

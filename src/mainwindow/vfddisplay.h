@@ -58,13 +58,15 @@ private:
     QRect clockArea() const;
     QRect progressArea() const;
     double titleLeft() const;
+    QRectF meterFrame() const;
     QRect meterArea() const;
     MeterState meterState() const;
     void drawSevenSegString(QPainter& p, const QRectF& rect, const QString& text,
                             double w, double h, const QColor& colour);
     void drawGlowText(QPainter& p, const QRectF& rect, int flags, const QString& text,
                       const QColor& colour, const QFont& font);
-    void drawMeter(QPainter& p, const QRectF& m);
+    // The captions belong to the static layer, the cells to every tick.
+    void drawMeter(QPainter& p, const QRectF& m, bool captions);
 
     QString m_timeText = QStringLiteral("0:00:00");
     QString m_dateText;
