@@ -6,6 +6,9 @@
 // of audio. With --render the playlist ends in 30 minutes of long files,
 // rendered to MP3 while the first rows play: stalls, how late each segue
 // starts past its mix point, and the resident peak before and after.
+// With --no-probe the 10 ms timer stays off, for CPU figures without its
+// hundred wake-ups a second. With --profile, the GUI thread's time by receiver class and event type
+// (timers by their owner and interval), and the busiest widgets' paints.
 #include "audiofixtures.h"
 #include "engine/audioengine.h"
 #include "icecastserver.h"
@@ -24,11 +27,17 @@
 #include <QDir>
 #include <QFile>
 #include <QTimer>
+#include <QTimerEvent>
+#include <QThread>
+#include <QSocketNotifier>
+#include <QMetaEnum>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -63,6 +72,29 @@ QByteArray readStat(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The latest CPU seconds seen of every thread of the program, by thread id,
+// with the thread's name; sampled while running, as threads come and go.
+struct ThreadCpu {
+    QByteArray name;
+    double first = -1.0;
+    double last = 0.0;
+};
+
+void sampleThreads(QHash<QString, ThreadCpu>& threads)
+{
+    for (const QString& tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray stat = readStat(QStringLiteral("/proc/self/task/%1/stat").arg(tid));
+        const qsizetype open = stat.indexOf('('), close = stat.lastIndexOf(')');
+        if (open < 0 || close < open)
+            continue;
+        ThreadCpu& t = threads[tid];
+        t.name = stat.mid(open + 1, close - open - 1);
+        t.last = cpuSeconds(stat);
+        if (t.first < 0)
+            t.first = t.last;
+    }
+}
+
 // CPU seconds of every living child process, by process id.
 QHash<QString, double> childCpu()
 {
@@ -94,12 +126,102 @@ QAction* menuAction(QMainWindow& w, const QString& text)
     return nullptr;
 }
 
+
+// Times (in CPU time) every event the GUI thread delivers, exclusive of nested
+// deliveries, keyed by receiver class and event type.
+class ProfilingApp : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool profiling = false;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        if (!profiling || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        // The receiver may be gone once delivered (deferred deletes).
+        Key key{receiver->metaObject(), int(event->type()), -1, nullptr};
+        if (auto* timer = qobject_cast<QTimer*>(receiver))
+            key.interval = timer->isSingleShot() ? -timer->interval() - 2 : timer->interval();
+        if (key.interval != -1 || qobject_cast<QSocketNotifier*>(receiver))
+            key.owner = receiver->parent() ? receiver->parent()->metaObject() : nullptr;
+        const qint64 start = threadCpuNs();
+        m_stack.push_back(0);
+        const bool result = QApplication::notify(receiver, event);
+        const qint64 total = threadCpuNs() - start;
+        const qint64 nested = m_stack.back();
+        m_stack.pop_back();
+        if (!m_stack.empty())
+            m_stack.back() += total;
+        Entry& e = m_entries[key];
+        e.self += total - nested;
+        e.count += 1;
+        return result;
+    }
+
+    void report(double minutes) const
+    {
+        static const QMetaEnum types = QMetaEnum::fromType<QEvent::Type>();
+        QList<QPair<QString, Entry>> rows;
+        qint64 sum = 0;
+        for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
+            const Key& k = it.key();
+            const char* typeName = types.valueToKey(k.type);
+            QString name = QString::fromLatin1(k.receiver->className()) + QLatin1Char(' ')
+                           + (typeName ? QString::fromLatin1(typeName) : QString::number(k.type));
+            if (k.interval >= 0)
+                name += QStringLiteral(" %1 ms").arg(k.interval);
+            else if (k.interval < -1)
+                name += QStringLiteral(" single %1 ms").arg(-k.interval - 2);
+            if (k.owner)
+                name += QStringLiteral(" owner %1").arg(QString::fromLatin1(k.owner->className()));
+            rows << qMakePair(name, it.value());
+            sum += it.value().self;
+        }
+        std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second.self > b.second.self; });
+        std::printf("GUI thread events, %.2f s per minute in all (self time per minute, deliveries per second):\n",
+                    sum / 1e9 / minutes);
+        for (int i = 0; i < qMin<qsizetype>(40, rows.size()); ++i)
+            std::printf("  %7.3f s  %8.1f/s  %s\n", rows[i].second.self / 1e9 / minutes,
+                        rows[i].second.count / minutes / 60.0, qPrintable(rows[i].first));
+    }
+
+private:
+    // CPU time, not wall time: on a busy machine the thread is preempted.
+    static qint64 threadCpuNs()
+    {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+
+    struct Key {
+        const QMetaObject* receiver;
+        int type;
+        int interval;
+        const QMetaObject* owner;
+        bool operator==(const Key& o) const
+        {
+            return receiver == o.receiver && type == o.type && interval == o.interval && owner == o.owner;
+        }
+    };
+    friend size_t qHash(const Key& k, size_t seed) { return qHashMulti(seed, k.receiver, k.type, k.interval, k.owner); }
+    struct Entry {
+        qint64 self = 0;
+        qint64 count = 0;
+    };
+
+    QHash<Key, Entry> m_entries;
+    std::vector<qint64> m_stack;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     TestHome home;
-    QApplication app(argc, argv);
+    ProfilingApp app(argc, argv);
+    const bool profile = app.arguments().contains(QStringLiteral("--profile"));
+    const bool probe = !app.arguments().contains(QStringLiteral("--no-probe"));
     const bool render = app.arguments().contains(QStringLiteral("--render"));
     QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern"));
     QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
@@ -181,9 +303,21 @@ int main(int argc, char** argv)
     });
     const QHash<QString, double> childrenBefore = childCpu();
     const double cpuBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/stat")));
+    const double mainBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid())));
+    app.profiling = profile;
+    QHash<QString, ThreadCpu> threads;
+    QTimer threadSampler;
+    if (profile) {
+        sampleThreads(threads);
+        for (ThreadCpu& t : threads)
+            t.first = t.last;
+        QObject::connect(&threadSampler, &QTimer::timeout, &window, [&threads] { sampleThreads(threads); });
+        threadSampler.start(500);
+    }
     engine->playRow(0);
     clock.start();
-    tick.start();
+    if (probe)
+        tick.start();
     const int runMs = (kTracks - 1) * (kTrackSeconds - 3) * 1000 + 2000;
     QElapsedTimer run;
     run.start();
@@ -200,6 +334,8 @@ int main(int argc, char** argv)
     }
     wait(int(std::max<qint64>(runMs - run.elapsed(), 0)));
     tick.stop();
+    app.profiling = false;
+    const double cpuMain = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))) - mainBefore;
     const double cpuSelf = cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))) - cpuBefore;
     double cpuChildren = 0.0;
     const QHash<QString, double> childrenAfter = childCpu();
@@ -210,11 +346,23 @@ int main(int argc, char** argv)
     const auto pct = [&](double p) { return lateness.at(qMin(lateness.size() - 1, qsizetype(p * lateness.size()))); };
     std::printf("%d rows started in %.0f s of crossfading, source stream, listener and recording running\n",
                 rowsStarted, runMs / 1000.0);
-    std::printf("10 ms timer lateness: median %.1f ms, 99th %.1f ms, 99.9th %.1f ms, worst %.1f ms (%lld ticks)\n",
-                pct(0.5), pct(0.99), pct(0.999), lateness.last(), qint64(lateness.size()));
+    if (!lateness.isEmpty())
+        std::printf("10 ms timer lateness: median %.1f ms, 99th %.1f ms, 99.9th %.1f ms, worst %.1f ms (%lld ticks)\n",
+                    pct(0.5), pct(0.99), pct(0.999), lateness.last(), qint64(lateness.size()));
     const double minutes = run.elapsed() / 60000.0;
-    std::printf("CPU per minute of audio: program %.2f s, child processes %.2f s\n", cpuSelf / minutes,
-                cpuChildren / minutes);
+    std::printf("CPU per minute of audio: program %.2f s (GUI thread %.2f s), child processes %.2f s\n",
+                cpuSelf / minutes, cpuMain / minutes, cpuChildren / minutes);
+    if (profile) {
+        app.report(minutes);
+        sampleThreads(threads);
+        QMap<QByteArray, double> byName;
+        for (const ThreadCpu& t : threads)
+            byName[t.name] += t.last - t.first;
+        std::printf("threads by name (CPU s per minute):\n");
+        for (auto it = byName.cbegin(); it != byName.cend(); ++it)
+            if (it.value() / minutes >= 0.01)
+                std::printf("  %7.3f s  %s\n", it.value() / minutes, it.key().constData());
+    }
     std::sort(segueLate.begin(), segueLate.end());
     if (!segueLate.isEmpty())
         std::printf("segues past the mix point: median %.0f ms, worst %.0f ms\n", segueLate[segueLate.size() / 2],

@@ -14,6 +14,8 @@ constexpr int kWatchdogMs = 500;
 // An encoder this far behind real time is of no use on air, and its queue
 // would otherwise grow for as long as it crawls.
 constexpr int kQueueSeconds = 10;
+// Input held back before it is written to the child, at most.
+constexpr int kBatchMs = 100;
 
 } // namespace
 
@@ -22,6 +24,9 @@ LiveMp3Encoder::LiveMp3Encoder(QObject* parent)
 {
     m_watchdog.setInterval(kWatchdogMs);
     connect(&m_watchdog, &QTimer::timeout, this, &LiveMp3Encoder::checkProgress);
+    m_batchTimer.setSingleShot(true);
+    m_batchTimer.setInterval(kBatchMs);
+    connect(&m_batchTimer, &QTimer::timeout, this, &LiveMp3Encoder::writePending);
 }
 
 LiveMp3Encoder::~LiveMp3Encoder()
@@ -46,6 +51,7 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
         return false;
     m_frameBytes = qint64(std::max(channels, 1)) * (format == Mp3Encoder::S16le ? 2 : 4);
     m_queueLimit = qint64(std::max(sampleRate, 8000)) * m_frameBytes * kQueueSeconds;
+    m_batchBytes = qint64(std::max(sampleRate, 8000)) * kBatchMs / 1000 * m_frameBytes;
 
     auto* p = new QProcess(this);
     p->setProcessChannelMode(QProcess::SeparateChannels);
@@ -73,7 +79,7 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
 
 qint64 LiveMp3Encoder::queuedBytes() const
 {
-    return m_process ? m_process->bytesToWrite() : 0;
+    return m_process ? m_process->bytesToWrite() + m_pending.size() : 0;
 }
 
 void LiveMp3Encoder::encode(const QByteArray& pcm)
@@ -83,21 +89,34 @@ void LiveMp3Encoder::encode(const QByteArray& pcm)
     const qint64 n = pcm.size() / m_frameBytes * m_frameBytes;
     if (n < 1)
         return;
-    const qint64 queued = m_process->bytesToWrite();
-    if (queued + n > m_queueLimit) {
+    if (queuedBytes() + n > m_queueLimit) {
         letGo();
         return;
     }
+    m_pending.append(pcm.constData(), n);
+    if (m_pending.size() >= m_batchBytes)
+        writePending();
+    else if (!m_batchTimer.isActive())
+        m_batchTimer.start();
+}
+
+void LiveMp3Encoder::writePending()
+{
+    m_batchTimer.stop();
+    if (!m_process || m_pending.isEmpty())
+        return;
     // The idle clock runs only while input waits for the child.
-    if (queued == 0)
+    if (m_process->bytesToWrite() == 0)
         m_lastProgress.restart();
-    m_process->write(pcm.constData(), n);
+    m_process->write(m_pending);
+    m_pending.clear();
 }
 
 void LiveMp3Encoder::finish()
 {
     if (!m_process || m_finishing)
         return;
+    writePending();
     m_finishing = true;
     m_lastProgress.restart();
     m_process->closeWriteChannel();
@@ -105,6 +124,7 @@ void LiveMp3Encoder::finish()
 
 void LiveMp3Encoder::finishNow()
 {
+    writePending();
     if (QProcess* p = release()) {
         const QByteArray rest = Mp3Encoder::finishProcess(*p);
         delete p;
@@ -153,6 +173,8 @@ void LiveMp3Encoder::onExit()
 QProcess* LiveMp3Encoder::release()
 {
     m_watchdog.stop();
+    m_batchTimer.stop();
+    m_pending.clear();
     m_finishing = false;
     QProcess* p = std::exchange(m_process, nullptr);
     if (p)

@@ -41,6 +41,7 @@ signals:
 
 private:
     void readOutput();
+    void writePending();
     void checkProgress();
     void onExit();
     void letGo();
@@ -50,6 +51,11 @@ private:
 
     QProcess* m_process = nullptr;
     QTimer m_watchdog;
+    // Input goes to the child in batches: every write, and the output it
+    // prompts, wakes the event loop.
+    QByteArray m_pending;
+    QTimer m_batchTimer;
+    qint64 m_batchBytes = 0;
     QElapsedTimer m_lastProgress; // last time the child took input or gave output
     qint64 m_frameBytes = 4;
     qint64 m_queueLimit = 0;

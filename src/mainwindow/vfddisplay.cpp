@@ -156,9 +156,12 @@ void VfdDisplay::setProgress(long long positionMs, long long durationMs)
     const QString remainingText = QStringLiteral("%1%2:%3")
                                       .arg(QStringLiteral("-"), twoDigits(remainingSecs / 60),
                                            twoDigits(remainingSecs % 60));
-    if (progress == m_progress && elapsedText == m_elapsedText && remainingText == m_remainingText)
-        return;
+    // Position reports come many times a second; the bar moves only when a
+    // cell lights.
+    const bool sameCells = litProgressCells(progress) == litProgressCells(m_progress);
     m_progress = progress;
+    if (sameCells && elapsedText == m_elapsedText && remainingText == m_remainingText)
+        return;
     m_elapsedText = elapsedText;
     m_remainingText = remainingText;
     markDirty(progressArea());
@@ -284,29 +287,77 @@ void VfdDisplay::drawSevenSegString(QPainter& p, const QRectF& rect, const QStri
     }
 }
 
-void VfdDisplay::drawMeter(QPainter& p, const QRectF& m)
+void VfdDisplay::drawMeterCaptions(QPainter& p)
 {
-    drawGlowText(p, QRectF(m.x(), m.y(), m.width(), 11), Qt::AlignHCenter | Qt::AlignTop,
-                 QStringLiteral("PEAK"), kTeal, sized(font(), 7.5, 1.0));
-
+    const QRectF m = meterFrame();
     const double cw = (m.width() - 8) * 0.5;
     const double yb = m.y() + m.height() - 13;
-    const double q = (yb - (m.y() + 15)) / kMeterSegments;
+    drawGlowText(p, QRectF(m.x(), m.y(), m.width(), 11), Qt::AlignHCenter | Qt::AlignTop, QStringLiteral("PEAK"),
+                 kTeal, sized(font(), 7.5, 1.0));
     const QFont letterFont = sized(font(), 7);
+    drawGlowText(p, QRectF(m.x(), yb + 1, cw, 12), Qt::AlignHCenter, QStringLiteral("L"), kTeal, letterFont);
+    drawGlowText(p, QRectF(m.x() + cw + 8, yb + 1, cw, 12), Qt::AlignHCenter, QStringLiteral("R"), kTeal,
+                 letterFont);
+}
 
-    auto column = [&](double x, double level, double peak, const QString& caption) {
-        const int lit = int(level * kMeterSegments + 0.5);
-        const int peakSegment = int(peak * kMeterSegments + 0.5);
-        p.setPen(Qt::NoPen);
+void VfdDisplay::drawMeterCells(QPainter& p, bool lit)
+{
+    const QRectF m = meterFrame();
+    const double cw = (m.width() - 8) * 0.5;
+    p.setPen(Qt::NoPen);
+    for (const double x : {m.x(), m.x() + cw + 8}) {
         for (int i = 0; i < kMeterSegments; ++i) {
-            const bool on = i < lit || (peakSegment >= 1 && i == peakSegment - 1);
-            p.setBrush(on ? meterColour(i) : kSegDim);
-            p.drawRect(QRectF(x, yb - (i + 1) * q, cw, q - 1.5));
+            p.setBrush(lit ? meterColour(i) : kSegDim);
+            p.drawRect(QRectF(x, meterCellTop(i), cw, meterCellHeight()));
         }
-        drawGlowText(p, QRectF(x, yb + 1, cw, 12), Qt::AlignHCenter, caption, kTeal, letterFont);
-    };
-    column(m.x(), m_levelL, m_peakL, QStringLiteral("L"));
-    column(m.x() + cw + 8, m_levelR, m_peakR, QStringLiteral("R"));
+    }
+}
+
+double VfdDisplay::meterCellHeight() const
+{
+    const QRectF m = meterFrame();
+    return (m.height() - 28) / kMeterSegments - 1.5;
+}
+
+double VfdDisplay::meterCellTop(int cell) const
+{
+    const QRectF m = meterFrame();
+    const double yb = m.y() + m.height() - 13;
+    return yb - (cell + 1) * ((m.height() - 28) / kMeterSegments);
+}
+
+// Cells first..last of a column, copied from the lit layer. The cuts fall
+// on whole pixels inside the gaps, so no neighbouring cell is touched.
+void VfdDisplay::blitLitCells(QPainter& p, int column, int first, int last)
+{
+    const qreal ratio = devicePixelRatioF();
+    const QRectF m = meterFrame();
+    const double cw = (m.width() - 8) * 0.5;
+    const double x = m.x() + column * (cw + 8);
+    const QRect area = meterArea();
+    const auto bottomOf = [this](int cell) { return meterCellTop(cell) + meterCellHeight(); };
+    const int top = last + 1 >= kMeterSegments ? int(std::floor(area.top() * ratio))
+                                               : int(std::ceil(bottomOf(last + 1) * ratio));
+    const int bottom = int(std::ceil(bottomOf(first) * ratio));
+    const int left = int(std::floor(x * ratio)) - 1;
+    const int right = int(std::ceil((x + cw) * ratio)) + 1;
+    const QRect device(left, top, right - left, bottom - top);
+    p.drawPixmap(QRectF(QPointF(device.topLeft()) / ratio, QSizeF(device.size()) / ratio), m_meterLit,
+                 QRectF(device.translated(-(QPointF(area.topLeft()) * ratio).toPoint())));
+}
+
+void VfdDisplay::paintMeter(QPainter& p)
+{
+    const MeterState state = meterState();
+    for (int column = 0; column < 2; ++column) {
+        const int lit = std::clamp(state[2 * column], 0, kMeterSegments);
+        const int peak = std::clamp(state[2 * column + 1], 0, kMeterSegments);
+        if (lit > 0)
+            blitLitCells(p, column, 0, lit - 1);
+        if (peak >= 1 && peak > lit)
+            blitLitCells(p, column, peak - 1, peak - 1);
+    }
+    m_paintedMeter = state;
 }
 
 QRect VfdDisplay::clockArea() const
@@ -326,11 +377,39 @@ QRect VfdDisplay::progressArea() const
 // the titles and the progress bar start after it.
 double VfdDisplay::titleLeft() const
 {
-    const QFontMetricsF metrics(sized(font(), 8, 1.4));
-    double caption = 96;
-    for (const QString& c : {QStringLiteral("JUST PLAYED"), QStringLiteral("NOW PLAYING"), QStringLiteral("NEXT UP")})
-        caption = std::max(caption, std::ceil(metrics.horizontalAdvance(c)) + 2);
-    return 466 + caption + 8;
+    if (m_titleLeft < 0) {
+        const QFontMetricsF metrics(sized(font(), 8, 1.4));
+        double caption = 96;
+        for (const QString& c :
+             {QStringLiteral("JUST PLAYED"), QStringLiteral("NOW PLAYING"), QStringLiteral("NEXT UP")})
+            caption = std::max(caption, std::ceil(metrics.horizontalAdvance(c)) + 2);
+        m_titleLeft = 466 + caption + 8;
+    }
+    return m_titleLeft;
+}
+
+double VfdDisplay::progressBarWidth() const
+{
+    return width() - 1 - 108 - titleLeft() - 118;
+}
+
+int VfdDisplay::progressCells() const
+{
+    return std::max(10, int(progressBarWidth() * 0.125));
+}
+
+int VfdDisplay::litProgressCells(double progress) const
+{
+    const int n = progressCells();
+    int lit = 0;
+    while (lit < n && double(lit) / n <= progress)
+        ++lit;
+    return lit;
+}
+
+QRectF VfdDisplay::meterFrame() const
+{
+    return QRectF(width() - 93, 10, 84, height() - 22);
 }
 
 QRect VfdDisplay::meterArea() const
@@ -374,8 +453,10 @@ void VfdDisplay::resizeEvent(QResizeEvent* event)
 
 void VfdDisplay::changeEvent(QEvent* event)
 {
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        m_titleLeft = -1;
         markAllDirty();
+    }
     QWidget::changeEvent(event);
 }
 
@@ -388,19 +469,36 @@ void VfdDisplay::paintEvent(QPaintEvent* event)
         m_static = QPixmap(size() * ratio);
         m_static.setDevicePixelRatio(ratio);
         m_static.fill(Qt::transparent);
-        QPainter layer(&m_static);
-        layer.setRenderHint(QPainter::Antialiasing);
-        paintStatic(layer);
+        {
+            QPainter layer(&m_static);
+            layer.setRenderHint(QPainter::Antialiasing);
+            paintStatic(layer);
+        }
+        // The meter's cells, dim in the layer and lit in a copy of its area
+        // made before they were drawn: a tick only copies the lit ones in.
+        const QRect meter = meterArea();
+        m_meterLit = m_static.copy(QRectF(QPointF(meter.topLeft()) * ratio, QSizeF(meter.size()) * ratio).toRect());
+        m_meterLit.setDevicePixelRatio(ratio);
+        for (const bool lit : {false, true}) {
+            QPainter cells(lit ? &m_meterLit : &m_static);
+            cells.setRenderHint(QPainter::Antialiasing);
+            if (lit)
+                cells.translate(-QPointF(meter.topLeft()));
+            drawMeterCells(cells, lit);
+        }
         m_staticValid = true;
     }
 
+    // Each area is tested against the region itself: its bounding rectangle
+    // would span the whole panel whenever the clock and the meter change
+    // together.
     QPainter p(this);
-    const QRect area = event->rect();
-    p.drawPixmap(area, m_static, QRectF(QPointF(area.topLeft()) * ratio, QSizeF(area.size()) * ratio));
+    const QRegion area = event->region();
+    for (const QRect& r : area)
+        p.drawPixmap(r, m_static, QRectF(QPointF(r.topLeft()) * ratio, QSizeF(r.size()) * ratio));
     p.setRenderHint(QPainter::Antialiasing);
 
     const double H = height() - 2;
-    const double R = width() - 1;
     const int leftMid = Qt::AlignLeft | Qt::AlignVCenter;
 
     if (area.intersects(clockArea())) {
@@ -417,8 +515,7 @@ void VfdDisplay::paintEvent(QPaintEvent* event)
     }
 
     if (area.intersects(meterArea())) {
-        drawMeter(p, QRectF(R - 92, 10, 84, H - 20));
-        m_paintedMeter = meterState();
+        paintMeter(p);
     }
 
     if (area.intersects(progressArea())) {
@@ -426,14 +523,14 @@ void VfdDisplay::paintEvent(QPaintEvent* event)
         const double a = 0.28 * B;
         const double mh = 0.44 * B;
         const double tx = titleLeft();
-        const double tw = R - 108 - tx;
         const double y0 = a + 8 + mh;
-        const double bw = tw - 118;
-        const int n = std::max(10, int(bw * 0.125));
+        const double bw = progressBarWidth();
+        const int n = progressCells();
+        const int lit = m_playing ? litProgressCells(m_progress) : 0;
         const double ps = bw / n;
         p.setPen(Qt::NoPen);
         for (int i = 0; i < n; ++i) {
-            p.setBrush(m_playing && double(i) / n <= m_progress ? kAmber : kAmberDim);
+            p.setBrush(i < lit ? kAmber : kAmberDim);
             p.drawRect(QRectF(tx + 1 + i * ps, y0 - 8, ps - 2, 7));
         }
         const QFont small = sized(font(), 7.5);
@@ -479,6 +576,7 @@ void VfdDisplay::paintStatic(QPainter& p)
     drawSeparator(p, 460, H);
 
     drawSeparator(p, R - 100, H);
+    drawMeterCaptions(p);
 
     const double B = H - 12;
     const double a = 0.28 * B;

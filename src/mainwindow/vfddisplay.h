@@ -58,13 +58,22 @@ private:
     QRect clockArea() const;
     QRect progressArea() const;
     double titleLeft() const;
+    double progressBarWidth() const;
+    int progressCells() const;
+    int litProgressCells(double progress) const;
+    QRectF meterFrame() const;
     QRect meterArea() const;
     MeterState meterState() const;
     void drawSevenSegString(QPainter& p, const QRectF& rect, const QString& text,
                             double w, double h, const QColor& colour);
     void drawGlowText(QPainter& p, const QRectF& rect, int flags, const QString& text,
                       const QColor& colour, const QFont& font);
-    void drawMeter(QPainter& p, const QRectF& m);
+    void drawMeterCaptions(QPainter& p);
+    void drawMeterCells(QPainter& p, bool lit);
+    double meterCellHeight() const;
+    double meterCellTop(int cell) const;
+    void blitLitCells(QPainter& p, int column, int first, int last);
+    void paintMeter(QPainter& p);
 
     QString m_timeText = QStringLiteral("0:00:00");
     QString m_dateText;
@@ -87,6 +96,8 @@ private:
     double m_targetR = 0.0;
     bool m_realMeter = false;
     QPixmap m_static;           // the panel with its texts, without clock, progress and meter
+    mutable double m_titleLeft = -1; // depends on the font only
+    QPixmap m_meterLit;         // the meter's area with every cell lit
     bool m_staticValid = false;
     QRegion m_dirty;            // repainted at the next tick
     MeterState m_paintedMeter{};

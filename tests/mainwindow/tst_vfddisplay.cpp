@@ -205,6 +205,18 @@ private slots:
         QVERIFY(is(img, meterCell(false, 17), kRed));
         QVERIFY(is(img, meterCell(true, 0), kSegDim));
 
+        // A tick repaints the meter's area alone, over the frame before:
+        // cells that went dark show dark, the held peak stays lit.
+        w.setMeterLevels(0.25, 1.0);
+        const QRect meter(846, 8, 88, 114);
+        w.render(&img, meter.topLeft(), QRegion(meter));
+        QVERIFY(is(img, meterCell(false, 4), kGreen));
+        for (int i = 5; i < 17; ++i)
+            QVERIFY2(is(img, meterCell(false, i), kSegDim), qPrintable(QString::number(i)));
+        QVERIFY(is(img, meterCell(false, 17), kRed));
+        QVERIFY(is(img, meterCell(true, 0), kGreen));
+        QVERIFY(is(img, meterCell(true, 17), kRed));
+
         // A peak below half a cell shows nothing, just above it the lowest cell.
         VfdDisplay low;
         low.setUseRealMeter(true);
