@@ -268,17 +268,21 @@ void AudioEngine::setVoiceoverEnabled(bool on)
 
 bool AudioEngine::isPlaying() const
 {
-    return deck(m_active).player->playbackState() == QMediaPlayer::PlayingState;
+    // Nothing has played before the decks are made.
+    const QMediaPlayer* p = m_decks[m_active].player;
+    return p && p->playbackState() == QMediaPlayer::PlayingState;
 }
 
 qint64 AudioEngine::position() const
 {
-    return deck(m_active).player->position();
+    const QMediaPlayer* p = m_decks[m_active].player;
+    return p ? p->position() : 0;
 }
 
 qint64 AudioEngine::duration() const
 {
-    return deck(m_active).player->duration();
+    const QMediaPlayer* p = m_decks[m_active].player;
+    return p ? p->duration() : 0;
 }
 
 void AudioEngine::pause()
@@ -316,8 +320,11 @@ void AudioEngine::haltDecks()
     m_startTimer->stop();
     m_startPending = false;
     m_skipPending = false;
-    stopDeck(deck(0));
-    stopDeck(deck(1));
+    // Decks not made yet have nothing to stop.
+    if (!m_decks[0].player)
+        return;
+    stopDeck(m_decks[0]);
+    stopDeck(m_decks[1]);
 }
 
 QUrl AudioEngine::sourceFor(const Track& t)
