@@ -41,6 +41,11 @@ const QString kNoOutput = QStringLiteral("No audio output device available - can
 AudioEngine::AudioEngine(QObject* parent)
     : QObject(parent)
 {
+    for (int index = 0; index < 2; ++index) {
+        QTimer* fade = m_decks[index].fadeTimer = new QTimer(this);
+        fade->setInterval(kFadeTickMs);
+        connect(fade, &QTimer::timeout, this, [this, index] { fadeTick(index); });
+    }
     readSettings();
     m_streamLimitTimer = new QTimer(this);
     m_streamLimitTimer->setSingleShot(true);
@@ -61,8 +66,6 @@ void AudioEngine::setUpDeck(int index)
     d.player = new QMediaPlayer(this);
     d.out = new QAudioOutput(this);
     d.player->setAudioOutput(d.out);
-    d.fadeTimer = new QTimer(this);
-    d.fadeTimer->setInterval(kFadeTickMs);
     d.bufferOut = new QAudioBufferOutput(this);
     d.player->setAudioBufferOutput(d.bufferOut);
 
@@ -100,7 +103,6 @@ void AudioEngine::setUpDeck(int index)
         if (m_startPending && index == m_startDeck)
             startFailed(text.isEmpty() ? QStringLiteral("playback error") : text);
     });
-    connect(d.fadeTimer, &QTimer::timeout, this, [this, index] { fadeTick(index); });
 }
 
 // ---------------------------------------------------------------------------
