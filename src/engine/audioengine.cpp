@@ -41,9 +41,12 @@ const QString kNoOutput = QStringLiteral("No audio output device available - can
 AudioEngine::AudioEngine(QObject* parent)
     : QObject(parent)
 {
-    setUpDeck(0);
-    setUpDeck(1);
-    applySettings();
+    for (int index = 0; index < 2; ++index) {
+        QTimer* fade = m_decks[index].fadeTimer = new QTimer(this);
+        fade->setInterval(kFadeTickMs);
+        connect(fade, &QTimer::timeout, this, [this, index] { fadeTick(index); });
+    }
+    readSettings();
     m_streamLimitTimer = new QTimer(this);
     m_streamLimitTimer->setSingleShot(true);
     connect(m_streamLimitTimer, &QTimer::timeout, this, &AudioEngine::onStreamLimit);
@@ -52,7 +55,7 @@ AudioEngine::AudioEngine(QObject* parent)
     connect(m_startTimer, &QTimer::timeout, this, [this] {
         // A deck the operator paused while it was loading is not a failure.
         if (m_startPending && m_startDeck >= 0
-            && m_decks[m_startDeck].player->playbackState() == QMediaPlayer::PlayingState)
+            && deck(m_startDeck).player->playbackState() == QMediaPlayer::PlayingState)
             startFailed(QStringLiteral("no audio after %1 s").arg(m_startTimer->interval() / 1000));
     });
 }
@@ -63,8 +66,6 @@ void AudioEngine::setUpDeck(int index)
     d.player = new QMediaPlayer(this);
     d.out = new QAudioOutput(this);
     d.player->setAudioOutput(d.out);
-    d.fadeTimer = new QTimer(this);
-    d.fadeTimer->setInterval(kFadeTickMs);
     d.bufferOut = new QAudioBufferOutput(this);
     d.player->setAudioBufferOutput(d.bufferOut);
 
@@ -85,7 +86,7 @@ void AudioEngine::setUpDeck(int index)
     });
     connect(d.player, &QMediaPlayer::playbackStateChanged, this, [this, index](QMediaPlayer::PlaybackState state) {
         // A deck waiting for its segue changes nothing on air.
-        if (state == QMediaPlayer::PausedState && !m_decks[index].preloaded.isEmpty())
+        if (state == QMediaPlayer::PausedState && !deck(index).preloaded.isEmpty())
             return;
         // A paused or stopped deck sends no more buffers: its last level
         // must not stay on the meter.
@@ -102,7 +103,6 @@ void AudioEngine::setUpDeck(int index)
         if (m_startPending && index == m_startDeck)
             startFailed(text.isEmpty() ? QStringLiteral("playback error") : text);
     });
-    connect(d.fadeTimer, &QTimer::timeout, this, [this, index] { fadeTick(index); });
 }
 
 // ---------------------------------------------------------------------------
@@ -113,15 +113,52 @@ QAudioDevice AudioEngine::chosenOutputDevice() const
     return AudioDevices::output(Setting::OutputDevice.read());
 }
 
+AudioEngine::Deck (&AudioEngine::decks() const)[2]
+{
+    if (!m_decks[0].player) {
+        auto* self = const_cast<AudioEngine*>(this);
+        self->setUpDeck(0);
+        self->setUpDeck(1);
+        self->applyOutputDevice();
+    }
+    return m_decks;
+}
+
+void AudioEngine::prepareDecks()
+{
+    decks();
+}
+
+AudioEngine::Deck& AudioEngine::deck(int index) const
+{
+    return decks()[index];
+}
+
+bool AudioEngine::hasOutput() const
+{
+    decks();
+    return m_hasOutput;
+}
+
 void AudioEngine::applySettings()
+{
+    readSettings();
+    applyOutputDevice();
+}
+
+void AudioEngine::applyOutputDevice()
 {
     m_hasOutput = !QMediaDevices::audioOutputs().isEmpty();
     if (m_hasOutput) {
         const QAudioDevice dev = chosenOutputDevice();
-        for (Deck& d : m_decks)
+        for (Deck& d : decks())
             d.out->setDevice(dev);
     }
+    applyVolumes();
+}
 
+void AudioEngine::readSettings()
+{
     QSettings s;
     m_masterVolume = AppSettings::defaultVolume() / 100.0;
     m_crossfadeEnabled = Setting::CrossfadeEnabled.read(s);
@@ -129,8 +166,16 @@ void AudioEngine::applySettings()
     m_fadeOutMs = Setting::FadeOutMs.readInt();
     m_autoPlayNext = Setting::AutoPlayNext.read(s);
     m_mix = mixConfigFromSettings();
-    for (Deck& d : m_decks)
-        applyDeckVolume(d);
+    applyVolumes();
+}
+
+void AudioEngine::applyVolumes()
+{
+    // Decks not made yet take the volume when they are.
+    for (Deck& d : m_decks) {
+        if (d.out)
+            applyDeckVolume(d);
+    }
 }
 
 void AudioEngine::applyDeckVolume(Deck& deck)
@@ -193,8 +238,7 @@ void AudioEngine::stopDeck(Deck& deck)
 void AudioEngine::setVolume(int percent)
 {
     m_masterVolume = qBound(0, percent, 100) / 100.0;
-    for (Deck& d : m_decks)
-        applyDeckVolume(d);
+    applyVolumes();
 }
 
 void AudioEngine::setDucked(bool ducked)
@@ -202,8 +246,7 @@ void AudioEngine::setDucked(bool ducked)
     if (ducked == m_ducked)
         return;
     m_ducked = ducked;
-    for (Deck& d : m_decks)
-        applyDeckVolume(d);
+    applyVolumes();
 }
 
 void AudioEngine::setFadeOutMs(int ms)
@@ -227,27 +270,31 @@ void AudioEngine::setVoiceoverEnabled(bool on)
 
 bool AudioEngine::isPlaying() const
 {
-    return m_decks[m_active].player->playbackState() == QMediaPlayer::PlayingState;
+    // Nothing has played before the decks are made.
+    const QMediaPlayer* p = m_decks[m_active].player;
+    return p && p->playbackState() == QMediaPlayer::PlayingState;
 }
 
 qint64 AudioEngine::position() const
 {
-    return m_decks[m_active].player->position();
+    const QMediaPlayer* p = m_decks[m_active].player;
+    return p ? p->position() : 0;
 }
 
 qint64 AudioEngine::duration() const
 {
-    return m_decks[m_active].player->duration();
+    const QMediaPlayer* p = m_decks[m_active].player;
+    return p ? p->duration() : 0;
 }
 
 void AudioEngine::pause()
 {
-    m_decks[m_active].player->pause();
+    deck(m_active).player->pause();
 }
 
 void AudioEngine::togglePause()
 {
-    QMediaPlayer* p = m_decks[m_active].player;
+    QMediaPlayer* p = deck(m_active).player;
     if (p->playbackState() == QMediaPlayer::PlayingState)
         p->pause();
     else
@@ -256,7 +303,7 @@ void AudioEngine::togglePause()
 
 void AudioEngine::setPosition(qint64 ms)
 {
-    m_decks[m_active].player->setPosition(ms);
+    deck(m_active).player->setPosition(ms);
 }
 
 void AudioEngine::stop()
@@ -275,6 +322,9 @@ void AudioEngine::haltDecks()
     m_startTimer->stop();
     m_startPending = false;
     m_skipPending = false;
+    // Decks not made yet have nothing to stop.
+    if (!m_decks[0].player)
+        return;
     stopDeck(m_decks[0]);
     stopDeck(m_decks[1]);
 }
@@ -446,12 +496,12 @@ void AudioEngine::playRow(int row)
         emit nowPlaying(track);
         const QString label = track.label.toLower();
         if (label == QLatin1String("stop")) {
-            stopDeck(m_decks[0]);
-            stopDeck(m_decks[1]);
+            stopDeck(deck(0));
+            stopDeck(deck(1));
             emit playingChanged(false);
             emit logMessage(QStringLiteral("STOP command - playback halted (press Play or Next to continue)"));
         } else if (label == QLatin1String("pause")) {
-            m_decks[m_active].player->pause();
+            deck(m_active).player->pause();
             emit logMessage(QStringLiteral("PAUSE command"));
         } else {
             emit logMessage(QStringLiteral("Command: ") + label);
@@ -462,7 +512,7 @@ void AudioEngine::playRow(int row)
     emit logMessage(rowLabel(track));
     m_lastEndedRow = -1;
 
-    if (!m_hasOutput) {
+    if (!hasOutput()) {
         emit nowPlaying(track);
         emit logMessage(kNoOutput);
         return;
@@ -474,8 +524,8 @@ void AudioEngine::playRow(int row)
         // The outgoing track plays on for the row that takes over from
         // this one; without a crossfade it would have stopped here.
         if (!crossfade) {
-            stopDeck(m_decks[0]);
-            stopDeck(m_decks[1]);
+            stopDeck(deck(0));
+            stopDeck(deck(1));
         }
         m_startDeck = -1;
         m_startSegueFadeOutMs = m_segueFadeOutMs;
@@ -487,17 +537,17 @@ void AudioEngine::playRow(int row)
     m_startSegueFadeOutMs = m_segueFadeOutMs;
     if (crossfade) {
         if (m_segueFadeOutMs != kLeavePlaying)
-            beginFade(m_decks[m_active], 0.0, m_segueFadeOutMs == kEngineFadeOut ? m_fadeOutMs : m_segueFadeOutMs,
+            beginFade(deck(m_active), 0.0, m_segueFadeOutMs == kEngineFadeOut ? m_fadeOutMs : m_segueFadeOutMs,
                       true);
         m_active = 1 - m_active;
     } else {
-        stopDeck(m_decks[0]);
-        stopDeck(m_decks[1]);
+        stopDeck(deck(0));
+        stopDeck(deck(1));
     }
     // Set before the start: the player may report a failure at once.
     m_startDeck = m_active;
     m_startPending = true;
-    startOnDeck(m_decks[m_active], track, m_crossfadeEnabled);
+    startOnDeck(deck(m_active), track, m_crossfadeEnabled);
     if (m_skipPending)
         return;
     m_startGeneration = m_deckGeneration[m_active];
@@ -549,11 +599,11 @@ void AudioEngine::play()
         next();
         return;
     }
-    if (!m_hasOutput) {
+    if (!hasOutput()) {
         emit logMessage(kNoOutput);
         return;
     }
-    Deck& d = m_decks[m_active];
+    Deck& d = deck(m_active);
     // The on-air list changed while stopped: its own current row comes.
     const bool entry = m_entryRow >= 0 && d.player->playbackState() == QMediaPlayer::StoppedState;
     if ((entry || d.player->source().isEmpty()) && m_playlist && m_playlist->rowCount() > 0) {
@@ -566,7 +616,7 @@ void AudioEngine::play()
 void AudioEngine::onEndOfTrack(int index)
 {
     if (index != m_active) {
-        stopDeck(m_decks[index]);
+        stopDeck(deck(index));
         return;
     }
     if (m_currentTrack.marker || m_lastEndedRow == m_currentRow || m_skipPending)
@@ -613,11 +663,11 @@ void AudioEngine::skipUnplayable(quint32 start)
     m_skipPending = false;
     if (m_startDeck >= 0) {
         const int failed = m_startDeck;
-        stopDeck(m_decks[failed]);
-        m_decks[failed].player->setSource(QUrl());
+        stopDeck(deck(failed));
+        deck(failed).player->setSource(QUrl());
         // Back to the deck still fading out, so that the next row takes
         // over from it as this one would have.
-        if (m_decks[1 - failed].player->playbackState() == QMediaPlayer::PlayingState)
+        if (deck(1 - failed).player->playbackState() == QMediaPlayer::PlayingState)
             m_active = 1 - failed;
         m_startDeck = -1;
     }
@@ -708,7 +758,7 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     if (m_mixing || !m_autoPlayNext || !m_mix.crossfadeEnabled)
         return;
 
-    Deck& d = m_decks[index];
+    Deck& d = deck(index);
     const qint64 dur = d.player->duration();
     MixConfig mix = m_mix;
     if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount()) {
@@ -738,7 +788,7 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
             QElapsedTimer since;
             since.start();
             QTimer::singleShot(int(untilMix), Qt::PreciseTimer, this, [this, index, player, position, since] {
-                if (m_decks[index].player == player && player->playbackState() == QMediaPlayer::PlayingState)
+                if (deck(index).player == player && player->playbackState() == QMediaPlayer::PlayingState)
                     onDeckPosition(index, std::max(player->position(), position + since.elapsed()));
             });
         }
@@ -785,7 +835,7 @@ int AudioEngine::upcomingRow() const
 // silent, and loads again whenever that row changes before the mix point.
 void AudioEngine::preloadNext(int activeIndex)
 {
-    Deck& d = m_decks[1 - activeIndex];
+    Deck& d = deck(1 - activeIndex);
     // Still fading out the row before: it is not idle yet.
     if (!m_playlist || d.player->playbackState() == QMediaPlayer::PlayingState)
         return;
@@ -846,7 +896,7 @@ void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
     const LevelPeaks peaks = AudioLevels::peakLevels(buffer);
     if (!peaks.valid)
         return;
-    const Deck& d = m_decks[index];
+    const Deck& d = deck(index);
     const double own = d.gain * d.level;
     m_trackLevels[index] = LevelPeaks{own * peaks.left, own * peaks.right, true};
     const double f = own * m_masterVolume * (m_ducked ? kDuckFactor : 1.0);
@@ -864,7 +914,7 @@ void AudioEngine::onDeckMetaData(int index)
 {
     if (!m_currentTrack.isStream || index != m_active)
         return;
-    const QMediaMetaData md = m_decks[index].player->metaData();
+    const QMediaMetaData md = deck(index).player->metaData();
     const QString title = md.value(QMediaMetaData::Title).toString().trimmed();
     const QString artist = md.value(QMediaMetaData::ContributingArtist).toString().trimmed();
     if (title.isEmpty())
@@ -951,7 +1001,7 @@ void AudioEngine::startRelay(const QString& url)
     m_relayActive = true;
     m_relayLive = false;
     m_relaySource = address;
-    QMediaPlayer* deckPlayer = m_decks[m_active].player;
+    QMediaPlayer* deckPlayer = deck(m_active).player;
     m_relayResume = deckPlayer->playbackState() == QMediaPlayer::PlayingState;
     if (m_relayResume)
         deckPlayer->pause();
@@ -1006,7 +1056,7 @@ void AudioEngine::stopRelay()
     if (Setting::RelayStartNextOnStop.read()) {
         next();
     } else if (m_relayResume) {
-        QMediaPlayer* p = m_decks[m_active].player;
+        QMediaPlayer* p = deck(m_active).player;
         if (p->playbackState() != QMediaPlayer::PlayingState)
             p->play();
     }
@@ -1046,7 +1096,7 @@ void AudioEngine::relayGoLive()
 {
     m_relayLive = true;
     m_reconnectTimer->stop();
-    for (Deck& d : m_decks) {
+    for (Deck& d : decks()) {
         if (d.player->playbackState() == QMediaPlayer::PlayingState)
             d.player->pause();
     }
@@ -1060,8 +1110,8 @@ void AudioEngine::relayFallBack()
         return;
     const bool wasLive = m_relayLive;
     m_relayLive = false;
-    QMediaPlayer* p = m_decks[m_active].player;
-    if (m_hasOutput && m_currentRow >= 0 && p->playbackState() != QMediaPlayer::PlayingState)
+    QMediaPlayer* p = deck(m_active).player;
+    if (hasOutput() && m_currentRow >= 0 && p->playbackState() != QMediaPlayer::PlayingState)
         p->play();
     if (!m_reconnectTimer->isActive())
         m_reconnectTimer->start();

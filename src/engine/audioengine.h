@@ -48,6 +48,9 @@ public:
 
     void setPlaylist(PlaylistModel* model);
     void applySettings();
+    // Makes the players now rather than at their first use: the first one
+    // loads the media backend, which takes a while.
+    void prepareDecks();
     bool isPlaying() const;
     qint64 position() const;
     qint64 duration() const;
@@ -112,6 +115,13 @@ private:
     void stopDeck(Deck& deck);
 
     void setUpDeck(int index);
+    // The two decks, made on first use or by prepareDecks().
+    Deck (&decks() const)[2];
+    Deck& deck(int index) const;
+    bool hasOutput() const;
+    void readSettings();
+    void applyOutputDevice();
+    void applyVolumes();
     void fadeTick(int index);
     void onDeckBuffer(int index, const QAudioBuffer& buffer);
     void onDeckPosition(int index, qint64 position);
@@ -145,7 +155,7 @@ private:
     void relayReconnect();
 
     QPointer<PlaylistModel> m_playlist;
-    Deck m_decks[2];
+    mutable Deck m_decks[2];
     int m_active = 0;
     int m_currentRow = -1;
     Track m_currentTrack;

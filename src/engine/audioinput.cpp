@@ -25,12 +25,10 @@ constexpr qint64 kMonitorBufferUs = 150000;
 
 AudioInput::AudioInput(QObject* parent)
     : QObject(parent)
-    , m_devices(new QMediaDevices(this))
     , m_watchdog(new QTimer(this))
 {
     m_watchdog->setInterval(kStallCheckMs);
     connect(m_watchdog, &QTimer::timeout, this, &AudioInput::checkCapture);
-    connect(m_devices, &QMediaDevices::audioInputsChanged, this, &AudioInput::checkDeviceList);
 }
 
 AudioInput::~AudioInput()
@@ -44,6 +42,12 @@ void AudioInput::start()
 {
     if (m_active)
         return;
+    // Watched from the first start on: watching loads the media backend,
+    // which an input never opened need not wait for.
+    if (!m_devices) {
+        m_devices = new QMediaDevices(this);
+        connect(m_devices, &QMediaDevices::audioInputsChanged, this, &AudioInput::checkDeviceList);
+    }
 
     const QAudioDevice in = AudioDevices::input(inputDevice);
     const QAudioDevice out = AudioDevices::output(outputDevice);

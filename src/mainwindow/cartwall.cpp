@@ -24,10 +24,6 @@ CartWall::CartWall(int columns, int rows, QWidget* parent)
     , m_columns(qMax(columns, 1))
     , m_rows(qMax(rows, 1))
 {
-    m_player = new QMediaPlayer(this);
-    m_output = new QAudioOutput(this);
-    m_player->setAudioOutput(m_output);
-
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(2, 2, 2, 2);
     grid->setSpacing(2);
@@ -82,6 +78,13 @@ void CartWall::onCartClicked(int index)
     if (c.path.isEmpty() || !QFileInfo::exists(c.path)) {
         emit logMessage(QStringLiteral("Cart %1: no file assigned").arg(c.label));
         return;
+    }
+    // Made at the first cart fired: a player per wall would load the media
+    // backend while the window is still being built.
+    if (!m_player) {
+        m_player = new QMediaPlayer(this);
+        m_output = new QAudioOutput(this);
+        m_player->setAudioOutput(m_output);
     }
     // Stopping first makes a second click on the same cart start it over.
     m_player->stop();

@@ -248,6 +248,20 @@ void MainWindow::createOutputs()
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
 }
 
+bool MainWindow::event(QEvent* event)
+{
+    // The players load the media backend, the slowest step of opening the
+    // window: they are made once it has been painted.
+    if (event->type() == QEvent::Paint && !m_playersMade) {
+        m_playersMade = true;
+        QTimer::singleShot(0, this, [this] {
+            m_engine->prepareDecks();
+            auxPlayer();
+        });
+    }
+    return QMainWindow::event(event);
+}
+
 MainWindow::~MainWindow()
 {
     savePlaylists();

@@ -103,6 +103,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     // ---- Construction, wiring and teardown (mainwindow.cpp) ----
@@ -300,6 +301,7 @@ private:
     void auxAddFile(const QString& path);
     void auxRenumber();
     void auxPlayItem(QTreeWidgetItem* item);
+    QMediaPlayer* auxPlayer();
     void auxNext();
     void refreshSchedulerList() override;
 
@@ -307,6 +309,7 @@ private:
     int m_cartWallCount = 0;
     QMediaPlayer* m_auxPlayer = nullptr;
     QAudioOutput* m_auxOutput = nullptr;
+    bool m_playersMade = false;
     QTreeWidget* m_auxList = nullptr;
     QLabel* m_auxStatus = nullptr;
     QSlider* m_auxVolume = nullptr;

@@ -170,13 +170,10 @@ void MainWindow::buildAuxDeck()
     volumeRow->addWidget(m_auxVolume);
     aux->addLayout(volumeRow);
 
-    m_auxPlayer = new QMediaPlayer(this);
-    m_auxPlayer->setObjectName(QStringLiteral("auxPlayer"));
-    m_auxOutput = new QAudioOutput(this);
-    m_auxOutput->setVolume(float(m_auxVolume->value()) / 100.0f);
-    m_auxPlayer->setAudioOutput(m_auxOutput);
-
-    connect(m_auxVolume, &QSlider::valueChanged, this, [this](int v) { m_auxOutput->setVolume(float(v) / 100.0f); });
+    connect(m_auxVolume, &QSlider::valueChanged, this, [this](int v) {
+        if (m_auxOutput)
+            m_auxOutput->setVolume(float(v) / 100.0f);
+    });
     connect(addFiles, &QToolButton::clicked, this, [this] {
         const QStringList paths = Prompts::openFileNames(
             this, QStringLiteral("Add to AUX deck"), QString(),
@@ -190,29 +187,40 @@ void MainWindow::buildAuxDeck()
     });
     connect(clear, &QToolButton::clicked, this, [this] {
         m_auxList->clear();
-        m_auxPlayer->stop();
+        auxPlayer()->stop();
         m_auxStatus->setText(QStringLiteral("-"));
     });
     connect(play, &QToolButton::clicked, this, [this] {
-        if (m_auxPlayer->playbackState() == QMediaPlayer::PausedState) {
-            m_auxPlayer->play();
+        if (auxPlayer()->playbackState() == QMediaPlayer::PausedState) {
+            auxPlayer()->play();
             return;
         }
         QTreeWidgetItem* item = m_auxList->currentItem();
         auxPlayItem(item ? item : m_auxList->topLevelItem(0));
     });
     connect(pause, &QToolButton::clicked, this, [this] {
-        if (m_auxPlayer->playbackState() == QMediaPlayer::PlayingState)
-            m_auxPlayer->pause();
-        else if (m_auxPlayer->playbackState() == QMediaPlayer::PausedState)
-            m_auxPlayer->play();
+        if (auxPlayer()->playbackState() == QMediaPlayer::PlayingState)
+            auxPlayer()->pause();
+        else if (auxPlayer()->playbackState() == QMediaPlayer::PausedState)
+            auxPlayer()->play();
     });
     connect(stop, &QToolButton::clicked, this, [this] {
-        m_auxPlayer->stop();
+        auxPlayer()->stop();
         m_auxStatus->setText(QStringLiteral("-"));
     });
     connect(skip, &QToolButton::clicked, this, &MainWindow::auxNext);
     connect(m_auxList, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) { auxPlayItem(item); });
+}
+
+QMediaPlayer* MainWindow::auxPlayer()
+{
+    if (m_auxPlayer)
+        return m_auxPlayer;
+    m_auxPlayer = new QMediaPlayer(this);
+    m_auxPlayer->setObjectName(QStringLiteral("auxPlayer"));
+    m_auxOutput = new QAudioOutput(this);
+    m_auxOutput->setVolume(float(m_auxVolume->value()) / 100.0f);
+    m_auxPlayer->setAudioOutput(m_auxOutput);
     connect(m_auxPlayer, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
         if (status == QMediaPlayer::EndOfMedia)
             auxNext();
@@ -221,6 +229,7 @@ void MainWindow::buildAuxDeck()
         if (QTreeWidgetItem* item = m_auxList->currentItem(); item && ms > 0)
             item->setText(2, Track::formatDuration(ms));
     });
+    return m_auxPlayer;
 }
 
 // ---------------------------------------------------------------------------
@@ -371,14 +380,14 @@ void MainWindow::auxRenumber()
 
 void MainWindow::auxPlayItem(QTreeWidgetItem* item)
 {
-    if (!item || !m_auxPlayer)
+    if (!item)
         return;
     const QString path = item->data(0, Qt::UserRole).toString();
     if (path.isEmpty())
         return;
     m_auxList->setCurrentItem(item);
-    m_auxPlayer->setSource(QUrl::fromLocalFile(path));
-    m_auxPlayer->play();
+    auxPlayer()->setSource(QUrl::fromLocalFile(path));
+    auxPlayer()->play();
     m_auxStatus->setText(item->text(1));
     appendLog(QStringLiteral("AUX: playing ") + item->text(1));
 }
@@ -391,7 +400,7 @@ void MainWindow::auxNext()
         auxPlayItem(item);
         return;
     }
-    m_auxPlayer->stop();
+    auxPlayer()->stop();
     m_auxStatus->setText(QStringLiteral("-"));
 }
 

@@ -8,6 +8,7 @@
 #include "library/appsettings.h"
 #include "mainwindow/cartwall.h"
 #include "mainwindow/playliststore.h"
+#include "mainwindow/playoutstartup.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/streamarchive.h"
 
@@ -197,6 +198,8 @@ void MainWindow::savePlaylists()
     if (ok && m_playlistSaveFailed)
         appendLog(QStringLiteral("The playlists are saved again"));
     m_playlistSaveFailed = !ok;
+    // The copy written out is gone; so should its pages be.
+    PlayoutStartup::returnFreedMemory();
 }
 
 void MainWindow::saveSession()

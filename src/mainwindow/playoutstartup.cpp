@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr int kSettleMs = 2000;
+
 const int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Written by the signal handler, read in the event loop: a handler may do
@@ -94,6 +96,13 @@ void PlayoutStartup::prepareEnvironment()
 #endif
 }
 
+void PlayoutStartup::returnFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 void PlayoutStartup::configureApplication(QApplication& app)
 {
     QApplication::setApplicationName(QStringLiteral("Orchidlantern"));
@@ -130,6 +139,8 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
         window.addPaths(paths);
     window.show();
     window.maybeResumePlayback();
+    // What building the window and restoring the playlists freed.
+    QTimer::singleShot(kSettleMs, Qt::CoarseTimer, &window, &PlayoutStartup::returnFreedMemory);
     // Told once the window is up, without holding up the air.
     if (const QString problem = MusicLibrary::databaseProblem(); !problem.isEmpty()) {
         window.appendLog(problem);

@@ -28,11 +28,13 @@ constexpr int kPlayTimeoutMs = 10000;
 // The engine's direct children in the order it builds its decks.
 QAudioOutput* deckOutput(AudioEngine& e, int deck)
 {
+    e.prepareDecks();
     return e.findChildren<QAudioOutput*>(Qt::FindDirectChildrenOnly).at(deck);
 }
 
 QMediaPlayer* deckPlayer(AudioEngine& e, int deck)
 {
+    e.prepareDecks();
     return e.findChildren<QMediaPlayer*>(Qt::FindDirectChildrenOnly).at(deck);
 }
 

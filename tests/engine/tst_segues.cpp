@@ -21,11 +21,13 @@ constexpr int kHopMs = 5;
 
 QMediaPlayer* deckPlayer(AudioEngine& e, int deck)
 {
+    e.prepareDecks();
     return e.findChildren<QMediaPlayer*>(Qt::FindDirectChildrenOnly).at(deck);
 }
 
 QAudioOutput* deckOutput(AudioEngine& e, int deck)
 {
+    e.prepareDecks();
     return e.findChildren<QAudioOutput*>(Qt::FindDirectChildrenOnly).at(deck);
 }
 

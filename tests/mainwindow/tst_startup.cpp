@@ -1,8 +1,10 @@
+#include "engine/audioengine.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/playoutstartup.h"
 #include "olmain.h"
 
 #include <QFile>
+#include <QMediaPlayer>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -45,6 +47,19 @@ private slots:
         QCOMPARE(w.windowTitle(), QStringLiteral("Orchidlantern (1.0.0)"));
         QCOMPARE(w.size(), QSize(1180, 720));
         QVERIFY(w.acceptDrops());
+    }
+
+    // The players are not made while the window is built, but once it is
+    // up, without waiting for a first play.
+    void playersAreMadeOnceTheWindowIsUp()
+    {
+        MainWindow w;
+        auto* engine = w.findChild<AudioEngine*>();
+        QVERIFY(engine);
+        QVERIFY(w.findChildren<QMediaPlayer*>().isEmpty());
+        w.show();
+        QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QMediaPlayer*>(QStringLiteral("auxPlayer")), 15000);
+        QCOMPARE(engine->findChildren<QMediaPlayer*>(Qt::FindDirectChildrenOnly).size(), 2);
     }
 
     // The real program, started as a user would: it must come up and leave
