@@ -843,10 +843,15 @@ void AudioEngine::preloadNext(int activeIndex)
     if (row < 0 || row >= m_playlist->rowCount())
         return;
     const Track& t = m_playlist->tracks().at(row);
-    if (t.marker || t.isStream || !cannotPlayReason(t).isEmpty())
+    if (t.marker || t.isStream)
+        return;
+    // Asked at every position report near the end: the file is looked at
+    // only when the deck does not hold it already.
+    const QUrl held = QUrl::fromLocalFile(t.filePath);
+    if (t.filePath.isEmpty() || (d.preloaded == held && d.player->source() == held))
         return;
     const QUrl source = sourceFor(t);
-    if (source.isEmpty() || (d.preloaded == source && d.player->source() == source))
+    if (source.isEmpty() || !cannotPlayReason(t).isEmpty())
         return;
     d.fadeTimer->stop();
     d.stopWhenFaded = false;
