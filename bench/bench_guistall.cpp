@@ -12,6 +12,7 @@
 #include "audiofixtures.h"
 #include "engine/audioengine.h"
 #include "icecastserver.h"
+#include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
 #include "outputs/streamarchive.h"
 #include "testhome.h"
@@ -262,6 +263,8 @@ int main(int argc, char** argv)
     s.setValue(QStringLiteral("archive/internalMix"), true);
     s.sync();
 
+    // As the program starts: plays are written to a library database with its tables.
+    MusicLibrary::initDatabase();
     MainWindow window;
     window.addPaths(files);
     window.show();
