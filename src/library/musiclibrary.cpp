@@ -761,10 +761,8 @@ void readFileTags(const QString& path, Track& track, bool withLength)
 
 } // namespace
 
-QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
+QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool streams)
 {
-    // Library records first, one statement per batch of paths; the first
-    // record of a path wins, libraries in name order as they are listed.
     QHash<QString, Track> known;
     const QStringList unique = QSet<QString>(paths.cbegin(), paths.cend()).values();
     for (qsizetype from = 0; from < unique.size(); from += kLookupBatch) {
@@ -772,8 +770,9 @@ QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
         QVariantList params(batch.cbegin(), batch.cend());
         const QString marks = QStringLiteral("?,").repeated(batch.size()).chopped(1);
         const QList<Track> found = MusicLibrary().runSearch(
-            QStringLiteral("SELECT * FROM tracks WHERE is_stream=0 AND filepath IN (%1) ORDER BY library "
+            QStringLiteral("SELECT * FROM tracks WHERE is_stream=%1 AND filepath IN (%2) ORDER BY library "
                            "COLLATE NOCASE, artist COLLATE NOCASE, title COLLATE NOCASE")
+                .arg(streams ? 1 : 0)
                 .arg(marks),
             params);
         for (const Track& t : found) {
@@ -781,6 +780,13 @@ QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
                 known.insert(t.filePath, t);
         }
     }
+    return known;
+}
+
+QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
+{
+    // Library records first; the first record of a path wins.
+    const QHash<QString, Track> known = firstRecords(paths, false);
 
     // The others from their tags, read side by side: files on a network
     // share or a cold disk cost a seek each. Their lengths are left to the

@@ -2,6 +2,7 @@
 
 #include "track.h"
 
+#include <QHash>
 #include <QList>
 #include <QMetaType>
 #include <QSet>
@@ -86,6 +87,9 @@ public:
     // record in the libraries, else the file's tags, else its name. Only
     // library records carry a length.
     static QList<Track> rowsForFiles(const QStringList& paths);
+    // The first record of each path or address found in any library,
+    // libraries in name order, then artist and title; by indexed lookups.
+    static QHash<QString, Track> firstRecords(const QStringList& paths, bool streams);
 
     // Adding and changing items. Every write tells whether the database
     // took it: false, 0 stored or -1 when another program held the file

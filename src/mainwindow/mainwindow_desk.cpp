@@ -41,35 +41,6 @@ Track stopRow()
     return t;
 }
 
-// The stream records of every library, first record per address in
-// library order and result order. Read once per batch of paths, and only
-// when the batch holds a stream.
-class StreamRecords
-{
-public:
-    std::optional<Track> find(const QString& address)
-    {
-        if (!m_loaded) {
-            m_loaded = true;
-            for (const QString& name : MusicLibrary::availableLibraries()) {
-                MusicLibrary library;
-                if (!library.load(name))
-                    continue;
-                for (const Track& t : library.search(QString())) {
-                    if (t.isStream && !m_byAddress.contains(t.filePath))
-                        m_byAddress.insert(t.filePath, t);
-                }
-            }
-        }
-        const auto it = m_byAddress.constFind(address);
-        return it == m_byAddress.cend() ? std::nullopt : std::optional<Track>(*it);
-    }
-
-private:
-    bool m_loaded = false;
-    QHash<QString, Track> m_byAddress;
-};
-
 } // namespace
 
 void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
@@ -102,7 +73,12 @@ void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
         files << path;
     }
 
-    StreamRecords streams;
+    QStringList addresses;
+    for (const QString& path : std::as_const(entries)) {
+        if (Track::isStreamUrl(path))
+            addresses << path.trimmed();
+    }
+    const QHash<QString, Track> streams = MusicLibrary::firstRecords(addresses, true);
     const QList<Track> fileRows = MusicLibrary::rowsForFiles(files);
     qsizetype nextFile = 0;
     QList<Track> rows;
@@ -113,7 +89,7 @@ void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
             row.artist = QStringLiteral("Online stream");
             row.title = row.filePath = path.trimmed();
             row.isStream = true;
-            if (const std::optional<Track> record = streams.find(path)) {
+            if (const auto record = streams.constFind(row.filePath); record != streams.cend()) {
                 row.title = record->title;
                 row.streamLimitMs = record->streamLimitMs;
             }

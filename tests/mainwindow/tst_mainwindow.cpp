@@ -10,6 +10,7 @@
 #include "findwidget.h"
 #include "mainwindow/playliststore.h"
 #include "outputs/streamarchive.h"
+#include "library/musiclibrary.h"
 #include "library/security.h"
 #include "olmain.h"
 #include "webstandin.h"
@@ -119,13 +120,25 @@ private slots:
         const QString b = WindowFixture::toneFile(QStringLiteral("Beta - Two - Live.wav"), 3);
         QVERIFY(!a.isEmpty() && !b.isEmpty());
         WindowFixture f;
-        f->addPaths({a, QStringLiteral("  http://example.invalid/live  "), b});
+        // A stream address takes its library record's name and limit.
+        MusicLibrary radio;
+        radio.load(QStringLiteral("Radio"));
+        Track record;
+        record.isStream = true;
+        record.filePath = QStringLiteral("http://example.invalid/live");
+        record.title = QStringLiteral("Example FM");
+        record.streamLimitMs = 60000;
+        QVERIFY(radio.addTrack(record));
+        f->addPaths({a, QStringLiteral("  http://example.invalid/live  "), b, QStringLiteral("http://other.invalid/")});
         PlaylistModel* first = viewed(f);
         const QList<Track>& rows = first->tracks();
         QStringList names;
         for (const Track& t : rows)
             names << t.artist + '|' + t.title + (t.isStream ? "|stream" : "");
-        QCOMPARE(names, (QStringList{"Alpha|One", "Online stream|http://example.invalid/live|stream", "Beta|Two - Live"}));
+        QCOMPARE(names, (QStringList{"Alpha|One", "Online stream|Example FM|stream", "Beta|Two - Live",
+                                     "Online stream|http://other.invalid/|stream"}));
+        QCOMPARE(rows.at(1).streamLimitMs, 60000);
+        first->removeRow(3);
 
         // The same file in a second playlist is filled from the same scan.
         auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
