@@ -2,6 +2,7 @@
 
 #include "track.h"
 
+#include <QHash>
 #include <QList>
 #include <QMetaType>
 #include <QSet>
@@ -110,6 +111,12 @@ public:
     QList<Track> search(const QString& text) const;
     QList<Track> search(const Query& query) const;
     QList<Track> searchMemory(const QString& text) const;
+    // The library's files (not streams) in search order with only what a
+    // draw from them needs: path, artist, title, album, genre, year and
+    // length; `ids` gets each one's row id. Database mode only.
+    QList<Track> listFiles(QList<qint64>& ids) const;
+    // The whole records of rows by id; a row gone since is missing.
+    QHash<qint64, Track> recordsById(const QList<qint64>& ids) const;
     // Up to `limit` rows of the whole library after `after`, in search order
     // (equal artist and title by id); `after` moves to the last row given.
     // Database mode only.

@@ -91,10 +91,10 @@ TrackParams TrackParams::load(const QString& path)
     return fromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
 }
 
-QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library)
+QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library, const QString& connectionName)
 {
     QHash<QString, TrackParams> found;
-    QSqlQuery q(MusicLibrary::database());
+    QSqlQuery q(connectionName.isEmpty() ? MusicLibrary::database() : QSqlDatabase::database(connectionName));
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT p.filepath, p.params FROM track_params p "
                              "JOIN tracks t ON t.filepath = p.filepath WHERE t.library = ?"));

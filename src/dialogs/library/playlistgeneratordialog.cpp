@@ -18,11 +18,16 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRandomGenerator64>
+#include <QSet>
 #include <QSpinBox>
+#include <QSqlDatabase>
+#include <QThread>
+#include <QtConcurrent>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -59,10 +64,10 @@ QToolButton* makeTool(QWidget* parent, const QString& text, const QString& toolT
     return button;
 }
 
-// A pool track that passes the filters, with its tags.
+// A file of a pool that may play now and passes the filters, with its tags.
 struct Entry
 {
-    Track track;
+    qsizetype file; // in Pool::files
     QStringList tags;
 };
 
@@ -120,8 +125,10 @@ using History = QList<std::pair<Key, qint64>>; // newest first, age in minutes
 
 struct Pool
 {
-    QList<Track> tracks;   // the library's tracks that may play now
-    QList<Entry> admitted; // those that pass the filters: the fallback list
+    QList<Track> files;    // the library's files in search order, as listFiles reads them
+    QList<qint64> ids;     // their row ids
+    bool playable = false; // some file may play now
+    QList<Entry> admitted; // those that may play and pass the filters: the fallback list
     QList<Key> keys;       // one per admitted track
     // Admitted tracks by the ids of their texts, so that a turn touches only
     // the tracks the history blocks.
@@ -130,10 +137,10 @@ struct Pool
     QMultiHash<int, int> byAlbum;
     mutable QList<int> blockedIn; // per admitted track, the last turn separation blocked it in
 
-    void admit(const Track& track, const QStringList& tags, const Key& key)
+    void admit(qsizetype file, const QStringList& tags, const Key& key)
     {
         const int i = int(admitted.size());
-        admitted.append({track, tags});
+        admitted.append({file, tags});
         keys.append(key);
         blockedIn.append(-1);
         const auto index = [i](QMultiHash<int, int>& by, int id) {
@@ -145,17 +152,25 @@ struct Pool
         index(byAlbum, key.album);
     }
 
-    void admitAll(TextIds& ids, const QHash<QString, TrackParams>& params, const GeneratorRules& rules)
+    void admitAll(TextIds& textIds, const QHash<QString, TrackParams>& params, const GeneratorRules& rules,
+                  const QDateTime& now)
     {
         QStringList afterTags;
         for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
             afterTags << pair.afterTag;
-        for (const Track& t : std::as_const(tracks)) {
+        admitted.reserve(files.size());
+        keys.reserve(files.size());
+        blockedIn.reserve(files.size());
+        for (qsizetype f = 0; f < files.size(); ++f) {
+            const Track& t = files.at(f);
             const TrackParams& p = paramsOf(params, t.filePath);
+            if (!p.isAvailableAt(now))
+                continue;
+            playable = true;
             if (!TrackSelector::passesFilters(t, p.tags, rules))
                 continue;
-            admit(t, p.tags,
-                  {ids.idFor(t.artist), ids.idFor(t.title), ids.idFor(t.album),
+            admit(f, p.tags,
+                  {textIds.idFor(t.artist), textIds.idFor(t.title), textIds.idFor(t.album),
                    TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules)),
                    TrackSelector::violatesCannotFollow(p.tags, afterTags, rules)});
         }
@@ -178,15 +193,17 @@ struct Pool
     }
 };
 
+using Pick = std::pair<const Pool*, qsizetype>; // a pool and one of its files
+
 // The turns of a run, one rotation slot each, until the target is reached.
-QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rules, qint64 target,
+QList<Pick> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rules, qint64 target,
                       int historyLimit, QRandomGenerator64& random)
 {
     QStringList firstTags;
     for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
         firstTags << pair.tag;
     History history;
-    QList<Track> output;
+    QList<Pick> output;
     QStringList previousTags;
     QList<int> candidates;
     QList<double> weights;
@@ -195,7 +212,7 @@ QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rul
     for (int turn = 0; turn < kMaxTurns && total < target; ++turn) {
         const Pool& pool = *turns[turn % turns.size()];
         int pick = -1;
-        if (!pool.tracks.isEmpty()) {
+        if (pool.playable) {
             pool.block(history, rules, turn);
             const bool followRules = TrackSelector::violatesCannotFollow(firstTags, previousTags, rules);
             // Filled in place: the scan runs over the whole pool every turn.
@@ -233,8 +250,8 @@ QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rul
         }
         idleTurns = 0;
 
-        const Track& track = pool.admitted[pick].track;
-        output.append(track);
+        const Track& track = pool.files.at(pool.admitted[pick].file);
+        output.append({&pool, pool.admitted[pick].file});
         previousTags = pool.admitted[pick].tags;
         const bool unmeasured = track.durationMs < 1;
         total += unmeasured ? 180000 : track.durationMs;
@@ -247,6 +264,45 @@ QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rul
     }
 
     return output;
+}
+
+// The stored parameters of the libraries' files, read on a connection of
+// the worker's own so that the listings can be read meanwhile; nothing when
+// that connection cannot be opened.
+QFuture<std::optional<QHash<QString, TrackParams>>> readParams(const QStringList& libraries)
+{
+    const QString file = MusicLibrary::database().databaseName();
+    return QtConcurrent::run([file, libraries]() -> std::optional<QHash<QString, TrackParams>> {
+        const QString connection = QStringLiteral("ol_generator_%1").arg(quintptr(QThread::currentThreadId()));
+        std::optional<QHash<QString, TrackParams>> params;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(file);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+            if (db.open()) {
+                params.emplace();
+                for (const QString& name : libraries)
+                    params->insert(TrackParams::loadLibrary(name, connection));
+            }
+        }
+        QSqlDatabase::removeDatabase(connection);
+        return params;
+    });
+}
+
+// The picks as whole records; a file whose record went meanwhile keeps what
+// the listing read.
+QList<Track> recordsOf(const QList<Pick>& picks)
+{
+    QSet<qint64> ids;
+    for (const auto& [pool, file] : picks)
+        ids.insert(pool->ids.at(file));
+    const QHash<qint64, Track> records = MusicLibrary().recordsById(ids.values());
+    QList<Track> out;
+    out.reserve(picks.size());
+    for (const auto& [pool, file] : picks)
+        out.append(records.value(pool->ids.at(file), pool->files.at(file)));
+    return out;
 }
 
 } // namespace
@@ -491,27 +547,31 @@ void PlaylistGeneratorDialog::generate()
         return;
     }
 
-    // Every track's parameters are read once per run, a library at a time:
-    // the run blocks the thread that also plays out.
-    QHash<QString, TrackParams> params;
+    // Every file's parameters are read once per run, beside the listings:
+    // the run blocks the thread that also plays out. Filters, weights and
+    // the texts separation compares do not change during a run.
     QMap<QString, Pool> pools;
-    bool anyPlayable = false;
-    for (const QString& name : std::as_const(rotation)) {
-        if (pools.contains(name))
-            continue;
+    for (const QString& name : std::as_const(rotation))
+        pools[name];
+    auto reading = readParams(pools.keys());
+    for (auto p = pools.begin(); p != pools.end(); ++p) {
         MusicLibrary library;
-        library.load(name);
-        const QDateTime now = QDateTime::currentDateTime();
-        Pool& pool = pools[name];
-        params.insert(TrackParams::loadLibrary(library.name));
-        const QList<Track> tracks = library.search(QString());
-        for (const Track& t : tracks) {
-            if (t.isStream)
-                continue;
-            if (paramsOf(params, t.filePath).isAvailableAt(now))
-                pool.tracks.append(t);
-        }
-        anyPlayable = anyPlayable || !pool.tracks.isEmpty();
+        library.load(p.key());
+        p->files = library.listFiles(p->ids);
+    }
+    std::optional<QHash<QString, TrackParams>> params = reading.result();
+    if (!params) {
+        params.emplace();
+        for (auto p = pools.cbegin(); p != pools.cend(); ++p)
+            params->insert(TrackParams::loadLibrary(p.key()));
+    }
+    const GeneratorRules rules = rulesFromControls();
+    const QDateTime now = QDateTime::currentDateTime();
+    TextIds textIds;
+    bool anyPlayable = false;
+    for (Pool& pool : pools) {
+        pool.admitAll(textIds, *params, rules, now);
+        anyPlayable = anyPlayable || pool.playable;
     }
     if (!anyPlayable) {
         tell(QStringLiteral("The selected libraries contain no playable tracks."));
@@ -520,22 +580,16 @@ void PlaylistGeneratorDialog::generate()
 
     const qint64 target = (qint64(m_hours->value()) * 3600 + m_minutes->value() * 60) * 1000;
     const int historyLimit = qMax(kHistoryLimit, m_avoidArtistCount->value());
-    const GeneratorRules rules = rulesFromControls();
     GeneratorRules::saveToSettings(rules);
     if (target < 1) {
         tell(QStringLiteral("Nothing was generated."));
         return;
     }
 
-    // Filters, weights and the texts separation compares do not change
-    // during a run.
-    TextIds ids;
-    for (Pool& pool : pools)
-        pool.admitAll(ids, params, rules);
     QList<const Pool*> turns;
     for (const QString& name : std::as_const(rotation))
         turns.append(&pools[name]);
-    const QList<Track> output = runTurns(turns, rules, target, historyLimit, *m_random);
+    const QList<Track> output = recordsOf(runTurns(turns, rules, target, historyLimit, *m_random));
 
     if (output.isEmpty()) {
         tell(QStringLiteral("Nothing was generated."));
