@@ -22,8 +22,11 @@ def seed(db):
     def add(lib, path, artist, title, album='', genre='', year=0, ms=200000, stream=0, **params):
         c.execute("INSERT OR IGNORE INTO libraries(name) VALUES(?)", (lib,))
         c.execute("INSERT INTO tracks(library, filepath, artist, title, album, genre, year, duration_ms,"
-                  " is_stream) VALUES(?,?,?,?,?,?,?,?,?)",
-                  (lib, path, artist, title, album, genre, year, ms, stream))
+                  " is_stream, comment, category, play_count, last_played, date_added)"
+                  " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                  (lib, path, artist, title, album, genre, year, ms, stream, 'from ' + path,
+                   'Jingle' if lib == 'jingles' else 'Music', len(path), '2026-03-04T05:06:07',
+                   '2025-01-02T03:04:05'))
         if params:
             c.execute("INSERT INTO track_params VALUES(?,?)", (path, json.dumps(params)))
 
