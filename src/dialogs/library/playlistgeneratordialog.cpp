@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -71,23 +72,53 @@ struct Entry
     QStringList tags;
 };
 
-// What separation and the weighted draw ask of an admitted track, kept
-// apart from the records so that a turn reads little memory.
+// The texts separation compares of an admitted track.
 struct Key
 {
     int artist = -1; // ids of the texts up to case; -1 for an empty text
     int title = -1;
     int album = -1;
-    double weight = 0.0;
-    bool mayFollow = false; // carries the first tag of a cannot-follow pair
+};
+
+// Admitted tracks by the id of one of their texts, in admission order: those
+// of id k are members[starts[k]] up to members[starts[k + 1]].
+struct TextIndex
+{
+    QList<int> starts;
+    QList<int> members;
+
+    void build(const QList<Key>& keys, int Key::*text, int idCount)
+    {
+        starts.fill(0, idCount + 1);
+        for (const Key& key : keys) {
+            if (key.*text >= 0)
+                ++starts[key.*text + 1];
+        }
+        for (int id = 0; id < idCount; ++id)
+            starts[id + 1] += starts[id];
+        members.resize(starts.last());
+        QList<int> next = starts;
+        for (int i = 0; i < keys.size(); ++i) {
+            if (keys[i].*text >= 0)
+                members[next[keys[i].*text]++] = i;
+        }
+    }
+
+    template <typename F>
+    void forEach(int id, F f) const
+    {
+        if (id < 0 || id + 1 >= starts.size())
+            return;
+        for (int at = starts[id]; at < starts[id + 1]; ++at)
+            f(members[at]);
+    }
 };
 
 // The key under which texts that TrackSelector takes for equal meet: each
 // UTF-16 unit folded the way a case-insensitive QString comparison folds it.
-std::u32string foldKey(const QString& text)
+void foldKey(const QString& text, std::u32string& key)
 {
-    std::u32string key;
-    key.reserve(size_t(text.size()));
+    key.clear();
     char16_t last = 0;
     for (const QChar c : text) {
         char32_t unit = c.unicode();
@@ -96,7 +127,6 @@ std::u32string foldKey(const QString& text)
         last = c.unicode();
         key.push_back(QChar::toCaseFolded(unit));
     }
-    return key;
 }
 
 class TextIds
@@ -106,11 +136,24 @@ public:
     {
         if (text.isEmpty())
             return -1;
-        return m_ids.try_emplace(foldKey(text), int(m_ids.size())).first->second;
+        // Folded into one buffer: most texts were seen before and need no key of their own.
+        foldKey(text, m_folded);
+        const auto seen = m_ids.find(std::u32string_view(m_folded));
+        if (seen != m_ids.end())
+            return seen->second;
+        return m_ids.emplace(m_folded, int(m_ids.size())).first->second;
     }
 
+    int count() const { return int(m_ids.size()); }
+
 private:
-    std::unordered_map<std::u32string, int> m_ids;
+    struct Hash
+    {
+        using is_transparent = void;
+        size_t operator()(std::u32string_view key) const { return std::hash<std::u32string_view>()(key); }
+    };
+    std::unordered_map<std::u32string, int, Hash, std::equal_to<>> m_ids;
+    std::u32string m_folded;
 };
 
 // A path without stored parameters has the defaults.
@@ -129,27 +172,23 @@ struct Pool
     QList<qint64> ids;     // their row ids
     bool playable = false; // some file may play now
     QList<Entry> admitted; // those that may play and pass the filters: the fallback list
-    QList<Key> keys;       // one per admitted track
+    // Per admitted track, apart from the records so that a turn's scan reads
+    // little memory.
+    QList<Key> keys;
+    QList<double> weights;
+    QList<bool> mayFollow; // carries the first tag of a cannot-follow pair
+    mutable QList<int> blockedIn; // the last turn separation blocked it in
     // Admitted tracks by the ids of their texts, so that a turn touches only
     // the tracks the history blocks.
-    QMultiHash<int, int> byArtist;
-    QMultiHash<int, int> byTitle;
-    QMultiHash<int, int> byAlbum;
-    mutable QList<int> blockedIn; // per admitted track, the last turn separation blocked it in
+    TextIndex byArtist;
+    TextIndex byTitle;
+    TextIndex byAlbum;
 
-    void admit(qsizetype file, const QStringList& tags, const Key& key)
+    void index(int idCount)
     {
-        const int i = int(admitted.size());
-        admitted.append({file, tags});
-        keys.append(key);
-        blockedIn.append(-1);
-        const auto index = [i](QMultiHash<int, int>& by, int id) {
-            if (id >= 0)
-                by.insert(id, i);
-        };
-        index(byArtist, key.artist);
-        index(byTitle, key.title);
-        index(byAlbum, key.album);
+        byArtist.build(keys, &Key::artist, idCount);
+        byTitle.build(keys, &Key::title, idCount);
+        byAlbum.build(keys, &Key::album, idCount);
     }
 
     void admitAll(TextIds& textIds, const QHash<QString, TrackParams>& params, const GeneratorRules& rules,
@@ -160,7 +199,8 @@ struct Pool
             afterTags << pair.afterTag;
         admitted.reserve(files.size());
         keys.reserve(files.size());
-        blockedIn.reserve(files.size());
+        weights.reserve(files.size());
+        mayFollow.reserve(files.size());
         for (qsizetype f = 0; f < files.size(); ++f) {
             const Track& t = files.at(f);
             const TrackParams& p = paramsOf(params, t.filePath);
@@ -169,19 +209,17 @@ struct Pool
             playable = true;
             if (!TrackSelector::passesFilters(t, p.tags, rules))
                 continue;
-            admit(f, p.tags,
-                  {textIds.idFor(t.artist), textIds.idFor(t.title), textIds.idFor(t.album),
-                   TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules)),
-                   TrackSelector::violatesCannotFollow(p.tags, afterTags, rules)});
+            admitted.append({f, p.tags});
+            keys.append({textIds.idFor(t.artist), textIds.idFor(t.title), textIds.idFor(t.album)});
+            weights.append(TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules)));
+            mayFollow.append(TrackSelector::violatesCannotFollow(p.tags, afterTags, rules));
         }
+        blockedIn.fill(-1, admitted.size());
     }
 
     void block(const History& history, const GeneratorRules& rules, int turn) const
     {
-        const auto mark = [&](const QMultiHash<int, int>& by, int id) {
-            for (auto [at, end] = by.equal_range(id); at != end; ++at)
-                blockedIn[*at] = turn;
-        };
+        const auto mark = [&](const TextIndex& by, int id) { by.forEach(id, [&](int i) { blockedIn[i] = turn; }); };
         for (const auto& [key, age] : history) {
             if (age < rules.noRepeatArtistMin)
                 mark(byArtist, key.artist);
@@ -216,20 +254,22 @@ QList<Pick> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rule
             pool.block(history, rules, turn);
             const bool followRules = TrackSelector::violatesCannotFollow(firstTags, previousTags, rules);
             // Filled in place: the scan runs over the whole pool every turn.
-            candidates.resize(pool.keys.size());
-            weights.resize(pool.keys.size());
+            const qsizetype count = pool.weights.size();
+            candidates.resize(count);
+            weights.resize(count);
             int* candidate = candidates.data();
             double* weight = weights.data();
+            const double* poolWeight = pool.weights.constData();
+            const int* blockedIn = pool.blockedIn.constData();
             qsizetype found = 0;
-            for (int i = 0; i < pool.keys.size(); ++i) {
-                const Key& key = pool.keys[i];
-                if (key.weight <= 0.0 || pool.blockedIn[i] == turn)
+            for (int i = 0; i < count; ++i) {
+                if (poolWeight[i] <= 0.0 || blockedIn[i] == turn)
                     continue;
-                if (followRules && key.mayFollow
+                if (followRules && pool.mayFollow[i]
                     && TrackSelector::violatesCannotFollow(pool.admitted[i].tags, previousTags, rules))
                     continue;
                 candidate[found] = i;
-                weight[found] = key.weight;
+                weight[found] = poolWeight[i];
                 ++found;
             }
             candidates.resize(found);
@@ -573,6 +613,7 @@ void PlaylistGeneratorDialog::generate()
         pool.admitAll(textIds, *params, rules, now);
         anyPlayable = anyPlayable || pool.playable;
     }
+
     if (!anyPlayable) {
         tell(QStringLiteral("The selected libraries contain no playable tracks."));
         return;
@@ -586,6 +627,8 @@ void PlaylistGeneratorDialog::generate()
         return;
     }
 
+    for (Pool& pool : pools)
+        pool.index(textIds.count());
     QList<const Pool*> turns;
     for (const QString& name : std::as_const(rotation))
         turns.append(&pools[name]);
