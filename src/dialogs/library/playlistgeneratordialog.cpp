@@ -606,11 +606,10 @@ void PlaylistGeneratorDialog::generate()
             params->insert(TrackParams::loadLibrary(p.key()));
     }
     const GeneratorRules rules = rulesFromControls();
-    const QDateTime now = QDateTime::currentDateTime();
     TextIds textIds;
     bool anyPlayable = false;
     for (Pool& pool : pools) {
-        pool.admitAll(textIds, *params, rules, now);
+        pool.admitAll(textIds, *params, rules, QDateTime::currentDateTime());
         anyPlayable = anyPlayable || pool.playable;
     }
 
