@@ -58,6 +58,8 @@ def seed(db):
     add('Unplayable', '/u/0.mp3', 'U', 'Off', disabled=True)
     add('Unplayable', '/u/1.mp3', 'U', 'Past', startDate=str(today - 9 * day), endDate=str(today - 2 * day))
     add('Unplayable', '/u/2.mp3', 'U', 'Later', daypart=[away] * 7)
+    for k in range(12):  # equal up to case: the order among them is the listing's
+        add('Ties', f'/t/{k}.mp3', ['Echo', 'ECHO', 'echo'][k % 3], ['One', 'one'][k // 6], ms=200000 + k)
     for k, rating in enumerate([0, 3, 6, 8, 10]):
         add('Weighted', f'/w/{k}.mp3', f'W{k}', f'W{k}', f'W{k}', ms=60000, rating=rating)
     c.commit()

@@ -222,7 +222,7 @@ private slots:
         auto* libraries = child<QListWidget>(d, "libraryList");
         auto* rotation = child<QListWidget>(d, "rotationList");
         QCOMPARE(texts(libraries),
-                 (QStringList{"(odd)", "Four", "jingles", "Main", "One artist", "Unplayable", "Weighted"}));
+                 (QStringList{"(odd)", "Four", "jingles", "Main", "One artist", "Ties", "Unplayable", "Weighted"}));
         QCOMPARE(texts(rotation), (QStringList{"(odd)", "(odd)"}));
         libraries->setCurrentRow(0);
         tool(d, "→")->click();
@@ -327,6 +327,7 @@ private slots:
               .cannotFollow = "new after ballad"}},
             {"one artist", {.rotation = {"One artist"}}, -1, 19},
             {"four minutes each", {.rotation = {"Four"}, .hours = 0, .minutes = 10}, 3, 0},
+            {"equal texts", {.rotation = {"Ties"}, .avoidArtist = false, .title = 0, .album = 0, .favour = false}},
         };
         for (const Scenario& sc : scenarios) {
             for (quint64 seed = 1; seed <= 3; ++seed) {
