@@ -1057,10 +1057,9 @@ QList<Track> MusicLibrary::listPage(PageKey& after, int limit) const
                      {text(name), text(after.artist), text(after.title), after.id, limit}, &after);
 }
 
-QList<Track> MusicLibrary::listFiles(QList<qint64>& ids) const
+QList<MusicLibrary::File> MusicLibrary::listFiles() const
 {
-    QList<Track> out;
-    ids.clear();
+    QList<File> out;
     QSqlQuery q(connection());
     q.setForwardOnly(true);
     // The selection and order of search(QString()), so that rows comparing
@@ -1075,7 +1074,8 @@ QList<Track> MusicLibrary::listFiles(QList<qint64>& ids) const
     while (q.next()) {
         if (q.value(8).toInt() != 0)
             continue;
-        Track& t = out.emplace_back();
+        File& t = out.emplace_back();
+        t.id = q.value(0).toLongLong();
         t.filePath = q.value(1).toString();
         t.artist = q.value(2).toString();
         t.title = q.value(3).toString();
@@ -1083,7 +1083,6 @@ QList<Track> MusicLibrary::listFiles(QList<qint64>& ids) const
         t.genre = q.value(5).toString();
         t.year = q.value(6).toInt();
         t.durationMs = q.value(7).toLongLong();
-        ids.append(q.value(0).toLongLong());
     }
     return out;
 }

@@ -156,6 +156,18 @@ private:
     std::u32string m_folded;
 };
 
+// A record with what the listing read of a file.
+void fill(Track& track, const MusicLibrary::File& file)
+{
+    track.filePath = file.filePath;
+    track.artist = file.artist;
+    track.title = file.title;
+    track.album = file.album;
+    track.genre = file.genre;
+    track.year = file.year;
+    track.durationMs = file.durationMs;
+}
+
 // A path without stored parameters has the defaults.
 const TrackParams& paramsOf(const QHash<QString, TrackParams>& params, const QString& path)
 {
@@ -168,8 +180,7 @@ using History = QList<std::pair<Key, qint64>>; // newest first, age in minutes
 
 struct Pool
 {
-    QList<Track> files;    // the library's files in search order, as listFiles reads them
-    QList<qint64> ids;     // their row ids
+    QList<MusicLibrary::File> files; // the library's files in search order
     bool playable = false; // some file may play now
     QList<Entry> admitted; // those that may play and pass the filters: the fallback list
     // Per admitted track, apart from the records so that a turn's scan reads
@@ -201,17 +212,19 @@ struct Pool
         keys.reserve(files.size());
         weights.reserve(files.size());
         mayFollow.reserve(files.size());
+        Track probe;
         for (qsizetype f = 0; f < files.size(); ++f) {
-            const Track& t = files.at(f);
+            const MusicLibrary::File& t = files.at(f);
             const TrackParams& p = paramsOf(params, t.filePath);
             if (!p.isAvailableAt(now))
                 continue;
             playable = true;
-            if (!TrackSelector::passesFilters(t, p.tags, rules))
+            fill(probe, t);
+            if (!TrackSelector::passesFilters(probe, p.tags, rules))
                 continue;
             admitted.append({f, p.tags});
             keys.append({textIds.idFor(t.artist), textIds.idFor(t.title), textIds.idFor(t.album)});
-            weights.append(TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules)));
+            weights.append(TrackSelector::weightFor(TrackSelector::priorityFor(probe, p.rating, rules)));
             mayFollow.append(TrackSelector::violatesCannotFollow(p.tags, afterTags, rules));
         }
         blockedIn.fill(-1, admitted.size());
@@ -290,7 +303,7 @@ QList<Pick> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rule
         }
         idleTurns = 0;
 
-        const Track& track = pool.files.at(pool.admitted[pick].file);
+        const MusicLibrary::File& track = pool.files.at(pool.admitted[pick].file);
         output.append({&pool, pool.admitted[pick].file});
         previousTags = pool.admitted[pick].tags;
         const bool unmeasured = track.durationMs < 1;
@@ -336,12 +349,19 @@ QList<Track> recordsOf(const QList<Pick>& picks)
 {
     QSet<qint64> ids;
     for (const auto& [pool, file] : picks)
-        ids.insert(pool->ids.at(file));
+        ids.insert(pool->files.at(file).id);
     const QHash<qint64, Track> records = MusicLibrary().recordsById(ids.values());
     QList<Track> out;
     out.reserve(picks.size());
-    for (const auto& [pool, file] : picks)
-        out.append(records.value(pool->ids.at(file), pool->files.at(file)));
+    for (const auto& [pool, file] : picks) {
+        const MusicLibrary::File& listed = pool->files.at(file);
+        const auto record = records.constFind(listed.id);
+        if (record != records.cend()) {
+            out.append(*record);
+            continue;
+        }
+        fill(out.emplace_back(), listed);
+    }
     return out;
 }
 
@@ -597,7 +617,7 @@ void PlaylistGeneratorDialog::generate()
     for (auto p = pools.begin(); p != pools.end(); ++p) {
         MusicLibrary library;
         library.load(p.key());
-        p->files = library.listFiles(p->ids);
+        p->files = library.listFiles();
     }
     std::optional<QHash<QString, TrackParams>> params = reading.result();
     if (!params) {
