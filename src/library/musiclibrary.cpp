@@ -1063,6 +1063,58 @@ QList<Track> MusicLibrary::listPage(PageKey& after, int limit) const
                      {text(name), text(after.artist), text(after.title), after.id, limit}, &after);
 }
 
+QList<MusicLibrary::File> MusicLibrary::listFiles() const
+{
+    QList<File> out;
+    QSqlQuery q(connection());
+    q.setForwardOnly(true);
+    // The selection and order of search(QString()), so that rows comparing
+    // equal come in the same order; streams are dropped here, not in SQL,
+    // for the same reason.
+    q.prepare(QStringLiteral("SELECT id, filepath, artist, title, album, genre, year, duration_ms, is_stream "
+                             "FROM tracks WHERE library=?")
+              + kOrder);
+    q.addBindValue(text(name));
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        if (q.value(8).toInt() != 0)
+            continue;
+        File& t = out.emplace_back();
+        t.id = q.value(0).toLongLong();
+        t.filePath = q.value(1).toString();
+        t.artist = q.value(2).toString();
+        t.title = q.value(3).toString();
+        t.album = q.value(4).toString();
+        t.genre = q.value(5).toString();
+        t.year = q.value(6).toInt();
+        t.durationMs = q.value(7).toLongLong();
+    }
+    return out;
+}
+
+QHash<qint64, Track> MusicLibrary::recordsById(const QList<qint64>& ids) const
+{
+    QHash<qint64, Track> out;
+    QSqlQuery q(connection());
+    q.setForwardOnly(true);
+    DateCache dates;
+    for (qsizetype from = 0; from < ids.size(); from += kLookupBatch) {
+        const QList<qint64> batch = ids.mid(from, kLookupBatch);
+        q.prepare(QStringLiteral("SELECT * FROM tracks WHERE id IN (%1)")
+                      .arg(QStringLiteral("?,").repeated(batch.size()).chopped(1)));
+        for (const qint64 id : batch)
+            q.addBindValue(id);
+        if (!q.exec())
+            continue;
+        const RowColumns columns(q.record());
+        const int idColumn = q.record().indexOf(QStringLiteral("id"));
+        while (q.next())
+            out.insert(q.value(idColumn).toLongLong(), trackFromRow(q, columns, dates));
+    }
+    return out;
+}
+
 QList<Track> MusicLibrary::search(const QString& textIn) const
 {
     if (folderMode)

@@ -43,6 +43,20 @@ public:
         qint64 id = 0;
     };
 
+    // A file as a draw from the library needs it: less to read and hold
+    // than a whole record.
+    struct File
+    {
+        qint64 id = 0; // the row's id, for recordsById
+        QString filePath;
+        QString artist;
+        QString title;
+        QString album;
+        QString genre;
+        int year = 0;
+        qint64 durationMs = 0;
+    };
+
     QString name;              // the selected library; in folder mode the folder
     bool folderMode = false;
     QList<Track> tracks;       // folder mode only
@@ -114,6 +128,10 @@ public:
     QList<Track> search(const QString& text) const;
     QList<Track> search(const Query& query) const;
     QList<Track> searchMemory(const QString& text) const;
+    // The library's files (not streams) in search order. Database mode only.
+    QList<File> listFiles() const;
+    // The whole records of rows by id; a row gone since is missing.
+    QHash<qint64, Track> recordsById(const QList<qint64>& ids) const;
     // Up to `limit` rows of the whole library after `after`, in search order
     // (equal artist and title by id); `after` moves to the last row given.
     // Database mode only.

@@ -91,12 +91,13 @@ TrackParams TrackParams::load(const QString& path)
     return fromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
 }
 
-QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library)
+QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library, const QString& connectionName)
 {
     QHash<QString, TrackParams> found;
-    QSqlQuery q(MusicLibrary::database());
+    QSqlQuery q(connectionName.isEmpty() ? MusicLibrary::database() : QSqlDatabase::database(connectionName));
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT p.filepath, p.params FROM track_params p "
+    // The text's own UTF-8 bytes, as the parser takes them.
+    q.prepare(QStringLiteral("SELECT p.filepath, CAST(p.params AS BLOB) FROM track_params p "
                              "JOIN tracks t ON t.filepath = p.filepath WHERE t.library = ?"));
     const QString name = library.trimmed();
     q.addBindValue(name.isNull() ? QStringLiteral("") : name); // a null text binds as NULL
@@ -107,15 +108,15 @@ QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library)
     while (q.next()) {
         QString path = q.value(0).toString();
         if (!path.isEmpty())
-            rows.append({std::move(path), q.value(1).toString().toUtf8()});
+            rows.append({std::move(path), q.value(1).toByteArray()});
     }
-    const QList<TrackParams> parsed =
+    QList<TrackParams> parsed =
         QtConcurrent::blockingMapped<QList<TrackParams>>(rows, [](const std::pair<QString, QByteArray>& row) {
             return fromJson(QJsonDocument::fromJson(row.second).object());
         });
     found.reserve(rows.size());
     for (qsizetype i = 0; i < rows.size(); ++i)
-        found.insert(rows.at(i).first, parsed.at(i));
+        found.insert(rows.at(i).first, std::move(parsed[i]));
     return found;
 }
 

@@ -58,7 +58,9 @@ struct TrackParams
     static TrackParams load(const QString& path);
     // The stored parameters of every file of a library, by path, in one
     // read; a path missing from the result has the defaults, as load gives.
-    static QHash<QString, TrackParams> loadLibrary(const QString& library);
+    // connectionName: a connection of the calling thread; the shared one
+    // when empty.
+    static QHash<QString, TrackParams> loadLibrary(const QString& library, const QString& connectionName = {});
     static void save(const QString& path, const TrackParams& params);
     static void remove(const QString& path);
     // Changes whenever stored parameters may have changed: at once for a

@@ -18,12 +18,18 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRandomGenerator64>
+#include <QSet>
 #include <QSpinBox>
+#include <QSqlDatabase>
+#include <QThread>
+#include <QtConcurrent>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -59,30 +65,60 @@ QToolButton* makeTool(QWidget* parent, const QString& text, const QString& toolT
     return button;
 }
 
-// A pool track that passes the filters, with its tags.
+// A file of a pool that may play now and passes the filters, with its tags.
 struct Entry
 {
-    Track track;
+    qsizetype file; // in Pool::files
     QStringList tags;
 };
 
-// What separation and the weighted draw ask of an admitted track, kept
-// apart from the records so that a turn reads little memory.
+// The texts separation compares of an admitted track.
 struct Key
 {
     int artist = -1; // ids of the texts up to case; -1 for an empty text
     int title = -1;
     int album = -1;
-    double weight = 0.0;
-    bool mayFollow = false; // carries the first tag of a cannot-follow pair
+};
+
+// Admitted tracks by the id of one of their texts, in admission order: those
+// of id k are members[starts[k]] up to members[starts[k + 1]].
+struct TextIndex
+{
+    QList<int> starts;
+    QList<int> members;
+
+    void build(const QList<Key>& keys, int Key::*text, int idCount)
+    {
+        starts.fill(0, idCount + 1);
+        for (const Key& key : keys) {
+            if (key.*text >= 0)
+                ++starts[key.*text + 1];
+        }
+        for (int id = 0; id < idCount; ++id)
+            starts[id + 1] += starts[id];
+        members.resize(starts.last());
+        QList<int> next = starts;
+        for (int i = 0; i < keys.size(); ++i) {
+            if (keys[i].*text >= 0)
+                members[next[keys[i].*text]++] = i;
+        }
+    }
+
+    template <typename F>
+    void forEach(int id, F f) const
+    {
+        if (id < 0 || id + 1 >= starts.size())
+            return;
+        for (int at = starts[id]; at < starts[id + 1]; ++at)
+            f(members[at]);
+    }
 };
 
 // The key under which texts that TrackSelector takes for equal meet: each
 // UTF-16 unit folded the way a case-insensitive QString comparison folds it.
-std::u32string foldKey(const QString& text)
+void foldKey(const QString& text, std::u32string& key)
 {
-    std::u32string key;
-    key.reserve(size_t(text.size()));
+    key.clear();
     char16_t last = 0;
     for (const QChar c : text) {
         char32_t unit = c.unicode();
@@ -91,7 +127,6 @@ std::u32string foldKey(const QString& text)
         last = c.unicode();
         key.push_back(QChar::toCaseFolded(unit));
     }
-    return key;
 }
 
 class TextIds
@@ -101,12 +136,37 @@ public:
     {
         if (text.isEmpty())
             return -1;
-        return m_ids.try_emplace(foldKey(text), int(m_ids.size())).first->second;
+        // Folded into one buffer: most texts were seen before and need no key of their own.
+        foldKey(text, m_folded);
+        const auto seen = m_ids.find(std::u32string_view(m_folded));
+        if (seen != m_ids.end())
+            return seen->second;
+        return m_ids.emplace(m_folded, int(m_ids.size())).first->second;
     }
 
+    int count() const { return int(m_ids.size()); }
+
 private:
-    std::unordered_map<std::u32string, int> m_ids;
+    struct Hash
+    {
+        using is_transparent = void;
+        size_t operator()(std::u32string_view key) const { return std::hash<std::u32string_view>()(key); }
+    };
+    std::unordered_map<std::u32string, int, Hash, std::equal_to<>> m_ids;
+    std::u32string m_folded;
 };
+
+// A record with what the listing read of a file.
+void fill(Track& track, const MusicLibrary::File& file)
+{
+    track.filePath = file.filePath;
+    track.artist = file.artist;
+    track.title = file.title;
+    track.album = file.album;
+    track.genre = file.genre;
+    track.year = file.year;
+    track.durationMs = file.durationMs;
+}
 
 // A path without stored parameters has the defaults.
 const TrackParams& paramsOf(const QHash<QString, TrackParams>& params, const QString& path)
@@ -120,53 +180,59 @@ using History = QList<std::pair<Key, qint64>>; // newest first, age in minutes
 
 struct Pool
 {
-    QList<Track> tracks;   // the library's tracks that may play now
-    QList<Entry> admitted; // those that pass the filters: the fallback list
-    QList<Key> keys;       // one per admitted track
+    QList<MusicLibrary::File> files; // the library's files in search order
+    bool playable = false; // some file may play now
+    QList<Entry> admitted; // those that may play and pass the filters: the fallback list
+    // Per admitted track, apart from the records so that a turn's scan reads
+    // little memory.
+    QList<Key> keys;
+    QList<double> weights;
+    QList<bool> mayFollow; // carries the first tag of a cannot-follow pair
+    mutable QList<int> blockedIn; // the last turn separation blocked it in
     // Admitted tracks by the ids of their texts, so that a turn touches only
     // the tracks the history blocks.
-    QMultiHash<int, int> byArtist;
-    QMultiHash<int, int> byTitle;
-    QMultiHash<int, int> byAlbum;
-    mutable QList<int> blockedIn; // per admitted track, the last turn separation blocked it in
+    TextIndex byArtist;
+    TextIndex byTitle;
+    TextIndex byAlbum;
 
-    void admit(const Track& track, const QStringList& tags, const Key& key)
+    void index(int idCount)
     {
-        const int i = int(admitted.size());
-        admitted.append({track, tags});
-        keys.append(key);
-        blockedIn.append(-1);
-        const auto index = [i](QMultiHash<int, int>& by, int id) {
-            if (id >= 0)
-                by.insert(id, i);
-        };
-        index(byArtist, key.artist);
-        index(byTitle, key.title);
-        index(byAlbum, key.album);
+        byArtist.build(keys, &Key::artist, idCount);
+        byTitle.build(keys, &Key::title, idCount);
+        byAlbum.build(keys, &Key::album, idCount);
     }
 
-    void admitAll(TextIds& ids, const QHash<QString, TrackParams>& params, const GeneratorRules& rules)
+    void admitAll(TextIds& textIds, const QHash<QString, TrackParams>& params, const GeneratorRules& rules,
+                  const QDateTime& now)
     {
         QStringList afterTags;
         for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
             afterTags << pair.afterTag;
-        for (const Track& t : std::as_const(tracks)) {
+        admitted.reserve(files.size());
+        keys.reserve(files.size());
+        weights.reserve(files.size());
+        mayFollow.reserve(files.size());
+        Track probe;
+        for (qsizetype f = 0; f < files.size(); ++f) {
+            const MusicLibrary::File& t = files.at(f);
             const TrackParams& p = paramsOf(params, t.filePath);
-            if (!TrackSelector::passesFilters(t, p.tags, rules))
+            if (!p.isAvailableAt(now))
                 continue;
-            admit(t, p.tags,
-                  {ids.idFor(t.artist), ids.idFor(t.title), ids.idFor(t.album),
-                   TrackSelector::weightFor(TrackSelector::priorityFor(t, p.rating, rules)),
-                   TrackSelector::violatesCannotFollow(p.tags, afterTags, rules)});
+            playable = true;
+            fill(probe, t);
+            if (!TrackSelector::passesFilters(probe, p.tags, rules))
+                continue;
+            admitted.append({f, p.tags});
+            keys.append({textIds.idFor(t.artist), textIds.idFor(t.title), textIds.idFor(t.album)});
+            weights.append(TrackSelector::weightFor(TrackSelector::priorityFor(probe, p.rating, rules)));
+            mayFollow.append(TrackSelector::violatesCannotFollow(p.tags, afterTags, rules));
         }
+        blockedIn.fill(-1, admitted.size());
     }
 
     void block(const History& history, const GeneratorRules& rules, int turn) const
     {
-        const auto mark = [&](const QMultiHash<int, int>& by, int id) {
-            for (auto [at, end] = by.equal_range(id); at != end; ++at)
-                blockedIn[*at] = turn;
-        };
+        const auto mark = [&](const TextIndex& by, int id) { by.forEach(id, [&](int i) { blockedIn[i] = turn; }); };
         for (const auto& [key, age] : history) {
             if (age < rules.noRepeatArtistMin)
                 mark(byArtist, key.artist);
@@ -178,15 +244,17 @@ struct Pool
     }
 };
 
+using Pick = std::pair<const Pool*, qsizetype>; // a pool and one of its files
+
 // The turns of a run, one rotation slot each, until the target is reached.
-QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rules, qint64 target,
+QList<Pick> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rules, qint64 target,
                       int historyLimit, QRandomGenerator64& random)
 {
     QStringList firstTags;
     for (const GeneratorRules::CannotFollow& pair : rules.cannotFollow)
         firstTags << pair.tag;
     History history;
-    QList<Track> output;
+    QList<Pick> output;
     QStringList previousTags;
     QList<int> candidates;
     QList<double> weights;
@@ -195,24 +263,26 @@ QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rul
     for (int turn = 0; turn < kMaxTurns && total < target; ++turn) {
         const Pool& pool = *turns[turn % turns.size()];
         int pick = -1;
-        if (!pool.tracks.isEmpty()) {
+        if (pool.playable) {
             pool.block(history, rules, turn);
             const bool followRules = TrackSelector::violatesCannotFollow(firstTags, previousTags, rules);
             // Filled in place: the scan runs over the whole pool every turn.
-            candidates.resize(pool.keys.size());
-            weights.resize(pool.keys.size());
+            const qsizetype count = pool.weights.size();
+            candidates.resize(count);
+            weights.resize(count);
             int* candidate = candidates.data();
             double* weight = weights.data();
+            const double* poolWeight = pool.weights.constData();
+            const int* blockedIn = pool.blockedIn.constData();
             qsizetype found = 0;
-            for (int i = 0; i < pool.keys.size(); ++i) {
-                const Key& key = pool.keys[i];
-                if (key.weight <= 0.0 || pool.blockedIn[i] == turn)
+            for (int i = 0; i < count; ++i) {
+                if (poolWeight[i] <= 0.0 || blockedIn[i] == turn)
                     continue;
-                if (followRules && key.mayFollow
+                if (followRules && pool.mayFollow[i]
                     && TrackSelector::violatesCannotFollow(pool.admitted[i].tags, previousTags, rules))
                     continue;
                 candidate[found] = i;
-                weight[found] = key.weight;
+                weight[found] = poolWeight[i];
                 ++found;
             }
             candidates.resize(found);
@@ -233,8 +303,8 @@ QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rul
         }
         idleTurns = 0;
 
-        const Track& track = pool.admitted[pick].track;
-        output.append(track);
+        const MusicLibrary::File& track = pool.files.at(pool.admitted[pick].file);
+        output.append({&pool, pool.admitted[pick].file});
         previousTags = pool.admitted[pick].tags;
         const bool unmeasured = track.durationMs < 1;
         total += unmeasured ? 180000 : track.durationMs;
@@ -247,6 +317,52 @@ QList<Track> runTurns(const QList<const Pool*>& turns, const GeneratorRules& rul
     }
 
     return output;
+}
+
+// The stored parameters of the libraries' files, read on a connection of
+// the worker's own so that the listings can be read meanwhile; nothing when
+// that connection cannot be opened.
+QFuture<std::optional<QHash<QString, TrackParams>>> readParams(const QStringList& libraries)
+{
+    const QString file = MusicLibrary::database().databaseName();
+    return QtConcurrent::run([file, libraries]() -> std::optional<QHash<QString, TrackParams>> {
+        const QString connection = QStringLiteral("ol_generator_%1").arg(quintptr(QThread::currentThreadId()));
+        std::optional<QHash<QString, TrackParams>> params;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(file);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+            if (db.open()) {
+                params.emplace();
+                for (const QString& name : libraries)
+                    params->insert(TrackParams::loadLibrary(name, connection));
+            }
+        }
+        QSqlDatabase::removeDatabase(connection);
+        return params;
+    });
+}
+
+// The picks as whole records; a file whose record went meanwhile keeps what
+// the listing read.
+QList<Track> recordsOf(const QList<Pick>& picks)
+{
+    QSet<qint64> ids;
+    for (const auto& [pool, file] : picks)
+        ids.insert(pool->files.at(file).id);
+    const QHash<qint64, Track> records = MusicLibrary().recordsById(ids.values());
+    QList<Track> out;
+    out.reserve(picks.size());
+    for (const auto& [pool, file] : picks) {
+        const MusicLibrary::File& listed = pool->files.at(file);
+        const auto record = records.constFind(listed.id);
+        if (record != records.cend()) {
+            out.append(*record);
+            continue;
+        }
+        fill(out.emplace_back(), listed);
+    }
+    return out;
 }
 
 } // namespace
@@ -491,28 +607,32 @@ void PlaylistGeneratorDialog::generate()
         return;
     }
 
-    // Every track's parameters are read once per run, a library at a time:
-    // the run blocks the thread that also plays out.
-    QHash<QString, TrackParams> params;
+    // Every file's parameters are read once per run, beside the listings:
+    // the run blocks the thread that also plays out. Filters, weights and
+    // the texts separation compares do not change during a run.
     QMap<QString, Pool> pools;
-    bool anyPlayable = false;
-    for (const QString& name : std::as_const(rotation)) {
-        if (pools.contains(name))
-            continue;
+    for (const QString& name : std::as_const(rotation))
+        pools[name];
+    auto reading = readParams(pools.keys());
+    for (auto p = pools.begin(); p != pools.end(); ++p) {
         MusicLibrary library;
-        library.load(name);
-        const QDateTime now = QDateTime::currentDateTime();
-        Pool& pool = pools[name];
-        params.insert(TrackParams::loadLibrary(library.name));
-        const QList<Track> tracks = library.search(QString());
-        for (const Track& t : tracks) {
-            if (t.isStream)
-                continue;
-            if (paramsOf(params, t.filePath).isAvailableAt(now))
-                pool.tracks.append(t);
-        }
-        anyPlayable = anyPlayable || !pool.tracks.isEmpty();
+        library.load(p.key());
+        p->files = library.listFiles();
     }
+    std::optional<QHash<QString, TrackParams>> params = reading.result();
+    if (!params) {
+        params.emplace();
+        for (auto p = pools.cbegin(); p != pools.cend(); ++p)
+            params->insert(TrackParams::loadLibrary(p.key()));
+    }
+    const GeneratorRules rules = rulesFromControls();
+    TextIds textIds;
+    bool anyPlayable = false;
+    for (Pool& pool : pools) {
+        pool.admitAll(textIds, *params, rules, QDateTime::currentDateTime());
+        anyPlayable = anyPlayable || pool.playable;
+    }
+
     if (!anyPlayable) {
         tell(QStringLiteral("The selected libraries contain no playable tracks."));
         return;
@@ -520,22 +640,18 @@ void PlaylistGeneratorDialog::generate()
 
     const qint64 target = (qint64(m_hours->value()) * 3600 + m_minutes->value() * 60) * 1000;
     const int historyLimit = qMax(kHistoryLimit, m_avoidArtistCount->value());
-    const GeneratorRules rules = rulesFromControls();
     GeneratorRules::saveToSettings(rules);
     if (target < 1) {
         tell(QStringLiteral("Nothing was generated."));
         return;
     }
 
-    // Filters, weights and the texts separation compares do not change
-    // during a run.
-    TextIds ids;
     for (Pool& pool : pools)
-        pool.admitAll(ids, params, rules);
+        pool.index(textIds.count());
     QList<const Pool*> turns;
     for (const QString& name : std::as_const(rotation))
         turns.append(&pools[name]);
-    const QList<Track> output = runTurns(turns, rules, target, historyLimit, *m_random);
+    const QList<Track> output = recordsOf(runTurns(turns, rules, target, historyLimit, *m_random));
 
     if (output.isEmpty()) {
         tell(QStringLiteral("Nothing was generated."));

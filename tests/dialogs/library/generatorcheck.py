@@ -22,8 +22,11 @@ def seed(db):
     def add(lib, path, artist, title, album='', genre='', year=0, ms=200000, stream=0, **params):
         c.execute("INSERT OR IGNORE INTO libraries(name) VALUES(?)", (lib,))
         c.execute("INSERT INTO tracks(library, filepath, artist, title, album, genre, year, duration_ms,"
-                  " is_stream) VALUES(?,?,?,?,?,?,?,?,?)",
-                  (lib, path, artist, title, album, genre, year, ms, stream))
+                  " is_stream, comment, category, play_count, last_played, date_added)"
+                  " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                  (lib, path, artist, title, album, genre, year, ms, stream, 'from ' + path,
+                   'Jingle' if lib == 'jingles' else 'Music', len(path), '2026-03-04T05:06:07',
+                   '2025-01-02T03:04:05'))
         if params:
             c.execute("INSERT INTO track_params VALUES(?,?)", (path, json.dumps(params)))
 
@@ -55,6 +58,8 @@ def seed(db):
     add('Unplayable', '/u/0.mp3', 'U', 'Off', disabled=True)
     add('Unplayable', '/u/1.mp3', 'U', 'Past', startDate=str(today - 9 * day), endDate=str(today - 2 * day))
     add('Unplayable', '/u/2.mp3', 'U', 'Later', daypart=[away] * 7)
+    for k in range(12):  # equal up to case: the order among them is the listing's
+        add('Ties', f'/t/{k}.mp3', ['Echo', 'ECHO', 'echo'][k % 3], ['One', 'one'][k // 6], ms=200000 + k)
     for k, rating in enumerate([0, 3, 6, 8, 10]):
         add('Weighted', f'/w/{k}.mp3', f'W{k}', f'W{k}', f'W{k}', ms=60000, rating=rating)
     c.commit()
