@@ -10,11 +10,11 @@ class QProcess;
 
 // The station outputs' MP3 encoder: the ffmpeg child of Mp3Encoder, driven
 // by the event loop so that its owner never waits for it. PCM is queued for
-// the child in order, from the moment it is opened; MP3 is handed on as the
-// child writes it. A child that stops taking and giving is let go after 5 s,
-// as the blocking encoder does, and so is one that falls 10 s behind.
-// Its MP3 comes through a pipe of our own, read every 100 ms: read as it is
-// written, each frame of it would wake the event loop.
+// the child in order, from the moment it is opened; MP3 is handed on every
+// 100 ms, from a pipe of its own (read as the child writes it, every frame
+// would wake the event loop). A child that stops taking and giving is let go
+// after 5 s, as the blocking encoder does, and so is one that falls 10 s
+// behind.
 class LiveMp3Encoder : public QObject
 {
     Q_OBJECT
