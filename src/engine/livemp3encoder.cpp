@@ -2,7 +2,11 @@
 
 #include <QProcess>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -16,6 +20,9 @@ constexpr int kWatchdogMs = 500;
 constexpr int kQueueSeconds = 10;
 // Input held back before it is written to the child, at most.
 constexpr int kBatchMs = 100;
+// Output is read this often; the pipe holds seconds of it meanwhile.
+constexpr int kReadMs = 100;
+constexpr int kPipeBytes = 256 * 1024;
 
 } // namespace
 
@@ -27,6 +34,8 @@ LiveMp3Encoder::LiveMp3Encoder(QObject* parent)
     m_batchTimer.setSingleShot(true);
     m_batchTimer.setInterval(kBatchMs);
     connect(&m_batchTimer, &QTimer::timeout, this, &LiveMp3Encoder::writePending);
+    m_readTimer.setInterval(kReadMs);
+    connect(&m_readTimer, &QTimer::timeout, this, &LiveMp3Encoder::readOutput);
 }
 
 LiveMp3Encoder::~LiveMp3Encoder()
@@ -41,6 +50,7 @@ LiveMp3Encoder::~LiveMp3Encoder()
             p->waitForFinished(kStopWaitMs);
         }
     }
+    closeOutput();
 }
 
 bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::InputFormat format)
@@ -53,17 +63,26 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
     m_queueLimit = qint64(std::max(sampleRate, 8000)) * m_frameBytes * kQueueSeconds;
     m_batchBytes = qint64(std::max(sampleRate, 8000)) * kBatchMs / 1000 * m_frameBytes;
 
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(fds[0], F_SETPIPE_SZ, kPipeBytes);
     auto* p = new QProcess(this);
     p->setProcessChannelMode(QProcess::SeparateChannels);
     p->setStandardErrorFile(QProcess::nullDevice());
-    p->start(path, Mp3Encoder::arguments(sampleRate, channels, kbps, format), QIODevice::ReadWrite);
+    // Opened afresh for the child, blocking, while the read end is not.
+    p->setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(fds[1]));
+    p->start(path, Mp3Encoder::arguments(sampleRate, channels, kbps, format), QIODevice::WriteOnly);
+    ::close(fds[1]);
+    m_output = fds[0];
     // Where children start synchronously the outcome is known already and
     // this does not wait; elsewhere a late failure comes as failed().
     if (!p->waitForStarted(0) && p->state() == QProcess::NotRunning) {
         delete p;
+        closeOutput();
         return false;
     }
-    connect(p, &QProcess::readyReadStandardOutput, this, &LiveMp3Encoder::readOutput);
     connect(p, &QProcess::bytesWritten, this, [this] { m_lastProgress.restart(); });
     connect(p, &QProcess::finished, this, &LiveMp3Encoder::onExit);
     connect(p, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
@@ -74,6 +93,7 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
     m_finishing = false;
     m_lastProgress.start();
     m_watchdog.start();
+    m_readTimer.start();
     return true;
 }
 
@@ -126,8 +146,25 @@ void LiveMp3Encoder::finishNow()
 {
     writePending();
     if (QProcess* p = release()) {
-        const QByteArray rest = Mp3Encoder::finishProcess(*p);
+        // The pipe holds far more than the child still has to give.
+        p->closeWriteChannel();
+        QByteArray rest;
+        QElapsedTimer idle;
+        idle.start();
+        while (!p->waitForFinished(50)) {
+            const QByteArray chunk = drain();
+            if (!chunk.isEmpty() || p->bytesToWrite() > 0)
+                idle.restart();
+            rest += chunk;
+            if (idle.elapsed() > kIdleMs) {
+                p->kill();
+                p->waitForFinished(kStopWaitMs);
+                break;
+            }
+        }
+        rest += drain();
         delete p;
+        closeOutput();
         end(rest, true);
     }
 }
@@ -136,17 +173,38 @@ void LiveMp3Encoder::close()
 {
     if (QProcess* p = release())
         retire(p, false);
+    closeOutput();
 }
 
 void LiveMp3Encoder::readOutput()
 {
     if (!m_process)
         return;
-    const QByteArray mp3 = m_process->readAllStandardOutput();
+    const QByteArray mp3 = drain();
     if (mp3.isEmpty())
         return;
     m_lastProgress.restart();
     emit encoded(mp3);
+}
+
+QByteArray LiveMp3Encoder::drain()
+{
+    QByteArray out;
+    char chunk[16384];
+    while (m_output >= 0) {
+        const ssize_t n = ::read(m_output, chunk, sizeof chunk);
+        if (n > 0)
+            out.append(chunk, n);
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    return out;
+}
+
+void LiveMp3Encoder::closeOutput()
+{
+    if (m_output >= 0)
+        ::close(std::exchange(m_output, -1));
 }
 
 void LiveMp3Encoder::checkProgress()
@@ -163,7 +221,8 @@ void LiveMp3Encoder::onExit()
 {
     const bool asked = m_finishing;
     if (QProcess* p = release()) {
-        const QByteArray rest = p->readAllStandardOutput();
+        const QByteArray rest = drain();
+        closeOutput();
         p->deleteLater();
         end(rest, asked);
     }
@@ -174,6 +233,7 @@ QProcess* LiveMp3Encoder::release()
 {
     m_watchdog.stop();
     m_batchTimer.stop();
+    m_readTimer.stop();
     m_pending.clear();
     m_finishing = false;
     QProcess* p = std::exchange(m_process, nullptr);
@@ -197,6 +257,7 @@ void LiveMp3Encoder::letGo()
 {
     if (QProcess* p = release())
         retire(p, true);
+    closeOutput();
     emit failed();
 }
 

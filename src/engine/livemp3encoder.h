@@ -10,9 +10,11 @@ class QProcess;
 
 // The station outputs' MP3 encoder: the ffmpeg child of Mp3Encoder, driven
 // by the event loop so that its owner never waits for it. PCM is queued for
-// the child in order, from the moment it is opened; MP3 is handed on as the
-// child writes it. A child that stops taking and giving is let go after 5 s,
-// as the blocking encoder does, and so is one that falls 10 s behind.
+// the child in order, from the moment it is opened; MP3 is handed on every
+// 100 ms, from a pipe of its own (read as the child writes it, every frame
+// would wake the event loop). A child that stops taking and giving is let go
+// after 5 s, as the blocking encoder does, and so is one that falls 10 s
+// behind.
 class LiveMp3Encoder : public QObject
 {
     Q_OBJECT
@@ -41,6 +43,8 @@ signals:
 
 private:
     void readOutput();
+    QByteArray drain();
+    void closeOutput();
     void writePending();
     void checkProgress();
     void onExit();
@@ -56,6 +60,8 @@ private:
     QByteArray m_pending;
     QTimer m_batchTimer;
     qint64 m_batchBytes = 0;
+    int m_output = -1; // read end of the child's standard output
+    QTimer m_readTimer;
     QElapsedTimer m_lastProgress; // last time the child took input or gave output
     qint64 m_frameBytes = 4;
     qint64 m_queueLimit = 0;

@@ -21,6 +21,7 @@
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/nowplayingwriter.h"
+#include "outputs/onairencoders.h"
 #include "outputs/streamarchive.h"
 #include "outputs/updatechecker.h"
 #include "outputs/weatherservice.h"
@@ -224,6 +225,14 @@ void MainWindow::createOutputs()
     connect(m_archive, &StreamArchive::logMessage, this, &MainWindow::appendLog);
     connect(m_engine, &AudioEngine::audioBufferReady, m_archive, &StreamArchive::pushAudio);
     connect(m_archive, &StreamArchive::recordingChanged, this, &MainWindow::onRecordingChanged);
+
+    // Outputs at the same MP3 format take the on-air mix from one encoder.
+    // Fed after the outputs, so that the buffer an output joins at is in.
+    auto* encoders = new OnAirEncoders(this);
+    connect(m_engine, &AudioEngine::audioBufferReady, encoders, &OnAirEncoders::push);
+    m_broadcast->setSharedEncoders(encoders);
+    m_server->setSharedEncoders(encoders);
+    m_archive->setSharedEncoders(encoders);
 
     m_engine->setVoiceoverEnabled(Voiceovers::enabled());
 

@@ -1,5 +1,6 @@
 #include "outputs/broadcastserver.h"
 
+#include "engine/mp3encoder.h"
 #include "outputs/headertext.h"
 #include "library/appsettings.h"
 
@@ -56,14 +57,13 @@ BroadcastServer::BroadcastServer(QObject* parent)
 {
     m_acceptRetry->setSingleShot(true);
     connect(m_acceptRetry, &QTimer::timeout, this, &BroadcastServer::onConnection);
-    connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastServer::broadcastBytes);
-    connect(&m_encoder, &LiveMp3Encoder::failed, this, [this] {
+    connect(&m_encoder, &Mp3Tap::encoded, this, &BroadcastServer::broadcastBytes);
+    connect(&m_encoder, &Mp3Tap::failed, this, [this] {
         // A hung encoder was let go; a fresh one goes on at its format.
         m_encoderOpen = false;
-        m_silence.stop();
         emit logMessage(QStringLiteral("Built-in server: encoder stopped responding, restarting it"));
         if (!m_listeners.isEmpty())
-            openEncoder(m_converter.sampleRate(), m_converter.channels());
+            openEncoder(m_rate, m_channels);
     });
 }
 
@@ -186,7 +186,6 @@ void BroadcastServer::stop()
     if (m_encoderOpen) {
         m_encoder.close();
         m_encoderOpen = false;
-        m_silence.stop();
     }
     if (m_server) {
         m_server->close();
@@ -327,17 +326,18 @@ void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
     if (!m_encoderOpen)
         QTimer::singleShot(kSilentStartMs, this, [this] {
             if (m_server && !m_listeners.isEmpty() && !m_encoderOpen)
-                openEncoder(m_converter.sampleRate(), m_converter.channels());
+                openEncoder(m_rate, m_channels);
         });
 }
 
 bool BroadcastServer::openEncoder(int rate, int channels)
 {
-    if (!m_encoder.open(rate, channels, m_bitrate, Mp3Encoder::S16le))
+    if (!m_encoder.open(m_shared ? m_shared : &m_ownEncoders, rate, channels, m_bitrate))
         return false;
     m_encoderOpen = true;
-    m_converter.setTarget(rate, channels);
-    m_silence.start(rate, channels, [this](const QByteArray& pcm) { m_encoder.encode(pcm); });
+    m_rate = rate;
+    m_channels = channels;
+    m_encoder.fillGaps();
     return true;
 }
 
@@ -347,11 +347,7 @@ void BroadcastServer::pushAudio(const QAudioBuffer& buffer)
         return;
     if (!m_encoderOpen && !openEncoder(buffer.format().sampleRate(), std::max(buffer.format().channelCount(), 1)))
         return;
-    const QByteArray pcm = m_converter.convert(buffer);
-    if (pcm.isEmpty())
-        return;
-    m_silence.noteAudio(pcm.size());
-    m_encoder.encode(pcm);
+    m_ownEncoders.push(buffer);
 }
 
 void BroadcastServer::broadcastBytes(const QByteArray& bytes)
@@ -394,6 +390,5 @@ void BroadcastServer::closeEncoderIfIdle()
     if (m_listeners.isEmpty() && m_encoderOpen) {
         m_encoder.close();
         m_encoderOpen = false;
-        m_silence.stop();
     }
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "engine/livemp3encoder.h"
-#include "outputs/pcmconverter.h"
-#include "outputs/silencefeeder.h"
+#include "outputs/mp3tap.h"
+#include "outputs/onairencoders.h"
 
 #include <QByteArrayView>
 #include <QHash>
@@ -41,6 +40,8 @@ public:
     // empty while it listens or after it was stopped on purpose.
     QString problem() const { return m_problem; }
     int listenerCount() const { return int(m_listeners.size()); }
+    // The on-air mix is then encoded where other outputs take it too.
+    void setSharedEncoders(OnAirEncoders* encoders) { m_shared = encoders; }
 
     // MP3 bytes allowed to wait for one listener before it counts as gone:
     // a few seconds of the stream.
@@ -87,9 +88,11 @@ private:
 
     QList<QTcpSocket*> m_listeners;
     QString m_problem;
-    LiveMp3Encoder m_encoder;
-    PcmConverter m_converter;
-    SilenceFeeder m_silence;
+    OnAirEncoders m_ownEncoders;
+    OnAirEncoders* m_shared = nullptr;
+    Mp3Tap m_encoder;
+    int m_rate = 44100;  // the format last streamed
+    int m_channels = 2;
     bool m_encoderOpen = false;
     int m_bitrate = 128;
     QString m_nowPlaying;

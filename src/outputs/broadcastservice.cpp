@@ -1,5 +1,6 @@
 #include "outputs/broadcastservice.h"
 
+#include "engine/mp3encoder.h"
 #include "library/appsettings.h"
 #include "outputs/headertext.h"
 
@@ -97,8 +98,8 @@ BroadcastService::BroadcastService(QObject* parent)
     m_config.sampleRate = d.sampleRate;
     m_config.bitrate = d.bitrate;
     m_config.channels = d.channels;
-    connect(&m_encoder, &LiveMp3Encoder::encoded, this, &BroadcastService::sendEncoded);
-    connect(&m_encoder, &LiveMp3Encoder::failed, this, &BroadcastService::restartEncoder);
+    connect(&m_encoder, &Mp3Tap::encoded, this, &BroadcastService::sendEncoded);
+    connect(&m_encoder, &Mp3Tap::failed, this, &BroadcastService::restartEncoder);
     connect(&m_capture, &AudioCapture::captured, this, &BroadcastService::encodeAndSend);
     m_connectTimer = new QTimer(this);
     m_connectTimer->setSingleShot(true);
@@ -199,7 +200,7 @@ void BroadcastService::connectToServer()
     if (m_socket || m_capture.isOpen())
         teardown(QStringLiteral("stopped"), false);
 
-    if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
+    if (!openEncoder()) {
         emit logMessage(Mp3Encoder::available()
                             ? QStringLiteral("Broadcast: failed to initialise MP3 encoder")
                             : QStringLiteral("Broadcast: ffmpeg not found (install it or set ORCHIDLANTERN_FFMPEG)"));
@@ -209,7 +210,6 @@ void BroadcastService::connectToServer()
             m_wanted = false;
         return;
     }
-    m_converter.setTarget(m_config.sampleRate, m_config.channels);
 
     if (!m_config.internalMix && !m_capture.open(m_config.inputDevice, m_config.sampleRate, m_config.channels)) {
         teardown(QStringLiteral("no capture device"), true);
@@ -281,12 +281,8 @@ void BroadcastService::onHandshakeData()
     const bool reconnected = std::exchange(m_reconnecting, false);
     m_retryDelayMs = kFirstRetryMs;
     // The on-air mix stops while nothing plays; a capture device does not.
-    if (m_config.internalMix) {
-        m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) {
-            if (m_socket && m_encoder.isOpen())
-                m_encoder.encode(pcm);
-        });
-    }
+    if (m_config.internalMix)
+        m_encoder.fillGaps();
     m_capture.start();
     emit streamingChanged(true);
     emit logMessage(QStringLiteral("Broadcast: connected to server — you are on the air"));
@@ -312,15 +308,19 @@ void BroadcastService::pushAudio(const QAudioBuffer& buffer)
 {
     if (!m_streaming || !m_config.internalMix)
         return;
-    encodeAndSend(m_converter.convert(buffer));
+    m_ownEncoders.push(buffer);
 }
 
 void BroadcastService::encodeAndSend(const QByteArray& pcm)
 {
-    if (!m_socket || !m_encoder.isOpen() || pcm.isEmpty())
-        return;
-    m_silence.noteAudio(pcm.size());
-    m_encoder.encode(pcm);
+    if (m_socket)
+        m_encoder.encode(pcm);
+}
+
+bool BroadcastService::openEncoder()
+{
+    OnAirEncoders* encoders = m_config.internalMix && m_shared ? m_shared : &m_ownEncoders;
+    return m_encoder.open(encoders, m_config.sampleRate, m_config.channels, m_config.bitrate);
 }
 
 void BroadcastService::sendEncoded(const QByteArray& mp3)
@@ -398,7 +398,6 @@ void BroadcastService::teardown(const QString& reason, bool error)
         s->deleteLater();
     }
     m_encoder.close();
-    m_silence.stop();
     m_connectTimer->stop();
     if (m_statsTimer)
         m_statsTimer->stop();
@@ -443,7 +442,7 @@ void BroadcastService::restartEncoder()
     }
     m_encoderRestarted.start();
     emit logMessage(QStringLiteral("Broadcast: encoder stopped responding, restarting it"));
-    if (!m_encoder.open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le))
+    if (!openEncoder())
         teardown(QStringLiteral("failed to restart the MP3 encoder"), true);
 }
 

@@ -1,10 +1,9 @@
 #pragma once
 
-#include "engine/livemp3encoder.h"
 #include "outputs/audiocapture.h"
 #include "outputs/broadcastconfig.h"
-#include "outputs/pcmconverter.h"
-#include "outputs/silencefeeder.h"
+#include "outputs/mp3tap.h"
+#include "outputs/onairencoders.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -37,6 +36,8 @@ public:
     // tried again by itself until it is back or stop() is called.
     bool isReconnecting() const { return m_reconnecting; }
     int listenerCount() const { return m_listeners; }
+    // The on-air mix is then encoded where other outputs take it too.
+    void setSharedEncoders(OnAirEncoders* encoders) { m_shared = encoders; }
 
     // MP3 bytes allowed to wait in the socket before the server counts as
     // no longer reading: a few seconds of the stream.
@@ -80,6 +81,7 @@ private:
     void retryLater();
     void restartEncoder();
     void encodeAndSend(const QByteArray& pcm);
+    bool openEncoder();
     void sendEncoded(const QByteArray& mp3);
     QByteArray credentials() const;
 
@@ -88,9 +90,9 @@ private:
     QNetworkAccessManager* m_network = nullptr;
     QTimer* m_statsTimer = nullptr;
     int m_listeners = 0;
-    LiveMp3Encoder m_encoder;
-    PcmConverter m_converter;
-    SilenceFeeder m_silence;
+    OnAirEncoders m_ownEncoders;
+    OnAirEncoders* m_shared = nullptr;
+    Mp3Tap m_encoder;
     AudioCapture m_capture;
     QTimer* m_connectTimer = nullptr;
     QTimer* m_retryTimer = nullptr;

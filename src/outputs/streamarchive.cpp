@@ -1,6 +1,7 @@
 #include "outputs/streamarchive.h"
 
-#include "engine/livemp3encoder.h"
+#include "engine/mp3encoder.h"
+#include "outputs/mp3tap.h"
 #include "library/appsettings.h"
 
 #include <QAudioBuffer>
@@ -138,15 +139,20 @@ bool StreamArchive::openFile()
         m_file = nullptr;
         return false;
     }
-    m_encoder = new LiveMp3Encoder(this);
-    connect(m_encoder, &LiveMp3Encoder::encoded, this, &StreamArchive::writeEncoded);
-    connect(m_encoder, &LiveMp3Encoder::failed, this, &StreamArchive::encoderFailed);
-    if (!m_encoder->open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le)) {
+    m_encoder = new Mp3Tap(this);
+    connect(m_encoder, &Mp3Tap::encoded, this, &StreamArchive::writeEncoded);
+    connect(m_encoder, &Mp3Tap::failed, this, &StreamArchive::encoderFailed);
+    // Audio and silence alike move the clock that splits and ends the take.
+    connect(m_encoder, &Mp3Tap::fed, this, &StreamArchive::checkClock);
+    if (!openEncoder()) {
         emit logMessage(QStringLiteral("Stream Archive: failed to initialise the MP3 encoder"));
         closeFile();
         return false;
     }
-    m_converter.setTarget(m_config.sampleRate, m_config.channels);
+    // A pause of the on-air mix is recorded as the silence it was, at its
+    // length; a capture device delivers all the time by itself.
+    if (m_config.internalMix)
+        m_encoder->fillGaps();
     emit fileStarted(m_currentPath);
     emit logMessage(QStringLiteral("Stream Archive: recording to ") + QFileInfo(m_currentPath).fileName());
     return true;
@@ -171,11 +177,11 @@ bool StreamArchive::writeToFile(const QByteArray& bytes)
 void StreamArchive::closeFile()
 {
     QFile* file = std::exchange(m_file, nullptr);
-    LiveMp3Encoder* encoder = std::exchange(m_encoder, nullptr);
+    Mp3Tap* encoder = std::exchange(m_encoder, nullptr);
     if (encoder && encoder->isOpen() && file) {
         encoder->disconnect(this);
-        connect(encoder, &LiveMp3Encoder::encoded, file, [file](const QByteArray& mp3) { file->write(mp3); });
-        connect(encoder, &LiveMp3Encoder::finished, this, [this, file, encoder] {
+        connect(encoder, &Mp3Tap::encoded, file, [file](const QByteArray& mp3) { file->write(mp3); });
+        connect(encoder, &Mp3Tap::finished, this, [this, file, encoder] {
             file->close();
             file->deleteLater();
             encoder->deleteLater();
@@ -198,8 +204,8 @@ void StreamArchive::closeFile()
 
 void StreamArchive::finishClosingNow()
 {
-    const QList<LiveMp3Encoder*> encoders = findChildren<LiveMp3Encoder*>(Qt::FindDirectChildrenOnly);
-    for (LiveMp3Encoder* e : encoders) {
+    const QList<Mp3Tap*> encoders = findChildren<Mp3Tap*>(Qt::FindDirectChildrenOnly);
+    for (Mp3Tap* e : encoders) {
         if (e != m_encoder)
             e->finishNow();
     }
@@ -231,10 +237,6 @@ void StreamArchive::start()
     // counted from later, a limit on a split boundary fell after the split.
     m_recordingStart = m_fileStart;
     m_recording = true;
-    // A pause of the on-air mix is recorded as the silence it was, at its
-    // length; a capture device delivers all the time by itself.
-    if (m_config.internalMix)
-        m_silence.start(m_config.sampleRate, m_config.channels, [this](const QByteArray& pcm) { encodePcm(pcm); });
     emit recordingChanged(true);
 }
 
@@ -242,28 +244,30 @@ void StreamArchive::pushAudio(const QAudioBuffer& buffer)
 {
     if (!m_recording || !m_config.internalMix)
         return;
-    const QByteArray pcm = m_converter.convert(buffer);
-    m_silence.noteAudio(pcm.size());
-    encodePcm(pcm);
+    m_ownEncoders.push(buffer);
+    // While the recording waits for room only the time limit is looked at.
+    if (!m_encoder)
+        checkClock();
 }
 
 void StreamArchive::onCaptured(const QByteArray& pcm)
 {
-    m_silence.noteAudio(pcm.size());
-    encodePcm(pcm);
+    if (m_encoder)
+        m_encoder->encode(pcm);
+    else
+        checkClock();
 }
 
-void StreamArchive::encodePcm(const QByteArray& pcm)
+bool StreamArchive::openEncoder()
 {
-    if (!m_recording || pcm.isEmpty())
-        return;
-    // While the recording waits for room only the time limit is looked at.
-    if (m_file && m_encoder && m_encoder->isOpen()) {
-        m_encoder->encode(pcm);
-        if (!m_recording)
-            return;
-    }
+    OnAirEncoders* encoders = m_config.internalMix && m_shared ? m_shared : &m_ownEncoders;
+    return m_encoder->open(encoders, m_config.sampleRate, m_config.channels, m_config.bitrate);
+}
 
+void StreamArchive::checkClock()
+{
+    if (!m_recording)
+        return;
     // The limit first, and both on one reading of the clock: a recording that
     // ends on a split boundary must not leave an empty part behind.
     const QDateTime now = m_clock();
@@ -295,7 +299,8 @@ void StreamArchive::writeEncoded(const QByteArray& mp3)
     }
     emit logMessage(QStringLiteral("Stream Archive: write error on %1 (file was removed) - recording ended")
                         .arg(QFileInfo(m_currentPath).fileName()));
-    m_encoder->close();
+    if (m_encoder)
+        m_encoder->close();
     stop();
 }
 
@@ -305,7 +310,7 @@ void StreamArchive::waitForRoom(const QString& cause)
 {
     emit logMessage(QStringLiteral("Stream Archive: write error on %1 (%2) - recording paused until there is room")
                         .arg(QFileInfo(m_currentPath).fileName(), cause));
-    if (LiveMp3Encoder* encoder = std::exchange(m_encoder, nullptr)) {
+    if (Mp3Tap* encoder = std::exchange(m_encoder, nullptr)) {
         encoder->disconnect(this);
         encoder->close();
         encoder->deleteLater();
@@ -344,7 +349,7 @@ void StreamArchive::encoderFailed()
     m_encoderRestarted.start();
     if (!again) {
         emit logMessage(QStringLiteral("Stream Archive: encoder stopped responding, restarting it"));
-        if (m_encoder->open(m_config.sampleRate, m_config.channels, m_config.bitrate, Mp3Encoder::S16le))
+        if (openEncoder())
             return;
     }
     emit logMessage(QStringLiteral("Stream Archive: the MP3 encoder keeps failing - recording ended"));
@@ -357,7 +362,6 @@ void StreamArchive::stop()
     if (!m_recording && !m_file && !m_capture.isOpen())
         return;
     m_capture.close();
-    m_silence.stop();
     m_roomTimer->stop();
     m_stopping = std::exchange(m_recording, false);
     if (m_stopping)

@@ -2,8 +2,7 @@
 
 #include "outputs/archiveconfig.h"
 #include "outputs/audiocapture.h"
-#include "outputs/pcmconverter.h"
-#include "outputs/silencefeeder.h"
+#include "outputs/onairencoders.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -14,7 +13,7 @@
 class QAudioBuffer;
 class QFile;
 class QTimer;
-class LiveMp3Encoder;
+class Mp3Tap;
 
 // Records the on-air audio or an input device to MP3 files named from a
 // date-time pattern, split at a set interval, optionally stopping by itself.
@@ -46,6 +45,8 @@ public:
     // The clock that names, splits and times the files; the system's own
     // unless replaced.
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    // The on-air mix is then encoded where other outputs take it too.
+    void setSharedEncoders(OnAirEncoders* encoders) { m_shared = encoders; }
 
 signals:
     void recordingChanged(bool recording);
@@ -62,7 +63,8 @@ public slots:
 private:
     bool openFile();
     void closeFile();
-    void encodePcm(const QByteArray& pcm);
+    bool openEncoder();
+    void checkClock();
     void onCaptured(const QByteArray& pcm);
     bool writeToFile(const QByteArray& bytes);
     void writeEncoded(const QByteArray& mp3);
@@ -74,10 +76,10 @@ private:
 
     ArchiveConfig m_config;
     QFile* m_file = nullptr;
-    LiveMp3Encoder* m_encoder = nullptr; // the current file's; earlier files finish on their own
-    int m_closing = 0;                   // files whose encoder is still finishing
-    PcmConverter m_converter;
-    SilenceFeeder m_silence;
+    OnAirEncoders m_ownEncoders;
+    OnAirEncoders* m_shared = nullptr;
+    Mp3Tap* m_encoder = nullptr; // the current file's; earlier files finish on their own
+    int m_closing = 0;           // files whose encoder is still finishing
     AudioCapture m_capture;
     QTimer* m_roomTimer = nullptr;     // runs while a write error keeps the recording waiting
     int m_roomCheckMs = kFirstRoomCheckMs;

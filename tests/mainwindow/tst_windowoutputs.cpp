@@ -2,8 +2,8 @@
 // ctest: timeout 600
 // The window's station outputs, switched on as the operator does: a stream
 // to a real icecast2, the built-in server with listeners, a recording and a
-// relay. The titles they carry (never a command row's), and a quit while all
-// of them run.
+// relay. The titles they carry (never a command row's), one encoder shared
+// by them, and a quit while they run.
 #include "audiofixtures.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
@@ -15,6 +15,7 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QScopeGuard>
@@ -171,6 +172,26 @@ private slots:
         QTest::qWait(2000);
         QVERIFY(!f.screenshot(QStringLiteral("window-streaming")).isEmpty());
         const QString recording = archive->currentFile();
+
+        // All three send the same MP3 format, so one encoder feeds them; the
+        // source client leaving it stops neither the recording nor a listener.
+        const auto encoders = [&other] {
+            QList<QByteArray> pids = ffmpegChildren().split('\n');
+            pids.removeAll(QByteArray::number(other.processId()));
+            return pids.size();
+        };
+        QCOMPARE(encoders(), 1);
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Stop Broadcasting"))->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(ice.mountStatus().isEmpty(), true, 15000);
+        const qint64 recorded = QFileInfo(recording).size();
+        first.readAll();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(recording).size() > recorded + 16000 && first.bytesAvailable() > 16000,
+                                 15000);
+        QVERIFY(archive->isRecording());
+        // Back on the air, it joins the running encoder.
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"))->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!ice.mountStatus().isEmpty(), 15000);
+        QCOMPARE(encoders(), 1);
 
         // Nothing reports once the window goes, and nothing is left running.
         QObject probe;

@@ -1,5 +1,6 @@
 // ctest: timeout 600
 #include "audiofixtures.h"
+#include "engine/mp3encoder.h"
 #include "olmain.h"
 #include "outputs/broadcastserver.h"
 #include "tonesource.h"

@@ -1,5 +1,6 @@
 // ctest: serial
 #include "audiofixtures.h"
+#include "engine/mp3encoder.h"
 #include "icecastserver.h"
 #include "olmain.h"
 #include "outputs/broadcastservice.h"
