@@ -190,24 +190,28 @@ private:
     LocalTimeReader m_reader;
 };
 
-Track trackFromRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates)
+QString textAt(const QSqlQuery& q, int column)
 {
-    Track t;
-    t.filePath = q.value(c.filepath).toString();
-    t.artist = q.value(c.artist).toString();
-    t.title = q.value(c.title).toString();
-    t.album = q.value(c.album).toString();
-    t.genre = q.value(c.genre).toString();
-    t.comment = q.value(c.comment).toString();
-    t.category = q.value(c.category).toString();
+    return q.value(column).value<QString>();
+}
+
+// Fills a row in place: a search may build hundreds of thousands of them.
+void readRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates, Track& t)
+{
+    t.filePath = textAt(q, c.filepath);
+    t.artist = textAt(q, c.artist);
+    t.title = textAt(q, c.title);
+    t.album = textAt(q, c.album);
+    t.genre = textAt(q, c.genre);
+    t.comment = textAt(q, c.comment);
+    t.category = textAt(q, c.category);
     t.year = q.value(c.year).toInt();
     t.playCount = q.value(c.playCount).toInt();
     t.durationMs = q.value(c.durationMs).toLongLong();
     t.streamLimitMs = q.value(c.streamLimitMs).toLongLong();
     t.isStream = q.value(c.isStream).toInt() != 0;
-    t.lastPlayed = dates.parse(q.value(c.lastPlayed).toString());
-    t.dateAdded = dates.parse(q.value(c.dateAdded).toString());
-    return t;
+    t.lastPlayed = dates.parse(textAt(q, c.lastPlayed));
+    t.dateAdded = dates.parse(textAt(q, c.dateAdded));
 }
 
 bool containsText(const QString& value, const QString& needle)
@@ -1039,7 +1043,7 @@ QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& par
     DateCache dates;
     const int idColumn = q.record().indexOf(QStringLiteral("id"));
     while (q.next()) {
-        out.append(trackFromRow(q, columns, dates));
+        readRow(q, columns, dates, out.emplaceBack());
         if (last)
             *last = {q.value(columns.artist).toString(), q.value(columns.title).toString(), q.value(idColumn).toLongLong()};
     }
