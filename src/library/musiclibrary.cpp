@@ -86,6 +86,13 @@ QStringList trackColumns(QSqlQuery& q)
     return names;
 }
 
+// The columns a row of a search is read from (readRow), and the id that
+// continues a listing; the rest only feeds the full-text index. A large
+// answer is sorted and read whole, so every column left out counts.
+const QString kSelectRow = QStringLiteral(
+    "SELECT id, filepath, artist, title, album, genre, comment, category, year, play_count, duration_ms, "
+    "stream_limit_ms, is_stream, last_played, date_added FROM tracks ");
+
 const QString kOrder = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE");
 
 const QString kLikeAnyDatabase = QStringLiteral(
@@ -776,7 +783,7 @@ QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
         QVariantList params(batch.cbegin(), batch.cend());
         const QString marks = QStringLiteral("?,").repeated(batch.size()).chopped(1);
         const QList<Track> found = MusicLibrary().runSearch(
-            QStringLiteral("SELECT * FROM tracks WHERE is_stream=0 AND filepath IN (%1) ORDER BY library "
+            kSelectRow + QStringLiteral("WHERE is_stream=0 AND filepath IN (%1) ORDER BY library "
                            "COLLATE NOCASE, artist COLLATE NOCASE, title COLLATE NOCASE")
                 .arg(marks),
             params);
@@ -1054,8 +1061,8 @@ QList<Track> MusicLibrary::listPage(PageKey& after, int limit) const
 {
     const QString order = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE, id LIMIT ?");
     if (after.id <= 0)
-        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=?") + order, {text(name), limit}, &after);
-    return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND "
+        return runSearch(kSelectRow + QStringLiteral("WHERE library=?") + order, {text(name), limit}, &after);
+    return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND "
                                     "(artist COLLATE NOCASE, title COLLATE NOCASE, id) > (?, ?, ?)")
                          + order,
                      {text(name), text(after.artist), text(after.title), after.id, limit}, &after);
@@ -1066,7 +1073,7 @@ QList<Track> MusicLibrary::search(const QString& textIn) const
     if (folderMode)
         return searchMemory(textIn);
     const QString trimmed = textIn.trimmed();
-    const QString whole = QStringLiteral("SELECT * FROM tracks WHERE library=?") + kOrder;
+    const QString whole = kSelectRow + QStringLiteral("WHERE library=?") + kOrder;
     if (trimmed.isEmpty())
         return runSearch(whole, {text(name)});
 
@@ -1075,14 +1082,14 @@ QList<Track> MusicLibrary::search(const QString& textIn) const
         QVariantList params{text(name)};
         for (int i = 0; i < 8; ++i)
             params << pattern;
-        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND ") + kLikeAnyDatabase + kOrder,
+        return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND ") + kLikeAnyDatabase + kOrder,
                          params);
     }
 
     const QStringList terms = ftsTerms(trimmed);
     if (terms.isEmpty())
         return runSearch(whole, {text(name)});
-    return runSearch(QStringLiteral("SELECT t.* FROM tracks t WHERE t.library=? AND t.id IN "
+    return runSearch(kSelectRow + QStringLiteral("t WHERE t.library=? AND t.id IN "
                                     "(SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?) "
                                     "ORDER BY t.artist COLLATE NOCASE, t.title COLLATE NOCASE"),
                      {text(name), terms.join(QLatin1Char(' '))});
@@ -1133,7 +1140,7 @@ QList<Track> MusicLibrary::search(const Query& query) const
             conditions << expr + QStringLiteral(" LIKE ?");
             params << QLatin1Char('%') + value + QLatin1Char('%');
         }
-        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND ")
+        return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND ")
                              + conditions.join(QStringLiteral(" AND ")) + kOrder,
                          params);
     }
@@ -1143,7 +1150,7 @@ QList<Track> MusicLibrary::search(const Query& query) const
         terms += ftsTerms(value, column);
     if (terms.isEmpty())
         return search(QString());
-    return runSearch(QStringLiteral("SELECT t.* FROM tracks t WHERE t.library=? AND t.id IN "
+    return runSearch(kSelectRow + QStringLiteral("t WHERE t.library=? AND t.id IN "
                                     "(SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?) "
                                     "ORDER BY t.artist COLLATE NOCASE, t.title COLLATE NOCASE"),
                      {text(name), terms.join(QLatin1Char(' '))});
