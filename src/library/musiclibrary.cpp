@@ -17,6 +17,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSet>
 #include <QStandardPaths>
 #include <QVariant>
 #include <QtConcurrent>
@@ -197,28 +198,57 @@ private:
     LocalTimeReader m_reader;
 };
 
+// Texts that repeat from row to row (an artist's tracks come together, a
+// handful of genres and categories) share one string, so that a large
+// answer keeps far fewer allocations alive: each one costs fresh memory.
+class SharedText
+{
+public:
+    QString share(QString text)
+    {
+        if (text.isEmpty())
+            return text;
+        const auto it = m_seen.constFind(text);
+        if (it != m_seen.cend())
+            return *it;
+        if (m_seen.size() < kMaxShared)
+            m_seen.insert(text);
+        return text;
+    }
+
+private:
+    static constexpr qsizetype kMaxShared = 16384;
+    QSet<QString> m_seen;
+};
+
+struct RowCache
+{
+    DateCache dates;
+    SharedText texts;
+};
+
 QString textAt(const QSqlQuery& q, int column)
 {
     return q.value(column).value<QString>();
 }
 
 // Fills a row in place: a search may build hundreds of thousands of them.
-void readRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates, Track& t)
+void readRow(const QSqlQuery& q, const RowColumns& c, RowCache& cache, Track& t)
 {
     t.filePath = textAt(q, c.filepath);
-    t.artist = textAt(q, c.artist);
+    t.artist = cache.texts.share(textAt(q, c.artist));
     t.title = textAt(q, c.title);
-    t.album = textAt(q, c.album);
-    t.genre = textAt(q, c.genre);
-    t.comment = textAt(q, c.comment);
-    t.category = textAt(q, c.category);
+    t.album = cache.texts.share(textAt(q, c.album));
+    t.genre = cache.texts.share(textAt(q, c.genre));
+    t.comment = cache.texts.share(textAt(q, c.comment));
+    t.category = cache.texts.share(textAt(q, c.category));
     t.year = q.value(c.year).toInt();
     t.playCount = q.value(c.playCount).toInt();
     t.durationMs = q.value(c.durationMs).toLongLong();
     t.streamLimitMs = q.value(c.streamLimitMs).toLongLong();
     t.isStream = q.value(c.isStream).toInt() != 0;
-    t.lastPlayed = dates.parse(textAt(q, c.lastPlayed));
-    t.dateAdded = dates.parse(textAt(q, c.dateAdded));
+    t.lastPlayed = cache.dates.parse(textAt(q, c.lastPlayed));
+    t.dateAdded = cache.dates.parse(textAt(q, c.dateAdded));
 }
 
 bool containsText(const QString& value, const QString& needle)
@@ -1047,10 +1077,10 @@ QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& par
     if (!q.exec())
         return out;
     const RowColumns columns(q.record());
-    DateCache dates;
+    RowCache cache;
     const int idColumn = q.record().indexOf(QStringLiteral("id"));
     while (q.next()) {
-        readRow(q, columns, dates, out.emplaceBack());
+        readRow(q, columns, cache, out.emplaceBack());
         if (last)
             *last = {q.value(columns.artist).toString(), q.value(columns.title).toString(), q.value(idColumn).toLongLong()};
     }
