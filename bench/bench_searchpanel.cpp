@@ -3,6 +3,8 @@
 // keystroke, the longest time the GUI thread spent in one go (the keystroke
 // itself or any event handled until the answer shows), the time until the
 // result count shows, and the bare full-text search for the same text.
+// A file named as the second argument keeps the filled library between runs:
+// filled and saved there when missing, copied in instead of filling otherwise.
 #include "benchlibrary.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
@@ -13,6 +15,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSqlQuery>
@@ -60,12 +63,29 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern"));
     QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
     const int rows = argc > 1 ? QByteArray(argv[1]).toInt() : 100000;
-    if (!MusicLibrary::initDatabase() || rows <= 0)
+    const QString kept = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    if (rows <= 0 || !MusicLibrary::initDatabase())
         return 1;
-    QElapsedTimer filled;
-    filled.start();
-    fillBenchLibrary(QStringLiteral("Station"), rows);
-    std::printf("inserted %d rows in %.1f s\n", rows, filled.nsecsElapsed() / 1e9);
+    if (!kept.isEmpty() && QFile::exists(kept)) {
+        QSqlDatabase db = MusicLibrary::database();
+        const QString file = db.databaseName();
+        db.close();
+        QFile::remove(file);
+        QFile::remove(file + QStringLiteral("-wal"));
+        QFile::remove(file + QStringLiteral("-shm"));
+        if (!QFile::copy(kept, file) || !MusicLibrary::initDatabase())
+            return 1;
+        std::printf("library copied from %s\n", qPrintable(kept));
+    } else {
+        QElapsedTimer filled;
+        filled.start();
+        fillBenchLibrary(QStringLiteral("Station"), rows);
+        std::printf("inserted %d rows in %.1f s\n", rows, filled.nsecsElapsed() / 1e9);
+        if (!kept.isEmpty()) {
+            QSqlQuery(MusicLibrary::database()).exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+            QFile::copy(MusicLibrary::database().databaseName(), kept);
+        }
+    }
 
     QElapsedTimer built;
     built.start();

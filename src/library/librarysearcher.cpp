@@ -3,6 +3,14 @@
 #include <QSqlDatabase>
 #include <QThread>
 
+#include <algorithm>
+
+namespace {
+
+constexpr qsizetype kFreeSlice = 4096;
+
+} // namespace
+
 LibrarySearcher::LibrarySearcher(QObject* parent)
     : QObject(parent)
     , m_file(MusicLibrary::database().databaseName())
@@ -63,26 +71,34 @@ void LibrarySearcher::run()
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(m_file);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        // The list being let go, a slice at a time: a request arriving
+        // meanwhile waits for one slice at most, not for a whole large list.
+        QList<Track> freeing;
         for (;;) {
             std::optional<Request> request;
-            QList<QList<Track>> discarded;
             {
                 QMutexLocker lock(&m_mutex);
-                while (!m_pending && m_discarded.isEmpty() && !m_quit)
+                while (!m_pending && m_discarded.isEmpty() && freeing.isEmpty() && !m_quit)
                     m_wake.wait(&m_mutex);
                 if (m_quit)
                     break;
                 request.swap(m_pending);
-                discarded.swap(m_discarded);
+                if (!request && freeing.isEmpty())
+                    freeing = m_discarded.takeLast();
             }
-            // The answer first: freeing a large list can wait.
-            if (request && request->generation == m_generation) {
-                if (!db.isOpen())
-                    db.open();
-                request->source.connectionName = name;
-                answer(*request);
+            if (request) {
+                if (request->generation == m_generation) {
+                    if (!db.isOpen())
+                        db.open();
+                    request->source.connectionName = name;
+                    answer(*request);
+                }
+                continue;
             }
-            discarded.clear();
+            const qsizetype slice = std::min<qsizetype>(freeing.size(), kFreeSlice);
+            freeing.remove(freeing.size() - slice, slice);
+            if (freeing.isEmpty())
+                freeing = QList<Track>();
         }
     }
     QSqlDatabase::removeDatabase(name);

@@ -17,6 +17,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSet>
 #include <QStandardPaths>
 #include <QVariant>
 #include <QtConcurrent>
@@ -85,6 +86,13 @@ QStringList trackColumns(QSqlQuery& q)
     }
     return names;
 }
+
+// The columns a row of a search is read from (readRow), and the id that
+// continues a listing; the rest only feeds the full-text index. A large
+// answer is sorted and read whole, so every column left out counts.
+const QString kSelectRow = QStringLiteral(
+    "SELECT id, filepath, artist, title, album, genre, comment, category, year, play_count, duration_ms, "
+    "stream_limit_ms, is_stream, last_played, date_added FROM tracks ");
 
 const QString kOrder = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE");
 
@@ -190,24 +198,57 @@ private:
     LocalTimeReader m_reader;
 };
 
-Track trackFromRow(const QSqlQuery& q, const RowColumns& c, DateCache& dates)
+// Texts that repeat from row to row (an artist's tracks come together, a
+// handful of genres and categories) share one string, so that a large
+// answer keeps far fewer allocations alive: each one costs fresh memory.
+class SharedText
 {
-    Track t;
-    t.filePath = q.value(c.filepath).toString();
-    t.artist = q.value(c.artist).toString();
-    t.title = q.value(c.title).toString();
-    t.album = q.value(c.album).toString();
-    t.genre = q.value(c.genre).toString();
-    t.comment = q.value(c.comment).toString();
-    t.category = q.value(c.category).toString();
+public:
+    QString share(QString text)
+    {
+        if (text.isEmpty())
+            return text;
+        const auto it = m_seen.constFind(text);
+        if (it != m_seen.cend())
+            return *it;
+        if (m_seen.size() < kMaxShared)
+            m_seen.insert(text);
+        return text;
+    }
+
+private:
+    static constexpr qsizetype kMaxShared = 16384;
+    QSet<QString> m_seen;
+};
+
+struct RowCache
+{
+    DateCache dates;
+    SharedText texts;
+};
+
+QString textAt(const QSqlQuery& q, int column)
+{
+    return q.value(column).value<QString>();
+}
+
+// Fills a row in place: a search may build hundreds of thousands of them.
+void readRow(const QSqlQuery& q, const RowColumns& c, RowCache& cache, Track& t)
+{
+    t.filePath = textAt(q, c.filepath);
+    t.artist = cache.texts.share(textAt(q, c.artist));
+    t.title = textAt(q, c.title);
+    t.album = cache.texts.share(textAt(q, c.album));
+    t.genre = cache.texts.share(textAt(q, c.genre));
+    t.comment = cache.texts.share(textAt(q, c.comment));
+    t.category = cache.texts.share(textAt(q, c.category));
     t.year = q.value(c.year).toInt();
     t.playCount = q.value(c.playCount).toInt();
     t.durationMs = q.value(c.durationMs).toLongLong();
     t.streamLimitMs = q.value(c.streamLimitMs).toLongLong();
     t.isStream = q.value(c.isStream).toInt() != 0;
-    t.lastPlayed = dates.parse(q.value(c.lastPlayed).toString());
-    t.dateAdded = dates.parse(q.value(c.dateAdded).toString());
-    return t;
+    t.lastPlayed = cache.dates.parse(textAt(q, c.lastPlayed));
+    t.dateAdded = cache.dates.parse(textAt(q, c.dateAdded));
 }
 
 bool containsText(const QString& value, const QString& needle)
@@ -770,7 +811,7 @@ QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool 
         QVariantList params(batch.cbegin(), batch.cend());
         const QString marks = QStringLiteral("?,").repeated(batch.size()).chopped(1);
         const QList<Track> found = MusicLibrary().runSearch(
-            QStringLiteral("SELECT * FROM tracks WHERE is_stream=%1 AND filepath IN (%2) ORDER BY library "
+            kSelectRow + QStringLiteral("WHERE is_stream=%1 AND filepath IN (%2) ORDER BY library "
                            "COLLATE NOCASE, artist COLLATE NOCASE, title COLLATE NOCASE")
                 .arg(streams ? 1 : 0)
                 .arg(marks),
@@ -1042,10 +1083,10 @@ QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& par
     if (!q.exec())
         return out;
     const RowColumns columns(q.record());
-    DateCache dates;
+    RowCache cache;
     const int idColumn = q.record().indexOf(QStringLiteral("id"));
     while (q.next()) {
-        out.append(trackFromRow(q, columns, dates));
+        readRow(q, columns, cache, out.emplaceBack());
         if (last)
             *last = {q.value(columns.artist).toString(), q.value(columns.title).toString(), q.value(idColumn).toLongLong()};
     }
@@ -1056,8 +1097,8 @@ QList<Track> MusicLibrary::listPage(PageKey& after, int limit) const
 {
     const QString order = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE, id LIMIT ?");
     if (after.id <= 0)
-        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=?") + order, {text(name), limit}, &after);
-    return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND "
+        return runSearch(kSelectRow + QStringLiteral("WHERE library=?") + order, {text(name), limit}, &after);
+    return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND "
                                     "(artist COLLATE NOCASE, title COLLATE NOCASE, id) > (?, ?, ?)")
                          + order,
                      {text(name), text(after.artist), text(after.title), after.id, limit}, &after);
@@ -1120,7 +1161,7 @@ QList<Track> MusicLibrary::search(const QString& textIn) const
     if (folderMode)
         return searchMemory(textIn);
     const QString trimmed = textIn.trimmed();
-    const QString whole = QStringLiteral("SELECT * FROM tracks WHERE library=?") + kOrder;
+    const QString whole = kSelectRow + QStringLiteral("WHERE library=?") + kOrder;
     if (trimmed.isEmpty())
         return runSearch(whole, {text(name)});
 
@@ -1129,14 +1170,14 @@ QList<Track> MusicLibrary::search(const QString& textIn) const
         QVariantList params{text(name)};
         for (int i = 0; i < 8; ++i)
             params << pattern;
-        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND ") + kLikeAnyDatabase + kOrder,
+        return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND ") + kLikeAnyDatabase + kOrder,
                          params);
     }
 
     const QStringList terms = ftsTerms(trimmed);
     if (terms.isEmpty())
         return runSearch(whole, {text(name)});
-    return runSearch(QStringLiteral("SELECT t.* FROM tracks t WHERE t.library=? AND t.id IN "
+    return runSearch(kSelectRow + QStringLiteral("t WHERE t.library=? AND t.id IN "
                                     "(SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?) "
                                     "ORDER BY t.artist COLLATE NOCASE, t.title COLLATE NOCASE"),
                      {text(name), terms.join(QLatin1Char(' '))});
@@ -1187,7 +1228,7 @@ QList<Track> MusicLibrary::search(const Query& query) const
             conditions << expr + QStringLiteral(" LIKE ?");
             params << QLatin1Char('%') + value + QLatin1Char('%');
         }
-        return runSearch(QStringLiteral("SELECT * FROM tracks WHERE library=? AND ")
+        return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND ")
                              + conditions.join(QStringLiteral(" AND ")) + kOrder,
                          params);
     }
@@ -1197,7 +1238,7 @@ QList<Track> MusicLibrary::search(const Query& query) const
         terms += ftsTerms(value, column);
     if (terms.isEmpty())
         return search(QString());
-    return runSearch(QStringLiteral("SELECT t.* FROM tracks t WHERE t.library=? AND t.id IN "
+    return runSearch(kSelectRow + QStringLiteral("t WHERE t.library=? AND t.id IN "
                                     "(SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?) "
                                     "ORDER BY t.artist COLLATE NOCASE, t.title COLLATE NOCASE"),
                      {text(name), terms.join(QLatin1Char(' '))});

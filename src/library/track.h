@@ -38,5 +38,7 @@ struct Track
     QString displayName() const;
 };
 
+// Every member is relocatable, so a growing list moves its rows by realloc.
+Q_DECLARE_TYPEINFO(Track, Q_RELOCATABLE_TYPE);
 Q_DECLARE_METATYPE(Track)
 Q_DECLARE_METATYPE(QList<Track>)

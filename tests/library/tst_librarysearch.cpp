@@ -112,6 +112,9 @@ private slots:
         const QList<Track> gnr = m_lib.search(QStringLiteral("Illusion"));
         QCOMPARE(gnr.size(), 1);
         QCOMPARE(gnr[0].filePath, QStringLiteral("/music/gnr/dont cry.mp3"));
+        QCOMPARE(gnr[0].artist, QStringLiteral("Guns N' Roses"));
+        QCOMPARE(gnr[0].album, QStringLiteral("Use Your Illusion I"));
+        QCOMPARE(gnr[0].genre, QStringLiteral("Rock"));
         QCOMPARE(gnr[0].year, 1991);
         QCOMPARE(gnr[0].durationMs, 284000);
         QCOMPARE(gnr[0].category, QStringLiteral("Foreign"));
