@@ -1139,11 +1139,11 @@ QHash<qint64, Track> MusicLibrary::recordsById(const QList<qint64>& ids) const
     QHash<qint64, Track> out;
     QSqlQuery q(connection());
     q.setForwardOnly(true);
-    DateCache dates;
+    RowCache cache;
     for (qsizetype from = 0; from < ids.size(); from += kLookupBatch) {
         const QList<qint64> batch = ids.mid(from, kLookupBatch);
-        q.prepare(QStringLiteral("SELECT * FROM tracks WHERE id IN (%1)")
-                      .arg(QStringLiteral("?,").repeated(batch.size()).chopped(1)));
+        q.prepare(kSelectRow + QStringLiteral("WHERE id IN (%1)")
+                                   .arg(QStringLiteral("?,").repeated(batch.size()).chopped(1)));
         for (const qint64 id : batch)
             q.addBindValue(id);
         if (!q.exec())
@@ -1151,7 +1151,7 @@ QHash<qint64, Track> MusicLibrary::recordsById(const QList<qint64>& ids) const
         const RowColumns columns(q.record());
         const int idColumn = q.record().indexOf(QStringLiteral("id"));
         while (q.next())
-            out.insert(q.value(idColumn).toLongLong(), trackFromRow(q, columns, dates));
+            readRow(q, columns, cache, out[q.value(idColumn).toLongLong()]);
     }
     return out;
 }
