@@ -91,6 +91,8 @@ void LibrarySearcher::run()
                     if (!db.isOpen())
                         db.open();
                     request->source.connectionName = name;
+                    // Typing on makes a large answer worthless before it is read whole.
+                    request->source.abandoned = [this, g = request->generation] { return g != m_generation; };
                     answer(*request);
                 }
                 continue;
@@ -121,6 +123,7 @@ void LibrarySearcher::answer(const Request& request)
     const bool wasPage = request.page;
     next.page = true;
     next.source.connectionName.clear();
+    next.source.abandoned = nullptr;
     // Delivered on the owner's thread, and only while still the newest.
     QMetaObject::invokeMethod(
         this,

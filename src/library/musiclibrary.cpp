@@ -1086,6 +1086,10 @@ QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& par
     RowCache cache;
     const int idColumn = q.record().indexOf(QStringLiteral("id"));
     while (q.next()) {
+        if (abandoned && (out.size() & 4095) == 4095 && abandoned()) {
+            out.clear();
+            break;
+        }
         readRow(q, columns, cache, out.emplaceBack());
         if (last)
             *last = {q.value(columns.artist).toString(), q.value(columns.title).toString(), q.value(idColumn).toLongLong()};

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The station's catalogue: named libraries of files and streams kept in
 // library.db, or, in folder mode, the audio files of one folder in memory.
 // A small value that selects one library; database-wide operations are
@@ -63,6 +65,8 @@ public:
     // The connection count() and the searches use; empty for the shared
     // one. Another thread names a connection of its own here.
     QString connectionName;
+    // Asked now and then while a search reads its rows: true drops the rest.
+    std::function<bool()> abandoned;
 
     // The shared connection "ol_library", opened on first use.
     static QSqlDatabase database();
