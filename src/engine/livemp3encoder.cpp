@@ -147,22 +147,7 @@ void LiveMp3Encoder::finishNow()
     writePending();
     if (QProcess* p = release()) {
         // The pipe holds far more than the child still has to give.
-        p->closeWriteChannel();
-        QByteArray rest;
-        QElapsedTimer idle;
-        idle.start();
-        while (!p->waitForFinished(50)) {
-            const QByteArray chunk = drain();
-            if (!chunk.isEmpty() || p->bytesToWrite() > 0)
-                idle.restart();
-            rest += chunk;
-            if (idle.elapsed() > kIdleMs) {
-                p->kill();
-                p->waitForFinished(kStopWaitMs);
-                break;
-            }
-        }
-        rest += drain();
+        const QByteArray rest = Mp3Encoder::finishProcess(*p, [this] { return drain(); });
         delete p;
         closeOutput();
         end(rest, true);

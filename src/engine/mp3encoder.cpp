@@ -153,16 +153,18 @@ QByteArray Mp3Encoder::flush()
     return out;
 }
 
-QByteArray Mp3Encoder::finishProcess(QProcess& child)
+QByteArray Mp3Encoder::finishProcess(QProcess& child, const std::function<QByteArray()>& readOutput)
 {
+    const auto read = [&] { return readOutput ? readOutput() : child.readAllStandardOutput(); };
     QByteArray out;
     child.closeWriteChannel();
     QElapsedTimer idle;
     idle.start();
     qint64 pending = child.bytesToWrite();
     while (child.state() != QProcess::NotRunning) {
-        child.waitForReadyRead(kChunkWaitMs);
-        const QByteArray chunk = child.readAllStandardOutput();
+        if (!readOutput)
+            child.waitForReadyRead(kChunkWaitMs);
+        const QByteArray chunk = read();
         const qint64 nowPending = child.bytesToWrite();
         if (!chunk.isEmpty() || nowPending < pending)
             idle.restart();
@@ -176,7 +178,7 @@ QByteArray Mp3Encoder::finishProcess(QProcess& child)
             break;
         }
     }
-    out += child.readAllStandardOutput();
+    out += read();
     return out;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
@@ -39,7 +41,9 @@ public:
     static QStringList arguments(int sampleRate, int channels, int kbps, InputFormat format);
     // Ends the child's input and collects its output until it exits; a
     // child that takes and gives nothing for 5 s is killed.
-    static QByteArray finishProcess(QProcess& process);
+    // readOutput: where the child's output is read when it does not go
+    // through the process's own channel.
+    static QByteArray finishProcess(QProcess& process, const std::function<QByteArray()>& readOutput = {});
 
     // The search behind ffmpegPath() over explicit places, in order: the
     // override (a file path), the executable search folders, the package
