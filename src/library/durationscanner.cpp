@@ -158,8 +158,13 @@ void DurationScanner::readAhead()
     if (chunk.isEmpty())
         return;
     ++m_reading;
-    // Dropped unseen when the scanner goes first.
-    QtConcurrent::run(readLengths, chunk).then(this, [this](const Lengths& lengths) { takeRead(lengths); });
+    // Dropped unseen when the scanner goes first. A read already done when
+    // the continuation is attached runs it right here, inside scan(), before
+    // a clearQueue() that follows the call: lengths come through the event
+    // loop instead.
+    QtConcurrent::run(readLengths, chunk).then(this, [this](const Lengths& lengths) {
+        QMetaObject::invokeMethod(this, [this, lengths] { takeRead(lengths); }, Qt::QueuedConnection);
+    });
     readAhead();
 }
 
