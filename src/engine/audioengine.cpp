@@ -20,9 +20,12 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 constexpr int kFadeTickMs = 40;
+constexpr qint64 kBatchUs = 75000; // decoded audio handed over at once, at most
 constexpr int kAimAtMixMs = 500; // how far ahead a segue is timed to its mix point
 // How far ahead of its mix point the next row is loaded on the idle deck.
 constexpr int kPreloadMs = 4000;
@@ -60,6 +63,19 @@ AudioEngine::AudioEngine(QObject* parent)
     });
 }
 
+AudioEngine::~AudioEngine()
+{
+    // The decoders call in from their own threads: they stop before the
+    // batches they fill go.
+    for (Deck& d : m_decks) {
+        if (!d.player)
+            continue;
+        d.player->disconnect(this);
+        d.bufferOut->disconnect(this);
+        delete std::exchange(d.player, nullptr);
+    }
+}
+
 void AudioEngine::setUpDeck(int index)
 {
     Deck& d = m_decks[index];
@@ -70,8 +86,9 @@ void AudioEngine::setUpDeck(int index)
     d.player->setAudioBufferOutput(d.bufferOut);
 
     connect(d.player, &QMediaPlayer::metaDataChanged, this, [this, index] { onDeckMetaData(index); });
+    // Called on the decoder's thread.
     connect(d.bufferOut, &QAudioBufferOutput::audioBufferReceived, this,
-            [this, index](const QAudioBuffer& b) { onDeckBuffer(index, b); });
+            [this, index](const QAudioBuffer& b) { gatherDeckBuffer(index, b); }, Qt::DirectConnection);
     connect(d.player, &QMediaPlayer::positionChanged, this,
             [this, index](qint64 pos) { onDeckPosition(index, pos); });
     connect(d.player, &QMediaPlayer::durationChanged, this, [this, index](qint64 ms) {
@@ -79,8 +96,10 @@ void AudioEngine::setUpDeck(int index)
             emit durationChanged(ms);
     });
     connect(d.player, &QMediaPlayer::mediaStatusChanged, this, [this, index](QMediaPlayer::MediaStatus s) {
-        if (s == QMediaPlayer::EndOfMedia)
+        if (s == QMediaPlayer::EndOfMedia) {
+            takeDeckBuffers(index);
             onEndOfTrack(index);
+        }
         else if (s == QMediaPlayer::InvalidMedia && m_startPending && index == m_startDeck)
             startFailed(QStringLiteral("cannot be decoded"));
     });
@@ -88,6 +107,8 @@ void AudioEngine::setUpDeck(int index)
         // A deck waiting for its segue changes nothing on air.
         if (state == QMediaPlayer::PausedState && !deck(index).preloaded.isEmpty())
             return;
+        if (state != QMediaPlayer::PlayingState)
+            takeDeckBuffers(index);
         // A paused or stopped deck sends no more buffers: its last level
         // must not stay on the meter.
         if (state != QMediaPlayer::PlayingState && m_deckLevels[index].valid) {
@@ -360,6 +381,13 @@ void AudioEngine::dropQueuedBuffers(int index)
     // queue; they are dropped until everything posted before now is through.
     const quint32 generation = ++m_deckGeneration[index];
     m_deckOpen[index] = false;
+    {
+        BufferBatch& batch = m_batches[index];
+        const QMutexLocker lock(&batch.mutex);
+        batch.buffers.clear();
+        batch.us = 0;
+        batch.prompt = true;
+    }
     QMetaObject::invokeMethod(
         this,
         [this, index, generation] {
@@ -539,6 +567,8 @@ void AudioEngine::playRow(int row)
         if (m_segueFadeOutMs != kLeavePlaying)
             beginFade(deck(m_active), 0.0, m_segueFadeOutMs == kEngineFadeOut ? m_fadeOutMs : m_segueFadeOutMs,
                       true);
+        // What the outgoing deck played up to now still goes on air.
+        takeDeckBuffers(m_active);
         m_active = 1 - m_active;
     } else {
         stopDeck(deck(0));
@@ -891,6 +921,58 @@ bool AudioEngine::shouldStartMix(const MixConfig& mix, qint64 durationMs, qint64
 
 // ---------------------------------------------------------------------------
 // Levels and the on-air tap
+
+void AudioEngine::gatherDeckBuffer(int index, const QAudioBuffer& buffer)
+{
+    BufferBatch& batch = m_batches[index];
+    {
+        const QMutexLocker lock(&batch.mutex);
+        batch.buffers.append(buffer);
+        batch.us += buffer.duration();
+        if (batch.posted || (batch.us < kBatchUs && !batch.prompt && buffer.isValid()))
+            return;
+        batch.posted = true;
+        batch.prompt = false;
+    }
+    QMetaObject::invokeMethod(this, [this, index] { takeDeckBuffers(index); }, Qt::QueuedConnection);
+}
+
+void AudioEngine::takeDeckBuffers(int index)
+{
+    QList<QAudioBuffer> buffers;
+    {
+        BufferBatch& batch = m_batches[index];
+        const QMutexLocker lock(&batch.mutex);
+        batch.posted = false;
+        // A closed deck's batch waits: what it holds already is the new source's.
+        if (!m_deckOpen[index])
+            return;
+        buffers.swap(batch.buffers);
+        batch.us = 0;
+    }
+    // Runs of one format go on as one buffer.
+    for (qsizetype i = 0; i < buffers.size();) {
+        qsizetype end = i + 1;
+        const QAudioFormat format = buffers[i].format();
+        if (buffers[i].isValid()) {
+            while (end < buffers.size() && buffers[end].isValid() && buffers[end].format() == format)
+                ++end;
+        }
+        if (end - i == 1) {
+            onDeckBuffer(index, buffers[i]);
+        } else {
+            QByteArray bytes;
+            qsizetype size = 0;
+            for (qsizetype k = i; k < end; ++k)
+                size += buffers[k].byteCount();
+            bytes.reserve(size);
+            for (qsizetype k = i; k < end; ++k)
+                bytes.append(buffers[k].constData<char>(), buffers[k].byteCount());
+            onDeckBuffer(index, QAudioBuffer(bytes, format, buffers[i].startTime()));
+        }
+        i = end;
+    }
+}
 
 void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
 {

@@ -5,15 +5,17 @@
 #include "library/track.h"
 #include "library/trackparams.h"
 
+#include <QAudioBuffer>
 #include <QAudioDevice>
+#include <QList>
 #include <QMediaPlayer>
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
 
 class PlaylistModel;
-class QAudioBuffer;
 class QAudioBufferOutput;
 class QAudioOutput;
 class QTimer;
@@ -45,6 +47,7 @@ public:
     };
 
     explicit AudioEngine(QObject* parent = nullptr);
+    ~AudioEngine() override;
 
     void setPlaylist(PlaylistModel* model);
     void applySettings();
@@ -124,6 +127,8 @@ private:
     void applyVolumes();
     void fadeTick(int index);
     void onDeckBuffer(int index, const QAudioBuffer& buffer);
+    void gatherDeckBuffer(int index, const QAudioBuffer& buffer);
+    void takeDeckBuffers(int index);
     void onDeckPosition(int index, qint64 position);
     void onDeckMetaData(int index);
     void onEndOfTrack(int index);
@@ -205,6 +210,17 @@ private:
     // Per deck: counts row starts, and whether its buffers are taken yet.
     quint32 m_deckGeneration[2] = {0, 0};
     bool m_deckOpen[2] = {true, true};
+    // A deck's decoded buffers, gathered on the decoder's thread so that this
+    // thread wakes for them a few times a second rather than for each one.
+    struct BufferBatch
+    {
+        QMutex mutex;
+        QList<QAudioBuffer> buffers;
+        qint64 us = 0;
+        bool posted = false;
+        bool prompt = true; // the first buffer of a start goes at once
+    };
+    BufferBatch m_batches[2];
 
     // Fade of the outgoing deck when the next row starts during a segue.
     static constexpr int kEngineFadeOut = -1;

@@ -18,10 +18,10 @@ constexpr int kWatchdogMs = 500;
 // An encoder this far behind real time is of no use on air, and its queue
 // would otherwise grow for as long as it crawls.
 constexpr int kQueueSeconds = 10;
-// Input held back before it is written to the child, at most.
+// Input held back before it is written to the child, at most, and how often
+// output is read (the pipe holds seconds of it meanwhile).
 constexpr int kBatchMs = 100;
-// Output is read this often; the pipe holds seconds of it meanwhile.
-constexpr int kReadMs = 100;
+constexpr int kReadMs = kBatchMs;
 constexpr int kPipeBytes = 256 * 1024;
 
 } // namespace
@@ -31,11 +31,11 @@ LiveMp3Encoder::LiveMp3Encoder(QObject* parent)
 {
     m_watchdog.setInterval(kWatchdogMs);
     connect(&m_watchdog, &QTimer::timeout, this, &LiveMp3Encoder::checkProgress);
-    m_batchTimer.setSingleShot(true);
-    m_batchTimer.setInterval(kBatchMs);
-    connect(&m_batchTimer, &QTimer::timeout, this, &LiveMp3Encoder::writePending);
     m_readTimer.setInterval(kReadMs);
-    connect(&m_readTimer, &QTimer::timeout, this, &LiveMp3Encoder::readOutput);
+    connect(&m_readTimer, &QTimer::timeout, this, [this] {
+        writePending();
+        readOutput();
+    });
 }
 
 LiveMp3Encoder::~LiveMp3Encoder()
@@ -114,15 +114,13 @@ void LiveMp3Encoder::encode(const QByteArray& pcm)
         return;
     }
     m_pending.append(pcm.constData(), n);
+    // A smaller batch goes at the next read.
     if (m_pending.size() >= m_batchBytes)
         writePending();
-    else if (!m_batchTimer.isActive())
-        m_batchTimer.start();
 }
 
 void LiveMp3Encoder::writePending()
 {
-    m_batchTimer.stop();
     if (!m_process || m_pending.isEmpty())
         return;
     // The idle clock runs only while input waits for the child.
@@ -217,7 +215,6 @@ void LiveMp3Encoder::onExit()
 QProcess* LiveMp3Encoder::release()
 {
     m_watchdog.stop();
-    m_batchTimer.stop();
     m_readTimer.stop();
     m_pending.clear();
     m_finishing = false;

@@ -58,7 +58,6 @@ private:
     // Input goes to the child in batches: every write, and the output it
     // prompts, wakes the event loop.
     QByteArray m_pending;
-    QTimer m_batchTimer;
     qint64 m_batchBytes = 0;
     int m_output = -1; // read end of the child's standard output
     QTimer m_readTimer;

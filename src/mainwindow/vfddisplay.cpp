@@ -196,8 +196,10 @@ void VfdDisplay::setUseRealMeter(bool real)
 void VfdDisplay::tickMeter()
 {
     if (m_realMeter) {
-        m_peakL = std::max(0.0, m_peakL - kPeakFall);
-        m_peakR = std::max(0.0, m_peakR - kPeakFall);
+        // Held peaks fall towards the level, not below it: between two
+        // reports a steady level would otherwise flicker the peak cell.
+        m_peakL = std::max(m_levelL, m_peakL - kPeakFall);
+        m_peakR = std::max(m_levelR, m_peakR - kPeakFall);
         flushDirty();
         return;
     }
