@@ -909,6 +909,11 @@ int MusicLibrary::addFiles(const QStringList& paths)
     return storeBatch(*this, readTagsOf(paths).results());
 }
 
+int MusicLibrary::addTracks(const QList<Track>& tracks)
+{
+    return storeBatch(*this, tracks);
+}
+
 int MusicLibrary::addFolder(const QString& folder, bool recursive)
 {
     // The tags of the next files are read while the last are stored. A

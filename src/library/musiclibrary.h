@@ -114,6 +114,8 @@ public:
     // past the busy time-out or it cannot be written.
     bool addTrack(const Track& track);
     int addFiles(const QStringList& paths);
+    // Tracks already read, stored in one write.
+    int addTracks(const QList<Track>& tracks);
     int addFolder(const QString& folder, bool recursive);
     bool addStream(const QString& title, const QString& address);
     // false also when no stream of that address is left to change.

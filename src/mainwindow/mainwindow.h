@@ -420,6 +420,21 @@ private:
     void runSearch();
     void showSearchResults(const QList<Track>& tracks, int total);
     void onSearchActivated(const QModelIndex& index);
+    void storeRebuiltTracks();
+
+    // A library rebuild: its files are found and read off this thread, then
+    // stored here a batch per turn of the event loop.
+    struct
+    {
+        bool running = false;
+        QString name;
+        bool known = false; // the library existed before
+        QList<Track> tracks;
+        qsizetype at = 0;
+        int added = 0;
+        QString folder; // scanned whole; empty: the stored files' folders refreshed
+        qsizetype folders = 0;
+    } m_rebuild;
 
     std::shared_ptr<MusicLibrary> m_searchSource;
     LibrarySearcher* m_searcher = nullptr;

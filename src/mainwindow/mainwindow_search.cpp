@@ -16,6 +16,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QThread>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QVBoxLayout>
 
 namespace {
@@ -58,6 +63,59 @@ QVariant searchCell(const Track& t, int column, int role)
     default:
         return {};
     }
+}
+
+
+struct RebuildScan
+{
+    bool readable = false;
+    QList<Track> fresh; // files not stored yet, their tags read
+    qsizetype folders = 0;
+};
+
+// Files already stored are not added again, so that every scheduled rebuild
+// does not double the library. Runs on a worker with a connection of its own.
+RebuildScan scanForRebuild(const QString& databaseFile, const QString& libraryName, const QString& folder)
+{
+    RebuildScan out;
+    QSet<QString> stored;
+    QSet<QString> folders;
+    const QString connection = QStringLiteral("ol_rebuild_%1").arg(quintptr(QThread::currentThreadId()));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(databaseFile);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open()) {
+            MusicLibrary library;
+            library.name = libraryName;
+            library.connectionName = connection;
+            QSqlQuery check(db);
+            out.readable = check.exec(QStringLiteral("SELECT 1 FROM tracks LIMIT 1"));
+            for (const MusicLibrary::File& f : library.listFiles()) {
+                stored.insert(f.filePath);
+                if (!f.filePath.isEmpty())
+                    folders.insert(QFileInfo(f.filePath).absolutePath());
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    // Without the stored list every file would be added a second time.
+    if (!out.readable)
+        return out;
+    const auto addNew = [&](const QString& dir, bool recursive) {
+        for (const QString& path : MusicLibrary::listAudioFiles(dir, recursive)) {
+            if (!stored.contains(path))
+                out.fresh << MusicLibrary::scanFile(path);
+        }
+    };
+    if (!folder.isEmpty()) {
+        addNew(folder, true);
+    } else {
+        for (const QString& dir : std::as_const(folders))
+            addNew(dir, false);
+        out.folders = folders.size();
+    }
+    return out;
 }
 
 } // namespace
@@ -238,6 +296,10 @@ void MainWindow::onSearchActivated(const QModelIndex& index)
 
 void MainWindow::rebuildMusicLibrary(const QString& folder)
 {
+    if (m_rebuild.running) {
+        appendLog(QStringLiteral("makelibrary: a rebuild is already running"));
+        return;
+    }
     // The library chosen in the search panel, else the first one, else a
     // new library under the name the library window gives its first.
     const QStringList libraries = MusicLibrary::availableLibraries();
@@ -247,34 +309,52 @@ void MainWindow::rebuildMusicLibrary(const QString& folder)
     MusicLibrary library;
     library.load(name);
 
-    // Files already stored are not added again, so that every scheduled
-    // rebuild does not double the library.
-    QSet<QString> stored;
-    QSet<QString> folders;
-    for (const Track& t : library.search(QString())) {
-        stored.insert(t.filePath);
-        if (!t.isStream && !t.filePath.isEmpty())
-            folders.insert(QFileInfo(t.filePath).absolutePath());
-    }
-    auto addNew = [&library, &stored](const QString& dir, bool recursive) {
-        QStringList fresh;
-        for (const QString& path : MusicLibrary::listAudioFiles(dir, recursive)) {
-            if (!stored.contains(path))
-                fresh << path;
-        }
-        return library.addFiles(fresh);
-    };
-    if (!folder.isEmpty()) {
-        appendLog(QStringLiteral("makelibrary: scanned %1 (%2 tracks)").arg(folder).arg(addNew(folder, true)));
-    } else {
-        int added = 0;
-        for (const QString& dir : std::as_const(folders))
-            added += addNew(dir, false);
-        appendLog(QStringLiteral("makelibrary: refreshed %1 folder(s), %2 tracks").arg(folders.size()).arg(added));
-    }
+    m_rebuild.running = true;
+    m_rebuild.name = library.name;
+    m_rebuild.known = libraries.contains(name);
+    // Listing a large library and reading new files' tags take seconds: the
+    // window and the segues it times must not wait for them.
+    const QString file = MusicLibrary::database().databaseName();
+    QtConcurrent::run([file, name = library.name, folder] { return scanForRebuild(file, name, folder); })
+        .then(this, [this, folder](const RebuildScan& scan) {
+            if (!scan.readable) {
+                m_rebuild.running = false;
+                appendLog(QStringLiteral("makelibrary: the library could not be read; nothing was added"));
+                return;
+            }
+            m_rebuild.tracks = scan.fresh;
+            m_rebuild.at = 0;
+            m_rebuild.added = 0;
+            m_rebuild.folder = folder;
+            m_rebuild.folders = scan.folders;
+            QTimer::singleShot(0, this, &MainWindow::storeRebuiltTracks);
+        });
+}
 
-    if (!libraries.contains(name))
+void MainWindow::storeRebuiltTracks()
+{
+    constexpr qsizetype kBatch = 250;
+    if (m_rebuild.at < m_rebuild.tracks.size()) {
+        MusicLibrary library;
+        library.name = m_rebuild.name;
+        const int stored = library.addTracks(m_rebuild.tracks.mid(m_rebuild.at, kBatch));
+        m_rebuild.added += std::max(stored, 0);
+        m_rebuild.at += kBatch;
+    }
+    // The last batch and the end come together: once its files are listed
+    // the next rebuild is taken.
+    if (m_rebuild.at < m_rebuild.tracks.size()) {
+        QTimer::singleShot(0, this, &MainWindow::storeRebuiltTracks);
+        return;
+    }
+    m_rebuild.running = false;
+    m_rebuild.tracks.clear();
+    if (!m_rebuild.folder.isEmpty())
+        appendLog(QStringLiteral("makelibrary: scanned %1 (%2 tracks)").arg(m_rebuild.folder).arg(m_rebuild.added));
+    else
+        appendLog(QStringLiteral("makelibrary: refreshed %1 folder(s), %2 tracks").arg(m_rebuild.folders).arg(m_rebuild.added));
+    if (!m_rebuild.known)
         refreshSearchSources();
-    else if (m_searchSource && !m_searchSource->folderMode && m_searchSource->name == name)
+    else if (m_searchSource && !m_searchSource->folderMode && m_searchSource->name == m_rebuild.name)
         runSearch();
 }
