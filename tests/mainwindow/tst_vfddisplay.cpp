@@ -1,6 +1,7 @@
 #include "mainwindow/vfddisplay.h"
 #include "olmain.h"
 
+#include <QElapsedTimer>
 #include <QFontMetricsF>
 #include <QImage>
 
@@ -277,6 +278,20 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(paints >= 3, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(quietFor(600), 15000);
         QVERIFY(!meterLit());
+
+        // A steady level reported less often than the display ticks (as the
+        // engine hands audio over) does not repaint the meter; only the
+        // clock changes, once a second.
+        w.setMeterLevels(0.6, 0.6);
+        QTest::qWait(200);
+        paints = 0;
+        QElapsedTimer steady;
+        steady.start();
+        for (int i = 0; i < 8; ++i) {
+            QTest::qWait(150);
+            w.setMeterLevels(0.6, 0.6);
+        }
+        QVERIFY2(paints <= steady.elapsed() / 1000 + 1, qPrintable(QString::number(paints)));
     }
 
     void textsAreUpperCasedAndPlaceholdersShown()
