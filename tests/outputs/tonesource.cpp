@@ -75,24 +75,27 @@ double ToneSource::frequencyIn(const QString& path, int sampleRate)
         return 0;
     const auto* s = reinterpret_cast<const qint16*>(raw.constData());
     const qsizetype n = raw.size() / 2;
-    // A crossing counts only after the signal went well below zero, so that
-    // quiet stretches add none.
-    qsizetype first = -1, last = -1;
-    int crossings = 0;
+    // A crossing counts only after the signal went well below zero, and only
+    // periods of the tone are timed: silence an output filled in while its
+    // source ran late (a loaded machine) has no pitch and adds no time.
+    const qsizetype longestPeriod = sampleRate / 50;
+    qsizetype previous = -1;
+    qsizetype timed = 0;
+    int periods = 0;
     bool armed = false;
     for (qsizetype i = std::min<qsizetype>(n, sampleRate / 2); i < n; ++i) {
         if (s[i] < -2000)
             armed = true;
         if (armed && s[i - 1] < 0 && s[i] >= 0) {
             armed = false;
-            if (first < 0)
-                first = i;
-            else
-                ++crossings;
-            last = i;
+            if (previous >= 0 && i - previous <= longestPeriod) {
+                timed += i - previous;
+                ++periods;
+            }
+            previous = i;
         }
     }
-    return crossings > 0 ? crossings * double(sampleRate) / double(last - first) : 0;
+    return timed > 0 ? periods * double(sampleRate) / double(timed) : 0;
 }
 
 QList<qint64> ffmpegChildren()

@@ -21,8 +21,8 @@ public:
     qint64 framesMade() const { return m_frame; }
 
     // The frequency of a tone in an audio file, decoded by ffmpeg to mono
-    // at `sampleRate`, from its zero crossings after the first half second;
-    // 0 when it cannot be decoded.
+    // at `sampleRate`, from its zero crossings after the first half second
+    // (tones above 50 Hz); 0 when it cannot be decoded.
     static double frequencyIn(const QString& path, int sampleRate);
 
 private:
