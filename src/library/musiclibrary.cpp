@@ -992,6 +992,20 @@ int MusicLibrary::setDuration(const QString& path, qint64 ms)
     return q.numRowsAffected();
 }
 
+std::optional<QStringList> MusicLibrary::storedFiles() const
+{
+    QSqlQuery q(connection());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT filepath FROM tracks WHERE library=? AND is_stream=0"));
+    q.addBindValue(text(name));
+    if (!q.exec())
+        return std::nullopt;
+    QStringList out;
+    while (q.next())
+        out << q.value(0).toString();
+    return out;
+}
+
 QStringList MusicLibrary::unmeasuredFiles() const
 {
     QStringList out;

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // The station's catalogue: named libraries of files and streams kept in
 // library.db, or, in folder mode, the audio files of one folder in memory.
@@ -136,6 +137,9 @@ public:
     QList<Track> searchMemory(const QString& text) const;
     // The library's files (not streams) in search order. Database mode only.
     QList<File> listFiles() const;
+    // The paths of the library's files (not streams), in no order; nothing
+    // when they cannot be read. Database mode only.
+    std::optional<QStringList> storedFiles() const;
     // The whole records of rows by id; a row gone since is missing.
     QHash<qint64, Track> recordsById(const QList<qint64>& ids) const;
     // Up to `limit` rows of the whole library after `after`, in search order

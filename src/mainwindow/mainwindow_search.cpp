@@ -17,7 +17,6 @@
 #include <QLineEdit>
 #include <QSet>
 #include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QThread>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -89,12 +88,13 @@ RebuildScan scanForRebuild(const QString& databaseFile, const QString& libraryNa
             MusicLibrary library;
             library.name = libraryName;
             library.connectionName = connection;
-            QSqlQuery check(db);
-            out.readable = check.exec(QStringLiteral("SELECT 1 FROM tracks LIMIT 1"));
-            for (const MusicLibrary::File& f : library.listFiles()) {
-                stored.insert(f.filePath);
-                if (!f.filePath.isEmpty())
-                    folders.insert(QFileInfo(f.filePath).absolutePath());
+            if (const std::optional<QStringList> files = library.storedFiles()) {
+                out.readable = true;
+                for (const QString& path : *files) {
+                    stored.insert(path);
+                    if (!path.isEmpty())
+                        folders.insert(QFileInfo(path).absolutePath());
+                }
             }
         }
     }
