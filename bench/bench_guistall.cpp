@@ -7,7 +7,9 @@
 // rendered to MP3 while the first rows play: stalls, how late each segue
 // starts past its mix point, and the resident peak before and after.
 // With --no-probe the 10 ms timer stays off, for CPU figures without its
-// hundred wake-ups a second. With --profile, the GUI thread's time by receiver class and event type
+// hundred wake-ups a second. With --bare, the same rows crossfade on two bare
+// players with an output and a buffer tap each and nothing else: the floor
+// Qt's playback sets for the program's figure. With --profile, the GUI thread's time by receiver class and event type
 // (timers by their owner and interval), and the busiest widgets' paints.
 #include "audiofixtures.h"
 #include "engine/audioengine.h"
@@ -18,6 +20,10 @@
 #include "testhome.h"
 
 #include <QAction>
+#include <QAudioBuffer>
+#include <QAudioBufferOutput>
+#include <QAudioOutput>
+#include <QMediaPlayer>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -215,6 +221,46 @@ private:
     std::vector<qint64> m_stack;
 };
 
+// Two bare players crossfading the rows at the same mix point, each with a
+// sound output and a buffer tap that only looks at each buffer.
+void runBare(const QStringList& files, int runMs)
+{
+    QMediaPlayer players[2];
+    QAudioOutput outs[2];
+    QAudioBufferOutput taps[2];
+    qint64 bytes = 0;
+    int next = 1;
+    for (int i = 0; i < 2; ++i) {
+        players[i].setAudioOutput(&outs[i]);
+        if (!qEnvironmentVariableIsSet("BARE_NOTAP"))
+            players[i].setAudioBufferOutput(&taps[i]);
+        QObject::connect(&taps[i], &QAudioBufferOutput::audioBufferReceived, &taps[i],
+                         [&bytes](const QAudioBuffer& b) { bytes += b.byteCount(); });
+        QObject::connect(&players[i], &QMediaPlayer::positionChanged, &players[i], [&, i](qint64 ms) {
+            QMediaPlayer& p = players[i];
+            QMediaPlayer& other = players[1 - i];
+            if (p.duration() <= 0 || ms < p.duration() - 3000 || other.playbackState() == QMediaPlayer::PlayingState
+                || next >= files.size())
+                return;
+            other.setSource(QUrl::fromLocalFile(files.at(next++)));
+            other.play();
+        });
+    }
+    const QHash<QString, double> childrenBefore = childCpu();
+    const double cpuBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/stat")));
+    const double mainBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid())));
+    QElapsedTimer run;
+    run.start();
+    players[0].setSource(QUrl::fromLocalFile(files.first()));
+    players[0].play();
+    wait(runMs);
+    const double minutes = run.elapsed() / 60000.0;
+    const double cpuMain = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))) - mainBefore;
+    const double cpuSelf = cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))) - cpuBefore;
+    std::printf("bare players, %d rows, %.1f MB of buffers: CPU per minute of audio %.2f s (GUI thread %.2f s)\n",
+                next, bytes / 1e6, cpuSelf / minutes, cpuMain / minutes);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -228,17 +274,23 @@ int main(int argc, char** argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
 
-    IcecastServer ice;
-    if (!ice.start()) {
-        std::fprintf(stderr, "icecast: %s\n", qPrintable(ice.errorText()));
-        return 1;
-    }
+    const int runMs = (kTracks - 1) * (kTrackSeconds - 3) * 1000 + 2000;
     QStringList files;
     for (int i = 0; i < kTracks; ++i) {
         const QString path = home.scratch() + QStringLiteral("/Artist %1 - Song %1.mp3").arg(i);
         if (!AudioFixtures::tone(path, 330 + 110 * i, -6, kTrackSeconds))
             return 1;
         files << path;
+    }
+    if (app.arguments().contains(QStringLiteral("--bare"))) {
+        runBare(files, runMs);
+        return 0;
+    }
+
+    IcecastServer ice;
+    if (!ice.start()) {
+        std::fprintf(stderr, "icecast: %s\n", qPrintable(ice.errorText()));
+        return 1;
     }
     for (int i = 0; render && i < 10; ++i) {
         const QString path = home.scratch() + QStringLiteral("/Long %1.mp3").arg(i);
@@ -321,7 +373,6 @@ int main(int argc, char** argv)
     clock.start();
     if (probe)
         tick.start();
-    const int runMs = (kTracks - 1) * (kTrackSeconds - 3) * 1000 + 2000;
     QElapsedTimer run;
     run.start();
     double renderSeconds = 0.0;

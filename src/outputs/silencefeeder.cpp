@@ -11,7 +11,7 @@ constexpr int kTickMs = 100;
 SilenceFeeder::SilenceFeeder(QObject* parent)
     : QObject(parent)
 {
-    m_timer.setInterval(kTickMs);
+    m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &SilenceFeeder::tick);
 }
 
@@ -23,13 +23,23 @@ void SilenceFeeder::start(int sampleRate, int channels, Sink sink)
     m_clock.start();
     m_covered = 0;
     m_filling = false;
-    m_timer.start();
+    m_active = true;
+    aimAtGap();
 }
 
 void SilenceFeeder::stop()
 {
+    m_active = false;
     m_timer.stop();
     m_sink = nullptr;
+}
+
+// While audio flows the timer wakes only when a gap could have begun, not
+// every tick.
+void SilenceFeeder::aimAtGap()
+{
+    const qint64 dueFrames = m_covered + qint64(kGapMs) * m_rate / 1000 - nowFrames();
+    m_timer.start(int(std::clamp<qint64>(dueFrames * 1000 / m_rate + 1, 10, kGapMs)));
 }
 
 qint64 SilenceFeeder::nowFrames() const
@@ -39,7 +49,7 @@ qint64 SilenceFeeder::nowFrames() const
 
 void SilenceFeeder::noteAudio(qint64 pcmBytes)
 {
-    if (!isActive())
+    if (!m_active || m_feeding)
         return;
     // Audio that comes ahead of the clock (a decoder filling its buffers)
     // keeps its lead; audio after a gap starts from now.
@@ -51,10 +61,19 @@ void SilenceFeeder::tick()
 {
     const qint64 now = nowFrames();
     const qint64 missing = now - m_covered;
-    if (!m_filling && missing * 1000 < qint64(kGapMs) * m_rate)
+    if (!m_filling && missing * 1000 < qint64(kGapMs) * m_rate) {
+        aimAtGap();
         return;
+    }
     m_filling = true;
     m_covered = now;
-    if (missing > 0 && m_sink)
-        m_sink(QByteArray(missing * m_channels * 2, '\0'));
+    if (missing > 0 && m_sink) {
+        // A copy: the sink may stop the feeder, and with it drop m_sink.
+        const Sink sink = m_sink;
+        m_feeding = true;
+        sink(QByteArray(missing * m_channels * 2, '\0'));
+        m_feeding = false;
+    }
+    if (m_active)
+        m_timer.start(kTickMs);
 }

@@ -23,7 +23,7 @@ public:
     // Feeds 16-bit PCM of this format to sink from now on.
     void start(int sampleRate, int channels, Sink sink);
     void stop();
-    bool isActive() const { return m_timer.isActive(); }
+    bool isActive() const { return m_active; }
     // Audio of this many bytes (in the started format) went to the encoder.
     void noteAudio(qint64 pcmBytes);
 
@@ -32,6 +32,7 @@ public:
 
 private:
     void tick();
+    void aimAtGap();
     qint64 nowFrames() const;
 
     QTimer m_timer;
@@ -41,4 +42,6 @@ private:
     int m_channels = 2;
     qint64 m_covered = 0; // frames of clock time the encoder has material for
     bool m_filling = false;
+    bool m_active = false;
+    bool m_feeding = false; // the silence itself is on its way to the sink
 };

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QElapsedTimer>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -435,6 +436,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(listener.received.size() > 16000 * 2, 30000);
         const QByteArray body = listener.received.mid(listener.received.indexOf("\r\n\r\n") + 4);
         QVERIFY(body.startsWith("ID3") || (quint8(body.at(0)) == 0xFF && (quint8(body.at(1)) & 0xE0) == 0xE0));
+        // At 128 kbit/s: 16 000 bytes a second, not a part of it.
+        const qint64 from = listener.received.size();
+        QElapsedTimer clock;
+        clock.start();
+        QTest::qWait(4000);
+        const double rate = (listener.received.size() - from) / (clock.elapsed() / 1000.0);
+        QVERIFY2(rate > 16000 * 0.8 && rate < 16000 * 1.25, qPrintable(QString::number(rate)));
         QVERIFY(!listener.closed());
     }
 };
