@@ -232,8 +232,7 @@ void runBare(const QStringList& files, int runMs)
     int next = 1;
     for (int i = 0; i < 2; ++i) {
         players[i].setAudioOutput(&outs[i]);
-        if (!qEnvironmentVariableIsSet("BARE_NOTAP"))
-            players[i].setAudioBufferOutput(&taps[i]);
+        players[i].setAudioBufferOutput(&taps[i]);
         QObject::connect(&taps[i], &QAudioBufferOutput::audioBufferReceived, &taps[i],
                          [&bytes](const QAudioBuffer& b) { bytes += b.byteCount(); });
         QObject::connect(&players[i], &QMediaPlayer::positionChanged, &players[i], [&, i](qint64 ms) {

@@ -18,10 +18,11 @@ constexpr int kWatchdogMs = 500;
 // An encoder this far behind real time is of no use on air, and its queue
 // would otherwise grow for as long as it crawls.
 constexpr int kQueueSeconds = 10;
-// Input held back before it is written to the child, at most, and how often
-// output is read (the pipe holds seconds of it meanwhile).
-constexpr int kBatchMs = 100;
-constexpr int kReadMs = kBatchMs;
+// Input held back before it is written to the child, at most. Output is
+// read with each write, and after this long without one (the pipe holds
+// seconds of it meanwhile): every wake-up of the window's thread counts.
+constexpr int kBatchMs = 200;
+constexpr int kReadMs = kBatchMs + 50;
 constexpr int kPipeBytes = 256 * 1024;
 
 } // namespace
@@ -115,8 +116,12 @@ void LiveMp3Encoder::encode(const QByteArray& pcm)
     }
     m_pending.append(pcm.constData(), n);
     // A smaller batch goes at the next read.
-    if (m_pending.size() >= m_batchBytes)
+    if (m_pending.size() >= m_batchBytes) {
         writePending();
+        readOutput();
+        if (m_process)
+            m_readTimer.start();
+    }
 }
 
 void LiveMp3Encoder::writePending()
