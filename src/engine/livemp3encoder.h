@@ -10,9 +10,9 @@ class QProcess;
 
 // The station outputs' MP3 encoder: the ffmpeg child of Mp3Encoder, driven
 // by the event loop so that its owner never waits for it. PCM is queued for
-// the child in order, from the moment it is opened; MP3 is handed on every
-// 100 ms, from a pipe of its own (read as the child writes it, every frame
-// would wake the event loop). A child that stops taking and giving is let go
+// the child in order, from the moment it is opened, 200 ms at a time; MP3
+// is handed on after each of those writes, from a pipe of its own (read as
+// the child writes it, every frame would wake the event loop). A child that stops taking and giving is let go
 // after 5 s, as the blocking encoder does, and so is one that falls 10 s
 // behind.
 class LiveMp3Encoder : public QObject
