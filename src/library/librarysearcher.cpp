@@ -1,6 +1,7 @@
 #include "librarysearcher.h"
 
-#include <QSqlDatabase>
+#include "ownconnection.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -66,44 +67,37 @@ void LibrarySearcher::discard(QList<Track> tracks)
 
 void LibrarySearcher::run()
 {
-    const QString name = QStringLiteral("ol_search_%1").arg(quintptr(this));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(m_file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-        // The list being let go, a slice at a time: a request arriving
-        // meanwhile waits for one slice at most, not for a whole large list.
-        QList<Track> freeing;
-        for (;;) {
-            std::optional<Request> request;
-            {
-                QMutexLocker lock(&m_mutex);
-                while (!m_pending && m_discarded.isEmpty() && freeing.isEmpty() && !m_quit)
-                    m_wake.wait(&m_mutex);
-                if (m_quit)
-                    break;
-                request.swap(m_pending);
-                if (!request && freeing.isEmpty())
-                    freeing = m_discarded.takeLast();
-            }
-            if (request) {
-                if (request->generation == m_generation) {
-                    if (!db.isOpen())
-                        db.open();
-                    request->source.connectionName = name;
-                    // Typing on makes a large answer worthless before it is read whole.
-                    request->source.abandoned = [this, g = request->generation] { return g != m_generation; };
-                    answer(*request);
-                }
-                continue;
-            }
-            const qsizetype slice = std::min<qsizetype>(freeing.size(), kFreeSlice);
-            freeing.remove(freeing.size() - slice, slice);
-            if (freeing.isEmpty())
-                freeing = QList<Track>();
+    OwnConnection connection(m_file, QStringLiteral("ol_search_%1").arg(quintptr(this)));
+    // The list being let go, a slice at a time: a request arriving
+    // meanwhile waits for one slice at most, not for a whole large list.
+    QList<Track> freeing;
+    for (;;) {
+        std::optional<Request> request;
+        {
+            QMutexLocker lock(&m_mutex);
+            while (!m_pending && m_discarded.isEmpty() && freeing.isEmpty() && !m_quit)
+                m_wake.wait(&m_mutex);
+            if (m_quit)
+                break;
+            request.swap(m_pending);
+            if (!request && freeing.isEmpty())
+                freeing = m_discarded.takeLast();
         }
+        if (request) {
+            if (request->generation == m_generation) {
+                connection.open();
+                request->source.connectionName = connection.name();
+                // Typing on makes a large answer worthless before it is read whole.
+                request->source.abandoned = [this, g = request->generation] { return g != m_generation; };
+                answer(*request);
+            }
+            continue;
+        }
+        const qsizetype slice = std::min<qsizetype>(freeing.size(), kFreeSlice);
+        freeing.remove(freeing.size() - slice, slice);
+        if (freeing.isEmpty())
+            freeing = QList<Track>();
     }
-    QSqlDatabase::removeDatabase(name);
 }
 
 void LibrarySearcher::answer(const Request& request)

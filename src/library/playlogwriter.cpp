@@ -1,10 +1,10 @@
 #include "playlogwriter.h"
 
 #include "musiclibrary.h"
+#include "ownconnection.h"
 #include "playhistory.h"
 
 #include <QDeadlineTimer>
-#include <QSqlDatabase>
 #include <QThread>
 
 #include <cstdio>
@@ -53,37 +53,32 @@ int PlayLogWriter::pending() const
 
 void PlayLogWriter::run()
 {
-    const QString name = QStringLiteral("ol_playlog_%1").arg(quintptr(this));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(m_file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyWaitMs));
-        QDeadlineTimer shutdown(QDeadlineTimer::Forever);
-        for (;;) {
-            Play play;
-            {
-                QMutexLocker lock(&m_mutex);
-                while (m_queue.isEmpty() && !m_quit)
-                    m_wake.wait(&m_mutex);
-                if (m_queue.isEmpty())
-                    break;
-                if (m_quit && shutdown.isForever())
-                    shutdown.setRemainingTime(kShutdownMs);
-                if (shutdown.hasExpired())
-                    break;
-                play = m_queue.first();
-            }
-            const bool written = (db.isOpen() || db.open()) && PlayHistory::writePlay(db, play.track, play.when);
+    OwnConnection connection(m_file, QStringLiteral("ol_playlog_%1").arg(quintptr(this)), kBusyWaitMs);
+    QDeadlineTimer shutdown(QDeadlineTimer::Forever);
+    for (;;) {
+        Play play;
+        {
             QMutexLocker lock(&m_mutex);
-            if (written)
-                m_queue.removeFirst();
-            else
-                m_wake.wait(&m_mutex, m_quit ? kRetryMs / 10 : kRetryMs);
+            while (m_queue.isEmpty() && !m_quit)
+                m_wake.wait(&m_mutex);
+            if (m_queue.isEmpty())
+                break;
+            if (m_quit && shutdown.isForever())
+                shutdown.setRemainingTime(kShutdownMs);
+            if (shutdown.hasExpired())
+                break;
+            play = m_queue.first();
         }
-        const QMutexLocker lock(&m_mutex);
-        if (!m_queue.isEmpty())
-            std::fprintf(stderr, "Play log: %lld play(s) could not be written to %s\n", qlonglong(m_queue.size()),
-                         qPrintable(m_file));
+        QSqlDatabase db = connection.database();
+        const bool written = connection.open() && PlayHistory::writePlay(db, play.track, play.when);
+        QMutexLocker lock(&m_mutex);
+        if (written)
+            m_queue.removeFirst();
+        else
+            m_wake.wait(&m_mutex, m_quit ? kRetryMs / 10 : kRetryMs);
     }
-    QSqlDatabase::removeDatabase(name);
+    const QMutexLocker lock(&m_mutex);
+    if (!m_queue.isEmpty())
+        std::fprintf(stderr, "Play log: %lld play(s) could not be written to %s\n", qlonglong(m_queue.size()),
+                     qPrintable(m_file));
 }

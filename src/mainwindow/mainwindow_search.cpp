@@ -6,6 +6,7 @@
 #include "dialogs/prompts.h"
 #include "library/librarysearcher.h"
 #include "library/musiclibrary.h"
+#include "library/ownconnection.h"
 
 #include <QColor>
 #include <QComboBox>
@@ -16,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSet>
-#include <QSqlDatabase>
 #include <QThread>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -79,26 +79,23 @@ RebuildScan scanForRebuild(const QString& databaseFile, const QString& libraryNa
     RebuildScan out;
     QSet<QString> stored;
     QSet<QString> folders;
-    const QString connection = QStringLiteral("ol_rebuild_%1").arg(quintptr(QThread::currentThreadId()));
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(databaseFile);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-        if (db.open()) {
-            MusicLibrary library;
-            library.name = libraryName;
-            library.connectionName = connection;
-            if (const std::optional<QStringList> files = library.storedFiles()) {
-                out.readable = true;
-                for (const QString& path : *files) {
-                    stored.insert(path);
-                    if (!path.isEmpty())
-                        folders.insert(QFileInfo(path).absolutePath());
-                }
+        OwnConnection connection(databaseFile,
+                                 QStringLiteral("ol_rebuild_%1").arg(quintptr(QThread::currentThreadId())));
+        MusicLibrary library;
+        library.name = libraryName;
+        library.connectionName = connection.name();
+        const std::optional<QStringList> files =
+            connection.open() ? library.storedFiles() : std::optional<QStringList>();
+        if (files) {
+            out.readable = true;
+            for (const QString& path : *files) {
+                stored.insert(path);
+                if (!path.isEmpty())
+                    folders.insert(QFileInfo(path).absolutePath());
             }
         }
     }
-    QSqlDatabase::removeDatabase(connection);
     // Without the stored list every file would be added a second time.
     if (!out.readable)
         return out;
@@ -341,8 +338,7 @@ void MainWindow::storeRebuiltTracks()
         m_rebuild.added += std::max(stored, 0);
         m_rebuild.at += kBatch;
     }
-    // The last batch and the end come together: once its files are listed
-    // the next rebuild is taken.
+    // The end is logged with the last batch; only then may another rebuild start.
     if (m_rebuild.at < m_rebuild.tracks.size()) {
         QTimer::singleShot(0, this, &MainWindow::storeRebuiltTracks);
         return;

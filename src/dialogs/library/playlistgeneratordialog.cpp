@@ -2,6 +2,7 @@
 
 #include "dialogs/prompts.h"
 #include "library/musiclibrary.h"
+#include "library/ownconnection.h"
 #include "library/trackparams.h"
 #include "library/trackselector.h"
 
@@ -20,7 +21,6 @@
 #include <QRandomGenerator64>
 #include <QSet>
 #include <QSpinBox>
-#include <QSqlDatabase>
 #include <QThread>
 #include <QtConcurrent>
 #include <QToolButton>
@@ -326,19 +326,13 @@ QFuture<std::optional<QHash<QString, TrackParams>>> readParams(const QStringList
 {
     const QString file = MusicLibrary::database().databaseName();
     return QtConcurrent::run([file, libraries]() -> std::optional<QHash<QString, TrackParams>> {
-        const QString connection = QStringLiteral("ol_generator_%1").arg(quintptr(QThread::currentThreadId()));
+        OwnConnection connection(file, QStringLiteral("ol_generator_%1").arg(quintptr(QThread::currentThreadId())));
         std::optional<QHash<QString, TrackParams>> params;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-            db.setDatabaseName(file);
-            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-            if (db.open()) {
-                params.emplace();
-                for (const QString& name : libraries)
-                    params->insert(TrackParams::loadLibrary(name, connection));
-            }
+        if (connection.open()) {
+            params.emplace();
+            for (const QString& name : libraries)
+                params->insert(TrackParams::loadLibrary(name, connection.name()));
         }
-        QSqlDatabase::removeDatabase(connection);
         return params;
     });
 }

@@ -4,6 +4,7 @@
 #include "dialogs/settings/reporttablemodel.h"
 #include "library/localtimereader.h"
 #include "library/musiclibrary.h"
+#include "library/ownconnection.h"
 #include "library/playhistory.h"
 
 #include <QComboBox>
@@ -327,21 +328,16 @@ void ReportGeneratorDialog::generate()
     const auto wake = [this] { QMetaObject::invokeMethod(this, [this] { takeRows(); }, Qt::QueuedConnection); };
     m_reader = QThread::create([feed, file, kind, from, to, wake, shown = std::move(shown)]() mutable {
         shown = {}; // the report shown before, freed here
-        const QString connection = QStringLiteral("ol_report_%1").arg(quintptr(feed.get()));
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-            db.setDatabaseName(file);
-            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-            if (!db.open())
-                qWarning("Report Generator: could not open %s: %s", qPrintable(file),
-                         qPrintable(db.lastError().text()));
-            RowBatcher rows(*feed, wake);
-            const QString summary = kind == 0   ? readPlayLog(db, from, to, rows)
-                                    : kind == 1 ? readCounts(db, from, to, rows)
-                                                : readLibrary(db, rows);
-            rows.finish(summary);
-        }
-        QSqlDatabase::removeDatabase(connection);
+        OwnConnection connection(file, QStringLiteral("ol_report_%1").arg(quintptr(feed.get())));
+        if (!connection.open())
+            qWarning("Report Generator: could not open %s: %s", qPrintable(file),
+                     qPrintable(connection.database().lastError().text()));
+        const QSqlDatabase db = connection.database();
+        RowBatcher rows(*feed, wake);
+        const QString summary = kind == 0   ? readPlayLog(db, from, to, rows)
+                                : kind == 1 ? readCounts(db, from, to, rows)
+                                            : readLibrary(db, rows);
+        rows.finish(summary);
     });
     m_reader->start();
 }
