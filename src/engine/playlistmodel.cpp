@@ -377,10 +377,14 @@ void PlaylistModel::setShowHourMarkers(bool on)
 
 void PlaylistModel::recomputeStartTimes()
 {
+    // Only rows whose start moves are written: a list shared with a save
+    // under way is then not copied for nothing.
     QTime t = m_startTimeBase;
-    for (Track& track : m_tracks) {
-        track.startTime = t;
+    for (qsizetype r = 0; r < m_tracks.size(); ++r) {
+        const Track& track = std::as_const(m_tracks).at(r);
         const qint64 seconds = std::max<qint64>(0, track.durationMs / 1000);
+        if (track.startTime != t)
+            m_tracks[r].startTime = t;
         // Whole days do not move a time of day; keeps huge durations in int range.
         t = t.addSecs(int(seconds % kSecondsPerDay));
     }
@@ -399,17 +403,33 @@ void PlaylistModel::setDurationMs(int row, qint64 ms)
 
 int PlaylistModel::fillDuration(const QString& path, qint64 ms)
 {
+    return fillDurations({{path, ms}});
+}
+
+int PlaylistModel::fillDurations(const QHash<QString, qint64>& lengths)
+{
+    if (lengths.isEmpty())
+        return 0;
     int filled = 0;
+    int first = -1;
+    int last = -1;
     for (int r = 0; r < m_tracks.size(); ++r) {
-        Track& t = m_tracks[r];
-        if (t.isStream || t.durationMs > 0 || t.filePath != path)
+        const Track& t = std::as_const(m_tracks).at(r);
+        if (t.isStream || t.durationMs > 0)
             continue;
-        t.durationMs = ms;
-        repaintDuration(r);
+        const auto length = lengths.constFind(t.filePath);
+        if (length == lengths.cend())
+            continue;
+        m_tracks[r].durationMs = *length;
+        if (first < 0)
+            first = r;
+        last = r;
         ++filled;
     }
-    if (filled > 0)
+    if (filled > 0) {
+        emit dataChanged(index(first, DurationColumn), index(last, DurationColumn));
         recomputeStartTimes();
+    }
     return filled;
 }
 
@@ -439,13 +459,22 @@ void PlaylistModel::insertTrack(int row, const Track& track)
 
 int PlaylistModel::insertTracks(int row, const QList<Track>& tracks)
 {
+    return insertTracks(row, QList<Track>(tracks));
+}
+
+int PlaylistModel::insertTracks(int row, QList<Track>&& tracks)
+{
     const int pos = std::clamp(row, 0, int(m_tracks.size()));
     const int count = int(tracks.size());
     if (count == 0)
         return pos;
     beginInsertRows(QModelIndex(), pos, pos + count - 1);
-    m_tracks.insert(pos, count, Track());
-    std::copy(tracks.cbegin(), tracks.cend(), m_tracks.begin() + pos);
+    if (m_tracks.isEmpty()) {
+        m_tracks = std::move(tracks);
+    } else {
+        m_tracks.insert(pos, count, Track());
+        std::move(tracks.begin(), tracks.end(), m_tracks.begin() + pos);
+    }
     rowsInsertedAt(pos, count);
     endInsertRows();
     recomputeStartTimes();
@@ -522,6 +551,21 @@ void PlaylistModel::markPlayed(int row)
         return;
     m_playedRows.insert(row);
     repaintRow(row);
+}
+
+void PlaylistModel::markPlayed(const QSet<int>& rows)
+{
+    int first = int(m_tracks.size());
+    int last = -1;
+    for (int row : rows) {
+        if (!isRow(row) || m_playedRows.contains(row))
+            continue;
+        m_playedRows.insert(row);
+        first = std::min(first, row);
+        last = std::max(last, row);
+    }
+    if (last >= 0)
+        emit dataChanged(index(first, 0), index(last, ColumnCount - 1));
 }
 
 void PlaylistModel::setUnplayable(int row, const QString& reason)

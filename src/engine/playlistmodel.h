@@ -58,11 +58,15 @@ public:
     void setDurationMs(int row, qint64 ms);
     // Gives every row of path still without a length this one; returns how many.
     int fillDuration(const QString& path, qint64 ms);
+    // The same for many paths at once, in one pass over the rows.
+    int fillDurations(const QHash<QString, qint64>& lengths);
     void setStreamLimitMs(int row, qint64 ms);
     void refreshAll();
     void insertTrack(int row, const Track& track);
     // Many rows in one insertion at row (clamped); returns where they went.
     int insertTracks(int row, const QList<Track>& tracks);
+    // The same, taking the list over when this playlist is empty.
+    int insertTracks(int row, QList<Track>&& tracks);
     void addTrack(const Track& track);
     void removeRow(int row);
     void clearAll();
@@ -71,7 +75,9 @@ public:
     int currentRow() const { return m_currentRow; }
     void setCurrentRow(int row);
     void markPlayed(int row);
+    void markPlayed(const QSet<int>& rows);
     bool isPlayed(int row) const { return m_playedRows.contains(row); }
+    QSet<int> playedRows() const { return m_playedRows; }
     void resetPlayedState();
     // Why the row could not be played when the engine last tried it; empty
     // when it played or was never tried. An empty reason clears the mark.
@@ -88,6 +94,7 @@ public:
     void setSegueOverrides(int firstRow, const QList<TrackParams::SegueOverride>& overrides);
     QList<TrackParams::SegueOverride> segueOverrides(int firstRow, int count) const;
     TrackParams::SegueOverride segueAt(int row) const;
+    QHash<int, TrackParams::SegueOverride> segueOverrideRows() const { return m_segueOverrides; }
 
     // Many rows at once.
     void clearAbove(int row);

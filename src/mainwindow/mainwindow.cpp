@@ -28,11 +28,19 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QSettings>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
+
+namespace {
+
+// How long measured lengths wait to be put into the rows together, at least.
+constexpr int kMeasuredBatchMs = 100;
+
+} // namespace
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
@@ -56,6 +64,11 @@ MainWindow::MainWindow(QWidget* parent)
 
     m_durationScanner = new DurationScanner(this);
     connect(m_durationScanner, &DurationScanner::resolved, this, &MainWindow::onDurationResolved);
+    connect(m_durationScanner, &DurationScanner::finished, this, &MainWindow::applyDurations);
+    m_measuredTimer = new QTimer(this);
+    m_measuredTimer->setSingleShot(true);
+    m_measuredTimer->setInterval(kMeasuredBatchMs);
+    connect(m_measuredTimer, &QTimer::timeout, this, &MainWindow::applyDurations);
     // Plays are counted when their audio starts, off the track-start path.
     m_playLog = new PlayLogWriter(this);
     connect(m_engine, &AudioEngine::playStarted, m_playLog, &PlayLogWriter::logPlay);
@@ -119,6 +132,15 @@ MainWindow::MainWindow(QWidget* parent)
     watchSessionChanges();
     // Settings read while the window was being built are told now.
     AppSettings::setLogSink([this](const QString& line) { appendLog(line); });
+    // Stored rows still being read come in after the first paint; a window
+    // that is not shown takes them at once, one shown and never painted
+    // (minimised) a moment later.
+    QTimer::singleShot(0, this, [this] {
+        if (!isVisible())
+            restoreRows();
+        else
+            QTimer::singleShot(1000, this, &MainWindow::restoreRows);
+    });
 }
 
 // The scheduler, the inputs and what watches the air.
@@ -264,6 +286,7 @@ bool MainWindow::event(QEvent* event)
     if (event->type() == QEvent::Paint && !m_playersMade) {
         m_playersMade = true;
         QTimer::singleShot(0, this, [this] {
+            restoreRows();
             m_engine->prepareDecks();
             auxPlayer();
         });
@@ -273,7 +296,7 @@ bool MainWindow::event(QEvent* event)
 
 MainWindow::~MainWindow()
 {
-    savePlaylists();
+    savePlaylists(true);
     AppSettings::setLogSink({});
     releaseServices();
 }
@@ -323,6 +346,10 @@ void MainWindow::maybeResumePlayback()
 {
     if (!Setting::ResumeOnStart.read())
         return;
+    if (m_rowsToRestore) {
+        m_resumeWhenRestored = true;
+        return;
+    }
     // The row on air at exit, else the first row.
     if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
         m_engine->playRow(m_resumeRow);
@@ -344,6 +371,8 @@ void MainWindow::refreshForModel(PlaylistModel* model)
 
 void MainWindow::queueDurations(PlaylistModel* model, int first, int last)
 {
+    if (m_restoringRows)
+        return;
     QStringList paths;
     const QList<Track>& rows = model->tracks();
     for (int r = qMax(first, 0); r <= last && r < rows.size(); ++r) {
@@ -359,9 +388,26 @@ void MainWindow::onDurationResolved(const QString& path, qint64 ms)
 {
     if (ms < 1)
         return;
+    // Each length would otherwise cost a pass over every row, its start
+    // times and the footer: thousands of new rows would take minutes.
+    m_measured.insert(path, ms);
+    if (!m_measuredTimer->isActive())
+        m_measuredTimer->start();
+}
+
+void MainWindow::applyDurations()
+{
+    if (m_measured.isEmpty())
+        return;
+    m_measuredTimer->stop();
+    QElapsedTimer took;
+    took.start();
+    const QHash<QString, qint64> lengths = std::exchange(m_measured, {});
     for (PlaylistModel* model : std::as_const(m_playlists))
-        model->fillDuration(path, ms);
+        model->fillDurations(lengths);
     updateFooterCounts();
+    // Lengths are put in at most a tenth of the time, however long the lists.
+    m_measuredTimer->setInterval(int(std::max<qint64>(kMeasuredBatchMs, 10 * took.elapsed())));
 }
 
 void MainWindow::onRelayStateChanged(bool active, const QString&, bool live)

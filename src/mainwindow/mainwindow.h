@@ -112,6 +112,7 @@ private:
     void refreshForModel(PlaylistModel* model);
     void queueDurations(PlaylistModel* model, int first, int last);
     void onDurationResolved(const QString& path, qint64 ms);
+    void applyDurations();
     void onRelayStateChanged(bool active, const QString& source, bool live);
     void releaseServices();
 
@@ -123,6 +124,9 @@ private:
     PlaylistModel* m_onAir = nullptr;
     AudioEngine* m_engine = nullptr;
     DurationScanner* m_durationScanner = nullptr;
+    // Lengths measured and not yet in the rows, put in together.
+    QHash<QString, qint64> m_measured;
+    QTimer* m_measuredTimer = nullptr;
     PlayLogWriter* m_playLog = nullptr;
     EventScheduler* m_scheduler = nullptr;
     AudioInput* m_mic = nullptr;
@@ -470,12 +474,19 @@ public:
 
 private:
     void restorePlaylists();
+    // Puts the stored rows into the playlists, waiting for their reading
+    // if need be: right after the first paint, or as soon as anything needs
+    // them. Does nothing the second time.
+    void restoreRows();
     void watchSessionChanges();
     void watchPlaylist(PlaylistModel* model);
     void watchCartWall(CartWall* wall);
     void schedulePlaylistSave();
     void scheduleLayoutSave();
-    void savePlaylists();
+    // Hands the playlists to the store's writer, or with now writes them
+    // before returning (at exit).
+    void savePlaylists(bool now = false);
+    void onPlaylistsSaved(bool ok, const QString& message);
     void resumeOutputs();
     // Syncs the settings; a failed write is logged once, until one succeeds.
     bool settingsWritten(QSettings& settings, const QString& what);
@@ -488,5 +499,9 @@ private:
     QStringList m_restoredAux; // filled into the aux deck once it is built
     bool m_sessionReady = false;
     bool m_playlistSaveFailed = false;
+    bool m_rowsToRestore = false;
+    bool m_restoringRows = false;
+    bool m_playingAtExit = false;
+    bool m_resumeWhenRestored = false;
     QSet<QString> m_failedSettingsWrites;
 };

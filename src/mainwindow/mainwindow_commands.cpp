@@ -14,18 +14,22 @@
 #include <QSignalBlocker>
 #include <QSlider>
 
+// Whatever reaches the station from outside finds the stored rows in.
 void MainWindow::runSchedulerCommand(const QString& line)
 {
+    restoreRows();
     m_commandExecutor->run(line);
 }
 
 void MainWindow::onEventFired(const ScheduledEvent& event)
 {
+    restoreRows();
     m_eventReactions->onEventFired(event);
 }
 
 void MainWindow::onSilenceDetected(int action)
 {
+    restoreRows();
     m_eventReactions->onSilenceDetected(action);
 }
 

@@ -45,6 +45,8 @@ Track stopRow()
 
 void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
 {
+    // After the stored rows, never before them.
+    restoreRows();
     PlaylistModel* target = into ? into : m_viewed;
     QStringList entries;
     QStringList files;

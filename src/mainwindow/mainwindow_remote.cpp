@@ -9,5 +9,6 @@ void MainWindow::updateDtmfWindow()
 
 void MainWindow::checkDtmfEvents(const QString& sequence)
 {
+    restoreRows();
     m_dtmfWatch->checkSequence(sequence);
 }

@@ -13,6 +13,7 @@
 #include "outputs/streamarchive.h"
 
 #include <QAction>
+#include <QScopedValueRollback>
 #include <QEvent>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -27,6 +28,10 @@ namespace {
 // Changes come in bursts (a folder of files, a dragged splitter): one write
 // a moment after the first change takes them all.
 constexpr int kSaveDelayMs = 1000;
+
+// Up to this many stored rows are restored while the window is built; more
+// come in once it has been painted.
+constexpr qsizetype kRowsRestoredAtOnce = 5000;
 
 
 // Moving or resizing the window changes the stored layout.
@@ -70,9 +75,10 @@ void startOnce(QTimer* timer, bool ready)
 void MainWindow::restorePlaylists()
 {
     m_playlistStore = std::make_unique<PlaylistStore>();
+    connect(m_playlistStore.get(), &PlaylistStore::saved, this, &MainWindow::onPlaylistsSaved);
     PlaylistStore::Session session;
     QString message;
-    const PlaylistStore::LoadResult result = m_playlistStore->load(session, message);
+    const PlaylistStore::LoadResult result = m_playlistStore->loadWithoutRows(session, message);
     if (result == PlaylistStore::LoadResult::Damaged)
         m_sessionMessages << message;
     if (result != PlaylistStore::LoadResult::Loaded || session.playlists.isEmpty()) {
@@ -83,12 +89,9 @@ void MainWindow::restorePlaylists()
     }
 
     const bool hourMarkers = Setting::HourMarkers.read();
-    int restoredRows = 0;
     for (const PlaylistStore::Playlist& stored : std::as_const(session.playlists)) {
         auto* model = new PlaylistModel(this);
         model->setShowHourMarkers(hourMarkers);
-        PlaylistStore::apply(stored, *model);
-        restoredRows += model->rowCount();
         m_playlists << model;
         m_playlistNames << (stored.name.isEmpty() ? QStringLiteral("Playlist %1").arg(m_playlists.size()) : stored.name);
     }
@@ -96,10 +99,40 @@ void MainWindow::restorePlaylists()
     m_onAir = pick(session.onAir);
     m_viewed = pick(session.viewed);
     m_restoredAux = session.aux;
-    if (session.playing && m_onAir->currentRow() >= 0)
+    m_playingAtExit = session.playing;
+    m_rowsToRestore = result == PlaylistStore::LoadResult::Loaded;
+    // A long list's rows are read on other threads while the window is
+    // built and shown, and come in right after its first paint.
+    if (m_playlistStore->pendingRows() < kRowsRestoredAtOnce)
+        restoreRows();
+}
+
+void MainWindow::restoreRows()
+{
+    if (!std::exchange(m_rowsToRestore, false))
+        return;
+    QString damaged;
+    QList<PlaylistStore::Playlist> stored = m_playlistStore->takePlaylists(damaged);
+    int rows = 0;
+    {
+        // Restored rows keep the lengths they were stored with.
+        const QScopedValueRollback restoring(m_restoringRows, true);
+        for (qsizetype i = 0; i < stored.size() && i < m_playlists.size(); ++i) {
+            PlaylistStore::apply(std::move(stored[i]), *m_playlists.at(i));
+            rows += m_playlists.at(i)->rowCount();
+        }
+    }
+    if (m_playingAtExit && m_onAir->currentRow() >= 0)
         m_resumeRow = m_onAir->currentRow();
-    if (result == PlaylistStore::LoadResult::Loaded)
-        m_sessionMessages << QStringLiteral("Restored %1 playlist(s), %2 row(s)").arg(m_playlists.size()).arg(restoredRows);
+    const QString said = damaged.isEmpty()
+                             ? QStringLiteral("Restored %1 playlist(s), %2 row(s)").arg(m_playlists.size()).arg(rows)
+                             : damaged;
+    if (m_sessionReady)
+        appendLog(said);
+    else
+        m_sessionMessages << said;
+    if (std::exchange(m_resumeWhenRestored, false))
+        maybeResumePlayback();
 }
 
 void MainWindow::watchSessionChanges()
@@ -168,7 +201,8 @@ void MainWindow::watchCartWall(CartWall* wall)
 
 void MainWindow::schedulePlaylistSave()
 {
-    startOnce(m_playlistSaveTimer, m_sessionReady);
+    // Rows coming back from the file need not go back into it.
+    startOnce(m_playlistSaveTimer, m_sessionReady && !m_restoringRows);
 }
 
 void MainWindow::scheduleLayoutSave()
@@ -176,10 +210,12 @@ void MainWindow::scheduleLayoutSave()
     startOnce(m_layoutSaveTimer, m_sessionReady);
 }
 
-void MainWindow::savePlaylists()
+void MainWindow::savePlaylists(bool now)
 {
     if (!m_playlistStore || m_playlists.isEmpty())
         return;
+    // Rows not yet in are not to be stored as none.
+    restoreRows();
     if (m_playlistSaveTimer)
         m_playlistSaveTimer->stop();
     PlaylistStore::Session session;
@@ -190,16 +226,25 @@ void MainWindow::savePlaylists()
     session.playing = m_engine && m_engine->isPlaying();
     for (int i = 0; m_auxList && i < m_auxList->topLevelItemCount(); ++i)
         session.aux << m_auxList->topLevelItem(i)->data(0, Qt::UserRole).toString();
+    if (!now) {
+        m_playlistStore->saveLater(std::move(session));
+        return;
+    }
     QString message;
     const bool ok = m_playlistStore->save(session, message);
+    session = {};
+    onPlaylistsSaved(ok, message);
+    PlayoutStartup::returnFreedMemory();
+}
+
+void MainWindow::onPlaylistsSaved(bool ok, const QString& message)
+{
     // One report per failure, not one per change while it lasts.
     if (!ok && !m_playlistSaveFailed)
         appendLog(message);
     if (ok && m_playlistSaveFailed)
         appendLog(QStringLiteral("The playlists are saved again"));
     m_playlistSaveFailed = !ok;
-    // The copy written out is gone; so should its pages be.
-    PlayoutStartup::returnFreedMemory();
 }
 
 void MainWindow::saveSession()
@@ -207,7 +252,7 @@ void MainWindow::saveSession()
     if (m_layoutSaveTimer)
         m_layoutSaveTimer->stop();
     saveLayout();
-    savePlaylists();
+    savePlaylists(true);
 }
 
 bool MainWindow::settingsWritten(QSettings& settings, const QString& what)

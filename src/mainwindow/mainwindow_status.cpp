@@ -156,6 +156,7 @@ void MainWindow::fillPlaybackInfo(PlaybackInfo* info)
 {
     if (!info)
         return;
+    restoreRows();
     info->state = m_engine && m_engine->isPlaying() ? QStringLiteral("playing") : QStringLiteral("stopped");
     info->volume = m_volumeSlider ? m_volumeSlider->value() : 100;
     info->position = m_engine ? m_engine->position() : 0;

@@ -1,133 +1,770 @@
 #include "playliststore.h"
 
 #include "engine/playlistmodel.h"
+#include "library/pathgate.h"
+#include "mainwindow/playoutstartup.h"
 
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QMutexLocker>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
+#include <utility>
+#include <cctype>
+#include <charconv>
+#include <memory>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
 constexpr int kFormat = 1;
+constexpr int kRowsPerRead = 2048;
+constexpr int kMaxDepth = 512;
 
-QString dateText(const QDateTime& t)
+// The stored text read straight into what it holds, with no tree of values
+// in between (a tree of 100 000 rows weighs several times the text). Values
+// of another type than expected read as Qt's JSON values convert them: a
+// fallback. Text that is not JSON stops the reader with an error.
+class JsonReader
 {
-    return t.isValid() ? t.toString(Qt::ISODateWithMs) : QString();
+public:
+    explicit JsonReader(const QByteArray& text, qsizetype from = 0)
+        : m_begin(text.constData())
+        , m_end(text.constData() + text.size())
+        , m_at(m_begin + from)
+    {
+    }
+
+    bool ok() const { return m_error.isEmpty(); }
+    const QString& error() const { return m_error; }
+    qsizetype offset() const { return m_at - m_begin; }
+
+    // The first character of the next value, after white space; 0 at the end.
+    char peek()
+    {
+        while (m_at < m_end && (*m_at == ' ' || *m_at == '\n' || *m_at == '\r' || *m_at == '\t'))
+            ++m_at;
+        return m_at < m_end ? *m_at : 0;
+    }
+
+    // Calls member(key) for each member of the object here; it must read or
+    // skip the value. Anything else here is skipped as an empty object.
+    template <typename Member>
+    void members(Member&& member)
+    {
+        sequence('{', '}', "unterminated object", [this, &member] {
+            if (peek() != '"')
+                return fail("object is missing name");
+            const QByteArrayView key = name();
+            if (!ok())
+                return;
+            if (peek() != ':')
+                return fail("missing name separator");
+            ++m_at;
+            member(key);
+        });
+    }
+
+    // Calls element() for each element of the array here; it must read or
+    // skip it. Anything else here is skipped as an empty array.
+    template <typename Element>
+    void elements(Element&& element)
+    {
+        sequence('[', ']', "unterminated array", element);
+    }
+
+    // Notes where each element of the array here starts and moves past it,
+    // without reading them: strings and brackets only. Whoever reads an
+    // element later checks it, and that it ends where the next one starts.
+    void elementStarts(QList<qsizetype>& starts)
+    {
+        if (peek() != '[') {
+            skip();
+            return;
+        }
+        ++m_at;
+        if (peek() == ']') {
+            ++m_at;
+            return;
+        }
+        starts << offset();
+        int depth = 0;
+        while (m_at < m_end) {
+            switch (*m_at++) {
+            case '"':
+                if (const char* quote = closingQuote())
+                    m_at = quote + 1;
+                break;
+            case '{':
+            case '[':
+                ++depth;
+                break;
+            case '}':
+                --depth;
+                break;
+            case ']':
+                if (depth-- == 0)
+                    return;
+                break;
+            case ',':
+                if (depth == 0) {
+                    peek();
+                    starts << offset();
+                }
+                break;
+            default:
+                break;
+            }
+            if (depth < 0)
+                return fail("unbalanced brackets");
+        }
+        fail("unterminated array");
+    }
+
+    QString string(const QString& fallback = {})
+    {
+        if (peek() != '"') {
+            skip();
+            return fallback;
+        }
+        const char* at = ++m_at;
+        const char* quote = closingQuote();
+        if (!quote)
+            return fallback;
+        m_at = quote + 1;
+        QString text;
+        while (at < quote) {
+            const char* backslash = static_cast<const char*>(std::memchr(at, '\\', size_t(quote - at)));
+            const char* stop = backslash ? backslash : quote;
+            if (text.isEmpty() && !backslash)
+                return QString::fromUtf8(at, stop - at);
+            text += QString::fromUtf8(at, stop - at);
+            if (!backslash)
+                break;
+            at = backslash + 1;
+            text += escape(at);
+        }
+        return text;
+    }
+
+    double number(double fallback)
+    {
+        const char* from = m_at;
+        if (!numberToken())
+            return fallback;
+        double value = fallback;
+        std::from_chars(from, m_at, value);
+        return value;
+    }
+
+    int integer(int fallback)
+    {
+        const double value = number(std::nan(""));
+        if (std::isnan(value) || value != std::trunc(value) || value < INT_MIN || value > INT_MAX)
+            return fallback;
+        return int(value);
+    }
+
+    bool boolean()
+    {
+        if (peek() == 't' && literal("true"))
+            return true;
+        skip();
+        return false;
+    }
+
+    // Any one value, checked.
+    void skip()
+    {
+        switch (peek()) {
+        case '"':
+            ++m_at;
+            if (const char* quote = closingQuote())
+                m_at = quote + 1;
+            return;
+        case '{':
+            if (nest())
+                members([this](QByteArrayView) { skip(); });
+            --m_depth;
+            return;
+        case '[':
+            if (nest())
+                elements([this] { skip(); });
+            --m_depth;
+            return;
+        case 't':
+            if (!literal("true"))
+                fail("illegal value");
+            return;
+        case 'f':
+            if (!literal("false"))
+                fail("illegal value");
+            return;
+        case 'n':
+            if (!literal("null"))
+                fail("illegal value");
+            return;
+        case 0:
+            fail("unterminated value");
+            return;
+        default:
+            numberToken();
+        }
+    }
+
+    void fail(const char* what)
+    {
+        if (ok())
+            m_error = QStringLiteral("%1 at offset %2").arg(QLatin1String(what)).arg(offset());
+        m_at = m_end;
+    }
+
+private:
+    char peekAt(const char* at) const { return at < m_end ? *at : 0; }
+
+    template <typename Item>
+    void sequence(char open, char close, const char* unterminated, Item&& item)
+    {
+        if (peek() != open) {
+            skip();
+            return;
+        }
+        ++m_at;
+        if (peek() == close) {
+            ++m_at;
+            return;
+        }
+        for (;;) {
+            item();
+            if (!ok())
+                return;
+            const char next = peek();
+            if (!next)
+                return fail(unterminated);
+            ++m_at;
+            if (next == close)
+                return;
+            if (next != ',')
+                return fail("missing value separator");
+        }
+    }
+
+    bool nest()
+    {
+        if (++m_depth <= kMaxDepth)
+            return true;
+        fail("too deeply nested");
+        return false;
+    }
+
+    bool literal(const char* word)
+    {
+        const size_t n = std::strlen(word);
+        if (size_t(m_end - m_at) < n || std::memcmp(m_at, word, n) != 0)
+            return false;
+        m_at += n;
+        return true;
+    }
+
+    // A JSON number here, checked; false (skipping the value) for any other value.
+    bool numberToken()
+    {
+        const char c = peek();
+        if (c != '-' && (c < '0' || c > '9')) {
+            if (c == '"' || c == '{' || c == '[' || c == 't' || c == 'f' || c == 'n')
+                skip();
+            else
+                fail(c ? "illegal value" : "unterminated value");
+            return false;
+        }
+        const auto digits = [this] {
+            const char* from = m_at;
+            while (m_at < m_end && *m_at >= '0' && *m_at <= '9')
+                ++m_at;
+            return m_at > from;
+        };
+        if (*m_at == '-')
+            ++m_at;
+        bool sound = peekAt(m_at) == '0' ? (++m_at, true) : digits();
+        if (sound && peekAt(m_at) == '.') {
+            ++m_at;
+            sound = digits();
+        }
+        if (sound && (peekAt(m_at) == 'e' || peekAt(m_at) == 'E')) {
+            ++m_at;
+            if (peekAt(m_at) == '+' || peekAt(m_at) == '-')
+                ++m_at;
+            sound = digits();
+        }
+        if (!sound)
+            fail("illegal number");
+        return sound;
+    }
+
+    // The end of the string that starts here, its escapes checked on the way.
+    const char* closingQuote()
+    {
+        const char* at = m_at;
+        for (;;) {
+            const char* quote = static_cast<const char*>(std::memchr(at, '"', size_t(m_end - at)));
+            if (!quote) {
+                fail("unterminated string");
+                return nullptr;
+            }
+            const char* backslash = static_cast<const char*>(std::memchr(at, '\\', size_t(quote - at)));
+            if (!backslash)
+                return quote;
+            // Only the escape's validity matters here; a quote it escapes is skipped.
+            const char kind = peekAt(backslash + 1);
+            if (kind == 'u') {
+                for (int i = 2; i < 6; ++i) {
+                    if (!std::isxdigit(static_cast<unsigned char>(peekAt(backslash + i)))) {
+                        fail("illegal escape sequence");
+                        return nullptr;
+                    }
+                }
+                at = backslash + 6;
+            } else if (kind && std::strchr("\"\\/bfnrt", kind)) {
+                at = backslash + 2;
+            } else {
+                fail("illegal escape sequence");
+                return nullptr;
+            }
+        }
+    }
+
+    // The escape after a backslash, checked by closingQuote() already.
+    static QChar escape(const char*& at)
+    {
+        const char kind = *at++;
+        switch (kind) {
+        case 'b':
+            return u'\b';
+        case 'f':
+            return u'\f';
+        case 'n':
+            return u'\n';
+        case 'r':
+            return u'\r';
+        case 't':
+            return u'\t';
+        case 'u': {
+            unsigned unit = 0;
+            std::from_chars(at, at + 4, unit, 16);
+            at += 4;
+            return QChar(char16_t(unit));
+        }
+        default:
+            return QLatin1Char(kind);
+        }
+    }
+
+    // A member's name, as its bytes; decoded into a buffer only when escaped.
+    QByteArrayView name()
+    {
+        const char* from = ++m_at;
+        const char* quote = closingQuote();
+        if (!quote)
+            return {};
+        if (!std::memchr(from, '\\', size_t(quote - from))) {
+            m_at = quote + 1;
+            return QByteArrayView(from, quote - from);
+        }
+        m_at = from - 1;
+        m_name = string().toUtf8();
+        return m_name;
+    }
+
+    const char* m_begin;
+    const char* m_end;
+    const char* m_at;
+    int m_depth = 0;
+    QString m_error;
+    QByteArray m_name;
+};
+
+QList<int> readInts(JsonReader& in)
+{
+    QList<int> out;
+    in.elements([&in, &out] { out << in.integer(-1); });
+    return out;
 }
 
-QJsonObject trackToJson(const Track& t)
+QStringList strings(JsonReader& in)
 {
-    QJsonObject o{{QStringLiteral("artist"), t.artist},
-                  {QStringLiteral("title"), t.title},
-                  {QStringLiteral("album"), t.album},
-                  {QStringLiteral("genre"), t.genre},
-                  {QStringLiteral("comment"), t.comment},
-                  {QStringLiteral("path"), t.filePath},
-                  {QStringLiteral("year"), t.year},
-                  {QStringLiteral("durationMs"), double(t.durationMs)},
-                  {QStringLiteral("category"), t.category},
-                  {QStringLiteral("extras"), QJsonArray::fromStringList(t.extras)},
-                  {QStringLiteral("marker"), t.marker},
-                  {QStringLiteral("label"), t.label},
-                  {QStringLiteral("stream"), t.isStream},
-                  {QStringLiteral("voiceTrack"), t.voiceTrack},
-                  {QStringLiteral("playCount"), t.playCount},
-                  {QStringLiteral("lastPlayed"), dateText(t.lastPlayed)},
-                  {QStringLiteral("dateAdded"), dateText(t.dateAdded)},
-                  {QStringLiteral("streamLimitMs"), double(t.streamLimitMs)}};
-    return o;
+    QStringList out;
+    in.elements([&in, &out] { out << in.string(); });
+    return out;
 }
 
 // A stored length in ms; a damaged file's figure beyond any length (or not
 // a number) reads as none rather than overflowing the conversion.
-qint64 storedMs(const QJsonValue& value)
+qint64 storedMs(JsonReader& in)
 {
-    const double ms = value.toDouble();
+    const double ms = in.number(0);
     return ms >= 0 && ms < 1e15 ? qint64(ms) : 0;
 }
 
-Track trackFromJson(const QJsonObject& o)
+// As written: "2024-05-01T18:04:05.123", local time. The usual form is
+// taken apart here, anything else by QDateTime.
+QDateTime storedTime(const QString& text)
 {
+    if (text.isEmpty())
+        return {};
+    const auto at = [&text](int from, int length) {
+        int value = 0;
+        for (int i = from; i < from + length; ++i) {
+            const char16_t c = text.at(i).unicode();
+            if (c < u'0' || c > u'9')
+                return -1;
+            value = value * 10 + (c - u'0');
+        }
+        return value;
+    };
+    if (text.size() == 23 && text.at(4) == u'-' && text.at(7) == u'-' && text.at(10) == u'T' && text.at(13) == u':'
+        && text.at(16) == u':' && text.at(19) == u'.') {
+        const QDate date(at(0, 4), at(5, 2), at(8, 2));
+        const QTime time(at(11, 2), at(14, 2), at(17, 2), at(20, 3));
+        if (date.isValid() && time.isValid())
+            return QDateTime(date, time);
+    }
+    return QDateTime::fromString(text, Qt::ISODateWithMs);
+}
+
+Track readTrack(JsonReader& in)
+{
+    static constexpr std::pair<const char*, QString Track::*> kTexts[] = {
+        {"artist", &Track::artist}, {"title", &Track::title}, {"album", &Track::album}, {"genre", &Track::genre},
+        {"comment", &Track::comment}, {"path", &Track::filePath}, {"label", &Track::label}};
+    static constexpr std::pair<const char*, bool Track::*> kFlags[] = {
+        {"marker", &Track::marker}, {"stream", &Track::isStream}, {"voiceTrack", &Track::voiceTrack}};
     Track t;
-    t.artist = o.value(QStringLiteral("artist")).toString();
-    t.title = o.value(QStringLiteral("title")).toString();
-    t.album = o.value(QStringLiteral("album")).toString();
-    t.genre = o.value(QStringLiteral("genre")).toString();
-    t.comment = o.value(QStringLiteral("comment")).toString();
-    t.filePath = o.value(QStringLiteral("path")).toString();
-    t.year = o.value(QStringLiteral("year")).toInt();
-    t.durationMs = storedMs(o.value(QStringLiteral("durationMs")));
-    t.category = o.value(QStringLiteral("category")).toString(t.category);
-    for (const QJsonValue& v : o.value(QStringLiteral("extras")).toArray())
-        t.extras << v.toString();
-    t.marker = o.value(QStringLiteral("marker")).toBool();
-    t.label = o.value(QStringLiteral("label")).toString();
-    t.isStream = o.value(QStringLiteral("stream")).toBool();
-    t.voiceTrack = o.value(QStringLiteral("voiceTrack")).toBool();
-    t.playCount = o.value(QStringLiteral("playCount")).toInt();
-    t.lastPlayed = QDateTime::fromString(o.value(QStringLiteral("lastPlayed")).toString(), Qt::ISODateWithMs);
-    t.dateAdded = QDateTime::fromString(o.value(QStringLiteral("dateAdded")).toString(), Qt::ISODateWithMs);
-    t.streamLimitMs = storedMs(o.value(QStringLiteral("streamLimitMs")));
+    in.members([&in, &t](QByteArrayView key) {
+        for (const auto& [name, text] : kTexts) {
+            if (key == name)
+                return void(t.*text = in.string());
+        }
+        for (const auto& [name, flag] : kFlags) {
+            if (key == name)
+                return void(t.*flag = in.boolean());
+        }
+        if (key == "year")
+            t.year = in.integer(0);
+        else if (key == "playCount")
+            t.playCount = in.integer(0);
+        else if (key == "durationMs")
+            t.durationMs = storedMs(in);
+        else if (key == "streamLimitMs")
+            t.streamLimitMs = storedMs(in);
+        else if (key == "category")
+            t.category = in.string(t.category);
+        else if (key == "lastPlayed")
+            t.lastPlayed = storedTime(in.string());
+        else if (key == "dateAdded")
+            t.dateAdded = storedTime(in.string());
+        else if (key == "extras")
+            t.extras = strings(in);
+        else
+            in.skip();
+    });
     return t;
 }
 
-QJsonArray intsToJson(const QList<int>& values)
+// Runs on a pool thread. Each row must end where the first pass saw the
+// next one start.
+PlaylistStore::RowRead readRows(const QByteArray& text, const QList<qsizetype>& starts)
 {
-    QJsonArray a;
-    for (int v : values)
-        a.append(v);
-    return a;
-}
-
-QList<int> intsFromJson(const QJsonValue& value)
-{
-    QList<int> out;
-    for (const QJsonValue& v : value.toArray())
-        out << v.toInt(-1);
-    return out;
-}
-
-QJsonObject playlistToJson(const PlaylistStore::Playlist& p)
-{
-    QJsonArray rows;
-    for (const Track& t : p.rows)
-        rows.append(trackToJson(t));
-    QJsonArray segues;
-    for (auto it = p.segues.cbegin(); it != p.segues.cend(); ++it)
-        segues.append(QJsonObject{{QStringLiteral("row"), it.key()},
-                                  {QStringLiteral("mixPointMs"), it.value().mixPointMs},
-                                  {QStringLiteral("fadeOutMs"), it.value().fadeOutMs}});
-    return {{QStringLiteral("name"), p.name},
-            {QStringLiteral("rows"), rows},
-            {QStringLiteral("currentRow"), p.currentRow},
-            {QStringLiteral("queue"), intsToJson(p.queue)},
-            {QStringLiteral("played"), intsToJson(p.played)},
-            {QStringLiteral("segues"), segues}};
-}
-
-PlaylistStore::Playlist playlistFromJson(const QJsonObject& o)
-{
-    PlaylistStore::Playlist p;
-    p.name = o.value(QStringLiteral("name")).toString();
-    for (const QJsonValue& v : o.value(QStringLiteral("rows")).toArray())
-        p.rows << trackFromJson(v.toObject());
-    p.currentRow = o.value(QStringLiteral("currentRow")).toInt(-1);
-    p.queue = intsFromJson(o.value(QStringLiteral("queue")));
-    p.played = intsFromJson(o.value(QStringLiteral("played")));
-    for (const QJsonValue& v : o.value(QStringLiteral("segues")).toArray()) {
-        const QJsonObject s = v.toObject();
-        p.segues.insert(s.value(QStringLiteral("row")).toInt(-1),
-                        {s.value(QStringLiteral("mixPointMs")).toInt(-1), s.value(QStringLiteral("fadeOutMs")).toInt(-1)});
+    PlaylistStore::RowRead read;
+    read.rows.reserve(starts.size());
+    for (qsizetype start : starts) {
+        JsonReader in(text, start);
+        read.rows.append(readTrack(in));
+        const char next = in.peek();
+        if (in.ok() && next != ',' && next != ']')
+            in.fail("missing value separator");
+        if (!in.ok()) {
+            read.problem = in.error();
+            break;
+        }
     }
-    return p;
+    return read;
+}
+
+
+// The first pass: the whole text checked, the playlists read but for their
+// rows, of which only the offsets are kept. Empty when sound, else why not.
+QString readLayout(const QByteArray& text, PlaylistStore::Session& session, QList<QList<qsizetype>>& rowStarts)
+{
+    JsonReader in(text);
+    bool listed = false;
+    const char first = in.peek();
+    if (first != '{' && first != '[')
+        in.fail(first ? "illegal value" : "empty document");
+    in.members([&](QByteArrayView key) {
+        if (key == "playlists") {
+            listed = in.peek() == '[';
+            session.playlists.clear();
+            rowStarts.clear();
+            in.elements([&] {
+                PlaylistStore::Playlist p;
+                QList<qsizetype> starts;
+                in.members([&](QByteArrayView field) {
+                    if (field == "name") {
+                        p.name = in.string();
+                    } else if (field == "rows") {
+                        starts.clear();
+                        in.elementStarts(starts);
+                    } else if (field == "currentRow") {
+                        p.currentRow = in.integer(-1);
+                    } else if (field == "queue") {
+                        p.queue = readInts(in);
+                    } else if (field == "played") {
+                        const QList<int> played = readInts(in);
+                        p.played = QSet<int>(played.cbegin(), played.cend());
+                    } else if (field == "segues") {
+                        p.segues.clear();
+                        in.elements([&] {
+                            int row = -1;
+                            TrackParams::SegueOverride s;
+                            in.members([&](QByteArrayView name) {
+                                if (name == "row")
+                                    row = in.integer(-1);
+                                else if (name == "mixPointMs")
+                                    s.mixPointMs = in.integer(-1);
+                                else if (name == "fadeOutMs")
+                                    s.fadeOutMs = in.integer(-1);
+                                else
+                                    in.skip();
+                            });
+                            p.segues.insert(row, s);
+                        });
+                    } else {
+                        in.skip();
+                    }
+                });
+                session.playlists << p;
+                rowStarts << starts;
+            });
+        } else if (key == "onAir") {
+            session.onAir = in.integer(0);
+        } else if (key == "viewed") {
+            session.viewed = in.integer(0);
+        } else if (key == "playing") {
+            session.playing = in.boolean();
+        } else if (key == "aux") {
+            session.aux = strings(in);
+            session.aux.removeAll(QString());
+        } else {
+            in.skip();
+        }
+    });
+    if (in.ok() && in.peek())
+        in.fail("garbage at the end of the document");
+    if (!in.ok())
+        return in.error();
+    return listed ? QString() : QStringLiteral("no stored playlists in it");
+}
+
+// The session as JSON text, written by hand: a tree of 100 000 rows built
+// for the purpose would cost far more time and memory than the text.
+class JsonWriter
+{
+public:
+    QByteArray out;
+
+    JsonWriter& key(const char* name)
+    {
+        const char last = out.isEmpty() ? 0 : out.back();
+        if (last != '{' && last != '[' && last != 0)
+            out += ',';
+        out += '"';
+        out += name;
+        out += "\":";
+        return *this;
+    }
+
+    void element()
+    {
+        if (out.back() != '[')
+            out += ',';
+    }
+
+    void string(const QString& text)
+    {
+        out += '"';
+        const QByteArray utf8 = text.toUtf8();
+        qsizetype from = 0;
+        for (qsizetype i = 0; i < utf8.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(utf8.at(i));
+            if (c >= 0x20 && c != '"' && c != '\\')
+                continue;
+            out.append(utf8.constData() + from, i - from);
+            from = i + 1;
+            switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default: {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            }
+            }
+        }
+        out.append(utf8.constData() + from, utf8.size() - from);
+        out += '"';
+    }
+
+    void number(qint64 value) { out += QByteArray::number(value); }
+    void boolean(bool value) { out += value ? "true" : "false"; }
+
+    void ints(QList<int> values)
+    {
+        std::sort(values.begin(), values.end());
+        out += '[';
+        for (int v : std::as_const(values)) {
+            element();
+            number(v);
+        }
+        out += ']';
+    }
+
+    void track(const Track& t)
+    {
+        out += '{';
+        key("album").string(t.album);
+        key("artist").string(t.artist);
+        key("category").string(t.category);
+        key("comment").string(t.comment);
+        key("dateAdded").string(dateText(t.dateAdded));
+        key("durationMs").number(t.durationMs);
+        key("extras");
+        out += '[';
+        for (const QString& extra : t.extras) {
+            element();
+            string(extra);
+        }
+        out += ']';
+        key("genre").string(t.genre);
+        key("label").string(t.label);
+        key("lastPlayed").string(dateText(t.lastPlayed));
+        key("marker").boolean(t.marker);
+        key("path").string(t.filePath);
+        key("playCount").number(t.playCount);
+        key("stream").boolean(t.isStream);
+        key("streamLimitMs").number(t.streamLimitMs);
+        key("title").string(t.title);
+        key("voiceTrack").boolean(t.voiceTrack);
+        key("year").number(t.year);
+        out += '}';
+    }
+
+    void playlist(const PlaylistStore::Playlist& p)
+    {
+        out += '{';
+        key("currentRow").number(p.currentRow);
+        key("name").string(p.name);
+        key("played").ints(p.played.values());
+        key("queue");
+        out += '[';
+        for (int row : p.queue) {
+            element();
+            number(row);
+        }
+        out += ']';
+        key("rows");
+        out += '[';
+        for (const Track& t : p.rows) {
+            element();
+            track(t);
+        }
+        out += ']';
+        key("segues");
+        out += '[';
+        QList<int> rows = p.segues.keys();
+        std::sort(rows.begin(), rows.end());
+        for (int row : std::as_const(rows)) {
+            element();
+            const TrackParams::SegueOverride s = p.segues.value(row);
+            out += '{';
+            key("fadeOutMs").number(s.fadeOutMs);
+            key("mixPointMs").number(s.mixPointMs);
+            key("row").number(row);
+            out += '}';
+        }
+        out += ']';
+        out += '}';
+    }
+
+private:
+    static QString dateText(const QDateTime& t) { return t.isValid() ? t.toString(Qt::ISODateWithMs) : QString(); }
+};
+
+QByteArray sessionText(const PlaylistStore::Session& session)
+{
+    qsizetype rows = 0;
+    for (const PlaylistStore::Playlist& p : session.playlists)
+        rows += p.rows.size();
+    JsonWriter w;
+    w.out.reserve(4096 + rows * 400);
+    w.out += '{';
+    w.key("aux");
+    w.out += '[';
+    for (const QString& file : session.aux) {
+        w.element();
+        w.string(file);
+    }
+    w.out += ']';
+    w.key("format").number(kFormat);
+    w.key("onAir").number(session.onAir);
+    w.key("playing").boolean(session.playing);
+    w.key("playlists");
+    w.out += '[';
+    for (const PlaylistStore::Playlist& p : session.playlists) {
+        w.element();
+        w.playlist(p);
+    }
+    w.out += ']';
+    w.key("viewed").number(session.viewed);
+    w.out += '}';
+    return w.out;
 }
 
 } // namespace
+
+PlaylistStore::PlaylistStore(QObject* parent)
+    : QObject(parent)
+{
+    // One write at a time, in the order asked for.
+    m_writer.setMaxThreadCount(1);
+    m_readers.setObjectName(QStringLiteral("playlist rows"));
+    m_writer.setObjectName(QStringLiteral("playlist store"));
+}
+
+PlaylistStore::~PlaylistStore()
+{
+    m_writer.waitForDone();
+}
 
 QString PlaylistStore::path()
 {
@@ -140,23 +777,42 @@ QString PlaylistStore::path()
 
 PlaylistStore::LoadResult PlaylistStore::load(Session& session, QString& message)
 {
+    const LoadResult result = loadWithoutRows(session, message);
+    if (result == LoadResult::Loaded)
+        session.playlists = takePlaylists(message);
+    return message.isEmpty() ? result : LoadResult::Damaged;
+}
+
+PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QString& message)
+{
+    m_pending.clear();
+    m_rowStarts.clear();
+    m_text.clear();
+    m_mapped.reset();
+    m_pendingRows = 0;
     const QString file = path();
-    QFile f(file);
-    if (!f.exists())
+    if (!QFile::exists(file))
         return LoadResult::NoFile;
-    QJsonParseError error{};
-    QJsonDocument doc;
-    QString problem;
-    if (!f.open(QIODevice::ReadOnly)) {
-        problem = f.errorString();
-    } else {
-        doc = QJsonDocument::fromJson(f.readAll(), &error);
-        f.close();
-        if (error.error != QJsonParseError::NoError)
-            problem = error.errorString();
-        else if (!doc.isObject() || !doc.object().value(QStringLiteral("playlists")).isArray())
-            problem = QStringLiteral("no stored playlists in it");
+    // A FIFO would block the start in open(), a link to a device would
+    // read without end.
+    QString problem = PathGate::refusal(file, PathGate::Kind::StoredData);
+    // Mapped rather than copied: tens of megabytes of fresh memory cost
+    // more than the reading. The file is only ever replaced, never written
+    // in place, so the mapping stays whole while the rows are read from it.
+    const auto opened = std::make_shared<QFile>(file);
+    QByteArray text;
+    if (problem.isEmpty() && !opened->open(QIODevice::ReadOnly))
+        problem = opened->errorString();
+    if (problem.isEmpty() && opened->size() > 0) {
+        if (const uchar* mapped = opened->map(0, opened->size()))
+            text = QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), opened->size());
+        else
+            text = opened->readAll();
     }
+    Session read;
+    QList<QList<qsizetype>> rowStarts;
+    if (problem.isEmpty())
+        problem = readLayout(text, read, rowStarts);
     if (!problem.isEmpty()) {
         QString aside;
         keepAside(file, aside);
@@ -164,35 +820,104 @@ PlaylistStore::LoadResult PlaylistStore::load(Session& session, QString& message
         return LoadResult::Damaged;
     }
 
-    const QJsonObject root = doc.object();
-    session = Session{};
-    for (const QJsonValue& v : root.value(QStringLiteral("playlists")).toArray())
-        session.playlists << playlistFromJson(v.toObject());
-    session.onAir = root.value(QStringLiteral("onAir")).toInt();
-    session.viewed = root.value(QStringLiteral("viewed")).toInt();
-    session.playing = root.value(QStringLiteral("playing")).toBool();
-    for (const QJsonValue& v : root.value(QStringLiteral("aux")).toArray()) {
-        if (const QString file = v.toString(); !file.isEmpty())
-            session.aux << file;
-    }
+    session = read;
+    m_pending = read.playlists;
+    m_rowStarts = rowStarts;
+    m_text = text;
+    m_mapped = opened;
+    for (const QList<qsizetype>& starts : std::as_const(rowStarts))
+        m_pendingRows += starts.size();
     return LoadResult::Loaded;
+}
+
+QList<PlaylistStore::Playlist> PlaylistStore::takePlaylists(QString& message)
+{
+    QList<Playlist> playlists = std::exchange(m_pending, {});
+    // Read side by side, a part of a list each.
+    QList<QList<QFuture<RowRead>>> reads;
+    for (const QList<qsizetype>& starts : std::as_const(m_rowStarts)) {
+        QList<QFuture<RowRead>>& parts = reads.emplaceBack();
+        for (qsizetype from = 0; from < starts.size(); from += kRowsPerRead)
+            parts << QtConcurrent::run(&m_readers, readRows, m_text, starts.mid(from, kRowsPerRead));
+    }
+    QString problem;
+    for (qsizetype i = 0; i < playlists.size() && i < reads.size(); ++i) {
+        for (QFuture<RowRead>& part : reads[i]) {
+            RowRead read = part.takeResult();
+            if (problem.isEmpty())
+                problem = read.problem;
+            playlists[i].rows.append(std::move(read.rows));
+        }
+    }
+    m_rowStarts.clear();
+    m_text.clear();
+    m_mapped.reset();
+    m_pendingRows = 0;
+    if (!problem.isEmpty()) {
+        for (Playlist& p : playlists) {
+            Playlist named;
+            named.name = p.name;
+            p = named;
+        }
+        QString aside;
+        keepAside(path(), aside);
+        message = QStringLiteral("The saved playlists could not be read (%1). ").arg(problem) + aside;
+    }
+    return playlists;
+}
+
+void PlaylistStore::saveLater(Session session)
+{
+    const QMutexLocker lock(&m_waitingLock);
+    m_waiting = std::move(session);
+    if (m_writing)
+        return;
+    m_writing = true;
+    m_writer.start([this] { writeWaiting(); });
+}
+
+void PlaylistStore::writeWaiting()
+{
+    for (;;) {
+        std::optional<Session> session;
+        {
+            const QMutexLocker lock(&m_waitingLock);
+            session.swap(m_waiting);
+            if (!session) {
+                m_writing = false;
+                return;
+            }
+        }
+        // Rows of its own: while the window shares its lists with this
+        // write, its next change to one would copy the whole list.
+        for (Playlist& p : session->playlists)
+            p.rows = QList<Track>(p.rows.cbegin(), p.rows.cend());
+        QString message;
+        const bool ok = write(*session, message);
+        session.reset();
+        // The copy written out is gone; so should its pages be.
+        PlayoutStartup::returnFreedMemory();
+        emit saved(ok, message);
+    }
 }
 
 bool PlaylistStore::save(const Session& session, QString& message)
 {
+    {
+        // This one is newer than any still waiting.
+        const QMutexLocker lock(&m_waitingLock);
+        m_waiting.reset();
+    }
+    m_writer.waitForDone();
+    return write(session, message);
+}
+
+bool PlaylistStore::write(const Session& session, QString& message)
+{
     const QString file = path();
     if (m_blocked && !keepAside(file, message))
         return false;
-    QJsonArray playlists;
-    for (const Playlist& p : session.playlists)
-        playlists.append(playlistToJson(p));
-    const QJsonObject root{{QStringLiteral("format"), kFormat},
-                           {QStringLiteral("playlists"), playlists},
-                           {QStringLiteral("onAir"), session.onAir},
-                           {QStringLiteral("viewed"), session.viewed},
-                           {QStringLiteral("playing"), session.playing},
-                           {QStringLiteral("aux"), QJsonArray::fromStringList(session.aux)}};
-    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Compact);
+    const QByteArray text = sessionText(session);
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
         message = QStringLiteral("Could not save the playlists to %1: %2").arg(file, out.errorString());
@@ -226,22 +951,16 @@ PlaylistStore::Playlist PlaylistStore::capture(const QString& name, const Playli
     p.rows = model.tracks();
     p.currentRow = model.currentRow();
     p.queue = model.queue();
-    for (int r = 0; r < p.rows.size(); ++r) {
-        if (model.isPlayed(r))
-            p.played << r;
-        const TrackParams::SegueOverride s = model.segueAt(r);
-        if (s.mixPointMs >= 0 || s.fadeOutMs >= 0)
-            p.segues.insert(r, s);
-    }
+    p.played = model.playedRows();
+    p.segues = model.segueOverrideRows();
     return p;
 }
 
-void PlaylistStore::apply(const Playlist& playlist, PlaylistModel& model)
+void PlaylistStore::apply(Playlist playlist, PlaylistModel& model)
 {
-    model.insertTracks(model.rowCount(), playlist.rows);
+    model.insertTracks(model.rowCount(), std::move(playlist.rows));
     const int rows = model.rowCount();
-    for (int r : playlist.played)
-        model.markPlayed(r);
+    model.markPlayed(playlist.played);
     for (int r : playlist.queue)
         model.addToQueue(r);
     for (auto it = playlist.segues.cbegin(); it != playlist.segues.cend(); ++it) {

@@ -37,6 +37,9 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <numeric>
+
+#include <unistd.h>
 
 namespace {
 
@@ -166,6 +169,33 @@ private slots:
         QVERIFY(labels.contains(QStringLiteral("Playing time left: 62:05")));
     }
 
+    // Thousands of new rows in the shown window all get their lengths, start
+    // times and footer total, a batch of measured files at a time: a pass
+    // over every row and a repaint for each file took minutes at this size.
+    void manyNewRowsGetTheirLengths()
+    {
+        constexpr int kRows = 40000;
+        const QString tone = WindowFixture::toneFile(QStringLiteral("Many - Rows.mp3"), 2);
+        QVERIFY(!tone.isEmpty());
+        const QString folder = testHome().scratch(QStringLiteral("many"));
+        QStringList files;
+        for (int i = 0; i < kRows; ++i) {
+            files << folder + QStringLiteral("/Many - Row %1.mp3").arg(i);
+            QCOMPARE(::link(QFile::encodeName(tone).constData(), QFile::encodeName(files.last()).constData()), 0);
+        }
+        WindowFixture f;
+        f.window().show();
+        f->addPaths(files);
+        const QList<Track>& rows = viewed(f)->tracks();
+        QTRY_COMPARE_WITH_TIMEOUT(rows.size(), kRows, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::all_of(rows, [](const Track& t) { return t.durationMs > 1900; }), 30000);
+        QCOMPARE(rows.last().startTime, rows.first().startTime.addSecs(2 * (kRows - 1) % 86400));
+        const qint64 s = std::accumulate(rows.cbegin(), rows.cend(), qint64(0),
+                                         [](qint64 sum, const Track& t) { return sum + t.durationMs; }) / 1000;
+        QTRY_VERIFY(labelTexts(&f.window())
+                        .contains(QStringLiteral("Playing time left: %1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'))));
+    }
+
     // Every playlist outlives the program with its rows, command rows and
     // stream limits included, the one on air, its queue and the row playing,
     // from which resume on start plays on, with the recording that ran. A
@@ -228,6 +258,38 @@ private slots:
         QFile kept(aside.first().filePath());
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), QByteArray("{\"playlists\": ["));
+
+        // A long list comes back too, its rows read beside the window; any
+        // text in them as it was.
+        const QString odd = QStringLiteral("Say \"hi\" \\ back\tslash\nnext \u00e9\u266a \U0001F3B5 \x01");
+        QList<Track> many;
+        for (int i = 0; i < 6000; ++i) {
+            Track t;
+            t.filePath = QStringLiteral("/gone/%1.mp3").arg(i);
+            t.title = odd;
+            t.durationMs = 1000;
+            many << t;
+        }
+        viewed(f)->insertTracks(0, many);
+        f.restart();
+        QTRY_COMPARE(viewed(f)->rowCount(), 6000);
+        QCOMPARE(viewed(f)->tracks().last().filePath, many.last().filePath);
+        QCOMPARE(viewed(f)->tracks().last().title, odd);
+
+        // A save that cannot be written is told once, and so is the next one that can.
+        const QString stored = PlaylistStore::path();
+        QVERIFY(QFile::remove(stored) && QDir().mkdir(stored));
+        const auto told = [&f](const QString& start) {
+            return std::ranges::count_if(f.log(), [&start](const QString& line) { return line.startsWith(start); });
+        };
+        viewed(f)->removeRow(0);
+        QTRY_COMPARE(told(QStringLiteral("Could not save the playlists to ") + stored), 1);
+        viewed(f)->removeRow(0);
+        QTest::qWait(1500);
+        QCOMPARE(told(QStringLiteral("Could not save the playlists to ") + stored), 1);
+        QVERIFY(QDir().rmdir(stored));
+        viewed(f)->removeRow(0);
+        QTRY_COMPARE(told(QStringLiteral("The playlists are saved again")), 1);
     }
 
     void outputSwitchesFromTheBroadcastMenu()

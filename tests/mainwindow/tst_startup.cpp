@@ -2,12 +2,39 @@
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/playoutstartup.h"
 #include "olmain.h"
+#include "windowfixture.h"
 
+#include <QDir>
 #include <QFile>
 #include <QMediaPlayer>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+
+#include <sys/stat.h>
+
+namespace {
+
+QString programPath()
+{
+    return qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern");
+}
+
+// The real program, started as a user would, in a home of its own.
+bool startProgram(QProcess& p, const QString& home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.start(programPath(), {});
+    return p.waitForStarted(10000);
+}
+
+} // namespace
 
 class TestStartup : public QObject
 {
@@ -66,21 +93,13 @@ private slots:
     // a current library database behind.
     void programStartsAndCreatesTheDatabase()
     {
-        const QString program = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR")
-                                + QStringLiteral("/apps/orchidlantern/orchidlantern");
-        if (!QFile::exists(program))
+        if (!QFile::exists(programPath()))
             QSKIP("the program was not built beside the tests");
 
         const QString home = testHome().scratch(QStringLiteral("program-home"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home);
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         QProcess p;
-        p.setProcessEnvironment(env);
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p.start(program, {});
-        QVERIFY(p.waitForStarted(10000));
+        QVERIFY(startProgram(p, home));
 
         const QString db = home + QStringLiteral("/.config/Orchidlantern/Orchidlantern/library.db");
         auto version = [&]() {
@@ -107,6 +126,55 @@ private slots:
         QCOMPARE(p.state(), QProcess::Running);
         p.terminate();
         QVERIFY(p.waitForFinished(10000));
+    }
+
+    // A playlists.json that would hold the start in open() or swamp it is
+    // set aside as a damaged one is: the real program comes up, says so
+    // and answers its remote API.
+    void storedPlaylistsThatCannotBeReadAreSetAside_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << QStringLiteral("fifo");
+        QTest::newRow("link to /dev/zero") << QStringLiteral("zero");
+    }
+
+    void storedPlaylistsThatCannotBeReadAreSetAside()
+    {
+        QFETCH(QString, kind);
+        const QString home = testHome().scratch(QStringLiteral("stored-") + kind);
+        const QString folder = home + QStringLiteral("/.config/Orchidlantern/Orchidlantern");
+        QVERIFY(QDir().mkpath(folder));
+        const QString stored = folder + QStringLiteral("/playlists.json");
+        if (kind == QStringLiteral("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(stored).constData(), 0600), 0);
+        else
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), stored));
+        const quint16 port = WindowFixture::freePort();
+        {
+            QSettings settings(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("api/enabled"), true);
+            settings.setValue(QStringLiteral("api/port"), port);
+        }
+        QProcess p;
+        QVERIFY(startProgram(p, home));
+        const auto stop = qScopeGuard([&p] {
+            p.kill();
+            p.waitForFinished(10000);
+        });
+
+        QTRY_VERIFY_WITH_TIMEOUT(WindowFixture::get(port, QStringLiteral("/?action=playbackinfo")).contains("<State>stopped</State>"),
+                                 30000);
+        const QFileInfoList aside =
+            QDir(folder).entryInfoList({QStringLiteral("playlists.json.broken-*")}, QDir::AllEntries | QDir::System);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(kind == QStringLiteral("fifo") ? !aside.first().isFile() : aside.first().isSymLink());
+        p.terminate();
+        QVERIFY(p.waitForFinished(10000));
+        QVERIFY(QString::fromUtf8(p.readAllStandardError())
+                    .contains(QStringLiteral("The saved playlists could not be read (is not a regular file). It was kept as ")
+                              + aside.first().filePath()));
+        // Written afresh at exit.
+        QVERIFY(QFileInfo(stored).isFile());
     }
 };
 
