@@ -16,9 +16,16 @@ work=$(mktemp -d /tmp/ol-desk-XXXXXX)
 chmod 755 "$work"
 started=()
 
+# Ends PID and everything below it: a sandbox outlives its outer process.
+kill_tree() {
+    local child
+    for child in $(ps -o pid= --ppid "$1"); do kill_tree "$child"; done
+    kill "$1" 2>/dev/null || true
+}
+
 cleanup() {
     local p
-    for p in "${started[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${started[@]}"; do kill_tree "$p"; done
     wait 2>/dev/null || true
     rm -rf "$work"
 }
@@ -86,7 +93,7 @@ has_stream() {
 
 # The frequency on the sink's monitor, from 1.5 s of its zero crossings.
 monitor_hz() {
-    local home=$1 server=$2 raw=$work/monitor.raw
+    local home=$1 server=$2 raw=$1/monitor.raw
     as env HOME="$home" "$top/tools/inroot" bash -c \
         'timeout 2 parec -s "$1" -d desk.monitor --raw --format=s16le --rate=48000 --channels=1 >"$2" || true' \
         _ "$server" "$raw"
@@ -104,7 +111,8 @@ print(round(crossings / 2 / 1.5) if loud else 0)' "$raw"
 child_named() {
     local pid=$1 name=$2 child
     for child in $(ps -o pid= --ppid "$pid"); do
-        if [ "$(cat "/proc/$child/comm" 2>/dev/null)" = "$name" ]; then echo "$child"; return 0; fi
+        # The kernel keeps 15 characters of a name.
+        if [ "$(cat "/proc/$child/comm" 2>/dev/null)" = "${name:0:15}" ]; then echo "$child"; return 0; fi
         child_named "$child" "$name" && return 0
     done
     return 1
@@ -204,7 +212,7 @@ desk_and_data() {
         "$top/tools/run" --library-manager
     within 120 opened "$home/.config/Orchidlantern/Orchidlantern/library.db" orchidlantern-library ||
         fail "the library manager did not open the home's library.db: $(cat "$work/library.err")"
-    kill -TERM "$(child_named "$run_pid" orchidlantern-library)"
+    kill_tree "$run_pid"
     wait "$run_pid" || true
 }
 
