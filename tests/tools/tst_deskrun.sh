@@ -91,20 +91,22 @@ has_stream() {
     pactl_on "$1" "$2" list sink-inputs | grep -q 'application.process.binary = "orchidlantern"'
 }
 
-# The frequency on the sink's monitor, from 1.5 s of its zero crossings.
+# The frequency on the sink's monitor: the mean period between rising zero
+# crossings, leaving out gaps (a stall of a loaded machine is no tone).
 monitor_hz() {
     local home=$1 server=$2 raw=$1/monitor.raw
     as env HOME="$home" "$top/tools/inroot" bash -c \
         'timeout 2 parec -s "$1" -d desk.monitor --raw --format=s16le --rate=48000 --channels=1 >"$2" || true' \
         _ "$server" "$raw"
     "$top/tools/inroot" python3 -c '
-import array, sys
+import array, statistics, sys
 a = array.array("h")
 a.frombytes(open(sys.argv[1], "rb").read())
-a = a[len(a) - 72000:] if len(a) >= 72000 else array.array("h")
-loud = sum(abs(x) for x in a) / max(len(a), 1) > 300
-crossings = sum(1 for i in range(1, len(a)) if (a[i - 1] < 0) != (a[i] < 0))
-print(round(crossings / 2 / 1.5) if loud else 0)' "$raw"
+rises = [i for i in range(1, len(a)) if a[i - 1] < 0 <= a[i] and max(a[i:i + 20]) > 300]
+periods = [y - x for x, y in zip(rises, rises[1:])]
+typical = statistics.median(periods) if len(periods) > 500 else 0
+kept = [p for p in periods if abs(p - typical) < 0.2 * typical]
+print(round(48000 * len(kept) / sum(kept)) if kept else 0)' "$raw"
 }
 
 # A process below PID called NAME.
@@ -118,8 +120,8 @@ child_named() {
     return 1
 }
 
-# Starts tools/run ARGS in the background with the environment ENV...;
-# sets run_pid, and the program's own pid once it is up.
+# Starts ENV... tools/run ARGS in the background, its stderr into ERR;
+# sets run_pid.
 start_run() {
     local err=$1
     shift
