@@ -206,8 +206,10 @@ void LibraryWriter::run()
     QDeadlineTimer playsDue(0);
     QDeadlineTimer jobsDue(0);
     QDeadlineTimer shutdown(QDeadlineTimer::Forever);
-    // Since when every write was refused; the patience of a job runs from
-    // there, so that jobs queued behind one that waited do not wait again.
+    // Since when another program's lock has refused every write; the
+    // patience of a job runs from there, so that jobs queued behind one that
+    // waited do not wait as long again. Over at a write that goes through,
+    // and when nothing is left to write.
     QElapsedTimer refusing;
     bool playsFailing = false;
     int writtenSinceFailing = 0;
@@ -229,6 +231,8 @@ void LibraryWriter::run()
                     job = m_jobs.first();
                 if (play || job)
                     break;
+                if (m_plays.isEmpty() && m_jobs.isEmpty())
+                    refusing.invalidate();
                 QDeadlineTimer next(QDeadlineTimer::Forever);
                 if (!m_plays.isEmpty())
                     next = playsDue;
@@ -286,7 +290,7 @@ void LibraryWriter::run()
             }
             if (written)
                 refusing.invalidate();
-            else if (!refusing.isValid())
+            else if (passes(error) && !refusing.isValid())
                 refusing.start();
             if (failing >= 0)
                 emit playsNotWritten(failing, reasonFor(error));
@@ -315,7 +319,7 @@ void LibraryWriter::run()
                         done = Outcome{job->written, {}, {}};
                 } else {
                     const QSqlError error = opened ? MusicLibrary::lastWriteError() : openError;
-                    if (!refusing.isValid())
+                    if (passes(error) && !refusing.isValid())
                         refusing.start();
                     if (!passes(error) || refusing.elapsed() >= job->patienceMs || (quitting && shutdown.hasExpired()))
                         done = Outcome{job->written, job->items.mid(job->at), reasonFor(error)};

@@ -80,6 +80,7 @@ private slots:
             probe.stop();
             QVERIFY(lock.release());
         }
+        qInfo("longest stall while locked: %.1f ms", probe.longestMs());
         QVERIFY2(probe.longestMs() < 100, qPrintable(QStringLiteral("the window stalled %1 ms").arg(probe.longestMs())));
         const QString named = f.log().filter(QStringLiteral("makelibrary: not stored: ")).value(0);
         for (const QString& file : std::as_const(files))
