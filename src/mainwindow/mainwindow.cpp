@@ -16,7 +16,7 @@
 #include "library/appsettings.h"
 #include "library/durationscanner.h"
 #include "mainwindow/playliststore.h"
-#include "library/playlogwriter.h"
+#include "library/librarywriter.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -57,8 +57,9 @@ MainWindow::MainWindow(QWidget* parent)
     m_durationScanner = new DurationScanner(this);
     connect(m_durationScanner, &DurationScanner::resolved, this, &MainWindow::onDurationResolved);
     // Plays are counted when their audio starts, off the track-start path.
-    m_playLog = new PlayLogWriter(this);
-    connect(m_engine, &AudioEngine::playStarted, m_playLog, &PlayLogWriter::logPlay);
+    m_libraryWriter = new LibraryWriter(this);
+    connect(m_engine, &AudioEngine::playStarted, m_libraryWriter, &LibraryWriter::logPlay);
+    watchLibraryWrites();
 
     wirePlaylistModel = [this](PlaylistModel* model) {
         connect(model, &QAbstractItemModel::rowsInserted, this, [this, model](const QModelIndex&, int first, int last) {

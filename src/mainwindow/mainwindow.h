@@ -24,7 +24,7 @@ class BroadcastServer;
 class BroadcastService;
 class DtmfMonitor;
 class DurationScanner;
-class PlayLogWriter;
+class LibraryWriter;
 class EventScheduler;
 class MusicLibrary;
 class LibrarySearcher;
@@ -101,6 +101,12 @@ public slots:
     void appendLog(const QString& text) override;
     void fillPlaybackInfo(PlaybackInfo* info);
 
+private:
+    // A write to library.db that failed, or what became of the file: in
+    // the log and the status bar.
+    void reportLibraryTrouble(const QString& text);
+    void watchLibraryWrites();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
@@ -123,7 +129,7 @@ private:
     PlaylistModel* m_onAir = nullptr;
     AudioEngine* m_engine = nullptr;
     DurationScanner* m_durationScanner = nullptr;
-    PlayLogWriter* m_playLog = nullptr;
+    LibraryWriter* m_libraryWriter = nullptr;
     EventScheduler* m_scheduler = nullptr;
     AudioInput* m_mic = nullptr;
     AudioInput* m_lineIn = nullptr;
@@ -420,20 +426,16 @@ private:
     void runSearch();
     void showSearchResults(const QList<Track>& tracks, int total);
     void onSearchActivated(const QModelIndex& index);
-    void storeRebuiltTracks();
+    // folder: scanned whole; empty: the stored files' folders refreshed.
+    void storeRebuiltTracks(const QList<Track>& tracks, const QString& folder, qsizetype folders);
 
     // A library rebuild: its files are found and read off this thread, then
-    // stored here a batch per turn of the event loop.
+    // stored by the library writer.
     struct
     {
         bool running = false;
         QString name;
         bool known = false; // the library existed before
-        QList<Track> tracks;
-        qsizetype at = 0;
-        int added = 0;
-        QString folder; // scanned whole; empty: the stored files' folders refreshed
-        qsizetype folders = 0;
     } m_rebuild;
 
     std::shared_ptr<MusicLibrary> m_searchSource;

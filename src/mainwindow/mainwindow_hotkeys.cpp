@@ -6,7 +6,7 @@
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
-#include "library/trackparams.h"
+#include "library/librarywriter.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/streamarchive.h"
 
@@ -110,7 +110,14 @@ void MainWindow::rateOnAirTrack(int rating)
     const Track track = m_onAir->tracks().at(row);
     if (track.marker || track.isStream || track.filePath.isEmpty())
         return;
-    TrackParams::setRating(track.filePath, rating);
-    appendLog(rating < 1 ? QStringLiteral("Cleared rating: %1").arg(track.displayName())
-                         : QStringLiteral("Rated %1: %2/10").arg(track.displayName()).arg(rating));
+    // Said when stored: another program may hold library.db meanwhile.
+    const int value = qBound(0, rating, 10);
+    m_libraryWriter->changeParams(track.filePath, [value](TrackParams& params) { params.rating = value; })
+        .then(this, [this, name = track.displayName(), rating](const LibraryWriter::Outcome& outcome) {
+            if (!outcome.ok())
+                reportLibraryTrouble(QStringLiteral("The rating of %1 could not be stored (%2)").arg(name, outcome.reason));
+            else
+                appendLog(rating < 1 ? QStringLiteral("Cleared rating: %1").arg(name)
+                                     : QStringLiteral("Rated %1: %2/10").arg(name).arg(rating));
+        });
 }
