@@ -802,15 +802,18 @@ void readFileTags(const QString& path, Track& track, bool withLength)
 
 } // namespace
 
-QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool streams)
+QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool streams,
+                                                const QString& connectionName)
 {
     QHash<QString, Track> known;
+    MusicLibrary reader;
+    reader.connectionName = connectionName;
     const QStringList unique = QSet<QString>(paths.cbegin(), paths.cend()).values();
     for (qsizetype from = 0; from < unique.size(); from += kLookupBatch) {
         const QStringList batch = unique.mid(from, kLookupBatch);
         QVariantList params(batch.cbegin(), batch.cend());
         const QString marks = QStringLiteral("?,").repeated(batch.size()).chopped(1);
-        const QList<Track> found = MusicLibrary().runSearch(
+        const QList<Track> found = reader.runSearch(
             kSelectRow + QStringLiteral("WHERE is_stream=%1 AND filepath IN (%2) ORDER BY library "
                            "COLLATE NOCASE, artist COLLATE NOCASE, title COLLATE NOCASE")
                 .arg(streams ? 1 : 0)
@@ -824,10 +827,10 @@ QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool 
     return known;
 }
 
-QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
+QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths, const QString& connectionName)
 {
     // Library records first; the first record of a path wins.
-    const QHash<QString, Track> known = firstRecords(paths, false);
+    const QHash<QString, Track> known = firstRecords(paths, false, connectionName);
 
     // The others from their tags, read side by side: files on a network
     // share or a cold disk cost a seek each. Their lengths are left to the
