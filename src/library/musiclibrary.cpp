@@ -19,6 +19,8 @@
 #include <QSqlRecord>
 #include <QSet>
 #include <QStandardPaths>
+#include <QThread>
+#include <QThreadPool>
 #include <QVariant>
 #include <QtConcurrent>
 
@@ -827,6 +829,24 @@ QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool 
     return known;
 }
 
+namespace {
+
+// Thousands of tags read for a playlist must leave the cores to the window
+// and the decks: half of them, below the others' priority.
+QThreadPool* tagReaders()
+{
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setMaxThreadCount(std::max(2, QThread::idealThreadCount() / 2));
+        pool.setThreadPriority(QThread::LowPriority);
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return &pool;
+}
+
+} // namespace
+
 QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths, const QString& connectionName)
 {
     // Library records first; the first record of a path wins.
@@ -840,7 +860,7 @@ QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths, const QString&
         if (!known.contains(path))
             untagged << path;
     }
-    const QList<Track> tagged = QtConcurrent::blockingMapped<QList<Track>>(untagged, [](const QString& path) {
+    const QList<Track> tagged = QtConcurrent::blockingMapped<QList<Track>>(tagReaders(), untagged, [](const QString& path) {
         Track t;
         readFileTags(path, t, false);
         return t;

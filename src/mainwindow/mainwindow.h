@@ -327,13 +327,18 @@ public:
 private:
     // Rows made by `make`, here and now when `atOnce` and nothing is still
     // being made, else on a worker with a library connection of its own;
-    // handed to `use` on this thread in the order asked.
+    // handed to `use` on this thread in the order asked. `use` returns
+    // false to be called again at the next turn of the event loop, when
+    // it has only put in a slice of them.
     using MakeRows = std::function<PlaylistRows::Made(const QString& connectionName)>;
-    using UseRows = std::function<void(PlaylistRows::Made&)>;
+    using UseRows = std::function<bool(PlaylistRows::Made&)>;
     void makeRows(MakeRows make, bool atOnce, UseRows use);
     // Whether these paths are few enough to describe at once.
     static bool rowsAtOnce(const QStringList& paths);
     void useReadyRows();
+    // Puts the next slice of the rows at the end of the playlist; true when
+    // all are in.
+    bool insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next);
 
     struct RowJob
     {
@@ -342,6 +347,7 @@ private:
         PlaylistRows::Made made;
     };
     QList<std::shared_ptr<RowJob>> m_rowJobs;
+    bool m_usingRows = false;
     int m_rowConnections = 0;
 
 protected:

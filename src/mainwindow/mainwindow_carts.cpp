@@ -378,7 +378,7 @@ void MainWindow::auxAddFiles(const QStringList& paths)
                  for (const QString& note : std::as_const(made.notes))
                      appendLog(QStringLiteral("AUX: ") + note);
                  if (!m_auxList)
-                     return;
+                     return true;
                  for (const Track& row : std::as_const(made.rows)) {
                      auto* item = new QTreeWidgetItem(m_auxList);
                      item->setText(1, row.displayName());
@@ -386,6 +386,7 @@ void MainWindow::auxAddFiles(const QStringList& paths)
                      item->setData(0, Qt::UserRole, row.filePath);
                  }
                  auxRenumber();
+                 return true;
              });
 }
 

@@ -28,6 +28,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -39,6 +40,8 @@ namespace {
 // Paths described on the spot, without a worker: what a drop or a search
 // result brings, not what a folder or a playlist file holds.
 constexpr qsizetype kRowsAtOnce = 16;
+// Rows put in per turn of the event loop: a few milliseconds' work.
+constexpr qsizetype kRowsPerTurn = 2000;
 
 Track stopRow()
 {
@@ -54,7 +57,8 @@ void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use)
 {
     if (atOnce && m_rowJobs.isEmpty()) {
         PlaylistRows::Made made = make(QString());
-        use(made);
+        while (!use(made)) {
+        }
         return;
     }
     auto job = std::make_shared<RowJob>();
@@ -81,17 +85,42 @@ void MainWindow::afterRowsMade(std::function<void()> then)
         return;
     }
     auto job = std::make_shared<RowJob>();
-    job->use = [then = std::move(then)](PlaylistRows::Made&) { then(); };
+    job->use = [then = std::move(then)](PlaylistRows::Made&) {
+        then();
+        return true;
+    };
     job->ready = true;
     m_rowJobs << job;
 }
 
 void MainWindow::useReadyRows()
 {
+    // What a job's use sets off may come back here; the job at the front
+    // is used by one call at a time.
+    if (m_usingRows)
+        return;
+    m_usingRows = true;
     while (!m_rowJobs.isEmpty() && m_rowJobs.constFirst()->ready) {
-        const std::shared_ptr<RowJob> job = m_rowJobs.takeFirst();
-        job->use(job->made);
+        const std::shared_ptr<RowJob> job = m_rowJobs.constFirst();
+        if (!job->use(job->made)) {
+            // The rest at the next turn: the window paints and the air's
+            // timers run between slices.
+            QTimer::singleShot(0, this, &MainWindow::useReadyRows);
+            break;
+        }
+        m_rowJobs.removeFirst();
     }
+    m_usingRows = false;
+}
+
+bool MainWindow::insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next)
+{
+    const QList<Track> slice = rows.mid(next, kRowsPerTurn);
+    next += slice.size();
+    // One insertion per slice: start times, totals and the duration queue once.
+    target.insertTracks(target.rowCount(), slice);
+    updateFooterCounts();
+    return next >= rows.size();
 }
 
 bool MainWindow::rowsAtOnce(const QStringList& paths)
@@ -107,17 +136,19 @@ void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into, std::fu
 {
     const QList<PlaylistFile::Item> items = PlaylistRows::itemsFor(paths);
     makeRows([items](const QString& connection) { return PlaylistRows::make(items, connection); }, rowsAtOnce(paths),
-             [this, target = QPointer<PlaylistModel>(into ? into : m_viewed),
-              added = std::move(added)](PlaylistRows::Made& made) {
-                 for (const QString& note : std::as_const(made.notes))
-                     appendLog(note);
+             [this, target = QPointer<PlaylistModel>(into ? into : m_viewed), added = std::move(added),
+              next = qsizetype(0)](PlaylistRows::Made& made) mutable {
+                 if (next == 0) {
+                     for (const QString& note : std::as_const(made.notes))
+                         appendLog(note);
+                 }
                  if (!target)
-                     return;
-                 // One insertion: start times, totals and the duration queue once.
-                 target->insertTracks(target->rowCount(), made.rows);
-                 updateFooterCounts();
+                     return true;
+                 if (!insertRowSlice(*target, made.rows, next))
+                     return false;
                  if (added)
                      added(int(made.rows.size()));
+                 return true;
              });
 }
 

@@ -139,19 +139,24 @@ bool MainWindow::startPlaylistLoad(const QString& path, PlaylistModel* into, std
             made.notes << QStringLiteral("Playlist is empty: ") + path;
         return made;
     };
-    auto use = [this, path, target = QPointer<PlaylistModel>(into), loaded = std::move(loaded)](PlaylistRows::Made& made) {
-        for (const QString& note : std::as_const(made.notes))
-            appendLog(note);
+    auto use = [this, path, target = QPointer<PlaylistModel>(into), loaded = std::move(loaded),
+                next = qsizetype(0)](PlaylistRows::Made& made) mutable {
+        if (next == 0) {
+            for (const QString& note : std::as_const(made.notes))
+                appendLog(note);
+        }
         // Nothing to load leaves the playlist as it is.
-        const bool ok = target && PlaylistRows::trackCount(made.rows) > 0;
+        const bool ok = target && (next > 0 || PlaylistRows::trackCount(made.rows) > 0);
         if (ok) {
-            target->clearAll();
-            target->insertTracks(0, made.rows);
-            updateFooterCounts();
+            if (next == 0)
+                target->clearAll();
+            if (!insertRowSlice(*target, made.rows, next))
+                return false;
             appendLog(QStringLiteral("Loaded playlist %1 (%2 tracks)").arg(QFileInfo(path).fileName()).arg(made.entries));
         }
         if (loaded)
             loaded(ok);
+        return true;
     };
     makeRows(std::move(make), false, std::move(use));
     return true;
