@@ -78,9 +78,8 @@ void CommandExecutor::run(const QString& line)
         return;
     // Those on the on-air list's rows work on what a load asked before has
     // put in, however long it reads; the others act at once.
-    static const QSet<QString> onRows{QStringLiteral("play"),         QStringLiteral("previous"),
-                                      QStringLiteral("next"),         QStringLiteral("shuffle"),
-                                      QStringLiteral("clear"),        QStringLiteral("clearplaylist"),
+    static const QSet<QString> onRows{QStringLiteral("play"), QStringLiteral("previous"), QStringLiteral("next"),
+                                      QStringLiteral("shuffle"), QStringLiteral("clear"), QStringLiteral("clearplaylist"),
                                       QStringLiteral("resetplayedstate"), QStringLiteral("renderplaylist")};
     if (!onRows.contains(cmd.verb)) {
         it.value()(cmd);
