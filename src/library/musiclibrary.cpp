@@ -21,6 +21,8 @@
 #include <QSqlRecord>
 #include <QSet>
 #include <QStandardPaths>
+#include <QThread>
+#include <QThreadPool>
 #include <QVariant>
 #include <QtConcurrent>
 
@@ -828,15 +830,18 @@ void readFileTags(const QString& path, Track& track, bool withLength)
 
 } // namespace
 
-QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool streams)
+QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool streams,
+                                                const QString& connectionName)
 {
     QHash<QString, Track> known;
+    MusicLibrary reader;
+    reader.connectionName = connectionName;
     const QStringList unique = QSet<QString>(paths.cbegin(), paths.cend()).values();
     for (qsizetype from = 0; from < unique.size(); from += kLookupBatch) {
         const QStringList batch = unique.mid(from, kLookupBatch);
         QVariantList params(batch.cbegin(), batch.cend());
         const QString marks = QStringLiteral("?,").repeated(batch.size()).chopped(1);
-        const QList<Track> found = MusicLibrary().runSearch(
+        const QList<Track> found = reader.runSearch(
             kSelectRow + QStringLiteral("WHERE is_stream=%1 AND filepath IN (%2) ORDER BY library "
                            "COLLATE NOCASE, artist COLLATE NOCASE, title COLLATE NOCASE")
                 .arg(streams ? 1 : 0)
@@ -850,10 +855,28 @@ QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool 
     return known;
 }
 
-QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
+namespace {
+
+// Thousands of tags read for a playlist must leave the cores to the window
+// and the decks: half of them, below the others' priority.
+QThreadPool* tagReaders()
+{
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setMaxThreadCount(std::max(2, QThread::idealThreadCount() / 2));
+        pool.setThreadPriority(QThread::LowPriority);
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return &pool;
+}
+
+} // namespace
+
+QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths, const QString& connectionName)
 {
     // Library records first; the first record of a path wins.
-    const QHash<QString, Track> known = firstRecords(paths, false);
+    const QHash<QString, Track> known = firstRecords(paths, false, connectionName);
 
     // The others from their tags, read side by side: files on a network
     // share or a cold disk cost a seek each. Their lengths are left to the
@@ -863,7 +886,7 @@ QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
         if (!known.contains(path))
             untagged << path;
     }
-    const QList<Track> tagged = QtConcurrent::blockingMapped<QList<Track>>(untagged, [](const QString& path) {
+    const QList<Track> tagged = QtConcurrent::blockingMapped<QList<Track>>(tagReaders(), untagged, [](const QString& path) {
         Track t;
         readFileTags(path, t, false);
         return t;

@@ -112,11 +112,13 @@ public:
     static Track scanFile(const QString& path);
     // Playlist rows for local files, in the order given: a path's first
     // record in the libraries, else the file's tags, else its name. Only
-    // library records carry a length.
-    static QList<Track> rowsForFiles(const QStringList& paths);
+    // library records carry a length. connectionName: as the member above;
+    // off the GUI thread, a connection of that thread's own.
+    static QList<Track> rowsForFiles(const QStringList& paths, const QString& connectionName = {});
     // The first record of each path or address found in any library,
     // libraries in name order, then artist and title; by indexed lookups.
-    static QHash<QString, Track> firstRecords(const QStringList& paths, bool streams);
+    static QHash<QString, Track> firstRecords(const QStringList& paths, bool streams,
+                                              const QString& connectionName = {});
 
     // Adding and changing items, through connection(). Every write tells
     // whether the database took it: false, 0 stored or -1 when another

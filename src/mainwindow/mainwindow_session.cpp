@@ -111,8 +111,7 @@ void MainWindow::watchSessionChanges()
     for (const QString& line : std::as_const(m_sessionMessages))
         appendLog(line);
     m_sessionMessages.clear();
-    for (const QString& file : std::as_const(m_restoredAux))
-        auxAddFile(file);
+    auxAddFiles(m_restoredAux);
     m_restoredAux.clear();
 
     m_playlistSaveTimer = saveTimer(this, [this] { savePlaylists(); });

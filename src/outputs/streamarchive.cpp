@@ -3,6 +3,7 @@
 #include "engine/mp3encoder.h"
 #include "outputs/mp3tap.h"
 #include "library/appsettings.h"
+#include "library/pathgate.h"
 
 #include <QAudioBuffer>
 #include <QDir>
@@ -129,6 +130,10 @@ bool StreamArchive::openFile()
     m_currentPath = buildFileName(m_config, m_fileStart);
     QDir().mkpath(QFileInfo(m_currentPath).absolutePath());
     m_currentPath = unusedPath(m_currentPath);
+    if (const QString refusal = PathGate::writeRefusal(m_currentPath); !refusal.isEmpty()) {
+        emit logMessage(QStringLiteral("Stream Archive: cannot write %1 (%2)").arg(m_currentPath, refusal));
+        return false;
+    }
 
     m_file = new QFile(m_currentPath, this);
     // Unbuffered, so that a full disk shows at the write that hits it; new
