@@ -322,16 +322,17 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::maybeResumePlayback()
 {
-    if (!Setting::ResumeOnStart.read())
-        return;
-    // The row on air at exit, else the first row.
-    if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
-        m_engine->playRow(m_resumeRow);
-        appendLog(QStringLiteral("Resumed playback on startup"));
-    } else if (m_viewed && m_viewed->rowCount() > 0) {
-        m_engine->playRow(0);
-        appendLog(QStringLiteral("Resumed playback on startup"));
+    if (Setting::ResumeOnStart.read()) {
+        // The row on air at exit, else the first row.
+        if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
+            m_engine->playRow(m_resumeRow);
+            appendLog(QStringLiteral("Resumed playback on startup"));
+        } else if (m_viewed && m_viewed->rowCount() > 0) {
+            m_engine->playRow(0);
+            appendLog(QStringLiteral("Resumed playback on startup"));
+        }
     }
+    // Without resume on start the operator still hears what stayed off.
     resumeOutputs();
 }
 

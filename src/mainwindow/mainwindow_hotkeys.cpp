@@ -65,9 +65,10 @@ void MainWindow::applyHotKeys()
     };
     bind(QStringLiteral("mic"), toggle(QStringLiteral("mic"), &MainWindow::m_mic));
     bind(QStringLiteral("linein"), toggle(QStringLiteral("linein"), &MainWindow::m_lineIn));
+    // A stream being retried is on, as the menu shows it: the key stops it.
     bind(QStringLiteral("broadcast"), [this] {
         if (m_broadcast)
-            runSchedulerCommand(m_broadcast->isStreaming() ? QStringLiteral("disconnect") : QStringLiteral("connect"));
+            runSchedulerCommand(sourceClientActive() ? QStringLiteral("disconnect") : QStringLiteral("connect"));
     });
     // A plain "streamarchive" records with the stored settings afresh, so a
     // stop-after time left by an earlier command does not carry over.
