@@ -16,7 +16,7 @@
 #include "library/appsettings.h"
 #include "library/durationscanner.h"
 #include "mainwindow/playliststore.h"
-#include "library/playlogwriter.h"
+#include "library/librarywriter.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -70,8 +70,9 @@ MainWindow::MainWindow(QWidget* parent)
     m_measuredTimer->setInterval(kMeasuredBatchMs);
     connect(m_measuredTimer, &QTimer::timeout, this, &MainWindow::applyDurations);
     // Plays are counted when their audio starts, off the track-start path.
-    m_playLog = new PlayLogWriter(this);
-    connect(m_engine, &AudioEngine::playStarted, m_playLog, &PlayLogWriter::logPlay);
+    m_libraryWriter = new LibraryWriter(this);
+    connect(m_engine, &AudioEngine::playStarted, m_libraryWriter, &LibraryWriter::logPlay);
+    watchLibraryWrites();
 
     wirePlaylistModel = [this](PlaylistModel* model) {
         connect(model, &QAbstractItemModel::rowsInserted, this, [this, model](const QModelIndex&, int first, int last) {
@@ -344,12 +345,19 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::maybeResumePlayback()
 {
-    if (!Setting::ResumeOnStart.read())
-        return;
-    if (m_rowsToRestore) {
-        m_resumeWhenRestored = true;
-        return;
+    if (Setting::ResumeOnStart.read()) {
+        // Stored rows still being read play once they are in.
+        if (m_rowsToRestore)
+            m_resumeWhenRestored = true;
+        else
+            resumePlayRow();
     }
+    // Without resume on start the operator still hears what stayed off.
+    resumeOutputs();
+}
+
+void MainWindow::resumePlayRow()
+{
     // The row on air at exit, else the first row.
     if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
         m_engine->playRow(m_resumeRow);
@@ -358,7 +366,6 @@ void MainWindow::maybeResumePlayback()
         m_engine->playRow(0);
         appendLog(QStringLiteral("Resumed playback on startup"));
     }
-    resumeOutputs();
 }
 
 void MainWindow::refreshForModel(PlaylistModel* model)
