@@ -55,8 +55,6 @@ Track stopRow()
 
 void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use)
 {
-    // After the stored rows, never before them.
-    restoreRows();
     if (atOnce && m_rowJobs.isEmpty()) {
         PlaylistRows::Made made = make(QString());
         while (!use(made)) {
@@ -136,6 +134,8 @@ bool MainWindow::rowsAtOnce(const QStringList& paths)
 
 void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into, std::function<void(int)> added)
 {
+    // After the stored rows, never before them.
+    restoreRows();
     const QList<PlaylistFile::Item> items = PlaylistRows::itemsFor(paths);
     makeRows([items](const QString& connection) { return PlaylistRows::make(items, connection); }, rowsAtOnce(paths),
              [this, target = QPointer<PlaylistModel>(into ? into : m_viewed), added = std::move(added),

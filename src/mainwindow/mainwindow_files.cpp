@@ -124,6 +124,8 @@ bool MainWindow::loadPlaylistFile(const QString& path, PlaylistModel* into, std:
 
 bool MainWindow::startPlaylistLoad(const QString& path, PlaylistModel* into, std::function<void(bool)> loaded)
 {
+    // The stored rows first: the list loaded replaces them, not the reverse.
+    restoreRows();
     // Only the gate's stat() here: the file is opened and read, and its rows
     // made, off this thread.
     if (const QString refusal = PathGate::refusal(path, PathGate::Kind::Playlist); !refusal.isEmpty()) {
