@@ -3,8 +3,10 @@
 // Timing of a benchmark case: the median and the worst of several runs,
 // each after an untimed setup.
 #include <QElapsedTimer>
+#include <QFile>
 #include <QList>
 #include <QObject>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -95,4 +97,12 @@ inline Spread spreadOf(QList<double> values)
         return {};
     std::sort(values.begin(), values.end());
     return {values[values.size() / 2], values.first(), values.last()};
+}
+
+// The cores and the load average, for figures taken on a shared machine.
+inline QString machineLoad()
+{
+    QFile f(QStringLiteral("/proc/loadavg"));
+    const QByteArray load = f.open(QIODevice::ReadOnly) ? f.readLine().trimmed() : QByteArray("?");
+    return QStringLiteral("machine: %1 cores, load average %2").arg(QThread::idealThreadCount()).arg(QString::fromLatin1(load));
 }
