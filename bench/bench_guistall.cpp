@@ -10,9 +10,10 @@
 // - "bare decks": the same rows crossfaded at the same mix point on two
 //   bare QMediaPlayers, each with a sound output and a buffer tap that only
 //   looks at each buffer, and nothing else;
-// - "bare decks + encoder": the same, and the newest deck's buffers piped
-//   in 200 ms batches to an ffmpeg MP3 encoder (128 kbit/s, output dropped),
-//   the program's encoder child at its bare minimum.
+// - "bare decks + encoder": the same, and the newest deck's buffers
+//   converted as the program converts them (44 100 Hz stereo 16-bit, the
+//   outputs' default) and piped in 200 ms batches to an ffmpeg MP3 encoder
+//   (128 kbit/s, output dropped): the program's encoder at its bare minimum.
 // CPU counts the process and its child processes: living ones from
 // /proc/<pid>/stat, ended ones from getrusage(RUSAGE_CHILDREN). The Icecast
 // server is a peer, not the program: its CPU is shown apart and left out.
@@ -35,6 +36,7 @@
 #include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/playoutstartup.h"
+#include "outputs/pcmconverter.h"
 #include "outputs/streamarchive.h"
 #include "testhome.h"
 
@@ -353,6 +355,7 @@ void runBare(const QStringList& files, int runMs, bool probe, bool encode)
     QAudioOutput outs[2];
     QAudioBufferOutput taps[2];
     QProcess encoder;
+    PcmConverter converter(44100, 2);
     QByteArray pending;
     qint64 bytes = 0;
     int next = 1;
@@ -365,19 +368,15 @@ void runBare(const QStringList& files, int runMs, bool probe, bool encode)
                              bytes += b.byteCount();
                              if (!encode || i != newest)
                                  return;
+                             // As the program feeds its encoder: converted to the
+                             // outputs' default 44 100 Hz stereo 16-bit.
                              if (encoder.state() == QProcess::NotRunning) {
-                                 const QAudioFormat f = b.format();
-                                 if (f.sampleFormat() != QAudioFormat::Float && f.sampleFormat() != QAudioFormat::Int16)
-                                     return;
                                  encoder.setStandardOutputFile(QProcess::nullDevice());
                                  encoder.start(QStringLiteral("ffmpeg"),
-                                               Mp3Encoder::arguments(f.sampleRate(), f.channelCount(), 128,
-                                                                     f.sampleFormat() == QAudioFormat::Float
-                                                                         ? Mp3Encoder::F32le
-                                                                         : Mp3Encoder::S16le));
+                                               Mp3Encoder::arguments(44100, 2, 128, Mp3Encoder::S16le));
                              }
-                             pending.append(b.constData<char>(), b.byteCount());
-                             if (pending.size() >= b.format().bytesForDuration(200000)) {
+                             pending.append(converter.convert(b));
+                             if (pending.size() >= 44100 * 2 * 2 / 5) {
                                  encoder.write(pending);
                                  pending.clear();
                              }

@@ -2,7 +2,6 @@
 // its first paint, in a program that links Qt Widgets and nothing else.
 #include "firstpaint.h"
 
-
 int main(int argc, char** argv)
 {
     tellMark("main");
