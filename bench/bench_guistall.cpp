@@ -1,21 +1,42 @@
-// The longest stall of the GUI event loop while the playout window
-// crossfades track after track with every station output running: a
+// The GUI event loop's stalls and the CPU time of the playout window while
+// it crossfades track after track with every station output running: a
 // stream to a real Icecast server, the built-in server with a listener and
-// a recording, all from the on-air mix. Stall = a 10 ms timer's lateness.
-// Also the CPU time the program and its child processes spend per minute
-// of audio. With --render the playlist ends in 30 minutes of long files,
-// rendered to MP3 while the first rows play: stalls, how late each segue
-// starts past its mix point, and the resident peak before and after.
-// With --no-probe the 10 ms timer stays off, for CPU figures without its
-// hundred wake-ups a second. With --bare, the same rows crossfade on two bare
-// players with an output and a buffer tap each and nothing else: the floor
-// Qt's playback sets for the program's figure. With --profile, the GUI thread's time by receiver class and event type
-// (timers by their owner and interval), and the busiest widgets' paints.
+// a recording, all from the on-air mix, one MP3 encoder child feeding them.
+// The window is built as the program builds it (style sheet, icon). Stall =
+// a 10 ms timer's lateness.
+//
+// Each run is a fresh process; the rounds (5, or --rounds N) alternate the
+// program with its references, measured the same way in the same sitting:
+// - "bare decks": the same rows crossfaded at the same mix point on two
+//   bare QMediaPlayers, each with a sound output and a buffer tap that only
+//   looks at each buffer, and nothing else;
+// - "bare decks + encoder": the same, and the newest deck's buffers
+//   converted as the program converts them (44 100 Hz stereo 16-bit, the
+//   outputs' default) and piped in 200 ms batches to an ffmpeg MP3 encoder
+//   (128 kbit/s, output dropped): the program's encoder at its bare minimum.
+// CPU counts the process and its child processes: living ones from
+// /proc/<pid>/stat, ended ones from getrusage(RUSAGE_CHILDREN). The Icecast
+// server is a peer, not the program: its CPU is shown apart and left out.
+// The probe runs in every run alike; with --no-probe it runs in none, for
+// CPU figures without its hundred wake-ups a second.
+//
+// With --render (one program run in this process) the playlist ends in 30
+// minutes of long files, rendered to MP3 while the first rows play: stalls,
+// how late each segue starts past its mix point, and the resident peak
+// before and after. With --profile (one program run), the GUI thread's time
+// by receiver class and event type (timers by their owner and interval),
+// and the threads' CPU by name.
+//
+// Run: tools/inroot bash -c '. tools/audio-env && ol_start_audio && build/bench/bench_guistall'
 #include "audiofixtures.h"
+#include "benchtiming.h"
 #include "engine/audioengine.h"
+#include "engine/mp3encoder.h"
 #include "icecastserver.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
+#include "mainwindow/playoutstartup.h"
+#include "outputs/pcmconverter.h"
 #include "outputs/streamarchive.h"
 #include "testhome.h"
 
@@ -38,11 +59,14 @@
 #include <QThread>
 #include <QSocketNotifier>
 #include <QMetaEnum>
+#include <QProcess>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
+#include <optional>
 #include <cstdio>
 #include <vector>
 
@@ -102,18 +126,52 @@ void sampleThreads(QHash<QString, ThreadCpu>& threads)
     }
 }
 
-// CPU seconds of every living child process, by process id.
-QHash<QString, double> childCpu()
+// CPU seconds of the child processes: each living one by process id with
+// its name, and all those ended and reaped so far together.
+struct ChildCpu {
+    QHash<QString, QPair<QByteArray, double>> living;
+    double ended = 0.0;
+};
+
+ChildCpu sampleChildren()
 {
-    QHash<QString, double> out;
+    ChildCpu out;
+    rusage usage = {};
+    if (getrusage(RUSAGE_CHILDREN, &usage) == 0)
+        out.ended = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec
+                    + usage.ru_stime.tv_usec / 1e6;
     const QByteArray self = QByteArray::number(getpid());
     for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         const QByteArray stat = readStat(QStringLiteral("/proc/%1/stat").arg(pid));
-        const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (f.size() > 1 && f[1] == self)
-            out.insert(pid, cpuSeconds(stat));
+        const qsizetype open = stat.indexOf('('), close = stat.lastIndexOf(')');
+        const QList<QByteArray> f = stat.mid(close + 2).split(' ');
+        if (open >= 0 && close > open && f.size() > 1 && f[1] == self)
+            out.living.insert(pid, {stat.mid(open + 1, close - open - 1), cpuSeconds(stat)});
     }
     return out;
+}
+
+// CPU seconds spent by children between two samples, by name; children that
+// ended meanwhile (reaped) under "ended".
+QMap<QByteArray, double> childrenSpent(const ChildCpu& before, const ChildCpu& after)
+{
+    QMap<QByteArray, double> out;
+    out["ended"] = after.ended - before.ended;
+    for (auto it = before.living.cbegin(); it != before.living.cend(); ++it) {
+        if (!after.living.contains(it.key()))
+            out["ended"] -= it.value().second; // its whole life is in the ended total
+    }
+    for (auto it = after.living.cbegin(); it != after.living.cend(); ++it)
+        out[it.value().first] += it.value().second - before.living.value(it.key()).second;
+    if (out.value("ended") < 0.005)
+        out.remove("ended");
+    return out;
+}
+
+// The Icecast server is the station's peer, not part of the program.
+bool isPeer(const QByteArray& name)
+{
+    return name.startsWith("icecast") || name == "setpriv";
 }
 
 double peakRssMb()
@@ -221,20 +279,108 @@ private:
     std::vector<qint64> m_stack;
 };
 
+// A 10 ms precise timer's lateness, tick by tick.
+class TickLateness : public QObject {
+public:
+    QList<double> late;
+
+    explicit TickLateness(bool on)
+    {
+        m_tick.setTimerType(Qt::PreciseTimer);
+        m_tick.setInterval(kTickMs);
+        QObject::connect(&m_tick, &QTimer::timeout, this, [this] {
+            late << qMax(0.0, m_clock.nsecsElapsed() / 1e6 - kTickMs);
+            m_clock.restart();
+        });
+        if (on) {
+            m_clock.start();
+            m_tick.start();
+        }
+    }
+    void stop() { m_tick.stop(); }
+    double percentile(double p) const
+    {
+        QList<double> sorted = late;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.isEmpty() ? -1.0 : sorted.at(qMin(sorted.size() - 1, qsizetype(p * sorted.size())));
+    }
+
+private:
+    QTimer m_tick;
+    QElapsedTimer m_clock;
+};
+
+// CPU over a run: the process (and its GUI thread) and its children.
+class CpuWindow {
+public:
+    CpuWindow()
+        : m_children(sampleChildren())
+        , m_self(cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))))
+        , m_main(cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))))
+    {
+        m_run.start();
+    }
+    // One line for the parent: CPU seconds per minute of audio.
+    void report(const TickLateness& ticks) const
+    {
+        const double minutes = m_run.elapsed() / 60000.0;
+        const double self = cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))) - m_self;
+        const double main = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))) - m_main;
+        const QMap<QByteArray, double> spent = childrenSpent(m_children, sampleChildren());
+        double children = 0.0, peer = 0.0;
+        QStringList names;
+        for (auto it = spent.cbegin(); it != spent.cend(); ++it) {
+            (isPeer(it.key()) ? peer : children) += it.value();
+            names << QStringLiteral("%1 %2").arg(QString::fromLatin1(it.key())).arg(it.value() / minutes, 0, 'f', 2);
+        }
+        std::printf("CPU per minute of audio: process %.2f s (GUI thread %.2f s), children %.2f s [%s]\n",
+                    self / minutes, main / minutes, children / minutes, qPrintable(names.join(QStringLiteral(", "))));
+        std::printf("@ %f %f %f %f %f %f\n", self / minutes, main / minutes, children / minutes, peer / minutes,
+                    ticks.percentile(0.999), ticks.percentile(1.0));
+    }
+
+private:
+    ChildCpu m_children;
+    double m_self;
+    double m_main;
+    QElapsedTimer m_run;
+};
+
 // Two bare players crossfading the rows at the same mix point, each with a
-// sound output and a buffer tap that only looks at each buffer.
-void runBare(const QStringList& files, int runMs)
+// sound output and a buffer tap that only looks at each buffer; with an
+// encoder, the newest deck's buffers also go to an ffmpeg MP3 encoder.
+void runBare(const QStringList& files, int runMs, bool probe, bool encode)
 {
     QMediaPlayer players[2];
     QAudioOutput outs[2];
     QAudioBufferOutput taps[2];
+    QProcess encoder;
+    PcmConverter converter(44100, 2);
+    QByteArray pending;
     qint64 bytes = 0;
     int next = 1;
+    int newest = 0;
     for (int i = 0; i < 2; ++i) {
         players[i].setAudioOutput(&outs[i]);
         players[i].setAudioBufferOutput(&taps[i]);
         QObject::connect(&taps[i], &QAudioBufferOutput::audioBufferReceived, &taps[i],
-                         [&bytes](const QAudioBuffer& b) { bytes += b.byteCount(); });
+                         [&, i](const QAudioBuffer& b) {
+                             bytes += b.byteCount();
+                             if (!encode || i != newest)
+                                 return;
+                             // As the program feeds its encoder: converted to the
+                             // outputs' default 44 100 Hz stereo 16-bit.
+                             if (encoder.state() == QProcess::NotRunning) {
+                                 encoder.setStandardOutputFile(QProcess::nullDevice());
+                                 encoder.start(QStringLiteral("ffmpeg"),
+                                               Mp3Encoder::arguments(44100, 2, 128, Mp3Encoder::S16le));
+                             }
+                             pending.append(converter.convert(b));
+                             if (pending.size() >= 44100 * 2 * 2 / 5) {
+                                 encoder.write(pending);
+                                 pending.clear();
+                             }
+                         });
         QObject::connect(&players[i], &QMediaPlayer::positionChanged, &players[i], [&, i](qint64 ms) {
             QMediaPlayer& p = players[i];
             QMediaPlayer& other = players[1 - i];
@@ -243,49 +389,24 @@ void runBare(const QStringList& files, int runMs)
                 return;
             other.setSource(QUrl::fromLocalFile(files.at(next++)));
             other.play();
+            newest = 1 - i;
         });
     }
-    const QHash<QString, double> childrenBefore = childCpu();
-    const double cpuBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/stat")));
-    const double mainBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid())));
-    QElapsedTimer run;
-    run.start();
+    const CpuWindow cpu;
+    TickLateness ticks(probe);
     players[0].setSource(QUrl::fromLocalFile(files.first()));
     players[0].play();
     wait(runMs);
-    const double minutes = run.elapsed() / 60000.0;
-    const double cpuMain = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))) - mainBefore;
-    const double cpuSelf = cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))) - cpuBefore;
-    std::printf("bare players, %d rows, %.1f MB of buffers: CPU per minute of audio %.2f s (GUI thread %.2f s)\n",
-                next, bytes / 1e6, cpuSelf / minutes, cpuMain / minutes);
+    ticks.stop();
+    std::printf("bare decks%s, %d rows, %.1f MB of buffers\n", encode ? " + encoder" : "", next, bytes / 1e6);
+    cpu.report(ticks);
+    encoder.closeWriteChannel();
+    encoder.waitForFinished(5000);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int runProgram(QApplication& app, TestHome& home, QStringList files, int runMs, bool probe, bool render,
+               ProfilingApp* profiler)
 {
-    TestHome home;
-    ProfilingApp app(argc, argv);
-    const bool profile = app.arguments().contains(QStringLiteral("--profile"));
-    const bool probe = !app.arguments().contains(QStringLiteral("--no-probe"));
-    const bool render = app.arguments().contains(QStringLiteral("--render"));
-    QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
-
-    const int runMs = (kTracks - 1) * (kTrackSeconds - 3) * 1000 + 2000;
-    QStringList files;
-    for (int i = 0; i < kTracks; ++i) {
-        const QString path = home.scratch() + QStringLiteral("/Artist %1 - Song %1.mp3").arg(i);
-        if (!AudioFixtures::tone(path, 330 + 110 * i, -6, kTrackSeconds))
-            return 1;
-        files << path;
-    }
-    if (app.arguments().contains(QStringLiteral("--bare"))) {
-        runBare(files, runMs);
-        return 0;
-    }
-
     IcecastServer ice;
     if (!ice.start()) {
         std::fprintf(stderr, "icecast: %s\n", qPrintable(ice.errorText()));
@@ -314,8 +435,14 @@ int main(int argc, char** argv)
     s.setValue(QStringLiteral("archive/internalMix"), true);
     s.sync();
 
-    // As the program starts: plays are written to a library database with its tables.
+    // As the program starts: plays are written to a library database with
+    // its tables, the window wears the program's style sheet and icon.
+    PlayoutStartup::configureApplication(app);
     MusicLibrary::initDatabase();
+    if (!PlayoutStartup::applyStyleSheet(app)) {
+        std::fprintf(stderr, "the style sheet could not be read\n");
+        return 1;
+    }
     MainWindow window;
     window.addPaths(files);
     window.show();
@@ -346,19 +473,9 @@ int main(int argc, char** argv)
             segueLate << double(lastPosition + wall.elapsed() - lastAt - (engine->duration() - 3000));
         lastPosition = -1;
     });
-    QList<double> lateness;
-    QElapsedTimer clock;
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    tick.setInterval(kTickMs);
-    QObject::connect(&tick, &QTimer::timeout, &window, [&] {
-        lateness << qMax(0.0, clock.nsecsElapsed() / 1e6 - kTickMs);
-        clock.restart();
-    });
-    const QHash<QString, double> childrenBefore = childCpu();
-    const double cpuBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/stat")));
-    const double mainBefore = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid())));
-    app.profiling = profile;
+    const bool profile = profiler != nullptr;
+    if (profiler)
+        profiler->profiling = true;
     QHash<QString, ThreadCpu> threads;
     QTimer threadSampler;
     if (profile) {
@@ -368,10 +485,9 @@ int main(int argc, char** argv)
         QObject::connect(&threadSampler, &QTimer::timeout, &window, [&threads] { sampleThreads(threads); });
         threadSampler.start(500);
     }
+    const CpuWindow cpu;
     engine->playRow(0);
-    clock.start();
-    if (probe)
-        tick.start();
+    TickLateness ticks(probe);
     QElapsedTimer run;
     run.start();
     double renderSeconds = 0.0;
@@ -386,27 +502,20 @@ int main(int argc, char** argv)
         renderSeconds = took.elapsed() / 1000.0;
     }
     wait(int(std::max<qint64>(runMs - run.elapsed(), 0)));
-    tick.stop();
-    app.profiling = false;
-    const double cpuMain = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))) - mainBefore;
-    const double cpuSelf = cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))) - cpuBefore;
-    double cpuChildren = 0.0;
-    const QHash<QString, double> childrenAfter = childCpu();
-    for (auto it = childrenAfter.cbegin(); it != childrenAfter.cend(); ++it)
-        cpuChildren += it.value() - childrenBefore.value(it.key(), 0.0);
+    ticks.stop();
+    if (profiler)
+        profiler->profiling = false;
+    const double minutes = run.elapsed() / 60000.0;
 
-    std::sort(lateness.begin(), lateness.end());
-    const auto pct = [&](double p) { return lateness.at(qMin(lateness.size() - 1, qsizetype(p * lateness.size()))); };
     std::printf("%d rows started in %.0f s of crossfading, source stream, listener and recording running\n",
                 rowsStarted, runMs / 1000.0);
-    if (!lateness.isEmpty())
+    if (!ticks.late.isEmpty())
         std::printf("10 ms timer lateness: median %.1f ms, 99th %.1f ms, 99.9th %.1f ms, worst %.1f ms (%lld ticks)\n",
-                    pct(0.5), pct(0.99), pct(0.999), lateness.last(), qint64(lateness.size()));
-    const double minutes = run.elapsed() / 60000.0;
-    std::printf("CPU per minute of audio: program %.2f s (GUI thread %.2f s), child processes %.2f s\n",
-                cpuSelf / minutes, cpuMain / minutes, cpuChildren / minutes);
-    if (profile) {
-        app.report(minutes);
+                    ticks.percentile(0.5), ticks.percentile(0.99), ticks.percentile(0.999), ticks.percentile(1.0),
+                    qint64(ticks.late.size()));
+    cpu.report(ticks);
+    if (profiler) {
+        profiler->report(minutes);
         sampleThreads(threads);
         QMap<QByteArray, double> byName;
         for (const ThreadCpu& t : threads)
@@ -424,4 +533,125 @@ int main(int argc, char** argv)
         std::printf("render of the playlist to MP3 during playout: %s in %.1f s, peak RSS %.0f MB before, %.0f MB after\n",
                     rendered ? "done" : "FAILED", renderSeconds, rssBefore, peakRssMb());
     return 0;
+}
+
+// One run of a mode in a fresh process; its figures, or none when it failed.
+struct RunFigures {
+    double process = 0, gui = 0, children = 0, peer = 0, stall999 = 0, worst = 0;
+};
+
+std::optional<RunFigures> runChild(const QString& mode, bool probe)
+{
+    QProcess p;
+    QStringList args{QStringLiteral("--child"), mode};
+    if (!probe)
+        args << QStringLiteral("--no-probe");
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QCoreApplication::applicationFilePath(), args);
+    if (!p.waitForFinished(600000) || p.exitCode() != 0)
+        return std::nullopt;
+    for (const QByteArray& line : p.readAllStandardOutput().split('\n')) {
+        if (!line.startsWith("@ ")) {
+            if (!line.isEmpty())
+                std::printf("    %s: %s\n", qPrintable(mode), line.constData());
+            continue;
+        }
+        const QList<QByteArray> f = line.mid(2).split(' ');
+        if (f.size() == 6)
+            return RunFigures{f[0].toDouble(), f[1].toDouble(), f[2].toDouble(), f[3].toDouble(), f[4].toDouble(),
+                              f[5].toDouble()};
+    }
+    return std::nullopt;
+}
+
+QString spread(const QList<double>& values, const char* format = "%.2f")
+{
+    const Spread s = spreadOf(values);
+    const QString f = QString::fromLatin1(format);
+    return QString::asprintf(qPrintable(f + QStringLiteral(" (") + f + QLatin1Char('-') + f + QLatin1Char(')')),
+                             s.median, s.low, s.high);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TestHome home;
+    PlayoutStartup::prepareEnvironment();
+    ProfilingApp app(argc, argv);
+    const QStringList arguments = app.arguments();
+    const bool probe = !arguments.contains(QStringLiteral("--no-probe"));
+    const bool render = arguments.contains(QStringLiteral("--render"));
+    const bool profile = arguments.contains(QStringLiteral("--profile"));
+    const qsizetype childAt = arguments.indexOf(QStringLiteral("--child"));
+    const QString mode = childAt > 0 ? arguments.value(childAt + 1)
+                         : render || profile ? QStringLiteral("program")
+                                             : QString();
+    QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+
+    if (mode.isEmpty()) {
+        const qsizetype roundsAt = arguments.indexOf(QStringLiteral("--rounds"));
+        const int rounds = roundsAt > 0 ? std::max(1, arguments.value(roundsAt + 1).toInt()) : 5;
+        const QStringList modes = {QStringLiteral("program"), QStringLiteral("bare"), QStringLiteral("bare+encoder")};
+        QMap<QString, QList<RunFigures>> runs;
+        QList<double> overBare, overEncoder;
+        std::printf("%s\n", qPrintable(machineLoad()));
+        for (int round = 0; round < rounds; ++round) {
+            // The order turns each round, so that no mode always runs first.
+            QMap<QString, RunFigures> got;
+            for (int i = 0; i < modes.size(); ++i) {
+                const QString& m = modes.at((i + round) % modes.size());
+                const std::optional<RunFigures> f = runChild(m, probe);
+                if (!f) {
+                    std::fprintf(stderr, "a %s run failed\n", qPrintable(m));
+                    return 1;
+                }
+                got.insert(m, *f);
+                runs[m] << *f;
+            }
+            const double program = got[modes[0]].process + got[modes[0]].children;
+            overBare << program / (got[modes[1]].process + got[modes[1]].children);
+            overEncoder << program / (got[modes[2]].process + got[modes[2]].children);
+        }
+        std::printf("\n%s\n", qPrintable(machineLoad()));
+        std::printf("median (low-high) of %d runs each; CPU in s per minute of audio; stall in ms%s\n", rounds,
+                    probe ? "" : " (probe off)");
+        std::printf("%-22s %20s %20s %20s %20s %20s %22s\n", "run", "CPU with children", "process", "GUI thread",
+                    "children", "icecast (peer)", "worst stall");
+        for (const QString& m : modes) {
+            QList<double> all, process, gui, children, peer, worst;
+            for (const RunFigures& f : std::as_const(runs[m])) {
+                all << f.process + f.children;
+                process << f.process;
+                gui << f.gui;
+                children << f.children;
+                peer << f.peer;
+                worst << f.worst;
+            }
+            const QString name = m == modes[0] ? QStringLiteral("program") : m == modes[1] ? QStringLiteral("bare decks")
+                                                                                          : QStringLiteral("bare decks + encoder");
+            std::printf("%-22s %20s %20s %20s %20s %20s %22s\n", qPrintable(name), qPrintable(spread(all)),
+                        qPrintable(spread(process)), qPrintable(spread(gui)), qPrintable(spread(children)),
+                        qPrintable(spread(peer)), probe ? qPrintable(spread(worst, "%.1f")) : "-");
+        }
+        std::printf("program / bare decks, each round: %s\n", qPrintable(spread(overBare)));
+        std::printf("program / bare decks + encoder, each round: %s\n", qPrintable(spread(overEncoder)));
+        return 0;
+    }
+
+    const int runMs = (kTracks - 1) * (kTrackSeconds - 3) * 1000 + 2000;
+    QStringList files;
+    for (int i = 0; i < kTracks; ++i) {
+        const QString path = home.scratch() + QStringLiteral("/Artist %1 - Song %1.mp3").arg(i);
+        if (!AudioFixtures::tone(path, 330 + 110 * i, -6, kTrackSeconds))
+            return 1;
+        files << path;
+    }
+    if (mode.startsWith(QStringLiteral("bare"))) {
+        runBare(files, runMs, probe, mode.endsWith(QStringLiteral("encoder")));
+        return 0;
+    }
+    return runProgram(app, home, files, runMs, probe, render, profile ? &app : nullptr);
 }

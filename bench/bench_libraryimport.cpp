@@ -1,6 +1,16 @@
 // Import speed: 2 000 tagged MP3 files in 20 folders, added with
-// MusicLibrary::addFolder, beside a bare TagLib loop reading the same tags.
+// MusicLibrary::addFolder, beside its reference in the same round: a bare
+// TagLib loop reading the same tags and lengths one file after another.
+// The same loop spread over all cores is shown too: the import reads tags
+// side by side, so how many cores are free at that moment moves its share
+// of the bare loop. Reading alone (one thread, no database) and storing
+// rows already read are shown too: the import is the two overlapped. Rounds
+// alternate (5, or the first argument); rows give median and range over
+// them.
+//
+// Run: tools/inroot build/bench/bench_libraryimport [rounds]
 #include "audiofixtures.h"
+#include "benchtiming.h"
 #include "library/musiclibrary.h"
 #include "testhome.h"
 
@@ -9,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSqlQuery>
+#include <QtConcurrent/QtConcurrentMap>
 
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
@@ -47,26 +58,44 @@ QStringList makeFiles(const QString& top)
     return files;
 }
 
+qint64 readOne(const QString& path)
+{
+    qint64 sink = 0;
+    TagLib::FileRef ref(path.toUtf8().constData(), true, TagLib::AudioProperties::Average);
+    if (ref.isNull())
+        return 0;
+    if (const TagLib::Tag* tag = ref.tag()) {
+        sink += QString::fromUtf8(tag->artist().toCString(true)).size();
+        sink += QString::fromUtf8(tag->title().toCString(true)).size();
+        sink += QString::fromUtf8(tag->album().toCString(true)).size();
+        sink += QString::fromUtf8(tag->genre().toCString(true)).size();
+        sink += QString::fromUtf8(tag->comment().toCString(true)).size();
+        sink += tag->year();
+    }
+    if (const TagLib::AudioProperties* p = ref.audioProperties())
+        sink += p->lengthInMilliseconds();
+    return sink;
+}
+
 double bareTagLib(const QStringList& files)
 {
     QElapsedTimer t;
     t.start();
     qint64 sink = 0;
-    for (const QString& path : files) {
-        TagLib::FileRef ref(path.toUtf8().constData(), true, TagLib::AudioProperties::Average);
-        if (ref.isNull())
-            continue;
-        if (const TagLib::Tag* tag = ref.tag()) {
-            sink += QString::fromUtf8(tag->artist().toCString(true)).size();
-            sink += QString::fromUtf8(tag->title().toCString(true)).size();
-            sink += QString::fromUtf8(tag->album().toCString(true)).size();
-            sink += QString::fromUtf8(tag->genre().toCString(true)).size();
-            sink += QString::fromUtf8(tag->comment().toCString(true)).size();
-            sink += tag->year();
-        }
-        if (const TagLib::AudioProperties* p = ref.audioProperties())
-            sink += p->lengthInMilliseconds();
-    }
+    for (const QString& path : files)
+        sink += readOne(path);
+    const double s = t.nsecsElapsed() / 1e9;
+    if (sink == 42)
+        std::puts("");
+    return s;
+}
+
+double bareTagLibOnAllCores(const QStringList& files)
+{
+    QElapsedTimer t;
+    t.start();
+    const qint64 sink = QtConcurrent::blockingMappedReduced(
+        files, readOne, [](qint64& sum, qint64 one) { sum += one; });
     const double s = t.nsecsElapsed() / 1e9;
     if (sink == 42)
         std::puts("");
@@ -96,10 +125,13 @@ int main(int argc, char** argv)
     }
     std::printf("made %d tagged MP3 files in %d folders in %.1f s\n", kFiles, kFolders, made.nsecsElapsed() / 1e9);
 
-    // The first pass warms the file cache for both contenders.
+    const int rounds = argc > 1 ? std::max(1, QByteArray(argv[1]).toInt()) : 5;
+    // The first pass warms the file cache for every contender.
     bareTagLib(files);
-    for (int round = 1; round <= 3; ++round) {
+    QList<double> importRate, bareRate, allCoresRate, share, allCoresShare, scanRate, storeRate;
+    for (int round = 1; round <= rounds; ++round) {
         const double bare = bareTagLib(files);
+        const double allCores = bareTagLibOnAllCores(files);
 
         MusicLibrary lib;
         lib.load(QStringLiteral("Import %1").arg(round));
@@ -112,19 +144,51 @@ int main(int argc, char** argv)
         q.prepare(QStringLiteral("SELECT COUNT(*) FROM tracks WHERE library=? AND duration_ms > 0 AND year > 0"));
         q.addBindValue(lib.name);
         const int stored = q.exec() && q.next() ? q.value(0).toInt() : -1;
+        if (added != kFiles || stored != kFiles) {
+            std::fprintf(stderr, "round %d: %d added, %d stored with tags\n", round, added, stored);
+            return 1;
+        }
 
         QElapsedTimer tagsOnly;
         tagsOnly.start();
         int named = 0;
-        for (const QString& path : MusicLibrary::listAudioFiles(top, true))
-            named += MusicLibrary::scanFile(path).title.isEmpty() ? 0 : 1;
+        QList<Track> scanned;
+        for (const QString& path : MusicLibrary::listAudioFiles(top, true)) {
+            scanned << MusicLibrary::scanFile(path);
+            named += scanned.last().title.isEmpty() ? 0 : 1;
+        }
         const double scan = tagsOnly.nsecsElapsed() / 1e9;
-        std::printf("round %d: listAudioFiles + scanFile of %d files %.3f s (no database)\n", round, named, scan);
 
-        std::printf("round %d: addFolder %d files (%d stored with tags) in %.3f s = %.0f files/s; "
-                    "bare TagLib loop %.3f s = %.0f files/s; library overhead %.2f ms/file\n",
-                    round, added, stored, import, added / import, bare, files.size() / bare,
-                    (import - bare) * 1000.0 / files.size());
+        // The other half of an import: storing rows already read.
+        MusicLibrary again;
+        again.load(QStringLiteral("Stored %1").arg(round));
+        QElapsedTimer storing;
+        storing.start();
+        again.addTracks(scanned);
+        const double store = storing.nsecsElapsed() / 1e9;
+
+        importRate << added / import;
+        bareRate << kFiles / bare;
+        allCoresRate << kFiles / allCores;
+        scanRate << named / scan;
+        storeRate << scanned.size() / store;
+        share << bare / import;
+        allCoresShare << allCores / import;
+        std::printf("round %d: addFolder %.3f s, bare loop %.3f s (%.0f %%), on all cores %.3f s, "
+                    "listAudioFiles + scanFile %.3f s, addTracks of those rows %.3f s\n",
+                    round, import, bare, 100.0 * bare / import, allCores, scan, store);
     }
+    const auto cell = [](const QList<double>& values, double scale = 1.0) {
+        const Spread s = spreadOf(values);
+        return QString::asprintf("%.0f (%.0f-%.0f)", s.median * scale, s.low * scale, s.high * scale);
+    };
+    std::printf("%s\nmedian (low-high) of %d rounds\n", qPrintable(machineLoad()), rounds);
+    std::printf("%-44s %s files/s\n", "addFolder", qPrintable(cell(importRate)));
+    std::printf("%-44s %s files/s\n", "bare TagLib loop (the reference)", qPrintable(cell(bareRate)));
+    std::printf("%-44s %s files/s\n", "bare TagLib loop on all cores", qPrintable(cell(allCoresRate)));
+    std::printf("%-44s %s files/s\n", "listAudioFiles + scanFile, one thread", qPrintable(cell(scanRate)));
+    std::printf("%-44s %s rows/s\n", "addTracks of rows already read", qPrintable(cell(storeRate)));
+    std::printf("%-44s %s %%\n", "addFolder / bare loop, each round", qPrintable(cell(share, 100.0)));
+    std::printf("%-44s %s %%\n", "addFolder / bare loop on all cores", qPrintable(cell(allCoresShare, 100.0)));
     return 0;
 }

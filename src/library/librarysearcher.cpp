@@ -103,13 +103,18 @@ void LibrarySearcher::run()
 void LibrarySearcher::answer(const Request& request)
 {
     const MusicLibrary& source = request.source;
-    const bool byPages = request.query.isEmpty() && !source.folderMode;
+    // A library's answer comes a page at a time, however large: reading it
+    // whole took seconds at a million rows, and its hundreds of thousands of
+    // allocations kept the window's thread waiting on the allocator.
+    const bool byPages = !source.folderMode;
     QList<Track> tracks;
     int total = 0;
     Request next = request;
     if (byPages) {
-        tracks = source.listPage(next.after, kPageRows);
-        total = request.page ? 0 : source.count();
+        tracks = source.searchPage(request.query, next.after, kPageRows);
+        if (source.abandoned && source.abandoned())
+            return;
+        total = request.page ? 0 : source.searchCount(request.query);
     } else {
         tracks = source.search(request.query);
         total = int(tracks.size());

@@ -21,26 +21,27 @@ class LibrarySearcher : public QObject
     Q_OBJECT
 
 public:
-    // Rows per page when a library is listed whole.
+    // Rows per page of a library's answer.
     static constexpr int kPageRows = 1000;
 
     explicit LibrarySearcher(QObject* parent = nullptr);
     ~LibrarySearcher() override;
 
-    // Searches the source; an empty query lists it, a library by pages
-    // (further pages through fetchPage). Returns the request's generation.
+    // Searches the source (an empty query lists it): a library's answer by
+    // pages (further pages through fetchPage), a folder's whole. Returns the
+    // request's generation.
     quint64 search(const MusicLibrary& source, const MusicLibrary::Query& query);
-    // The next page of the listing answered last.
+    // The next page of the answer given last.
     void fetchPage();
     // Frees a list on the searcher's thread: a large result let go on the
     // caller's thread would stall it.
     void discard(QList<Track> tracks);
 
 signals:
-    // total is the number of rows of the whole answer; for a listing by
+    // total is the number of rows of the whole answer; for an answer by
     // pages it may exceed the rows delivered so far.
     void found(quint64 generation, const QList<Track>& tracks, int total);
-    // Rows that continue the listing of that generation.
+    // Rows that continue the answer of that generation.
     void pageFound(quint64 generation, const QList<Track>& tracks);
 
 private:
@@ -64,7 +65,7 @@ private:
     QList<QList<Track>> m_discarded;
     bool m_quit = false;
     std::atomic<quint64> m_generation{0};
-    // GUI side: the listing answered last and where its next page starts.
+    // GUI side: the answer given last and where its next page starts.
     std::optional<Request> m_listing;
     bool m_pageAsked = false;
 };

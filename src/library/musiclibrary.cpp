@@ -1181,15 +1181,30 @@ QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& par
     return out;
 }
 
-QList<Track> MusicLibrary::listPage(PageKey& after, int limit) const
+QList<Track> MusicLibrary::searchPage(const Query& query, PageKey& after, int limit) const
 {
+    const Selection chosen = selectionOf(query);
     const QString order = QStringLiteral(" ORDER BY artist COLLATE NOCASE, title COLLATE NOCASE, id LIMIT ?");
     if (after.id <= 0)
-        return runSearch(kSelectRow + QStringLiteral("WHERE library=?") + order, {text(name), limit}, &after);
-    return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND "
-                                    "(artist COLLATE NOCASE, title COLLATE NOCASE, id) > (?, ?, ?)")
-                         + order,
-                     {text(name), text(after.artist), text(after.title), after.id, limit}, &after);
+        return runSearch(kSelectRow + QStringLiteral("WHERE ") + chosen.where + order, chosen.params + QVariantList{limit},
+                         &after);
+    return runSearch(kSelectRow + QStringLiteral("WHERE ") + chosen.where
+                         + QStringLiteral(" AND (artist COLLATE NOCASE, title COLLATE NOCASE, id) > (?, ?, ?)") + order,
+                     chosen.params + QVariantList{text(after.artist), text(after.title), after.id, limit}, &after);
+}
+
+int MusicLibrary::searchCount(const Query& query) const
+{
+    if (folderMode)
+        return int(search(query).size());
+    const Selection chosen = selectionOf(query);
+    QSqlQuery q(connection());
+    q.prepare(QStringLiteral("SELECT COUNT(*) FROM tracks WHERE ") + chosen.where);
+    for (const QVariant& p : chosen.params)
+        q.addBindValue(p);
+    if (q.exec() && q.next())
+        return q.value(0).toInt();
+    return 0;
 }
 
 QList<MusicLibrary::File> MusicLibrary::listFiles() const
@@ -1294,6 +1309,13 @@ QList<Track> MusicLibrary::search(const Query& query) const
         return out;
     }
 
+    const Selection chosen = selectionOf(query);
+    return runSearch(kSelectRow + QStringLiteral("WHERE ") + chosen.where + kOrder, chosen.params);
+}
+
+MusicLibrary::Selection MusicLibrary::selectionOf(const Query& query) const
+{
+    Selection out{QStringLiteral("library=?"), {text(name)}};
     const QList<QPair<QString, QString>> fields = {
         {query.artist, QStringLiteral("artist")},   {query.title, QStringLiteral("title")},
         {query.album, QStringLiteral("album")},     {query.genre, QStringLiteral("genre")},
@@ -1302,34 +1324,29 @@ QList<Track> MusicLibrary::search(const Query& query) const
     };
 
     if (!s_ftsAvailable) {
-        QStringList conditions;
-        QVariantList params{text(name)};
         if (!query.any.isEmpty()) {
-            conditions << kLikeAnyFields;
+            out.where += QStringLiteral(" AND ") + kLikeAnyFields;
             for (int i = 0; i < 8; ++i)
-                params << QLatin1Char('%') + query.any + QLatin1Char('%');
+                out.params << QLatin1Char('%') + query.any + QLatin1Char('%');
         }
         for (const auto& [value, column] : fields) {
             if (value.isEmpty())
                 continue;
             const QString expr = column == QLatin1String("year") ? QStringLiteral("CAST(year AS TEXT)") : column;
-            conditions << expr + QStringLiteral(" LIKE ?");
-            params << QLatin1Char('%') + value + QLatin1Char('%');
+            out.where += QStringLiteral(" AND ") + expr + QStringLiteral(" LIKE ?");
+            out.params << QLatin1Char('%') + value + QLatin1Char('%');
         }
-        return runSearch(kSelectRow + QStringLiteral("WHERE library=? AND ")
-                             + conditions.join(QStringLiteral(" AND ")) + kOrder,
-                         params);
+        return out;
     }
 
     QStringList terms = ftsTerms(query.any);
     for (const auto& [value, column] : fields)
         terms += ftsTerms(value, column);
-    if (terms.isEmpty())
-        return search(QString());
-    return runSearch(kSelectRow + QStringLiteral("t WHERE t.library=? AND t.id IN "
-                                    "(SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?) "
-                                    "ORDER BY t.artist COLLATE NOCASE, t.title COLLATE NOCASE"),
-                     {text(name), terms.join(QLatin1Char(' '))});
+    if (!terms.isEmpty()) {
+        out.where += QStringLiteral(" AND id IN (SELECT rowid FROM tracks_fts WHERE tracks_fts MATCH ?)");
+        out.params << terms.join(QLatin1Char(' '));
+    }
+    return out;
 }
 
 QList<Track> MusicLibrary::searchMemory(const QString& textIn) const

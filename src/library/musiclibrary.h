@@ -154,10 +154,13 @@ public:
     std::optional<QStringList> storedFiles() const;
     // The whole records of rows by id; a row gone since is missing.
     QHash<qint64, Track> recordsById(const QList<qint64>& ids) const;
-    // Up to `limit` rows of the whole library after `after`, in search order
-    // (equal artist and title by id); `after` moves to the last row given.
-    // Database mode only.
-    QList<Track> listPage(PageKey& after, int limit) const;
+    // Up to `limit` rows of what search(query) finds after `after`, in
+    // search order (equal artist and title by id); `after` moves to the last
+    // row given. An empty query pages through the whole library. Database
+    // mode only.
+    QList<Track> searchPage(const Query& query, PageKey& after, int limit) const;
+    // How many rows search(query) finds, without reading them.
+    int searchCount(const Query& query) const;
 
     // The full-text terms for a text: every word a quoted prefix term,
     // optionally limited to one column. Empty when no word remains.
@@ -172,6 +175,14 @@ public:
     QSqlDatabase connection() const;
 
 private:
+    // The rows a query selects in database mode: a condition on tracks and
+    // the values for its placeholders.
+    struct Selection
+    {
+        QString where;
+        QVariantList params;
+    };
+    Selection selectionOf(const Query& query) const;
     QList<Track> runSearch(const QString& sql, const QVariantList& params, PageKey* last = nullptr) const;
 };
 
