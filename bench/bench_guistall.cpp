@@ -13,6 +13,7 @@
 // (timers by their owner and interval), and the busiest widgets' paints.
 #include "audiofixtures.h"
 #include "engine/audioengine.h"
+#include "engine/audiorender.h"
 #include "icecastserver.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
@@ -382,7 +383,13 @@ int main(int argc, char** argv)
         rssBefore = peakRssMb();
         QElapsedTimer took;
         took.start();
-        rendered = window.renderPlaylistTo(home.scratch() + QStringLiteral("/render.mp3"));
+        const QString target = home.scratch() + QStringLiteral("/render.mp3");
+        // The render runs on its own thread; its object goes when it ends.
+        if (window.renderPlaylistTo(target)) {
+            while (window.findChild<AudioRender*>(QStringLiteral("commandRender")))
+                wait(20);
+        }
+        rendered = QFile::exists(target);
         renderSeconds = took.elapsed() / 1000.0;
     }
     wait(int(std::max<qint64>(runMs - run.elapsed(), 0)));
