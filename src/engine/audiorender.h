@@ -54,7 +54,6 @@ public:
     // of this object is still running. finished() tells the outcome, and
     // every signal arrives on this object's thread.
     bool startRender(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
-    bool isRendering() const { return m_thread != nullptr; }
     // startRender, waiting for its end while this thread's events go on.
     bool renderInBackground(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
     bool renderClips(const QList<AudioRender::Clip>& clips, const QString& path, int overlapMs, int kbps);
