@@ -754,7 +754,6 @@ bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>
             continue;
         const QString name = track.displayName();
         emit progress(int(handled * 100.0 / rows), QStringLiteral("Decoding ") + name);
-        QCoreApplication::processEvents();
         if (m_cancelled) {
             error = QStringLiteral("cancelled");
             failed = true;
@@ -827,7 +826,6 @@ bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>
         return false;
     }
     emit progress(95, QStringLiteral("Writing ") + fileName(path));
-    QCoreApplication::processEvents();
     if (!mix->finish(&error) || !writer.finish(&error)) {
         emit logMessage(QStringLiteral("Render: ") + error);
         return false;
