@@ -32,6 +32,7 @@
 #include "benchtiming.h"
 #include "engine/audioengine.h"
 #include "engine/mp3encoder.h"
+#include "engine/audiorender.h"
 #include "icecastserver.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
@@ -498,7 +499,13 @@ int runProgram(QApplication& app, TestHome& home, QStringList files, int runMs, 
         rssBefore = peakRssMb();
         QElapsedTimer took;
         took.start();
-        rendered = window.renderPlaylistTo(home.scratch() + QStringLiteral("/render.mp3"));
+        const QString target = home.scratch() + QStringLiteral("/render.mp3");
+        // The render runs on its own thread; its object goes when it ends.
+        if (window.renderPlaylistTo(target)) {
+            while (window.findChild<AudioRender*>(QStringLiteral("commandRender")))
+                wait(20);
+        }
+        rendered = QFile::exists(target);
         renderSeconds = took.elapsed() / 1000.0;
     }
     wait(int(std::max<qint64>(runMs - run.elapsed(), 0)));

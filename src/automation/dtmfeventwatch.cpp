@@ -36,17 +36,6 @@ DtmfEventWatch::DtmfEventWatch(AutomationDesk& desk, CommandExecutor& commands, 
 {
 }
 
-// What was started or skipped belongs to one day. Forgetting it once when
-// the date changes, not at every check of the day's first minute, keeps a
-// window that closed in that minute from being acted on again and again.
-void DtmfEventWatch::startDay(const QDate& today)
-{
-    if (today == m_day)
-        return;
-    m_day = today;
-    m_handled.clear();
-}
-
 void DtmfEventWatch::updateWindow()
 {
     DtmfMonitor* dtmf = m_desk.dtmfMonitor();
@@ -60,13 +49,16 @@ void DtmfEventWatch::updateWindow()
     }
     const EventScheduler::DtmfWindow window = dtmfWindowFromSettings();
     const QDateTime now = scheduler->currentTime();
-    startDay(now.date());
     const QString heard = dtmf->detector().sequence;
 
     bool waiting = false;
-    // A copy: an event that runs may change the scheduler's list.
+    // A copy: an event that runs may change the scheduler's list. What was
+    // started or skipped is recorded by the event and its time on the day,
+    // so that a window closing is acted on once, and the same name at
+    // another hour is another event.
     const QList<ScheduledEvent> events = scheduler->events();
-    for (const ScheduledEvent& e : events) {
+    for (qsizetype i = 0; i < events.size(); ++i) {
+        const ScheduledEvent& e = events.at(i);
         if (!awaitsTone(e))
             continue;
         switch (EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, heard, window)) {
@@ -75,17 +67,14 @@ void DtmfEventWatch::updateWindow()
             waiting = true;
             break;
         case EventScheduler::DtmfRunAnyway:
-            if (!m_handled.contains(e.name)) {
-                m_handled.insert(e.name);
+            if (scheduler->markFired(i, e, now.date(), e.time)) {
                 m_desk.appendLog(QStringLiteral("DTMF window closed with no tone - starting ") + e.name);
                 m_reactions.onEventFired(e);
             }
             break;
         case EventScheduler::DtmfSkip:
-            if (!m_handled.contains(e.name)) {
-                m_handled.insert(e.name);
+            if (scheduler->markFired(i, e, now.date(), e.time))
                 m_desk.appendLog(QStringLiteral("DTMF Only: no tone heard, skipping ") + e.name);
-            }
             break;
         default:
             break;
@@ -107,7 +96,6 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
     const int delaySec = Setting::DtmfDelaySec.readInt();
     const EventScheduler::DtmfWindow window = dtmfWindowFromSettings();
     const QDateTime now = scheduler->currentTime();
-    startDay(now.date());
 
     // One heard sequence acts once: after it ends playback or starts an
     // event, the events after see nothing heard.
@@ -118,7 +106,8 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
             dtmf->detector().sequence.clear();
     };
     const QList<ScheduledEvent> events = scheduler->events();
-    for (const ScheduledEvent& e : events) {
+    for (qsizetype i = 0; i < events.size(); ++i) {
+        const ScheduledEvent& e = events.at(i);
         if (!e.enabled)
             continue;
         if (!e.dtmfEnd.trimmed().isEmpty() && DtmfDetector::matches(heard, e.dtmfEnd)) {
@@ -128,12 +117,11 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
             consume();
             continue;
         }
-        if (!awaitsTone(e) || m_handled.contains(e.name))
+        if (!awaitsTone(e)
+            || EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, heard, window)
+                   != EventScheduler::DtmfStart
+            || !scheduler->markFired(i, e, now.date(), e.time))
             continue;
-        if (EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, heard, window)
-            != EventScheduler::DtmfStart)
-            continue;
-        m_handled.insert(e.name);
         consume();
         m_desk.appendLog(QStringLiteral("DTMF %1 detected - starting %2").arg(e.dtmfStart, e.name));
         if (delaySec > 0)

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QDate>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 class AutomationDesk;
@@ -24,11 +22,7 @@ public:
     void checkSequence(const QString& sequence);
 
 private:
-    void startDay(const QDate& today);
-
     AutomationDesk& m_desk;
     CommandExecutor& m_commands;
     EventReactions& m_reactions;
-    QSet<QString> m_handled; // event names started or skipped on m_day
-    QDate m_day;
 };

@@ -1,10 +1,13 @@
 #include "eventscheduler.h"
 
 #include "dtmfdetector.h"
+#include "library/appsettings.h"
+#include "library/pathgate.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -119,27 +122,35 @@ void EventScheduler::checkNow(const QDateTime& now)
 {
     if (!m_active || m_manual)
         return;
-    if (now.date() != m_firedDate) {
-        m_firedDate = now.date();
-        m_firedKeys.clear();
-    }
-    const QString minute = now.toString(QStringLiteral("HHmm"));
     // Receivers run inside the loop and may change the list: read its length
     // again each time, and record a key before its event runs.
     for (qsizetype i = 0; i < m_events.size(); ++i) {
         const ScheduledEvent& e = m_events.at(i);
         // An event started by DTMF tones is run by the DTMF logic around its
         // time; firing it at its minute as well would run it twice.
-        if (!e.dtmfStart.trimmed().isEmpty() || !isDue(e, now))
+        if (!e.dtmfStart.trimmed().isEmpty() || !isDue(e, now) || !markFired(i, e, now.date(), now.time()))
             continue;
-        const QString key = minute + QLatin1Char('|') + QString::number(i) + QLatin1Char('|') + e.name
-                            + QLatin1Char('|') + e.action;
-        if (m_firedKeys.contains(key))
-            continue;
-        m_firedKeys.insert(key);
         const ScheduledEvent copy = e;
         emit fired(copy);
     }
+}
+
+bool EventScheduler::markFired(qsizetype index, const ScheduledEvent& e, const QDate& day, const QTime& minute)
+{
+    if (day != m_firedDate) {
+        m_firedDate = day;
+        m_firedKeys.clear();
+    }
+    const QString key = minute.toString(QStringLiteral("HHmm")) + QLatin1Char('|') + QString::number(index)
+                        + QLatin1Char('|') + e.name + QLatin1Char('|') + e.action;
+    if (m_firedKeys.contains(key))
+        return false;
+    m_firedKeys.insert(key);
+    // Written before the event runs: a restart in the same minute, or in the
+    // hour the clock repeats, must not run it again.
+    if (m_keepFired)
+        Setting::SchedulerFired.write(QStringList{m_firedDate.toString(Qt::ISODate)} + m_firedKeys.values());
+    return true;
 }
 
 bool EventScheduler::isDue(const ScheduledEvent& e, const QDateTime& now)
@@ -253,7 +264,24 @@ QString EventScheduler::storagePath()
 void EventScheduler::load()
 {
     m_events.clear();
+    const QStringList fired = Setting::SchedulerFired.read().toStringList();
+    m_firedDate = QDate::fromString(fired.value(0), Qt::ISODate);
+    m_firedKeys = fired.isEmpty() ? QSet<QString>() : QSet<QString>(fired.cbegin() + 1, fired.cend());
+    m_keepFired = true;
+
     const QString path = storagePath();
+    // A FIFO or a device would hold the start in open(), and a runaway file
+    // would swamp it: such a file is taken as a damaged one. One that cannot
+    // be read is told as such below.
+    const QFileInfo info(path);
+    const QString refused = info.exists() ? PathGate::refusal(path, PathGate::Kind::StoredData) : QString();
+    if (!refused.isEmpty() && info.isReadable()) {
+        m_unreadFile = true;
+        log(QStringLiteral("the events file %1 does not hold a list of events (%2); starting with an empty list")
+                .arg(path, refused));
+        emit changed();
+        return;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         // A file that exists but cannot be read must not be written over.

@@ -51,6 +51,11 @@ public:
     bool isManual() const;
 
     void checkNow(const QDateTime& now);
+    // Records that the occurrence of the event at `index` in the minute given
+    // on that day has been run (or skipped); false when it already was. A
+    // scheduler whose list was loaded from the events file keeps the record
+    // where a restart finds it.
+    bool markFired(qsizetype index, const ScheduledEvent& e, const QDate& day, const QTime& minute);
     static bool isDue(const ScheduledEvent& e, const QDateTime& now);
     static QDateTime nextOccurrence(const ScheduledEvent& e, const QDateTime& from);
     ScheduledEvent nextUpcoming(const QDateTime& from, QDateTime* when) const;
@@ -96,6 +101,7 @@ private:
     // the hour repeated when the clock falls back fires nothing twice.
     QDate m_firedDate;
     QSet<QString> m_firedKeys;
+    bool m_keepFired = false;
     // Set when load() found a file it could not read as a list: that file
     // is moved aside before anything is written over it.
     mutable bool m_unreadFile = false;

@@ -345,6 +345,14 @@ private:
 
 AudioRender::AudioRender(QObject* parent) : QObject(parent) {}
 
+AudioRender::~AudioRender()
+{
+    if (!m_thread)
+        return;
+    cancel();
+    m_thread->wait();
+}
+
 bool AudioRender::decodeToFloat(const QString& path, QList<float>& out, int& sampleRate, int& channels,
                                 int timeoutMs)
 {
@@ -418,7 +426,9 @@ bool AudioRender::decodeEach(const QString& path, int timeoutMs, const Take& tak
     decoder.stop();
 
     if (failed) {
-        emit logMessage(QStringLiteral("Could not decode ") + fileName(path));
+        // A cancelled decode is no fault of the file.
+        if (!m_cancelled)
+            emit logMessage(QStringLiteral("Could not decode ") + fileName(path));
         return false;
     }
     // A decode cut short is not the file: callers would render or measure
@@ -688,22 +698,37 @@ bool AudioRender::renderToFile(const QList<Track>& tracks, const QString& path, 
     return renderStreamed(tracks, storedLevels(tracks), path, overlapMs, kbps);
 }
 
-bool AudioRender::renderInBackground(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps)
+bool AudioRender::startRender(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps)
 {
+    if (m_thread)
+        return false;
+    m_cancelled = false;
     // The stored levels come from the database connection of this thread.
     const QList<double> levels = storedLevels(tracks);
-    bool ok = false;
-    std::unique_ptr<QThread> thread(QThread::create([&] {
-        AudioRender worker;
-        connect(&worker, &AudioRender::logMessage, this, &AudioRender::logMessage);
-        connect(&worker, &AudioRender::progress, this, &AudioRender::progress);
-        ok = worker.renderStreamed(tracks, levels, path, overlapMs, kbps);
+    // The worker uses this object only for its signals, which reach their
+    // receivers queued, and for the cancel flag.
+    m_thread.reset(QThread::create([this, tracks, levels, path, overlapMs, kbps] {
+        m_renderOk = renderStreamed(tracks, levels, path, overlapMs, kbps);
     }));
+    connect(m_thread.get(), &QThread::finished, this, [this] {
+        m_thread->wait();
+        m_thread.reset();
+        emit finished(m_renderOk, m_cancelled);
+    });
+    m_thread->start();
+    return true;
+}
+
+bool AudioRender::renderInBackground(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps)
+{
+    bool ok = false;
     QEventLoop loop;
-    connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    thread->start();
-    loop.exec();
-    thread->wait();
+    connect(this, &AudioRender::finished, &loop, [&](bool result) {
+        ok = result;
+        loop.quit();
+    });
+    if (startRender(tracks, path, overlapMs, kbps))
+        loop.exec();
     return ok;
 }
 
@@ -729,7 +754,11 @@ bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>
             continue;
         const QString name = track.displayName();
         emit progress(int(handled * 100.0 / rows), QStringLiteral("Decoding ") + name);
-        QCoreApplication::processEvents();
+        if (m_cancelled) {
+            error = QStringLiteral("cancelled");
+            failed = true;
+            break;
+        }
 
         int rate = 0;
         int ch = 0;
@@ -766,6 +795,10 @@ bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>
                 feed(floats);
         };
         const bool decoded = decodeEach(track.filePath, kDecodeTimeoutMs, take);
+        if (m_cancelled && !failed) {
+            error = QStringLiteral("cancelled");
+            failed = true;
+        }
         if (failed)
             break;
         if (decoded && (rate != outRate || ch != outChannels)) {
@@ -793,7 +826,6 @@ bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>
         return false;
     }
     emit progress(95, QStringLiteral("Writing ") + fileName(path));
-    QCoreApplication::processEvents();
     if (!mix->finish(&error) || !writer.finish(&error)) {
         emit logMessage(QStringLiteral("Render: ") + error);
         return false;

@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 class QAudioBuffer;
+class QThread;
 
 // The offline audio work: whole files decoded to interleaved float samples
 // (full scale +-1.0), converted, mixed, measured, normalised and rendered to
@@ -29,6 +31,8 @@ public:
     };
 
     explicit AudioRender(QObject* parent = nullptr);
+    // A render still running is cancelled, and its thread waited for.
+    ~AudioRender() override;
 
     bool decodeToFloat(const QString& path, QList<float>& out, int& sampleRate, int& channels, int timeoutMs);
     static void convertFormat(QList<float>& samples, int fromRate, int fromChannels, int toRate, int toChannels);
@@ -46,8 +50,11 @@ public:
     // Mixes and writes the rows as it decodes them: memory stays flat
     // whatever the playlist's length.
     bool renderToFile(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
-    // The same on a thread of its own while this thread's events go on; the
-    // signals arrive on this object.
+    // The same on a thread of its own, returning at once; false when a render
+    // of this object is still running. finished() tells the outcome, and
+    // every signal arrives on this object's thread.
+    bool startRender(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
+    // startRender, waiting for its end while this thread's events go on.
     bool renderInBackground(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
     bool renderClips(const QList<AudioRender::Clip>& clips, const QString& path, int overlapMs, int kbps);
 
@@ -56,6 +63,9 @@ public:
 signals:
     void logMessage(const QString& text);
     void progress(int percent, const QString& text);
+    // The end of a render begun by startRender; cancelled says whether
+    // cancel() ended it.
+    void finished(bool ok, bool cancelled);
 
 private:
     enum class Decoded { Whole, Failed, TimedOut };
@@ -72,4 +82,6 @@ private:
                         int kbps);
 
     std::atomic_bool m_cancelled{false};
+    std::unique_ptr<QThread> m_thread;
+    std::atomic_bool m_renderOk{false};
 };

@@ -9,6 +9,7 @@
 #include "library/playlistfile.h"
 #include "library/playlistrows.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -213,17 +214,47 @@ void MainWindow::openRenderPlaylist()
     Prompts::exec(dialog);
 }
 
+// True when the render has started: it goes on on a thread of its own, its
+// progress and its end told in the log, so that whoever asked (a remote
+// client, an event) is answered at once and may go. Closing the program
+// cancels it.
 bool MainWindow::renderPlaylistTo(const QString& path)
 {
+    static const QString kRenderName = QStringLiteral("commandRender");
     if (!m_viewed || m_viewed->rowCount() == 0) {
         appendLog(QStringLiteral("renderplaylist: the playlist is empty"));
         return false;
     }
-    // A copy: the render lets events run, and they may change the playlist.
+    if (findChild<AudioRender*>(kRenderName, Qt::FindDirectChildrenOnly)) {
+        appendLog(QStringLiteral("renderplaylist: a render is still running; %1 was not started").arg(path));
+        return false;
+    }
+    // A copy: the playlist may change while the render runs.
     const QList<Track> rows = m_viewed->tracks();
-    AudioRender renderer;
-    connect(&renderer, &AudioRender::logMessage, this, &MainWindow::appendLog);
-    const bool ok = renderer.renderInBackground(rows, path, 0, kCommandBitrateKbps);
-    appendLog(ok ? QStringLiteral("renderplaylist: wrote ") + path : QStringLiteral("renderplaylist: render failed"));
-    return ok;
+    auto* renderer = new AudioRender(this);
+    renderer->setObjectName(kRenderName);
+    connect(renderer, &AudioRender::logMessage, this, &MainWindow::appendLog);
+    // A line for each tenth of the way at most.
+    connect(renderer, &AudioRender::progress, this, [this, shown = -1](int percent, const QString& text) mutable {
+        if (percent >= 100 || percent / 10 <= shown)
+            return;
+        shown = percent / 10;
+        appendLog(QStringLiteral("renderplaylist: %1% - %2").arg(percent).arg(text));
+    });
+    connect(renderer, &AudioRender::finished, this, [this, renderer, path](bool ok, bool cancelled) {
+        renderer->setObjectName(QString());
+        renderer->deleteLater();
+        appendLog(ok ? QStringLiteral("renderplaylist: wrote ") + path
+                     : cancelled ? QStringLiteral("renderplaylist: cancelled")
+                                 : QStringLiteral("renderplaylist: render failed"));
+    });
+    // The event loop has ended by the time the window goes, so the end is
+    // told here; the window's end then waits only for the cancel.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, renderer, [this, renderer] {
+        renderer->cancel();
+        appendLog(QStringLiteral("renderplaylist: cancelled (the program is closing)"));
+    });
+    appendLog(QStringLiteral("renderplaylist: rendering %1 rows to %2").arg(rows.size()).arg(path));
+    renderer->startRender(rows, path, 0, kCommandBitrateKbps);
+    return true;
 }

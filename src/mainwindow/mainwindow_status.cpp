@@ -9,6 +9,7 @@
 #include "engine/silencedetector.h"
 #include "library/appsettings.h"
 #include "library/librarywriter.h"
+#include "mainwindow/stderrlog.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -27,7 +28,6 @@
 #include <QToolButton>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -73,11 +73,8 @@ void MainWindow::appendLog(const QString& text)
     const QDateTime now = QDateTime::currentDateTime();
     const QString shown = escapedControls(text);
     // The window keeps only the last lines; a terminal or service manager
-    // keeps the night's record.
-    const QByteArray line =
-        (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("  ") + shown + QLatin1Char('\n')).toUtf8();
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fflush(stderr);
+    // keeps the night's record, when it reads it.
+    StderrLog::write(shown);
     if (!m_logList)
         return;
     m_logList->insertItem(0, now.toString(QStringLiteral("h:mm:ss AP")) + QStringLiteral("  ") + shown);

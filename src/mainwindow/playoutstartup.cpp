@@ -3,11 +3,15 @@
 #include "dialogs/prompts.h"
 #include "library/musiclibrary.h"
 #include "mainwindow.h"
+#include "mainwindow/stderrlog.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QIcon>
+#include <QLockFile>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 
 #include <csignal>
 #include <iterator>
@@ -120,10 +124,54 @@ bool PlayoutStartup::applyStyleSheet(QApplication& app)
     return true;
 }
 
+void PlayoutStartup::keepStandardErrorOffTheAir()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        StderrLog::writeRaw((qFormatLogMessage(type, context, text) + QLatin1Char('\n')).toLocal8Bit());
+        if (type == QtFatalMsg)
+            StderrLog::flush(1000);
+    });
+}
+
+std::unique_ptr<QLockFile> PlayoutStartup::lockOnlyCopy()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    QDir().mkpath(folder);
+    auto lock = std::make_unique<QLockFile>(folder + QStringLiteral("/playout.lock"));
+    // Only a running process holds it; one left by a crash is taken over.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0))
+        return lock;
+    if (lock->error() != QLockFile::LockFailedError) {
+        // The station starts all the same.
+        StderrLog::write(QStringLiteral("Could not create the lock file %1: a second copy of the program would not "
+                                        "be noticed")
+                             .arg(lock->fileName()));
+        return lock;
+    }
+    qint64 pid = 0;
+    lock->getLockInfo(&pid, nullptr, nullptr);
+    const QString message = QStringLiteral("Orchidlantern is already running for this user (process %1); this copy "
+                                           "does not start. Only one copy can be on air; the library manager may run "
+                                           "beside it.")
+                                .arg(pid);
+    StderrLog::write(message);
+    if (const QString platform = QGuiApplication::platformName();
+        platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        Prompts::warning(nullptr, QStringLiteral("Orchidlantern"), message);
+    return nullptr;
+}
+
 int PlayoutStartup::run(int argc, char** argv)
 {
     prepareEnvironment();
+    keepStandardErrorOffTheAir();
     QApplication app(argc, argv);
+    configureApplication(app);
+    const std::unique_ptr<QLockFile> onlyCopy = lockOnlyCopy();
+    if (!onlyCopy)
+        return kAlreadyRunning;
     return start(app, QApplication::arguments().mid(1));
 }
 

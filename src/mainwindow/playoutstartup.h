@@ -2,13 +2,20 @@
 
 #include <QStringList>
 
+#include <memory>
+
 class QApplication;
+class QLockFile;
 
 // The playout program's start-up, step by step, so that each step can be
 // exercised on its own.
 class PlayoutStartup
 {
 public:
+    // The exit code of a start refused because another copy runs on the
+    // same settings.
+    static constexpr int kAlreadyRunning = 3;
+
     // Selects the media framework's FFmpeg backend unless one is chosen.
     static void prepareEnvironment();
     // Names, version and icon shared with the library manager.
@@ -19,6 +26,15 @@ public:
     // searching big playlists leave them behind, and an idle program should
     // not hold them through the night.
     static void returnFreedMemory();
+    // A log reader that stalls or goes away costs log lines, never the air:
+    // SIGPIPE is ignored (a write fails instead) and Qt's own messages go
+    // through the log's writer thread.
+    static void keepStandardErrorOffTheAir();
+    // The lock of the user's settings folder, held while it lives, or none
+    // when another copy of the program holds it (told on standard error and,
+    // where there is a display, in a message box). The library manager does
+    // not take it.
+    static std::unique_ptr<QLockFile> lockOnlyCopy();
     // The whole start-up and the event loop; returns the exit code.
     static int run(int argc, char** argv);
     // From the configured application on: the window with these paths in

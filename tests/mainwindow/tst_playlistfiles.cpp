@@ -244,7 +244,7 @@ private slots:
                         WindowFixture::toneFile(QStringLiteral("high.wav"), 2, 1500)});
         const QString plain = dir + QStringLiteral("/plain.mp3");
         QVERIFY((*f)->renderPlaylistTo(plain));
-        QCOMPARE(f->log().first(), QStringLiteral("renderplaylist: wrote ") + plain);
+        QVERIFY(f->waitForLog(QStringLiteral("renderplaylist: wrote ") + plain, 60000));
         QVERIFY(std::abs(AudioFixtures::probe(plain, QStringLiteral("format=duration")).toDouble() - 4.0) < 0.1);
         QVERIFY(std::abs(AudioFixtures::probe(plain, QStringLiteral("stream=bit_rate")).toInt() - 192000) < 8000);
 

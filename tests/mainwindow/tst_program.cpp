@@ -17,8 +17,11 @@
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QStandardPaths>
+#include <QTcpSocket>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +52,21 @@ QStringList complaints(const QByteArray& output)
         if (bad.match(line).hasMatch())
             out << line;
     return out;
+}
+
+// One request to the program's API on loopback; empty when it is not
+// answered within five seconds.
+QByteArray request(quint16 port, const QByteArray& target)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return {};
+    socket.write("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QByteArray reply;
+    while (socket.waitForReadyRead(5000))
+        reply += socket.readAll();
+    return reply + socket.readAll();
 }
 
 QString run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
@@ -182,6 +200,105 @@ private slots:
         QVERIFY(settings.contains(QStringLiteral("geometry")));
         QVERIFY(settings.value(QStringLiteral("cartwalls")).toByteArray().startsWith("[{\"carts\""));
         QVERIFY(stored().contains(QFileInfo(m_tone).fileName()));
+    }
+
+    // A second start for the same user is refused while the first runs; the
+    // library manager beside it is not. Standard error a pipe that nobody
+    // reads, or one whose reader has gone: the program plays on and answers,
+    // and says how many log lines it could not write.
+    void aSecondCopyAndAStalledStandardError()
+    {
+        const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
+        const QString home = testHome().scratch(QStringLiteral("stderr"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        const quint16 port = WindowFixture::freePort();
+        QSettings conf(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat);
+        for (const auto& [key, value] : {std::pair<QString, QVariant>{"api/enabled", true}, {"api/port", port},
+                                         {"api/password", "pw"}, {"playback/resumeOnStart", true}})
+            conf.setValue(key, value);
+        conf.sync();
+        // Standard error the write end of a new pipe; one row that outlasts the test.
+        const QString longTone = WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
+        QProcess program;
+        const auto start = [&] {
+            int ends[2];
+            if (::pipe2(ends, O_CLOEXEC) != 0)
+                return -1;
+            program.setProcessEnvironment(env);
+            program.setStandardOutputFile(QProcess::nullDevice());
+            program.setStandardErrorFile(QProcess::nullDevice());
+            program.setChildProcessModifier([fd = ends[1]] { ::dup2(fd, STDERR_FILENO); });
+            program.start(bin + QStringLiteral("/apps/orchidlantern/orchidlantern"), {longTone});
+            ::close(ends[1]);
+            return program.waitForStarted(10000) ? ends[0] : -1;
+        };
+        const auto playsOn = [port] {
+            const auto position = [port] {
+                const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+                const qsizetype at = info.indexOf("<Position>") + 10;
+                return info.contains("<State>playing</State>") ? info.mid(at, info.indexOf("</Position>") - at) : "-";
+            };
+            const QByteArray first = position();
+            QTest::qWait(1000);
+            return first != "-" && position() != first;
+        };
+        // A program already gone has no id, and kill(0) would reach this test.
+        const auto endsNormally = [&] {
+            return program.state() == QProcess::Running && ::kill(pid_t(program.processId()), SIGTERM) == 0
+                   && program.waitForFinished(30000)
+                   && program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0;
+        };
+        const int stderrPipe = start();
+        const auto end = qScopeGuard([&] {
+            program.kill();
+            program.waitForFinished();
+            ::close(stderrPipe);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(playsOn(), 120000);
+
+        QProcess second;
+        second.setProcessEnvironment(env);
+        second.start(bin + QStringLiteral("/apps/orchidlantern/orchidlantern"), {m_tone});
+        QVERIFY(second.waitForFinished(30000));
+        QCOMPARE(second.exitCode(), PlayoutStartup::kAlreadyRunning);
+        QVERIFY(second.readAllStandardError().contains(
+            QStringLiteral("Orchidlantern is already running for this user (process %1)").arg(program.processId()).toUtf8()));
+        QProcess manager;
+        manager.setProcessEnvironment(env);
+        manager.start(bin + QStringLiteral("/apps/orchidlantern-library/orchidlantern-library"));
+        QTest::qWait(3000);
+        QCOMPARE(manager.state(), QProcess::Running);
+        manager.kill();
+        manager.waitForFinished();
+
+        // About 2 MB of log while nothing reads the pipe.
+        const QByteArray title(4000, 'x');
+        for (int i = 0; i < 250; ++i)
+            QVERIFY2(request(port, "/?pass=pw&cmd=setcasttitle%20" + title + QByteArray::number(i)).endsWith("OK"),
+                     qPrintable(QString::number(i)));
+        QVERIFY(playsOn());
+        // Read again, the log tells how many lines it dropped.
+        QVERIFY(::fcntl(stderrPipe, F_SETFL, O_NONBLOCK) == 0);
+        const QRegularExpression dropped(
+            QStringLiteral("  Log: [1-9][0-9]* lines were dropped here while standard error was not being read\n"));
+        QByteArray read;
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     char chunk[65536];
+                                     for (ssize_t n; (n = ::read(stderrPipe, chunk, sizeof chunk)) > 0;)
+                                         read.append(chunk, n);
+                                     request(port, "/?pass=pw&cmd=setcasttitle%20read");
+                                     return dropped.match(QString::fromUtf8(read)).hasMatch();
+                                 }()),
+                                 30000);
+        QVERIFY(endsNormally());
+
+        // Started with the reader gone, before any socket exists.
+        ::close(start());
+        QTRY_VERIFY_WITH_TIMEOUT(playsOn() || program.state() != QProcess::Running, 120000);
+        QVERIFY(endsNormally());
     }
 
     // Offscreen, in this process: the same start-up code from the window on.

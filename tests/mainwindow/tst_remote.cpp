@@ -11,10 +11,12 @@
 #include "pipemic.h"
 #include "windowfixture.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QSettings>
 #include <QSlider>
 #include <QTcpSocket>
+#include <QUrl>
 
 #include <algorithm>
 #include <limits>
@@ -41,6 +43,15 @@ bool keysWav(const QString& path, const QString& keys)
     keyTones.sampleRate = 48000;
     keyTones.channels = 1;
     return AudioFixtures::make(path, keyTones);
+}
+
+// Tones heard on the microphone start events from five minutes before
+// their time up to it.
+QVariantMap toneSettings(const PipeMic& mic, int delaySec)
+{
+    return {{QStringLiteral("dtmf/source"), QStringLiteral("mic")}, {QStringLiteral("audio/micDevice"), mic.description()},
+            {QStringLiteral("dtmf/minLevel"), 10}, {QStringLiteral("dtmf/beforeMin"), 5},
+            {QStringLiteral("dtmf/afterMin"), 0}, {QStringLiteral("dtmf/delaySec"), delaySec}};
 }
 
 ScheduledEvent dtmfEvent(const QString& name, const QString& action, QTime time, const QString& start)
@@ -176,9 +187,7 @@ private slots:
         QVERIFY(mic.load(dir));
         QVERIFY(mic.waitUntilListed());
 
-        WindowFixture f({{QStringLiteral("dtmf/source"), QStringLiteral("mic")}, {QStringLiteral("audio/micDevice"), mic.description()},
-                         {QStringLiteral("dtmf/minLevel"), 10}, {QStringLiteral("dtmf/beforeMin"), 5},
-                         {QStringLiteral("dtmf/afterMin"), 0}, {QStringLiteral("dtmf/delaySec"), 3}});
+        WindowFixture f(toneSettings(mic, 3));
         auto* engine = f.find<AudioEngine>();
         auto* monitor = f.find<DtmfMonitor>();
         auto* volume = f.find<QSlider>(QStringLiteral("volume"));
@@ -246,6 +255,87 @@ private slots:
         QVERIFY(std::ranges::none_of(f.log(), [](const QString& l) {
             return l.startsWith(QStringLiteral("DTMF")) && (l.endsWith(QStringLiteral(" Off")) || l.endsWith(QStringLiteral(" Blank")));
         }));
+    }
+
+    // Each occurrence of an event runs once: a one-off event not again after
+    // a restart within its minute, and two tone-started events of one name
+    // each in its own hour.
+    void eventsRunOncePerOccurrence()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("once"));
+        const QString start = dir + QStringLiteral("/start.wav");
+        QVERIFY(keysWav(start, QStringLiteral("123#")));
+        PipeMic mic(QStringLiteral("ol_dtmf_once"), QStringLiteral("DTMF-Once-Microphone"), 48000, 1);
+        QVERIFY(mic.load(dir));
+        QVERIFY(mic.waitUntilListed());
+        WindowFixture f(toneSettings(mic, 0));
+        QDateTime now(QDate(2026, 7, 1), QTime(13, 55, 25));
+        const auto useClock = [&f, &now] { f.find<EventScheduler>()->setClock([&now] { return now; }); };
+        useClock();
+        ScheduledEvent once = dtmfEvent(QStringLiteral("Once"), QStringLiteral("volume 30"), QTime(13, 55, 20), {});
+        once.date = now.date();
+        f.find<EventScheduler>()->setEvents({once, dtmfEvent(QStringLiteral("Later"), QStringLiteral("volume 40"), QTime(13, 56), {}),
+                                             dtmfEvent(QStringLiteral("News"), QStringLiteral("volume 50"), QTime(14, 10), QStringLiteral("123#")),
+                                             dtmfEvent(QStringLiteral("News"), QStringLiteral("volume 60"), QTime(15, 10), QStringLiteral("123#"))});
+        QVERIFY(f.waitForLog(QStringLiteral("Scheduler fired: Once")));
+
+        f.restart();
+        now = QDateTime(now.date(), QTime(13, 55, 37));
+        useClock();
+        QTest::qWait(2500);
+        now = QDateTime(now.date(), QTime(13, 56, 5));
+        QVERIFY(f.waitForLog(QStringLiteral("Scheduler fired: Later")));
+        QCOMPARE(f.log().count(QStringLiteral("Scheduler fired: Once")), 0);
+
+        // The 14:10 News started by its tone; the 15:10 one is its own event.
+        now = QDateTime(now.date(), QTime(14, 7));
+        QTRY_VERIFY(f.find<DtmfMonitor>()->isRunning());
+        QVERIFY(mic.feed(start));
+        QVERIFY(f.waitForLog(QStringLiteral("DTMF 123# detected - starting News"), 20000));
+        now = QDateTime(now.date(), QTime(15, 10, 10));
+        QVERIFY(f.waitForLog(QStringLiteral("DTMF window closed with no tone - starting News")));
+        QTRY_COMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 60);
+        QCOMPARE(f.log().count(QStringLiteral("Scheduler fired: News")), 2);
+    }
+
+    // A render asked for through the API runs on its own thread: the client
+    // is answered at once and may leave, the API keeps answering, the end is
+    // logged, and closing the program cancels a render still running.
+    void renderOutlivesItsClient()
+    {
+        const QString song = WindowFixture::toneFile(QStringLiteral("long.mp3"), 180, 330);
+        const quint16 port = WindowFixture::freePort();
+        WindowFixture f({{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
+                         {QStringLiteral("api/password"), QStringLiteral("pw")}});
+        f->addPaths(QStringList(6, song));
+        const QString dir = testHome().scratch(QStringLiteral("render"));
+        const auto ask = [&dir](const char* name) {
+            return QStringLiteral("/?pass=pw&cmd=renderplaylist%20")
+                   + QString::fromLatin1(QUrl::toPercentEncoding(dir + QLatin1Char('/') + QLatin1String(name)));
+        };
+        const auto told = [&dir](const char* what, const char* name) {
+            return QStringLiteral("renderplaylist: %1 %2/%3").arg(QLatin1String(what), dir, QLatin1String(name));
+        };
+
+        QVERIFY(WindowFixture::get(port, ask("waited.mp3")).endsWith("\r\n\r\nOK"));
+        QVERIFY(!f.log().contains(told("wrote", "waited.mp3")));
+        QVERIFY(f.log().contains(told("rendering 6 rows to", "waited.mp3")));
+        QVERIFY(f.waitForLog(told("wrote", "waited.mp3"), 180000));
+
+        {
+            QTcpSocket leaving;
+            leaving.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(leaving.waitForConnected(5000));
+            leaving.write("GET " + ask("left.mp3").toUtf8() + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+            QVERIFY(leaving.waitForBytesWritten(5000));
+        }
+        QVERIFY(f.waitForLog(told("rendering 6 rows to", "left.mp3")));
+        QVERIFY(WindowFixture::get(port, QStringLiteral("/?pass=pw&action=playbackinfo")).startsWith("HTTP/1.1 200 OK"));
+        QVERIFY(f.waitForLog(told("wrote", "left.mp3"), 180000));
+
+        QVERIFY(WindowFixture::get(port, ask("closed.mp3")).endsWith("\r\n\r\nOK"));
+        f.destroy();
+        QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name), (QStringList{"left.mp3", "waited.mp3"}));
     }
 };
 

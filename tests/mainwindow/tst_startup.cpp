@@ -1,3 +1,4 @@
+#include "automation/eventscheduler.h"
 #include "engine/audioengine.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/playoutstartup.h"
@@ -6,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QListWidget>
 #include <QMediaPlayer>
 #include <QProcess>
 #include <QScopeGuard>
@@ -13,7 +15,12 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -74,6 +81,47 @@ private slots:
         QCOMPARE(w.windowTitle(), QStringLiteral("Orchidlantern (1.0.0)"));
         QCOMPARE(w.size(), QSize(1180, 720));
         QVERIFY(w.acceptDrops());
+    }
+
+    // An events file that is a FIFO holds up nothing: the window comes up
+    // with no events, and the FIFO is set aside as a damaged file is.
+    void eventsFileThatIsAFifo()
+    {
+        const QString path = EventScheduler::storagePath();
+        QFile::remove(path);
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        // A start that opened it anyway would wait for a writer: it gets an
+        // empty list, so that this test fails rather than hangs.
+        std::atomic_bool built{false};
+        std::thread writer([&built, name = QFile::encodeName(path)] {
+            while (!built) {
+                if (const int fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK); fd >= 0) {
+                    (void)!::write(fd, "[]", 2);
+                    ::close(fd);
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        MainWindow w;
+        built = true;
+        writer.join();
+        QStringList log;
+        const auto* lines = w.findChild<QListWidget*>(QStringLiteral("log"));
+        for (int i = 0; i < lines->count(); ++i)
+            log << lines->item(i)->text().section(QStringLiteral("  "), 1);
+        QVERIFY2(log.contains(QStringLiteral("Scheduler: the events file %1 does not hold a list of events (is not a "
+                                             "regular file); starting with an empty list").arg(path)),
+                 qPrintable(log.join(QLatin1Char('\n'))));
+        auto* scheduler = w.findChild<EventScheduler*>();
+        QVERIFY(scheduler->events().isEmpty());
+
+        ScheduledEvent news;
+        news.name = QStringLiteral("News");
+        scheduler->addEvent(news);
+        // Only special files are listed: the FIFO itself was kept.
+        QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList({QStringLiteral("events.json.broken-*")}, QDir::System).size(), 1);
+        QVERIFY(QFileInfo(path).isFile());
     }
 
     // The players are not made while the window is built, but once it is

@@ -38,8 +38,9 @@ EventEditorDialog::EventEditorDialog(const ScheduledEvent& event, QWidget* paren
 
     auto* timeBox = new QGroupBox(QStringLiteral("Time and days"));
     auto* timeGrid = new QGridLayout(timeBox);
+    // An event fires in the minute of its time: seconds are not offered.
     m_time = new QTimeEdit(event.time.isValid() ? event.time : QTime(8, 0));
-    m_time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    m_time->setDisplayFormat(QStringLiteral("HH:mm"));
     auto* dayRow = new QHBoxLayout;
     static const char* const dayNames[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
     for (int d = 1; d <= 7; ++d) {
@@ -120,7 +121,7 @@ ScheduledEvent EventEditorDialog::event() const
     ScheduledEvent e;
     e.name = m_name->text().trimmed();
     e.action = m_action->text().trimmed();
-    e.time = m_time->time();
+    e.time = QTime(m_time->time().hour(), m_time->time().minute());
     for (int d = 1; d <= 7; ++d) {
         if (m_days.at(d - 1)->isChecked())
             e.days.insert(d);
