@@ -2,6 +2,7 @@
 // settings and library.db as the playout program.
 #include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/prompts.h"
+#include "library/librarywriter.h"
 #include "library/musiclibrary.h"
 
 #include <QApplication>
@@ -16,6 +17,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
     app.setWindowIcon(QIcon(QStringLiteral(":/appicon.png")));
     MusicLibrary::initDatabase();
+    // Every write of the window goes through it, off the window's thread.
+    LibraryWriter writer;
 
     MusicLibraryDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Orchidlantern — Library Manager"));

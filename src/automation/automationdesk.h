@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class AudioEngine;
 class AudioInput;
 class AutoIntro;
@@ -30,8 +32,15 @@ public:
     virtual DtmfMonitor* dtmfMonitor() = 0;
 
     virtual void appendLog(const QString& text) = 0;
-    // Replaces the rows of the playlist named.
-    virtual bool loadPlaylistFile(const QString& path, PlaylistModel* into) = 0;
+    // Replaces the rows of the playlist named with those of a playlist file
+    // (.m3u, .m3u8 or .pls): false when the file is refused at once; else it
+    // is read off the window's thread and `loaded` told whether its rows
+    // went in.
+    virtual bool loadPlaylistFile(const QString& path, PlaylistModel* into,
+                                  std::function<void(bool)> loaded = {}) = 0;
+    // Runs `then` once every load and add of rows asked before is in (at
+    // once when none is under way): what automation asks next finds them.
+    virtual void afterRowsMade(std::function<void()> then) = 0;
     virtual bool renderPlaylistTo(const QString& path) = 0;
     virtual void rebuildMusicLibrary(const QString& folder) = 0;
     // Shows the playlist on air as the one the engine plays from.

@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTimer>
@@ -72,8 +73,22 @@ void CommandExecutor::run(const QString& line)
     }
     m_desk.appendLog(QStringLiteral("Command: ") + cmd.raw);
     const auto& commands = table();
-    if (const auto it = commands.constFind(cmd.verb); it != commands.cend())
+    const auto it = commands.constFind(cmd.verb);
+    if (it == commands.cend())
+        return;
+    // Those on the on-air list's rows work on what a load asked before has
+    // put in, however long it reads; the others act at once.
+    static const QSet<QString> onRows{QStringLiteral("play"), QStringLiteral("previous"), QStringLiteral("next"),
+                                      QStringLiteral("shuffle"), QStringLiteral("clear"), QStringLiteral("clearplaylist"),
+                                      QStringLiteral("resetplayedstate"), QStringLiteral("renderplaylist")};
+    if (!onRows.contains(cmd.verb)) {
         it.value()(cmd);
+        return;
+    }
+    m_desk.afterRowsMade([self = QPointer<CommandExecutor>(this), handler = it.value(), cmd] {
+        if (self)
+            handler(cmd);
+    });
 }
 
 const QHash<QString, CommandExecutor::Handler>& CommandExecutor::table()

@@ -8,7 +8,9 @@
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
+#include "library/playlistrows.h"
 
+#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -76,6 +78,16 @@ void EventReactions::onEventFired(const ScheduledEvent& event)
         m_commands.run(action);
         return;
     }
+    // After the rows of a load asked before it, which would replace it.
+    m_desk.afterRowsMade([self = QPointer<EventReactions>(this), event] {
+        if (self)
+            self->insertEventRow(event);
+    });
+}
+
+void EventReactions::insertEventRow(const ScheduledEvent& event)
+{
+    const QString action = event.action.trimmed();
     PlaylistModel* onAir = m_desk.onAirPlaylist();
     if (!onAir)
         return;
@@ -87,7 +99,14 @@ void EventReactions::onEventFired(const ScheduledEvent& event)
         row.filePath = event.action;
         row.isStream = true;
     } else {
-        row = Track::fromFile(event.action);
+        // As any road that makes a row from a file: the library's record,
+        // else the file's tags, else its name; a path the gate refuses none.
+        PlaylistRows::Made made = PlaylistRows::make(PlaylistRows::itemsFor({event.action}));
+        for (const QString& note : std::as_const(made.notes))
+            m_desk.appendLog(note);
+        if (made.rows.isEmpty())
+            return;
+        row = made.rows.constFirst();
     }
     AudioEngine* engine = m_desk.engine();
     if (event.insertMode == 2) {
@@ -139,8 +158,13 @@ void EventReactions::onSilenceDetected(int action)
             engine->next();
             break;
         }
-        m_desk.loadPlaylistFile(path, m_desk.onAirPlaylist());
-        playFromTop();
+        // The rows come when read; a file refused at once leaves the list as it is.
+        if (!m_desk.loadPlaylistFile(path, m_desk.onAirPlaylist(),
+                                     [self = QPointer<EventReactions>(this), playFromTop](bool) {
+                                         if (self)
+                                             playFromTop();
+                                     }))
+            playFromTop();
         break;
     }
     case SilenceDetector::PlayNext:

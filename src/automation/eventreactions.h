@@ -18,6 +18,8 @@ public:
     void onSilenceDetected(int action);
 
 private:
+    void insertEventRow(const ScheduledEvent& event);
+
     AutomationDesk& m_desk;
     CommandExecutor& m_commands;
 };

@@ -19,6 +19,7 @@
 #include <QXmlStreamWriter>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -189,6 +190,8 @@ RemoteApi::RemoteApi(QObject* parent)
     m_clock.start();
     m_summary.setInterval(kSummaryMs);
     connect(&m_summary, &QTimer::timeout, this, &RemoteApi::logSummaries);
+    m_roomCheck.setSingleShot(true);
+    connect(&m_roomCheck, &QTimer::timeout, this, &RemoteApi::makeRoom);
 }
 
 RemoteApi::~RemoteApi()
@@ -342,8 +345,7 @@ void RemoteApi::onConnection()
         if (!socket)
             break;
         const QString peer = peerOf(socket);
-        makeRoomFor(peer);
-        m_connections.insert(socket, {{}, false, peer, ++m_arrivals});
+        m_connections.insert(socket, {{}, false, false, peer, ++m_arrivals, m_clock.elapsed()});
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket, socket->readAll()); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { m_connections.remove(socket); });
@@ -371,36 +373,68 @@ void RemoteApi::onConnection()
         timer->start(kRequestTimeoutMs);
         if (socket->bytesAvailable() > 0)
             serve(socket, socket->readAll());
+        makeRoom();
     }
 }
 
 // A client opening connections and sending nothing loses its own oldest
-// idle one first; others lose theirs only when the API is full.
-void RemoteApi::makeRoomFor(const QString& peer)
+// idle one first, once that one has waited longer than a client that asks
+// at once would; others lose theirs only when the API is full.
+void RemoteApi::makeRoom()
 {
-    const auto oldest = [this](bool samePeer, const QString& who) {
-        QTcpSocket* found = nullptr;
-        quint64 order = 0;
-        int count = 0;
+    for (;;) {
+        // The oldest idle connection of each address and in all, and how
+        // many each address has.
+        struct Oldest
+        {
+            QTcpSocket* socket = nullptr;
+            quint64 order = 0;
+            qint64 arrived = 0;
+            int count = 0;
+            void take(QTcpSocket* s, const Connection& c)
+            {
+                ++count;
+                if (!socket || c.order < order)
+                    *this = {s, c.order, c.arrived, count};
+            }
+        };
+        QHash<QString, Oldest> byPeer;
+        Oldest all;
         for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
-            if (samePeer && it->peer != who)
-                continue;
-            ++count;
-            // An answered one is only finishing its reply.
-            if (!it->answered && (!found || it->order < order)) {
-                found = it.key();
-                order = it->order;
+            if (!it->answered) {
+                byPeer[it->peer].take(it.key(), *it);
+                all.take(it.key(), *it);
             }
         }
-        return std::pair{found, count};
-    };
-    const auto [mine, count] = oldest(true, peer);
-    if (count >= kMaxPerAddress) {
-        drop(mine);
-        return;
+        const qint64 now = m_clock.elapsed();
+        QTcpSocket* victim = all.count > kMaxConnections ? all.socket : nullptr;
+        qint64 recheck = -1;
+        for (auto it = byPeer.cbegin(); !victim && it != byPeer.cend(); ++it) {
+            if (it->count <= kMaxPerAddress)
+                continue;
+            const qint64 young = kPromptRequestMs - (now - it->arrived);
+            if (young <= 0)
+                victim = it->socket;
+            else if (recheck < 0 || young < recheck)
+                recheck = young;
+        }
+        if (!victim) {
+            if (recheck >= 0 && (!m_roomCheck.isActive() || m_roomCheck.remainingTime() > recheck))
+                m_roomCheck.start(int(recheck) + 1);
+            return;
+        }
+        if (!askedMeanwhile(victim))
+            drop(victim);
     }
-    if (m_connections.size() >= kMaxConnections)
-        drop(oldest(false, peer).first);
+}
+
+// Whether a connection about to be closed as idle has asked after all: on a
+// busy loop its request may simply not have been read yet.
+bool RemoteApi::askedMeanwhile(QTcpSocket* socket)
+{
+    socket->waitForReadyRead(0);
+    const auto it = m_connections.constFind(socket);
+    return it == m_connections.cend() || it->answered;
 }
 
 void RemoteApi::drop(QTcpSocket* socket)
@@ -412,71 +446,68 @@ void RemoteApi::drop(QTcpSocket* socket)
     socket->deleteLater();
 }
 
-bool RemoteApi::lockedOut(const QString& peer)
+void RemoteApi::Recent::add(qint64 now)
 {
-    const auto it = m_tallies.find(peer);
-    if (it == m_tallies.end() || it->lockedUntil <= m_clock.elapsed())
-        return false;
-    ++it->unloggedRefusals;
-    it->lastSeen = m_clock.elapsed();
-    if (!m_summary.isActive())
-        m_summary.start();
-    return true;
+    count = count * std::exp(-double(now - at) / kGuessMemoryMs) + 1;
+    at = now;
 }
 
-// Whether this bad password is to be logged on its own line.
-bool RemoteApi::noteBadPassword(const QString& peer)
+// The first refusals after a quiet minute are logged one by one, the rest in
+// one line a minute, however many addresses they come from. Only a wrong
+// password counts as a guess: a request with none at all (a browser asking
+// for its icon) is refused and nothing more.
+void RemoteApi::noteRefusal(const QString& peer, bool guess)
 {
-    if (peer.isEmpty())
-        return true;
-    Tally& t = m_tallies[peer];
-    const qint64 now = m_clock.elapsed();
-    if (now - t.windowStart > kSummaryMs) {
-        t.windowStart = now;
-        t.strikes = 0;
-    }
-    t.lastSeen = now;
-    // After one lock-out a single further miss locks again, for longer.
-    if (++t.strikes < (t.lockouts == 0 ? kFailuresBeforeLockout : 1))
-        return t.lockouts == 0;
-    const int seconds = (kLockoutMs / 1000) << std::min(t.lockouts, 4);
-    t.lockedUntil = now + seconds * 1000LL;
-    t.strikes = 0;
-    if (t.lockouts++ == 0) {
+    if (peer.isEmpty()) {
         emit logMessage(QStringLiteral("Remote API: rejected a request with a bad password"));
-        emit logMessage(QStringLiteral("Remote API: %1 bad passwords from %2; refusing its requests for %3 s")
-                            .arg(kFailuresBeforeLockout)
-                            .arg(peer)
-                            .arg(seconds));
-        return false;
+        return;
     }
-    ++t.unloggedRefusals;
+    const qint64 now = m_clock.elapsed();
+    Tally& t = m_tallies[peer];
+    t.lastSeen = now;
+    if (guess) {
+        t.guesses.add(now);
+        m_guesses.add(now);
+    }
     if (!m_summary.isActive())
         m_summary.start();
-    return false;
+    ++m_minuteRefusals;
+    if (m_loggedRefusals < kRefusalsLogged) {
+        ++m_loggedRefusals;
+        emit logMessage(QStringLiteral("Remote API: rejected a request with a bad password"));
+        return;
+    }
+    ++m_unloggedRefusals;
+    m_refusedFrom.insert(peer);
 }
 
 void RemoteApi::logSummaries()
 {
     const qint64 now = m_clock.elapsed();
+    if (m_unloggedRefusals > 0)
+        emit logMessage(QStringLiteral("Remote API: %1 more requests with a bad or missing password from %2 %3 in the "
+                                       "last minute; wrong passwords are answered late")
+                            .arg(m_unloggedRefusals)
+                            .arg(m_refusedFrom.size())
+                            .arg(m_refusedFrom.size() == 1 ? QStringLiteral("address") : QStringLiteral("addresses")));
+    // After a minute without any, refusals are logged one by one again.
+    if (std::exchange(m_minuteRefusals, 0) == 0)
+        m_loggedRefusals = 0;
+    m_unloggedRefusals = 0;
+    m_refusedFrom.clear();
     for (auto it = m_tallies.begin(); it != m_tallies.end();) {
-        if (it->unloggedRefusals > 0)
-            emit logMessage(QStringLiteral("Remote API: %1 refused requests from %2 in the last minute")
-                                .arg(it->unloggedRefusals)
-                                .arg(it.key()));
         if (it->unloggedTimeouts > 1)
             emit logMessage(QStringLiteral("Remote API: %1 more connections from %2 closed without a request in the "
                                            "last minute")
                                 .arg(it->unloggedTimeouts - 1)
                                 .arg(it.key()));
-        it->unloggedRefusals = 0;
         it->unloggedTimeouts = 0;
-        if (now - it->lastSeen > kForgetMs && it->lockedUntil <= now)
+        if (now - it->lastSeen > kForgetMs)
             it = m_tallies.erase(it);
         else
             ++it;
     }
-    if (m_tallies.isEmpty())
+    if (m_tallies.isEmpty() && m_loggedRefusals == 0)
         m_summary.stop();
 }
 
@@ -502,15 +533,42 @@ void RemoteApi::serve(QTcpSocket* socket, const QByteArray& data)
     it->answered = true;
     it->received.clear();
     const QString peer = it->peer;
-    if (lockedOut(peer)) {
-        finish(socket, forbiddenReply());
-        return;
-    }
     // A command may run a local event loop, in which the peer can go away.
     const QPointer<QTcpSocket> guard(socket);
-    const QByteArray bytes = answer(line, passwordFromSettings(), usernameFromSettings(), peer);
-    if (guard)
+    bool guess = false;
+    const QByteArray bytes = respond(line, passwordFromSettings(), usernameFromSettings(), peer, &guess);
+    if (!guard)
+        return;
+    if (guess)
+        holdBack(socket, bytes);
+    else
         finish(socket, bytes);
+}
+
+// A wrong answer goes out once its time has come, without holding anything
+// else up; a guess beyond the room for held answers is closed unanswered.
+void RemoteApi::holdBack(QTcpSocket* socket, const QByteArray& reply)
+{
+    const auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    int held = 0;
+    int heldHere = 0;
+    for (const Connection& c : std::as_const(m_connections)) {
+        held += c.held;
+        heldHere += c.held && c.peer == it->peer;
+    }
+    if (held >= kMaxHeldAnswers || heldHere >= kMaxPerAddress) {
+        drop(socket);
+        return;
+    }
+    const qint64 now = m_clock.elapsed();
+    const Tally& t = m_tallies[it->peer];
+    const qint64 due = std::max(now + std::min<qint64>(kMaxWrongAnswerMs, qint64(t.guesses.count * kWrongAnswerMs)),
+                                m_nextWrongAnswer);
+    m_nextWrongAnswer = due + std::min<qint64>(kMaxWrongAnswerGapMs, qint64(m_guesses.count * kWrongAnswerGapMs));
+    it->held = true;
+    QTimer::singleShot(int(due - now), socket, [this, socket, reply] { finish(socket, reply); });
 }
 
 void RemoteApi::finish(QTcpSocket* socket, const QByteArray& bytes)
@@ -518,6 +576,7 @@ void RemoteApi::finish(QTcpSocket* socket, const QByteArray& bytes)
     const auto it = m_connections.find(socket);
     if (it != m_connections.end()) {
         it->answered = true;
+        it->held = false;
         it->received.clear();
     }
     socket->write(bytes);
@@ -600,14 +659,17 @@ int RemoteApi::classify(const Request& request, const QString& password, QString
 QByteArray RemoteApi::answer(const QByteArray& line, const QString& password, const QString& username,
                              const QString& peer)
 {
+    return respond(line, password, username, peer, nullptr);
+}
+
+// guess, when given, is set for a wrong password, whose answer is to wait.
+QByteArray RemoteApi::respond(const QByteArray& line, const QString& password, const QString& username,
+                              const QString& peer, bool* guess)
+{
     QString command;
     QString action;
-    const int outcome = classify(parseRequest(line), password, &command, &action, username);
-    // The right password clears the address's record of misses.
-    if (const auto it = m_tallies.find(peer); it != m_tallies.end() && outcome != Forbidden && outcome != Malformed) {
-        it->strikes = 0;
-        it->lockouts = 0;
-    }
+    const Request request = parseRequest(line);
+    const int outcome = classify(request, password, &command, &action, username);
     switch (outcome) {
     case Accepted:
         if (!action.isEmpty()) {
@@ -618,10 +680,14 @@ QByteArray RemoteApi::answer(const QByteArray& line, const QString& password, co
         emit logMessage(QStringLiteral("Remote API: ") + command);
         emit commandRequested(command);
         return reply(200, "OK", "text/plain", "OK");
-    case Forbidden:
-        if (noteBadPassword(peer))
-            emit logMessage(QStringLiteral("Remote API: rejected a request with a bad password"));
+    case Forbidden: {
+        const bool wrong = !request.query.value(QStringLiteral("pass")).isEmpty()
+            || !request.query.value(QStringLiteral("user")).isEmpty();
+        noteRefusal(peer, wrong);
+        if (guess)
+            *guess = wrong && !peer.isEmpty();
         return forbiddenReply();
+    }
     case NeedsPassword:
         emit logMessage(QStringLiteral("Remote API: refused \"%1\": this command needs an API password").arg(command));
         return reply(403, "Forbidden", "text/plain", "This command needs an API password");

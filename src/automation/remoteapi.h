@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -44,12 +45,27 @@ public:
     static constexpr int kMaxRequestLine = 8192;
     // From the connection's arrival, a TLS handshake included.
     static constexpr int kRequestTimeoutMs = 5000;
+    // Connections that have not sent their request yet: at most this many
+    // in all (the one waiting longest goes) and from one address (its own
+    // oldest goes, once it has waited longer than a client that asks at
+    // once would). A request that has come is never what makes room.
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxPerAddress = 8;
-    // Bad passwords from one address before it is locked out; each further
-    // lock-out lasts twice as long, up to 16 times the first.
-    static constexpr int kFailuresBeforeLockout = 5;
-    static constexpr int kLockoutMs = 30000;
+    static constexpr int kPromptRequestMs = 1000;
+    // A wrong password is answered late: later the more wrong passwords its
+    // address sent lately, and never sooner after another wrong answer than
+    // the wrong passwords sent lately from anywhere allow. The right password
+    // is answered at once. Wrong answers held back at once, beyond which a
+    // guess is closed unanswered: in all, and from one address.
+    static constexpr int kWrongAnswerMs = 200;      // per recent wrong password of the address
+    static constexpr int kMaxWrongAnswerMs = 10000;
+    static constexpr int kWrongAnswerGapMs = 10;    // per recent wrong password anywhere
+    static constexpr int kMaxWrongAnswerGapMs = 2000;
+    static constexpr int kMaxHeldAnswers = 64;
+    // How long a wrong password counts as recent (it fades out gradually).
+    static constexpr int kGuessMemoryMs = 60000;
+    // Refusals logged one by one before the rest go into a line a minute.
+    static constexpr int kRefusalsLogged = 5;
 
     explicit RemoteApi(QObject* parent = nullptr);
     ~RemoteApi() override;
@@ -76,7 +92,8 @@ public:
                         const QString& username);
     static QString playbackInfoXml(const PlaybackInfo& info);
     // The whole answer to one request line; emits what the request asks for.
-    // With the client's address, repeated bad passwords lock that address out.
+    // With the client's address a refusal is counted for the log's summary,
+    // and a wrong password as a guess from there.
     QByteArray answer(const QByteArray& line, const QString& password, const QString& username,
                       const QString& peer = {});
     // The HTTPS certificate and key, or why they cannot serve.
@@ -96,28 +113,37 @@ private:
     void serve(QTcpSocket* socket, const QByteArray& data);
     void finish(QTcpSocket* socket, const QByteArray& reply);
     void drop(QTcpSocket* socket);
-    void makeRoomFor(const QString& peer);
-    bool lockedOut(const QString& peer);
-    bool noteBadPassword(const QString& peer);
+    QByteArray respond(const QByteArray& line, const QString& password, const QString& username,
+                       const QString& peer, bool* guess);
+    void holdBack(QTcpSocket* socket, const QByteArray& reply);
+    void makeRoom();
+    bool askedMeanwhile(QTcpSocket* socket);
+    void noteRefusal(const QString& peer, bool guess);
     void logSummaries();
 
     struct Connection
     {
         QByteArray received; // of the request line, until it ends
         bool answered = false;
+        bool held = false;   // a wrong answer waits for its time
         QString peer;
-        quint64 order = 0; // smaller is older
+        quint64 order = 0;   // smaller is older
+        qint64 arrived = 0;  // on m_clock
     };
 
-    // What one address did wrong, told in one line a minute.
+    // Wrong passwords of late, fading out over kGuessMemoryMs.
+    struct Recent
+    {
+        double count = 0;
+        qint64 at = 0;
+        void add(qint64 now);
+    };
+
+    // What one address did: its guesses, and what is told in a line a minute.
     struct Tally
     {
-        int strikes = 0;       // bad passwords since the window began
-        qint64 windowStart = 0;
-        qint64 lockedUntil = 0;
-        int lockouts = 0;
+        Recent guesses;
         qint64 lastSeen = 0;
-        int unloggedRefusals = 0;
         int unloggedTimeouts = 0;
     };
 
@@ -125,6 +151,13 @@ private:
     QHash<QTcpSocket*, Connection> m_connections; // open, answered or not
     quint64 m_arrivals = 0;
     QHash<QString, Tally> m_tallies;
+    Recent m_guesses;              // from anywhere
+    qint64 m_nextWrongAnswer = 0;  // the earliest a further wrong answer goes
+    int m_loggedRefusals = 0;      // one by one, since the log was last quiet for a minute
+    int m_unloggedRefusals = 0;
+    int m_minuteRefusals = 0;      // since the last summary, logged or not
+    QSet<QString> m_refusedFrom;   // addresses of the unlogged refusals
     QElapsedTimer m_clock;
     QTimer m_summary;
+    QTimer m_roomCheck;            // an address over its share, its oldest still young
 };

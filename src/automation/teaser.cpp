@@ -3,6 +3,7 @@
 #include "engine/audiorender.h"
 #include "engine/playlistmodel.h"
 #include "library/appsettings.h"
+#include "library/pathgate.h"
 #include "library/trackparams.h"
 
 #include <QSettings>
@@ -120,9 +121,20 @@ bool Teaser::build(const QList<TeaserPiece>& pieces, const QString& outputPath, 
 {
     if (pieces.isEmpty())
         return false;
+    if (const QString refusal = PathGate::writeRefusal(outputPath); !refusal.isEmpty()) {
+        emit logMessage(QStringLiteral("Teaser: cannot write %1 (%2)").arg(outputPath, refusal));
+        return false;
+    }
     QList<AudioRender::Clip> clips;
-    for (const TeaserPiece& p : pieces)
+    for (const TeaserPiece& p : pieces) {
+        if (const QString refusal = PathGate::refusal(p.file, PathGate::Kind::Audio); !refusal.isEmpty()) {
+            emit logMessage(QStringLiteral("Teaser: left out %1 (%2 %3)").arg(p.label, p.file, refusal));
+            continue;
+        }
         clips.append({p.file, p.startMs, p.lengthMs});
+    }
+    if (clips.isEmpty())
+        return false;
     AudioRender render;
     connect(&render, &AudioRender::logMessage, this, &Teaser::logMessage);
     connect(&render, &AudioRender::progress, this, &Teaser::progress);

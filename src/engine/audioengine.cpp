@@ -1132,9 +1132,13 @@ void AudioEngine::armVoiceover()
     const int roll = int(QRandomGenerator::global()->bounded(100));
     if (!Voiceovers::shouldPlay(vo, QDate::currentDate(), roll))
         return;
-    const QString file = Voiceovers::pickFile(vo, int(QRandomGenerator::global()->generate()));
-    if (file.isEmpty())
+    QString refusal;
+    const QString file = Voiceovers::pickFile(vo, int(QRandomGenerator::global()->generate()), &refusal);
+    if (file.isEmpty()) {
+        if (!refusal.isEmpty())
+            emit logMessage(QStringLiteral("Voiceover not played: ") + refusal);
         return;
+    }
     m_voFile = file;
     m_voLevel = vo.level;
     m_voStartMs = Voiceovers::startMsFor(vo, 0);

@@ -23,6 +23,9 @@ constexpr int kQueueSeconds = 10;
 // seconds of it meanwhile): every wake-up of the window's thread counts.
 constexpr int kBatchMs = 200;
 constexpr int kReadMs = kBatchMs + 50;
+// Until the child's first bytes have come, input goes to it at once and its
+// output is looked for this often: a listener is waiting for them.
+constexpr int kFirstReadMs = 20;
 constexpr int kPipeBytes = 256 * 1024;
 
 } // namespace
@@ -92,9 +95,10 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
     });
     m_process = p;
     m_finishing = false;
+    m_flowing = false;
     m_lastProgress.start();
     m_watchdog.start();
-    m_readTimer.start();
+    m_readTimer.start(kReadMs);
     return true;
 }
 
@@ -116,11 +120,11 @@ void LiveMp3Encoder::encode(const QByteArray& pcm)
     }
     m_pending.append(pcm.constData(), n);
     // A smaller batch goes at the next read.
-    if (m_pending.size() >= m_batchBytes) {
+    if (m_pending.size() >= m_batchBytes || !m_flowing) {
         writePending();
         readOutput();
         if (m_process)
-            m_readTimer.start();
+            m_readTimer.start(m_flowing ? kReadMs : kFirstReadMs);
     }
 }
 
@@ -172,6 +176,8 @@ void LiveMp3Encoder::readOutput()
     if (mp3.isEmpty())
         return;
     m_lastProgress.restart();
+    if (!std::exchange(m_flowing, true))
+        m_readTimer.setInterval(kReadMs);
     emit encoded(mp3);
 }
 

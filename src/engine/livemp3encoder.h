@@ -12,7 +12,8 @@ class QProcess;
 // by the event loop so that its owner never waits for it. PCM is queued for
 // the child in order, from the moment it is opened, 200 ms at a time; MP3
 // is handed on after each of those writes, from a pipe of its own (read as
-// the child writes it, every frame would wake the event loop). A child that
+// the child writes it, every frame would wake the event loop); only until
+// the child's first bytes is input passed on at once. A child that
 // stops taking and giving is let go after 5 s, as the blocking encoder does,
 // and so is one that falls 10 s behind.
 class LiveMp3Encoder : public QObject
@@ -65,4 +66,5 @@ private:
     qint64 m_frameBytes = 4;
     qint64 m_queueLimit = 0;
     bool m_finishing = false;
+    bool m_flowing = false; // the child has given its first bytes
 };

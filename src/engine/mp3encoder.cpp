@@ -207,9 +207,15 @@ void Mp3Encoder::stopProcess()
 
 QStringList Mp3Encoder::arguments(int sampleRate, int channels, int kbps, InputFormat format)
 {
+    // The input is described in full, so ffmpeg has nothing to probe: a
+    // probe would wait for seconds of input before the first byte comes out.
     return {QStringLiteral("-hide_banner"),
             QStringLiteral("-loglevel"),
             QStringLiteral("error"),
+            QStringLiteral("-probesize"),
+            QStringLiteral("32"),
+            QStringLiteral("-analyzeduration"),
+            QStringLiteral("0"),
             QStringLiteral("-f"),
             format == S16le ? QStringLiteral("s16le") : QStringLiteral("f32le"),
             QStringLiteral("-ar"),

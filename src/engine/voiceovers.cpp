@@ -2,6 +2,7 @@
 
 #include "library/appsettings.h"
 #include "library/musiclibrary.h"
+#include "library/pathgate.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -29,21 +30,27 @@ bool Voiceovers::shouldPlay(const TrackParams::Voiceover& vo, const QDate& today
     return vo.probability > roll;
 }
 
-QString Voiceovers::pickFile(const TrackParams::Voiceover& vo, int random)
+QString Voiceovers::pickFile(const TrackParams::Voiceover& vo, int random, QString* refusal)
 {
     if (vo.source.isEmpty())
         return {};
     const QFileInfo info(vo.source);
-    if (info.isFile())
-        return vo.source;
-    if (!info.isDir())
+    if (!info.isDir()) {
+        // A FIFO or a device would hold the player that opens it.
+        const QString why = PathGate::refusal(vo.source, PathGate::Kind::Audio);
+        if (why.isEmpty())
+            return vo.source;
+        if (refusal && info.exists())
+            *refusal = vo.source + QLatin1Char(' ') + why;
         return {};
+    }
     QStringList files;
     const QFileInfoList entries =
         QDir(vo.source).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& f : entries) {
-        if (MusicLibrary::isAudioFile(f.absoluteFilePath()))
-            files.append(f.absoluteFilePath());
+        const QString path = f.absoluteFilePath();
+        if (MusicLibrary::isAudioFile(path) && PathGate::allows(path, PathGate::Kind::Audio))
+            files.append(path);
     }
     if (files.isEmpty())
         return {};

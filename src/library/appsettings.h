@@ -102,6 +102,7 @@ inline constexpr BoolKey Clock24h{"view/clock24h", false};
 inline constexpr StoredKey CartWalls{"cartwalls"};
 inline constexpr BoolKey SessionBroadcasting{"session/broadcasting", false};
 inline constexpr BoolKey SessionRecording{"session/recording", false};
+inline constexpr StoredKey SessionRecordingTake{"session/recordingTake"};
 
 // Silence detector.
 inline constexpr BoolKey SilenceEnabled{"silence/enabled", false};

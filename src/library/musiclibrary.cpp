@@ -2,10 +2,12 @@
 
 #include "audiofiles.h"
 #include "localtimereader.h"
+#include "ownconnection.h"
 #include "trackparams.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -19,6 +21,8 @@
 #include <QSqlRecord>
 #include <QSet>
 #include <QStandardPaths>
+#include <QThread>
+#include <QThreadPool>
 #include <QVariant>
 #include <QtConcurrent>
 
@@ -123,8 +127,11 @@ qint64 msFromJson(const QJsonValue& v)
     return std::isfinite(d) && std::abs(d) < 9.2e18 ? qint64(d) : 0;
 }
 
+thread_local QSqlError t_lastWriteError;
+
 void logFailure(const char* what, const QSqlError& error)
 {
+    t_lastWriteError = error;
     qCWarning(lcLibrary).noquote() << what << "failed:" << error.text();
 }
 
@@ -400,28 +407,36 @@ bool MusicLibrary::Query::isEmpty() const
         && comment.isEmpty() && filename.isEmpty() && year.isEmpty() && duration.isEmpty();
 }
 
+namespace {
+
+OwnConnection* s_shared = nullptr;
+// database() is asked for before every query: the file system is looked at
+// only now and then.
+QElapsedTimer s_sinceFollowed;
+constexpr int kFollowMs = 250;
+
+} // namespace
+
+void MusicLibrary::followDatabase()
+{
+    s_sinceFollowed.invalidate();
+    database();
+}
+
 QSqlDatabase MusicLibrary::database()
 {
-    if (QSqlDatabase::contains(kConnectionName)) {
-        QSqlDatabase db = QSqlDatabase::database(kConnectionName, false);
-        if (!db.isOpen())
-            db.open();
-        return db;
+    if (!s_shared || !QSqlDatabase::contains(kConnectionName)) {
+        delete s_shared; // its connection was removed, or it never was
+        const QString folder = dataFolder();
+        QDir().mkpath(folder);
+        s_shared = new OwnConnection(folder + QStringLiteral("/library.db"), kConnectionName);
+        s_sinceFollowed.invalidate();
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnectionName);
-    const QString folder = dataFolder();
-    QDir().mkpath(folder);
-    db.setDatabaseName(folder + QStringLiteral("/library.db"));
-    // The other program writes to the same file; a write waits for its
-    // lock this long before it fails.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    if (db.open()) {
-        // The file is kept in WAL mode, where this loses no consistency: a
-        // commit (a play logged at each track start, on the thread that runs
-        // the fades) no longer waits for the disk to flush.
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    if (!s_shared->database().isOpen() || !s_sinceFollowed.isValid() || s_sinceFollowed.elapsed() >= kFollowMs) {
+        s_sinceFollowed.start();
+        s_shared->open();
     }
-    return db;
+    return s_shared->database();
 }
 
 QString MusicLibrary::databaseProblem()
@@ -471,9 +486,9 @@ bool MusicLibrary::initDatabase()
     return true;
 }
 
-void MusicLibrary::ensureSchema()
+void MusicLibrary::ensureSchema(const QString& connectionName)
 {
-    QSqlDatabase db = database();
+    QSqlDatabase db = connectionName.isEmpty() ? database() : QSqlDatabase::database(connectionName);
     QSqlQuery q(db);
 
     exec(q, QStringLiteral("PRAGMA journal_mode=WAL"));
@@ -543,11 +558,15 @@ void MusicLibrary::ensureSchema()
         exec(q, QStringLiteral("DROP TABLE IF EXISTS tracks_fts"));
     }
 
-    s_ftsAvailable = exec(q, QStringLiteral(
+    const bool fts = exec(q, QStringLiteral(
         "CREATE VIRTUAL TABLE IF NOT EXISTS tracks_fts USING fts5( artist, title, album, genre, comment, "
         "filename, year, duration_str, content='tracks', content_rowid='id')"));
+    // The searches read it on the window's thread; a worker only makes the
+    // schema of a file it moved to.
+    if (db.connectionName() == kConnectionName)
+        s_ftsAvailable = fts;
 
-    if (s_ftsAvailable) {
+    if (fts) {
         exec(q, QStringLiteral("CREATE TRIGGER IF NOT EXISTS tracks_ai AFTER INSERT ON tracks BEGIN "
                                "INSERT INTO tracks_fts(rowid,%1) VALUES(new.id,%2); END")
                     .arg(kFtsColumns, kFtsNew));
@@ -630,15 +649,18 @@ void MusicLibrary::migrateFromJson()
     endWrite(db, ok, "Importing the JSON libraries");
 }
 
-bool MusicLibrary::createLibrary(const QString& libraryName)
+bool MusicLibrary::createLibrary(const QString& libraryName, const QString& connectionName)
 {
     const QString n = libraryName.trimmed();
     if (n.isEmpty())
         return false;
-    QSqlQuery q(database());
+    QSqlQuery q(connectionName.isEmpty() ? database() : QSqlDatabase::database(connectionName));
     q.prepare(QStringLiteral("INSERT OR IGNORE INTO libraries(name) VALUES(?)"));
     q.addBindValue(n);
-    return q.exec();
+    if (q.exec())
+        return true;
+    logFailure("Creating a library", q.lastError());
+    return false;
 }
 
 bool MusicLibrary::load(const QString& libraryName)
@@ -646,7 +668,13 @@ bool MusicLibrary::load(const QString& libraryName)
     folderMode = false;
     tracks.clear();
     name = libraryName.trimmed();
-    createLibrary(name);
+    // Selecting an existing library writes nothing: the window selects one
+    // whenever its list is refilled.
+    QSqlQuery q(connection());
+    q.prepare(QStringLiteral("SELECT 1 FROM libraries WHERE name=?"));
+    q.addBindValue(text(name));
+    if (!q.exec() || !q.next())
+        createLibrary(name, connectionName);
     return true;
 }
 
@@ -656,17 +684,17 @@ bool MusicLibrary::addTrack(const Track& t)
         tracks.append(t);
         return true;
     }
-    QSqlQuery q(database());
+    QSqlQuery q(connection());
     if (q.prepare(kInsertTrack) && insertTrack(q, name, t, nowIso()))
         return true;
     logFailure("Adding a track", q.lastError());
     return false;
 }
 
-bool MusicLibrary::deleteLibrary(const QString& libraryName)
+bool MusicLibrary::deleteLibrary(const QString& libraryName, const QString& connectionName)
 {
     // Both or neither: a library left without its tracks would look empty.
-    QSqlDatabase db = database();
+    QSqlDatabase db = connectionName.isEmpty() ? database() : QSqlDatabase::database(connectionName);
     if (!beginWrite(db, "Deleting a library"))
         return false;
     QSqlQuery q(db);
@@ -736,7 +764,7 @@ bool MusicLibrary::clear()
         tracks.clear();
         return true;
     }
-    QSqlQuery q(database());
+    QSqlQuery q(connection());
     q.prepare(QStringLiteral("DELETE FROM tracks WHERE library=?"));
     q.addBindValue(text(name));
     if (q.exec())
@@ -802,15 +830,18 @@ void readFileTags(const QString& path, Track& track, bool withLength)
 
 } // namespace
 
-QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool streams)
+QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool streams,
+                                                const QString& connectionName)
 {
     QHash<QString, Track> known;
+    MusicLibrary reader;
+    reader.connectionName = connectionName;
     const QStringList unique = QSet<QString>(paths.cbegin(), paths.cend()).values();
     for (qsizetype from = 0; from < unique.size(); from += kLookupBatch) {
         const QStringList batch = unique.mid(from, kLookupBatch);
         QVariantList params(batch.cbegin(), batch.cend());
         const QString marks = QStringLiteral("?,").repeated(batch.size()).chopped(1);
-        const QList<Track> found = MusicLibrary().runSearch(
+        const QList<Track> found = reader.runSearch(
             kSelectRow + QStringLiteral("WHERE is_stream=%1 AND filepath IN (%2) ORDER BY library "
                            "COLLATE NOCASE, artist COLLATE NOCASE, title COLLATE NOCASE")
                 .arg(streams ? 1 : 0)
@@ -824,10 +855,28 @@ QHash<QString, Track> MusicLibrary::firstRecords(const QStringList& paths, bool 
     return known;
 }
 
-QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
+namespace {
+
+// Thousands of tags read for a playlist must leave the cores to the window
+// and the decks: half of them, below the others' priority.
+QThreadPool* tagReaders()
+{
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setMaxThreadCount(std::max(2, QThread::idealThreadCount() / 2));
+        pool.setThreadPriority(QThread::LowPriority);
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return &pool;
+}
+
+} // namespace
+
+QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths, const QString& connectionName)
 {
     // Library records first; the first record of a path wins.
-    const QHash<QString, Track> known = firstRecords(paths, false);
+    const QHash<QString, Track> known = firstRecords(paths, false, connectionName);
 
     // The others from their tags, read side by side: files on a network
     // share or a cold disk cost a seek each. Their lengths are left to the
@@ -837,7 +886,7 @@ QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths)
         if (!known.contains(path))
             untagged << path;
     }
-    const QList<Track> tagged = QtConcurrent::blockingMapped<QList<Track>>(untagged, [](const QString& path) {
+    const QList<Track> tagged = QtConcurrent::blockingMapped<QList<Track>>(tagReaders(), untagged, [](const QString& path) {
         Track t;
         readFileTags(path, t, false);
         return t;
@@ -885,13 +934,19 @@ int storeBatch(MusicLibrary& library, const QList<Track>& batch)
         library.tracks += batch;
         return int(batch.size());
     }
-    QSqlDatabase db = MusicLibrary::database();
+    QSqlDatabase db = library.connection();
     if (!beginWrite(db, "Adding files"))
         return 0;
+    QSqlQuery q(db);
+    bool ok = true;
+    if (!library.name.isEmpty()) {
+        q.prepare(QStringLiteral("INSERT OR IGNORE INTO libraries(name) VALUES(?)"));
+        q.addBindValue(library.name);
+        ok = q.exec();
+    }
     // One statement for the batch: preparing it per row costs a quarter
     // of the import time.
-    QSqlQuery q(db);
-    bool ok = q.prepare(kInsertTrack);
+    ok = ok && q.prepare(kInsertTrack);
     const QString added = nowIso(); // a batch is added at one time
     for (qsizetype i = 0; ok && i < batch.size(); ++i)
         ok = insertTrack(q, library.name, batch.at(i), added);
@@ -952,7 +1007,7 @@ bool MusicLibrary::updateStream(const QString& oldAddress, const QString& title,
     QString newTitle = title.trimmed();
     if (newTitle.isEmpty())
         newTitle = address;
-    QSqlQuery q(database());
+    QSqlQuery q(connection());
     q.prepare(QStringLiteral(
         "UPDATE tracks SET filepath=?, title=? WHERE library=? AND filepath=? AND is_stream=1"));
     q.addBindValue(text(address));
@@ -978,7 +1033,7 @@ int MusicLibrary::setDuration(const QString& path, qint64 ms)
         }
         return changed;
     }
-    QSqlQuery q(database());
+    QSqlQuery q(connection());
     q.prepare(QStringLiteral(
         "UPDATE tracks SET duration_ms=?, duration_str=? WHERE library=? AND filepath=? AND is_stream=0"));
     q.addBindValue(ms);
@@ -1050,7 +1105,7 @@ int MusicLibrary::removeMissing()
     }
     if (gone.isEmpty())
         return 0;
-    QSqlDatabase db = database();
+    QSqlDatabase db = connection();
     if (!beginWrite(db, "Removing missing files"))
         return -1;
     QSqlQuery q(db);
@@ -1088,6 +1143,16 @@ QStringList MusicLibrary::ftsTerms(const QString& textIn, const QString& column)
 QSqlDatabase MusicLibrary::connection() const
 {
     return connectionName.isEmpty() ? database() : QSqlDatabase::database(connectionName);
+}
+
+QSqlError MusicLibrary::lastWriteError()
+{
+    return t_lastWriteError;
+}
+
+void MusicLibrary::noteWriteError(const QSqlError& error)
+{
+    t_lastWriteError = error;
 }
 
 QList<Track> MusicLibrary::runSearch(const QString& sql, const QVariantList& params, PageKey* last) const

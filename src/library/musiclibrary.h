@@ -7,6 +7,7 @@
 #include <QMetaType>
 #include <QSet>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QString>
 #include <QStringList>
 
@@ -69,8 +70,12 @@ public:
     // Asked now and then while a search reads its rows: true drops the rest.
     std::function<bool()> abandoned;
 
-    // The shared connection "ol_library", opened on first use.
+    // The shared connection "ol_library", opened on first use. When another
+    // program has set library.db aside since, it is opened again on the new
+    // file (looked for at most four times a second).
     static QSqlDatabase database();
+    // Looks at once whether library.db was set aside.
+    static void followDatabase();
     // Creates or upgrades library.db; true when the file is open. A damaged
     // file, or one another program made, is set aside untouched and a fresh
     // one started.
@@ -78,7 +83,9 @@ public:
     // What the operator is to be told about library.db since the start;
     // empty when all was well.
     static QString databaseProblem();
-    static void ensureSchema();
+    // connectionName: a connection of the calling thread; the shared one
+    // when empty.
+    static void ensureSchema(const QString& connectionName = {});
     static void migrateFromJson();
     static bool claimDatabase();
 
@@ -86,9 +93,10 @@ public:
     static bool s_ftsAvailable;
 
     // Libraries; clear() and deleteLibrary() report as the writes below.
-    static bool createLibrary(const QString& name);
-    static bool deleteLibrary(const QString& name);
+    static bool createLibrary(const QString& name, const QString& connectionName = {});
+    static bool deleteLibrary(const QString& name, const QString& connectionName = {});
     static QStringList availableLibraries();
+    // Selects a library, creating it when it does not exist yet.
     bool load(const QString& name);
     void loadFolder(const QString& folder);
     int count() const;
@@ -104,15 +112,19 @@ public:
     static Track scanFile(const QString& path);
     // Playlist rows for local files, in the order given: a path's first
     // record in the libraries, else the file's tags, else its name. Only
-    // library records carry a length.
-    static QList<Track> rowsForFiles(const QStringList& paths);
+    // library records carry a length. connectionName: as the member above;
+    // off the GUI thread, a connection of that thread's own.
+    static QList<Track> rowsForFiles(const QStringList& paths, const QString& connectionName = {});
     // The first record of each path or address found in any library,
     // libraries in name order, then artist and title; by indexed lookups.
-    static QHash<QString, Track> firstRecords(const QStringList& paths, bool streams);
+    static QHash<QString, Track> firstRecords(const QStringList& paths, bool streams,
+                                              const QString& connectionName = {});
 
-    // Adding and changing items. Every write tells whether the database
-    // took it: false, 0 stored or -1 when another program held the file
-    // past the busy time-out or it cannot be written.
+    // Adding and changing items, through connection(). Every write tells
+    // whether the database took it: false, 0 stored or -1 when another
+    // program held the file past the busy time-out or it cannot be written;
+    // lastWriteError() then says why. A batch of files is stored into its
+    // library, made again when another program removed it.
     bool addTrack(const Track& track);
     int addFiles(const QStringList& paths);
     // Tracks already read, stored in one write.
@@ -151,9 +163,16 @@ public:
     // optionally limited to one column. Empty when no word remains.
     static QStringList ftsTerms(const QString& text, const QString& column = QString());
 
+    // Why the last write of the calling thread was refused: by the library,
+    // its track parameters or its play log. Writers note theirs here.
+    static QSqlError lastWriteError();
+    static void noteWriteError(const QSqlError& error);
+
+    // The connection this value reads and writes through.
+    QSqlDatabase connection() const;
+
 private:
     QList<Track> runSearch(const QString& sql, const QVariantList& params, PageKey* last = nullptr) const;
-    QSqlDatabase connection() const;
 };
 
 Q_DECLARE_METATYPE(MusicLibrary::Query)

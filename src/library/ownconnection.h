@@ -3,9 +3,14 @@
 #include <QSqlDatabase>
 #include <QString>
 
-// A worker's own connection to the library file, so that its reads and
+// A connection of its own to the library file, so that a worker's reads and
 // writes run beside the window's connection; removed when it goes. Its
 // queries and copies of database() must go before it.
+//
+// The other program may set the file aside (it found it damaged) and start
+// a new one under the same name while this connection is open: every open()
+// looks whether the file at the path is still the one open, and moves to
+// the new one when it is not.
 class OwnConnection
 {
 public:
@@ -16,10 +21,26 @@ public:
     OwnConnection& operator=(const OwnConnection&) = delete;
 
     const QString& name() const { return m_name; }
-    // Opens it unless open already; false when the file cannot be opened.
+    const QString& file() const { return m_file; }
+    // Opens it unless open already on the file now at the path; false when
+    // the file cannot be opened.
     bool open();
+    // Whether the last open() left a file that was set aside or replaced.
+    bool moved() const { return m_moved; }
     QSqlDatabase database() const;
 
 private:
+    struct Identity
+    {
+        quint64 device = 0;
+        quint64 inode = 0;
+        bool known = false;
+        bool operator==(const Identity&) const = default;
+    };
+    static Identity identityOf(const QString& file);
+
     QString m_name;
+    QString m_file;
+    Identity m_opened;
+    bool m_moved = false;
 };

@@ -4,6 +4,7 @@
 #include "musiclibrary.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -88,8 +89,10 @@ bool PlayHistory::writePlay(QSqlDatabase& db, const Track& track, const QDateTim
     QSqlQuery q(db);
     // The count and the log line go in together, so that a retry after a
     // refused write counts the play once.
-    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        MusicLibrary::noteWriteError(q.lastError());
         return false;
+    }
     bool ok = q.exec(kCreateTable);
     if (ok && !track.filePath.isEmpty() && !track.isStream) {
         ok = q.prepare(QStringLiteral("UPDATE tracks SET play_count = play_count + 1, last_played = ? WHERE filepath = ?"));
@@ -98,9 +101,12 @@ bool PlayHistory::writePlay(QSqlDatabase& db, const Track& track, const QDateTim
         ok = ok && q.exec();
     }
     ok = ok && insertPlay(q, track, when);
+    MusicLibrary::noteWriteError(q.lastError());
     q.finish();
     if (ok && db.commit())
         return true;
+    if (ok)
+        MusicLibrary::noteWriteError(db.lastError());
     db.rollback();
     return false;
 }

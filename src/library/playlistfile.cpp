@@ -1,5 +1,11 @@
 #include "library/playlistfile.h"
 
+#include "library/pathgate.h"
+#include "library/track.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTextStream>
 
@@ -66,4 +72,35 @@ QStringList PlaylistFile::entries(QTextStream& in, bool pls)
             paths << item.path;
     }
     return paths;
+}
+
+PlaylistFile::Contents PlaylistFile::read(const QString& path)
+{
+    Contents contents;
+    // The gate first: open() of a FIFO would wait for a writer for good.
+    QFile file(path);
+    if (const QString refusal = PathGate::refusal(path, PathGate::Kind::Playlist); !refusal.isEmpty()
+        || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        contents.problem = QStringLiteral("Could not open playlist: %1 (%2)")
+                               .arg(path, refusal.isEmpty() ? file.errorString() : refusal);
+        return contents;
+    }
+    QTextStream in(&file);
+    in.setEncoding(QStringConverter::Utf8);
+    const QFileInfo info(path);
+    contents.items = items(in, info.suffix().compare(QLatin1String("pls"), Qt::CaseInsensitive) == 0);
+    const QDir base(info.absolutePath());
+    bool any = false;
+    for (Item& item : contents.items) {
+        if (item.marker)
+            continue;
+        any = true;
+        if (!Track::isStreamUrl(item.path) && QFileInfo(item.path).isRelative())
+            item.path = base.absoluteFilePath(item.path);
+    }
+    if (!any) {
+        contents.items.clear();
+        contents.problem = QStringLiteral("Playlist is empty: ") + path;
+    }
+    return contents;
 }

@@ -31,4 +31,14 @@ public:
     static QList<Item> items(QTextStream& in, bool pls);
     // The paths of items(), without command rows.
     static QStringList entries(QTextStream& in, bool pls);
+
+    // A whole file read: its items, relative paths made absolute against
+    // the file's folder; or, when the gate refuses the file, it cannot be
+    // read or it names no entry, no items and the line that says so.
+    struct Contents
+    {
+        QList<Item> items;
+        QString problem;
+    };
+    static Contents read(const QString& path);
 };

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QtConcurrent>
 #include <QVariant>
@@ -55,11 +56,16 @@ QDate readDate(const QJsonObject& o, const QString& key)
     return v.isString() ? QDate::fromString(v.toString(), Qt::ISODate) : QDate();
 }
 
+QSqlDatabase connectionNamed(const QString& name)
+{
+    return name.isEmpty() ? MusicLibrary::database() : QSqlDatabase::database(name);
+}
+
 } // namespace
 
-void TrackParams::ensureSchema()
+void TrackParams::ensureSchema(const QString& connectionName)
 {
-    QSqlQuery q(MusicLibrary::database());
+    QSqlQuery q(connectionNamed(connectionName));
     q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS track_params( filepath TEXT PRIMARY KEY, params TEXT)"));
     ++g_ownWrites; // possibly another file than before
 }
@@ -79,11 +85,11 @@ quint64 TrackParams::changeStamp()
     return (quint64(dataVersion) << 32) | g_ownWrites.load();
 }
 
-TrackParams TrackParams::load(const QString& path)
+TrackParams TrackParams::load(const QString& path, const QString& connectionName)
 {
     if (path.isEmpty())
         return {};
-    QSqlQuery q(MusicLibrary::database());
+    QSqlQuery q(connectionNamed(connectionName));
     q.prepare(QStringLiteral("SELECT params FROM track_params WHERE filepath=?"));
     q.addBindValue(path);
     if (!q.exec() || !q.next())
@@ -94,7 +100,7 @@ TrackParams TrackParams::load(const QString& path)
 QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library, const QString& connectionName)
 {
     QHash<QString, TrackParams> found;
-    QSqlQuery q(connectionName.isEmpty() ? MusicLibrary::database() : QSqlDatabase::database(connectionName));
+    QSqlQuery q(connectionNamed(connectionName));
     q.setForwardOnly(true);
     // The text's own UTF-8 bytes, as the parser takes them.
     q.prepare(QStringLiteral("SELECT p.filepath, CAST(p.params AS BLOB) FROM track_params p "
@@ -120,30 +126,34 @@ QHash<QString, TrackParams> TrackParams::loadLibrary(const QString& library, con
     return found;
 }
 
-void TrackParams::save(const QString& path, const TrackParams& params)
+bool TrackParams::save(const QString& path, const TrackParams& params, const QString& connectionName)
 {
     if (path.isEmpty())
-        return;
-    if (params.isDefault()) {
-        remove(path);
-        return;
-    }
-    QSqlQuery q(MusicLibrary::database());
+        return true;
+    if (params.isDefault())
+        return remove(path, connectionName);
+    QSqlQuery q(connectionNamed(connectionName));
     q.prepare(QStringLiteral("INSERT INTO track_params(filepath,params) VALUES(?,?) "
                              "ON CONFLICT(filepath) DO UPDATE SET params=excluded.params"));
     q.addBindValue(path);
     q.addBindValue(QString::fromUtf8(QJsonDocument(params.toJson()).toJson(QJsonDocument::Compact)));
-    q.exec();
+    const bool stored = q.exec();
+    if (!stored)
+        MusicLibrary::noteWriteError(q.lastError());
     ++g_ownWrites;
+    return stored;
 }
 
-void TrackParams::remove(const QString& path)
+bool TrackParams::remove(const QString& path, const QString& connectionName)
 {
-    QSqlQuery q(MusicLibrary::database());
+    QSqlQuery q(connectionNamed(connectionName));
     q.prepare(QStringLiteral("DELETE FROM track_params WHERE filepath=?"));
     q.addBindValue(path);
-    q.exec();
+    const bool removed = q.exec();
+    if (!removed)
+        MusicLibrary::noteWriteError(q.lastError());
     ++g_ownWrites;
+    return removed;
 }
 
 QJsonObject TrackParams::toJson() const

@@ -54,15 +54,17 @@ struct TrackParams
     QDate endDate;
     std::array<quint32, 7> daypart{}; // Monday first; bit h = hour h allowed
 
-    static void ensureSchema();
-    static TrackParams load(const QString& path);
+    static void ensureSchema(const QString& connectionName = {});
+    // connectionName, here and below: a connection of the calling thread;
+    // the shared one when empty.
+    static TrackParams load(const QString& path, const QString& connectionName = {});
     // The stored parameters of every file of a library, by path, in one
     // read; a path missing from the result has the defaults, as load gives.
-    // connectionName: a connection of the calling thread; the shared one
-    // when empty.
     static QHash<QString, TrackParams> loadLibrary(const QString& library, const QString& connectionName = {});
-    static void save(const QString& path, const TrackParams& params);
-    static void remove(const QString& path);
+    // false when the database refused the write (MusicLibrary::lastWriteError
+    // says why).
+    static bool save(const QString& path, const TrackParams& params, const QString& connectionName = {});
+    static bool remove(const QString& path, const QString& connectionName = {});
     // Changes whenever stored parameters may have changed: at once for a
     // write through this process's connection, and within half a second for
     // a commit by another connection or program. GUI thread only.

@@ -2,6 +2,8 @@
 
 #include "dialogs/prompts.h"
 #include "library/audiofiles.h"
+#include "library/musiclibrary.h"
+#include "library/pathgate.h"
 
 #include <QAudioOutput>
 #include <QColorDialog>
@@ -79,6 +81,11 @@ void CartWall::onCartClicked(int index)
         emit logMessage(QStringLiteral("Cart %1: no file assigned").arg(c.label));
         return;
     }
+    // A FIFO or a device would hold the media player, and the window with it.
+    if (const QString refusal = PathGate::refusal(c.path, PathGate::Kind::Audio); !refusal.isEmpty()) {
+        emit logMessage(QStringLiteral("Cart %1: not played: %2 %3").arg(c.label, c.path, refusal));
+        return;
+    }
     // Made at the first cart fired: a player per wall would load the media
     // backend while the window is still being built.
     if (!m_player) {
@@ -123,8 +130,13 @@ void CartWall::assignFile(int index)
     if (path.isEmpty())
         return;
     c.path = path;
+    // As a playlist row of the file: the library's record, else its tags,
+    // else its name.
+    const Track row = MusicLibrary::rowsForFiles({path}).constFirst();
     if (c.title.isEmpty())
-        c.title = QFileInfo(path).completeBaseName();
+        c.title = row.displayName();
+    if (row.durationMs > 0)
+        c.durationMs = row.durationMs;
     rebuildButton(index);
     emit changed();
 }

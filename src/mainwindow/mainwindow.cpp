@@ -16,7 +16,7 @@
 #include "library/appsettings.h"
 #include "library/durationscanner.h"
 #include "mainwindow/playliststore.h"
-#include "library/playlogwriter.h"
+#include "library/librarywriter.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -57,8 +57,9 @@ MainWindow::MainWindow(QWidget* parent)
     m_durationScanner = new DurationScanner(this);
     connect(m_durationScanner, &DurationScanner::resolved, this, &MainWindow::onDurationResolved);
     // Plays are counted when their audio starts, off the track-start path.
-    m_playLog = new PlayLogWriter(this);
-    connect(m_engine, &AudioEngine::playStarted, m_playLog, &PlayLogWriter::logPlay);
+    m_libraryWriter = new LibraryWriter(this);
+    connect(m_engine, &AudioEngine::playStarted, m_libraryWriter, &LibraryWriter::logPlay);
+    watchLibraryWrites();
 
     wirePlaylistModel = [this](PlaylistModel* model) {
         connect(model, &QAbstractItemModel::rowsInserted, this, [this, model](const QModelIndex&, int first, int last) {
@@ -321,16 +322,17 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::maybeResumePlayback()
 {
-    if (!Setting::ResumeOnStart.read())
-        return;
-    // The row on air at exit, else the first row.
-    if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
-        m_engine->playRow(m_resumeRow);
-        appendLog(QStringLiteral("Resumed playback on startup"));
-    } else if (m_viewed && m_viewed->rowCount() > 0) {
-        m_engine->playRow(0);
-        appendLog(QStringLiteral("Resumed playback on startup"));
+    if (Setting::ResumeOnStart.read()) {
+        // The row on air at exit, else the first row.
+        if (m_resumeRow >= 0 && m_resumeRow < m_onAir->rowCount()) {
+            m_engine->playRow(m_resumeRow);
+            appendLog(QStringLiteral("Resumed playback on startup"));
+        } else if (m_viewed && m_viewed->rowCount() > 0) {
+            m_engine->playRow(0);
+            appendLog(QStringLiteral("Resumed playback on startup"));
+        }
     }
+    // Without resume on start the operator still hears what stayed off.
     resumeOutputs();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation/automationdesk.h"
+#include "library/playlistrows.h"
 
 #include <QHash>
 #include <QIcon>
@@ -24,7 +25,7 @@ class BroadcastServer;
 class BroadcastService;
 class DtmfMonitor;
 class DurationScanner;
-class PlayLogWriter;
+class LibraryWriter;
 class EventScheduler;
 class MusicLibrary;
 class LibrarySearcher;
@@ -89,8 +90,10 @@ public:
     void maybeResumePlayback();
 
     // Playlist desk (mainwindow_desk.cpp).
-    // Into the viewed playlist unless another is named.
-    void addPaths(const QStringList& paths, PlaylistModel* into = nullptr);
+    // Into the viewed playlist unless another is named. A few files go in at
+    // once; more, or a folder, are read off this thread and go in when read,
+    // after whatever was asked before; then `added` gets the rows' count.
+    void addPaths(const QStringList& paths, PlaylistModel* into = nullptr, std::function<void(int)> added = {});
 
     // Tool windows (mainwindow_tools.cpp): prints an HTML page once the
     // operator confirms the print dialog.
@@ -100,6 +103,12 @@ public slots:
     // Live status (mainwindow_status.cpp).
     void appendLog(const QString& text) override;
     void fillPlaybackInfo(PlaybackInfo* info);
+
+private:
+    // A write to library.db that failed, or what became of the file: in
+    // the log and the status bar.
+    void reportLibraryTrouble(const QString& text);
+    void watchLibraryWrites();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -123,7 +132,7 @@ private:
     PlaylistModel* m_onAir = nullptr;
     AudioEngine* m_engine = nullptr;
     DurationScanner* m_durationScanner = nullptr;
-    PlayLogWriter* m_playLog = nullptr;
+    LibraryWriter* m_libraryWriter = nullptr;
     EventScheduler* m_scheduler = nullptr;
     AudioInput* m_mic = nullptr;
     AudioInput* m_lineIn = nullptr;
@@ -297,7 +306,7 @@ private:
     void updateCartTabCloseButtons();
     void closeCartTab(int index);
     void renameCartTab(int index);
-    void auxAddFile(const QString& path);
+    void auxAddFiles(const QStringList& paths);
     void auxRenumber();
     void auxPlayItem(QTreeWidgetItem* item);
     QMediaPlayer* auxPlayer();
@@ -319,6 +328,32 @@ private:
     // ---- Playlist desk (mainwindow_desk.cpp) ----
 public:
     void insertVoiceTrackFile(const QString& path);
+
+private:
+    // Rows made by `make`, here and now when `atOnce` and nothing is still
+    // being made, else on a worker with a library connection of its own;
+    // handed to `use` on this thread in the order asked. `use` returns
+    // false to be called again at the next turn of the event loop, when
+    // it has only put in a slice of them.
+    using MakeRows = std::function<PlaylistRows::Made(const QString& connectionName)>;
+    using UseRows = std::function<bool(PlaylistRows::Made&)>;
+    void makeRows(MakeRows make, bool atOnce, UseRows use);
+    // Whether these paths are few enough to describe at once.
+    static bool rowsAtOnce(const QStringList& paths);
+    void useReadyRows();
+    // Puts the next slice of the rows at the end of the playlist; true when
+    // all are in.
+    bool insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next);
+
+    struct RowJob
+    {
+        UseRows use;
+        bool ready = false;
+        PlaylistRows::Made made;
+    };
+    QList<std::shared_ptr<RowJob>> m_rowJobs;
+    bool m_usingRows = false;
+    int m_rowConnections = 0;
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -393,12 +428,19 @@ private:
     // ---- Playlist files, printout and render (mainwindow_files.cpp) ----
 public:
     bool writePlaylistFile(const QString& path);
-    // Replaces the viewed playlist's rows, or those of the one named.
-    bool loadPlaylistFile(const QString& path, PlaylistModel* into = nullptr) override;
+    // Replaces the viewed playlist's rows, or those of the one named, with
+    // those of a playlist file (.m3u, .m3u8 or .pls): false when the file is
+    // refused at once; else it is read off this thread and `loaded` told
+    // whether its rows went in.
+    bool loadPlaylistFile(const QString& path, PlaylistModel* into = nullptr,
+                          std::function<void(bool)> loaded = {}) override;
     QString playlistHtml() const;
     bool renderPlaylistTo(const QString& path) override;
+    void afterRowsMade(std::function<void()> then) override; // mainwindow_desk.cpp
 
 private:
+    // Any file the gate lets through, as File > Open takes it.
+    bool startPlaylistLoad(const QString& path, PlaylistModel* into, std::function<void(bool)> loaded);
     void savePlaylistAs();
     void savePlaylist();
     void openPlaylist();
@@ -419,20 +461,16 @@ private:
     void runSearch();
     void showSearchResults(const QList<Track>& tracks, int total);
     void onSearchActivated(const QModelIndex& index);
-    void storeRebuiltTracks();
+    // folder: scanned whole; empty: the stored files' folders refreshed.
+    void storeRebuiltTracks(const QList<Track>& tracks, const QString& folder, qsizetype folders);
 
     // A library rebuild: its files are found and read off this thread, then
-    // stored here a batch per turn of the event loop.
+    // stored by the library writer.
     struct
     {
         bool running = false;
         QString name;
         bool known = false; // the library existed before
-        QList<Track> tracks;
-        qsizetype at = 0;
-        int added = 0;
-        QString folder; // scanned whole; empty: the stored files' folders refreshed
-        qsizetype folders = 0;
     } m_rebuild;
 
     std::shared_ptr<MusicLibrary> m_searchSource;

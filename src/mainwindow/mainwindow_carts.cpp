@@ -7,6 +7,8 @@
 #include "library/appsettings.h"
 #include "library/audiofiles.h"
 #include "library/musiclibrary.h"
+#include "library/pathgate.h"
+#include "library/playlistrows.h"
 #include "library/track.h"
 #include "mainwindow/cartwall.h"
 
@@ -41,7 +43,7 @@ constexpr int kCartRows = 4;
 class AuxDropFilter : public QObject
 {
 public:
-    AuxDropFilter(QObject* parent, std::function<void(const QString&)> add)
+    AuxDropFilter(QObject* parent, std::function<void(const QStringList&)> add)
         : QObject(parent)
         , m_add(std::move(add))
     {
@@ -61,15 +63,13 @@ public:
         if (files.isEmpty())
             return QObject::eventFilter(watched, event);
         drop->acceptProposedAction();
-        if (t == QEvent::Drop) {
-            for (const QString& f : std::as_const(files))
-                m_add(f);
-        }
+        if (t == QEvent::Drop)
+            m_add(files);
         return true;
     }
 
 private:
-    std::function<void(const QString&)> m_add;
+    std::function<void(const QStringList&)> m_add;
 };
 
 QToolButton* auxButton(QStyle* style, QStyle::StandardPixmap icon, const QString& tip)
@@ -142,7 +142,7 @@ void MainWindow::buildAuxDeck()
     m_auxList->setAcceptDrops(true);
     m_auxList->setDragDropMode(QAbstractItemView::DropOnly);
     m_auxList->viewport()->installEventFilter(
-        new AuxDropFilter(m_auxList, [this](const QString& path) { auxAddFile(path); }));
+        new AuxDropFilter(m_auxList, [this](const QStringList& paths) { auxAddFiles(paths); }));
     aux->addWidget(m_auxList, 1);
 
     auto* transport = new QHBoxLayout;
@@ -178,8 +178,7 @@ void MainWindow::buildAuxDeck()
         const QStringList paths = Prompts::openFileNames(
             this, QStringLiteral("Add to AUX deck"), QString(),
             AudioFiles::dialogFilter(QStringLiteral("Audio")) + QStringLiteral(";;All files (*)"));
-        for (const QString& p : paths)
-            auxAddFile(p);
+        auxAddFiles(paths);
     });
     connect(remove, &QToolButton::clicked, this, [this] {
         qDeleteAll(m_auxList->selectedItems());
@@ -361,15 +360,34 @@ void MainWindow::renameCartTab(int index)
 // ---------------------------------------------------------------------------
 // Aux deck
 
-void MainWindow::auxAddFile(const QString& path)
+void MainWindow::auxAddFiles(const QStringList& paths)
 {
-    if (path.isEmpty() || !m_auxList)
+    if (!m_auxList)
         return;
-    auto* item = new QTreeWidgetItem(m_auxList);
-    item->setText(1, QFileInfo(path).completeBaseName());
-    item->setText(2, QStringLiteral("--:--"));
-    item->setData(0, Qt::UserRole, path);
-    auxRenumber();
+    QStringList files;
+    for (const QString& path : paths) {
+        if (!path.isEmpty() && !Track::isStreamUrl(path))
+            files << path;
+    }
+    // Its rows are made as the playlists' are, and come after what they
+    // were asked after.
+    makeRows([items = PlaylistRows::itemsFor(files)](const QString& connection) {
+                 return PlaylistRows::make(items, connection);
+             },
+             rowsAtOnce(files), [this](PlaylistRows::Made& made) {
+                 for (const QString& note : std::as_const(made.notes))
+                     appendLog(QStringLiteral("AUX: ") + note);
+                 if (!m_auxList)
+                     return true;
+                 for (const Track& row : std::as_const(made.rows)) {
+                     auto* item = new QTreeWidgetItem(m_auxList);
+                     item->setText(1, row.displayName());
+                     item->setText(2, row.durationMs > 0 ? Track::formatDuration(row.durationMs) : QStringLiteral("--:--"));
+                     item->setData(0, Qt::UserRole, row.filePath);
+                 }
+                 auxRenumber();
+                 return true;
+             });
 }
 
 void MainWindow::auxRenumber()
@@ -386,6 +404,13 @@ void MainWindow::auxPlayItem(QTreeWidgetItem* item)
     if (path.isEmpty())
         return;
     m_auxList->setCurrentItem(item);
+    // A FIFO or a device would hold the media player, and the window with it.
+    if (const QString refusal = PathGate::refusal(path, PathGate::Kind::Audio); !refusal.isEmpty()) {
+        appendLog(QStringLiteral("AUX: not played: %1 %2").arg(path, refusal));
+        auxPlayer()->stop();
+        m_auxStatus->setText(QStringLiteral("-"));
+        return;
+    }
     auxPlayer()->setSource(QUrl::fromLocalFile(path));
     auxPlayer()->play();
     m_auxStatus->setText(item->text(1));

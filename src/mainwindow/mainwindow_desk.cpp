@@ -12,6 +12,7 @@
 #include "library/appsettings.h"
 #include "library/audiofiles.h"
 #include "library/musiclibrary.h"
+#include "library/ownconnection.h"
 
 #include <QDialog>
 #include <QDir>
@@ -23,15 +24,24 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QSettings>
+#include <QPointer>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <optional>
 
 namespace {
+
+// Paths described on the spot, without a worker: what a drop or a search
+// result brings, not what a folder or a playlist file holds.
+constexpr qsizetype kRowsAtOnce = 16;
+// Rows put in per turn of the event loop: a few milliseconds' work.
+constexpr qsizetype kRowsPerTurn = 2000;
 
 Track stopRow()
 {
@@ -43,64 +53,103 @@ Track stopRow()
 
 } // namespace
 
-void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into)
+void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use)
 {
-    PlaylistModel* target = into ? into : m_viewed;
-    QStringList entries;
-    QStringList files;
-    for (const QString& path : paths) {
-        if (Track::isStreamUrl(path)) {
-            entries << path;
-            continue;
+    if (atOnce && m_rowJobs.isEmpty()) {
+        PlaylistRows::Made made = make(QString());
+        while (!use(made)) {
         }
-        const QFileInfo info(path);
-        if (info.isDir()) {
-            // A folder stands for its audio files, as "Add folder" takes them.
-            const QStringList inFolder = AudioFiles::inFolder(info.absoluteFilePath());
-            if (inFolder.isEmpty())
-                appendLog(QStringLiteral("No audio files in folder: ") + path);
-            entries << inFolder;
-            files << inFolder;
-            continue;
-        }
-        // A FIFO, a device or a socket could block whoever opens it, for
-        // good. A missing file still becomes a row: it may come back.
-        if (info.exists() && !info.isFile()) {
-            appendLog(QStringLiteral("Not added, not a regular file: ") + path);
-            continue;
-        }
-        entries << path;
-        files << path;
+        return;
     }
+    auto job = std::make_shared<RowJob>();
+    job->use = std::move(use);
+    m_rowJobs << job;
+    const QString file = MusicLibrary::database().databaseName();
+    const QString name = QStringLiteral("ol_rows_%1").arg(++m_rowConnections);
+    QtConcurrent::run([file, name, make = std::move(make)] {
+        OwnConnection connection(file, name);
+        // Unopened, its lookups find nothing and the files' tags serve.
+        connection.open();
+        return make(connection.name());
+    }).then(this, [this, job](PlaylistRows::Made made) {
+        job->made = std::move(made);
+        job->ready = true;
+        useReadyRows();
+    });
+}
 
-    QStringList addresses;
-    for (const QString& path : std::as_const(entries)) {
-        if (Track::isStreamUrl(path))
-            addresses << path.trimmed();
+void MainWindow::afterRowsMade(std::function<void()> then)
+{
+    if (m_rowJobs.isEmpty()) {
+        then();
+        return;
     }
-    const QHash<QString, Track> streams = MusicLibrary::firstRecords(addresses, true);
-    const QList<Track> fileRows = MusicLibrary::rowsForFiles(files);
-    qsizetype nextFile = 0;
-    QList<Track> rows;
-    rows.reserve(entries.size());
-    for (const QString& path : std::as_const(entries)) {
-        Track row;
-        if (Track::isStreamUrl(path)) {
-            row.artist = QStringLiteral("Online stream");
-            row.title = row.filePath = path.trimmed();
-            row.isStream = true;
-            if (const auto record = streams.constFind(row.filePath); record != streams.cend()) {
-                row.title = record->title;
-                row.streamLimitMs = record->streamLimitMs;
-            }
-        } else {
-            row = fileRows.at(nextFile++);
+    auto job = std::make_shared<RowJob>();
+    job->use = [then = std::move(then)](PlaylistRows::Made&) {
+        then();
+        return true;
+    };
+    job->ready = true;
+    m_rowJobs << job;
+}
+
+void MainWindow::useReadyRows()
+{
+    // What a job's use sets off may come back here; the job at the front
+    // is used by one call at a time.
+    if (m_usingRows)
+        return;
+    m_usingRows = true;
+    while (!m_rowJobs.isEmpty() && m_rowJobs.constFirst()->ready) {
+        const std::shared_ptr<RowJob> job = m_rowJobs.constFirst();
+        if (!job->use(job->made)) {
+            // The rest at the next turn: the window paints and the air's
+            // timers run between slices.
+            QTimer::singleShot(0, this, &MainWindow::useReadyRows);
+            break;
         }
-        rows.append(row);
+        m_rowJobs.removeFirst();
     }
-    // One insertion: start times, totals and the duration queue once.
-    target->insertTracks(target->rowCount(), rows);
+    m_usingRows = false;
+}
+
+bool MainWindow::insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next)
+{
+    const QList<Track> slice = rows.mid(next, kRowsPerTurn);
+    next += slice.size();
+    // One insertion per slice: start times, totals and the duration queue once.
+    target.insertTracks(target.rowCount(), slice);
     updateFooterCounts();
+    return next >= rows.size();
+}
+
+bool MainWindow::rowsAtOnce(const QStringList& paths)
+{
+    // Tags and library records of a few files take a moment; those of many,
+    // or of a folder, would keep the window and the air's timers waiting.
+    if (paths.size() > kRowsAtOnce)
+        return false;
+    return std::none_of(paths.cbegin(), paths.cend(), [](const QString& path) { return QFileInfo(path).isDir(); });
+}
+
+void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into, std::function<void(int)> added)
+{
+    const QList<PlaylistFile::Item> items = PlaylistRows::itemsFor(paths);
+    makeRows([items](const QString& connection) { return PlaylistRows::make(items, connection); }, rowsAtOnce(paths),
+             [this, target = QPointer<PlaylistModel>(into ? into : m_viewed), added = std::move(added),
+              next = qsizetype(0)](PlaylistRows::Made& made) mutable {
+                 if (next == 0) {
+                     for (const QString& note : std::as_const(made.notes))
+                         appendLog(note);
+                 }
+                 if (!target)
+                     return true;
+                 if (!insertRowSlice(*target, made.rows, next))
+                     return false;
+                 if (added)
+                     added(int(made.rows.size()));
+                 return true;
+             });
 }
 
 void MainWindow::addFiles()
@@ -115,7 +164,7 @@ void MainWindow::addFolder()
     const QString folder = Prompts::existingDirectory(this, QStringLiteral("Add folder to playlist"));
     if (folder.isEmpty())
         return;
-    addPaths(AudioFiles::inFolder(folder));
+    addPaths({folder});
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
@@ -134,19 +183,22 @@ void MainWindow::dropEvent(QDropEvent* event)
                 paths << address;
             continue;
         }
+        // A folder stands for its audio files.
         const QFileInfo info(url.toLocalFile());
         if (info.isDir()) {
-            paths += AudioFiles::inFolder(info.absoluteFilePath());
-        } else if (info.exists() && !info.isFile()) {
-            appendLog(QStringLiteral("Not added, not a regular file: ") + info.filePath());
+            paths << info.filePath();
+        } else if (const QString refusal = PlaylistRows::refusal(info.filePath()); !refusal.isEmpty()) {
+            appendLog(refusal);
         } else if (AudioFiles::hasAudioSuffix(info.fileName())) {
             paths << info.filePath();
         }
     }
     if (paths.isEmpty())
         return;
-    addPaths(paths);
-    appendLog(QStringLiteral("Added %1 file(s) via drag & drop").arg(paths.size()));
+    addPaths(paths, nullptr, [this](int rows) {
+        if (rows > 0)
+            appendLog(QStringLiteral("Added %1 file(s) via drag & drop").arg(rows));
+    });
     event->acceptProposedAction();
 }
 
@@ -220,6 +272,10 @@ void MainWindow::insertVoiceTrackFile(const QString& path)
 {
     if (!m_viewed || path.isEmpty())
         return;
+    if (const QString refusal = PlaylistRows::refusal(path); !refusal.isEmpty()) {
+        appendLog(refusal);
+        return;
+    }
     Track row;
     row.filePath = path;
     row.voiceTrack = true;

@@ -5,13 +5,16 @@
 #include "dialogs/renderplaylistdialog.h"
 #include "engine/audiorender.h"
 #include "engine/playlistmodel.h"
+#include "library/pathgate.h"
 #include "library/playlistfile.h"
+#include "library/playlistrows.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTabBar>
@@ -39,24 +42,6 @@ QString lengthCell(const Track& t)
 }
 
 constexpr int kCommandBitrateKbps = 192;
-
-// Puts the command rows and stream limits of a loaded file on the rows that
-// addPaths made, one per path in file order.
-void restoreCommandRows(PlaylistModel& model, const QList<PlaylistFile::Item>& items)
-{
-    int row = 0;
-    for (const PlaylistFile::Item& item : items) {
-        if (item.marker) {
-            Track command;
-            command.marker = true;
-            command.label = item.label;
-            model.insertTrack(row, command);
-        } else if (item.streamLimitMs > 0 && row < model.rowCount() && model.tracks().at(row).isStream) {
-            model.setStreamLimitMs(row, item.streamLimitMs);
-        }
-        ++row;
-    }
-}
 
 } // namespace
 
@@ -126,36 +111,54 @@ void MainWindow::savePlaylist()
         writePlaylistFile(playlistFile);
 }
 
-bool MainWindow::loadPlaylistFile(const QString& path, PlaylistModel* into)
+bool MainWindow::loadPlaylistFile(const QString& path, PlaylistModel* into, std::function<void(bool)> loaded)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        appendLog(QStringLiteral("Could not open playlist: ") + path);
+    // The roads without an operator read playlists only: a remote client
+    // must not turn the station's other files into rows it can read back.
+    if (!PathGate::hasPlaylistSuffix(path)) {
+        appendLog(QStringLiteral("Could not open playlist: %1 (not an .m3u, .m3u8 or .pls file)").arg(path));
         return false;
     }
-    QTextStream in(&file);
-    in.setEncoding(QStringConverter::Utf8);
-    const bool pls = QFileInfo(path).suffix().compare(QLatin1String("pls"), Qt::CaseInsensitive) == 0;
-    QList<PlaylistFile::Item> items = PlaylistFile::items(in, pls);
-    QStringList entries;
-    for (const PlaylistFile::Item& item : std::as_const(items)) {
-        if (!item.marker)
-            entries << item.path;
-    }
-    if (entries.isEmpty()) {
-        appendLog(QStringLiteral("Playlist is empty: ") + path);
+    return startPlaylistLoad(path, into ? into : m_viewed, std::move(loaded));
+}
+
+bool MainWindow::startPlaylistLoad(const QString& path, PlaylistModel* into, std::function<void(bool)> loaded)
+{
+    // Only the gate's stat() here: the file is opened and read, and its rows
+    // made, off this thread.
+    if (const QString refusal = PathGate::refusal(path, PathGate::Kind::Playlist); !refusal.isEmpty()) {
+        appendLog(QStringLiteral("Could not open playlist: %1 (%2)").arg(path, refusal));
         return false;
     }
-    const QDir base(QFileInfo(path).absolutePath());
-    for (QString& entry : entries) {
-        if (!Track::isStreamUrl(entry) && QFileInfo(entry).isRelative())
-            entry = base.absoluteFilePath(entry);
-    }
-    PlaylistModel* target = into ? into : m_viewed;
-    target->clearAll();
-    addPaths(entries, target);
-    restoreCommandRows(*target, items);
-    appendLog(QStringLiteral("Loaded playlist %1 (%2 tracks)").arg(QFileInfo(path).fileName()).arg(entries.size()));
+    auto make = [path](const QString& connection) {
+        const PlaylistFile::Contents contents = PlaylistFile::read(path);
+        PlaylistRows::Made made = PlaylistRows::make(contents.items, connection);
+        if (!contents.problem.isEmpty())
+            made.notes << contents.problem;
+        else if (PlaylistRows::trackCount(made.rows) == 0)
+            made.notes << QStringLiteral("Playlist is empty: ") + path;
+        return made;
+    };
+    auto use = [this, path, target = QPointer<PlaylistModel>(into), loaded = std::move(loaded),
+                next = qsizetype(0)](PlaylistRows::Made& made) mutable {
+        if (next == 0) {
+            for (const QString& note : std::as_const(made.notes))
+                appendLog(note);
+        }
+        // Nothing to load leaves the playlist as it is.
+        const bool ok = target && (next > 0 || PlaylistRows::trackCount(made.rows) > 0);
+        if (ok) {
+            if (next == 0)
+                target->clearAll();
+            if (!insertRowSlice(*target, made.rows, next))
+                return false;
+            appendLog(QStringLiteral("Loaded playlist %1 (%2 tracks)").arg(QFileInfo(path).fileName()).arg(made.entries));
+        }
+        if (loaded)
+            loaded(ok);
+        return true;
+    };
+    makeRows(std::move(make), false, std::move(use));
     return true;
 }
 
@@ -163,8 +166,11 @@ void MainWindow::openPlaylist()
 {
     const QString name = Prompts::openFileName(this, QStringLiteral("Open playlist"), QString(),
                                                QStringLiteral("Playlists (*.m3u *.m3u8 *.pls);;All files (*)"));
-    if (!name.isEmpty() && loadPlaylistFile(name))
-        playlistFile = name;
+    if (!name.isEmpty())
+        startPlaylistLoad(name, m_viewed, [this, name](bool ok) {
+            if (ok)
+                playlistFile = name;
+        });
 }
 
 QString MainWindow::playlistHtml() const

@@ -6,7 +6,7 @@
 #include "engine/audioengine.h"
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
-#include "library/trackparams.h"
+#include "library/librarywriter.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/streamarchive.h"
 
@@ -65,9 +65,10 @@ void MainWindow::applyHotKeys()
     };
     bind(QStringLiteral("mic"), toggle(QStringLiteral("mic"), &MainWindow::m_mic));
     bind(QStringLiteral("linein"), toggle(QStringLiteral("linein"), &MainWindow::m_lineIn));
+    // A stream being retried is on, as the menu shows it: the key stops it.
     bind(QStringLiteral("broadcast"), [this] {
         if (m_broadcast)
-            runSchedulerCommand(m_broadcast->isStreaming() ? QStringLiteral("disconnect") : QStringLiteral("connect"));
+            runSchedulerCommand(sourceClientActive() ? QStringLiteral("disconnect") : QStringLiteral("connect"));
     });
     // A plain "streamarchive" records with the stored settings afresh, so a
     // stop-after time left by an earlier command does not carry over.
@@ -110,7 +111,14 @@ void MainWindow::rateOnAirTrack(int rating)
     const Track track = m_onAir->tracks().at(row);
     if (track.marker || track.isStream || track.filePath.isEmpty())
         return;
-    TrackParams::setRating(track.filePath, rating);
-    appendLog(rating < 1 ? QStringLiteral("Cleared rating: %1").arg(track.displayName())
-                         : QStringLiteral("Rated %1: %2/10").arg(track.displayName()).arg(rating));
+    // Said when stored: another program may hold library.db meanwhile.
+    const int value = qBound(0, rating, 10);
+    m_libraryWriter->changeParams(track.filePath, [value](TrackParams& params) { params.rating = value; })
+        .then(this, [this, name = track.displayName(), rating](const LibraryWriter::Outcome& outcome) {
+            if (!outcome.ok())
+                reportLibraryTrouble(QStringLiteral("The rating of %1 could not be stored (%2)").arg(name, outcome.reason));
+            else
+                appendLog(rating < 1 ? QStringLiteral("Cleared rating: %1").arg(name)
+                                     : QStringLiteral("Rated %1: %2/10").arg(name).arg(rating));
+        });
 }

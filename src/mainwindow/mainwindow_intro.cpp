@@ -8,6 +8,7 @@
 #include "dialogs/teaserdialog.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
+#include "library/pathgate.h"
 
 #include <QDateTime>
 #include <QDialog>
@@ -22,6 +23,12 @@ void MainWindow::maybeInsertAutoIntro(int row)
     AutoIntro::Intro intro = m_autoIntro->introFor(*m_onAir, row, nowPlayingCategory, now, *QRandomGenerator::global());
     if (intro.rule < 0)
         return;
+    const QString& file = intro.jingle.filePath;
+    if (const QString refusal = PathGate::refusal(file, PathGate::Kind::Audio); !refusal.isEmpty()) {
+        appendLog(QStringLiteral("Auto Intro (%1): not inserted: %2 %3")
+                      .arg(m_autoIntro->rules.at(intro.rule).name, file, refusal));
+        return;
+    }
     loadTrackMetadata(intro.jingle);
     m_onAir->insertTrack(row, intro.jingle);
     if (intro.mixPointMs > 0)

@@ -5,6 +5,7 @@
 #include "dialogs/library/tracktablewidget.h"
 #include "dialogs/prompts.h"
 #include "library/librarysearcher.h"
+#include "library/librarywriter.h"
 #include "library/musiclibrary.h"
 #include "library/ownconnection.h"
 
@@ -303,54 +304,55 @@ void MainWindow::rebuildMusicLibrary(const QString& folder)
     QString name = m_sourceCombo ? m_sourceCombo->currentData().toString() : QString();
     if (name.isEmpty() || name == kFolderSource)
         name = libraries.isEmpty() ? QStringLiteral("Default") : libraries.first();
-    MusicLibrary library;
-    library.load(name);
 
     m_rebuild.running = true;
-    m_rebuild.name = library.name;
+    m_rebuild.name = name;
     m_rebuild.known = libraries.contains(name);
     // Listing a large library and reading new files' tags take seconds: the
     // window and the segues it times must not wait for them.
     const QString file = MusicLibrary::database().databaseName();
-    QtConcurrent::run([file, name = library.name, folder] { return scanForRebuild(file, name, folder); })
+    QtConcurrent::run([file, name, folder] { return scanForRebuild(file, name, folder); })
         .then(this, [this, folder](const RebuildScan& scan) {
             if (!scan.readable) {
                 m_rebuild.running = false;
                 appendLog(QStringLiteral("makelibrary: the library could not be read; nothing was added"));
                 return;
             }
-            m_rebuild.tracks = scan.fresh;
-            m_rebuild.at = 0;
-            m_rebuild.added = 0;
-            m_rebuild.folder = folder;
-            m_rebuild.folders = scan.folders;
-            QTimer::singleShot(0, this, &MainWindow::storeRebuiltTracks);
+            storeRebuiltTracks(scan.fresh, folder, scan.folders);
         });
 }
 
-void MainWindow::storeRebuiltTracks()
+void MainWindow::storeRebuiltTracks(const QList<Track>& tracks, const QString& folder, qsizetype folders)
 {
-    constexpr qsizetype kBatch = 250;
-    if (m_rebuild.at < m_rebuild.tracks.size()) {
-        MusicLibrary library;
-        library.name = m_rebuild.name;
-        const int stored = library.addTracks(m_rebuild.tracks.mid(m_rebuild.at, kBatch));
-        m_rebuild.added += std::max(stored, 0);
-        m_rebuild.at += kBatch;
+    if (!m_rebuild.known) {
+        m_libraryWriter->write(m_rebuild.name, m_rebuild.name, [](MusicLibrary& library) {
+            return MusicLibrary::createLibrary(library.name, library.connectionName) ? 1 : -1;
+        });
     }
-    // The end is logged with the last batch; only then may another rebuild start.
-    if (m_rebuild.at < m_rebuild.tracks.size()) {
-        QTimer::singleShot(0, this, &MainWindow::storeRebuiltTracks);
-        return;
-    }
-    m_rebuild.running = false;
-    m_rebuild.tracks.clear();
-    if (!m_rebuild.folder.isEmpty())
-        appendLog(QStringLiteral("makelibrary: scanned %1 (%2 tracks)").arg(m_rebuild.folder).arg(m_rebuild.added));
-    else
-        appendLog(QStringLiteral("makelibrary: refreshed %1 folder(s), %2 tracks").arg(m_rebuild.folders).arg(m_rebuild.added));
-    if (!m_rebuild.known)
-        refreshSearchSources();
-    else if (m_searchSource && !m_searchSource->folderMode && m_searchSource->name == m_rebuild.name)
-        runSearch();
+    // The end is told when the last batch is stored or given up; only then
+    // may another rebuild start.
+    m_libraryWriter->addTracks(m_rebuild.name, tracks)
+        .then(this, [this, folder, folders, offered = tracks.size()](const LibraryWriter::Outcome& outcome) {
+            m_rebuild.running = false;
+            if (outcome.ok() && !folder.isEmpty())
+                appendLog(QStringLiteral("makelibrary: scanned %1 (%2 tracks)").arg(folder).arg(outcome.written));
+            else if (outcome.ok())
+                appendLog(QStringLiteral("makelibrary: refreshed %1 folder(s), %2 tracks").arg(folders).arg(outcome.written));
+            if (!outcome.ok()) {
+                constexpr qsizetype kNamed = 20;
+                QString named = outcome.lost.mid(0, kNamed).join(QStringLiteral("; "));
+                if (outcome.lost.size() > kNamed)
+                    named += QStringLiteral("; and %1 more").arg(outcome.lost.size() - kNamed);
+                reportLibraryTrouble(QStringLiteral("makelibrary: %1 files could not be stored (%2)")
+                                         .arg(outcome.lost.size())
+                                         .arg(outcome.reason));
+                appendLog(QStringLiteral("makelibrary: not stored: ") + named);
+                if (outcome.written > 0)
+                    appendLog(QStringLiteral("makelibrary: %1 of %2 new files were stored").arg(outcome.written).arg(offered));
+            }
+            if (!m_rebuild.known)
+                refreshSearchSources();
+            else if (m_searchSource && !m_searchSource->folderMode && m_searchSource->name == m_rebuild.name)
+                runSearch();
+        });
 }

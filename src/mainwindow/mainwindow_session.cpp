@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -111,18 +112,21 @@ void MainWindow::watchSessionChanges()
     for (const QString& line : std::as_const(m_sessionMessages))
         appendLog(line);
     m_sessionMessages.clear();
-    for (const QString& file : std::as_const(m_restoredAux))
-        auxAddFile(file);
+    auxAddFiles(m_restoredAux);
     m_restoredAux.clear();
 
     m_playlistSaveTimer = saveTimer(this, [this] { savePlaylists(); });
     m_layoutSaveTimer = saveTimer(this, [this] { saveLayout(); });
     connect(m_engine, &AudioEngine::playingChanged, this, &MainWindow::schedulePlaylistSave);
     connect(m_engine, &AudioEngine::currentRowChanged, this, &MainWindow::schedulePlaylistSave);
-    connect(m_broadcast, &BroadcastService::streamingChanged, this,
+    // What the operator left on, not what the connection is doing.
+    connect(m_broadcast, &BroadcastService::activeChanged, this,
             [](bool on) { Setting::SessionBroadcasting.write(on); });
-    connect(m_archive, &StreamArchive::recordingChanged, this,
-            [](bool on) { Setting::SessionRecording.write(on); });
+    connect(m_archive, &StreamArchive::recordingChanged, this, [this](bool on) {
+        QSettings settings;
+        Setting::SessionRecording.write(settings, on);
+        Setting::SessionRecordingTake.write(settings, m_archive->takeRecord());
+    });
 
     for (QSplitter* splitter : {m_columns, m_leftSplitter}) {
         if (splitter)
@@ -225,12 +229,19 @@ bool MainWindow::settingsWritten(QSettings& settings, const QString& what)
     return ok;
 }
 
+// With resume on start the outputs that were on at exit start again;
+// without it the operator is told which ones stay off.
 void MainWindow::resumeOutputs()
 {
-    const QSettings settings;
+    QSettings settings;
+    const bool resume = Setting::ResumeOnStart.read(settings);
+    QStringList off;
     if (Setting::SessionBroadcasting.read(settings) && m_broadcast && !m_broadcast->isStreaming()) {
         const BroadcastConfig config = BroadcastService::configFromSettings();
-        if (!BroadcastService::encoderAvailable() || config.host.isEmpty() || config.password.isEmpty()) {
+        if (!resume) {
+            off << QStringLiteral("broadcasting");
+            Setting::SessionBroadcasting.write(settings, false);
+        } else if (!BroadcastService::encoderAvailable() || config.host.isEmpty() || config.password.isEmpty()) {
             appendLog(QStringLiteral("Broadcasting was on at exit but cannot start again: "
                                      "no encoder, server address or password"));
         } else {
@@ -240,8 +251,22 @@ void MainWindow::resumeOutputs()
         }
     }
     if (Setting::SessionRecording.read(settings) && m_archive && !m_archive->isRecording()) {
-        m_archive->setConfig(StreamArchive::configFromSettings());
-        m_archive->start();
-        appendLog(QStringLiteral("Resumed recording on startup"));
+        if (!resume) {
+            off << QStringLiteral("recording");
+            Setting::SessionRecording.write(settings, false);
+        } else if (m_archive->resumeTake(Setting::SessionRecordingTake.read(settings).toMap())) {
+            appendLog(QStringLiteral("Resumed recording on startup"));
+        } else {
+            Setting::SessionRecording.write(settings, false);
+        }
     }
+    if (off.isEmpty())
+        return;
+    QString what = off.join(QStringLiteral(" and "));
+    what[0] = what[0].toUpper();
+    const QString text = QStringLiteral("%1 %2 on at exit and %3 off now (\"Resume playback on startup\" is off)")
+                             .arg(what, off.size() > 1 ? QStringLiteral("were") : QStringLiteral("was"),
+                                  off.size() > 1 ? QStringLiteral("are") : QStringLiteral("is"));
+    appendLog(text);
+    statusBar()->showMessage(text);
 }

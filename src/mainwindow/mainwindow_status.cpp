@@ -8,6 +8,7 @@
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
 #include "library/appsettings.h"
+#include "library/librarywriter.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
@@ -15,10 +16,12 @@
 
 #include <QAction>
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QSlider>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
@@ -80,6 +83,36 @@ void MainWindow::appendLog(const QString& text)
     m_logList->insertItem(0, now.toString(QStringLiteral("h:mm:ss AP")) + QStringLiteral("  ") + shown);
     while (m_logList->count() > kLogLines)
         delete m_logList->takeItem(m_logList->count() - 1);
+}
+
+void MainWindow::reportLibraryTrouble(const QString& text)
+{
+    appendLog(text);
+    statusBar()->showMessage(text);
+}
+
+void MainWindow::watchLibraryWrites()
+{
+    // Said once when the plays stop being written, and once when they are
+    // written again; in between the log is not filled a line per track.
+    connect(m_libraryWriter, &LibraryWriter::playsNotWritten, this, [this](int waiting, const QString& reason) {
+        reportLibraryTrouble(QStringLiteral("Play log: %1 play(s) could not be recorded (%2); they are kept and "
+                                            "tried again")
+                                 .arg(waiting)
+                                 .arg(reason));
+    });
+    connect(m_libraryWriter, &LibraryWriter::playsWritten, this, [this](int count) {
+        appendLog(QStringLiteral("Play log: %1 play(s) recorded after all").arg(count));
+        if (statusBar()->currentMessage().startsWith(QStringLiteral("Play log:")))
+            statusBar()->clearMessage();
+    });
+    connect(m_libraryWriter, &LibraryWriter::databaseMoved, this, [this](const QString& file) {
+        MusicLibrary::followDatabase();
+        reportLibraryTrouble(QStringLiteral("The library database was set aside by another program; now using the "
+                                            "new %1")
+                                 .arg(QDir::toNativeSeparators(file)));
+        refreshSearchSources();
+    });
 }
 
 void MainWindow::onNowPlaying(const Track& track)

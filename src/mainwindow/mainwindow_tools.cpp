@@ -24,6 +24,7 @@
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
 #include "library/appsettings.h"
+#include "library/librarywriter.h"
 #include "library/security.h"
 #include "outputs/broadcastserver.h"
 #include "outputs/updatechecker.h"
@@ -367,18 +368,48 @@ void MainWindow::normalisePlaylist()
     progress.setMinimumDuration(0);
     AudioRender render;
     connect(&render, &AudioRender::logMessage, this, &MainWindow::appendLog);
+    constexpr double kTargetLufs = -18.0;
+    constexpr double kMostGainDb = 12.0;
+    constexpr int kMeasureTimeoutMs = 120000;
     int done = 0;
+    LibraryWriter::Outcome lost;
     for (const QString& path : std::as_const(files)) {
         if (progress.wasCanceled())
             break;
-        progress.setLabelText(QStringLiteral("Analysing ") + QFileInfo(path).fileName());
+        const QString name = QFileInfo(path).fileName();
+        progress.setLabelText(QStringLiteral("Analysing ") + name);
         progress.setValue(done);
         QCoreApplication::processEvents();
-        render.normalise(path, -18.0);
         ++done;
+        const LoudnessAnalysis a = render.analyse(path, kMeasureTimeoutMs);
+        if (!a.ok || a.integratedLufs <= -70.0) {
+            appendLog(QStringLiteral("Normalize: could not measure ") + name);
+            continue;
+        }
+        const double gain = LoudnessMeter::limitForPeak(
+            LoudnessMeter::gainForTarget(a.integratedLufs, kTargetLufs, kMostGainDb), a.peak);
+        // The level is stored by the library writer; the window goes on
+        // meanwhile, and a file is said measured once its level is stored.
+        const LibraryWriter::Outcome stored = LibraryWriter::waitFor(
+            m_libraryWriter->changeParams(path, [gain](TrackParams& params) { params.level = gain; }));
+        if (!stored.ok()) {
+            lost.lost << stored.lost;
+            lost.reason = stored.reason;
+            continue;
+        }
+        appendLog(QStringLiteral("Normalize: %1  %2 LUFS -> gain %3")
+                      .arg(name)
+                      .arg(a.integratedLufs, 0, 'f', 1)
+                      .arg(gain, 0, 'f', 3));
     }
     progress.setValue(int(files.size()));
-    appendLog(QStringLiteral("Normalize: processed %1 track(s)").arg(done));
+    if (lost.lost.isEmpty())
+        appendLog(QStringLiteral("Normalize: processed %1 track(s)").arg(done));
+    else
+        reportLibraryTrouble(QStringLiteral("Normalize: processed %1 track(s); the level of %2 could not be stored (%3)")
+                                 .arg(done)
+                                 .arg(lost.lost.size())
+                                 .arg(lost.reason));
 }
 
 void MainWindow::printDocument(const QString& title, const QString& html)

@@ -39,7 +39,9 @@ QByteArray headerBlock(const QString& name, const QString& genre, int bitrate, c
     return h;
 }
 
-constexpr int kSilentStartMs = 2000;
+// Long enough for a buffer of a source that plays to arrive and settle the
+// encoder's format, short enough that a listener in a pause hears at once.
+constexpr int kSettleMs = 200;
 
 } // namespace
 
@@ -53,10 +55,20 @@ BroadcastServer::Request BroadcastServer::judgeRequest(QByteArrayView received)
 
 BroadcastServer::BroadcastServer(QObject* parent)
     : QObject(parent)
-    , m_acceptRetry(new QTimer(this))
 {
-    m_acceptRetry->setSingleShot(true);
-    connect(m_acceptRetry, &QTimer::timeout, this, &BroadcastServer::onConnection);
+    m_clock.start();
+    m_acceptRetry.setSingleShot(true);
+    connect(&m_acceptRetry, &QTimer::timeout, this, &BroadcastServer::onConnection);
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(kSettleMs);
+    // Nothing came to play: silence goes out at the format last streamed,
+    // the moment waited for at once, so that the listener hears it begin.
+    connect(&m_settle, &QTimer::timeout, this, [this] {
+        if (!m_encoderOpen)
+            return;
+        m_encoder.encode(QByteArray(qint64(kSettleMs) * m_rate / 1000 * m_channels * 2, '\0'));
+        m_encoder.fillGaps();
+    });
     connect(&m_encoder, &Mp3Tap::encoded, this, &BroadcastServer::broadcastBytes);
     connect(&m_encoder, &Mp3Tap::failed, this, [this] {
         // A hung encoder was let go; a fresh one goes on at its format.
@@ -170,8 +182,8 @@ void BroadcastServer::stop()
     // Disconnecting may report the disconnection at once, so the lists are
     // taken over before any socket is touched.
     const QList<QTcpSocket*> listeners = std::exchange(m_listeners, {});
-    const QHash<QTcpSocket*, QTimer*> pending = std::exchange(m_pending, {});
-    m_acceptRetry->stop();
+    const QHash<QTcpSocket*, Waiting> pending = std::exchange(m_pending, {});
+    m_acceptRetry.stop();
     for (QTcpSocket* s : listeners) {
         s->disconnect(this);
         s->disconnectFromHost();
@@ -181,12 +193,9 @@ void BroadcastServer::stop()
         it.key()->disconnect(this);
         it.key()->disconnectFromHost();
         it.key()->deleteLater();
-        it.value()->deleteLater();
+        it->timer->deleteLater();
     }
-    if (m_encoderOpen) {
-        m_encoder.close();
-        m_encoderOpen = false;
-    }
+    closeEncoder();
     if (m_server) {
         m_server->close();
         m_server->deleteLater();
@@ -219,25 +228,17 @@ void BroadcastServer::setNowPlaying(const QString& title)
     m_nowPlaying = title;
 }
 
+// Connections are taken as they come, so that a request is served at once
+// whatever waits beside it; only with the most that may wait for their
+// request waiting, and none of them for longer than a client that asks at
+// once would, does the next wait its turn in the system's queue.
 void BroadcastServer::onConnection()
 {
     while (m_server && m_server->hasPendingConnections()) {
+        makeRoom();
         if (m_pending.size() >= kMaxWaitingRequests) {
-            auto oldest = std::min_element(m_pending.cbegin(), m_pending.cend(), [](QTimer* a, QTimer* b) {
-                return a->remainingTime() < b->remainingTime();
-            });
-            const int waited = kRequestTimeoutMs - oldest.value()->remainingTime();
-            if (waited < kPromptRequestMs) {
-                m_acceptRetry->start(kPromptRequestMs - waited);
-                return;
-            }
-            // What it has sent by now is read before it counts as idle: on a
-            // busy loop its request may simply not have been looked at yet.
-            QTcpSocket* idle = oldest.key();
-            idle->waitForReadyRead(0);
-            if (m_pending.contains(idle))
-                closeWaiting(idle);
-            continue;
+            m_acceptRetry.start(int(kPromptRequestMs - (m_clock.elapsed() - oldestWaiting()->since)) + 1);
+            return;
         }
         QTcpSocket* socket = m_server->nextPendingConnection();
         // Keeps the kernel's share of a slow listener's backlog small, so the
@@ -246,7 +247,7 @@ void BroadcastServer::onConnection()
         auto* timer = new QTimer(this);
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, [this, socket] { closeWaiting(socket); });
-        m_pending.insert(socket, timer);
+        m_pending.insert(socket, {timer, ++m_arrivals, m_clock.elapsed()});
         timer->start(kRequestTimeoutMs);
         const auto onRequest = [this, socket] {
             // A request line may come in pieces: wait for its end while what
@@ -264,6 +265,29 @@ void BroadcastServer::onConnection()
     }
 }
 
+QHash<QTcpSocket*, BroadcastServer::Waiting>::const_iterator BroadcastServer::oldestWaiting() const
+{
+    return std::min_element(m_pending.cbegin(), m_pending.cend(),
+                            [](const Waiting& a, const Waiting& b) { return a.order < b.order; });
+}
+
+// Beyond kKeepWaiting, connections that have waited longer than a client
+// that asks at once would go, oldest first.
+void BroadcastServer::makeRoom()
+{
+    while (m_pending.size() > kKeepWaiting) {
+        const auto oldest = oldestWaiting();
+        if (m_clock.elapsed() - oldest->since < kPromptRequestMs)
+            return;
+        // What it has sent by now is read before it counts as idle: on a
+        // busy loop its request may simply not have been looked at yet.
+        QTcpSocket* idle = oldest.key();
+        idle->waitForReadyRead(0);
+        if (m_pending.contains(idle))
+            closeWaiting(idle);
+    }
+}
+
 void BroadcastServer::listenAgain(QTcpServer* server, quint16 port)
 {
     if (server != m_server)
@@ -275,21 +299,25 @@ void BroadcastServer::listenAgain(QTcpServer* server, quint16 port)
         QTimer::singleShot(kAcceptRetryMs, server, [this, server, port] { listenAgain(server, port); });
 }
 
-// A connection stopped waiting for its request: one held back may come in.
-void BroadcastServer::acceptMore()
+bool BroadcastServer::forgetWaiting(QTcpSocket* socket)
 {
-    if (m_server && m_server->hasPendingConnections() && m_pending.size() < kMaxWaitingRequests)
-        QMetaObject::invokeMethod(this, &BroadcastServer::onConnection, Qt::QueuedConnection);
+    const auto it = m_pending.constFind(socket);
+    if (it == m_pending.cend())
+        return false;
+    it->timer->deleteLater();
+    m_pending.erase(it);
+    // Room for one held back.
+    if (m_acceptRetry.isActive())
+        m_acceptRetry.start(0);
+    return true;
 }
 
 void BroadcastServer::closeWaiting(QTcpSocket* socket)
 {
-    if (QTimer* t = m_pending.take(socket)) {
-        t->deleteLater();
+    if (forgetWaiting(socket)) {
         socket->disconnect(this);
         socket->abort();
         socket->deleteLater();
-        acceptMore();
     }
 }
 
@@ -297,10 +325,7 @@ void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
 {
     if (m_listeners.contains(socket))
         return;
-    if (QTimer* t = m_pending.take(socket)) {
-        t->deleteLater();
-        acceptMore();
-    }
+    forgetWaiting(socket);
     if (judgeRequest(bytes) != Request::Listener) {
         socket->disconnectFromHost();
         return;
@@ -321,37 +346,57 @@ void BroadcastServer::serveListener(QTcpSocket* socket, const QByteArray& bytes)
     m_listeners.append(socket);
     emit listenersChanged(listenerCount());
     emit logMessage(QStringLiteral("Built-in server: listener connected (%1 total)").arg(listenerCount()));
-    // With nothing playing no buffer opens the encoder: silence does, at
-    // the format last streamed, well before a player gives up.
-    if (!m_encoderOpen)
-        QTimer::singleShot(kSilentStartMs, this, [this] {
-            if (m_server && !m_listeners.isEmpty() && !m_encoderOpen)
-                openEncoder(m_rate, m_channels);
-        });
+    // ffmpeg takes a while to start, so the encoder starts at once, at the
+    // format last streamed; a source that plays settles it at its own
+    // format with its first buffer, and with nothing playing silence goes
+    // out after a moment.
+    if (!m_encoderOpen && openEncoder(m_rate, m_channels, false))
+        m_settle.start();
 }
 
-bool BroadcastServer::openEncoder(int rate, int channels)
+bool BroadcastServer::openEncoder(int rate, int channels, bool fillGaps)
 {
     if (!m_encoder.open(m_shared ? m_shared : &m_ownEncoders, rate, channels, m_bitrate))
         return false;
     m_encoderOpen = true;
     m_rate = rate;
     m_channels = channels;
-    m_encoder.fillGaps();
+    if (fillGaps)
+        m_encoder.fillGaps();
     return true;
+}
+
+void BroadcastServer::closeEncoder()
+{
+    m_settle.stop();
+    if (std::exchange(m_encoderOpen, false))
+        m_encoder.close();
 }
 
 void BroadcastServer::pushAudio(const QAudioBuffer& buffer)
 {
     if (!m_server || m_listeners.isEmpty() || !buffer.isValid())
         return;
-    if (!m_encoderOpen && !openEncoder(buffer.format().sampleRate(), std::max(buffer.format().channelCount(), 1)))
+    const int rate = buffer.format().sampleRate();
+    const int channels = std::max(buffer.format().channelCount(), 1);
+    if (m_settle.isActive()) {
+        m_settle.stop();
+        if (rate != m_rate || channels != m_channels)
+            closeEncoder();
+        else
+            m_encoder.fillGaps();
+    }
+    if (!m_encoderOpen && !openEncoder(rate, channels))
         return;
     m_ownEncoders.push(buffer);
 }
 
 void BroadcastServer::broadcastBytes(const QByteArray& bytes)
 {
+    // An encoder shared with other outputs gives bytes at once; until the
+    // format is settled they may be of the wrong one.
+    if (m_settle.isActive())
+        return;
     const qint64 limit = sendBufferLimit();
     QList<QTcpSocket*> dead;
     for (QTcpSocket* s : std::as_const(m_listeners)) {
@@ -373,10 +418,7 @@ void BroadcastServer::broadcastBytes(const QByteArray& bytes)
 
 void BroadcastServer::dropListener(QTcpSocket* socket)
 {
-    if (QTimer* t = m_pending.take(socket)) {
-        t->deleteLater();
-        acceptMore();
-    }
+    forgetWaiting(socket);
     if (m_listeners.removeOne(socket)) {
         emit listenersChanged(listenerCount());
         emit logMessage(QStringLiteral("Built-in server: listener left (%1 total)").arg(listenerCount()));
@@ -387,8 +429,6 @@ void BroadcastServer::dropListener(QTcpSocket* socket)
 
 void BroadcastServer::closeEncoderIfIdle()
 {
-    if (m_listeners.isEmpty() && m_encoderOpen) {
-        m_encoder.close();
-        m_encoderOpen = false;
-    }
+    if (m_listeners.isEmpty())
+        closeEncoder();
 }

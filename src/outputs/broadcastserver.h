@@ -4,14 +4,15 @@
 #include "outputs/onairencoders.h"
 
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 class QAudioBuffer;
 class QTcpServer;
 class QTcpSocket;
-class QTimer;
 
 // Built-in listener server: plain HTTP on one port; every listener gets
 // the same MP3 bytes, encoded once while anybody listens.
@@ -48,12 +49,13 @@ public:
     qint64 sendBufferLimit() const;
     // A connection that sends no request within this time is closed.
     static constexpr int kRequestTimeoutMs = 10000;
-    // At most this many connections wait for their request. When another
-    // arrives, the oldest goes if it has waited longer than a listener that
-    // asks at once ever would; otherwise the newcomer waits its turn in the
-    // system's queue.
-    static constexpr int kMaxWaitingRequests = 32;
-    static constexpr int kPromptRequestMs = 1000;
+    // Connections waiting for their request: beyond kKeepWaiting those that
+    // have waited longer than a client that asks at once would go, oldest
+    // first (unless their request has come meanwhile), and at most
+    // kMaxWaitingRequests are taken from the system's queue at all.
+    static constexpr int kKeepWaiting = 32;
+    static constexpr int kMaxWaitingRequests = 128;
+    static constexpr int kPromptRequestMs = 100;
     static constexpr int kListenBacklog = 1024;
 
     // What the bytes a connection sent so far ask for: a request line may
@@ -78,10 +80,12 @@ private:
     void broadcastBytes(const QByteArray& bytes);
     void dropListener(QTcpSocket* socket);
     void closeEncoderIfIdle();
-    bool openEncoder(int rate, int channels);
+    bool openEncoder(int rate, int channels, bool fillGaps = true);
+    void closeEncoder();
     void closeWaiting(QTcpSocket* socket);
+    bool forgetWaiting(QTcpSocket* socket);
+    void makeRoom();
     void listenAgain(QTcpServer* server, quint16 port);
-    void acceptMore();
 
     QTcpServer* m_server = nullptr;
     void setProblem(const QString& problem);
@@ -94,8 +98,20 @@ private:
     int m_rate = 44100;  // the format last streamed
     int m_channels = 2;
     bool m_encoderOpen = false;
+    QTimer m_settle; // runs while the first listener's encoder waits to learn its format
     int m_bitrate = 128;
     QString m_nowPlaying;
-    QHash<QTcpSocket*, QTimer*> m_pending; // connected, no request yet
-    QTimer* m_acceptRetry = nullptr;
+    // Connected, no request yet: its time-out, the order of arrival and
+    // when it was taken (on m_clock).
+    struct Waiting
+    {
+        QTimer* timer = nullptr;
+        quint64 order = 0;
+        qint64 since = 0;
+    };
+    QHash<QTcpSocket*, Waiting>::const_iterator oldestWaiting() const;
+    QHash<QTcpSocket*, Waiting> m_pending;
+    quint64 m_arrivals = 0;
+    QElapsedTimer m_clock;
+    QTimer m_acceptRetry;
 };

@@ -188,7 +188,7 @@ void BroadcastService::start()
         return;
     m_retryTimer->stop();
     m_retryDelayMs = kFirstRetryMs;
-    m_wanted = true;
+    setActive(true);
     connectToServer();
 }
 
@@ -207,7 +207,7 @@ void BroadcastService::connectToServer()
         if (m_reconnecting)
             retryLater();
         else
-            m_wanted = false;
+            setActive(false);
         return;
     }
 
@@ -446,9 +446,15 @@ void BroadcastService::restartEncoder()
         teardown(QStringLiteral("failed to restart the MP3 encoder"), true);
 }
 
+void BroadcastService::setActive(bool active)
+{
+    if (std::exchange(m_wanted, active) != active)
+        emit activeChanged(active);
+}
+
 void BroadcastService::stop()
 {
-    m_wanted = false;
+    setActive(false);
     m_lastTitle.clear();
     m_retryTimer->stop();
     const bool wasReconnecting = std::exchange(m_reconnecting, false);

@@ -61,6 +61,10 @@ public:
 
 signals:
     void streamingChanged(bool streaming);
+    // Broadcasting was switched on or off, as the operator left it: on from
+    // start() to stop(), through drops and retries, whatever the connection
+    // does.
+    void activeChanged(bool active);
     void logMessage(const QString& text);
     void listenersChanged(int count);
 
@@ -79,6 +83,7 @@ private:
     void connectToServer();
     void teardown(const QString& reason, bool error);
     void retryLater();
+    void setActive(bool active);
     void restartEncoder();
     void encodeAndSend(const QByteArray& pcm);
     bool openEncoder();

@@ -1,6 +1,7 @@
 #include "outputs/nowplayingfile.h"
 
 #include "library/appsettings.h"
+#include "library/pathgate.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -91,6 +92,11 @@ bool NowPlayingFile::write(const Config& config, const QString& text, QString* e
 {
     if (!config.enabled || config.path.trimmed().isEmpty())
         return false;
+    if (const QString refusal = PathGate::writeRefusal(config.path); !refusal.isEmpty()) {
+        if (error)
+            *error = refusal;
+        return false;
+    }
     QDir().mkpath(QFileInfo(config.path).absolutePath());
     QSaveFile file(config.path);
     if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {

@@ -22,9 +22,12 @@ void SilenceFeeder::start(int sampleRate, int channels, Sink sink)
     m_sink = std::move(sink);
     m_clock.start();
     m_covered = 0;
-    m_filling = false;
+    // A fresh encoder has nothing yet: unless audio comes within a tick,
+    // silence goes out at once rather than after a whole gap, so that whoever
+    // waits for the stream hears it start.
+    m_filling = true;
     m_active = true;
-    aimAtGap();
+    m_timer.start(kTickMs);
 }
 
 void SilenceFeeder::stop()

@@ -27,7 +27,8 @@ public:
     // Audio of this many bytes (in the started format) went to the encoder.
     void noteAudio(qint64 pcmBytes);
 
-    // Silence starts once audio has been missing this long.
+    // Silence starts once audio has been missing this long (from the start,
+    // within a tick).
     static constexpr int kGapMs = 400;
 
 private:

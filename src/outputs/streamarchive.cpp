@@ -3,6 +3,7 @@
 #include "engine/mp3encoder.h"
 #include "outputs/mp3tap.h"
 #include "library/appsettings.h"
+#include "library/pathgate.h"
 
 #include <QAudioBuffer>
 #include <QDir>
@@ -114,6 +115,42 @@ void StreamArchive::setConfig(const ArchiveConfig& config)
     m_config = config;
 }
 
+QVariantMap StreamArchive::takeRecord() const
+{
+    if (!m_recording)
+        return {};
+    QVariantMap take{{QStringLiteral("folder"), m_config.folder},
+                     {QStringLiteral("namePattern"), m_config.namePattern},
+                     {QStringLiteral("file"), m_currentPath}};
+    if (m_config.stopAfterMs > 0)
+        take.insert(QStringLiteral("endsAt"),
+                    m_recordingStart.addMSecs(m_config.stopAfterMs).toUTC().toString(Qt::ISODateWithMs));
+    return take;
+}
+
+bool StreamArchive::resumeTake(const QVariantMap& take)
+{
+    ArchiveConfig config = configFromSettings();
+    config.folder = take.value(QStringLiteral("folder"), config.folder).toString();
+    config.namePattern = take.value(QStringLiteral("namePattern"), config.namePattern).toString();
+    if (take.contains(QStringLiteral("endsAt"))) {
+        const QDateTime end = QDateTime::fromString(take.value(QStringLiteral("endsAt")).toString(), Qt::ISODateWithMs);
+        const qint64 left = end.isValid() ? m_clock().msecsTo(end) : 0;
+        if (left <= 0) {
+            emit logMessage(QStringLiteral("Stream Archive: the timed recording %1 was to end at %2, "
+                                           "while the program was not running; not resumed")
+                                .arg(QFileInfo(take.value(QStringLiteral("file")).toString()).fileName(),
+                                     end.toLocalTime().toString(QStringLiteral("h:mm:ss AP"))));
+            return false;
+        }
+        // It ends when it was to end, not a whole take after the restart.
+        config.stopAfterMs = left;
+    }
+    setConfig(config);
+    start();
+    return m_recording;
+}
+
 qint64 StreamArchive::recordedMs() const
 {
     return m_recordingStart.isValid() ? m_recordingStart.msecsTo(m_clock()) : 0;
@@ -129,6 +166,10 @@ bool StreamArchive::openFile()
     m_currentPath = buildFileName(m_config, m_fileStart);
     QDir().mkpath(QFileInfo(m_currentPath).absolutePath());
     m_currentPath = unusedPath(m_currentPath);
+    if (const QString refusal = PathGate::writeRefusal(m_currentPath); !refusal.isEmpty()) {
+        emit logMessage(QStringLiteral("Stream Archive: cannot write %1 (%2)").arg(m_currentPath, refusal));
+        return false;
+    }
 
     m_file = new QFile(m_currentPath, this);
     // Unbuffered, so that a full disk shows at the write that hits it; new

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -40,6 +41,14 @@ public:
     void setConfig(const ArchiveConfig& config);
     ArchiveConfig config() const { return m_config; }
     bool isRecording() const { return m_recording; }
+    // What a restart needs to carry the running take on: its folder, its
+    // file name pattern, its first file and, for a timed take, when it
+    // ends. Empty while not recording.
+    QVariantMap takeRecord() const;
+    // Records again as such a record says, with the stored settings for the
+    // rest: a timed take until its end, one whose end has passed not at all
+    // (said in the log). Whether it records.
+    bool resumeTake(const QVariantMap& take);
     QString currentFile() const { return m_currentPath; }
     qint64 recordedMs() const;
     // The clock that names, splits and times the files; the system's own

@@ -69,7 +69,7 @@ public:
     DtmfMonitor* dtmfMonitor() override { return nullptr; }
 
     void appendLog(const QString& text) override { log << text; }
-    bool loadPlaylistFile(const QString& path, PlaylistModel* into) override
+    bool loadPlaylistFile(const QString& path, PlaylistModel* into, std::function<void(bool)> loaded) override
     {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
@@ -78,8 +78,11 @@ public:
         into->clearAll();
         for (const QString& entry : PlaylistFile::entries(in, path.endsWith(QStringLiteral(".pls"))))
             into->addTrack(Track::fromFile(QFileInfo(path).dir().absoluteFilePath(entry)));
+        if (loaded)
+            loaded(true);
         return true;
     }
+    void afterRowsMade(std::function<void()> then) override { then(); }
     bool renderPlaylistTo(const QString& path) override { return note(QStringLiteral("render ") + path); }
     void rebuildMusicLibrary(const QString& folder) override { note(QStringLiteral("library ") + folder); }
     void showOnAirPlaylist() override { note(QStringLiteral("on air shown")); }

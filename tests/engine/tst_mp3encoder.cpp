@@ -189,7 +189,7 @@ void TestMp3Encoder::passesTheCommandLine_data()
     QTest::addColumn<int>("channels");
     QTest::addColumn<int>("kbps");
     QTest::addColumn<int>("format");
-    QTest::addColumn<QStringList>("varying"); // items 5, 7, 9 and 15
+    QTest::addColumn<QStringList>("varying"); // items 9, 11, 13 and 19
     QTest::newRow("44100 stereo 128 s16") << 44100 << 2 << 128 << int(Mp3Encoder::S16le)
                                           << QStringList{"s16le", "44100", "2", "128k"};
     QTest::newRow("no channels gives mono") << 48000 << 0 << 192 << int(Mp3Encoder::F32le)
@@ -225,7 +225,8 @@ void TestMp3Encoder::passesTheCommandLine()
     QFile f(argsFile);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QStringList args = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-    const QStringList expected{"-hide_banner", "-loglevel", "error", "-f", varying[0], "-ar", varying[1],
+    const QStringList expected{"-hide_banner", "-loglevel", "error", "-probesize", "32", "-analyzeduration", "0",
+                               "-f", varying[0], "-ar", varying[1],
                                "-ac", varying[2], "-i", "pipe:0", "-c:a", "libmp3lame", "-b:a", varying[3],
                                "-f", "mp3", "-flush_packets", "1", "pipe:1"};
     QCOMPARE(args, expected);

@@ -23,6 +23,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr double kDbfs = -18; // four sounds at once stay clear of clipping
@@ -265,6 +267,39 @@ private slots:
         QCOMPARE(list->topLevelItemCount(), 2);
         QCOMPARE(list->topLevelItem(0)->data(0, Qt::UserRole).toString(), a);
         QCOMPARE(list->topLevelItem(1)->text(0) + list->topLevelItem(1)->text(1), QStringLiteral("2Aux C"));
+    }
+
+    // A FIFO given to the aux deck or to a cart never reaches a media player
+    // (its open would hold the window); a tagged file shows its tags there
+    // as a playlist row of it does.
+    void fifosReachNoPlayerAndTagsShow()
+    {
+        const QString fifo = testHome().scratch(QStringLiteral("fifo")) + QStringLiteral("/Jingle.mp3");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QString tagged = testHome().scratch(QStringLiteral("carts")) + QStringLiteral("/id.mp3");
+        QVERIFY(AudioFixtures::tone(tagged, 880, kDbfs, 1, 44100, 2,
+                                    {{QStringLiteral("artist"), QStringLiteral("Orchid FM")},
+                                     {QStringLiteral("title"), QStringLiteral("Station ID")}}));
+        WindowFixture f;
+        PromptScript prompts;
+        auto* list = f.find<QTreeWidget>(QStringLiteral("auxList"));
+        prompts.answerFiles({fifo, tagged});
+        for (QToolButton* b : tabs(f)->widget(tabs(f)->count() - 1)->findChildren<QToolButton*>())
+            if (b->toolTip() == QStringLiteral("Add files to the AUX deck"))
+                b->click();
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(1), QStringLiteral("Orchid FM - Station ID"));
+        QVERIFY(f.log().contains(QStringLiteral("AUX: Not added: %1 is not a regular file").arg(fifo)));
+
+        CartWall* w = wall(f, 0);
+        for (auto [index, file] : {std::pair{0, fifo}, std::pair{1, tagged}}) {
+            prompts.answerFile(file);
+            cartMenu(w, index, QStringLiteral("Assign audio file..."));
+        }
+        QTRY_COMPARE(cart(w, 1)->text(), QStringLiteral("2\nOrchid FM - Station ID\n00:00"));
+        cart(w, 0)->click();
+        QCOMPARE(f.log().first(), QStringLiteral("Cart 1: not played: %1 is not a regular file").arg(fifo));
+        QVERIFY(!w->findChild<QMediaPlayer*>());
     }
 };
 

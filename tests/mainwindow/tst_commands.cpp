@@ -312,7 +312,10 @@ private slots:
     {
         const QString quiet = testHome().scratch(QStringLiteral("audio")) + QStringLiteral("/Hush - Quiet.mp3");
         QVERIFY(AudioFixtures::silence(quiet, 30));
-        const QString bright = WindowFixture::toneFile(QStringLiteral("Bright - Tone.mp3"), 60, 880);
+        // Its tags name it, not its file name.
+        const QString bright = testHome().scratch(QStringLiteral("audio")) + QStringLiteral("/bright.mp3");
+        QVERIFY(AudioFixtures::tone(bright, 880, -6, 60, 44100, 2,
+                                    {{QStringLiteral("artist"), QStringLiteral("Orchid FM")}, {QStringLiteral("title"), QStringLiteral("Bright Tone")}}));
         // Another station on the loopback server, for a stream event.
         QProcess station;
         const auto endStation = qScopeGuard([&station] { station.kill(); station.waitForFinished(); });
@@ -341,6 +344,7 @@ private slots:
         QVERIFY(f.waitForLog(QStringLiteral("Scheduler fired: ") + bright));
         QTRY_VERIFY(next->text().startsWith(QStringLiteral("Next: Quieter")));
         QTRY_VERIFY(engine->isPlaying() && engine->currentRow() == 1);
+        QCOMPARE(model->tracks().at(1).displayName(), QStringLiteral("Orchid FM - Bright Tone"));
         QVERIFY(heard(880));
         // A command event inserts nothing.
         now = now.addSecs(60);

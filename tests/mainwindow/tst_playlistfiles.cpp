@@ -18,6 +18,7 @@
 #include <QTextDocument>
 
 #include <cmath>
+#include <sys/stat.h>
 
 namespace {
 
@@ -120,7 +121,7 @@ private slots:
         const QList<Track> before = viewed->tracks();
         QCOMPARE(before.size(), 4);
         QVERIFY((*f)->loadPlaylistFile(saved));
-        QCOMPARE(f->log().first(), QStringLiteral("Loaded playlist show.txt.m3u (3 tracks)"));
+        QVERIFY(f->waitForLog(QStringLiteral("Loaded playlist show.txt.m3u (3 tracks)")));
         QCOMPARE(viewed->rowCount(), 4);
         for (int i = 0; i < 4; ++i) {
             const Track& t = viewed->tracks().at(i);
@@ -143,7 +144,7 @@ private slots:
                                   "\xEF\xBB\xBFmusic/a.mp3\r\n\r\n# a comment\r\n\t #EXTINF:12,x\r\n"
                                   "  /gone/missing.mp3  \r\nRTSP://cam.invalid/feed\r\n../up.mp3\r\n");
         QVERIFY((*f)->loadPlaylistFile(m3u));
-        QCOMPARE(f->log().first(), QStringLiteral("Loaded playlist morning.m3u (4 tracks)"));
+        QVERIFY(f->waitForLog(QStringLiteral("Loaded playlist morning.m3u (4 tracks)")));
         QStringList paths;
         for (const Track& t : viewed->tracks())
             paths << t.filePath + (t.isStream ? "|stream" : "");
@@ -152,14 +153,47 @@ private slots:
 
         const QString pls = write(QStringLiteral("old.pls"), "[playlist]\nFile1=b.mp3\nTitle1=B\nNumberOfEntries=1\n");
         QVERIFY((*f)->loadPlaylistFile(pls));
-        QCOMPARE(viewed->tracks().first().filePath, dir + QStringLiteral("/b.mp3"));
+        QTRY_COMPARE(viewed->tracks().first().filePath, dir + QStringLiteral("/b.mp3"));
 
         // Nothing to load leaves the playlist as it is.
-        QVERIFY(!(*f)->loadPlaylistFile(write(QStringLiteral("empty.m3u"), "#EXTM3U\n#EXTINF:1,x\n\n")));
-        QCOMPARE(f->log().first(), QStringLiteral("Playlist is empty: ") + dir + QStringLiteral("/empty.m3u"));
+        QVERIFY((*f)->loadPlaylistFile(write(QStringLiteral("empty.m3u"), "#EXTM3U\n#EXTINF:1,x\n\n")));
+        QVERIFY(f->waitForLog(QStringLiteral("Playlist is empty: ") + dir + QStringLiteral("/empty.m3u")));
         QVERIFY(!(*f)->loadPlaylistFile(dir + QStringLiteral("/nope.m3u")));
-        QCOMPARE(f->log().first(), QStringLiteral("Could not open playlist: ") + dir + QStringLiteral("/nope.m3u"));
+        QCOMPARE(f->log().first(), QStringLiteral("Could not open playlist: %1/nope.m3u (does not exist)").arg(dir));
         QCOMPARE(viewed->rowCount(), 1);
+    }
+
+    // Opened from the File menu: a folder entry (two rows) and a FIFO entry
+    // (none, and never opened) between command rows; each command row and
+    // stream limit stays beside the entry it was written with, and a file
+    // shows its tags.
+    void rowsStayBesideTheirEntries()
+    {
+        openTwo();
+        const QString tagged = dir + QStringLiteral("/wake.mp3");
+        QVERIFY(AudioFixtures::tone(tagged, 440, -12, 1, 44100, 2,
+                                    {{QStringLiteral("artist"), QStringLiteral("Morning Crew")},
+                                     {QStringLiteral("title"), QStringLiteral("Wake Up")}}));
+        const QString block = testHome().scratch(QStringLiteral("block"));
+        for (const QString& name : {QStringLiteral("a.wav"), QStringLiteral("b.wav")})
+            QVERIFY(QFile::rename(WindowFixture::toneFile(name, 1), block + '/' + name));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir + QStringLiteral("/pipe.mp3")).constData(), 0600), 0);
+        QFile list(dir + QStringLiteral("/block.m3u"));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write("#EXTM3U\nwake.mp3\n#EXTOL-MARKER:pause\n" + block.toUtf8()
+                   + "\n#EXTOL-MARKER:stop\npipe.mp3\n#EXTOL-LIMIT:60000\nhttp://radio.invalid/live\n#EXTOL-MARKER:stop\n");
+        list.close();
+
+        PromptScript prompts;
+        prompts.answerFile(list.fileName());
+        f->menuAction(QStringLiteral("&File"), QStringLiteral("Open playlist..."))->trigger();
+        QVERIFY(f->waitForLog(QStringLiteral("Loaded playlist block.m3u (4 tracks)")));
+        QStringList rows;
+        for (const Track& t : viewed->tracks())
+            rows << (t.marker ? t.label : t.displayName()) + (t.streamLimitMs ? QStringLiteral(" %1").arg(t.streamLimitMs) : QString());
+        QCOMPARE(rows, (QStringList{"Morning Crew - Wake Up", "pause", "a", "b", "stop",
+                                    "Online stream - http://radio.invalid/live 60000", "stop"}));
+        QVERIFY(f->log().contains(QStringLiteral("Not added: %1/pipe.mp3 is not a regular file").arg(dir)));
     }
 
     void printoutOfTheViewedPlaylist()

@@ -17,8 +17,11 @@
 #include <QSettings>
 #include <QSlider>
 #include <QTabBar>
+#include <QTcpSocket>
 
 #include <algorithm>
+#include <limits>
+#include <sys/stat.h>
 
 namespace {
 
@@ -77,6 +80,24 @@ ScheduledEvent dtmfEvent(const QString& name, const QString& action, QTime time,
     e.time = time;
     e.dtmfStart = start;
     return e;
+}
+
+// The API's whole answer to a GET on a socket of this thread, and the time
+// from the connect to the answer's end.
+QByteArray timedGet(quint16 port, const QString& target, qint64* ms)
+{
+    QElapsedTimer t;
+    t.start();
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.write(QStringLiteral("GET %1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").arg(target).toUtf8());
+    QByteArray answer;
+    const bool closed = QTest::qWaitFor([&] {
+        answer += socket.readAll();
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    }, 10000);
+    *ms = closed ? t.elapsed() : std::numeric_limits<qint64>::max();
+    return answer + socket.readAll();
 }
 
 } // namespace
@@ -220,6 +241,52 @@ private slots:
         // Nothing stays up as playing.
         const QList<QLabel*> info = f.find<QWidget>(QStringLiteral("trackInfo"))->findChildren<QLabel*>();
         QVERIFY(std::ranges::any_of(info, [](QLabel* l) { return l->text() == QStringLiteral("Title: -"); }));
+    }
+
+    // `load` of a FIFO named as a playlist and of a private text file: the
+    // API answers at once, neither is read, and no word of the text comes
+    // back as a row. A playlist file loads.
+    void loadReadsOnlyPlaylistFiles()
+    {
+        const QString dir = testHome().scratch(QStringLiteral("load"));
+        const QString fifo = dir + QStringLiteral("/live.m3u");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QFile secret(dir + QStringLiteral("/station.txt"));
+        QVERIFY(secret.open(QIODevice::WriteOnly));
+        secret.write("streaming password = hunter2\n");
+        secret.close();
+        const QString song = WindowFixture::toneFile(QStringLiteral("Loaded - Song.wav"), 2);
+        QFile list(dir + QStringLiteral("/show.m3u"));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write(song.toUtf8() + '\n');
+        list.close();
+        const quint16 port = WindowFixture::freePort();
+        WindowFixture f({{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
+                         {QStringLiteral("api/localhostOnly"), true}, {QStringLiteral("api/password"), QStringLiteral("s3cret")},
+                         {QStringLiteral("api/https"), false}});
+        // A writer comes 2 s after the request: an open() waiting for one
+        // holds the window that long.
+        QProcess writer;
+        writer.start(QStringLiteral("timeout"), {QStringLiteral("6"), QStringLiteral("sh"), QStringLiteral("-c"),
+                                                  QStringLiteral("sleep 2; echo /x.mp3 > \"$0\""), fifo});
+        const auto endWriter = qScopeGuard([&writer] { writer.waitForFinished(10000); });
+        QVERIFY(writer.waitForStarted());
+        auto load = [port](const QString& path) {
+            qint64 ms = 0;
+            const QByteArray answer = timedGet(port, QStringLiteral("/?pass=s3cret&cmd=") + QUrl::toPercentEncoding(QStringLiteral("load ") + path), &ms);
+            return std::pair{answer, ms};
+        };
+        for (const QString& path : {fifo, secret.fileName()}) {
+            const auto [answer, ms] = load(path);
+            QVERIFY2(answer.endsWith("\r\n\r\nOK") && ms < 100, qPrintable(QStringLiteral("%1 ms: %2").arg(ms).arg(QString::fromUtf8(answer))));
+        }
+        QVERIFY(f.log().contains(QStringLiteral("Could not open playlist: %1 (is not a regular file)").arg(fifo)));
+        QVERIFY(f.log().contains(QStringLiteral("Could not open playlist: %1 (not an .m3u, .m3u8 or .pls file)").arg(secret.fileName())));
+        QVERIFY(!WindowFixture::get(port, QStringLiteral("/?pass=s3cret&action=playbackinfo")).contains("hunter2"));
+
+        QVERIFY(load(list.fileName()).first.endsWith("OK"));
+        QTRY_VERIFY(WindowFixture::get(port, QStringLiteral("/?pass=s3cret&action=playbackinfo")).contains("<PlaylistCount>1</PlaylistCount>"));
+        QVERIFY(f.log().contains(QStringLiteral("Loaded playlist show.m3u (1 tracks)")));
     }
 
     // Events at 00:00 whose windows close at once, and one at 00:10 awaited

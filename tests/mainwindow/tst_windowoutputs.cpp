@@ -5,6 +5,7 @@
 // relay. The titles they carry (never a command row's), one encoder shared
 // by them, and a quit while they run.
 #include "audiofixtures.h"
+#include "automation/hotkeys.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
 #include "icecastserver.h"
@@ -15,10 +16,15 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSettings>
+#include <QShortcut>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -214,6 +220,76 @@ private slots:
         other.waitForFinished();
         QCOMPARE(ffmpegChildren(), QByteArray());
         QVERIFY(AudioFixtures::probe(recording, QStringLiteral("format=duration")).toDouble() > 2.0);
+    }
+
+    // What the operator left on comes back after a restart as it was: a
+    // stream dropped and being retried, a timed take into its own folder
+    // ending when it was to end (one whose end passed meanwhile is not
+    // taken up again, and the log says so). The hot key stops the retries.
+    // With resume off, the log and the status bar say what stayed off.
+    void onAirStateOutlivesDropsAndRestarts()
+    {
+        IcecastServer ice;
+        QVERIFY2(ice.start(), qPrintable(ice.errorText()));
+        const QString scratch = testHome().scratch(QStringLiteral("onair"));
+        WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true},
+                         {QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1")},
+                         {QStringLiteral("broadcast/port"), ice.port()},
+                         {QStringLiteral("broadcast/mount"), QString::fromLatin1(IcecastServer::kMount)},
+                         {QStringLiteral("broadcast/password"), QString::fromLatin1(IcecastServer::kSourcePassword)},
+                         {QStringLiteral("broadcast/internalMix"), true},
+                         {QStringLiteral("archive/folder"), scratch},
+                         {QStringLiteral("archive/internalMix"), true}});
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"))->trigger();
+        QVERIFY(f.waitForLog(QStringLiteral("Broadcast: connected to server — you are on the air")));
+        QElapsedTimer take;
+        take.start();
+        f->runSchedulerCommand(QStringLiteral("streamarchive 8 %1/shows/show.mp3").arg(scratch));
+        QTRY_VERIFY(f.find<StreamArchive>()->isRecording());
+        ice.kill();
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<BroadcastService>()->isReconnecting(), 15000);
+
+        f.restart();
+        f->maybeResumePlayback();
+        auto* service = f.find<BroadcastService>();
+        auto* archive = f.find<StreamArchive>();
+        QTRY_VERIFY_WITH_TIMEOUT(service->isReconnecting(), 15000);
+        QVERIFY(archive->isRecording());
+        QCOMPARE(archive->currentFile(), QDir(scratch).filePath(QStringLiteral("shows/show-2.mp3")));
+        QTRY_VERIFY_WITH_TIMEOUT(!archive->isRecording(), 15000);
+        QVERIFY2(take.elapsed() < 9500, qPrintable(QString::number(take.elapsed())));
+
+        const QList<QShortcut*> keys = f->findChildren<QShortcut*>();
+        const auto key = std::ranges::find_if(keys, [](const QShortcut* s) {
+            return s->key() == HotKeys::shortcut(QStringLiteral("broadcast"));
+        });
+        QVERIFY(key != keys.end());
+        emit (*key)->activated();
+        QTRY_VERIFY(!service->isReconnecting());
+        QVERIFY(!service->isStreaming());
+
+        f->runSchedulerCommand(QStringLiteral("streamarchive 2 %1/shows/late.mp3").arg(scratch));
+        QTRY_VERIFY(f.find<StreamArchive>()->isRecording());
+        f.destroy();
+        QTest::qWait(2500);
+        f.restart();
+        f->maybeResumePlayback();
+        QVERIFY(!f.find<StreamArchive>()->isRecording());
+        QVERIFY2(std::ranges::any_of(f.log(), [](const QString& l) { return l.contains(QLatin1String("late.mp3")); }),
+                 qPrintable(f.log().join(QLatin1Char('\n'))));
+
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"))->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<BroadcastService>()->isReconnecting(), 15000);
+        f->runSchedulerCommand(QStringLiteral("streamarchive on"));
+        QTRY_VERIFY(f.find<StreamArchive>()->isRecording());
+        QSettings().setValue(QStringLiteral("playback/resumeOnStart"), false);
+        f.restart();
+        f->maybeResumePlayback();
+        const QString said = QStringLiteral("Broadcasting and recording were on at exit and are off now "
+                                            "(\"Resume playback on startup\" is off)");
+        QVERIFY2(f.log().contains(said), qPrintable(f.log().join(QLatin1Char('\n'))));
+        QCOMPARE(f->statusBar()->currentMessage(), said);
+        QVERIFY(!f.find<BroadcastService>()->isReconnecting() && !f.find<StreamArchive>()->isRecording());
     }
 };
 

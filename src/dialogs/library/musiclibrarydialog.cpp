@@ -107,8 +107,8 @@ MusicLibraryDialog::MusicLibraryDialog(QWidget* parent)
     // A path still pending here after the queue ran dry is not coming back.
     connect(m_scanner, &DurationScanner::finished, this, [this] { m_pendingDurations.clear(); });
 
-    if (MusicLibrary::availableLibraries().isEmpty())
-        MusicLibrary::createLibrary(kDefaultLibrary);
+    m_writer = LibraryWriter::instanceOr(this);
+    connect(m_writer, &LibraryWriter::databaseMoved, this, &MusicLibraryDialog::onDatabaseMoved);
     reloadLibraryList();
 }
 
@@ -267,6 +267,8 @@ void MusicLibraryDialog::updateStatus()
 
 void MusicLibraryDialog::reloadLibraryList()
 {
+    if (MusicLibrary::availableLibraries().isEmpty())
+        createLibrary(kDefaultLibrary);
     const QString remembered = m_library.name;
     m_refilling = true;
     m_libraryList->clear();
@@ -299,7 +301,7 @@ void MusicLibraryDialog::newLibrary()
         Prompts::text(this, QStringLiteral("New library"), QStringLiteral("Library name:"), QString(), &ok);
     if (!ok || name.trimmed().isEmpty())
         return;
-    if (!MusicLibrary::createLibrary(name)) {
+    if (!createLibrary(name)) {
         Prompts::warning(this, QStringLiteral("New library"),
                          QStringLiteral("Could not create library (name may already exist)."));
         return;
@@ -320,13 +322,15 @@ void MusicLibraryDialog::deleteLibrary()
                           QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    if (!MusicLibrary::deleteLibrary(name)) {
+    const LibraryWriter::Outcome deleted = store(m_writer->write(
+        name, name,
+        [](MusicLibrary& on) { return MusicLibrary::deleteLibrary(on.name, on.connectionName) ? 1 : -1; },
+        LibraryWriter::kOperatorPatienceMs));
+    if (!deleted.ok()) {
         reportNotStored(QStringLiteral("Delete library"),
                         QStringLiteral("Library \"%1\" was not deleted").arg(name));
         return;
     }
-    if (MusicLibrary::availableLibraries().isEmpty())
-        MusicLibrary::createLibrary(kDefaultLibrary);
     reloadLibraryList();
     emit librariesChanged();
 }
@@ -377,6 +381,36 @@ void MusicLibraryDialog::reportNotStored(const QString& title, const QString& wh
                                            "written. Try again later."));
 }
 
+LibraryWriter::Outcome MusicLibraryDialog::store(const QFuture<LibraryWriter::Outcome>& write)
+{
+    setEnabled(false);
+    const LibraryWriter::Outcome outcome = LibraryWriter::waitFor(write);
+    setEnabled(true);
+    return outcome;
+}
+
+bool MusicLibraryDialog::createLibrary(const QString& name)
+{
+    return store(m_writer->write(
+                     {}, name,
+                     [name](MusicLibrary& on) { return MusicLibrary::createLibrary(name, on.connectionName) ? 1 : -1; },
+                     LibraryWriter::kOperatorPatienceMs))
+        .ok();
+}
+
+void MusicLibraryDialog::onDatabaseMoved()
+{
+    m_moved = true;
+    MusicLibrary::followDatabase();
+    Prompts::warning(this, QStringLiteral("Library database"),
+                     QStringLiteral("Another program set the library database aside and started a new one. This "
+                                    "window now works on the new library.db; the libraries of the old file are no "
+                                    "longer shown."));
+    // An import under way ends on the new file first.
+    if (!m_importing)
+        reloadLibraryList();
+}
+
 void MusicLibraryDialog::addFiles()
 {
     const QStringList files = Prompts::openFileNames(
@@ -384,8 +418,11 @@ void MusicLibraryDialog::addFiles()
         AudioFiles::dialogFilter(QStringLiteral("Audio files")) + QStringLiteral(";;All files (*.*)"));
     if (files.isEmpty())
         return;
-    const int stored = m_library.addFiles(files);
-    refreshTable();
+    m_importing = true;
+    const int stored = store(m_writer->addFiles(m_library.name, files, kBatchSize, LibraryWriter::kOperatorPatienceMs))
+                           .written;
+    m_importing = false;
+    reloadLibraryList();
     emit librariesChanged();
     m_status->setText(QStringLiteral("Added %1 file(s)").arg(stored));
     reportRefused(QStringLiteral("Add files"), countAudioFiles(files), stored);
@@ -430,27 +467,50 @@ void MusicLibraryDialog::addFolder()
     adding.setMinimumDuration(0);
     int total = 0;
     int offered = 0;
+    // The batches in the library.db now at the path, by their first file.
+    QSet<int> inFile;
+    m_importing = true;
+    m_moved = false;
     for (int offset = 0; offset < n; offset += kBatchSize) {
         if (adding.wasCanceled())
             break;
+        if (inFile.contains(offset))
+            continue;
         const QStringList batch = paths.mid(offset, kBatchSize);
         const int audio = countAudioFiles(batch);
-        const int stored = m_library.addFiles(batch);
+        // The progress dialog keeps the window's input while it waits.
+        const int stored = LibraryWriter::waitFor(m_writer->addFiles(m_library.name, batch, kBatchSize,
+                                                                     LibraryWriter::kOperatorPatienceMs))
+                               .written;
+        // Another program set library.db aside: the batches before this one
+        // went into the old file and are added again to the new one.
+        const bool restart = m_moved;
+        if (restart) {
+            m_moved = false;
+            inFile.clear();
+            total = 0;
+            offered = 0;
+        }
         total += stored;
         offered += audio;
-        const int done = qMin(offset + kBatchSize, n);
-        adding.setValue(done);
-        adding.setLabelText(QStringLiteral("Adding files to library…  (%1 / %2)").arg(done).arg(n));
+        if (stored == audio)
+            inFile.insert(offset);
+        const int done = restart ? int(inFile.size()) * kBatchSize : qMin(offset + kBatchSize, n);
+        adding.setValue(qMin(done, n));
+        adding.setLabelText(QStringLiteral("Adding files to library…  (%1 / %2)").arg(qMin(done, n)).arg(n));
         QCoreApplication::processEvents();
         // The database refused the batch (another program held it past the
-        // busy time-out): the rest would wait as long each, so stop here.
+        // patience): the rest would wait as long each, so stop here.
         if (stored < audio) {
-            offered += countAudioFiles(paths.mid(offset + kBatchSize));
+            offered = countAudioFiles(paths);
             break;
         }
+        if (restart)
+            offset = -kBatchSize;
     }
+    m_importing = false;
     adding.setValue(n);
-    refreshTable();
+    reloadLibraryList();
     emit librariesChanged();
     m_status->setText(QStringLiteral("Added %1 file(s) from folder").arg(total));
     reportRefused(QStringLiteral("Add folder"), offered, total);
@@ -489,9 +549,16 @@ void MusicLibraryDialog::streamDialog(const Track& track)
     const QString url = urlBox->text().trimmed();
     if (url.isEmpty())
         return;
-    const bool stored = edit ? m_library.updateStream(track.filePath, nameBox->text(), url)
-                             : m_library.addStream(nameBox->text(), url);
-    if (!stored) {
+    const QString title = nameBox->text();
+    const std::function<int(MusicLibrary&)> change = edit
+        ? std::function<int(MusicLibrary&)>([old = track.filePath, title, url](MusicLibrary& on) {
+              // false also when no such stream is left: that is no refusal
+              return on.updateStream(old, title, url) ? 1 : MusicLibrary::lastWriteError().isValid() ? -1 : 0;
+          })
+        : [title, url](MusicLibrary& on) { return on.addStream(title, url) ? 1 : -1; };
+    const LibraryWriter::Outcome outcome =
+        store(m_writer->write(m_library.name, url, change, LibraryWriter::kOperatorPatienceMs));
+    if (!outcome.ok() || outcome.written == 0) {
         // An edited entry may have gone meanwhile; the table shows what is there.
         refreshTable();
         reportNotStored(dialog.windowTitle(), edit ? QStringLiteral("The stream was not updated")
@@ -515,7 +582,10 @@ void MusicLibraryDialog::editStream(const Track& track)
 
 void MusicLibraryDialog::verifyLibrary()
 {
-    const int removed = m_library.removeMissing();
+    const LibraryWriter::Outcome outcome = store(m_writer->write(
+        m_library.name, m_library.name, [](MusicLibrary& on) { return on.removeMissing(); },
+        LibraryWriter::kOperatorPatienceMs));
+    const int removed = outcome.ok() ? outcome.written : -1;
     if (removed < 0) {
         reportNotStored(QStringLiteral("Verify library"), QStringLiteral("The missing files were not removed"));
         return;
@@ -547,7 +617,16 @@ void MusicLibraryDialog::onDurationResolved(const QString& path, qint64 ms)
     m_pendingDurations.remove(path);
     if (ms < 1)
         return;
-    m_library.setDuration(path, ms);
+    m_writer
+        ->write(m_library.name, path,
+                [path, ms](MusicLibrary& on) {
+                    const int rows = on.setDuration(path, ms);
+                    return rows == 0 && MusicLibrary::lastWriteError().isValid() ? -1 : rows;
+                })
+        .then(this, [this](const LibraryWriter::Outcome& outcome) {
+            if (!outcome.ok())
+                m_status->setText(QStringLiteral("A measured length could not be stored (%1)").arg(outcome.reason));
+        });
     const QList<Track>& shown = m_table->tracks();
     for (int row = 0; row < shown.size(); ++row) {
         if (shown.at(row).isStream || shown.at(row).filePath != path)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "library/librarywriter.h"
 #include "library/musiclibrary.h"
 #include "library/track.h"
 
@@ -20,7 +21,9 @@ class TrackTableWidget;
 // tracks, create and delete libraries, fill them from files, folders and
 // streams, drop entries whose files are gone, and measure missing
 // durations in the background. Tracks leave for the playlist by
-// double-click, context menu or drag.
+// double-click, context menu or drag. Its writes go through the program's
+// library writer; while one the operator asked for is stored, the window
+// stays live but takes no input.
 class MusicLibraryDialog : public QDialog
 {
     Q_OBJECT
@@ -67,7 +70,16 @@ private:
     void reportRefused(const QString& title, int offered, int stored);
     // A write the database refused: on the status line and in a warning.
     void reportNotStored(const QString& title, const QString& what);
+    LibraryWriter::Outcome store(const QFuture<LibraryWriter::Outcome>& write);
+    bool createLibrary(const QString& name);
+    // Another program set library.db aside: the window shows the new file.
+    void onDatabaseMoved();
 
+    LibraryWriter* m_writer = nullptr;
+    // An import under way, and whether the writer moved to a new
+    // library.db since it began.
+    bool m_importing = false;
+    bool m_moved = false;
     MusicLibrary m_library;
     TrackTableWidget* m_table = nullptr;
     QComboBox* m_libraryList = nullptr;

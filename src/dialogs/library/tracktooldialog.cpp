@@ -7,6 +7,7 @@
 #include "engine/voiceovers.h"
 #include "engine/waveformdata.h"
 #include "library/audiofiles.h"
+#include "library/librarywriter.h"
 
 #include <QAudioOutput>
 #include <QCheckBox>
@@ -313,8 +314,8 @@ TrackToolDialog::TrackToolDialog(const Track& track, QWidget* parent) : QDialog(
             cell->setCheckState(cell->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
     });
     connect(ok, &QPushButton::clicked, this, [this] {
-        save();
-        accept();
+        if (save())
+            accept();
     });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(reset, &QPushButton::clicked, this, [this] { resetToDefaults(); });
@@ -427,7 +428,7 @@ void TrackToolDialog::showParams()
     m_stateLabel->setText(p.isDefault() ? QStringLiteral("Using defaults") : QStringLiteral("Customised"));
 }
 
-void TrackToolDialog::save()
+bool TrackToolDialog::save()
 {
     TrackParams p;
     p.start = spinMs(m_startSpin);
@@ -463,7 +464,18 @@ void TrackToolDialog::save()
         }
     }
     m_params = p;
-    TrackParams::save(m_track.filePath, m_params);
+    // Stored by the library writer while the window waits, live but closed
+    // to input: the other program may hold library.db for a while.
+    setEnabled(false);
+    const QString path = m_track.filePath;
+    const LibraryWriter::Outcome stored = LibraryWriter::waitFor(LibraryWriter::instanceOr(this)->write(
+        {}, path, [path, p](MusicLibrary& on) { return TrackParams::save(path, p, on.connectionName) ? 1 : -1; },
+        LibraryWriter::kOperatorPatienceMs));
+    setEnabled(true);
+    if (!stored.ok())
+        Prompts::warning(this, windowTitle(),
+                         QStringLiteral("The settings were not stored (%1). Try again later.").arg(stored.reason));
+    return stored.ok();
 }
 
 void TrackToolDialog::resetToDefaults()

@@ -26,7 +26,8 @@ class WaveformView;
 // The editor of one file's playout parameters: cue marks placed on its
 // waveform, crossfade overrides, level, voice-over and when the playlist
 // generator may pick it. OK stores them under the track's file path; the
-// caller only learns whether the dialog was accepted.
+// caller only learns whether the dialog was accepted, which it is only once
+// they are stored.
 class TrackToolDialog : public QDialog
 {
     Q_OBJECT
@@ -36,7 +37,9 @@ public:
     ~TrackToolDialog() override;
 
     void load();
-    void save();
+    // Stores the parameters shown; false (the operator told) when the
+    // database refused them.
+    bool save();
     void setDaypartAll(bool on);
 
     void loadWaveform();

@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QRegularExpression>
+#include <QTimer>
 
 namespace {
 
@@ -157,6 +160,51 @@ private slots:
             const double probe = AudioFixtures::probe(seeds.value(ext), QStringLiteral("format=duration")).toDouble();
             QVERIFY2(qAbs(ms.value(0).toLongLong() - qint64(probe * 1000)) < 100, qPrintable(ext));
         }
+    }
+
+    // While the manager adds a folder, the other program finds library.db
+    // not its own and sets it aside, as the playout program does at its
+    // start: the manager notices before its next write, says so, and every
+    // file ends up once in the new library.db.
+    void importFollowsAFileSetAside()
+    {
+        const QString top = testHome().scratch(QStringLiteral("aside"));
+        const QString seed = top + QStringLiteral("/seed.wav");
+        QVERIFY(AudioFixtures::silence(seed, 0.1));
+        const QString folder = top + QStringLiteral("/music");
+        QVERIFY(QDir().mkpath(folder));
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(QFile::copy(seed, folder + QStringLiteral("/%1.wav").arg(i, 3, 10, QLatin1Char('0'))));
+        const QString db = MusicLibrary::database().databaseName();
+        MusicLibraryDialog dialog;
+        PromptScript script;
+        bool setAside = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            const QList<QProgressDialog*> shown = dialog.findChildren<QProgressDialog*>();
+            if (setAside || shown.isEmpty() || !shown.first()->labelText().endsWith(QStringLiteral("(50 / 300)")))
+                return;
+            setAside = true;
+            QVERIFY(AudioFixtures::run(QStringLiteral("sqlite3"), {db, QStringLiteral("PRAGMA application_id=7")}));
+            QProcess other;
+            other.start(built(QStringLiteral("tests/ol_librarypeer")), {QStringLiteral("Default")});
+            QVERIFY(other.waitForReadyRead(kWaitMs));
+            QCOMPARE(other.readLine().trimmed(), QByteArray("ready"));
+            other.closeWriteChannel();
+            QVERIFY(other.waitForFinished(kWaitMs));
+        });
+        watch.start(0);
+        script.answerFolder(folder);
+        dialog.addFolder();
+        QVERIFY(setAside);
+        const QStringList aside = QDir(QFileInfo(db).path()).entryList({QStringLiteral("library.db.unusable-*")}, QDir::Files);
+        QCOMPARE(aside.filter(QRegularExpression(QStringLiteral("-\\d{6}$"))).size(), 1);
+        QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("status"))->text(),
+                 QStringLiteral("Added 300 file(s) from folder"));
+        QCOMPARE(sqlite(db, QStringLiteral("SELECT COUNT(*), COUNT(DISTINCT filepath) FROM tracks WHERE library='Default'")),
+                 QStringList{QStringLiteral("300|300")});
+        QCOMPARE(script.count(Prompts::Kind::Warning), 1);
+        QVERIFY(script.messages().first().startsWith(QStringLiteral("Another program set the library database aside")));
     }
 };
 

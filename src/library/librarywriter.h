@@ -1,0 +1,118 @@
+#pragma once
+
+#include "musiclibrary.h"
+#include "track.h"
+#include "trackparams.h"
+
+#include <QDateTime>
+#include <QFuture>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QWaitCondition>
+
+#include <functional>
+#include <memory>
+
+class QThread;
+
+// The writes a program makes to library.db while it runs, on a thread of
+// their own through a connection of their own: a write lock held by the
+// other program delays a write, never the window or the air. A refused
+// write is tried again while the lock lasts, up to a patience; what still
+// could not be stored comes back by name with the reason. Plays are kept
+// and tried again until they are written. Writes are made in the order
+// they were asked for.
+//
+// Before every write the writer looks whether library.db is still the file
+// it has open: another program may have set it aside. It then moves to the
+// new file (a write under way starts again there) and says so.
+class LibraryWriter : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What became of a write.
+    struct Outcome
+    {
+        int written = 0;  // rows stored, changed or removed
+        QStringList lost; // the items not stored
+        QString reason;   // why, in a few words; empty when all was stored
+        bool ok() const { return reason.isEmpty(); }
+    };
+
+    // How long a write is tried while the database refuses it; a write an
+    // operator sits waiting for gives up sooner.
+    static constexpr int kPatienceMs = 10000;
+    static constexpr int kOperatorPatienceMs = 5000;
+
+    explicit LibraryWriter(QObject* parent = nullptr);
+    // Writes what is still queued, trying for a bounded time.
+    ~LibraryWriter() override;
+
+    // The program's writer (the first made that still runs), else nullptr.
+    static LibraryWriter* instance();
+    // The program's writer, else a new one owned by owner.
+    static LibraryWriter* instanceOr(QObject* owner);
+
+    // Queues one play, timed now.
+    void logPlay(const Track& track);
+    // Plays not written yet.
+    int pending() const;
+
+    // Tracks already read, stored into a library (made when missing) in
+    // batches of `batch`. The future's progress is the rows stored so far;
+    // cancelling it stops after the batch being stored.
+    QFuture<Outcome> addTracks(const QString& library, const QList<Track>& tracks, qsizetype batch = 250,
+                               int patienceMs = kPatienceMs);
+    // Audio files, their tags read here, stored as addTracks does.
+    QFuture<Outcome> addFiles(const QString& library, const QStringList& paths, qsizetype batch = 50,
+                              int patienceMs = kPatienceMs);
+    // A file's stored parameters read, changed and written back.
+    QFuture<Outcome> changeParams(const QString& path, const std::function<void(TrackParams&)>& change,
+                                  int patienceMs = kPatienceMs);
+    // Any other write, through a library value on the writer's connection:
+    // `work` gives the rows written, or -1 when the database refused it.
+    // `item` names it in the outcome.
+    QFuture<Outcome> write(const QString& library, const QString& item, const std::function<int(MusicLibrary&)>& work,
+                           int patienceMs = kPatienceMs);
+
+    // Waits for a write while this thread's events go on: the window stays
+    // live. A cancelled write gives what it stored before it stopped.
+    static Outcome waitFor(QFuture<Outcome> future);
+
+signals:
+    // Plays could not be written: said once as it begins, with how many
+    // wait and why. They are kept and tried again.
+    void playsNotWritten(int waiting, const QString& reason);
+    // Written after all, once the queue is empty again.
+    void playsWritten(int count);
+    // Another program set library.db aside or replaced it; the writer now
+    // writes to the new file at this path.
+    void databaseMoved(const QString& file);
+
+private:
+    struct Play
+    {
+        Track track;
+        QDateTime when;
+    };
+    struct Job;
+    // One batch of a job on the writer's connection: the rows written, or
+    // -1 when refused.
+    using Step = std::function<int(MusicLibrary& library, qsizetype from, qsizetype count)>;
+
+    QFuture<Outcome> submit(const QString& library, const QStringList& items, qsizetype batch, int patienceMs,
+                            Step step);
+    void run();
+
+    QString m_file;
+    QThread* m_thread = nullptr;
+    mutable QMutex m_mutex;
+    QWaitCondition m_wake;
+    QList<Play> m_plays;
+    QList<std::shared_ptr<Job>> m_jobs;
+    bool m_quit = false;
+};

@@ -1,0 +1,272 @@
+#!/usr/bin/env bash
+# tools/run from outside the environment, as a person at a desk reaches it:
+# a sound server where desktops keep it (a PulseAudio of this test's own,
+# null sink as default, listening in a runtime folder of its own) hears the
+# program's stream and the tone it plays; with no server the program says so
+# and plays into a private sink; the station's files land in the home, and
+# what a stand-in older root held is moved there, nothing lost; an account
+# without privileges reaches the same. Run by tools/test.
+set -euo pipefail
+# The environment's own functions (where its root lies, what counts as
+# station data); sourcing defines $top, the checkout.
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/inroot"
+
+tone_hz=1234
+work=$(mktemp -d /tmp/ol-desk-XXXXXX)
+chmod 755 "$work"
+started=()
+
+# Ends PID and everything below it: a sandbox outlives its outer process.
+kill_tree() {
+    local child
+    for child in $(ps -o pid= --ppid "$1"); do kill_tree "$child"; done
+    kill "$1" 2>/dev/null || true
+}
+
+cleanup() {
+    local p
+    for p in "${started[@]}"; do kill_tree "$p"; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Tries CMD every half second for up to SECONDS.
+within() {
+    local seconds=$1 i
+    shift
+    for ((i = 0; i < seconds * 2; i++)); do
+        "$@" && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+free_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 30000))
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
+    done
+}
+
+# A remote API request; prints the answer's body.
+api() (
+    exec 3<>"/dev/tcp/127.0.0.1/$1" || exit 1
+    printf 'GET /?%s HTTP/1.0\r\n\r\n' "$2" >&3
+    sed '1,/^\r$/d' <&3
+) 2>/dev/null
+
+# Runs CMD as the account of the scenario (as_user: empty or a setpriv).
+as() { "${as_user[@]}" "$@"; }
+
+# A PulseAudio of the test's own where a desktop runs it:
+# RUNTIME/pulse/native, with the cookie in HOME, a null sink as default.
+start_desk_server() {
+    local home=$1 runtime=$2
+    as env HOME="$home" "$top/tools/inroot" env XDG_RUNTIME_DIR="$runtime" \
+        pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target="file:$runtime/pulse.log" \
+        -L "module-native-protocol-unix socket=$runtime/pulse/native" \
+        -L "module-null-sink sink_name=desk sink_properties=device.description=Desk rate=48000" \
+        -L module-always-sink &
+    started+=($!)
+    within 30 pactl_on "$home" "unix:$runtime/pulse/native" info >/dev/null ||
+        fail "the desk's PulseAudio did not start: $(cat "$runtime/pulse.log" 2>/dev/null)"
+    pactl_on "$home" "unix:$runtime/pulse/native" set-default-sink desk
+}
+
+pactl_on() {
+    local home=$1 server=$2
+    shift 2
+    as env HOME="$home" "$top/tools/inroot" pactl -s "$server" "$@" 2>/dev/null
+}
+
+# The program's stream among the server's sink inputs.
+has_stream() {
+    pactl_on "$1" "$2" list sink-inputs | grep -q 'application.process.binary = "orchidlantern"'
+}
+
+# The frequency on the sink's monitor: the mean period between rising zero
+# crossings, leaving out gaps (a stall of a loaded machine is no tone).
+monitor_hz() {
+    local home=$1 server=$2 raw=$1/monitor.raw
+    as env HOME="$home" "$top/tools/inroot" bash -c \
+        'timeout 2 parec -s "$1" -d desk.monitor --raw --format=s16le --rate=48000 --channels=1 >"$2" || true' \
+        _ "$server" "$raw"
+    "$top/tools/inroot" python3 -c '
+import array, statistics, sys
+a = array.array("h")
+a.frombytes(open(sys.argv[1], "rb").read())
+rises = [i for i in range(1, len(a)) if a[i - 1] < 0 <= a[i] and max(a[i:i + 20]) > 300]
+periods = [y - x for x, y in zip(rises, rises[1:])]
+typical = statistics.median(periods) if len(periods) > 500 else 0
+kept = [p for p in periods if abs(p - typical) < 0.2 * typical]
+print(round(48000 * len(kept) / sum(kept)) if kept else 0)' "$raw"
+}
+
+# A process below PID called NAME.
+child_named() {
+    local pid=$1 name=$2 child
+    for child in $(ps -o pid= --ppid "$pid"); do
+        # The kernel keeps 15 characters of a name.
+        if [ "$(cat "/proc/$child/comm" 2>/dev/null)" = "${name:0:15}" ]; then echo "$child"; return 0; fi
+        child_named "$child" "$name" && return 0
+    done
+    return 1
+}
+
+# Starts ENV... tools/run ARGS in the background, its stderr into ERR;
+# sets run_pid.
+start_run() {
+    local err=$1
+    shift
+    as env -u DISPLAY -u WAYLAND_DISPLAY -u PULSE_SERVER -u ORCHIDLANTERN_IN_ROOT "$@" 2>"$err" &
+    run_pid=$!
+    started+=("$run_pid")
+}
+
+# Ends the program as a system would, and wants it to end well.
+stop_run() {
+    local name=$1 program status=0
+    program=$(child_named "$run_pid" "$name") || fail "$name is not running"
+    kill -TERM "$program"
+    wait "$run_pid" || status=$?
+    [ "$status" -eq 0 ] || fail "tools/run ended with $status after SIGTERM"
+}
+
+stationdata_file() {
+    mkdir -p "$(dirname "$1")"
+    printf '%s' "$2" >"$1"
+}
+
+# Plays the tone through the API and wants the server to hear it.
+play_and_hear() {
+    local home=$1 server=$2 port=$3 hz
+    within 300 api "$port" cmd=play | grep -q OK || fail "the remote API did not answer on $port"
+    within 30 has_stream "$home" "$server" || fail "$server lists no stream of the program"
+    hz=$(monitor_hz "$home" "$server")
+    [ $((hz - tone_hz)) -le 5 ] && [ $((tone_hz - hz)) -le 5 ] ||
+        fail "the monitor of $server carries $hz Hz, not the tone's $tone_hz Hz"
+}
+
+settings_with_api() {
+    stationdata_file "$1" "$(printf '[api]\nenabled=true\nport=%s\n' "$2")"
+}
+
+make_tone() {
+    "$top/tools/inroot" ffmpeg -nostdin -loglevel error -f lavfi \
+        -i "sine=frequency=$tone_hz:sample_rate=48000:duration=120" -ac 2 "$work/tone.wav"
+    chmod 644 "$work/tone.wav"
+}
+
+# -- the desk, with a stand-in older root holding the station's data -------
+desk_and_data() {
+    local home=$work/home runtime=$work/runtime cache=$work/cache port key real standin
+    local -a as_user=()
+    mkdir -p "$home" "$runtime" "$cache"
+    chmod 700 "$runtime"
+    key=$(ol_root_key)
+    real=$(ol_root_cache "$key")/root-$key
+    # Its station data would be moved into this test's home and lost with it.
+    [ -z "$(ol_station_data "$real")" ] || fail "$real holds station data: tools/run moves it into the home first"
+    ln -s "$real" "$cache/root-$key"
+    standin=$cache/root-0123456789abcdef
+    port=$(free_port)
+    settings_with_api "$standin/root/.config/Orchidlantern/Orchidlantern.conf" "$port"
+    stationdata_file "$standin/root/.config/Orchidlantern/Orchidlantern/events.json" '[]'
+    stationdata_file "$standin/root/Music/Orchidlantern/VoiceTracks/take 1.mp3" 'older take'
+    stationdata_file "$standin/root/Music/Orchidlantern_2024-05-01_10-00-00.mp3" 'recording'
+    touch -d '-2 days' "$standin/root/Music/Orchidlantern/VoiceTracks/take 1.mp3"
+    stationdata_file "$home/Music/Orchidlantern/VoiceTracks/take 1.mp3" 'newer take'
+    stationdata_file "$home/.config/Orchidlantern/Orchidlantern/events.json" '[ ]'
+    touch -d '-1 day' "$home/.config/Orchidlantern/Orchidlantern/events.json"
+    touch "$standin/.complete"
+    touch -d '-3 days' "$standin/.complete"
+    start_desk_server "$home" "$runtime"
+
+    start_run "$work/desk.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" ORCHIDLANTERN_ROOT_CACHE="$cache" \
+        "$top/tools/run" "$work/tone.wav"
+    play_and_hear "$home" "unix:$runtime/pulse/native" "$port"
+    stop_run orchidlantern
+
+    grep -qF "moving station data $standin/root/.config/Orchidlantern -> $home/.config/Orchidlantern" \
+        "$work/desk.err" || fail "no line told where the settings went: $(cat "$work/desk.err")"
+    [ ! -e "$standin" ] || fail "the older root was kept though its data was moved"
+    [ -e "$real/.complete" ] || fail "the environment in use went"
+    grep -q '^geometry=' "$home/.config/Orchidlantern/Orchidlantern.conf" ||
+        fail "the program kept no settings in the home"
+    [ -s "$home/.config/Orchidlantern/Orchidlantern/library.db" ] || fail "no library.db in the home"
+    [ "$(cat "$home/.config/Orchidlantern/Orchidlantern/events.json.older")" = '[ ]' ] ||
+        fail "the home's older events were not kept beside the moved ones"
+    [ "$(cat "$home/Music/Orchidlantern/VoiceTracks/take 1.mp3")" = 'newer take' ] &&
+        [ "$(cat "$home/Music/Orchidlantern/VoiceTracks/take 1.mp3.older")" = 'older take' ] ||
+        fail "a voice track of the same name was overwritten"
+    [ "$(cat "$home/Music/Orchidlantern_2024-05-01_10-00-00.mp3")" = 'recording' ] ||
+        fail "the recording was not moved"
+
+    # The second program, from its own command, on the same home.
+    start_run "$work/library.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" ORCHIDLANTERN_ROOT_CACHE="$cache" \
+        "$top/tools/run" --library-manager
+    within 120 opened "$home/.config/Orchidlantern/Orchidlantern/library.db" orchidlantern-library ||
+        fail "the library manager did not open the home's library.db: $(cat "$work/library.err")"
+    kill_tree "$run_pid"
+    wait "$run_pid" || true
+}
+
+# Whether the process NAME below run_pid holds FILE open.
+opened() {
+    local file=$1 name=$2 program
+    program=$(child_named "$run_pid" "$name") || return 1
+    find "/proc/$program/fd" -lname "$file" 2>/dev/null | grep -q .
+}
+
+# -- no sound server: the fallback, said in one line -----------------------
+no_server() {
+    local home=$work/home2 runtime=$work/runtime2 port line server
+    local -a as_user=()
+    mkdir -p "$home" "$runtime"
+    chmod 700 "$runtime"
+    port=$(free_port)
+    settings_with_api "$home/.config/Orchidlantern/Orchidlantern.conf" "$port"
+    start_run "$work/none.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" ORCHIDLANTERN_ROOT_CACHE="$work/cache" \
+        "$top/tools/run" "$work/tone.wav"
+    within 300 api "$port" cmd=play | grep -q OK || fail "the remote API did not answer on $port"
+    line=$(grep "no sound server" "$work/none.err") || fail "no line said the sound server was missing"
+    [ "$(grep -c "no sound server" "$work/none.err")" -eq 1 ] || fail "more than one line: $line"
+    case "$line" in *"unix:$runtime/pulse/native"*"start PulseAudio or PipeWire"*) ;;
+        *) fail "the line names neither the server sought nor how to reach one: $line" ;; esac
+    server=$(sed -n 's/.*private null sink (\([^)]*\)).*/\1/p' <<<"$line")
+    within 30 has_stream "$home" "$server" || fail "the private sink $server has no stream of the program"
+    stop_run orchidlantern
+}
+
+# -- an account without privileges -----------------------------------------
+unprivileged() {
+    local uid=64123 home=$work/uhome runtime=$work/uruntime port
+    while getent passwd "$uid" >/dev/null; do uid=$((uid + 1)); done
+    local -a as_user=(setpriv "--reuid=$uid" "--regid=$uid" --clear-groups)
+    mkdir -p "$home" "$runtime"
+    chmod 700 "$runtime"
+    port=$(free_port)
+    settings_with_api "$home/.config/Orchidlantern/Orchidlantern.conf" "$port"
+    chown -R "$uid:$uid" "$home" "$runtime"
+    start_desk_server "$home" "$runtime"
+    start_run "$work/user.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" "$top/tools/run" "$work/tone.wav"
+    play_and_hear "$home" "unix:$runtime/pulse/native" "$port"
+    stop_run orchidlantern
+    [ -s "$home/.config/Orchidlantern/Orchidlantern/library.db" ] ||
+        fail "no library.db in the unprivileged account's home: $(cat "$work/user.err")"
+}
+
+make_tone
+desk_and_data
+no_server
+if [ "$(id -u)" -eq 0 ]; then
+    unprivileged
+fi
+echo "tst_deskrun: the desk, the fallback and the station's data as expected"
