@@ -129,9 +129,20 @@ void EventReactions::onSilenceDetected(int action)
     const SilenceDetector::Action a = SilenceDetector::actionFromInt(action);
     SilenceDetector* silence = m_desk.silenceDetector();
     AudioEngine* engine = m_desk.engine();
-    m_desk.appendLog(QStringLiteral("Silence detected (%1s) - %2")
-                         .arg(silence ? silence->timeoutSecs() : 0)
-                         .arg(SilenceDetector::actionName(a)));
+    const int timeoutSecs = silence ? silence->timeoutSecs() : 0;
+    // Nothing played after the last report's action: trying again would
+    // only repeat it every time-out.
+    auto nothingLeft = [this, silence, engine] {
+        if (!engine->hasRunOut())
+            return false;
+        m_desk.appendLog(QStringLiteral("Silence: nothing left to play - waiting for the operator"));
+        if (silence)
+            silence->standDown();
+        return true;
+    };
+    if (silence && silence->silentMs() > qint64(timeoutSecs) * 1000 && nothingLeft())
+        return;
+    m_desk.appendLog(QStringLiteral("Silence detected (%1s) - %2").arg(timeoutSecs).arg(SilenceDetector::actionName(a)));
     auto playFromTop = [this, engine] {
         if (PlaylistModel* onAir = m_desk.onAirPlaylist(); onAir && onAir->rowCount() > 0)
             engine->playRow(0);
@@ -160,4 +171,5 @@ void EventReactions::onSilenceDetected(int action)
         engine->next();
         break;
     }
+    nothingLeft();
 }

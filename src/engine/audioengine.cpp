@@ -20,6 +20,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -27,6 +28,8 @@ namespace {
 constexpr int kFadeTickMs = 40;
 constexpr qint64 kBatchUs = 75000; // decoded audio handed over at once, at most
 constexpr int kAimAtMixMs = 500; // how far ahead a segue is timed to its mix point
+// A report this far behind the one before it is a jump (a seek), not jitter.
+constexpr qint64 kClockSlackMs = 250;
 // How far ahead of its mix point the next row is loaded on the idle deck.
 constexpr int kPreloadMs = 4000;
 constexpr double kSilentGain = 0.0001;
@@ -53,12 +56,17 @@ AudioEngine::AudioEngine(QObject* parent)
     m_streamLimitTimer = new QTimer(this);
     m_streamLimitTimer->setSingleShot(true);
     connect(m_streamLimitTimer, &QTimer::timeout, this, &AudioEngine::onStreamLimit);
+    m_mixTimer = new QTimer(this);
+    m_mixTimer->setSingleShot(true);
+    m_mixTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_mixTimer, &QTimer::timeout, this, &AudioEngine::onMixTimer);
+    m_clock.start();
     m_startTimer = new QTimer(this);
     m_startTimer->setSingleShot(true);
     connect(m_startTimer, &QTimer::timeout, this, [this] {
         // A deck the operator paused while it was loading is not a failure.
-        if (m_startPending && m_startDeck >= 0
-            && deck(m_startDeck).player->playbackState() == QMediaPlayer::PlayingState)
+        if (m_onAir.stage == OnAir::Starting && m_onAir.deck >= 0
+            && deck(m_onAir.deck).player->playbackState() == QMediaPlayer::PlayingState)
             startFailed(QStringLiteral("no audio after %1 s").arg(m_startTimer->interval() / 1000));
     });
 }
@@ -100,7 +108,7 @@ void AudioEngine::setUpDeck(int index)
             takeDeckBuffers(index);
             onEndOfTrack(index);
         }
-        else if (s == QMediaPlayer::InvalidMedia && m_startPending && index == m_startDeck)
+        else if (s == QMediaPlayer::InvalidMedia && m_onAir.stage == OnAir::Starting && index == m_onAir.deck)
             startFailed(QStringLiteral("cannot be decoded"));
     });
     connect(d.player, &QMediaPlayer::playbackStateChanged, this, [this, index](QMediaPlayer::PlaybackState state) {
@@ -110,7 +118,9 @@ void AudioEngine::setUpDeck(int index)
         if (state != QMediaPlayer::PlayingState)
             takeDeckBuffers(index);
         // A paused or stopped deck sends no more buffers: its last level
-        // must not stay on the meter.
+        // must not stay on the meter, nor count as sound on air.
+        if (state != QMediaPlayer::PlayingState)
+            m_trackLevels[index] = LevelPeaks();
         if (state != QMediaPlayer::PlayingState && m_deckLevels[index].valid) {
             m_deckLevels[index] = LevelPeaks();
             emit levels(qMax(m_deckLevels[0].left, m_deckLevels[1].left),
@@ -121,7 +131,7 @@ void AudioEngine::setUpDeck(int index)
     connect(d.player, &QMediaPlayer::errorOccurred, this, [this, index](QMediaPlayer::Error, const QString& text) {
         if (!text.isEmpty())
             emit logMessage(QStringLiteral("Playback error: ") + text);
-        if (m_startPending && index == m_startDeck)
+        if (m_onAir.stage == OnAir::Starting && index == m_onAir.deck)
             startFailed(text.isEmpty() ? QStringLiteral("playback error") : text);
     });
 }
@@ -310,16 +320,27 @@ qint64 AudioEngine::duration() const
 
 void AudioEngine::pause()
 {
+    m_hold = Hold::Held;
     deck(m_active).player->pause();
 }
 
 void AudioEngine::togglePause()
 {
     QMediaPlayer* p = deck(m_active).player;
-    if (p->playbackState() == QMediaPlayer::PlayingState)
-        p->pause();
-    else
-        p->play();
+    if (p->playbackState() == QMediaPlayer::PlayingState) {
+        pause();
+        return;
+    }
+    resume(*p);
+}
+
+void AudioEngine::resume(QMediaPlayer& player)
+{
+    m_hold = Hold::None;
+    // Played again from its start, the track is followed again at its end.
+    if (player.playbackState() == QMediaPlayer::StoppedState && m_onAir.stage == OnAir::Ended)
+        m_onAir.stage = OnAir::Sounding;
+    player.play();
 }
 
 void AudioEngine::setPosition(qint64 ms)
@@ -329,20 +350,33 @@ void AudioEngine::setPosition(qint64 ms)
 
 void AudioEngine::stop()
 {
+    stopAll(false);
+}
+
+void AudioEngine::stopAll(bool ranOut)
+{
     if (m_voPlayer)
         m_voPlayer->stop();
     m_voArmed = false;
     m_voFile.clear();
     haltDecks();
+    m_hold = ranOut ? Hold::RunOut : Hold::Held;
     emit logMessage(QStringLiteral("Stop"));
+    // The decks may have stopped already (a row that could not play).
+    if (ranOut)
+        emit playingChanged(false);
 }
 
 void AudioEngine::haltDecks()
 {
     m_streamLimitTimer->stop();
     m_startTimer->stop();
-    m_startPending = false;
-    m_skipPending = false;
+    m_mixTimer->stop();
+    // A start is no longer checked, and a skip past a failed row is off.
+    if (m_onAir.stage == OnAir::Starting)
+        m_onAir.stage = OnAir::Sounding;
+    else if (m_onAir.stage == OnAir::Failed)
+        m_onAir.stage = OnAir::Ended;
     // Decks not made yet have nothing to stop.
     if (!m_decks[0].player)
         return;
@@ -408,22 +442,30 @@ void AudioEngine::startOnDeck(Deck& deck, const Track& t, bool fadeIn)
     const bool ready = !source.isEmpty() && deck.preloaded == source && deck.player->source() == source
                        && deck.player->playbackState() == QMediaPlayer::PausedState;
     deck.preloaded.clear();
-    if (ready)
+    if (ready) {
         deck.level = storedLevel(t, source);
-    else
+        // While paused the deck may have played its first frames, unheard:
+        // the track starts from its very beginning.
+        deck.player->setPosition(0);
+    } else {
         loadDeck(deck, t, source);
+    }
     dropQueuedBuffers(int(&deck - m_decks));
 
-    if (!fadeIn) {
+    if (fadeIn) {
+        deck.gain = 0.0;
+        deck.out->setVolume(0.0f);
+    }
+    // The player's own thread takes the volume up when it starts: a fade of
+    // no length is at full volume before, or the first frames go out silent.
+    if (!fadeIn || m_fadeInMs < 1) {
         deck.gain = 1.0;
         applyDeckVolume(deck);
         deck.player->play();
-    } else {
-        deck.gain = 0.0;
-        deck.out->setVolume(0.0f);
-        deck.player->play();
-        beginFade(deck, 1.0, m_fadeInMs, false);
+        return;
     }
+    deck.player->play();
+    beginFade(deck, 1.0, m_fadeInMs, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -433,36 +475,31 @@ void AudioEngine::setPlaylist(PlaylistModel* model)
 {
     if (model == m_playlist)
         return;
-    const bool hadRow = m_playlist && m_currentRow >= 0;
     if (m_playlist)
         disconnect(m_playlist, nullptr, this, nullptr);
     m_playlist = model;
-    m_entryRow = -1;
+    m_onAir.row = -1;
+    m_onAir.following = 0;
     if (!model)
         return;
     // The row number belongs to the old list. The track on air plays on;
-    // the new list takes over at its own current row, unless that row is
-    // the very track on air.
-    if (hadRow) {
-        const int own = model->currentRow();
-        const bool same = own >= 0 && own < model->rowCount() && model->tracks().at(own).filePath == m_currentTrack.filePath
-                          && model->tracks().at(own).marker == m_currentTrack.marker
-                          && model->tracks().at(own).title == m_currentTrack.title;
-        m_currentRow = same ? own : -1;
-        if (!same)
-            m_entryRow = qMax(own, 0);
-    }
+    // once something has played, the new list follows it at its own current
+    // row, or takes it as its own when that row holds the very track.
+    const int own = model->currentRow();
+    if (m_onAir.start > 0 && own >= 0 && own < model->rowCount() && sameRow(model->tracks().at(own), m_onAir.track))
+        m_onAir.row = own;
+    else if (m_onAir.start > 0)
+        m_onAir.following = qMax(own, 0);
     connect(model, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int first, int last) { onRowsInserted(first, last); });
     connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex&, int first, int last) { onRowsAboutToBeRemoved(first, last); });
-    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, &AudioEngine::onModelAboutToBeReset);
     connect(model, &QAbstractItemModel::modelReset, this, &AudioEngine::onModelReset);
 }
 
-int AudioEngine::nextRowInOrder() const
+bool AudioEngine::sameRow(const Track& a, const Track& b)
 {
-    return m_currentRow < 0 && m_entryRow >= 0 ? m_entryRow : m_currentRow + 1;
+    return a.filePath == b.filePath && a.marker == b.marker && a.label == b.label && a.title == b.title;
 }
 
 QString AudioEngine::cannotPlayReason(const Track& t)
@@ -498,37 +535,49 @@ QString AudioEngine::rowLabel(const Track& t) const
 
 void AudioEngine::playRow(int row)
 {
+    startRow(row, kEngineFadeOut, 0);
+}
+
+void AudioEngine::startRow(int row, int outgoingFadeMs, int failedBefore)
+{
     if (!m_playlist || row < 0 || row >= m_playlist->rowCount())
         return;
 
-    ++m_rowStarts;
     m_startTimer->stop();
-    m_startPending = false;
-    m_skipPending = false;
-    m_entryRow = -1;
-    if (!m_skipping)
-        m_failedStarts = 0;
-    m_currentRow = row;
-    m_currentTrack = m_playlist->tracks().at(row);
+    m_streamLimitTimer->stop();
+    m_mixTimer->stop();
+    const quint32 start = m_onAir.start + 1;
+    m_onAir = OnAir{};
+    m_onAir.start = start;
+    m_onAir.track = m_playlist->tracks().at(row);
+    m_onAir.row = row;
+    m_onAir.stage = OnAir::Starting;
+    m_onAir.failedBefore = failedBefore;
+    m_onAir.outgoingFadeMs = outgoingFadeMs;
+    m_hold = Hold::None;
     // Receivers of the signals below may insert or remove rows, so the
     // row number is not looked at again: this is the track that starts.
-    const Track track = m_currentTrack;
+    const Track track = m_onAir.track;
     m_playlist->setCurrentRow(row);
-    m_mixing = false;
-    m_streamLimitTimer->stop();
     emit currentRowChanged(row);
     m_lastStreamTitle.clear();
     armVoiceover();
 
     if (track.marker) {
+        // What was playing before plays on, unless the row halts it; its
+        // end is followed by the row after this one.
+        m_onAir.stage = OnAir::Sounding;
+        m_onAir.deck = m_active;
         emit nowPlaying(track);
         const QString label = track.label.toLower();
         if (label == QLatin1String("stop")) {
+            m_hold = Hold::Held;
             stopDeck(deck(0));
             stopDeck(deck(1));
             emit playingChanged(false);
             emit logMessage(QStringLiteral("STOP command - playback halted (press Play or Next to continue)"));
         } else if (label == QLatin1String("pause")) {
+            m_hold = Hold::Held;
             deck(m_active).player->pause();
             emit logMessage(QStringLiteral("PAUSE command"));
         } else {
@@ -538,9 +587,9 @@ void AudioEngine::playRow(int row)
     }
 
     emit logMessage(rowLabel(track));
-    m_lastEndedRow = -1;
 
     if (!hasOutput()) {
+        m_onAir.stage = OnAir::Sounding;
         emit nowPlaying(track);
         emit logMessage(kNoOutput);
         return;
@@ -555,18 +604,13 @@ void AudioEngine::playRow(int row)
             stopDeck(deck(0));
             stopDeck(deck(1));
         }
-        m_startDeck = -1;
-        m_startSegueFadeOutMs = m_segueFadeOutMs;
-        m_startPending = true;
         startFailed(reason);
         return;
     }
 
-    m_startSegueFadeOutMs = m_segueFadeOutMs;
     if (crossfade) {
-        if (m_segueFadeOutMs != kLeavePlaying)
-            beginFade(deck(m_active), 0.0, m_segueFadeOutMs == kEngineFadeOut ? m_fadeOutMs : m_segueFadeOutMs,
-                      true);
+        if (outgoingFadeMs != kLeavePlaying)
+            beginFade(deck(m_active), 0.0, outgoingFadeMs == kEngineFadeOut ? m_fadeOutMs : outgoingFadeMs, true);
         // What the outgoing deck played up to now still goes on air.
         takeDeckBuffers(m_active);
         m_active = 1 - m_active;
@@ -575,20 +619,23 @@ void AudioEngine::playRow(int row)
         stopDeck(deck(1));
     }
     // Set before the start: the player may report a failure at once.
-    m_startDeck = m_active;
-    m_startPending = true;
+    m_onAir.deck = m_active;
     startOnDeck(deck(m_active), track, m_crossfadeEnabled);
-    if (m_skipPending)
+    if (m_onAir.start != start || m_onAir.stage != OnAir::Starting)
         return;
-    m_startGeneration = m_deckGeneration[m_active];
     m_startTimer->start(track.isStream ? kStreamStartMs : kFileStartMs);
     emit nowPlaying(track);
 
-    if (track.isStream && track.streamLimitMs > 0)
+    if (m_onAir.start == start && track.isStream && track.streamLimitMs > 0)
         m_streamLimitTimer->start(int(qMin<qint64>(track.streamLimitMs, std::numeric_limits<int>::max())));
 }
 
 void AudioEngine::next()
+{
+    advance(kEngineFadeOut, 0);
+}
+
+void AudioEngine::advance(int outgoingFadeMs, int failedBefore)
 {
     if (!m_playlist)
         return;
@@ -603,29 +650,29 @@ void AudioEngine::next()
         if (m_shuffle && count > 1) {
             for (int draw = 0; draw < kShuffleDraws; ++draw) {
                 row = int((quint64(QRandomGenerator::global()->generate()) * quint64(count)) >> 32);
-                if (row != m_currentRow)
+                if (row != m_onAir.row)
                     break;
             }
         } else {
-            row = nextRowInOrder();
+            row = m_onAir.nextRow();
             if (row >= count) {
-                stop();
+                stopAll(true);
                 return;
             }
         }
     }
-    playRow(row);
+    startRow(row, outgoingFadeMs, failedBefore);
 }
 
 void AudioEngine::previous()
 {
-    if (m_playlist && m_currentRow - 1 >= 0)
-        playRow(m_currentRow - 1);
+    if (m_playlist && m_onAir.row - 1 >= 0)
+        playRow(m_onAir.row - 1);
 }
 
 void AudioEngine::play()
 {
-    if (isCommandRow(m_currentRow)) {
+    if (m_onAir.row >= 0 && m_onAir.track.marker) {
         next();
         return;
     }
@@ -634,13 +681,13 @@ void AudioEngine::play()
         return;
     }
     Deck& d = deck(m_active);
-    // The on-air list changed while stopped: its own current row comes.
-    const bool entry = m_entryRow >= 0 && d.player->playbackState() == QMediaPlayer::StoppedState;
-    if ((entry || d.player->source().isEmpty()) && m_playlist && m_playlist->rowCount() > 0) {
-        playRow(entry ? qMin(m_entryRow, m_playlist->rowCount() - 1) : qMax(m_currentRow, 0));
+    // The track on air is no row of the list now: what follows it comes.
+    const bool elsewhere = m_onAir.row < 0 && d.player->playbackState() == QMediaPlayer::StoppedState;
+    if ((elsewhere || d.player->source().isEmpty()) && m_playlist && m_playlist->rowCount() > 0) {
+        playRow(elsewhere ? qMin(m_onAir.following, m_playlist->rowCount() - 1) : qMax(m_onAir.row, 0));
         return;
     }
-    d.player->play();
+    resume(*d.player);
 }
 
 void AudioEngine::onEndOfTrack(int index)
@@ -649,10 +696,13 @@ void AudioEngine::onEndOfTrack(int index)
         stopDeck(deck(index));
         return;
     }
-    if (m_currentTrack.marker || m_lastEndedRow == m_currentRow || m_skipPending)
+    // Once per start: a failed row is skipped from elsewhere.
+    if (m_onAir.stage != OnAir::Starting && m_onAir.stage != OnAir::Sounding)
         return;
-    m_lastEndedRow = m_currentRow;
-    emit logMessage(QStringLiteral("End of track: ") + rowLabel(m_currentTrack));
+    m_onAir.stage = OnAir::Ended;
+    // After a command row, the track that played on under it has ended.
+    if (!m_onAir.track.marker)
+        emit logMessage(QStringLiteral("End of track: ") + rowLabel(m_onAir.track));
     if (m_autoPlayNext)
         next();
     else
@@ -661,61 +711,57 @@ void AudioEngine::onEndOfTrack(int index)
 
 void AudioEngine::confirmStart()
 {
-    m_startPending = false;
+    m_onAir.stage = OnAir::Sounding;
     m_startTimer->stop();
-    m_failedStarts = 0;
-    if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount())
-        m_playlist->setUnplayable(m_currentRow, QString());
-    emit playStarted(m_currentTrack);
+    if (m_playlist && m_onAir.row >= 0 && m_onAir.row < m_playlist->rowCount())
+        m_playlist->setUnplayable(m_onAir.row, QString());
+    emit playStarted(m_onAir.track);
 }
 
 void AudioEngine::startFailed(const QString& reason)
 {
-    if (!m_startPending)
+    if (m_onAir.stage != OnAir::Starting)
         return;
-    m_startPending = false;
+    m_onAir.stage = OnAir::Failed;
     m_startTimer->stop();
     m_streamLimitTimer->stop();
-    emit logMessage(rowLabel(m_currentTrack) + QStringLiteral(": cannot be played (") + reason + QLatin1Char(')'));
-    if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount())
-        m_playlist->setUnplayable(m_currentRow, reason);
-    ++m_failedStarts;
+    emit logMessage(rowLabel(m_onAir.track) + QStringLiteral(": cannot be played (") + reason + QLatin1Char(')'));
+    if (m_playlist && m_onAir.row >= 0 && m_onAir.row < m_playlist->rowCount())
+        m_playlist->setUnplayable(m_onAir.row, reason);
     // The player may be in the middle of reporting; move on from the event loop.
-    m_skipPending = true;
-    const quint32 start = m_rowStarts;
+    const quint32 start = m_onAir.start;
     QMetaObject::invokeMethod(this, [this, start] { skipUnplayable(start); }, Qt::QueuedConnection);
 }
 
 void AudioEngine::skipUnplayable(quint32 start)
 {
-    if (start != m_rowStarts || !m_skipPending)
+    if (start != m_onAir.start || m_onAir.stage != OnAir::Failed)
         return;
-    m_skipPending = false;
-    if (m_startDeck >= 0) {
-        const int failed = m_startDeck;
+    m_onAir.stage = OnAir::Ended;
+    if (m_onAir.deck >= 0) {
+        const int failed = m_onAir.deck;
         stopDeck(deck(failed));
         deck(failed).player->setSource(QUrl());
         // Back to the deck still fading out, so that the next row takes
         // over from it as this one would have.
         if (deck(1 - failed).player->playbackState() == QMediaPlayer::PlayingState)
             m_active = 1 - failed;
-        m_startDeck = -1;
+        m_onAir.deck = -1;
     }
     if (!m_playlist)
         return;
+    const int failures = m_onAir.failedBefore + 1;
     bool anyLeft = false;
     for (int r = 0; r < m_playlist->rowCount() && !anyLeft; ++r)
         anyLeft = !m_playlist->tracks().at(r).marker && m_playlist->unplayableReason(r).isEmpty();
-    if (!anyLeft || m_failedStarts > 2 * m_playlist->rowCount()) {
+    if (!anyLeft || failures > 2 * m_playlist->rowCount()) {
         haltDecks();
+        m_hold = Hold::RunOut;
         emit logMessage(QStringLiteral("No row of the playlist can be played - playback stopped"));
+        emit playingChanged(false);
         return;
     }
-    m_segueFadeOutMs = m_startSegueFadeOutMs;
-    m_skipping = true;
-    next();
-    m_skipping = false;
-    m_segueFadeOutMs = kEngineFadeOut;
+    advance(m_onAir.outgoingFadeMs, failures);
 }
 
 void AudioEngine::onStreamLimit()
@@ -726,53 +772,49 @@ void AudioEngine::onStreamLimit()
 
 void AudioEngine::onRowsInserted(int first, int last)
 {
-    if (m_currentRow >= qMax(first, 0))
-        m_currentRow += last - first + 1;
-    if (m_entryRow >= qMax(first, 0))
-        m_entryRow += last - first + 1;
+    const int count = last - first + 1;
+    if (m_onAir.row >= first)
+        m_onAir.row += count;
+    // Rows put where the list goes on come next.
+    else if (m_onAir.row < 0 && m_onAir.following > first)
+        m_onAir.following += count;
 }
 
 void AudioEngine::onRowsAboutToBeRemoved(int first, int last)
 {
-    if (m_entryRow > last)
-        m_entryRow -= last - first + 1;
-    else if (m_entryRow >= first)
-        m_entryRow = first;
-    if (m_currentRow < 0)
-        return;
-    if (last < m_currentRow)
-        m_currentRow -= last - first + 1;
-    else if (first <= m_currentRow)
-        m_currentRow = qMax(first - 1, 0);
-}
-
-void AudioEngine::onModelAboutToBeReset()
-{
-    m_rowAgreedBeforeReset = m_playlist && m_playlist->currentRow() == m_currentRow;
+    const int count = last - first + 1;
+    if (m_onAir.row > last) {
+        m_onAir.row -= count;
+    } else if (m_onAir.row >= first) {
+        // The track plays on without its row. The list goes on after the
+        // row before it, as if that one were on air; the first row stands
+        // in for itself.
+        m_onAir.row = -1;
+        m_onAir.following = qMax(first, 1);
+    } else if (m_onAir.row < 0) {
+        if (m_onAir.following > last)
+            m_onAir.following -= count;
+        else if (m_onAir.following > first)
+            m_onAir.following = first;
+    }
 }
 
 void AudioEngine::onModelReset()
 {
     if (!m_playlist)
         return;
-    // Reorders keep the model's current row on its track; trust it when it
-    // named the same row as ours before the reset.
-    if (m_rowAgreedBeforeReset) {
-        m_currentRow = m_playlist->currentRow();
-        return;
-    }
-    if (m_currentRow < 0)
-        return;
     const QList<Track>& rows = m_playlist->tracks();
-    for (qsizetype i = 0; i < rows.size(); ++i) {
-        const Track& t = rows.at(i);
-        if (t.filePath == m_currentTrack.filePath && t.marker == m_currentTrack.marker
-            && t.label == m_currentTrack.label && t.title == m_currentTrack.title) {
-            m_currentRow = int(i);
-            return;
-        }
+    if (m_onAir.row < 0) {
+        m_onAir.following = qMin(m_onAir.following, int(rows.size()));
+        return;
     }
-    m_currentRow = -1;
+    // Reorders keep the model's current row on its track; a list emptied
+    // or refilled goes on at its first row.
+    const int own = m_playlist->currentRow();
+    if (own >= 0 && own < rows.size() && sameRow(rows.at(own), m_onAir.track))
+        return void(m_onAir.row = own);
+    m_onAir.row = -1;
+    m_onAir.following = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -782,19 +824,66 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
 {
     if (index != m_active)
         return;
+    noteReport(index, position);
     emit positionChanged(position);
     checkVoiceover(position);
+    considerSegue(index, position);
+}
+
+void AudioEngine::noteReport(int index, qint64 position)
+{
+    DeckClock& c = m_deckClock;
+    // A new start, another deck or a jump back (a seek) begins afresh.
+    if (c.start != m_onAir.start || c.deck != index || position < c.lastPosition - kClockSlackMs) {
+        c = DeckClock{};
+        c.start = m_onAir.start;
+        c.deck = index;
+    }
+    c.lastPosition = position;
+    c.lags[c.next] = m_clock.elapsed() - position;
+    c.next = (c.next + 1) % kClockReports;
+    c.count = qMin(c.count + 1, kClockReports);
+}
+
+qint64 AudioEngine::clockPosition() const
+{
+    // Positions lag the clock in a sawtooth, and now and then one jumps
+    // ahead of what is heard for a few reports: the heard track keeps to
+    // the least lag that several of the recent reports share.
+    const DeckClock& c = m_deckClock;
+    if (c.count == 0)
+        return 0;
+    qint64 lags[kClockReports];
+    std::copy(c.lags, c.lags + c.count, lags);
+    qint64* rank = lags + c.count / 6;
+    std::nth_element(lags, rank, lags + c.count);
+    return qMax(c.lastPosition, m_clock.elapsed() - *rank);
+}
+
+void AudioEngine::onMixTimer()
+{
+    const Deck& d = deck(m_active);
+    if (m_deckClock.start != m_onAir.start || m_deckClock.deck != m_active
+        || d.player->playbackState() != QMediaPlayer::PlayingState)
+        return;
+    considerSegue(m_active, m_deckClock.lastPosition);
+}
+
+void AudioEngine::considerSegue(int index, qint64 reported)
+{
     // Without crossfading no segue can start, whatever a file overrides.
-    if (m_mixing || !m_autoPlayNext || !m_mix.crossfadeEnabled)
+    if (!m_autoPlayNext || !m_mix.crossfadeEnabled
+        || (m_onAir.stage != OnAir::Starting && m_onAir.stage != OnAir::Sounding))
         return;
 
     Deck& d = deck(index);
     const qint64 dur = d.player->duration();
-    MixConfig mix = m_mix;
-    if (m_playlist && m_currentRow >= 0 && m_currentRow < m_playlist->rowCount()) {
-        mix = TrackParams::resolveMix(m_mix, m_mix, false, currentParams(), m_playlist->segueAt(m_currentRow), false,
-                                      0);
-    }
+    const qint64 position = clockPosition();
+    const int row = m_onAir.row;
+    const MixConfig mix = TrackParams::resolveMix(
+        m_mix, m_mix, false, currentParams(),
+        m_playlist && row >= 0 && row < m_playlist->rowCount() ? m_playlist->segueAt(row) : TrackParams::SegueOverride{},
+        false, 0);
 
     // A presenter's ducking or a low master volume must not pass for the
     // track's own ending.
@@ -804,24 +893,16 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     const bool levelValid = lv.valid && !fadingIn;
     const double levelDb = levelValid ? AudioLevels::toDbfs(qMax(lv.left, lv.right)) : 0.0;
     if (!shouldStartMix(mix, dur, dur - position, levelDb, levelValid)) {
-        // Position reports come tens of milliseconds apart: a timer aimed at
-        // the mix point starts the segue on time, not at the next report.
+        // Reports come tens of milliseconds apart and late by as much: a
+        // timer aimed at the mix point by the clock starts the segue on
+        // time, not at the next report.
         const qint64 untilMix = dur - position - mix.mixPointMs;
-        if (untilMix > 0 && untilMix <= kPreloadMs && d.player->playbackState() == QMediaPlayer::PlayingState
-            && dur >= mix.minCrossfadeMs)
+        const bool playing = d.player->playbackState() == QMediaPlayer::PlayingState;
+        if (untilMix > 0 && untilMix <= kPreloadMs && playing && dur >= mix.minCrossfadeMs)
             preloadNext(index);
-        if (untilMix > 0 && untilMix <= kAimAtMixMs && d.player->playbackState() == QMediaPlayer::PlayingState
-            && shouldStartMix(mix, dur, mix.mixPointMs, levelDb, levelValid)) {
-            // The player's position moves only with its reports; the
-            // check at the timer goes by the clock since this one.
-            QMediaPlayer* player = d.player;
-            QElapsedTimer since;
-            since.start();
-            QTimer::singleShot(int(untilMix), Qt::PreciseTimer, this, [this, index, player, position, since] {
-                if (deck(index).player == player && player->playbackState() == QMediaPlayer::PlayingState)
-                    onDeckPosition(index, std::max(player->position(), position + since.elapsed()));
-            });
-        }
+        if (untilMix > 0 && untilMix <= kAimAtMixMs && playing
+            && shouldStartMix(mix, dur, mix.mixPointMs, levelDb, levelValid))
+            m_mixTimer->start(int(untilMix));
         return;
     }
 
@@ -832,14 +913,14 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
     if (nextRow < 0 || nextRow >= m_playlist->rowCount() || isCommandRow(nextRow))
         return;
 
-    m_mixing = true;
+    // Where the outgoing deck is when the next row starts.
+    if (position != reported)
+        emit positionChanged(position);
     if (fromQueue)
         m_playlist->takeNextQueued();
     // The transition's own fade-out governs the outgoing deck; without fade
     // on mix the outgoing track plays out under the new one.
-    m_segueFadeOutMs = mix.fadeOutOnMix ? qMax(0, mix.fadeOutMs) : kLeavePlaying;
-    playRow(nextRow);
-    m_segueFadeOutMs = kEngineFadeOut;
+    startRow(nextRow, mix.fadeOutOnMix ? qMax(0, mix.fadeOutMs) : kLeavePlaying, 0);
 }
 
 const TrackParams& AudioEngine::currentParams()
@@ -847,10 +928,10 @@ const TrackParams& AudioEngine::currentParams()
     // Read again only when the stored parameters may have changed: position
     // reports come many times a second.
     const quint64 stamp = TrackParams::changeStamp();
-    if (m_params.path != m_currentTrack.filePath || m_params.stamp != stamp) {
-        m_params.path = m_currentTrack.filePath;
+    if (m_params.path != m_onAir.track.filePath || m_params.stamp != stamp) {
+        m_params.path = m_onAir.track.filePath;
         m_params.stamp = stamp;
-        m_params.params = TrackParams::load(m_currentTrack.filePath);
+        m_params.params = TrackParams::load(m_onAir.track.filePath);
     }
     return m_params.params;
 }
@@ -858,7 +939,7 @@ const TrackParams& AudioEngine::currentParams()
 int AudioEngine::upcomingRow() const
 {
     const QList<int> queue = m_playlist->queue();
-    return queue.isEmpty() ? nextRowInOrder() : queue.first();
+    return queue.isEmpty() ? m_onAir.nextRow() : queue.first();
 }
 
 // Loads the row that the segue will start on the idle deck, paused and
@@ -978,7 +1059,7 @@ void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
 {
     if (!m_deckOpen[index])
         return;
-    if (m_startPending && index == m_startDeck && m_deckGeneration[index] == m_startGeneration)
+    if (m_onAir.stage == OnAir::Starting && index == m_onAir.deck)
         confirmStart();
     const LevelPeaks peaks = AudioLevels::peakLevels(buffer);
     if (!peaks.valid)
@@ -997,9 +1078,21 @@ void AudioEngine::onDeckBuffer(int index, const QAudioBuffer& buffer)
         emit audioBufferReady(buffer);
 }
 
+double AudioEngine::airLevel() const
+{
+    if (m_relayLive)
+        return m_relayLevel;
+    double level = 0.0;
+    for (const LevelPeaks& deckLevel : m_trackLevels) {
+        if (deckLevel.valid)
+            level = qMax(level, qMax(deckLevel.left, deckLevel.right));
+    }
+    return level;
+}
+
 void AudioEngine::onDeckMetaData(int index)
 {
-    if (!m_currentTrack.isStream || index != m_active)
+    if (!m_onAir.track.isStream || index != m_active)
         return;
     const QMediaMetaData md = deck(index).player->metaData();
     const QString title = md.value(QMediaMetaData::Title).toString().trimmed();
@@ -1030,9 +1123,10 @@ void AudioEngine::armVoiceover()
     m_voFile.clear();
     if (m_voPlayer)
         m_voPlayer->stop();
-    if (!m_voEnabled || m_currentTrack.marker || m_currentTrack.isStream || m_currentTrack.filePath.isEmpty())
+    const Track& t = m_onAir.track;
+    if (!m_voEnabled || t.marker || t.isStream || t.filePath.isEmpty())
         return;
-    const TrackParams::Voiceover vo = TrackParams::load(m_currentTrack.filePath).voiceover;
+    const TrackParams::Voiceover vo = TrackParams::load(t.filePath).voiceover;
     if (vo.ins < 1 || vo.source.isEmpty())
         return;
     const int roll = int(QRandomGenerator::global()->bounded(100));
@@ -1064,7 +1158,7 @@ void AudioEngine::onVoiceoverDuration(qint64 ms)
 {
     if (!m_voArmed || ms < 1)
         return;
-    m_voStartMs = Voiceovers::startMsFor(TrackParams::load(m_currentTrack.filePath).voiceover, ms);
+    m_voStartMs = Voiceovers::startMsFor(TrackParams::load(m_onAir.track.filePath).voiceover, ms);
 }
 
 void AudioEngine::checkVoiceover(qint64 position)
@@ -1091,6 +1185,7 @@ void AudioEngine::startRelay(const QString& url)
 
     m_relayActive = true;
     m_relayLive = false;
+    m_relayLevel = 0.0;
     m_relaySource = address;
     QMediaPlayer* deckPlayer = deck(m_active).player;
     m_relayResume = deckPlayer->playbackState() == QMediaPlayer::PlayingState;
@@ -1202,7 +1297,7 @@ void AudioEngine::relayFallBack()
     const bool wasLive = m_relayLive;
     m_relayLive = false;
     QMediaPlayer* p = deck(m_active).player;
-    if (hasOutput() && m_currentRow >= 0 && p->playbackState() != QMediaPlayer::PlayingState)
+    if (hasOutput() && m_onAir.start > 0 && p->playbackState() != QMediaPlayer::PlayingState)
         p->play();
     if (!m_reconnectTimer->isActive())
         m_reconnectTimer->start();
@@ -1230,8 +1325,10 @@ void AudioEngine::relayReconnect()
 void AudioEngine::onRelayBuffer(const QAudioBuffer& buffer)
 {
     const LevelPeaks peaks = AudioLevels::peakLevels(buffer);
-    if (peaks.valid)
+    if (peaks.valid) {
+        m_relayLevel = qMax(peaks.left, peaks.right);
         emit levels(m_masterVolume * peaks.left, m_masterVolume * peaks.right);
+    }
     if (m_relayLive)
         emit audioBufferReady(buffer);
 }

@@ -7,6 +7,7 @@
 
 #include <QAudioBuffer>
 #include <QAudioDevice>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMediaPlayer>
 #include <QMutex>
@@ -57,8 +58,19 @@ public:
     bool isPlaying() const;
     qint64 position() const;
     qint64 duration() const;
-    // The on-air playlist's row that is playing, -1 for none.
-    int currentRow() const { return m_currentRow; }
+    // The on-air playlist's row that is playing, -1 for none (also when the
+    // track on air is no longer a row of it).
+    int currentRow() const { return m_onAir.row; }
+    // The row of the on-air playlist that comes next in order.
+    int followingRow() const { return m_onAir.nextRow(); }
+    // Quiet on purpose: the operator's Stop or Pause, a STOP or PAUSE row, or
+    // a track's end with automatic advance off. Cleared by anything that plays.
+    bool isHeld() const { return m_hold == Hold::Held; }
+    // Nothing playable followed: the playlist ran out, or none of it plays.
+    bool hasRunOut() const { return m_hold == Hold::RunOut; }
+    // The loudest deck (or the live relay) before master volume and ducking:
+    // what goes on air, whatever the local monitor is set to.
+    double airLevel() const;
     // Fade of the outgoing deck at the next transition.
     int fadeOutMs() const { return m_fadeOutMs; }
 
@@ -130,20 +142,27 @@ private:
     void gatherDeckBuffer(int index, const QAudioBuffer& buffer);
     void takeDeckBuffers(int index);
     void onDeckPosition(int index, qint64 position);
+    void noteReport(int index, qint64 position);
+    qint64 clockPosition() const;
+    void onMixTimer();
+    void considerSegue(int index, qint64 reported);
     void onDeckMetaData(int index);
     void onEndOfTrack(int index);
     void onStreamLimit();
     void onRowsInserted(int first, int last);
     void onRowsAboutToBeRemoved(int first, int last);
-    void onModelAboutToBeReset();
     void onModelReset();
 
     bool isCommandRow(int row) const;
-    int nextRowInOrder() const;
+    static bool sameRow(const Track& a, const Track& b);
+    void startRow(int row, int outgoingFadeMs, int failedBefore);
+    void advance(int outgoingFadeMs, int failedBefore);
     void confirmStart();
     void startFailed(const QString& reason);
     void skipUnplayable(quint32 start);
     void haltDecks();
+    void stopAll(bool ranOut);
+    void resume(QMediaPlayer& player);
     static QString cannotPlayReason(const Track& track);
     QString rowLabel(const Track& track) const;
     QAudioDevice chosenOutputDevice() const;
@@ -159,19 +178,43 @@ private:
     void relayFallBack();
     void relayReconnect();
 
+    // Fade of the outgoing deck when the next row starts during a segue.
+    static constexpr int kEngineFadeOut = -1;
+    static constexpr int kLeavePlaying = -2;
+
+    // What plays now and what follows. Each start of a row makes a new one;
+    // what a deck or a timer reports counts only for the start it was for.
+    struct OnAir
+    {
+        enum Stage {
+            Starting, // waiting for the row's first audio
+            Sounding, // its audio came (or the command row was carried out)
+            Failed,   // it cannot be played: the row after it is about to start
+            Ended,    // played out, or handed on to the row after it
+        };
+        quint32 start = 0; // counts starts
+        Track track;       // as it started: the list may change under it
+        int row = -1;      // its row in the on-air list; -1 when it is not there
+        int following = 0; // with row -1: the row that comes next
+        int deck = -1;     // the deck it plays on, -1 for none
+        Stage stage = Ended;
+        int failedBefore = 0;                // rows before it in a row that could not be played
+        int outgoingFadeMs = kEngineFadeOut; // the fade it gave the deck it took over from
+        int nextRow() const { return row >= 0 ? row + 1 : following; }
+    };
+
     QPointer<PlaylistModel> m_playlist;
     mutable Deck m_decks[2];
     int m_active = 0;
-    int m_currentRow = -1;
-    Track m_currentTrack;
+    OnAir m_onAir;
+    enum class Hold { None, Held, RunOut };
+    Hold m_hold = Hold::None;
     bool m_hasOutput = true;
     double m_masterVolume = 0.8;
     bool m_crossfadeEnabled = false;
     int m_fadeInMs = 1500;
     int m_fadeOutMs = 2500;
     bool m_autoPlayNext = true;
-    bool m_mixing = false;
-    int m_lastEndedRow = -1;
     bool m_shuffle = false;
     QString m_lastStreamTitle;
     bool m_ducked = false;
@@ -206,6 +249,7 @@ private:
     bool m_relayLive = false;
     bool m_relayResume = false;
     QString m_relaySource;
+    double m_relayLevel = 0.0; // the stream's own peak, for airLevel()
 
     // Per deck: counts row starts, and whether its buffers are taken yet.
     quint32 m_deckGeneration[2] = {0, 0};
@@ -222,26 +266,23 @@ private:
     };
     BufferBatch m_batches[2];
 
-    // Fade of the outgoing deck when the next row starts during a segue.
-    static constexpr int kEngineFadeOut = -1;
-    static constexpr int kLeavePlaying = -2;
-    int m_segueFadeOutMs = kEngineFadeOut;
-
     // A row must sound within a bounded time or it is skipped.
     QTimer* m_startTimer = nullptr;
-    bool m_startPending = false;
-    int m_startDeck = -1;          // deck the pending row started on
-    quint32 m_startGeneration = 0;
-    int m_startSegueFadeOutMs = kEngineFadeOut;
-    quint32 m_rowStarts = 0;       // counts playRow calls
-    int m_failedStarts = 0;        // rows in a row that could not be played
-    bool m_skipping = false;
-    bool m_skipPending = false;
-    // After the on-air playlist changed under a playing track: the row of
-    // the new playlist that comes next, -1 for none.
-    int m_entryRow = -1;
 
-    // Whether the model's current row named the engine's one before a reset,
-    // so that it can be trusted afterwards.
-    bool m_rowAgreedBeforeReset = false;
+    // The deck on air's recent position reports against the clock: each
+    // report's clock time less its position. Aimed from them, a precise
+    // timer starts a segue at its mix point.
+    static constexpr int kClockReports = 48;
+    struct DeckClock
+    {
+        quint32 start = 0;
+        int deck = -1;
+        qint64 lastPosition = 0;
+        qint64 lags[kClockReports] = {};
+        int count = 0;
+        int next = 0;
+    };
+    DeckClock m_deckClock;
+    QElapsedTimer m_clock;
+    QTimer* m_mixTimer = nullptr;
 };

@@ -83,6 +83,7 @@ void SilenceDetector::reset()
     m_silentMs = 0;
     m_fired = false;
     m_firedAtMs = 0;
+    m_standingDown = false;
 }
 
 bool SilenceDetector::feed(double level, int ms)
@@ -92,6 +93,8 @@ bool SilenceDetector::feed(double level, int ms)
         return false;
     }
     m_silentMs += std::max(ms, 0);
+    if (m_standingDown)
+        return false;
     // While the silence lasts, act again after each time-out: one action
     // may land on another row that cannot play.
     if (m_silentMs - m_firedAtMs >= qint64(m_timeoutSecs) * 1000) {

@@ -39,6 +39,9 @@ public:
     bool hasFired() const { return m_fired; }
 
     void reset();
+    // Nothing is left that an action could bring: quiet until sound
+    // returns or a reset, however long the silence lasts.
+    void standDown() { m_standingDown = true; }
 
     // One level reading covering ms milliseconds; true on the call that
     // reports the silence.
@@ -61,4 +64,5 @@ private:
     qint64 m_silentMs = 0;
     bool m_fired = false;
     qint64 m_firedAtMs = 0;     // silent time at the last report
+    bool m_standingDown = false;
 };

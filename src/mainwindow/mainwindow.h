@@ -270,7 +270,6 @@ private:
     QString nowPlayingCategory;
     QString m_lastStreamTitle;
     qint64 m_currentDurationMs = 0;
-    double m_engineLevelL = 0, m_engineLevelR = 0;
     double m_micLevelL = 0, m_micLevelR = 0;
     double m_lineLevelL = 0, m_lineLevelR = 0;
 

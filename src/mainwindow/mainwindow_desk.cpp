@@ -319,8 +319,18 @@ void MainWindow::newPlaylist()
 
 void MainWindow::clearPlaylist()
 {
+    const int rows = m_viewed->rowCount();
+    // What follows the track on air goes with the rows: one click must not
+    // take the station's evening away.
+    if (rows > 0 && m_viewed == m_onAir && m_engine->isPlaying()
+        && Prompts::question(this, QStringLiteral("Clear playlist"),
+                             QStringLiteral("This playlist is on air. Remove all %1 rows?").arg(rows),
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+               != QMessageBox::Yes)
+        return;
     m_viewed->clearAll();
     updateFooterCounts();
+    appendLog(QStringLiteral("Cleared playlist: %1 row(s) removed").arg(rows));
 }
 
 void MainWindow::addPlaylist()

@@ -169,6 +169,19 @@ void MainWindow::refreshTrackPanels()
     const int r = m_engine ? m_engine->currentRow() : -1;
     const QList<Track>& rows = m_onAir->tracks();
     const int n = int(rows.size());
+    if (m_engine && m_engine->hasRunOut()) {
+        // Nothing follows: no title stays up as if it still played, and the
+        // last one that did play is the one just played.
+        int played = std::min(r, n - 1);
+        while (played >= 0 && (rows.at(played).marker || !m_onAir->unplayableReason(played).isEmpty()))
+            --played;
+        m_vfd->setJustPlayed(played >= 0 ? rows.at(played).displayName() : QStringLiteral("-"));
+        m_vfd->setNowPlaying(QStringLiteral("-"));
+        m_vfd->setNextUp(QStringLiteral("-"));
+        m_vfd->setProgress(0, 0);
+        updateTrackInfo(Track());
+        return;
+    }
     if (r >= 0 && r < n)
         m_vfd->setNowPlaying(rows.at(r).displayName());
     m_vfd->setNextUp(r >= 0 && r + 1 < n ? rows.at(r + 1).displayName() : QStringLiteral("-"));
@@ -180,6 +193,8 @@ void MainWindow::onPlayingChanged(bool playing)
 {
     m_vfd->setPlaying(playing);
     m_levelLabel->setText(playing ? QStringLiteral("Current: playing   Peak: 0") : QStringLiteral("Current: 0   Peak: 0"));
+    if (!playing && m_engine && m_engine->hasRunOut())
+        refreshTrackPanels();
 }
 
 void MainWindow::fillPlaybackInfo(PlaybackInfo* info)
@@ -253,8 +268,6 @@ void MainWindow::onCurrentRowChanged(int row)
 
 void MainWindow::onEngineLevels(double left, double right)
 {
-    m_engineLevelL = left;
-    m_engineLevelR = right;
     if ((m_mic && m_mic->isActive()) || (m_lineIn && m_lineIn->isActive()))
         return;
     m_vfd->setUseRealMeter(true);
@@ -271,8 +284,9 @@ double MainWindow::currentOutputLevel() const
     if ((m_mic && m_mic->isActive()) || (m_lineIn && m_lineIn->isActive()))
         return qMax(qMax(m_micLevelL, m_micLevelR), qMax(m_lineLevelL, m_lineLevelR));
     // A live relay holds the decks paused; its own level is what is on air.
+    // The streams carry the music whatever the monitor's volume.
     if (m_engine && (m_engine->isPlaying() || m_engine->isRelayLive()))
-        return qMax(m_engineLevelL, m_engineLevelR);
+        return m_engine->airLevel();
     return 0.0;
 }
 
@@ -280,7 +294,13 @@ void MainWindow::tickSilence()
 {
     if (!m_silence)
         return;
-    m_silence->feed(currentOutputLevel(), 250);
+    // The operator's Stop or Pause is no dead air to undo: the count starts
+    // afresh once the station is meant to play (or an input is live).
+    const bool inputLive = (m_mic && m_mic->isActive()) || (m_lineIn && m_lineIn->isActive());
+    if (m_engine && m_engine->isHeld() && !inputLive)
+        m_silence->reset();
+    else
+        m_silence->feed(currentOutputLevel(), 250);
     updateSilenceStatus();
 }
 

@@ -454,13 +454,19 @@ void TestSegues::crossfadeAsHeard()
 
     // Both tones sound together for about the fade-out length.
     qsizetype overlap = 0;
+    // Where they did, so that a failure shows whether it was the segue.
+    QString spans;
     for (qsizetype i = 0; i < qMin(low.size(), high.size()); ++i) {
-        if (low.at(i) > 0.05 * full && high.at(i) > 0.05 * full)
+        if (low.at(i) > 0.05 * full && high.at(i) > 0.05 * full) {
+            if (overlap == 0 || !(low.at(i - 1) > 0.05 * full && high.at(i - 1) > 0.05 * full))
+                spans += QStringLiteral(" from %1 ms").arg(i * kHopMs);
             ++overlap;
+        }
     }
     // Each is above 5 % for all but the first or last 5 % of its fade, and
     // the incoming deck needs a moment to start.
-    QVERIFY2(overlap * kHopMs > 1600 && overlap * kHopMs < 2100, qPrintable(QString::number(overlap * kHopMs)));
+    QVERIFY2(overlap * kHopMs > 1600 && overlap * kHopMs < 2100,
+             qPrintable(QStringLiteral("%1 ms in all,%2; the fall from %3 ms").arg(overlap * kHopMs).arg(spans).arg(fall.startMs)));
 }
 
 void TestSegues::levelTriggerAsHeardWithoutCascade()

@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
+#include <QToolBar>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QUrl>
@@ -290,6 +291,37 @@ private slots:
         };
         QTRY_COMPARE_WITH_TIMEOUT(plays().size(), 1, 15000);
         QCOMPARE(plays().first().filepath, tone);
+    }
+
+    // The trash icon clears a list off air at once; the list on air while
+    // it plays only when the operator says so. Each clear says how much went.
+    void clearingTheListOnAirAsksFirst()
+    {
+        QAction* clear = nullptr;
+        for (QAction* a : f->find<QToolBar>(QStringLiteral("mainToolBar"))->actions())
+            clear = a->text() == QStringLiteral("Clear") ? a : clear;
+        QVERIFY(clear);
+        PromptScript prompts;
+        clear->trigger();
+        QCOMPARE(viewed->rowCount(), 0);
+        QCOMPARE(f->log().first(), QStringLiteral("Cleared playlist: 4 row(s) removed"));
+        QVERIFY(prompts.asked().isEmpty());
+
+        tabs->setCurrentIndex(0);
+        (*f)->addPaths({WindowFixture::toneFile(QStringLiteral("Clear - Me.wav"), 30)});
+        doubleClick(1, PlaylistModel::TitleColumn);
+        auto* engine = f->find<AudioEngine>();
+        QTRY_VERIFY_WITH_TIMEOUT(engine->isPlaying(), 15000);
+        prompts.answerButton(QMessageBox::No);
+        clear->trigger();
+        QCOMPARE(onAir->rowCount(), 2);
+        QCOMPARE(prompts.asked().size(), 1);
+        QCOMPARE(prompts.asked().first().title, QStringLiteral("Clear playlist"));
+        prompts.answerButton(QMessageBox::Yes);
+        clear->trigger();
+        QCOMPARE(onAir->rowCount(), 0);
+        QCOMPARE(f->log().first(), QStringLiteral("Cleared playlist: 2 row(s) removed"));
+        QVERIFY(engine->isPlaying());
     }
 
     void playingAndTheTabMenuMoveTheAirMark()

@@ -9,12 +9,15 @@
 #include "engine/audioengine.h"
 #include "olmain.h"
 #include "pipemic.h"
+#include "promptscript.h"
 #include "windowfixture.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QProcess>
 #include <QSettings>
 #include <QSlider>
+#include <QTabBar>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -52,6 +55,32 @@ QVariantMap toneSettings(const PipeMic& mic, int delaySec)
     return {{QStringLiteral("dtmf/source"), QStringLiteral("mic")}, {QStringLiteral("audio/micDevice"), mic.description()},
             {QStringLiteral("dtmf/minLevel"), 10}, {QStringLiteral("dtmf/beforeMin"), 5},
             {QStringLiteral("dtmf/afterMin"), 0}, {QStringLiteral("dtmf/delaySec"), delaySec}};
+}
+
+QVariantMap apiSettings(quint16 port)
+{
+    return {{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
+            {QStringLiteral("api/localhostOnly"), true}, {QStringLiteral("api/password"), QStringLiteral("s3cret")}};
+}
+
+QByteArray command(quint16 port, const QString& line)
+{
+    return WindowFixture::get(port, QStringLiteral("/?pass=s3cret&cmd=") + QString::fromLatin1(QUrl::toPercentEncoding(line)));
+}
+
+// What the API says is on air: playing, and from this file.
+bool airs(quint16 port, const QString& file)
+{
+    const QByteArray info = WindowFixture::get(port, QStringLiteral("/?pass=s3cret&action=playbackinfo"));
+    return info.contains("<State>playing</State>") && info.contains("<File>" + file.toUtf8() + "</File>");
+}
+
+// Runs the entry of a playlist tab's menu, as a right-click on the tab does.
+void tabMenu(WindowFixture& f, int tab, const QString& entry)
+{
+    auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
+    WindowFixture::choosePopupEntry(entry);
+    emit tabs->customContextMenuRequested(tabs->tabRect(tab).center());
 }
 
 ScheduledEvent dtmfEvent(const QString& name, const QString& action, QTime time, const QString& start)
@@ -126,6 +155,103 @@ private slots:
         // Closing the program closes the port.
         f.destroy();
         QCOMPARE(WindowFixture::get(port, "/?pass=s3cret&cmd=stop"), QByteArray());
+    }
+
+    // The list on air replaced, put aside or deleted while a short track
+    // plays: at the track's own end the next row of the list now on air
+    // follows, with crossfading on or off.
+    void theListOnAirChangesUnderAPlayingTrack_data()
+    {
+        QTest::addColumn<bool>("crossfade");
+        QTest::newRow("crossfade off") << false;
+        QTest::newRow("crossfade on") << true;
+    }
+
+    void theListOnAirChangesUnderAPlayingTrack()
+    {
+        QFETCH(bool, crossfade);
+        const QString first = WindowFixture::toneFile(QStringLiteral("First - Short.wav"), 2, 330);
+        const QString second = WindowFixture::toneFile(QStringLiteral("Second - Short.wav"), 2, 550);
+        const QString loaded = WindowFixture::toneFile(QStringLiteral("Loaded - Long.wav"), 30, 770);
+        const QString list = testHome().scratch() + QStringLiteral("/hour.m3u");
+        QFile m3u(list);
+        QVERIFY(m3u.open(QIODevice::WriteOnly));
+        m3u.write(("#EXTM3U\n" + loaded + "\n" + first + "\n").toUtf8());
+        m3u.close();
+        const quint16 port = WindowFixture::freePort();
+        QVariantMap settings = apiSettings(port);
+        settings.insert(QStringLiteral("playback/crossfadeEnabled"), crossfade);
+        WindowFixture f(settings);
+        PromptScript prompts;
+        f->addPaths({first});
+        f.find<QTabBar>(QStringLiteral("playlistTabs"))->setCurrentIndex(1);
+        f->addPaths({second});
+        auto ended = [&f](const QString& title) { return f.waitForLog(QStringLiteral("End of track: ") + title); };
+
+        // Playlist 2 made active while Playlist 1's row plays: its first row follows.
+        QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
+        QTRY_VERIFY(airs(port, first));
+        tabMenu(f, 1, QStringLiteral("Set as active (on air)"));
+        QVERIFY(ended(QStringLiteral("First - Short")));
+        QTRY_VERIFY_WITH_TIMEOUT(airs(port, second), 10000);
+
+        // Playlist 2 deleted while its row plays: Playlist 1 goes on at its current row.
+        prompts.answerButton(QMessageBox::Yes);
+        tabMenu(f, 1, QStringLiteral("Delete playlist"));
+        QVERIFY(ended(QStringLiteral("Second - Short")));
+        QTRY_VERIFY_WITH_TIMEOUT(airs(port, first), 10000);
+
+        // A playlist loaded by a remote client: its first row follows.
+        QVERIFY(command(port, QStringLiteral("load ") + list).endsWith("OK"));
+        QVERIFY(ended(QStringLiteral("First - Short")));
+        QTRY_VERIFY_WITH_TIMEOUT(airs(port, loaded), 10000);
+    }
+
+    // The dead-air guard leaves a deliberate Stop or Pause alone, hears the
+    // music the streams carry whatever the monitor's volume, and once
+    // nothing is left to play says so once and stays quiet.
+    void silenceDetectorLeavesTheOperatorAlone()
+    {
+        const QString tone = WindowFixture::toneFile(QStringLiteral("Guard - Tone.wav"), 30, 440);
+        const QString brief = WindowFixture::toneFile(QStringLiteral("Guard - Brief.wav"), 1, 660);
+        const quint16 port = WindowFixture::freePort();
+        QVariantMap settings = apiSettings(port);
+        settings.insert(QStringLiteral("silence/enabled"), true);
+        settings.insert(QStringLiteral("silence/timeout"), 1);
+        WindowFixture f(settings);
+        auto* engine = f.find<AudioEngine>();
+        f->addPaths({tone, tone});
+        auto detected = [&f] { return f.log().filter(QStringLiteral("Silence detected")).size(); };
+        auto quietFor = [&](int ms) {
+            QTest::qWait(ms);
+            return detected() == 0 && engine->currentRow() == 0;
+        };
+
+        QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
+        QTRY_VERIFY(airs(port, tone));
+        QVERIFY(command(port, QStringLiteral("stop")).endsWith("OK"));
+        QVERIFY(quietFor(2500) && !engine->isPlaying());
+        QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
+        QTRY_VERIFY(airs(port, tone));
+        QVERIFY(command(port, QStringLiteral("pause")).endsWith("OK"));
+        QVERIFY(quietFor(2500) && !engine->isPlaying());
+        QVERIFY(command(port, QStringLiteral("play")).endsWith("OK"));
+        QTRY_VERIFY(engine->isPlaying());
+        QVERIFY(command(port, QStringLiteral("volume 0")).endsWith("OK"));
+        QVERIFY(quietFor(2500) && engine->isPlaying());
+
+        // The last row cannot be played: one report, one word, then quiet.
+        QVERIFY(command(port, QStringLiteral("clear")).endsWith("OK"));
+        f->addPaths({brief, testHome().scratch() + QStringLiteral("/Gone - Missing.wav")});
+        QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
+        const QString nothingLeft = QStringLiteral("Silence: nothing left to play - waiting for the operator");
+        QVERIFY(f.waitForLog(nothingLeft));
+        QTest::qWait(3000);
+        QCOMPARE(detected(), 1);
+        QCOMPARE(f.log().count(nothingLeft), 1);
+        // Nothing stays up as playing.
+        const QList<QLabel*> info = f.find<QWidget>(QStringLiteral("trackInfo"))->findChildren<QLabel*>();
+        QVERIFY(std::ranges::any_of(info, [](QLabel* l) { return l->text() == QStringLiteral("Title: -"); }));
     }
 
     // `load` of a FIFO named as a playlist and of a private text file: the
