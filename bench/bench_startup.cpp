@@ -19,6 +19,7 @@
 //   10 000-row playlist, beside the program with an empty home.
 //
 // Run: tools/inroot build/bench/bench_startup [sets]
+#include "benchchild.h"
 #include "benchlibrary.h"
 #include "benchtiming.h"
 #include "firstpaint.h"
@@ -108,22 +109,11 @@ int child(int argc, char** argv)
     return PlayoutStartup::start(app, paths);
 }
 
-QProcessEnvironment homeEnvironment(const QString& home)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/.local/state"));
-    return env;
-}
-
 // The child's answers by key; empty when it did not finish.
 QHash<QByteArray, double> runChild(const QStringList& args, const QString& home)
 {
     QProcess p;
-    QProcessEnvironment env = homeEnvironment(home);
+    QProcessEnvironment env = benchHomeEnvironment(home);
     env.insert(QStringLiteral("OL_BENCH_STARTED_MS"), QString::number(monotonicMs(), 'f', 3));
     p.setProcessEnvironment(env);
     if (args.first() == QLatin1String("minimal"))
