@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
 #include <QListWidget>
 #include <QMediaPlayer>
 #include <QProcess>
@@ -14,6 +15,7 @@
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTimer>
 
 #include <atomic>
 #include <thread>
@@ -122,6 +124,37 @@ private slots:
         // Only special files are listed: the FIFO itself was kept.
         QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList({QStringLiteral("events.json.broken-*")}, QDir::System).size(), 1);
         QVERIFY(QFileInfo(path).isFile());
+    }
+
+    // The style sheet is applied after the window is built: the shown
+    // window must still wear it, panels and tables alike.
+    void startedWindowWearsTheStyleSheet()
+    {
+        auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+        QVERIFY(app);
+        app->setStyleSheet(QString());
+        const auto unstyle = qScopeGuard([app] { app->setStyleSheet(QString()); });
+        bool bold = false, wasStyledWhenShown = false;
+        QColor alternate;
+        QTimer::singleShot(0, [&] {
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                auto* window = qobject_cast<MainWindow*>(top);
+                if (!window || !window->isVisible())
+                    continue;
+                wasStyledWhenShown = !app->styleSheet().isEmpty();
+                if (auto* log = window->findChild<QListWidget*>(QStringLiteral("log"))) {
+                    if (auto* box = qobject_cast<QGroupBox*>(log->parentWidget()))
+                        bold = box->font().bold();
+                    alternate = log->palette().color(QPalette::AlternateBase);
+                }
+                window->close();
+            }
+            QCoreApplication::exit(0);
+        });
+        QCOMPARE(PlayoutStartup::start(*app, {}), 0);
+        QVERIFY(wasStyledWhenShown);
+        QVERIFY(bold);
+        QCOMPARE(alternate, QColor(QStringLiteral("#f0f3f8")));
     }
 
     // The players are not made while the window is built, but once it is
