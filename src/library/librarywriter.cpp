@@ -17,6 +17,16 @@
 
 namespace {
 
+QStringList audioFilesOf(const QStringList& paths)
+{
+    QStringList audio;
+    for (const QString& path : paths) {
+        if (MusicLibrary::isAudioFile(path))
+            audio << path;
+    }
+    return audio;
+}
+
 constexpr int kBusyWaitMs = 1000;   // per try, on the writer's own thread
 constexpr int kRetryMs = 2000;      // between tries while the lock is held
 constexpr int kShutdownMs = 5000;   // at exit, for what is still queued
@@ -126,14 +136,21 @@ QFuture<LibraryWriter::Outcome> LibraryWriter::addTracks(const QString& library,
 QFuture<LibraryWriter::Outcome> LibraryWriter::addFiles(const QString& library, const QStringList& paths,
                                                         qsizetype batch, int patienceMs)
 {
-    QStringList audio;
-    for (const QString& path : paths) {
-        if (MusicLibrary::isAudioFile(path))
-            audio << path;
-    }
+    const QStringList audio = audioFilesOf(paths);
     return submit(library, audio, batch, patienceMs, [audio](MusicLibrary& into, qsizetype from, qsizetype count) {
         return into.addFiles(audio.mid(from, count)) == count ? int(count) : -1;
     });
+}
+
+QFuture<LibraryWriter::Outcome> LibraryWriter::addRead(const QString& library, const QStringList& paths,
+                                                       const QFuture<Track>& tags, int patienceMs)
+{
+    const QStringList audio = audioFilesOf(paths);
+    return submit(library, audio, std::max<qsizetype>(audio.size(), 1), patienceMs,
+                  [tags](MusicLibrary& into, qsizetype, qsizetype) {
+                      const QList<Track> read = tags.results();
+                      return into.addTracks(read) == read.size() ? int(read.size()) : -1;
+                  });
 }
 
 QFuture<LibraryWriter::Outcome> LibraryWriter::changeParams(const QString& path,

@@ -70,6 +70,11 @@ public:
     // Audio files, their tags read here, stored as addTracks does.
     QFuture<Outcome> addFiles(const QString& library, const QStringList& paths, qsizetype batch = 50,
                               int patienceMs = kPatienceMs);
+    // Audio files whose tags are being read already (MusicLibrary::
+    // readTagsOf of the same paths), stored in one batch once read: the
+    // next batch's tags can be read while this one is stored.
+    QFuture<Outcome> addRead(const QString& library, const QStringList& paths, const QFuture<Track>& tags,
+                             int patienceMs = kPatienceMs);
     // A file's stored parameters read, changed and written back.
     QFuture<Outcome> changeParams(const QString& path, const std::function<void(TrackParams&)>& change,
                                   int patienceMs = kPatienceMs);

@@ -907,11 +907,9 @@ Track MusicLibrary::scanFile(const QString& path)
     return t;
 }
 
-namespace {
-
-// Tags are read side by side, as a seek or a parse of one file need not
-// wait for another's; the results keep the order of the paths.
-QFuture<Track> readTagsOf(const QStringList& paths)
+// Side by side, as a seek or a parse of one file need not wait for
+// another's.
+QFuture<Track> MusicLibrary::readTagsOf(const QStringList& paths)
 {
     QStringList audio;
     for (const QString& path : paths) {
@@ -924,6 +922,8 @@ QFuture<Track> readTagsOf(const QStringList& paths)
         return t;
     });
 }
+
+namespace {
 
 // Stores a batch whole or not at all; the number stored.
 int storeBatch(MusicLibrary& library, const QList<Track>& batch)

@@ -2,6 +2,7 @@
 
 #include "track.h"
 
+#include <QFuture>
 #include <QHash>
 #include <QList>
 #include <QMetaType>
@@ -110,6 +111,9 @@ public:
     static QStringList listAudioFiles(const QString& folder, bool recursive);
     static bool readTags(const QString& path, Track& track);
     static Track scanFile(const QString& path);
+    // The tags of the audio files among paths, read side by side on the
+    // thread pool, in the order given.
+    static QFuture<Track> readTagsOf(const QStringList& paths);
     // Playlist rows for local files, in the order given: a path's first
     // record in the libraries, else the file's tags, else its name. Only
     // library records carry a length. connectionName: as the member above;

@@ -471,6 +471,9 @@ void MusicLibraryDialog::addFolder()
     QSet<int> inFile;
     m_importing = true;
     m_moved = false;
+    // The tags of the next batch are read while this one is stored.
+    QFuture<Track> ahead;
+    int aheadAt = -1;
     for (int offset = 0; offset < n; offset += kBatchSize) {
         if (adding.wasCanceled())
             break;
@@ -478,9 +481,12 @@ void MusicLibraryDialog::addFolder()
             continue;
         const QStringList batch = paths.mid(offset, kBatchSize);
         const int audio = countAudioFiles(batch);
+        const QFuture<Track> tags = aheadAt == offset ? ahead : MusicLibrary::readTagsOf(batch);
+        aheadAt = offset + kBatchSize;
+        ahead = aheadAt < n ? MusicLibrary::readTagsOf(paths.mid(aheadAt, kBatchSize)) : QFuture<Track>();
         // The progress dialog keeps the window's input while it waits.
-        const int stored = LibraryWriter::waitFor(m_writer->addFiles(m_library.name, batch, kBatchSize,
-                                                                     LibraryWriter::kOperatorPatienceMs))
+        const int stored = LibraryWriter::waitFor(m_writer->addRead(m_library.name, batch, tags,
+                                                                    LibraryWriter::kOperatorPatienceMs))
                                .written;
         // Another program set library.db aside: the batches before this one
         // went into the old file and are added again to the new one.
@@ -508,6 +514,7 @@ void MusicLibraryDialog::addFolder()
         if (restart)
             offset = -kBatchSize;
     }
+    ahead.cancel();
     m_importing = false;
     adding.setValue(n);
     reloadLibraryList();
