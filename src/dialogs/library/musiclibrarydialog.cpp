@@ -362,15 +362,22 @@ void MusicLibraryDialog::showTableMenu(const QPoint& pos)
         editStream(m_table->tracks().at(row));
 }
 
-void MusicLibraryDialog::reportRefused(const QString& title, int offered, int stored)
+void MusicLibraryDialog::reportRefused(const QString& title, int offered, int stored, const QStringList& missing,
+                                       const QString& reason)
 {
-    if (stored >= offered)
+    if (missing.isEmpty())
         return;
-    Prompts::warning(this, title,
-                     QStringLiteral("Only %1 of %2 file(s) were added: the library database is in use by "
-                                    "another program or cannot be written. Add the others again later.")
-                         .arg(stored)
-                         .arg(offered));
+    // Thousands of names do not fit a message: they are under its details.
+    QMessageBox box(QMessageBox::Warning, title,
+                    QStringLiteral("Only %1 of %2 file(s) were added (%3). The %4 not added are listed under "
+                                   "\"Show Details\"; add them again later.")
+                        .arg(stored)
+                        .arg(offered)
+                        .arg(reason.isEmpty() ? QStringLiteral("the library database cannot be written") : reason)
+                        .arg(missing.size()),
+                    QMessageBox::Ok, this);
+    box.setDetailedText(missing.join(QLatin1Char('\n')));
+    Prompts::exec(box);
 }
 
 void MusicLibraryDialog::reportNotStored(const QString& title, const QString& what)
@@ -419,13 +426,15 @@ void MusicLibraryDialog::addFiles()
     if (files.isEmpty())
         return;
     m_importing = true;
-    const int stored = store(m_writer->addFiles(m_library.name, files, kBatchSize, LibraryWriter::kOperatorPatienceMs))
-                           .written;
+    const LibraryWriter::Outcome outcome =
+        store(m_writer->addFiles(m_library.name, files, kBatchSize, LibraryWriter::kOperatorPatienceMs));
     m_importing = false;
     reloadLibraryList();
     emit librariesChanged();
-    m_status->setText(QStringLiteral("Added %1 file(s)").arg(stored));
-    reportRefused(QStringLiteral("Add files"), countAudioFiles(files), stored);
+    const int offered = countAudioFiles(files);
+    m_status->setText(outcome.lost.isEmpty() ? QStringLiteral("Added %1 file(s)").arg(outcome.written)
+                                             : QStringLiteral("Added %1 of %2 file(s)").arg(outcome.written).arg(offered));
+    reportRefused(QStringLiteral("Add files"), offered, outcome.written, outcome.lost, outcome.reason);
 }
 
 void MusicLibraryDialog::addFolder()
@@ -466,9 +475,10 @@ void MusicLibraryDialog::addFolder()
     adding.setWindowModality(Qt::WindowModal);
     adding.setMinimumDuration(0);
     int total = 0;
-    int offered = 0;
     // The batches in the library.db now at the path, by their first file.
     QSet<int> inFile;
+    bool refused = false;
+    QString reason;
     m_importing = true;
     m_moved = false;
     // The tags of the next batch are read while this one is stored.
@@ -485,9 +495,8 @@ void MusicLibraryDialog::addFolder()
         aheadAt = offset + kBatchSize;
         ahead = aheadAt < n ? MusicLibrary::readTagsOf(paths.mid(aheadAt, kBatchSize)) : QFuture<Track>();
         // The progress dialog keeps the window's input while it waits.
-        const int stored = LibraryWriter::waitFor(m_writer->addRead(m_library.name, batch, tags,
-                                                                    LibraryWriter::kOperatorPatienceMs))
-                               .written;
+        const LibraryWriter::Outcome outcome =
+            LibraryWriter::waitFor(m_writer->addRead(m_library.name, batch, tags, LibraryWriter::kOperatorPatienceMs));
         // Another program set library.db aside: the batches before this one
         // went into the old file and are added again to the new one.
         const bool restart = m_moved;
@@ -495,20 +504,20 @@ void MusicLibraryDialog::addFolder()
             m_moved = false;
             inFile.clear();
             total = 0;
-            offered = 0;
         }
-        total += stored;
-        offered += audio;
-        if (stored == audio)
+        total += outcome.written;
+        if (outcome.written == audio)
             inFile.insert(offset);
         const int done = restart ? int(inFile.size()) * kBatchSize : qMin(offset + kBatchSize, n);
         adding.setValue(qMin(done, n));
         adding.setLabelText(QStringLiteral("Adding files to library…  (%1 / %2)").arg(qMin(done, n)).arg(n));
         QCoreApplication::processEvents();
         // The database refused the batch (another program held it past the
-        // patience): the rest would wait as long each, so stop here.
-        if (stored < audio) {
-            offered = countAudioFiles(paths);
+        // patience, or it cannot be written): the rest would fare no
+        // better, so stop here and name what is not in.
+        if (outcome.written < audio) {
+            refused = true;
+            reason = outcome.reason;
             break;
         }
         if (restart)
@@ -516,11 +525,21 @@ void MusicLibraryDialog::addFolder()
     }
     ahead.cancel();
     m_importing = false;
+    QStringList missing;
+    if (refused)
+        for (int offset = 0; offset < n; offset += kBatchSize)
+            if (!inFile.contains(offset))
+                for (const QString& path : paths.mid(offset, kBatchSize))
+                    if (MusicLibrary::isAudioFile(path))
+                        missing << path;
     adding.setValue(n);
     reloadLibraryList();
     emit librariesChanged();
-    m_status->setText(QStringLiteral("Added %1 file(s) from folder").arg(total));
-    reportRefused(QStringLiteral("Add folder"), offered, total);
+    const int offered = countAudioFiles(paths);
+    m_status->setText(missing.isEmpty()
+                          ? QStringLiteral("Added %1 file(s) from folder").arg(total)
+                          : QStringLiteral("Added %1 of %2 file(s) from folder").arg(total).arg(offered));
+    reportRefused(QStringLiteral("Add folder"), offered, total, missing, reason);
 }
 
 void MusicLibraryDialog::streamDialog(const Track& track)

@@ -66,8 +66,10 @@ private:
     void streamDialog(const Track& track);
     void showTableMenu(const QPoint& pos);
     void onDurationResolved(const QString& path, qint64 ms);
-    // Warns when fewer files were stored than were offered.
-    void reportRefused(const QString& title, int offered, int stored);
+    // The files that were not stored, each by name, and why; nothing when
+    // none is missing.
+    void reportRefused(const QString& title, int offered, int stored, const QStringList& missing,
+                       const QString& reason);
     // A write the database refused: on the status line and in a warning.
     void reportNotStored(const QString& title, const QString& what);
     LibraryWriter::Outcome store(const QFuture<LibraryWriter::Outcome>& write);
