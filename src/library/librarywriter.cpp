@@ -1,13 +1,19 @@
 #include "librarywriter.h"
 
+#include "librarylock.h"
 #include "ownconnection.h"
 #include "playhistory.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QFutureWatcher>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPromise>
+#include <QSaveFile>
 #include <QSqlQuery>
 #include <QThread>
 
@@ -30,6 +36,7 @@ QStringList audioFilesOf(const QStringList& paths)
 constexpr int kBusyWaitMs = 1000;   // per try, on the writer's own thread
 constexpr int kRetryMs = 2000;      // between tries while the lock is held
 constexpr int kShutdownMs = 5000;   // at exit, for what is still queued
+constexpr qint64 kMaxPlayLine = 64 * 1024;
 
 LibraryWriter* s_instance = nullptr;
 
@@ -40,11 +47,13 @@ int primaryCode(const QSqlError& error)
     return number ? code & 0xff : -1;
 }
 
-// Another program's lock passes by itself; nothing else does by waiting.
+// Another program's lock passes by itself; nothing else does by waiting,
+// but for a file moved under the write (by one that does not take
+// LibraryLock): the next try is made on the file then at the path.
 bool passes(const QSqlError& error)
 {
     const int code = primaryCode(error);
-    return code == 5 || code == 6;
+    return code == 5 || code == 6 || error.nativeErrorCode() == QLatin1String("1032");
 }
 
 QString reasonFor(const QSqlError& error)
@@ -67,6 +76,7 @@ struct LibraryWriter::Job
     qsizetype batch = 1;
     int patienceMs = 0;
     Step step;
+    Prepare prepare;
     QPromise<Outcome> promise;
     qsizetype at = 0;
     int written = 0;
@@ -75,6 +85,7 @@ struct LibraryWriter::Job
 LibraryWriter::LibraryWriter(QObject* parent)
     : QObject(parent)
     , m_file(MusicLibrary::database().databaseName())
+    , m_playsFile(QFileInfo(m_file).path() + QStringLiteral("/plays-waiting.jsonl"))
 {
     if (!s_instance)
         s_instance = this;
@@ -112,6 +123,7 @@ void LibraryWriter::logPlay(const Track& track)
         return;
     const QMutexLocker lock(&m_mutex);
     m_plays.append(Play{track, QDateTime::currentDateTime()});
+    m_playsDirty = true;
     m_wake.wakeAll();
 }
 
@@ -137,20 +149,35 @@ QFuture<LibraryWriter::Outcome> LibraryWriter::addFiles(const QString& library, 
                                                         qsizetype batch, int patienceMs)
 {
     const QStringList audio = audioFilesOf(paths);
-    return submit(library, audio, batch, patienceMs, [audio](MusicLibrary& into, qsizetype from, qsizetype count) {
-        return into.addFiles(audio.mid(from, count)) == count ? int(count) : -1;
-    });
+    // A batch's tags are read once, however often its write is tried.
+    struct Read
+    {
+        qsizetype from = -1;
+        QList<Track> tracks;
+    };
+    const auto read = std::make_shared<Read>();
+    return submit(
+        library, audio, batch, patienceMs,
+        [read](MusicLibrary& into, qsizetype, qsizetype count) {
+            return into.addTracks(read->tracks) == read->tracks.size() ? int(count) : -1;
+        },
+        [audio, read](qsizetype from, qsizetype count) {
+            if (read->from != from)
+                *read = Read{from, MusicLibrary::readTagsOf(audio.mid(from, count)).results()};
+        });
 }
 
 QFuture<LibraryWriter::Outcome> LibraryWriter::addRead(const QString& library, const QStringList& paths,
                                                        const QFuture<Track>& tags, int patienceMs)
 {
     const QStringList audio = audioFilesOf(paths);
-    return submit(library, audio, std::max<qsizetype>(audio.size(), 1), patienceMs,
-                  [tags](MusicLibrary& into, qsizetype, qsizetype) {
-                      const QList<Track> read = tags.results();
-                      return into.addTracks(read) == read.size() ? int(read.size()) : -1;
-                  });
+    return submit(
+        library, audio, std::max<qsizetype>(audio.size(), 1), patienceMs,
+        [tags](MusicLibrary& into, qsizetype, qsizetype) {
+            const QList<Track> read = tags.results();
+            return into.addTracks(read) == read.size() ? int(read.size()) : -1;
+        },
+        [tags](qsizetype, qsizetype) { QFuture<Track>(tags).waitForFinished(); });
 }
 
 QFuture<LibraryWriter::Outcome> LibraryWriter::changeParams(const QString& path,
@@ -200,7 +227,7 @@ LibraryWriter::Outcome LibraryWriter::waitFor(QFuture<Outcome> future)
 }
 
 QFuture<LibraryWriter::Outcome> LibraryWriter::submit(const QString& library, const QStringList& items,
-                                                      qsizetype batch, int patienceMs, Step step)
+                                                      qsizetype batch, int patienceMs, Step step, Prepare prepare)
 {
     auto job = std::make_shared<Job>();
     job->library = library;
@@ -208,6 +235,7 @@ QFuture<LibraryWriter::Outcome> LibraryWriter::submit(const QString& library, co
     job->batch = std::max<qsizetype>(batch, 1);
     job->patienceMs = patienceMs;
     job->step = std::move(step);
+    job->prepare = std::move(prepare);
     job->promise.start();
     QFuture<Outcome> future = job->promise.future();
     const QMutexLocker lock(&m_mutex);
@@ -216,56 +244,275 @@ QFuture<LibraryWriter::Outcome> LibraryWriter::submit(const QString& library, co
     return future;
 }
 
-void LibraryWriter::run()
+// What the writer's thread knows between its rounds.
+struct LibraryWriter::State
 {
-    OwnConnection connection(m_file, QStringLiteral("ol_writer_%1").arg(quintptr(this)), kBusyWaitMs);
     // When the next play and the next job may be tried.
-    QDeadlineTimer playsDue(0);
-    QDeadlineTimer jobsDue(0);
-    QDeadlineTimer shutdown(QDeadlineTimer::Forever);
+    QDeadlineTimer playsDue{0};
+    QDeadlineTimer jobsDue{0};
+    QDeadlineTimer shutdown{QDeadlineTimer::Forever};
     // Since when another program's lock has refused every write; the
     // patience of a job runs from there, so that jobs queued behind one that
     // waited do not wait as long again. Over at a write that goes through,
     // and when nothing is left to write.
     QElapsedTimer refusing;
-    bool playsFailing = false;
-    int writtenSinceFailing = 0;
+    // The plays' trouble was said; plays came from the file of an earlier
+    // run; how many were written since.
+    bool playsSaid = false;
+    bool playsRecovering = false;
+    int writtenSince = 0;
+    // The last play was refused for a reason waiting does not mend: at the
+    // exit they stay in the file rather than hold the exit up.
+    bool playsStuck = false;
+    bool quitting = false;
+};
+
+namespace {
+
+QSqlError lockedOut()
+{
+    return QSqlError(QStringLiteral("library.db is being set aside by another program"), {},
+                     QSqlError::ConnectionError, QStringLiteral("5"));
+}
+
+QJsonObject playToJson(const Track& track, const QDateTime& when)
+{
+    return {{QStringLiteral("at"), when.toMSecsSinceEpoch()}, {QStringLiteral("path"), track.filePath},
+            {QStringLiteral("artist"), track.artist},         {QStringLiteral("title"), track.title},
+            {QStringLiteral("ms"), track.durationMs},          {QStringLiteral("stream"), track.isStream}};
+}
+
+} // namespace
+
+bool LibraryWriter::keepPlays(const QList<Play>& plays) const
+{
+    if (plays.isEmpty())
+        return !QFile::exists(m_playsFile) || QFile::remove(m_playsFile);
+    QSaveFile file(m_playsFile);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    for (const Play& p : plays)
+        file.write(QJsonDocument(playToJson(p.track, p.when)).toJson(QJsonDocument::Compact) + '\n');
+    return file.commit();
+}
+
+QList<LibraryWriter::Play> LibraryWriter::keptPlays() const
+{
+    QList<Play> plays;
+    QFile file(m_playsFile);
+    // Only a file: a pipe put there would hold the writer for ever.
+    if (!QFileInfo(m_playsFile).isFile() || !file.open(QIODevice::ReadOnly))
+        return plays;
+    int unreadable = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine(kMaxPlayLine).trimmed();
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (line.isEmpty())
+            continue;
+        if (!o.value(QStringLiteral("at")).isDouble()) {
+            ++unreadable;
+            continue;
+        }
+        Play& p = plays.emplaceBack();
+        p.when = QDateTime::fromMSecsSinceEpoch(qint64(o.value(QStringLiteral("at")).toDouble()));
+        p.track.filePath = o.value(QStringLiteral("path")).toString();
+        p.track.artist = o.value(QStringLiteral("artist")).toString();
+        p.track.title = o.value(QStringLiteral("title")).toString();
+        p.track.durationMs = qint64(o.value(QStringLiteral("ms")).toDouble());
+        p.track.isStream = o.value(QStringLiteral("stream")).toBool();
+    }
+    if (unreadable > 0)
+        std::fprintf(stderr, "Play log: %d line(s) of %s could not be read and were left out\n", unreadable,
+                     qPrintable(m_playsFile));
+    return plays;
+}
+
+void LibraryWriter::recordKeptPlays()
+{
+    const QMutexLocker lock(&m_mutex);
+    m_takeKept = true;
+    m_wake.wakeAll();
+}
+
+void LibraryWriter::tidyPlays(State& state)
+{
+    bool take = false;
+    QList<Play> plays;
+    {
+        const QMutexLocker lock(&m_mutex);
+        take = std::exchange(m_takeKept, false);
+        if (!take) {
+            m_playsDirty = false;
+            plays = m_plays;
+        }
+    }
+    if (take) {
+        // Before the plays of this run, in the order they went on air.
+        const QList<Play> kept = keptPlays();
+        const QMutexLocker lock(&m_mutex);
+        m_plays = kept + m_plays;
+        if (!kept.isEmpty()) {
+            state.playsRecovering = true;
+            m_playsKept = true;
+            m_playsDirty = true;
+            m_wake.wakeAll();
+        }
+        return;
+    }
+    if (!keepPlays(plays))
+        std::fprintf(stderr, "Play log: %s could not be written\n", qPrintable(m_playsFile));
+    if (plays.isEmpty()) {
+        const QMutexLocker lock(&m_mutex);
+        m_playsKept = !m_plays.isEmpty();
+    }
+}
+
+bool LibraryWriter::nextWork(State& state, std::optional<Play>& play, std::shared_ptr<Job>& job)
+{
+    QMutexLocker lock(&m_mutex);
+    for (;;) {
+        state.quitting = m_quit;
+        if (state.quitting && state.shutdown.isForever())
+            state.shutdown.setRemainingTime(kShutdownMs);
+        const bool playsWait = !m_plays.isEmpty() && !(state.quitting && state.playsStuck);
+        if (m_takeKept || (m_playsKept && m_playsDirty))
+            return true;
+        if (state.quitting && (state.shutdown.hasExpired() || (!playsWait && m_jobs.isEmpty())))
+            return false;
+        if (playsWait && state.playsDue.hasExpired())
+            play = m_plays.first();
+        if (!m_jobs.isEmpty() && state.jobsDue.hasExpired())
+            job = m_jobs.first();
+        if (play || job)
+            return true;
+        if (m_plays.isEmpty() && m_jobs.isEmpty())
+            state.refusing.invalidate();
+        QDeadlineTimer next(QDeadlineTimer::Forever);
+        if (playsWait)
+            next = state.playsDue;
+        if (!m_jobs.isEmpty() && state.jobsDue < next)
+            next = state.jobsDue;
+        if (state.quitting && state.shutdown < next)
+            next = state.shutdown;
+        m_wake.wait(&m_mutex, next);
+    }
+}
+
+void LibraryWriter::writePlay(State& state, QSqlDatabase& db, const QSqlError& openError, const Play& play)
+{
+    MusicLibrary::noteWriteError({});
+    const bool written = db.isOpen() && openError.type() == QSqlError::NoError
+        && PlayHistory::writePlay(db, play.track, play.when);
+    const QSqlError error = openError.type() == QSqlError::NoError ? MusicLibrary::lastWriteError() : openError;
+    int failing = -1;
+    int recovered = -1;
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (written) {
+            m_plays.removeFirst();
+            state.playsDue = QDeadlineTimer(0);
+            state.playsStuck = false;
+            // The file holds no play that is in the database too.
+            m_playsDirty = true;
+            if (state.playsSaid || state.playsRecovering) {
+                ++state.writtenSince;
+                if (m_plays.isEmpty()) {
+                    recovered = std::exchange(state.writtenSince, 0);
+                    state.playsSaid = false;
+                    state.playsRecovering = false;
+                }
+            }
+        } else {
+            state.playsDue.setRemainingTime(state.quitting ? kRetryMs / 10 : kRetryMs);
+            state.playsStuck = !passes(error);
+            // Kept on disk from the first refusal: a crash or a power cut
+            // must not take them.
+            m_playsDirty = m_playsDirty || !m_playsKept;
+            m_playsKept = true;
+            if (!state.playsSaid) {
+                state.playsSaid = true;
+                failing = int(m_plays.size());
+            }
+        }
+    }
+    if (written)
+        state.refusing.invalidate();
+    else if (passes(error) && !state.refusing.isValid())
+        state.refusing.start();
+    if (failing >= 0)
+        emit playsNotWritten(failing, reasonFor(error));
+    if (recovered >= 0)
+        emit playsWritten(recovered);
+}
+
+void LibraryWriter::writeJob(State& state, const QString& connectionName, const QSqlError& openError,
+                             const std::shared_ptr<Job>& job)
+{
+    std::optional<Outcome> done;
+    if (job->promise.isCanceled()) {
+        done = Outcome{job->written, {}, {}};
+    } else {
+        const qsizetype count = std::min(job->batch, job->items.size() - job->at);
+        MusicLibrary library;
+        library.name = job->library;
+        library.connectionName = connectionName;
+        MusicLibrary::noteWriteError({});
+        const bool opened = openError.type() == QSqlError::NoError;
+        const int rows = !opened ? -1 : count > 0 ? job->step(library, job->at, count) : 0;
+        if (rows >= 0) {
+            state.refusing.invalidate();
+            job->at += count;
+            job->written += rows;
+            job->promise.setProgressValue(job->written);
+            state.jobsDue = QDeadlineTimer(0);
+            if (job->at >= job->items.size())
+                done = Outcome{job->written, {}, {}};
+        } else {
+            const QSqlError error = opened ? MusicLibrary::lastWriteError() : openError;
+            if (passes(error) && !state.refusing.isValid())
+                state.refusing.start();
+            if (!passes(error) || state.refusing.elapsed() >= job->patienceMs
+                || (state.quitting && state.shutdown.hasExpired()))
+                done = Outcome{job->written, job->items.mid(job->at), reasonFor(error)};
+            else
+                state.jobsDue.setRemainingTime(state.quitting ? kRetryMs / 10 : kRetryMs);
+        }
+    }
+    if (done) {
+        {
+            const QMutexLocker lock(&m_mutex);
+            m_jobs.removeFirst();
+        }
+        job->promise.addResult(*done);
+        job->promise.finish();
+    }
+}
+
+void LibraryWriter::run()
+{
+    OwnConnection connection(m_file, QStringLiteral("ol_writer_%1").arg(quintptr(this)), kBusyWaitMs);
+    State state;
     for (;;) {
         std::optional<Play> play;
         std::shared_ptr<Job> job;
-        bool quitting = false;
-        {
-            QMutexLocker lock(&m_mutex);
-            for (;;) {
-                quitting = m_quit;
-                if (quitting && shutdown.isForever())
-                    shutdown.setRemainingTime(kShutdownMs);
-                if (quitting && (shutdown.hasExpired() || (m_plays.isEmpty() && m_jobs.isEmpty())))
-                    break;
-                if (!m_plays.isEmpty() && playsDue.hasExpired())
-                    play = m_plays.first();
-                if (!m_jobs.isEmpty() && jobsDue.hasExpired())
-                    job = m_jobs.first();
-                if (play || job)
-                    break;
-                if (m_plays.isEmpty() && m_jobs.isEmpty())
-                    refusing.invalidate();
-                QDeadlineTimer next(QDeadlineTimer::Forever);
-                if (!m_plays.isEmpty())
-                    next = playsDue;
-                if (!m_jobs.isEmpty() && jobsDue < next)
-                    next = jobsDue;
-                if (quitting && shutdown < next)
-                    next = shutdown;
-                m_wake.wait(&m_mutex, next);
-            }
-        }
-        if (!play && !job)
+        if (!nextWork(state, play, job))
             break;
-        const int retryMs = quitting ? kRetryMs / 10 : kRetryMs;
+        if (!play && !job) {
+            tidyPlays(state);
+            continue;
+        }
+        if (job && job->prepare)
+            job->prepare(job->at, std::min(job->batch, job->items.size() - job->at));
 
-        const bool opened = connection.open();
-        const QSqlError openError = opened ? QSqlError() : connection.database().lastError();
+        // Held while writing: the other program sets library.db aside only
+        // between two writes, and a write never lands in the file set aside.
+        const LibraryLock fileLock(m_file, LibraryLock::Mode::Shared, kBusyWaitMs);
+        const bool opened = fileLock.held() && connection.open();
+        const QSqlError openError = opened         ? QSqlError()
+            : !fileLock.held()                     ? lockedOut()
+            : connection.database().lastError().isValid() ? connection.database().lastError()
+                                                   : QSqlError(QStringLiteral("cannot open library.db"), {},
+                                                               QSqlError::ConnectionError, QStringLiteral("14"));
         if (opened && connection.moved()) {
             MusicLibrary::ensureSchema(connection.name());
             TrackParams::ensureSchema(connection.name());
@@ -277,96 +524,29 @@ void LibraryWriter::run()
             emit databaseMoved(m_file);
         }
         QSqlDatabase db = connection.database();
-
-        if (play) {
-            MusicLibrary::noteWriteError({});
-            const bool written = opened && PlayHistory::writePlay(db, play->track, play->when);
-            const QSqlError error = opened ? MusicLibrary::lastWriteError() : openError;
-            int failing = -1;
-            int recovered = -1;
-            {
-                const QMutexLocker lock(&m_mutex);
-                if (written) {
-                    m_plays.removeFirst();
-                    playsDue = QDeadlineTimer(0);
-                    if (playsFailing) {
-                        ++writtenSinceFailing;
-                        if (m_plays.isEmpty()) {
-                            recovered = writtenSinceFailing;
-                            playsFailing = false;
-                            writtenSinceFailing = 0;
-                        }
-                    }
-                } else {
-                    playsDue.setRemainingTime(retryMs);
-                    if (!playsFailing) {
-                        playsFailing = true;
-                        failing = int(m_plays.size());
-                    }
-                }
-            }
-            if (written)
-                refusing.invalidate();
-            else if (passes(error) && !refusing.isValid())
-                refusing.start();
-            if (failing >= 0)
-                emit playsNotWritten(failing, reasonFor(error));
-            if (recovered >= 0)
-                emit playsWritten(recovered);
-        }
-
-        if (job) {
-            std::optional<Outcome> done;
-            if (job->promise.isCanceled()) {
-                done = Outcome{job->written, {}, {}};
-            } else {
-                const qsizetype count = std::min(job->batch, job->items.size() - job->at);
-                MusicLibrary library;
-                library.name = job->library;
-                library.connectionName = connection.name();
-                MusicLibrary::noteWriteError({});
-                const int rows = !opened ? -1 : count > 0 ? job->step(library, job->at, count) : 0;
-                if (rows >= 0) {
-                    refusing.invalidate();
-                    job->at += count;
-                    job->written += rows;
-                    job->promise.setProgressValue(job->written);
-                    jobsDue = QDeadlineTimer(0);
-                    if (job->at >= job->items.size())
-                        done = Outcome{job->written, {}, {}};
-                } else {
-                    const QSqlError error = opened ? MusicLibrary::lastWriteError() : openError;
-                    if (passes(error) && !refusing.isValid())
-                        refusing.start();
-                    if (!passes(error) || refusing.elapsed() >= job->patienceMs || (quitting && shutdown.hasExpired()))
-                        done = Outcome{job->written, job->items.mid(job->at), reasonFor(error)};
-                    else
-                        jobsDue.setRemainingTime(retryMs);
-                }
-            }
-            if (done) {
-                {
-                    const QMutexLocker lock(&m_mutex);
-                    m_jobs.removeFirst();
-                }
-                job->promise.addResult(*done);
-                job->promise.finish();
-            }
-        }
+        if (play)
+            writePlay(state, db, openError, *play);
+        if (job)
+            writeJob(state, connection.name(), openError, job);
     }
 
     QList<std::shared_ptr<Job>> left;
-    qsizetype plays = 0;
+    QList<Play> plays;
+    bool kept = false;
     {
         const QMutexLocker lock(&m_mutex);
         left.swap(m_jobs);
-        plays = m_plays.size();
+        plays = m_plays;
+        kept = m_playsKept;
     }
     for (const std::shared_ptr<Job>& job : std::as_const(left)) {
         job->promise.addResult(Outcome{job->written, job->items.mid(job->at), QStringLiteral("the program was closing")});
         job->promise.finish();
     }
-    if (plays > 0)
-        std::fprintf(stderr, "Play log: %lld play(s) could not be written to %s\n", qlonglong(plays),
-                     qPrintable(m_file));
+    if ((kept || !plays.isEmpty()) && !keepPlays(plays))
+        std::fprintf(stderr, "Play log: %lld play(s) could not be written to %s nor kept in %s\n",
+                     qlonglong(plays.size()), qPrintable(m_file), qPrintable(m_playsFile));
+    else if (!plays.isEmpty())
+        std::fprintf(stderr, "Play log: %lld play(s) kept in %s until they can be recorded\n",
+                     qlonglong(plays.size()), qPrintable(m_playsFile));
 }

@@ -15,7 +15,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
+class QSqlDatabase;
+class QSqlError;
 class QThread;
 
 // The writes a program makes to library.db while it runs, on a thread of
@@ -57,8 +60,13 @@ public:
     // The program's writer, else a new one owned by owner.
     static LibraryWriter* instanceOr(QObject* owner);
 
-    // Queues one play, timed now.
+    // Queues one play, timed now. Plays refused are kept in a small file
+    // beside library.db (plays-waiting.jsonl) until they are written, also
+    // across an exit or a crash.
     void logPlay(const Track& track);
+    // Queues the plays an earlier run of this program kept in that file.
+    // Only the program that logs plays takes them.
+    void recordKeptPlays();
     // Plays not written yet.
     int pending() const;
 
@@ -105,19 +113,38 @@ private:
         QDateTime when;
     };
     struct Job;
+    struct State;
     // One batch of a job on the writer's connection: the rows written, or
     // -1 when refused.
     using Step = std::function<int(MusicLibrary& library, qsizetype from, qsizetype count)>;
+    // Readies a batch before the lock on library.db is taken (its tags read).
+    using Prepare = std::function<void(qsizetype from, qsizetype count)>;
 
     QFuture<Outcome> submit(const QString& library, const QStringList& items, qsizetype batch, int patienceMs,
-                            Step step);
+                            Step step, Prepare prepare = {});
     void run();
+    // Waits for a play or a job that is due; neither when the kept file is
+    // to be read or brought up to date. False once the writer is to end.
+    bool nextWork(State& state, std::optional<Play>& play, std::shared_ptr<Job>& job);
+    void writePlay(State& state, QSqlDatabase& db, const QSqlError& openError, const Play& play);
+    void writeJob(State& state, const QString& connectionName, const QSqlError& openError,
+                  const std::shared_ptr<Job>& job);
+    void tidyPlays(State& state);
+    // The file of plays: written whole (removed when none wait), and read.
+    bool keepPlays(const QList<Play>& plays) const;
+    QList<Play> keptPlays() const;
 
     QString m_file;
+    QString m_playsFile;
     QThread* m_thread = nullptr;
     mutable QMutex m_mutex;
     QWaitCondition m_wake;
     QList<Play> m_plays;
     QList<std::shared_ptr<Job>> m_jobs;
     bool m_quit = false;
+    // The file mirrors m_plays (from the first refusal until all are
+    // written); it is out of date; it is to be read.
+    bool m_playsKept = false;
+    bool m_playsDirty = false;
+    bool m_takeKept = false;
 };

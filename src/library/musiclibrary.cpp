@@ -1,6 +1,7 @@
 #include "musiclibrary.h"
 
 #include "audiofiles.h"
+#include "librarylock.h"
 #include "localtimereader.h"
 #include "ownconnection.h"
 #include "trackparams.h"
@@ -19,6 +20,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QScopeGuard>
 #include <QSet>
 #include <QStandardPaths>
 #include <QThread>
@@ -61,6 +63,13 @@ QString dataFolder()
 {
     const QString config = configFolder();
     return config.isEmpty() ? QDir::homePath() + QStringLiteral("/.orchidlantern") : config;
+}
+
+QString databaseFile()
+{
+    const QString folder = dataFolder();
+    QDir().mkpath(folder);
+    return folder + QStringLiteral("/library.db");
 }
 
 QString nowIso()
@@ -349,9 +358,10 @@ DatabaseKind inspectDatabase(const QSqlDatabase& db, QString* why)
     // Only corruption condemns a file; a lock held too long or a failing
     // disk leaves it where it is.
     const auto failed = [&q, why] {
-        const QString code = q.lastError().nativeErrorCode();
+        // SQLite's extended codes (a damaged index is 779) share the low byte.
+        const int code = q.lastError().nativeErrorCode().toInt() & 0xff;
         *why = q.lastError().databaseText();
-        return code == QLatin1String("11") || code == QLatin1String("26") ? DatabaseKind::Damaged : DatabaseKind::Ours;
+        return code == 11 || code == 26 ? DatabaseKind::Damaged : DatabaseKind::Ours;
     };
     // Reading the header and the schema finds a file that is not a database
     // or was cut short, in constant time; a full integrity check would hold
@@ -380,18 +390,47 @@ DatabaseKind inspectDatabase(const QSqlDatabase& db, QString* why)
     return onlyOurs && tables.contains(QStringLiteral("libraries")) ? DatabaseKind::Ours : DatabaseKind::Foreign;
 }
 
-// Moves the file and its journal aside under a name that says when.
+// The companions SQLite keeps beside a database, by name.
+const char* const kCompanions[] = {"-wal", "-shm", "-journal"};
+
+bool anyExists(const QString& file)
+{
+    if (QFileInfo(file).exists() || QFileInfo(file).isSymLink())
+        return true;
+    for (const char* suffix : kCompanions)
+        if (QFileInfo::exists(file + QLatin1String(suffix)))
+            return true;
+    return false;
+}
+
+// Moves the file and its companions aside together, under a name that says
+// when and that nothing has yet; nothing is moved when one of them cannot be.
 QString setAside(const QString& file)
 {
-    const QString aside = file + QStringLiteral(".unusable-")
+    const QString stamp = file + QStringLiteral(".unusable-")
         + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    if (!QFile::rename(file, aside))
-        return {};
-    for (const char* suffix : {"-wal", "-shm"})
-        if (QFile::exists(file + QLatin1String(suffix)))
-            QFile::rename(file + QLatin1String(suffix), aside + QLatin1String(suffix));
-    return aside;
+    QString aside = stamp;
+    for (int n = 2; anyExists(aside); ++n)
+        aside = stamp + QStringLiteral("-%1").arg(n);
+    QStringList moved;
+    const auto move = [&](const QString& suffix) {
+        // QFile::rename never replaces a file that exists.
+        if (!QFile::rename(file + suffix, aside + suffix))
+            return false;
+        moved << suffix;
+        return true;
+    };
+    bool ok = move(QString());
+    for (const char* suffix : kCompanions)
+        if (ok && QFileInfo::exists(file + QLatin1String(suffix)))
+            ok = move(QLatin1String(suffix));
+    if (ok)
+        return aside;
+    for (const QString& suffix : std::as_const(moved))
+        QFile::rename(aside + suffix, file + suffix);
+    return {};
 }
+
 void readFileTags(const QString& path, Track& track, bool withLength);
 
 // Paths per statement when looking files up: below SQLite's limit on
@@ -427,9 +466,7 @@ QSqlDatabase MusicLibrary::database()
 {
     if (!s_shared || !QSqlDatabase::contains(kConnectionName)) {
         delete s_shared; // its connection was removed, or it never was
-        const QString folder = dataFolder();
-        QDir().mkpath(folder);
-        s_shared = new OwnConnection(folder + QStringLiteral("/library.db"), kConnectionName);
+        s_shared = new OwnConnection(databaseFile(), kConnectionName);
         s_sinceFollowed.invalidate();
     }
     if (!s_shared->database().isOpen() || !s_sinceFollowed.isValid() || s_sinceFollowed.elapsed() >= kFollowMs) {
@@ -444,20 +481,52 @@ QString MusicLibrary::databaseProblem()
     return s_databaseProblem;
 }
 
-// A file we cannot use is never changed: it goes aside whole and a fresh
-// one takes its place, so that plays are recorded again.
+namespace {
+
+constexpr int kClaimWaitMs = 10000;
+
+// Looked at read-only: SQLite would roll a hot journal into a file it may
+// write, and a read-only connection never checkpoints the journal into the
+// file as it closes.
+DatabaseKind inspectFile(const QString& file, QString* why)
+{
+    if (!QFileInfo::exists(file))
+        return DatabaseKind::Ours;
+    const QString name = QStringLiteral("ol_library_claim");
+    DatabaseKind kind = DatabaseKind::Ours;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open())
+            kind = inspectDatabase(db, why);
+    }
+    return kind;
+}
+
+bool markOurs(QSqlDatabase db)
+{
+    QSqlQuery q(db);
+    return db.isOpen() && q.exec(QStringLiteral("PRAGMA application_id=%1").arg(kApplicationId));
+}
+
+} // namespace
+
+// A file we cannot use is never changed: it goes aside whole, with its
+// journal, and a fresh one takes its place, so that plays are recorded
+// again. Called under the lock initDatabase holds.
 bool MusicLibrary::claimDatabase()
 {
     s_databaseProblem.clear();
-    QSqlDatabase db = database();
+    const QString file = databaseFile();
     QString why;
-    const DatabaseKind kind = inspectDatabase(db, &why);
+    const DatabaseKind kind = inspectFile(file, &why);
+    // The connection of the look is closed only once the file is away.
+    const auto closeLook = qScopeGuard([] { QSqlDatabase::removeDatabase(QStringLiteral("ol_library_claim")); });
     if (kind == DatabaseKind::Ours) {
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA application_id=%1").arg(kApplicationId));
-        return true;
+        followDatabase();
+        return markOurs(database());
     }
-    const QString file = db.databaseName();
-    db.close();
     const QString reason = kind == DatabaseKind::Damaged
         ? QStringLiteral("is damaged (%1)").arg(why.isEmpty() ? QStringLiteral("integrity check failed") : why)
         : QStringLiteral("was made by another program");
@@ -471,15 +540,26 @@ bool MusicLibrary::claimDatabase()
     s_databaseProblem = QStringLiteral("The library database %1 %2. It was kept unchanged as %3, and a new, empty "
                                        "library database was started.")
                             .arg(QDir::toNativeSeparators(file), reason, QDir::toNativeSeparators(aside));
-    db = database();
-    return db.isOpen() && QSqlQuery(db).exec(QStringLiteral("PRAGMA application_id=%1").arg(kApplicationId));
+    followDatabase();
+    QSqlDatabase db = database();
+    return markOurs(db) && QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
 }
 
+// One program at a time looks at the file, sets it aside and makes its
+// tables (LibraryLock): the other then finds a whole new file and uses it.
 bool MusicLibrary::initDatabase()
 {
-    QSqlDatabase db = database();
-    if (!db.isOpen() || !claimDatabase())
+    const LibraryLock lock(databaseFile(), LibraryLock::Mode::Exclusive, kClaimWaitMs);
+    if (!lock.held()) {
+        // Nothing is moved without the lock; the air must not wait for it.
+        qCWarning(lcLibrary).noquote() << "Another program held" << LibraryLock::fileFor(databaseFile()) << "for"
+                                       << kClaimWaitMs / 1000 << "s: library.db is used without looking at it";
+        followDatabase();
+        if (!database().isOpen())
+            return false;
+    } else if (!claimDatabase()) {
         return false;
+    }
     ensureSchema();
     TrackParams::ensureSchema();
     migrateFromJson();

@@ -78,8 +78,9 @@ public:
     // Looks at once whether library.db was set aside.
     static void followDatabase();
     // Creates or upgrades library.db; true when the file is open. A damaged
-    // file, or one another program made, is set aside untouched and a fresh
-    // one started.
+    // file, or one another program made, is set aside untouched, with its
+    // journal, under a name not yet used, and a fresh one started: by one
+    // program at a time (LibraryLock).
     static bool initDatabase();
     // What the operator is to be told about library.db since the start;
     // empty when all was well.
@@ -88,6 +89,7 @@ public:
     // when empty.
     static void ensureSchema(const QString& connectionName = {});
     static void migrateFromJson();
+    // initDatabase's look and move, under its lock.
     static bool claimDatabase();
 
     // Whether the full-text index exists; searches fall back to LIKE without it.

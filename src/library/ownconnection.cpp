@@ -1,5 +1,7 @@
 #include "ownconnection.h"
 
+#include "librarylock.h"
+
 #include <QFile>
 #include <QSqlQuery>
 
@@ -10,6 +12,7 @@
 OwnConnection::OwnConnection(const QString& file, const QString& name, int busyTimeoutMs)
     : m_name(name)
     , m_file(file)
+    , m_busyTimeoutMs(busyTimeoutMs)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     db.setDatabaseName(file);
@@ -25,20 +28,28 @@ bool OwnConnection::open()
 {
     QSqlDatabase db = database();
     m_moved = false;
+    if (db.isOpen() && identityOf(m_file) == m_opened)
+        return true;
+    // Never while another program sets library.db aside: the file found
+    // could be a new, empty one beside the old journal, which SQLite would
+    // then delete.
+    const LibraryLock lock(m_file, LibraryLock::Mode::Shared, m_busyTimeoutMs);
     if (db.isOpen()) {
-        if (identityOf(m_file) == m_opened)
-            return true;
         // SQLite neither checkpoints nor removes the journal of a file that
         // was moved away, so closing it leaves the new file's journal alone.
         db.close();
         m_moved = true;
     }
-    if (!db.open())
+    if (!lock.held() || !db.open())
         return false;
     m_opened = identityOf(m_file);
+    QSqlQuery q(db);
     // In WAL mode this loses no consistency: a commit no longer waits for
     // the disk to flush.
-    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    // The first read opens the journal and its index: from here on the
+    // connection keeps to these files, wherever they are moved.
+    q.exec(QStringLiteral("PRAGMA schema_version"));
     return true;
 }
 

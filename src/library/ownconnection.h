@@ -23,7 +23,8 @@ public:
     const QString& name() const { return m_name; }
     const QString& file() const { return m_file; }
     // Opens it unless open already on the file now at the path; false when
-    // the file cannot be opened.
+    // the file cannot be opened, or another program kept it locked (see
+    // LibraryLock) for longer than the busy time-out.
     bool open();
     // Whether the last open() left a file that was set aside or replaced.
     bool moved() const { return m_moved; }
@@ -41,6 +42,7 @@ private:
 
     QString m_name;
     QString m_file;
+    int m_busyTimeoutMs;
     Identity m_opened;
     bool m_moved = false;
 };

@@ -110,6 +110,7 @@ void MainWindow::watchLibraryWrites()
                                  .arg(QDir::toNativeSeparators(file)));
         refreshSearchSources();
     });
+    m_libraryWriter->recordKeptPlays();
 }
 
 void MainWindow::onNowPlaying(const Track& track)

@@ -184,13 +184,17 @@ private slots:
             QVERIFY2(problem.startsWith(QStringLiteral("The library database %1").arg(QDir::toNativeSeparators(dbPath())))
                          && problem.contains(reason) && problem.endsWith(QStringLiteral("a new, empty library database was started.")),
                      qPrintable(problem));
-            const QStringList aside = QDir(configFolder()).entryList({QStringLiteral("library.db.unusable-*")}, QDir::Files);
+            // The file itself; its journal goes beside it under the same name.
+            const QStringList aside = QDir(configFolder())
+                                          .entryList({QStringLiteral("library.db.unusable-*")}, QDir::Files)
+                                          .filter(QRegularExpression(QStringLiteral("-\\d{6}$")));
             QCOMPARE(aside.size(), 1);
             QVERIFY(problem.contains(aside.first()));
             QFile kept(configFolder() + QLatin1Char('/') + aside.first());
             QVERIFY(kept.open(QIODevice::ReadOnly));
             QCOMPARE(kept.readAll(), before);
-            kept.remove();
+            for (const char* suffix : {"", "-wal", "-shm"})
+                QFile::remove(kept.fileName() + QLatin1String(suffix));
             QVERIFY(MusicLibrary::createLibrary(QStringLiteral("Fresh")));
             QCOMPARE(MusicLibrary::availableLibraries(), QStringList{QStringLiteral("Fresh")});
             {
