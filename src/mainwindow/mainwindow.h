@@ -247,6 +247,10 @@ private:
     void onNowPlaying(const Track& track);
     void onStreamMetadata(const QString& title);
     void updateTrackInfo(const Track& track);
+    // The track on air: its row's record while the list holds it, else as
+    // it started; false when nothing is on air.
+    bool trackOnAir(Track* track) const;
+    QString upcomingName() const;
     void refreshTrackPanels();
     void onPlayingChanged(bool playing);
     void updateFooterCounts();
@@ -442,6 +446,7 @@ public:
     QString playlistHtml() const;
     bool renderPlaylistTo(const QString& path) override;
     void afterRowsMade(std::function<void()> then) override; // mainwindow_desk.cpp
+    bool rowsBeingMade() override { return !m_rowJobs.isEmpty(); }
 
 private:
     // Any file the gate lets through, as File > Open takes it.

@@ -320,11 +320,14 @@ void MainWindow::newPlaylist()
 void MainWindow::clearPlaylist()
 {
     const int rows = m_viewed->rowCount();
-    // What follows the track on air goes with the rows: one click must not
-    // take the station's evening away.
-    if (rows > 0 && m_viewed == m_onAir && m_engine->isPlaying()
+    // One click must not take the station's evening away, nor a list the
+    // operator built: the empty list is saved a moment later.
+    const bool onAir = m_viewed == m_onAir && m_engine->isPlaying();
+    if (rows > 0
         && Prompts::question(this, QStringLiteral("Clear playlist"),
-                             QStringLiteral("This playlist is on air. Remove all %1 rows?").arg(rows),
+                             (onAir ? QStringLiteral("This playlist is on air. Remove all %1 rows?")
+                                    : QStringLiteral("Remove all %1 rows?"))
+                                 .arg(rows),
                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
                != QMessageBox::Yes)
         return;

@@ -83,6 +83,7 @@ public:
         return true;
     }
     void afterRowsMade(std::function<void()> then) override { then(); }
+    bool rowsBeingMade() override { return false; }
     bool renderPlaylistTo(const QString& path) override { return note(QStringLiteral("render ") + path); }
     void rebuildMusicLibrary(const QString& folder) override { note(QStringLiteral("library ") + folder); }
     void showOnAirPlaylist() override { note(QStringLiteral("on air shown")); }

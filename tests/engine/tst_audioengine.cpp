@@ -469,6 +469,15 @@ void TestAudioEngine::queueFirstThenFollowingRow()
     QVERIFY(logOf(log).contains(QStringLiteral("Playback queue: playing Third")));
     e.next(); // queue empty: the row after the current one
     QCOMPARE(model.currentRow(), 3);
+    // A queued row started by hand has had its turn.
+    model.addToQueue(1);
+    model.addToQueue(0);
+    e.playRow(1);
+    QCOMPARE(model.queue(), QList<int>{0});
+    e.next();
+    QCOMPARE(model.currentRow(), 0);
+    e.next();
+    QCOMPARE(model.currentRow(), 1);
     e.stop();
 }
 
@@ -549,11 +558,14 @@ void TestAudioEngine::rowShiftsKeepCurrentTrack()
     e.next();
     QCOMPARE(now.last().at(0).value<Track>().title, QStringLiteral("Row 3"));
 
-    // Removing the first row while it is current leaves row 0 current.
+    // The first row removed while it plays: the row after it, now the
+    // first, follows.
     e.playRow(0);
+    const QString second = model.tracks().at(1).title;
     model.removeRow(0);
     e.next();
-    QCOMPARE(model.currentRow(), 1);
+    QCOMPARE(model.currentRow(), 0);
+    QCOMPARE(now.last().at(0).value<Track>().title, second);
     e.stop();
 }
 

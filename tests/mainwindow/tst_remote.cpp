@@ -7,6 +7,7 @@
 #include "automation/dtmfmonitor.h"
 #include "automation/eventscheduler.h"
 #include "engine/audioengine.h"
+#include "mainwindow/vfddisplay.h"
 #include "olmain.h"
 #include "pipemic.h"
 #include "promptscript.h"
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QTabBar>
 #include <QTcpSocket>
@@ -57,21 +59,13 @@ QVariantMap toneSettings(const PipeMic& mic, int delaySec)
             {QStringLiteral("dtmf/afterMin"), 0}, {QStringLiteral("dtmf/delaySec"), delaySec}};
 }
 
-QVariantMap apiSettings(quint16 port)
-{
-    return {{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
-            {QStringLiteral("api/localhostOnly"), true}, {QStringLiteral("api/password"), QStringLiteral("s3cret")}};
-}
-
-QByteArray command(quint16 port, const QString& line)
-{
-    return WindowFixture::get(port, QStringLiteral("/?pass=s3cret&cmd=") + QString::fromLatin1(QUrl::toPercentEncoding(line)));
-}
+const auto apiSettings = &WindowFixture::apiSettings;
+const auto command = &WindowFixture::command;
 
 // What the API says is on air: playing, and from this file.
 bool airs(quint16 port, const QString& file)
 {
-    const QByteArray info = WindowFixture::get(port, QStringLiteral("/?pass=s3cret&action=playbackinfo"));
+    const QByteArray info = WindowFixture::playbackInfo(port);
     return info.contains("<State>playing</State>") && info.contains("<File>" + file.toUtf8() + "</File>");
 }
 
@@ -205,6 +199,81 @@ private slots:
         QVERIFY(command(port, QStringLiteral("load ") + list).endsWith("OK"));
         QVERIFY(ended(QStringLiteral("First - Short")));
         QTRY_VERIFY_WITH_TIMEOUT(airs(port, loaded), 10000);
+    }
+
+    // Shuffle with crossfades on, as most stations run: each segue starts
+    // the row the API named as next, and the show does not go in order.
+    void shuffleHoldsThroughSegues()
+    {
+        const quint16 port = WindowFixture::freePort();
+        QVariantMap settings = apiSettings(port);
+        settings.insert(QStringLiteral("playback/crossfadeEnabled"), true);
+        settings.insert(QStringLiteral("playback/mixPointMs"), 1000);
+        settings.insert(QStringLiteral("playback/minCrossfadeMs"), 1000);
+        settings.insert(QStringLiteral("playback/fadeInMs"), 300);
+        settings.insert(QStringLiteral("playback/fadeOutMs"), 300);
+        WindowFixture f(settings);
+        QStringList rows;
+        for (int i = 0; i < 8; ++i)
+            rows << WindowFixture::toneFile(QStringLiteral("Shuffle - Row %1.wav").arg(i), 3, 300 + 50 * i);
+        f->addPaths(rows);
+        QSignalSpy starts(f.find<AudioEngine>(), &AudioEngine::nowPlaying);
+        QVERIFY(command(port, QStringLiteral("shuffle on")).endsWith("OK"));
+        QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
+        QStringList played{QStringLiteral("Row 0")};
+        for (int segue = 1; segue <= 5; ++segue) {
+            const QString next = WindowFixture::playbackField(WindowFixture::playbackInfo(port), QStringLiteral("NextTrack/Title"));
+            QVERIFY2(next.startsWith(QStringLiteral("Row ")) && next != played.last(), qPrintable(next));
+            QTRY_COMPARE_WITH_TIMEOUT(starts.size(), segue + 1, 15000);
+            played << starts.last().at(0).value<Track>().title;
+            QCOMPARE(played.last(), next);
+        }
+        QVERIFY(f.log().filter(QStringLiteral("End of track: ")).isEmpty());
+        QVERIFY2(played != QStringList({QStringLiteral("Row 0"), QStringLiteral("Row 1"), QStringLiteral("Row 2"),
+                                        QStringLiteral("Row 3"), QStringLiteral("Row 4"), QStringLiteral("Row 5")}),
+                 "five draws in order");
+    }
+
+    // A `load` replaces the list under a playing track: the API and the
+    // display still show the track, its length and the time it has left,
+    // and the new list's first row as next.
+    void theTrackOnAirStaysShownAfterALoad()
+    {
+        const QString walk = WindowFixture::toneFile(QStringLiteral("Walker - Long Walk.wav"), 30, 440);
+        const QString news = WindowFixture::toneFile(QStringLiteral("Desk - News.wav"), 5, 550);
+        const QString list = testHome().scratch() + QStringLiteral("/news.m3u");
+        QFile m3u(list);
+        QVERIFY(m3u.open(QIODevice::WriteOnly));
+        m3u.write(news.toUtf8() + "\n");
+        m3u.close();
+        const quint16 port = WindowFixture::freePort();
+        WindowFixture f(apiSettings(port));
+        auto* engine = f.find<AudioEngine>();
+        auto* vfd = f.find<VfdDisplay>();
+        f->addPaths({walk});
+        QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
+        QTRY_VERIFY(airs(port, walk));
+        QVERIFY(command(port, QStringLiteral("load ") + list).endsWith("OK"));
+        QVERIFY(f.waitForLog(QStringLiteral("Loaded playlist news.m3u (1 tracks)")));
+
+        const QByteArray info = WindowFixture::playbackInfo(port);
+        auto field = [&info](const char* path) { return WindowFixture::playbackField(info, QLatin1String(path)); };
+        QCOMPARE(field("State"), QStringLiteral("playing"));
+        QCOMPARE(field("CurrentIndex"), QStringLiteral("-1"));
+        QCOMPARE(field("CurrentTrack/Title"), QStringLiteral("Long Walk"));
+        QCOMPARE(field("CurrentTrack/Artist"), QStringLiteral("Walker"));
+        QCOMPARE(field("CurrentTrack/File"), walk);
+        QVERIFY2(qAbs(field("CurrentTrack/Duration").toLongLong() - 30000) < 500, qPrintable(field("CurrentTrack/Duration")));
+        QCOMPARE(field("NextTrack/Title"), QStringLiteral("News"));
+        QCOMPARE(vfd->nowPlayingText(), QStringLiteral("Walker - Long Walk"));
+        QCOMPARE(vfd->nextUpText(), QStringLiteral("Desk - News"));
+        // The time left counts down from the track's own length.
+        auto secondsLeft = [vfd] {
+            const QStringList parts = vfd->remainingText().mid(1).split(QLatin1Char(':'));
+            return parts.value(0).toInt() * 60 + parts.value(1).toInt();
+        };
+        QTRY_VERIFY(qAbs(secondsLeft() - (30000 - engine->position()) / 1000) <= 2 && engine->position() > 2000);
+        QVERIFY(secondsLeft() > 5);
     }
 
     // The dead-air guard leaves a deliberate Stop or Pause alone, hears the
