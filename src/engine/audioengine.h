@@ -69,8 +69,8 @@ public:
     int upcomingRow() { return upcoming().row; }
     // The track on air as it started, wherever its row went since.
     const Track& currentTrack() const { return m_onAir.track; }
-    // A row has been started, and the list has not run out after it.
-    bool hasTrackOnAir() const { return m_onAir.start > 0 && m_hold != Hold::RunOut; }
+    // A row has been started: its track is on air, or was the last one.
+    bool hasTrack() const { return m_onAir.start > 0; }
     // Quiet on purpose: the operator's Stop or Pause, a STOP or PAUSE row, or
     // a track's end with automatic advance off. Cleared by anything that plays.
     bool isHeld() const { return m_hold == Hold::Held; }

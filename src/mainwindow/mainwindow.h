@@ -247,8 +247,8 @@ private:
     void onNowPlaying(const Track& track);
     void onStreamMetadata(const QString& title);
     void updateTrackInfo(const Track& track);
-    // The track on air: its row's record while the list holds it, else as
-    // it started; false when nothing is on air.
+    // The track on air (or the last one): its row's record while the list
+    // holds it, else as it started; false before anything played.
     bool trackOnAir(Track* track) const;
     QString upcomingName() const;
     void refreshTrackPanels();

@@ -162,7 +162,7 @@ void MainWindow::updateTrackInfo(const Track& track)
 
 bool MainWindow::trackOnAir(Track* track) const
 {
-    if (!m_engine || !m_engine->hasTrackOnAir())
+    if (!m_engine || !m_engine->hasTrack())
         return false;
     const int r = m_engine->currentRow();
     *track = m_onAir && r >= 0 && r < m_onAir->rowCount() ? m_onAir->tracks().at(r) : m_engine->currentTrack();

@@ -307,6 +307,13 @@ private slots:
         QVERIFY(logged(QStringLiteral("Silence: no playlist configured - playing next track instead")));
         QTRY_VERIFY_WITH_TIMEOUT(d.audio.currentRow() == 2, 20000);
 
+        // An event put after the track on air once its row has gone: where
+        // the list goes on, so that it comes next.
+        d.onAir.removeRow(2);
+        reactions.onEventFired(scheduled(QStringLiteral("Promo"), m_tones.at(0)));
+        d.audio.next();
+        QVERIFY(d.audio.currentRow() == 2 && d.onAir.tracks().at(2).filePath == m_tones.at(0));
+
         // A stream in place of the playlist.
         reactions.onEventFired(scheduled(QStringLiteral("News"), QStringLiteral("http://127.0.0.1:9/news"), 2));
         QCOMPARE(d.onAir.rowCount(), 1);

@@ -483,6 +483,8 @@ private slots:
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
             raced += sequence.raced() ? 1 : 0;
         }
+        if (raced > 0)
+            qInfo("%d of the sequences ended early: the track ended under their edits", raced);
         // A machine too busy for the edits to fit in a track proves nothing.
         QVERIFY2(raced * 2 <= (one ? 1 : kSequences), qPrintable(QStringLiteral("%1 sequences outran").arg(raced)));
     }
