@@ -854,7 +854,9 @@ void AudioEngine::onRowsAboutToBeRemoved(int first, int last)
 void AudioEngine::onRowsReordered(const QList<int>& newRowOf)
 {
     // Each row that counts keeps its track; the end of the list stays the end.
-    const auto moved = [&newRowOf](int row) { return row >= 0 && row < newRowOf.size() ? newRowOf.at(row) : row; };
+    const auto moved = [&newRowOf](int row) {
+        return row >= 0 && row < newRowOf.size() ? newRowOf.at(row) : row;
+    };
     m_onAir.row = moved(m_onAir.row);
     if (m_onAir.row < 0)
         m_onAir.following = moved(m_onAir.following);

@@ -82,7 +82,7 @@ struct Reference
             following = added.first();
         rows = now;
     }
-    void removed(const QString title) // a copy: it may be one of the rows
+    void removed(QString title) // a copy: it may be one of the rows
     {
         const qsizetype at = rows.indexOf(title);
         rows.removeAt(at);
@@ -138,7 +138,8 @@ public:
         m_ref.rows = names();
         if (m_ref.rows != first)
             return fail(QStringLiteral("the rows added are ") + m_ref.rows.join(QLatin1Char(',')));
-        if (!playN(int(m_rng.bounded(first.size()))))
+        const int row = int(m_rng.bounded(first.size()));
+        if (!go(QStringLiteral("play %1").arg(row + 1), first.at(row)))
             return m_failure;
         for (int step = 0; step < kSteps; ++step) {
             m_step = step;
@@ -189,7 +190,6 @@ private:
         }
         return out;
     }
-    int rowsFree() const { return kPool - int(m_ref.rows.size()) - 1; }
 
     QString fail(const QString& what)
     {
@@ -235,47 +235,72 @@ private:
 
     void edit()
     {
-        enum { Insert, Delete, Move, Queue, Dequeue, Shuffle, Crossfade, Load, Clear };
+        enum { Insert, Delete, Move, Queue, Shuffle, Crossfade, Load, Clear };
         static const QList<int> weighted = {Insert, Insert, Insert, Delete, Delete, Delete, Move, Move, Move,
-                                            Queue,  Queue,  Dequeue, Shuffle, Crossfade, Load, Clear};
+                                            Queue,  Queue,  Queue,  Shuffle, Crossfade, Load, Clear};
         const int size = int(m_ref.rows.size());
+        const int row = size > 0 ? int(m_rng.bounded(size)) : -1;
         switch (weighted.at(int(m_rng.bounded(int(weighted.size()))))) {
         case Insert:
-            if (size < kMostRows)
-                return insert();
+            if (size < kMostRows) {
+                insert();
+                break;
+            }
             [[fallthrough]];
         case Delete:
-            if (size > 0)
-                return remove(int(m_rng.bounded(size)));
-            return;
+            if (row >= 0) {
+                m_trail << QStringLiteral("remove %1").arg(m_ref.rows.at(row));
+                QTest::mouseClick(m_table->viewport(), Qt::LeftButton, {}, cell(row, PlaylistModel::RemoveColumn));
+                m_ref.removed(m_ref.rows.at(row));
+            }
+            break;
         case Move:
-            if (size > 1)
-                return move(int(m_rng.bounded(size)), int(m_rng.bounded(size + 1)));
-            return;
+            if (size > 1) {
+                const int to = int(m_rng.bounded(size + 1));
+                m_trail << QStringLiteral("move %1 to %2").arg(m_ref.rows.at(row)).arg(to);
+                dropAt(m_model->mimeData({m_model->index(row, PlaylistModel::TitleColumn)}), to);
+                m_ref.rows.move(row, to > row ? to - 1 : to);
+            }
+            break;
         case Queue:
-            if (size > 0)
-                return queue(int(m_rng.bounded(size)));
-            return;
-        case Dequeue:
-            if (!m_ref.queue.isEmpty())
-                return dequeue(m_ref.queue.at(int(m_rng.bounded(int(m_ref.queue.size())))));
-            return;
+            if (row >= 0) {
+                const QString title = m_ref.rows.at(row);
+                const bool queued = m_ref.queue.removeOne(title);
+                m_trail << (queued ? QStringLiteral("unqueue ") : QStringLiteral("queue ")) + title;
+                rowMenu(row, queued ? QStringLiteral("Remove from playback queue") : QStringLiteral("Add to playback queue"));
+                if (!queued)
+                    m_ref.queue << title;
+            }
+            break;
         case Shuffle:
             command(m_ref.shuffle ? QStringLiteral("shuffle off") : QStringLiteral("shuffle on"));
             m_ref.shuffle = !m_ref.shuffle;
             m_ref.drawn.clear();
-            return;
+            break;
         case Crossfade:
-            return crossfade();
+            m_trail << QStringLiteral("crossfade switched");
+            m_prompts.answerDialog([](QDialog& d) {
+                auto* box = d.findChild<QCheckBox*>(QStringLiteral("enableBox"));
+                box->setChecked(!box->isChecked());
+                d.findChild<QPushButton*>(QStringLiteral("okButton"))->click();
+                return d.result();
+            });
+            m_f->menuAction(QStringLiteral("&Tools"), QStringLiteral("Crossfades..."))->trigger();
+            break;
         case Load:
-            if (rowsFree() >= 4)
-                return load();
-            return;
+            if (kPool - size > 4)
+                load();
+            break;
         case Clear:
             command(QStringLiteral("clear"));
             m_ref.replaced({});
-            return;
+            break;
         }
+        QStringList queued;
+        for (const int r : m_model->queue())
+            queued << m_model->tracks().at(r).title;
+        expect(names() == m_ref.rows && queued == m_ref.queue,
+               QStringLiteral("the list went wrong: queued %1").arg(queued.join(QLatin1Char(','))));
     }
 
     void insert()
@@ -283,64 +308,16 @@ private:
         const QStringList added = freeTitles(1 + int(m_rng.bounded(2)));
         const int at = int(m_rng.bounded(int(m_ref.rows.size()) + 1));
         m_trail << QStringLiteral("drop %1 at %2").arg(added.join(QLatin1Char(','))).arg(at);
-        auto* urls = new QMimeData;
-        QList<QUrl> list;
+        QList<QUrl> urls;
         for (const QString& path : pathsOf(added))
-            list << QUrl::fromLocalFile(path);
-        urls->setUrls(list);
-        dropAt(urls, at);
-        QStringList expected = m_ref.rows;
+            urls << QUrl::fromLocalFile(path);
+        auto* data = new QMimeData;
+        data->setUrls(urls);
+        dropAt(data, at);
+        QStringList now = m_ref.rows;
         for (qsizetype i = 0; i < added.size(); ++i)
-            expected.insert(at + i, added.at(i));
-        if (expect(names() == expected, QStringLiteral("the rows after the drop are ") + names().join(QLatin1Char(','))))
-            m_ref.inserted(expected, added);
-    }
-    void remove(int row)
-    {
-        m_trail << QStringLiteral("remove %1 (%2)").arg(row).arg(m_ref.rows.at(row));
-        QTest::mouseClick(m_table->viewport(), Qt::LeftButton, {}, cell(row, PlaylistModel::RemoveColumn));
-        m_ref.removed(m_ref.rows.at(row));
-        expect(names() == m_ref.rows, QStringLiteral("the rows after the click are ") + names().join(QLatin1Char(',')));
-    }
-    void move(int row, int to)
-    {
-        m_trail << QStringLiteral("move %1 (%2) to %3").arg(row).arg(m_ref.rows.at(row)).arg(to);
-        dropAt(m_model->mimeData({m_model->index(row, PlaylistModel::TitleColumn)}), to);
-        QStringList expected = m_ref.rows;
-        expected.move(row, to > row ? to - 1 : to);
-        m_ref.rows = names();
-        expect(m_ref.rows == expected, QStringLiteral("the rows after the move are ") + m_ref.rows.join(QLatin1Char(',')));
-    }
-    void queue(int row)
-    {
-        const QString title = m_ref.rows.at(row);
-        if (m_ref.queue.contains(title))
-            return dequeue(title);
-        m_trail << QStringLiteral("queue %1").arg(title);
-        rowMenu(row, QStringLiteral("Add to playback queue"));
-        m_ref.queue << title;
-        expect(QTest::qWaitFor([&] { return m_model->queuePosition(row) == m_ref.queue.size(); }, 5000),
-               QStringLiteral("%1 was not queued").arg(title));
-    }
-    void dequeue(const QString& title)
-    {
-        m_trail << QStringLiteral("unqueue %1").arg(title);
-        const int row = int(m_ref.rows.indexOf(title));
-        rowMenu(row, QStringLiteral("Remove from playback queue"));
-        m_ref.queue.removeOne(title);
-        expect(QTest::qWaitFor([&] { return m_model->queuePosition(row) == 0; }, 5000),
-               QStringLiteral("%1 stayed queued").arg(title));
-    }
-    void crossfade()
-    {
-        m_trail << QStringLiteral("crossfade switched");
-        m_prompts.answerDialog([](QDialog& d) {
-            auto* box = d.findChild<QCheckBox*>(QStringLiteral("enableBox"));
-            box->setChecked(!box->isChecked());
-            d.findChild<QPushButton*>(QStringLiteral("okButton"))->click();
-            return d.result();
-        });
-        m_f->menuAction(QStringLiteral("&Tools"), QStringLiteral("Crossfades..."))->trigger();
+            now.insert(at + i, added.at(i));
+        m_ref.inserted(now, added);
     }
     void load()
     {
@@ -352,9 +329,10 @@ private:
         m3u.write(pathsOf(titles).join(QLatin1Char('\n')).toUtf8());
         m3u.close();
         command(QStringLiteral("load ") + list);
-        if (expect(QTest::qWaitFor([&] { return names() == titles; }, 15000),
-                   QStringLiteral("the list loaded holds ") + names().join(QLatin1Char(','))))
-            m_ref.replaced(titles);
+        // Read on a worker: the rows come a moment later.
+        if (!QTest::qWaitFor([&] { return names() == titles; }, 15000))
+            m_trail << QStringLiteral("(the rows loaded did not come)");
+        m_ref.replaced(titles);
     }
 
     // What the display and the API say of the track on air and of what follows.
@@ -363,21 +341,23 @@ private:
         // Rows put in tell the display once every part has seen them.
         QCoreApplication::processEvents();
         const QString nextUp = m_vfd->nextUpText();
-        if (m_ref.drawing() && m_ref.drawn.isEmpty()) {
-            const QString title = nextUp.mid(7);
-            if (!expect(m_ref.candidates().contains(title), QStringLiteral("the shuffle drew ") + nextUp))
-                return;
-            m_ref.drawn = title;
-        }
+        if (m_ref.drawing() && m_ref.drawn.isEmpty() && learnDraw(nextUp.mid(7)))
+            return;
         const QByteArray info = WindowFixture::playbackInfo(m_port);
         const QString index = QString::number(m_ref.inList ? m_ref.rows.indexOf(m_ref.onAir) : -1);
         expect(nextUp == shown(m_ref.next()), QStringLiteral("next up shows %1, not %2").arg(nextUp, shown(m_ref.next())))
             && expect(WindowFixture::playbackField(info, QStringLiteral("CurrentTrack/Title")) == m_ref.onAir
                           && WindowFixture::playbackField(info, QStringLiteral("CurrentIndex")) == index
                           && WindowFixture::playbackField(info, QStringLiteral("NextTrack/Title")) == m_ref.next(),
-                      QStringLiteral("the API says %1 (on air %2 at %3, next %4)")
+                      QStringLiteral("the API says %1, not %2 at %3 with %4 next")
                           .arg(QString::fromUtf8(info.mid(info.indexOf("<CurrentIndex>"))), m_ref.onAir, index,
                                m_ref.next()));
+    }
+    // The shuffle's draw, as shown; true when it is no row it may draw.
+    bool learnDraw(const QString& title)
+    {
+        m_ref.drawn = title;
+        return !expect(m_ref.candidates().contains(title), QStringLiteral("the shuffle drew ") + title);
     }
 
     bool transition()
@@ -386,41 +366,25 @@ private:
             // Rows to go on with, then Play: the rows put in since come.
             if (m_ref.rows.size() < 2 || (m_ref.rows.size() < kMostRows && m_rng.bounded(2) == 1))
                 insert();
-            if (m_ref.drawing()) {
-                m_ref.drawn = WindowFixture::playbackField(WindowFixture::playbackInfo(m_port),
-                                                           QStringLiteral("NextTrack/Title"));
-                if (!expect(m_ref.candidates().contains(m_ref.drawn), QStringLiteral("the shuffle drew ") + m_ref.drawn))
-                    return false;
-            }
-            if (m_ref.next().isEmpty())
-                return playN(int(m_rng.bounded(int(m_ref.rows.size()))));
-            const QString expected = m_ref.next();
-            const qsizetype before = m_starts->size();
-            command(QStringLiteral("play"));
-            return awaitStart(expected, before);
-        }
-        const int how = m_ref.rows.isEmpty() ? 0 : int(m_rng.bounded(4));
-        switch (how) {
-        case 0:
-        case 1: {
+            if (m_ref.drawing()
+                && learnDraw(WindowFixture::playbackField(WindowFixture::playbackInfo(m_port),
+                                                          QStringLiteral("NextTrack/Title"))))
+                return false;
+            if (!m_ref.next().isEmpty())
+                return go(QStringLiteral("play"), m_ref.next());
+        } else if (m_ref.rows.isEmpty() || m_rng.bounded(2) == 0) {
             m_trail << QStringLiteral("(plays out)");
             return awaitStart(m_ref.next(), m_starts->size());
+        } else if (m_rng.bounded(2) == 0) {
+            return go(QStringLiteral("next"), m_ref.next());
         }
-        case 2: {
-            const QString expected = m_ref.next();
-            const qsizetype before = m_starts->size();
-            command(QStringLiteral("next"));
-            return awaitStart(expected, before);
-        }
-        default:
-            return playN(int(m_rng.bounded(int(m_ref.rows.size()))));
-        }
+        const int row = int(m_rng.bounded(int(m_ref.rows.size())));
+        return go(QStringLiteral("play %1").arg(row + 1), m_ref.rows.at(row));
     }
-    bool playN(int row)
+    bool go(const QString& line, const QString& expected)
     {
-        const QString expected = m_ref.rows.at(row);
         const qsizetype before = m_starts->size();
-        command(QStringLiteral("play %1").arg(row + 1));
+        command(line);
         return awaitStart(expected, before);
     }
     // The start of that row after the starts counted before, or with none
