@@ -246,7 +246,7 @@ bool MainWindow::renderPlaylistTo(const QString& path)
         renderer->deleteLater();
         appendLog(ok ? QStringLiteral("renderplaylist: wrote ") + path
                      : cancelled ? QStringLiteral("renderplaylist: cancelled")
-                                 : QStringLiteral("renderplaylist: render failed"));
+                                 : QStringLiteral("renderplaylist: render failed: ") + renderer->failure());
     });
     // The event loop has ended by the time the window goes, so the end is
     // told here; the window's end then waits only for the cancel.

@@ -126,12 +126,7 @@ bool PlayoutStartup::applyStyleSheet(QApplication& app)
 
 void PlayoutStartup::keepStandardErrorOffTheAir()
 {
-    std::signal(SIGPIPE, SIG_IGN);
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-        StderrLog::writeRaw((qFormatLogMessage(type, context, text) + QLatin1Char('\n')).toLocal8Bit());
-        if (type == QtFatalMsg)
-            StderrLog::flush(1000);
-    });
+    StderrLog::takeOver();
 }
 
 std::unique_ptr<QLockFile> PlayoutStartup::lockOnlyCopy()

@@ -27,8 +27,8 @@ public:
     // not hold them through the night.
     static void returnFreedMemory();
     // A log reader that stalls or goes away costs log lines, never the air:
-    // SIGPIPE is ignored (a write fails instead) and Qt's own messages go
-    // through the log's writer thread.
+    // whatever writes to standard error (Qt, FFmpeg, any library) goes
+    // through the log's writer thread (StderrLog::takeOver).
     static void keepStandardErrorOffTheAir();
     // The lock of the user's settings folder, held while it lives, or none
     // when another copy of the program holds it (told on standard error and,

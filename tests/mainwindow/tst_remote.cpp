@@ -495,7 +495,8 @@ private slots:
 
     // A render asked for through the API runs on its own thread: the client
     // is answered at once and may leave, the API keeps answering, the end is
-    // logged, and closing the program cancels a render still running.
+    // logged (a failure with its reason), and closing the program cancels a
+    // render still running.
     void renderOutlivesItsClient()
     {
         const QString song = WindowFixture::toneFile(QStringLiteral("long.mp3"), 180, 330);
@@ -516,6 +517,12 @@ private slots:
         QVERIFY(!f.log().contains(told("wrote", "waited.mp3")));
         QVERIFY(f.log().contains(told("rendering 6 rows to", "waited.mp3")));
         QVERIFY(f.waitForLog(told("wrote", "waited.mp3"), 180000));
+
+        // Into a folder that is not there (a share that is not mounted).
+        QVERIFY(WindowFixture::get(port, ask("gone/out.wav")).endsWith("\r\n\r\nOK"));
+        const QString failed = told("render failed: cannot write", "gone/out.wav") + QStringLiteral(" (");
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::any_of(f.log(), [&](const QString& l) { return l.startsWith(failed); }),
+                                 180000);
 
         {
             QTcpSocket leaving;
