@@ -401,6 +401,22 @@ unprivileged() {
         fail "no library.db in the unprivileged account's home: $(cat "$work/user.err")"
     crash_and_again "$work/ucrash"
     lock_places
+    suite_as_account "$home"
+}
+
+# A handful of the suite's tests as the account, on the build made for
+# root: the ones that once met another account's files in the way.
+suite_as_account() {
+    local home=$1 build=${OL_BUILD_DIR:-$top/build}
+    as env HOME="$home" QT_QPA_PLATFORM=offscreen ORCHIDLANTERN_SOURCE_DIR="$top" ORCHIDLANTERN_BINARY_DIR="$build" \
+        "$top/tools/inroot" bash -c '
+            . "$1/tools/audio-env" && ol_start_audio && trap ol_stop_audio EXIT || exit 1
+            shift
+            for test in "$@"; do
+                log=$HOME/${test##*/}.log
+                "$test" >"$log" 2>&1 || { echo "$test failed:"; grep -E "FAIL|Loc:" "$log"; exit 1; }
+            done' _ "$top" "$build"/tests/mainwindow/tst_{layout,windowfit,startup} "$build/tests/tst_audioinput" ||
+        fail "a test of the suite failed for an account without privileges"
 }
 
 make_tone
