@@ -36,11 +36,11 @@ QByteArray firstLine(const QByteArray& path)
     return f.open(QIODevice::ReadOnly) ? f.readLine().trimmed() : QByteArray();
 }
 
-// Whether the process PID of the table at PROC runs this same program: a
-// number written by a copy long gone may belong to anything now.
-bool runsThisProgram(const QByteArray& proc, qint64 pid)
+// Whether the process PID of the table at PROC is another copy of this
+// program: a number written by a copy long gone may belong to anything now.
+bool anotherCopy(const QByteArray& proc, qint64 pid)
 {
-    if (pid <= 0)
+    if (pid <= 0 || pid == linkTarget(proc + "/self").toLongLong())
         return false;
     const QByteArray name = firstLine(proc + '/' + QByteArray::number(pid) + "/comm");
     return !name.isEmpty() && name == firstLine("/proc/self/comm");
@@ -60,9 +60,9 @@ qint64 holderFrom(const QByteArray& info)
     if (lines.size() < 3)
         return 0;
     if (const qint64 pid = lines.at(0).toLongLong();
-        lines.at(2) == linkTarget("/proc/self/ns/pid") && runsThisProgram("/proc", pid))
+        lines.at(2) == linkTarget("/proc/self/ns/pid") && anotherCopy("/proc", pid))
         return pid;
-    if (const qint64 onHost = lines.at(1).toLongLong(); runsThisProgram(hostProc(), onHost))
+    if (const qint64 onHost = lines.at(1).toLongLong(); anotherCopy(hostProc(), onHost))
         return onHost;
     return 0;
 }
