@@ -357,11 +357,12 @@ void MainWindow::closeEvent(QCloseEvent* event)
 void MainWindow::maybeResumePlayback()
 {
     if (Setting::ResumeOnStart.read()) {
-        // Stored rows still being read play once they are in.
+        // Stored rows still being read, and rows still being made of the
+        // files on the command line, play once they are in.
         if (m_rowsToRestore)
             m_resumeWhenRestored = true;
         else
-            resumePlayRow();
+            afterRowsMade([this] { resumePlayRow(); });
     }
     // Without resume on start the operator still hears what stayed off.
     resumeOutputs();

@@ -69,6 +69,27 @@ QByteArray request(quint16 port, const QByteArray& target)
     return reply + socket.readAll();
 }
 
+// The real program's surroundings in a home of its own: offscreen, its
+// remote API on a free port with password "pw", resume on start on.
+QProcessEnvironment stationHome(const QString& home, quint16 port)
+{
+    QSettings conf(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat);
+    for (const auto& [key, value] : {std::pair<QString, QVariant>{"api/enabled", true}, {"api/port", port},
+                                     {"api/password", "pw"}, {"playback/resumeOnStart", true}})
+        conf.setValue(key, value);
+    conf.sync();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+QString programPath()
+{
+    return qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern");
+}
+
 QString run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
@@ -173,8 +194,7 @@ private slots:
     void quitsOnSignalsKeepingItsWork()
     {
         QFETCH(int, signal);
-        const QString program = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR")
-                                + QStringLiteral("/apps/orchidlantern/orchidlantern");
+        const QString program = programPath();
         const QString home = testHome().scratch(QStringLiteral("signal-%1").arg(signal));
         const QString config = home + QStringLiteral("/.config/Orchidlantern");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -210,17 +230,8 @@ private slots:
     void aSecondCopyAndAStalledStandardError()
     {
         const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
-        const QString home = testHome().scratch(QStringLiteral("stderr"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home);
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         const quint16 port = WindowFixture::freePort();
-        QSettings conf(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat);
-        for (const auto& [key, value] : {std::pair<QString, QVariant>{"api/enabled", true}, {"api/port", port},
-                                         {"api/password", "pw"}, {"playback/resumeOnStart", true}})
-            conf.setValue(key, value);
-        conf.sync();
+        const QProcessEnvironment env = stationHome(testHome().scratch(QStringLiteral("stderr")), port);
         // Standard error the write end of a new pipe; short rows, then one
         // that outlasts the test.
         QStringList rows(60, WindowFixture::toneFile(QStringLiteral("Zeta - Short.mp3"), 3, kToneHz));
@@ -324,6 +335,32 @@ private slots:
         playFromTheTop();
         QTRY_VERIFY_WITH_TIMEOUT(playsOn() || program.state() != QProcess::Running, 120000);
         QVERIFY(endsNormally());
+    }
+
+    // More files on the command line than are described at once, resume
+    // on: the rows made on a worker are waited for, and the first plays.
+    void manyFilesOnTheCommandLinePlay()
+    {
+        const QString home = testHome().scratch(QStringLiteral("many"));
+        const quint16 port = WindowFixture::freePort();
+        QStringList files;
+        for (int i = 0; i < 30; ++i) {
+            files << home + QStringLiteral("/%1 - Six.mp3").arg(i, 2, 10, QLatin1Char('0'));
+            QVERIFY(QFile::link(m_tone, files.last()));
+        }
+        QProcess program;
+        program.setProcessEnvironment(stationHome(home, port));
+        program.start(programPath(), files);
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished();
+        });
+        QByteArray info;
+        QTRY_VERIFY_WITH_TIMEOUT((info = request(port, "/?pass=pw&action=playbackinfo")).contains("<State>playing</State>"),
+                                 90000);
+        QVERIFY2(info.contains("<PlaylistCount>30</PlaylistCount>") && info.contains("<CurrentIndex>0</CurrentIndex>"),
+                 info.constData());
     }
 
     // Offscreen, in this process: the same start-up code from the window on.

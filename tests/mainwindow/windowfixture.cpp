@@ -23,6 +23,8 @@
 #include <QUrl>
 #include <QXmlStreamReader>
 
+#include <unistd.h>
+
 namespace {
 
 // Offscreen window tests get a screen larger than the window, as the
@@ -32,7 +34,8 @@ const bool s_largeScreen = [] {
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (!platform.isEmpty() && platform != "offscreen")
         return false;
-    const QString config = QDir::tempPath() + QStringLiteral("/ol-offscreen-1920x1080.json");
+    // One per account: another's in a shared /tmp cannot be replaced.
+    const QString config = QDir::tempPath() + QStringLiteral("/ol-offscreen-1920x1080-%1.json").arg(::getuid());
     // Tests running side by side write it too: replaced whole, never seen half-written.
     QSaveFile f(config);
     if (!f.open(QIODevice::WriteOnly))
