@@ -47,8 +47,8 @@ constexpr qsizetype kRowsAtOnce = 16;
 constexpr qsizetype kRowsPerTurn = 2000;
 // A file's system that has not answered an open or a read for this long
 // has hung; a read that takes longer in all is not worth waiting for.
-constexpr qint64 kReadSilentMs = 5000;
-constexpr qint64 kReadLongestMs = 30000;
+constexpr qint64 kReadSilentMs = 1000;
+constexpr qint64 kReadLongestMs = 10000;
 
 // The workers that make rows. Never waited for at exit: one may be held
 // for good in an open() on a share that hung, which nothing can cancel.
@@ -122,7 +122,7 @@ void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use, std::shared_p
     if (watch) {
         if (!m_rowReadWatch) {
             m_rowReadWatch = new QTimer(this);
-            m_rowReadWatch->setInterval(500);
+            m_rowReadWatch->setInterval(250);
             connect(m_rowReadWatch, &QTimer::timeout, this, &MainWindow::watchRowReads);
         }
         m_rowReadWatch->start();
