@@ -38,6 +38,7 @@ constexpr int kReconnectMs = 5000;
 // How long a row may take to sound before it is given up.
 constexpr int kFileStartMs = 6000;
 constexpr int kStreamStartMs = 20000;
+constexpr int kStartTickMs = 250;
 
 const QString kNoOutput = QStringLiteral("No audio output device available - cannot play");
 
@@ -61,13 +62,33 @@ AudioEngine::AudioEngine(QObject* parent)
     connect(m_mixTimer, &QTimer::timeout, this, &AudioEngine::onMixTimer);
     m_clock.start();
     m_startTimer = new QTimer(this);
-    m_startTimer->setSingleShot(true);
-    connect(m_startTimer, &QTimer::timeout, this, [this] {
-        // A deck the operator paused while it was loading is not a failure.
-        if (m_onAir.stage == OnAir::Starting && m_onAir.deck >= 0
-            && deck(m_onAir.deck).player->playbackState() == QMediaPlayer::PlayingState)
-            startFailed(QStringLiteral("no audio after %1 s").arg(m_startTimer->interval() / 1000));
-    });
+    connect(m_startTimer, &QTimer::timeout, this, &AudioEngine::checkStart);
+}
+
+void AudioEngine::armStartCheck(int limitMs)
+{
+    m_startLimitMs = limitMs;
+    m_startWaitedMs = 0;
+    m_startTickAt = m_clock.elapsed();
+    m_startTimer->start(kStartTickMs);
+}
+
+void AudioEngine::checkStart()
+{
+    // A tick late by more than its own length found this thread held.
+    const qint64 at = m_clock.elapsed();
+    m_startWaitedMs += qMin<qint64>(at - std::exchange(m_startTickAt, at), 2 * kStartTickMs);
+    if (m_startWaitedMs < m_startLimitMs)
+        return;
+    m_startTimer->stop();
+    // A deck the operator paused while it was loading is not a failure.
+    if (m_onAir.stage != OnAir::Starting || m_onAir.deck < 0
+        || deck(m_onAir.deck).player->playbackState() != QMediaPlayer::PlayingState)
+        return;
+    // Audio the decoder made while this thread was busy has not been taken yet.
+    takeDeckBuffers(m_onAir.deck);
+    if (m_onAir.stage == OnAir::Starting)
+        startFailed(QStringLiteral("no audio after %1 s").arg(m_startLimitMs / 1000));
 }
 
 AudioEngine::~AudioEngine()
@@ -631,7 +652,7 @@ void AudioEngine::startRow(int row, int outgoingFadeMs, int failedBefore)
     startOnDeck(deck(m_active), track, m_crossfadeEnabled);
     if (m_onAir.start != start || m_onAir.stage != OnAir::Starting)
         return;
-    m_startTimer->start(track.isStream ? kStreamStartMs : kFileStartMs);
+    armStartCheck(track.isStream ? kStreamStartMs : kFileStartMs);
     emit nowPlaying(track);
 
     if (m_onAir.start == start && track.isStream && track.streamLimitMs > 0)

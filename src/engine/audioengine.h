@@ -289,8 +289,15 @@ private:
     };
     BufferBatch m_batches[2];
 
-    // A row must sound within a bounded time or it is skipped.
+    // A row must sound within a bounded time or it is skipped. The time is
+    // counted in ticks of this thread's event loop, so that time it was
+    // held (a long layout, a stalled disk) is no time the row had to start.
+    void armStartCheck(int limitMs);
+    void checkStart();
     QTimer* m_startTimer = nullptr;
+    int m_startLimitMs = 0;
+    qint64 m_startWaitedMs = 0;
+    qint64 m_startTickAt = 0;
 
     // The deck on air's recent position reports against the clock: each
     // report's clock time less its position. Aimed from them, a precise

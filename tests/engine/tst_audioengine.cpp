@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QThread>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -104,6 +105,7 @@ private slots:
     void endOfTrackWithoutAutoPlayStops();
     void streamTimeLimit();
     void unplayableRowsAreSkipped();
+    void startHeldUpIsNoFailure();
     void onAirListChangedMidTrack();
 
     void streamTitleFromMetadata_data();
@@ -693,6 +695,26 @@ void TestAudioEngine::streamTimeLimit()
     QTest::qWait(2000);
     QVERIFY(!logOf(log).contains(QStringLiteral("Stream time limit reached")));
     QCOMPARE(model.currentRow(), 1);
+    e.stop();
+}
+
+// This thread held for longer than a row may take to start (a long layout,
+// a stalled disk) right after the start: the row plays on, not failed.
+void TestAudioEngine::startHeldUpIsNoFailure()
+{
+    PlaylistModel model;
+    model.addTrack(Track::fromFile(m_long));
+    AudioEngine e;
+    e.setPlaylist(&model);
+    QSignalSpy log(&e, &AudioEngine::logMessage);
+    QSignalSpy started(&e, &AudioEngine::playStarted);
+    e.playRow(0);
+    QThread::msleep(8000);
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, kPlayTimeoutMs);
+    QTest::qWait(1000);
+    QVERIFY2(logOf(log).filter(QStringLiteral("cannot be played")).isEmpty(), qPrintable(logOf(log).join(" | ")));
+    QVERIFY(model.unplayableReason(0).isEmpty());
+    QVERIFY(e.isPlaying());
     e.stop();
 }
 

@@ -11,6 +11,7 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QDir>
 #include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
@@ -18,9 +19,14 @@
 #include <QSqlDatabase>
 #include <QStandardPaths>
 #include <QTcpSocket>
+#include <QUrl>
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -88,6 +94,17 @@ QProcessEnvironment stationHome(const QString& home, quint16 port)
 QString programPath()
 {
     return qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern");
+}
+
+// The most memory the process has held, in MB.
+qint64 peakMemoryMb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = status.readAll();
+    const qsizetype at = text.indexOf("VmHWM:");
+    return at < 0 ? -1 : text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong() / 1024;
 }
 
 QString run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
@@ -361,6 +378,107 @@ private slots:
                                  90000);
         QVERIFY2(info.contains("<PlaylistCount>30</PlaylistCount>") && info.contains("<CurrentIndex>0</CurrentIndex>"),
                  info.constData());
+    }
+
+    // Playlists that a share or another program spoils: one whose open never
+    // returns (a share that hung after answering stat), one reached through
+    // a link to a FIFO, one that grows faster than it is read. Commands on
+    // the rows act, a good list loads after them, memory stays bounded and
+    // SIGTERM still ends the program.
+    void playlistsThatHangBlockOrGrow()
+    {
+        const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
+        const QString home = testHome().scratch(QStringLiteral("reads"));
+        const QString share = home + QStringLiteral("/share/");
+        QVERIFY(QDir().mkpath(share));
+        QFile shared(share + QStringLiteral("show.m3u"));
+        QVERIFY(shared.open(QIODevice::WriteOnly) && shared.write(m_tone.toUtf8() + '\n') > 0);
+        shared.close();
+        const quint16 port = WindowFixture::freePort();
+        QProcessEnvironment env = stationHome(home, port);
+        env.insert(QStringLiteral("LD_PRELOAD"), bin + QStringLiteral("/tests/libol_hungshare.so"));
+        env.insert(QStringLiteral("OL_HUNG_SHARE"), share);
+        const QString longTone = WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(bin + QStringLiteral("/apps/orchidlantern/orchidlantern"), {longTone, m_tone});
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished();
+        });
+        const auto command = [port](const QString& line) {
+            return request(port, "/?pass=pw&cmd=" + QUrl::toPercentEncoding(line)).endsWith("OK");
+        };
+        const auto onRow = [port](int row) {
+            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+            return info.contains("<State>playing</State>")
+                   && info.contains("<CurrentIndex>" + QByteArray::number(row) + "</CurrentIndex>");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(onRow(0), 120000);
+        QString log;
+        const auto logged = [&](const QString& line) {
+            log += QString::fromUtf8(program.readAllStandardError());
+            return log.contains(line);
+        };
+
+        QVERIFY(command(QStringLiteral("load ") + share + QStringLiteral("show.m3u")));
+        QVERIFY(command(QStringLiteral("next")));
+        QTRY_VERIFY_WITH_TIMEOUT(onRow(1), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1show.m3u (no answer for 1 s; given up)").arg(share)), qPrintable(log.right(3000)), 30000);
+
+        const QString fifo = home + QStringLiteral("/live.fifo");
+        const QString link = home + QStringLiteral("/live.m3u");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(QFile::link(fifo, link));
+        QVERIFY(command(QStringLiteral("load ") + link));
+        QVERIFY(command(QStringLiteral("previous")));
+        QTRY_VERIFY_WITH_TIMEOUT(onRow(0), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1 (is not a regular file)").arg(link)), qPrintable(log.right(3000)), 30000);
+
+        // Just under the bound when opened; the writer starts once the
+        // program has opened it, and outruns its reading.
+        const QString growing = home + QStringLiteral("/growing.m3u");
+        const QByteArray lines = QByteArray("/music/1.mp3\n").repeated(80000);
+        QFile grow(growing);
+        QVERIFY(grow.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 15; ++i)
+            grow.write(lines);
+        grow.flush();
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(growing).constData(), IN_OPEN) >= 0);
+        const qint64 peakBefore = peakMemoryMb(program.processId());
+        std::thread writer([&grow, &lines, watch] {
+            pollfd opened{watch, POLLIN, 0};
+            if (::poll(&opened, 1, 60000) != 1)
+                return;
+            for (int i = 0; i < 200; ++i)
+                grow.write(lines);
+            grow.flush();
+        });
+        const auto joined = qScopeGuard([&writer, watch] {
+            writer.join();
+            ::close(watch);
+        });
+        QVERIFY(command(QStringLiteral("load ") + growing));
+        QVERIFY(command(QStringLiteral("next")));
+        QTRY_VERIFY2_WITH_TIMEOUT(onRow(1), qPrintable((logged({}), log.right(3000))), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1 (is larger than 16 MB)").arg(growing)), qPrintable(log.right(3000)), 60000);
+        QVERIFY2(peakMemoryMb(program.processId()) - peakBefore < 1024,
+                 qPrintable(QStringLiteral("%1 MB before, %2 MB after").arg(peakBefore).arg(peakMemoryMb(program.processId()))));
+
+        QFile good(home + QStringLiteral("/good.m3u"));
+        QVERIFY(good.open(QIODevice::WriteOnly));
+        good.write(m_tone.toUtf8() + '\n');
+        good.close();
+        QVERIFY(command(QStringLiteral("load ") + good.fileName()));
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Loaded playlist good.m3u (1 tracks)")), qPrintable(log.right(3000)), 60000);
+
+        // The worker still held in its open() is not waited for.
+        QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
     }
 
     // Offscreen, in this process: the same start-up code from the window on.

@@ -335,10 +335,12 @@ private slots:
         QVERIFY(secret.open(QIODevice::WriteOnly));
         secret.write("streaming password = hunter2\n");
         secret.close();
+        // Before the song, a line of a megabyte, and one short enough to read
+        // but too long to be a path; the song's own line spans two reads.
         const QString song = WindowFixture::toneFile(QStringLiteral("Loaded - Song.wav"), 2);
         QFile list(dir + QStringLiteral("/show.m3u"));
         QVERIFY(list.open(QIODevice::WriteOnly));
-        list.write(song.toUtf8() + '\n');
+        list.write(QByteArray(1114100, 'x') + '\n' + dir.toUtf8() + '/' + QByteArray(5000, 'y') + ".wav\n" + song.toUtf8() + '\n');
         list.close();
         const quint16 port = WindowFixture::freePort();
         WindowFixture f({{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
@@ -360,13 +362,19 @@ private slots:
             const auto [answer, ms] = load(path);
             QVERIFY2(answer.endsWith("\r\n\r\nOK") && ms < 100, qPrintable(QStringLiteral("%1 ms: %2").arg(ms).arg(QString::fromUtf8(answer))));
         }
-        QVERIFY(f.log().contains(QStringLiteral("Could not open playlist: %1 (is not a regular file)").arg(fifo)));
+        QTRY_VERIFY(f.log().contains(QStringLiteral("Could not open playlist: %1 (is not a regular file)").arg(fifo)));
         QVERIFY(f.log().contains(QStringLiteral("Could not open playlist: %1 (not an .m3u, .m3u8 or .pls file)").arg(secret.fileName())));
         QVERIFY(!WindowFixture::get(port, QStringLiteral("/?pass=s3cret&action=playbackinfo")).contains("hunter2"));
 
         QVERIFY(load(list.fileName()).first.endsWith("OK"));
         QTRY_VERIFY(WindowFixture::get(port, QStringLiteral("/?pass=s3cret&action=playbackinfo")).contains("<PlaylistCount>1</PlaylistCount>"));
-        QVERIFY(f.log().contains(QStringLiteral("Loaded playlist show.m3u (1 tracks)")));
+        QVERIFY(f.log().contains(QStringLiteral("Loaded playlist show.m3u (2 tracks)")));
+        QVERIFY(command(port, QStringLiteral("play")).endsWith("OK"));
+        QTRY_VERIFY_WITH_TIMEOUT(airs(port, song), 30000);
+        const QStringList log = f.log();
+        QVERIFY(std::all_of(log.cbegin(), log.cend(), [](const QString& line) { return line.size() < 1000; }));
+        QVERIFY(log.filter(QStringLiteral("Not added: 1 line(s) of %1 longer than 8192 bytes, the first (line 1) starting xxx").arg(list.fileName())).size() == 1);
+        QVERIFY(log.filter(QStringLiteral("yyy... (%1 characters) is longer than the system's path limit (4095 bytes)").arg(dir.size() + 5005)).size() == 1);
     }
 
     // Events at 00:00 whose windows close at once, and one at 00:10 awaited
