@@ -516,10 +516,12 @@ void LibraryWriter::run()
         if (opened && connection.moved()) {
             MusicLibrary::ensureSchema(connection.name());
             TrackParams::ensureSchema(connection.name());
-            // What a job stored so far went into the file set aside.
-            if (job) {
+            // What a job stored so far went into the file set aside. A batch
+            // readied further on is readied again from the start.
+            if (job && job->at > 0) {
                 job->at = 0;
                 job->written = 0;
+                job.reset();
             }
             emit databaseMoved(m_file);
         }

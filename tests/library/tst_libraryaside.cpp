@@ -80,7 +80,7 @@ private slots:
         const QByteArray original = bytesOf(made + QStringLiteral("/damaged.db"));
         const QByteArray journal = bytesOf(made + QStringLiteral("/damaged.db-wal"));
 
-        for (int round = 0; round < 8; ++round) {
+        for (int round = 0; round < 16; ++round) {
             const QString home = testHome().scratch(QStringLiteral("round-%1").arg(round));
             const QString folder = home + QStringLiteral("/.config/Orchidlantern/Orchidlantern");
             const QString db = folder + QStringLiteral("/library.db");
