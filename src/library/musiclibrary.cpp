@@ -395,10 +395,15 @@ const char* const kCompanions[] = {"-wal", "-shm", "-journal"};
 
 bool anyExists(const QString& file)
 {
-    if (QFileInfo(file).exists() || QFileInfo(file).isSymLink())
+    // A link that leads nowhere holds its name too.
+    const auto taken = [](const QString& name) {
+        const QFileInfo info(name);
+        return info.exists() || info.isSymLink();
+    };
+    if (taken(file))
         return true;
     for (const char* suffix : kCompanions)
-        if (QFileInfo::exists(file + QLatin1String(suffix)))
+        if (taken(file + QLatin1String(suffix)))
             return true;
     return false;
 }

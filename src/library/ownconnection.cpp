@@ -27,9 +27,10 @@ OwnConnection::~OwnConnection()
 bool OwnConnection::open()
 {
     QSqlDatabase db = database();
-    m_moved = false;
-    if (db.isOpen() && identityOf(m_file) == m_opened)
+    if (db.isOpen() && identityOf(m_file) == m_opened) {
+        m_moved = false;
         return true;
+    }
     // Never while another program sets library.db aside: the file found
     // could be a new, empty one beside the old journal, which SQLite would
     // then delete.
@@ -40,6 +41,8 @@ bool OwnConnection::open()
         db.close();
         m_moved = true;
     }
+    // A move found by an open that then failed is still told by the next
+    // one that succeeds.
     if (!lock.held() || !db.open())
         return false;
     m_opened = identityOf(m_file);

@@ -26,7 +26,8 @@ public:
     // the file cannot be opened, or another program kept it locked (see
     // LibraryLock) for longer than the busy time-out.
     bool open();
-    // Whether the last open() left a file that was set aside or replaced.
+    // Whether the last open() that succeeded left a file that was set aside
+    // or replaced (since the one before it).
     bool moved() const { return m_moved; }
     QSqlDatabase database() const;
 

@@ -2,8 +2,10 @@
 #include "library/trackparams.h"
 #include "olmain.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -215,6 +217,43 @@ private slots:
         QCOMPARE(MusicLibrary::availableLibraries(), QStringList{QStringLiteral("Old")});
         Sql sql;
         QCOMPARE(sql.value(QStringLiteral("PRAGMA application_id")).toInt(), 0x4F4C4442);
+    }
+
+    // A damaged file goes aside under a name nothing holds yet, neither a
+    // file left there nor a link to nowhere where its journal would go;
+    // what held the names is left as it was.
+    void setAsideTakesNoNameInUse()
+    {
+        QDir().mkpath(configFolder());
+        {
+            QFile f(dbPath());
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(8192, '\x5a')) == 8192);
+        }
+        QStringList files, links;
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int s = 0; s < 30; ++s) {
+            const QString stamp =
+                dbPath() + QStringLiteral(".unusable-") + now.addSecs(s).toString(QStringLiteral("yyyyMMdd-HHmmss"));
+            QFile f(files.emplaceBack(stamp));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write("held") == 4);
+            QVERIFY(QFile::link(configFolder() + QStringLiteral("/nowhere"), links.emplaceBack(stamp + QStringLiteral("-2-wal"))));
+        }
+        QVERIFY(MusicLibrary::initDatabase());
+        const QString aside =
+            QRegularExpression(QStringLiteral("kept unchanged as (.+), and")).match(MusicLibrary::databaseProblem()).captured(1);
+        QVERIFY2(aside.endsWith(QStringLiteral("-3")) && files.contains(aside.chopped(2)), qPrintable(aside));
+        QFile kept(aside);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray(8192, '\x5a'));
+        for (const QString& file : std::as_const(files)) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), QByteArray("held"));
+        }
+        for (const QString& link : std::as_const(links))
+            QVERIFY(QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
+        for (const QString& planted : files + links + QStringList{aside, aside + QStringLiteral("-wal"), aside + QStringLiteral("-shm")})
+            QFile::remove(planted);
     }
 
     void unopenableFileFailsQuietly()

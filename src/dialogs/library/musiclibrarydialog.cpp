@@ -497,6 +497,9 @@ void MusicLibraryDialog::addFolder()
         // The progress dialog keeps the window's input while it waits.
         const LibraryWriter::Outcome outcome =
             LibraryWriter::waitFor(m_writer->addRead(m_library.name, batch, tags, LibraryWriter::kOperatorPatienceMs));
+        // The writer says a move before the batch it stored on the new file,
+        // but a batch already stored is given without waiting for events.
+        QCoreApplication::processEvents();
         // Another program set library.db aside: the batches before this one
         // went into the old file and are added again to the new one.
         const bool restart = m_moved;
@@ -511,7 +514,6 @@ void MusicLibraryDialog::addFolder()
         const int done = restart ? int(inFile.size()) * kBatchSize : qMin(offset + kBatchSize, n);
         adding.setValue(qMin(done, n));
         adding.setLabelText(QStringLiteral("Adding files to library…  (%1 / %2)").arg(qMin(done, n)).arg(n));
-        QCoreApplication::processEvents();
         // The database refused the batch (another program held it past the
         // patience, or it cannot be written): the rest would fare no
         // better, so stop here and name what is not in.
