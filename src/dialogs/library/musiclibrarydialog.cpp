@@ -514,6 +514,7 @@ void MusicLibraryDialog::addFolder()
         const int done = restart ? int(inFile.size()) * kBatchSize : qMin(offset + kBatchSize, n);
         adding.setValue(qMin(done, n));
         adding.setLabelText(QStringLiteral("Adding files to library…  (%1 / %2)").arg(qMin(done, n)).arg(n));
+        QCoreApplication::processEvents();
         // The database refused the batch (another program held it past the
         // patience, or it cannot be written): the rest would fare no
         // better, so stop here and name what is not in.
