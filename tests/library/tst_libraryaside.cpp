@@ -112,9 +112,18 @@ private slots:
             });
             // Each at work on the file now at the path: the manager made its
             // first library, the playout logged its play.
-            QTRY_VERIFY_WITH_TIMEOUT(value(db, QStringLiteral("SELECT count(*) FROM libraries WHERE name='Default'")) == "1"
-                                         && value(db, QStringLiteral("SELECT count(*) FROM play_history")).toInt() >= 1,
-                                     60000);
+            const auto said = [&] {
+                return QStringLiteral("round %1, libraries %2, plays %3, files %4\nplayout: %5\nmanager: %6")
+                    .arg(round)
+                    .arg(value(db, QStringLiteral("SELECT count(*) FROM libraries WHERE name='Default'")),
+                         value(db, QStringLiteral("SELECT count(*) FROM play_history")),
+                         QDir(folder).entryList(QDir::Files).join(' '),
+                         QString::fromUtf8(playout.readAllStandardError().right(3000)),
+                         QString::fromUtf8(manager.readAllStandardError().right(3000)));
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(value(db, QStringLiteral("SELECT count(*) FROM libraries WHERE name='Default'")) == "1"
+                                          && value(db, QStringLiteral("SELECT count(*) FROM play_history")).toInt() >= 1,
+                                      qPrintable(said()), 60000);
             QVERIFY(::kill(pid_t(playout.processId()), SIGTERM) == 0 && playout.waitForFinished(30000));
             QCOMPARE(playout.exitCode(), 0);
 
