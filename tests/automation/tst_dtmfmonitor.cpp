@@ -146,7 +146,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(heard, kKeys, 20000);
     }
 
-    void networkStream()
+    // A stream that ends, is refused, then stops sending without closing:
+    // each time it is opened again, and its tones are heard again.
+    void networkStreamComesBack()
     {
         const QString mp3 = dir + QStringLiteral("/keys.mp3");
         QVERIFY(AudioFixtures::ffmpeg({"-i", wav, "-c:a", "libmp3lame", "-b:a", "128k", mp3}));
@@ -155,16 +157,20 @@ private slots:
         const QByteArray body = file.readAll();
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = server.serverPort();
+        int served = 0;
         connect(&server, &QTcpServer::newConnection, this, [&] {
             QTcpSocket* socket = server.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [socket, body] {
+            const bool holdOpen = ++served == 2;
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, body, holdOpen] {
                 if (!socket->readAll().contains("\r\n\r\n"))
                     return;
                 socket->write("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + body);
-                socket->disconnectFromHost();
+                if (!holdOpen)
+                    socket->disconnectFromHost();
             });
         });
-        const QString url = QStringLiteral("http://127.0.0.1:%1/keys.mp3").arg(server.serverPort());
+        const QString url = QStringLiteral("http://127.0.0.1:%1/keys.mp3").arg(port);
         QSettings().setValue(QStringLiteral("dtmf/source"), QStringLiteral("url"));
         QSettings().setValue(QStringLiteral("dtmf/url"), QStringLiteral("  ") + url + QStringLiteral(" "));
 
@@ -176,6 +182,22 @@ private slots:
         QCOMPARE(monitor->detector().minLevel, 0.02);
         QTRY_COMPARE_WITH_TIMEOUT(heard, kKeys, 30000);
         QCOMPARE(monitor->detector().sampleRate(), 48000);
+
+        // Ended: tried again, and refused while the server is away.
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("DTMF: the network stream ended; trying again in 2 s")), 30000);
+        server.close();
+        QTRY_VERIFY_WITH_TIMEOUT(log.last().startsWith(QStringLiteral("DTMF: the network stream failed"))
+                                     && log.last().endsWith(QStringLiteral("; trying again in 4 s")),
+                                 30000);
+        QVERIFY(server.listen(QHostAddress::LocalHost, port));
+        QTRY_COMPARE_WITH_TIMEOUT(heard, kKeys + kKeys, 30000);
+        QCOMPARE(log.count(QStringLiteral("DTMF: the network stream is back")), 1);
+
+        // Open but silent: taken as lost, and back once more.
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("DTMF: the network stream sent no audio for 10 s; trying again in 8 s")), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(heard, kKeys + kKeys + kKeys, 60000);
+        QCOMPARE(log.count(QStringLiteral("DTMF: the network stream is back")), 2);
+        QCOMPARE(served, 3);
         monitor.reset();
         QCOMPARE(log.last(), QStringLiteral("DTMF: stopped listening"));
     }
