@@ -4,6 +4,7 @@
 #include "dialogs/prompts.h"
 #include "library/librarywriter.h"
 #include "library/musiclibrary.h"
+#include "mainwindow/stderrlog.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -11,6 +12,8 @@
 
 int main(int argc, char** argv)
 {
+    // Its previews and imports decode audio as the playout does.
+    StderrLog::takeOver();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orchidlantern"));
     QApplication::setOrganizationName(QStringLiteral("Orchidlantern"));

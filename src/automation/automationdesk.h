@@ -41,6 +41,8 @@ public:
     // Runs `then` once every load and add of rows asked before is in (at
     // once when none is under way): what automation asks next finds them.
     virtual void afterRowsMade(std::function<void()> then) = 0;
+    // Rows asked for are still being read or put in.
+    virtual bool rowsBeingMade() = 0;
     virtual bool renderPlaylistTo(const QString& path) = 0;
     virtual void rebuildMusicLibrary(const QString& folder) = 0;
     // Shows the playlist on air as the one the engine plays from.

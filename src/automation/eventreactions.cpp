@@ -115,8 +115,9 @@ void EventReactions::insertEventRow(const ScheduledEvent& event)
         engine->playRow(0);
         return;
     }
+    // After the track on air: where the list goes on, wherever its row went.
     const int index = event.insertMode == 1 ? onAir->rowCount()
-                                            : qBound(0, engine->currentRow() + 1, onAir->rowCount());
+                                            : qBound(0, engine->followingRow(), onAir->rowCount());
     onAir->insertTrack(index, row);
     if (!event.startPlayback)
         return;
@@ -133,7 +134,8 @@ void EventReactions::onSilenceDetected(int action)
     // Nothing played after the last report's action: trying again would
     // only repeat it every time-out.
     auto nothingLeft = [this, silence, engine] {
-        if (!engine->hasRunOut())
+        // A list still being read is something left.
+        if (!engine->hasRunOut() || m_desk.rowsBeingMade())
             return false;
         m_desk.appendLog(QStringLiteral("Silence: nothing left to play - waiting for the operator"));
         if (silence)

@@ -81,6 +81,11 @@ QByteArray forbiddenReply()
     return reply(403, "Forbidden", "text/plain", "Invalid password");
 }
 
+QByteArray uncheckedReply()
+{
+    return reply(429, "Too Many Requests", "text/plain", "Too many password checks waiting; try again later");
+}
+
 constexpr qint64 kMaxTlsFile = 1024 * 1024;
 constexpr int kSummaryMs = 60000;
 // An address with no trouble for this long is forgotten.
@@ -192,6 +197,8 @@ RemoteApi::RemoteApi(QObject* parent)
     connect(&m_summary, &QTimer::timeout, this, &RemoteApi::logSummaries);
     m_roomCheck.setSingleShot(true);
     connect(&m_roomCheck, &QTimer::timeout, this, &RemoteApi::makeRoom);
+    m_checkTimer.setSingleShot(true);
+    connect(&m_checkTimer, &QTimer::timeout, this, &RemoteApi::checkWaiting);
 }
 
 RemoteApi::~RemoteApi()
@@ -299,6 +306,7 @@ void RemoteApi::stop()
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it)
         it.key()->disconnect(this);
     m_connections.clear();
+    m_checkTimer.stop();
     logSummaries();
     m_server->close();
     m_server->deleteLater();
@@ -446,10 +454,15 @@ void RemoteApi::drop(QTcpSocket* socket)
     socket->deleteLater();
 }
 
-void RemoteApi::Recent::add(qint64 now)
+void RemoteApi::Recent::add(qint64 time)
 {
-    count = count * std::exp(-double(now - at) / kGuessMemoryMs) + 1;
-    at = now;
+    count = now(time) + 1;
+    at = time;
+}
+
+double RemoteApi::Recent::now(qint64 time) const
+{
+    return count * std::exp(-double(time - at) / kGuessMemoryMs);
 }
 
 // The first refusals after a quiet minute are logged one by one, the rest in
@@ -465,10 +478,8 @@ void RemoteApi::noteRefusal(const QString& peer, bool guess)
     const qint64 now = m_clock.elapsed();
     Tally& t = m_tallies[peer];
     t.lastSeen = now;
-    if (guess) {
+    if (guess)
         t.guesses.add(now);
-        m_guesses.add(now);
-    }
     if (!m_summary.isActive())
         m_summary.start();
     ++m_minuteRefusals;
@@ -486,15 +497,24 @@ void RemoteApi::logSummaries()
     const qint64 now = m_clock.elapsed();
     if (m_unloggedRefusals > 0)
         emit logMessage(QStringLiteral("Remote API: %1 more requests with a bad or missing password from %2 %3 in the "
-                                       "last minute; wrong passwords are answered late")
+                                       "last minute; the addresses of wrong ones have their checks held back")
                             .arg(m_unloggedRefusals)
                             .arg(m_refusedFrom.size())
                             .arg(m_refusedFrom.size() == 1 ? QStringLiteral("address") : QStringLiteral("addresses")));
+    if (m_unchecked > 1)
+        emit logMessage(QStringLiteral("Remote API: %1 more requests from %2 %3 refused unchecked in the last minute: "
+                                       "too many password checks were waiting")
+                            .arg(m_unchecked - 1)
+                            .arg(m_uncheckedFrom.size())
+                            .arg(m_uncheckedFrom.size() == 1 ? QStringLiteral("address")
+                                                             : QStringLiteral("addresses")));
     // After a minute without any, refusals are logged one by one again.
     if (std::exchange(m_minuteRefusals, 0) == 0)
         m_loggedRefusals = 0;
     m_unloggedRefusals = 0;
     m_refusedFrom.clear();
+    m_unchecked = 0;
+    m_uncheckedFrom.clear();
     for (auto it = m_tallies.begin(); it != m_tallies.end();) {
         if (it->unloggedTimeouts > 1)
             emit logMessage(QStringLiteral("Remote API: %1 more connections from %2 closed without a request in the "
@@ -531,44 +551,154 @@ void RemoteApi::serve(QTcpSocket* socket, const QByteArray& data)
         break;
     }
     it->answered = true;
-    it->received.clear();
-    const QString peer = it->peer;
-    // A command may run a local event loop, in which the peer can go away.
-    const QPointer<QTcpSocket> guard(socket);
-    bool guess = false;
-    const QByteArray bytes = respond(line, passwordFromSettings(), usernameFromSettings(), peer, &guess);
-    if (!guard)
+    it->received = line;
+    const Request request = parseRequest(line);
+    const bool checked = request.valid && (!passwordFromSettings().isEmpty() || !usernameFromSettings().isEmpty())
+        && (!request.query.value(QStringLiteral("pass")).isEmpty()
+            || !request.query.value(QStringLiteral("user")).isEmpty());
+    if (!checked) {
+        check(socket, false);
         return;
-    if (guess)
-        holdBack(socket, bytes);
-    else
-        finish(socket, bytes);
+    }
+    Tally& t = m_tallies[it->peer];
+    t.asked.add(m_clock.elapsed());
+    t.lastSeen = m_clock.elapsed();
+    if (!admit(socket)) {
+        refuseUnchecked(socket);
+        return;
+    }
+    // Making room may have closed another connection, which changes the table.
+    m_connections[socket].waiting = true;
+    checkWaiting();
 }
 
-// A wrong answer goes out once its time has come, without holding anything
-// else up; a guess beyond the room for held answers is closed unanswered.
-void RemoteApi::holdBack(QTcpSocket* socket, const QByteArray& reply)
+// Room for a check to wait in, made when needed by refusing the check that
+// would come last, should this one come before it.
+bool RemoteApi::admit(QTcpSocket* socket)
+{
+    const qint64 now = m_clock.elapsed();
+    const Connection mine = m_connections.value(socket);
+    int waiting = 0;
+    int waitingHere = 0;
+    QTcpSocket* last = nullptr;
+    Rank lastRank;
+    for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+        if (!it->waiting)
+            continue;
+        ++waiting;
+        waitingHere += it->peer == mine.peer;
+        if (const Rank r = rank(*it, now); !last || lastRank < r) {
+            last = it.key();
+            lastRank = r;
+        }
+    }
+    if (waitingHere >= kMaxPerAddress)
+        return false;
+    if (waiting < kMaxWaitingChecks)
+        return true;
+    if (!last || !(rank(mine, now) < lastRank))
+        return false;
+    refuseUnchecked(last);
+    return true;
+}
+
+// Addresses without wrong passwords lately first, then those that asked
+// least lately (a guesser asks all the time, the studio now and then), then
+// the oldest request.
+RemoteApi::Rank RemoteApi::rank(const Connection& c, qint64 now) const
+{
+    const Tally t = m_tallies.value(c.peer);
+    const bool held = !t.trusted && t.guesses.now(now) * kHoldPerGuessMs >= 1;
+    return {held, t.asked.now(now), c.order};
+}
+
+void RemoteApi::refuseUnchecked(QTcpSocket* socket)
+{
+    const QString peer = m_connections.value(socket).peer;
+    if (m_unchecked++ == 0)
+        emit logMessage(QStringLiteral("Remote API: refused a request from %1 unchecked: too many password checks "
+                                       "are waiting")
+                            .arg(peer));
+    m_uncheckedFrom.insert(peer);
+    if (!m_summary.isActive())
+        m_summary.start();
+    finish(socket, uncheckedReply());
+}
+
+// The earliest an address may have its password checked: at once, unless
+// it sent wrong passwords lately and its last right one is older.
+qint64 RemoteApi::checkDue(const QString& peer, qint64 now) const
+{
+    const auto it = m_tallies.constFind(peer);
+    if (it == m_tallies.cend() || it->trusted)
+        return now;
+    const qint64 hold = std::min<qint64>(kMaxHoldMs, qint64(it->guesses.now(now) * kHoldPerGuessMs));
+    return hold > 0 ? std::max(now, it->lastCheck + hold) : now;
+}
+
+// Makes the checks whose time has come, in their rank, as the checks per
+// second allow.
+void RemoteApi::checkWaiting()
+{
+    for (;;) {
+        const qint64 now = m_clock.elapsed();
+        m_checks = std::min<double>(kChecksPerSecond, m_checks + (now - m_checksAt) * kChecksPerSecond / 1000.0);
+        m_checksAt = now;
+        QTcpSocket* next = nullptr;
+        Rank nextRank;
+        qint64 soonest = -1;
+        for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+            if (!it->waiting)
+                continue;
+            const qint64 due = checkDue(it->peer, now);
+            if (due > now) {
+                soonest = soonest < 0 ? due : std::min(soonest, due);
+                continue;
+            }
+            if (const Rank r = rank(*it, now); !next || r < nextRank) {
+                next = it.key();
+                nextRank = r;
+            }
+        }
+        const bool free = next && m_tallies.value(m_connections.value(next).peer).trusted;
+        if (next && !free && m_checks < 1)
+            soonest = now + qint64(std::ceil((1 - m_checks) * 1000 / kChecksPerSecond));
+        else if (next) {
+            if (!free)
+                m_checks -= 1;
+            check(next, true);
+            continue;
+        }
+        if (soonest >= 0 && (!m_checkTimer.isActive() || m_checkTimer.remainingTime() > soonest - now))
+            m_checkTimer.start(int(soonest - now));
+        return;
+    }
+}
+
+// Answers the request at once; a password given is checked.
+void RemoteApi::check(QTcpSocket* socket, bool password)
 {
     const auto it = m_connections.find(socket);
     if (it == m_connections.end())
         return;
-    int held = 0;
-    int heldHere = 0;
-    for (const Connection& c : std::as_const(m_connections)) {
-        held += c.held;
-        heldHere += c.held && c.peer == it->peer;
+    it->waiting = false;
+    const QByteArray line = std::exchange(it->received, {});
+    const QString peer = it->peer;
+    // Before the command runs: it may run a local event loop, in which the
+    // next check of the address would otherwise be due at once, and in
+    // which the peer can go away.
+    if (password)
+        m_tallies[peer].lastCheck = m_clock.elapsed();
+    const QPointer<QTcpSocket> guard(socket);
+    bool guess = false;
+    const QByteArray bytes = respond(line, passwordFromSettings(), usernameFromSettings(), peer, &guess);
+    if (password) {
+        Tally& t = m_tallies[peer];
+        t.lastSeen = m_clock.elapsed();
+        t.trusted = !guess;
     }
-    if (held >= kMaxHeldAnswers || heldHere >= kMaxPerAddress) {
-        drop(socket);
-        return;
-    }
-    const qint64 now = m_clock.elapsed();
-    const Tally& t = m_tallies[it->peer];
-    const qint64 due = std::max(now + std::min<qint64>(kMaxWrongAnswerMs, qint64(t.guesses.count * kWrongAnswerMs)),
-                                m_nextWrongAnswer);
-    m_nextWrongAnswer = due + std::min<qint64>(kMaxWrongAnswerGapMs, qint64(m_guesses.count * kWrongAnswerGapMs));
-    it->held = true;
-    QTimer::singleShot(int(due - now), socket, [this, socket, reply] { finish(socket, reply); });
+    if (guard)
+        finish(socket, bytes);
 }
 
 void RemoteApi::finish(QTcpSocket* socket, const QByteArray& bytes)
@@ -576,7 +706,7 @@ void RemoteApi::finish(QTcpSocket* socket, const QByteArray& bytes)
     const auto it = m_connections.find(socket);
     if (it != m_connections.end()) {
         it->answered = true;
-        it->held = false;
+        it->waiting = false;
         it->received.clear();
     }
     socket->write(bytes);
@@ -662,7 +792,7 @@ QByteArray RemoteApi::answer(const QByteArray& line, const QString& password, co
     return respond(line, password, username, peer, nullptr);
 }
 
-// guess, when given, is set for a wrong password, whose answer is to wait.
+// guess, when given, is set for a wrong password from a known address.
 QByteArray RemoteApi::respond(const QByteArray& line, const QString& password, const QString& username,
                               const QString& peer, bool* guess)
 {

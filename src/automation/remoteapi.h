@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <tuple>
+
 class QSslCertificate;
 class QSslKey;
 class QTcpServer;
@@ -52,16 +54,20 @@ public:
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxPerAddress = 8;
     static constexpr int kPromptRequestMs = 1000;
-    // A wrong password is answered late: later the more wrong passwords its
-    // address sent lately, and never sooner after another wrong answer than
-    // the wrong passwords sent lately from anywhere allow. The right password
-    // is answered at once. Wrong answers held back at once, beyond which a
-    // guess is closed unanswered: in all, and from one address.
-    static constexpr int kWrongAnswerMs = 200;      // per recent wrong password of the address
-    static constexpr int kMaxWrongAnswerMs = 10000;
-    static constexpr int kWrongAnswerGapMs = 10;    // per recent wrong password anywhere
-    static constexpr int kMaxWrongAnswerGapMs = 2000;
-    static constexpr int kMaxHeldAnswers = 64;
+    // Guessing is slowed where the password is checked, not where it is
+    // answered, so that how long an answer takes tells nothing. An address
+    // that sent wrong passwords lately has its checks one at a time, each
+    // held from its last one by this much per recent wrong password,
+    // whatever the password given; the answer follows the check at once.
+    // Over all addresses at most kChecksPerSecond checks are made (an
+    // address whose last password was right is not held to it), those of
+    // addresses without recent wrong passwords first. Checks waiting, in
+    // all and from one address: beyond them a request is refused unchecked
+    // (an address without wrong passwords takes the place of one with).
+    static constexpr int kHoldPerGuessMs = 200;
+    static constexpr int kMaxHoldMs = 10000;
+    static constexpr int kChecksPerSecond = 10;
+    static constexpr int kMaxWaitingChecks = 64;
     // How long a wrong password counts as recent (it fades out gradually).
     static constexpr int kGuessMemoryMs = 60000;
     // Refusals logged one by one before the rest go into a line a minute.
@@ -115,7 +121,14 @@ private:
     void drop(QTcpSocket* socket);
     QByteArray respond(const QByteArray& line, const QString& password, const QString& username,
                        const QString& peer, bool* guess);
-    void holdBack(QTcpSocket* socket, const QByteArray& reply);
+    bool admit(QTcpSocket* socket);
+    void refuseUnchecked(QTcpSocket* socket);
+    void checkWaiting();
+    void check(QTcpSocket* socket, bool password);
+    qint64 checkDue(const QString& peer, qint64 now) const;
+    using Rank = std::tuple<bool, double, quint64>; // smaller comes first
+    struct Connection;
+    Rank rank(const Connection& c, qint64 now) const;
     void makeRoom();
     bool askedMeanwhile(QTcpSocket* socket);
     void noteRefusal(const QString& peer, bool guess);
@@ -125,7 +138,7 @@ private:
     {
         QByteArray received; // of the request line, until it ends
         bool answered = false;
-        bool held = false;   // a wrong answer waits for its time
+        bool waiting = false; // the request, in received, waits for its password check
         QString peer;
         quint64 order = 0;   // smaller is older
         qint64 arrived = 0;  // on m_clock
@@ -137,13 +150,17 @@ private:
         double count = 0;
         qint64 at = 0;
         void add(qint64 now);
+        double now(qint64 now) const;
     };
 
     // What one address did: its guesses, and what is told in a line a minute.
     struct Tally
     {
         Recent guesses;
+        Recent asked; // requests whose password was to be checked
         qint64 lastSeen = 0;
+        qint64 lastCheck = 0;
+        bool trusted = false; // its last password checked was right
         int unloggedTimeouts = 0;
     };
 
@@ -151,13 +168,16 @@ private:
     QHash<QTcpSocket*, Connection> m_connections; // open, answered or not
     quint64 m_arrivals = 0;
     QHash<QString, Tally> m_tallies;
-    Recent m_guesses;              // from anywhere
-    qint64 m_nextWrongAnswer = 0;  // the earliest a further wrong answer goes
+    double m_checks = kChecksPerSecond; // that may be made now, filling up with time
+    qint64 m_checksAt = 0;
     int m_loggedRefusals = 0;      // one by one, since the log was last quiet for a minute
     int m_unloggedRefusals = 0;
     int m_minuteRefusals = 0;      // since the last summary, logged or not
     QSet<QString> m_refusedFrom;   // addresses of the unlogged refusals
+    int m_unchecked = 0;           // refused unchecked since the last summary
+    QSet<QString> m_uncheckedFrom;
     QElapsedTimer m_clock;
     QTimer m_summary;
     QTimer m_roomCheck;            // an address over its share, its oldest still young
+    QTimer m_checkTimer;           // the next waiting check that may be made
 };

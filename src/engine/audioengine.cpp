@@ -35,10 +35,10 @@ constexpr int kPreloadMs = 4000;
 constexpr double kSilentGain = 0.0001;
 constexpr double kDuckFactor = 0.2;
 constexpr int kReconnectMs = 5000;
-constexpr int kShuffleDraws = 8;
 // How long a row may take to sound before it is given up.
 constexpr int kFileStartMs = 6000;
 constexpr int kStreamStartMs = 20000;
+constexpr int kStartTickMs = 250;
 
 const QString kNoOutput = QStringLiteral("No audio output device available - cannot play");
 
@@ -62,13 +62,33 @@ AudioEngine::AudioEngine(QObject* parent)
     connect(m_mixTimer, &QTimer::timeout, this, &AudioEngine::onMixTimer);
     m_clock.start();
     m_startTimer = new QTimer(this);
-    m_startTimer->setSingleShot(true);
-    connect(m_startTimer, &QTimer::timeout, this, [this] {
-        // A deck the operator paused while it was loading is not a failure.
-        if (m_onAir.stage == OnAir::Starting && m_onAir.deck >= 0
-            && deck(m_onAir.deck).player->playbackState() == QMediaPlayer::PlayingState)
-            startFailed(QStringLiteral("no audio after %1 s").arg(m_startTimer->interval() / 1000));
-    });
+    connect(m_startTimer, &QTimer::timeout, this, &AudioEngine::checkStart);
+}
+
+void AudioEngine::armStartCheck(int limitMs)
+{
+    m_startLimitMs = limitMs;
+    m_startWaitedMs = 0;
+    m_startTickAt = m_clock.elapsed();
+    m_startTimer->start(kStartTickMs);
+}
+
+void AudioEngine::checkStart()
+{
+    // A tick late by more than its own length found this thread held.
+    const qint64 at = m_clock.elapsed();
+    m_startWaitedMs += qMin<qint64>(at - std::exchange(m_startTickAt, at), 2 * kStartTickMs);
+    if (m_startWaitedMs < m_startLimitMs)
+        return;
+    m_startTimer->stop();
+    // A deck the operator paused while it was loading is not a failure.
+    if (m_onAir.stage != OnAir::Starting || m_onAir.deck < 0
+        || deck(m_onAir.deck).player->playbackState() != QMediaPlayer::PlayingState)
+        return;
+    // Audio the decoder made while this thread was busy has not been taken yet.
+    takeDeckBuffers(m_onAir.deck);
+    if (m_onAir.stage == OnAir::Starting)
+        startFailed(QStringLiteral("no audio after %1 s").arg(m_startLimitMs / 1000));
 }
 
 AudioEngine::~AudioEngine()
@@ -288,7 +308,12 @@ void AudioEngine::setFadeOutMs(int ms)
 
 void AudioEngine::setShuffle(bool on)
 {
+    if (on == m_shuffle)
+        return;
     m_shuffle = on;
+    // Switched on again, it draws afresh.
+    m_onAir.drawn = -1;
+    emit shuffleChanged(on);
 }
 
 void AudioEngine::setVoiceoverEnabled(bool on)
@@ -480,6 +505,7 @@ void AudioEngine::setPlaylist(PlaylistModel* model)
     m_playlist = model;
     m_onAir.row = -1;
     m_onAir.following = 0;
+    m_onAir.drawn = -1;
     if (!model)
         return;
     // The row number belongs to the old list. The track on air plays on;
@@ -494,6 +520,7 @@ void AudioEngine::setPlaylist(PlaylistModel* model)
             [this](const QModelIndex&, int first, int last) { onRowsInserted(first, last); });
     connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex&, int first, int last) { onRowsAboutToBeRemoved(first, last); });
+    connect(model, &PlaylistModel::rowsReordered, this, &AudioEngine::onRowsReordered);
     connect(model, &QAbstractItemModel::modelReset, this, &AudioEngine::onModelReset);
 }
 
@@ -558,6 +585,8 @@ void AudioEngine::startRow(int row, int outgoingFadeMs, int failedBefore)
     // Receivers of the signals below may insert or remove rows, so the
     // row number is not looked at again: this is the track that starts.
     const Track track = m_onAir.track;
+    // However it was started, a queued row has had its turn.
+    m_playlist->removeFromQueue(row);
     m_playlist->setCurrentRow(row);
     emit currentRowChanged(row);
     m_lastStreamTitle.clear();
@@ -623,7 +652,7 @@ void AudioEngine::startRow(int row, int outgoingFadeMs, int failedBefore)
     startOnDeck(deck(m_active), track, m_crossfadeEnabled);
     if (m_onAir.start != start || m_onAir.stage != OnAir::Starting)
         return;
-    m_startTimer->start(track.isStream ? kStreamStartMs : kFileStartMs);
+    armStartCheck(track.isStream ? kStreamStartMs : kFileStartMs);
     emit nowPlaying(track);
 
     if (m_onAir.start == start && track.isStream && track.streamLimitMs > 0)
@@ -639,29 +668,58 @@ void AudioEngine::advance(int outgoingFadeMs, int failedBefore)
 {
     if (!m_playlist)
         return;
-    int row = m_playlist->takeNextQueued();
-    if (row >= 0) {
-        const Track& t = m_playlist->tracks().at(row);
+    const Upcoming next = upcoming();
+    if (next.row < 0) {
+        stopAll(true);
+        return;
+    }
+    startUpcoming(next, outgoingFadeMs, failedBefore);
+}
+
+AudioEngine::Upcoming AudioEngine::upcoming()
+{
+    if (!m_playlist)
+        return {};
+    const int count = m_playlist->rowCount();
+    for (const int queued : m_playlist->queue()) {
+        if (queued >= 0 && queued < count)
+            return {queued, true};
+    }
+    if (m_shuffle) {
+        if (m_onAir.drawn < 0)
+            m_onAir.drawn = drawRow();
+        if (m_onAir.drawn >= 0)
+            return {m_onAir.drawn, false};
+    }
+    const int row = m_onAir.nextRow();
+    return {row < count ? row : -1, false};
+}
+
+int AudioEngine::drawRow() const
+{
+    // A shuffled show must not halt at a command row, replay the track on
+    // air or wait on a row that could not be played; with nothing else to
+    // draw it goes on in order.
+    QList<int> rows;
+    const QList<Track>& tracks = m_playlist->tracks();
+    for (int r = 0; r < tracks.size(); ++r) {
+        if (r != m_onAir.row && !tracks.at(r).marker && m_playlist->unplayableReason(r).isEmpty())
+            rows << r;
+    }
+    if (rows.isEmpty())
+        return -1;
+    return rows.at(int(QRandomGenerator::global()->bounded(int(rows.size()))));
+}
+
+void AudioEngine::startUpcoming(const Upcoming& next, int outgoingFadeMs, int failedBefore)
+{
+    if (next.fromQueue) {
+        const Track& t = m_playlist->tracks().at(next.row);
         const QString label = t.marker ? QStringLiteral(">> ") + t.label.toUpper() + QStringLiteral(" <<")
                                        : rowLabel(t);
         emit logMessage(QStringLiteral("Playback queue: playing ") + label);
-    } else {
-        const int count = m_playlist->rowCount();
-        if (m_shuffle && count > 1) {
-            for (int draw = 0; draw < kShuffleDraws; ++draw) {
-                row = int((quint64(QRandomGenerator::global()->generate()) * quint64(count)) >> 32);
-                if (row != m_onAir.row)
-                    break;
-            }
-        } else {
-            row = m_onAir.nextRow();
-            if (row >= count) {
-                stopAll(true);
-                return;
-            }
-        }
     }
-    startRow(row, outgoingFadeMs, failedBefore);
+    startRow(next.row, outgoingFadeMs, failedBefore);
 }
 
 void AudioEngine::previous()
@@ -681,8 +739,17 @@ void AudioEngine::play()
         return;
     }
     Deck& d = deck(m_active);
+    const bool stopped = d.player->playbackState() == QMediaPlayer::StoppedState;
+    // After the list ran out, the rows put in since come, not the last
+    // track again.
+    if (stopped && hasRunOut() && m_playlist) {
+        if (const Upcoming next = upcoming(); next.row >= 0) {
+            startUpcoming(next, kEngineFadeOut, 0);
+            return;
+        }
+    }
     // The track on air is no row of the list now: what follows it comes.
-    const bool elsewhere = m_onAir.row < 0 && d.player->playbackState() == QMediaPlayer::StoppedState;
+    const bool elsewhere = m_onAir.row < 0 && stopped;
     if ((elsewhere || d.player->source().isEmpty()) && m_playlist && m_playlist->rowCount() > 0) {
         playRow(elsewhere ? qMin(m_onAir.following, m_playlist->rowCount() - 1) : qMax(m_onAir.row, 0));
         return;
@@ -778,6 +845,8 @@ void AudioEngine::onRowsInserted(int first, int last)
     // Rows put where the list goes on come next.
     else if (m_onAir.row < 0 && m_onAir.following > first)
         m_onAir.following += count;
+    if (m_onAir.drawn >= first)
+        m_onAir.drawn += count;
 }
 
 void AudioEngine::onRowsAboutToBeRemoved(int first, int last)
@@ -786,35 +855,45 @@ void AudioEngine::onRowsAboutToBeRemoved(int first, int last)
     if (m_onAir.row > last) {
         m_onAir.row -= count;
     } else if (m_onAir.row >= first) {
-        // The track plays on without its row. The list goes on after the
-        // row before it, as if that one were on air; the first row stands
-        // in for itself.
+        // The track plays on without its row; the row that stood after the
+        // rows removed comes next.
         m_onAir.row = -1;
-        m_onAir.following = qMax(first, 1);
+        m_onAir.following = first;
     } else if (m_onAir.row < 0) {
         if (m_onAir.following > last)
             m_onAir.following -= count;
         else if (m_onAir.following > first)
             m_onAir.following = first;
     }
+    // A draw removed is drawn again when asked.
+    if (m_onAir.drawn > last)
+        m_onAir.drawn -= count;
+    else if (m_onAir.drawn >= first)
+        m_onAir.drawn = -1;
+}
+
+void AudioEngine::onRowsReordered(const QList<int>& newRowOf)
+{
+    // Each row that counts keeps its track; the end of the list stays the end.
+    const auto moved = [&newRowOf](int row) {
+        return row >= 0 && row < newRowOf.size() ? newRowOf.at(row) : row;
+    };
+    m_onAir.row = moved(m_onAir.row);
+    if (m_onAir.row < 0)
+        m_onAir.following = moved(m_onAir.following);
+    m_onAir.drawn = moved(m_onAir.drawn);
+    m_reordered = true;
 }
 
 void AudioEngine::onModelReset()
 {
-    if (!m_playlist)
+    // A reorder has been followed already; any other reset replaced the
+    // rows, and the new ones go on at the first.
+    if (std::exchange(m_reordered, false))
         return;
-    const QList<Track>& rows = m_playlist->tracks();
-    if (m_onAir.row < 0) {
-        m_onAir.following = qMin(m_onAir.following, int(rows.size()));
-        return;
-    }
-    // Reorders keep the model's current row on its track; a list emptied
-    // or refilled goes on at its first row.
-    const int own = m_playlist->currentRow();
-    if (own >= 0 && own < rows.size() && sameRow(rows.at(own), m_onAir.track))
-        return void(m_onAir.row = own);
     m_onAir.row = -1;
     m_onAir.following = 0;
+    m_onAir.drawn = -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -908,19 +987,16 @@ void AudioEngine::considerSegue(int index, qint64 reported)
 
     if (!m_playlist)
         return;
-    const bool fromQueue = !m_playlist->queue().isEmpty();
-    const int nextRow = upcomingRow();
-    if (nextRow < 0 || nextRow >= m_playlist->rowCount() || isCommandRow(nextRow))
+    const Upcoming next = upcoming();
+    if (next.row < 0 || isCommandRow(next.row))
         return;
 
     // Where the outgoing deck is when the next row starts.
     if (position != reported)
         emit positionChanged(position);
-    if (fromQueue)
-        m_playlist->takeNextQueued();
     // The transition's own fade-out governs the outgoing deck; without fade
     // on mix the outgoing track plays out under the new one.
-    startRow(nextRow, mix.fadeOutOnMix ? qMax(0, mix.fadeOutMs) : kLeavePlaying, 0);
+    startUpcoming(next, mix.fadeOutOnMix ? qMax(0, mix.fadeOutMs) : kLeavePlaying, 0);
 }
 
 const TrackParams& AudioEngine::currentParams()
@@ -936,12 +1012,6 @@ const TrackParams& AudioEngine::currentParams()
     return m_params.params;
 }
 
-int AudioEngine::upcomingRow() const
-{
-    const QList<int> queue = m_playlist->queue();
-    return queue.isEmpty() ? m_onAir.nextRow() : queue.first();
-}
-
 // Loads the row that the segue will start on the idle deck, paused and
 // silent, and loads again whenever that row changes before the mix point.
 void AudioEngine::preloadNext(int activeIndex)
@@ -950,8 +1020,8 @@ void AudioEngine::preloadNext(int activeIndex)
     // Still fading out the row before: it is not idle yet.
     if (!m_playlist || d.player->playbackState() == QMediaPlayer::PlayingState)
         return;
-    const int row = upcomingRow();
-    if (row < 0 || row >= m_playlist->rowCount())
+    const int row = upcoming().row;
+    if (row < 0)
         return;
     const Track& t = m_playlist->tracks().at(row);
     if (t.marker || t.isStream)

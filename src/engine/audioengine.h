@@ -63,6 +63,14 @@ public:
     int currentRow() const { return m_onAir.row; }
     // The row of the on-air playlist that comes next in order.
     int followingRow() const { return m_onAir.nextRow(); }
+    // The row that follows the track on air: the queue's head, else the
+    // shuffle's draw (made once per start), else the next row in order;
+    // -1 when the list ends there.
+    int upcomingRow() { return upcoming().row; }
+    // The track on air as it started, wherever its row went since.
+    const Track& currentTrack() const { return m_onAir.track; }
+    // A row has been started: its track is on air, or was the last one.
+    bool hasTrack() const { return m_onAir.start > 0; }
     // Quiet on purpose: the operator's Stop or Pause, a STOP or PAUSE row, or
     // a track's end with automatic advance off. Cleared by anything that plays.
     bool isHeld() const { return m_hold == Hold::Held; }
@@ -100,6 +108,8 @@ signals:
     void levels(double left, double right);
     void audioBufferReady(const QAudioBuffer& buffer);
     void streamMetadata(const QString& title);
+    // What follows may be another row now.
+    void shuffleChanged(bool on);
 
 public slots:
     void playRow(int row);
@@ -124,7 +134,16 @@ private:
     void loadDeck(Deck& deck, const Track& track, const QUrl& source);
     void dropQueuedBuffers(int index);
     void preloadNext(int activeIndex);
-    int upcomingRow() const;
+    struct Upcoming
+    {
+        int row = -1;
+        bool fromQueue = false;
+    };
+    // What follows now; the plain advance, the segue, the preload and the
+    // display all ask here.
+    Upcoming upcoming();
+    int drawRow() const;
+    void startUpcoming(const Upcoming& next, int outgoingFadeMs, int failedBefore);
     const TrackParams& currentParams();
     void applyDeckVolume(Deck& deck);
     void stopDeck(Deck& deck);
@@ -151,6 +170,7 @@ private:
     void onStreamLimit();
     void onRowsInserted(int first, int last);
     void onRowsAboutToBeRemoved(int first, int last);
+    void onRowsReordered(const QList<int>& newRowOf);
     void onModelReset();
 
     bool isCommandRow(int row) const;
@@ -196,6 +216,7 @@ private:
         Track track;       // as it started: the list may change under it
         int row = -1;      // its row in the on-air list; -1 when it is not there
         int following = 0; // with row -1: the row that comes next
+        int drawn = -1;    // the shuffle's draw of the row after it, -1 none yet
         int deck = -1;     // the deck it plays on, -1 for none
         Stage stage = Ended;
         int failedBefore = 0;                // rows before it in a row that could not be played
@@ -216,6 +237,8 @@ private:
     int m_fadeOutMs = 2500;
     bool m_autoPlayNext = true;
     bool m_shuffle = false;
+    // The list was put in another order, not replaced, by the reset under way.
+    bool m_reordered = false;
     QString m_lastStreamTitle;
     bool m_ducked = false;
     LevelPeaks m_deckLevels[2];
@@ -266,8 +289,15 @@ private:
     };
     BufferBatch m_batches[2];
 
-    // A row must sound within a bounded time or it is skipped.
+    // A row must sound within a bounded time or it is skipped. The time is
+    // counted in ticks of this thread's event loop, so that time it was
+    // held (a long layout, a stalled disk) is no time the row had to start.
+    void armStartCheck(int limitMs);
+    void checkStart();
     QTimer* m_startTimer = nullptr;
+    int m_startLimitMs = 0;
+    qint64 m_startWaitedMs = 0;
+    qint64 m_startTickAt = 0;
 
     // The deck on air's recent position reports against the clock: each
     // report's clock time less its position. Aimed from them, a precise

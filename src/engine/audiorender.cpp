@@ -90,14 +90,12 @@ public:
         m_rate = sampleRate;
         m_channels = channels;
         if (!m_file.open(QIODevice::WriteOnly)) {
-            *error = QStringLiteral("cannot write ") + m_path;
+            *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, m_file.errorString());
             return false;
         }
         m_mp3 = m_path.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive);
         if (m_mp3 && !m_encoder.open(sampleRate, channels, kbps, Mp3Encoder::F32le)) {
-            *error = Mp3Encoder::available()
-                         ? QStringLiteral("MP3 encoder failed to start")
-                         : QStringLiteral("ffmpeg was not found (install ffmpeg or set ORCHIDLANTERN_FFMPEG)");
+            *error = QStringLiteral("MP3 encoder failed to start: ") + m_encoder.error();
             return fail();
         }
         // The sizes are filled in once the length is known.
@@ -735,6 +733,7 @@ bool AudioRender::renderInBackground(const QList<Track>& tracks, const QString& 
 bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>& levels, const QString& path,
                                  int overlapMs, int kbps)
 {
+    m_failure = QStringLiteral("the playlist is empty");
     if (tracks.isEmpty())
         return false;
 
@@ -817,19 +816,20 @@ bool AudioRender::renderStreamed(const QList<Track>& tracks, const QList<double>
         ++handled;
     }
 
+    if (!failed && (!mix || mix->isEmpty())) {
+        error = QStringLiteral("nothing to write");
+        failed = true;
+    }
+    if (!failed) {
+        emit progress(95, QStringLiteral("Writing ") + fileName(path));
+        failed = !mix->finish(&error) || !writer.finish(&error);
+    }
     if (failed) {
+        m_failure = error;
         emit logMessage(QStringLiteral("Render: ") + error);
         return false;
     }
-    if (!mix || mix->isEmpty()) {
-        emit logMessage(QStringLiteral("Render: nothing to write"));
-        return false;
-    }
-    emit progress(95, QStringLiteral("Writing ") + fileName(path));
-    if (!mix->finish(&error) || !writer.finish(&error)) {
-        emit logMessage(QStringLiteral("Render: ") + error);
-        return false;
-    }
+    m_failure.clear();
     emit progress(100, QStringLiteral("Done"));
     emit logMessage(QStringLiteral("Render: wrote %1 (%2 tracks)").arg(fileName(path)).arg(handled));
     return true;

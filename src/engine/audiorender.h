@@ -57,6 +57,8 @@ public:
     // startRender, waiting for its end while this thread's events go on.
     bool renderInBackground(const QList<Track>& tracks, const QString& path, int overlapMs, int kbps);
     bool renderClips(const QList<AudioRender::Clip>& clips, const QString& path, int overlapMs, int kbps);
+    // Why the last render of a playlist failed, once it has ended.
+    QString failure() const { return m_failure; }
 
     static bool mp3Available();
 
@@ -84,4 +86,5 @@ private:
     std::atomic_bool m_cancelled{false};
     std::unique_ptr<QThread> m_thread;
     std::atomic_bool m_renderOk{false};
+    QString m_failure; // written by the render's thread before it ends
 };

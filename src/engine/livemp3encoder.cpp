@@ -61,6 +61,7 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
 {
     close();
     const QString path = Mp3Encoder::ffmpegPath();
+    m_error = Mp3Encoder::notStarted(path, nullptr);
     if (path.isEmpty())
         return false;
     m_frameBytes = qint64(std::max(channels, 1)) * (format == Mp3Encoder::S16le ? 2 : 4);
@@ -83,6 +84,7 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
     // Where children start synchronously the outcome is known already and
     // this does not wait; elsewhere a late failure comes as failed().
     if (!p->waitForStarted(0) && p->state() == QProcess::NotRunning) {
+        m_error = Mp3Encoder::notStarted(path, p);
         delete p;
         closeOutput();
         return false;
@@ -94,6 +96,7 @@ bool LiveMp3Encoder::open(int sampleRate, int channels, int kbps, Mp3Encoder::In
             onExit();
     });
     m_process = p;
+    m_error.clear();
     m_finishing = false;
     m_flowing = false;
     m_lastProgress.start();

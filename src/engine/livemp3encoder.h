@@ -34,6 +34,8 @@ public:
     // Drops the child and whatever it still holds.
     void close();
     bool isOpen() const { return m_process != nullptr; }
+    // Why the last open() failed.
+    QString error() const { return m_error; }
     qint64 queuedBytes() const;
 
 signals:
@@ -67,4 +69,5 @@ private:
     qint64 m_queueLimit = 0;
     bool m_finishing = false;
     bool m_flowing = false; // the child has given its first bytes
+    QString m_error;
 };

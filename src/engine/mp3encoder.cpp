@@ -56,9 +56,12 @@ Mp3Encoder::~Mp3Encoder()
 bool Mp3Encoder::open(int sampleRate, int channelCount, int kbps, InputFormat format)
 {
     close();
+    failure.clear();
     const QString path = ffmpegPath();
-    if (path.isEmpty())
+    if (path.isEmpty()) {
+        failure = notStarted(path, nullptr);
         return false;
+    }
     channels = std::max(channelCount, 1);
     // Anything but 16-bit input is taken as float.
     if (format != S16le)
@@ -72,6 +75,7 @@ bool Mp3Encoder::open(int sampleRate, int channelCount, int kbps, InputFormat fo
     process->setStandardErrorFile(QProcess::nullDevice());
     process->start(path, arguments(sampleRate, channels, kbps, format), QIODevice::ReadWrite);
     if (!process->waitForStarted(kStartTimeoutMs)) {
+        failure = notStarted(path, process);
         delete process;
         process = nullptr;
         return false;
@@ -180,6 +184,14 @@ QByteArray Mp3Encoder::finishProcess(QProcess& child, const std::function<QByteA
     }
     out += read();
     return out;
+}
+
+QString Mp3Encoder::notStarted(const QString& path, const QProcess* child)
+{
+    if (path.isEmpty())
+        return QStringLiteral("ffmpeg was not found (install ffmpeg or set ORCHIDLANTERN_FFMPEG)");
+    return QStringLiteral("%1 did not start (%2)")
+        .arg(path, child ? child->errorString() : QStringLiteral("no pipe for its output"));
 }
 
 void Mp3Encoder::close()

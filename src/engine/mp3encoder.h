@@ -32,9 +32,13 @@ public:
     QByteArray flush();
     void close();
     bool isOpen() const;
+    // Why the last open() failed.
+    QString error() const { return failure; }
 
     static QString ffmpegPath();
     static bool available();
+    // Why the ffmpeg at path (empty: none was found) did not start.
+    static QString notStarted(const QString& path, const QProcess* child);
 
     // The ffmpeg command line for these settings: a channel count below 1
     // counts as 1, any format but S16le as float.
@@ -58,4 +62,5 @@ private:
     QElapsedTimer lastProgress; // last time the child took input or gave output
     int channels = 2;
     int bytesPerSample = 2;
+    QString failure;
 };

@@ -715,6 +715,7 @@ void PlaylistModel::applyOrder(const QList<int>& order)
     // continue from the wrong place after the reorder; a queued row must
     // stay the track that was queued.
     renumberRowState([&newRowOf](int row) { return row < newRowOf.size() ? newRowOf.at(row) : row; });
+    emit rowsReordered(newRowOf);
 }
 
 void PlaylistModel::moveRow(int from, int to)

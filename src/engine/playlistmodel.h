@@ -105,6 +105,9 @@ public:
 
 signals:
     void tracksInserted(int firstRow, int count);
+    // The rows were put in another order (moved, shuffled): newRowOf holds
+    // each old row's new number. Sent inside the model's reset, before its end.
+    void rowsReordered(const QList<int>& newRowOf);
 
 private:
     bool isRow(int row) const { return row >= 0 && row < m_tracks.size(); }

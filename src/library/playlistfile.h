@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QTextStream;
 
 // Reading of playlist files (M3U and PLS).
@@ -34,11 +36,15 @@ public:
 
     // A whole file read: its items, relative paths made absolute against
     // the file's folder; or, when the gate refuses the file, it cannot be
-    // read or it names no entry, no items and the line that says so.
+    // read or it names no entry, no items and the line that says so. Lines
+    // too long to be an entry are left out, with a note. `answered` is
+    // called each time the file's system answers (the open, each read):
+    // a caller on another thread sees whether the read goes on.
     struct Contents
     {
         QList<Item> items;
         QString problem;
+        QStringList notes;
     };
-    static Contents read(const QString& path);
+    static Contents read(const QString& path, const std::function<void()>& answered = {});
 };

@@ -8,6 +8,15 @@
 
 #include <algorithm>
 
+namespace {
+
+QString notAdded(const QString& path, const QString& why)
+{
+    return QStringLiteral("Not added: %1 %2").arg(PathGate::excerpt(path), why);
+}
+
+} // namespace
+
 QList<PlaylistFile::Item> PlaylistRows::itemsFor(const QStringList& paths)
 {
     QList<PlaylistFile::Item> items;
@@ -43,6 +52,10 @@ PlaylistRows::Made PlaylistRows::make(const QList<PlaylistFile::Item>& items, co
         }
         if (Track::isStreamUrl(item.path)) {
             ++made.entries;
+            if (PathGate::beyondPathLimit(item.path)) {
+                made.notes << notAdded(item.path, PathGate::beyondPathLimitText());
+                continue;
+            }
             slot.row.artist = QStringLiteral("Online stream");
             slot.row.title = slot.row.filePath = item.path.trimmed();
             slot.row.isStream = true;
@@ -93,10 +106,12 @@ PlaylistRows::Made PlaylistRows::make(const QList<PlaylistFile::Item>& items, co
 
 QString PlaylistRows::refusal(const QString& path)
 {
-    if (!QFileInfo::exists(path))
-        return {};
-    const QString why = PathGate::refusal(path, PathGate::Kind::Audio);
-    return why.isEmpty() ? why : QStringLiteral("Not added: %1 %2").arg(path, why);
+    // Before the look for the file: no file has such a name, yet it would
+    // make a row of unbounded text.
+    QString why = PathGate::beyondPathLimit(path) ? PathGate::beyondPathLimitText() : QString();
+    if (why.isEmpty() && QFileInfo::exists(path))
+        why = PathGate::refusal(path, PathGate::Kind::Audio);
+    return why.isEmpty() ? why : notAdded(path, why);
 }
 
 qsizetype PlaylistRows::trackCount(const QList<Track>& rows)

@@ -76,12 +76,22 @@ MainWindow::MainWindow(QWidget* parent)
 
     wirePlaylistModel = [this](PlaylistModel* model) {
         connect(model, &QAbstractItemModel::rowsInserted, this, [this, model](const QModelIndex&, int first, int last) {
-            refreshForModel(model);
+            if (model == m_viewed)
+                updateFooterCounts();
+            // Once the engine has moved its rows past the new ones too: a
+            // list put on air later tells it after this window.
+            if (model == m_onAir)
+                QMetaObject::invokeMethod(this, &MainWindow::refreshTrackPanels, Qt::QueuedConnection);
             queueDurations(model, first, last);
         });
         connect(model, &QAbstractItemModel::rowsRemoved, this, [this, model] { refreshForModel(model); });
         connect(model, &QAbstractItemModel::modelReset, this, [this, model] { refreshForModel(model); });
         connect(model, &QAbstractItemModel::layoutChanged, this, [this, model] { refreshForModel(model); });
+        // The queue changes what comes next.
+        connect(model, &QAbstractItemModel::dataChanged, this, [this, model] {
+            if (model == m_onAir)
+                refreshTrackPanels();
+        });
         watchPlaylist(model);
     };
     for (PlaylistModel* model : std::as_const(m_playlists))
@@ -92,6 +102,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(m_engine, &AudioEngine::nowPlaying, this, &MainWindow::onNowPlaying);
     connect(m_engine, &AudioEngine::playingChanged, this, &MainWindow::onPlayingChanged);
     connect(m_engine, &AudioEngine::currentRowChanged, this, &MainWindow::onCurrentRowChanged);
+    connect(m_engine, &AudioEngine::shuffleChanged, this, &MainWindow::refreshTrackPanels);
     connect(m_engine, &AudioEngine::logMessage, this, &MainWindow::appendLog);
     connect(m_engine, &AudioEngine::relayStateChanged, this, &MainWindow::onRelayStateChanged);
 
@@ -346,11 +357,12 @@ void MainWindow::closeEvent(QCloseEvent* event)
 void MainWindow::maybeResumePlayback()
 {
     if (Setting::ResumeOnStart.read()) {
-        // Stored rows still being read play once they are in.
+        // Stored rows still being read, and rows still being made of the
+        // files on the command line, play once they are in.
         if (m_rowsToRestore)
             m_resumeWhenRestored = true;
         else
-            resumePlayRow();
+            afterRowsMade([this] { resumePlayRow(); });
     }
     // Without resume on start the operator still hears what stayed off.
     resumeOutputs();

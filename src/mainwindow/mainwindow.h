@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -247,6 +248,10 @@ private:
     void onNowPlaying(const Track& track);
     void onStreamMetadata(const QString& title);
     void updateTrackInfo(const Track& track);
+    // The track on air (or the last one): its row's record while the list
+    // holds it, else as it started; false before anything played.
+    bool trackOnAir(Track* track) const;
+    QString upcomingName() const;
     void refreshTrackPanels();
     void onPlayingChanged(bool playing);
     void updateFooterCounts();
@@ -342,7 +347,33 @@ private:
     // it has only put in a slice of them.
     using MakeRows = std::function<PlaylistRows::Made(const QString& connectionName)>;
     using UseRows = std::function<bool(PlaylistRows::Made&)>;
-    void makeRows(MakeRows make, bool atOnce, UseRows use);
+    // A worker's read of a file, watched from this thread. A read whose
+    // system stops answering (a share that hung) cannot be cancelled: it is
+    // given up, so that what was asked after it goes on without it.
+    struct ReadWatch
+    {
+        explicit ReadWatch(QString path)
+            : file(std::move(path))
+        {
+        }
+        static qint64 now();
+        // From the worker: the read has begun, or its system has answered.
+        void answered();
+        // From the worker once the read is done: false when it was given up.
+        bool finish();
+        // Why it is given up now, or empty while it may go on.
+        QString stall(qint64 at) const;
+
+        enum State { Reading, Read, GivenUp };
+        const QString file;
+        std::atomic<qint64> started{0};
+        std::atomic<qint64> lastAnswer{0}; // 0 until the worker begins
+        std::atomic<int> state{Reading};
+    };
+    // With a watch, `make` reads through it; once it is given up, its rows
+    // are no longer waited for.
+    void makeRows(MakeRows make, bool atOnce, UseRows use, std::shared_ptr<ReadWatch> watch = {});
+    void watchRowReads();
     // Whether these paths are few enough to describe at once.
     static bool rowsAtOnce(const QStringList& paths);
     void useReadyRows();
@@ -355,8 +386,10 @@ private:
         UseRows use;
         bool ready = false;
         PlaylistRows::Made made;
+        std::shared_ptr<ReadWatch> watch;
     };
     QList<std::shared_ptr<RowJob>> m_rowJobs;
+    QTimer* m_rowReadWatch = nullptr;
     bool m_usingRows = false;
     int m_rowConnections = 0;
 
@@ -442,6 +475,7 @@ public:
     QString playlistHtml() const;
     bool renderPlaylistTo(const QString& path) override;
     void afterRowsMade(std::function<void()> then) override; // mainwindow_desk.cpp
+    bool rowsBeingMade() override { return !m_rowJobs.isEmpty(); }
 
 private:
     // Any file the gate lets through, as File > Open takes it.

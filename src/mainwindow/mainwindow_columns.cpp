@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QSplitter>
 #include <QStyle>
@@ -262,6 +263,11 @@ QLayout* MainWindow::buildTransportRow()
     connect(shuffle, &QToolButton::toggled, this, [this](bool on) {
         m_engine->setShuffle(on);
         appendLog(on ? QStringLiteral("Shuffle: on") : QStringLiteral("Shuffle: off"));
+    });
+    // The automation's and the hot key's shuffle show on the button too.
+    connect(m_engine, &AudioEngine::shuffleChanged, shuffle, [shuffle](bool on) {
+        const QSignalBlocker quiet(shuffle);
+        shuffle->setChecked(on);
     });
     auto* repeat = new QToolButton;
     repeat->setText(QStringLiteral("⟳"));

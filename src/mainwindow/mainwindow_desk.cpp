@@ -13,6 +13,7 @@
 #include "library/audiofiles.h"
 #include "library/musiclibrary.h"
 #include "library/ownconnection.h"
+#include "library/pathgate.h"
 
 #include <QDialog>
 #include <QDir>
@@ -28,11 +29,13 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
 namespace {
@@ -42,6 +45,25 @@ namespace {
 constexpr qsizetype kRowsAtOnce = 16;
 // Rows put in per turn of the event loop: a few milliseconds' work.
 constexpr qsizetype kRowsPerTurn = 2000;
+// A file's system that has not answered an open or a read for this long
+// has hung; a read that takes longer in all is not worth waiting for.
+constexpr qint64 kReadSilentMs = 1000;
+constexpr qint64 kReadLongestMs = 10000;
+
+// The workers that make rows. Never waited for at exit: one may be held
+// for good in an open() on a share that hung, which nothing can cancel.
+QThreadPool* rowWorkers()
+{
+    static QThreadPool* const pool = new QThreadPool;
+    return pool;
+}
+
+// A worker held by a read given up is lent back to the others meanwhile.
+void lendWorker(int change)
+{
+    QThreadPool* pool = rowWorkers();
+    pool->setMaxThreadCount(pool->maxThreadCount() + change);
+}
 
 Track stopRow()
 {
@@ -53,9 +75,41 @@ Track stopRow()
 
 } // namespace
 
-void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use)
+qint64 MainWindow::ReadWatch::now()
 {
-    if (atOnce && m_rowJobs.isEmpty()) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void MainWindow::ReadWatch::answered()
+{
+    const qint64 at = now();
+    qint64 unset = 0;
+    started.compare_exchange_strong(unset, at);
+    lastAnswer = at;
+}
+
+bool MainWindow::ReadWatch::finish()
+{
+    int reading = Reading;
+    return state.compare_exchange_strong(reading, Read);
+}
+
+QString MainWindow::ReadWatch::stall(qint64 at) const
+{
+    const qint64 last = lastAnswer;
+    if (state != Reading || last == 0)
+        return {};
+    if (at - last > kReadSilentMs)
+        return QStringLiteral("no answer for %1 s").arg(kReadSilentMs / 1000);
+    if (at - started > kReadLongestMs)
+        return QStringLiteral("not read in %1 s").arg(kReadLongestMs / 1000);
+    return {};
+}
+
+void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use, std::shared_ptr<ReadWatch> watch)
+{
+    if (atOnce && m_rowJobs.isEmpty() && !watch) {
         PlaylistRows::Made made = make(QString());
         while (!use(made)) {
         }
@@ -63,19 +117,58 @@ void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use)
     }
     auto job = std::make_shared<RowJob>();
     job->use = std::move(use);
+    job->watch = watch;
     m_rowJobs << job;
+    if (watch) {
+        if (!m_rowReadWatch) {
+            m_rowReadWatch = new QTimer(this);
+            m_rowReadWatch->setInterval(250);
+            connect(m_rowReadWatch, &QTimer::timeout, this, &MainWindow::watchRowReads);
+        }
+        m_rowReadWatch->start();
+    }
     const QString file = MusicLibrary::database().databaseName();
     const QString name = QStringLiteral("ol_rows_%1").arg(++m_rowConnections);
-    QtConcurrent::run([file, name, make = std::move(make)] {
+    QtConcurrent::run(rowWorkers(), [file, name, make = std::move(make), watch] {
         OwnConnection connection(file, name);
         // Unopened, its lookups find nothing and the files' tags serve.
         connection.open();
-        return make(connection.name());
+        PlaylistRows::Made made = make(connection.name());
+        if (watch && watch->state == ReadWatch::GivenUp)
+            lendWorker(-1);
+        return made;
     }).then(this, [this, job](PlaylistRows::Made made) {
+        // Given up, it has been used already.
+        if (job->ready)
+            return;
         job->made = std::move(made);
         job->ready = true;
         useReadyRows();
     });
+}
+
+void MainWindow::watchRowReads()
+{
+    const qint64 at = ReadWatch::now();
+    bool watching = false;
+    for (const std::shared_ptr<RowJob>& job : std::as_const(m_rowJobs)) {
+        if (job->ready || !job->watch)
+            continue;
+        const QString why = job->watch->stall(at);
+        int reading = ReadWatch::Reading;
+        if (why.isEmpty() || !job->watch->state.compare_exchange_strong(reading, ReadWatch::GivenUp)) {
+            watching = watching || job->watch->state == ReadWatch::Reading;
+            continue;
+        }
+        lendWorker(1);
+        job->made = {};
+        job->made.notes << QStringLiteral("Could not open playlist: %1 (%2; given up)")
+                               .arg(PathGate::excerpt(job->watch->file), why);
+        job->ready = true;
+    }
+    if (!watching)
+        m_rowReadWatch->stop();
+    useReadyRows();
 }
 
 void MainWindow::afterRowsMade(std::function<void()> then)
@@ -320,11 +413,14 @@ void MainWindow::newPlaylist()
 void MainWindow::clearPlaylist()
 {
     const int rows = m_viewed->rowCount();
-    // What follows the track on air goes with the rows: one click must not
-    // take the station's evening away.
-    if (rows > 0 && m_viewed == m_onAir && m_engine->isPlaying()
+    // One click must not take the station's evening away, nor a list the
+    // operator built: the empty list is saved a moment later.
+    const bool onAir = m_viewed == m_onAir && m_engine->isPlaying();
+    if (rows > 0
         && Prompts::question(this, QStringLiteral("Clear playlist"),
-                             QStringLiteral("This playlist is on air. Remove all %1 rows?").arg(rows),
+                             (onAir ? QStringLiteral("This playlist is on air. Remove all %1 rows?")
+                                    : QStringLiteral("Remove all %1 rows?"))
+                                 .arg(rows),
                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
                != QMessageBox::Yes)
         return;

@@ -117,7 +117,7 @@ bool MainWindow::loadPlaylistFile(const QString& path, PlaylistModel* into, std:
     // The roads without an operator read playlists only: a remote client
     // must not turn the station's other files into rows it can read back.
     if (!PathGate::hasPlaylistSuffix(path)) {
-        appendLog(QStringLiteral("Could not open playlist: %1 (not an .m3u, .m3u8 or .pls file)").arg(path));
+        appendLog(QStringLiteral("Could not open playlist: %1 (not an .m3u, .m3u8 or .pls file)").arg(PathGate::excerpt(path)));
         return false;
     }
     return startPlaylistLoad(path, into ? into : m_viewed, std::move(loaded));
@@ -127,19 +127,22 @@ bool MainWindow::startPlaylistLoad(const QString& path, PlaylistModel* into, std
 {
     // The stored rows first: the list loaded replaces them, not the reverse.
     restoreRows();
-    // Only the gate's stat() here: the file is opened and read, and its rows
-    // made, off this thread.
-    if (const QString refusal = PathGate::refusal(path, PathGate::Kind::Playlist); !refusal.isEmpty()) {
-        appendLog(QStringLiteral("Could not open playlist: %1 (%2)").arg(path, refusal));
-        return false;
-    }
-    auto make = [path](const QString& connection) {
-        const PlaylistFile::Contents contents = PlaylistFile::read(path);
+    // Not even a look at the path here: a share that hangs would hold the
+    // window. The file is opened, checked and read, and its rows made, off
+    // this thread.
+    auto watch = std::make_shared<ReadWatch>(path);
+    auto make = [path, watch](const QString& connection) {
+        watch->answered();
+        const PlaylistFile::Contents contents = PlaylistFile::read(path, [&watch] { watch->answered(); });
+        // Given up, the rows are no longer wanted.
+        if (!watch->finish())
+            return PlaylistRows::Made{};
         PlaylistRows::Made made = PlaylistRows::make(contents.items, connection);
+        made.notes = contents.notes + made.notes;
         if (!contents.problem.isEmpty())
             made.notes << contents.problem;
         else if (PlaylistRows::trackCount(made.rows) == 0)
-            made.notes << QStringLiteral("Playlist is empty: ") + path;
+            made.notes << QStringLiteral("Playlist is empty: ") + PathGate::excerpt(path);
         return made;
     };
     auto use = [this, path, target = QPointer<PlaylistModel>(into), loaded = std::move(loaded),
@@ -161,7 +164,7 @@ bool MainWindow::startPlaylistLoad(const QString& path, PlaylistModel* into, std
             loaded(ok);
         return true;
     };
-    makeRows(std::move(make), false, std::move(use));
+    makeRows(std::move(make), false, std::move(use), std::move(watch));
     return true;
 }
 
@@ -246,7 +249,7 @@ bool MainWindow::renderPlaylistTo(const QString& path)
         renderer->deleteLater();
         appendLog(ok ? QStringLiteral("renderplaylist: wrote ") + path
                      : cancelled ? QStringLiteral("renderplaylist: cancelled")
-                                 : QStringLiteral("renderplaylist: render failed"));
+                                 : QStringLiteral("renderplaylist: render failed: ") + renderer->failure());
     });
     // The event loop has ended by the time the window goes, so the end is
     // told here; the window's end then waits only for the cancel.

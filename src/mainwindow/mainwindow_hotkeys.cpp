@@ -103,12 +103,9 @@ void MainWindow::applyHotKeys()
 
 void MainWindow::rateOnAirTrack(int rating)
 {
-    if (!m_onAir || !m_engine)
+    Track track;
+    if (!trackOnAir(&track))
         return;
-    const int row = m_engine->currentRow();
-    if (row < 0 || row >= m_onAir->rowCount())
-        return;
-    const Track track = m_onAir->tracks().at(row);
     if (track.marker || track.isStream || track.filePath.isEmpty())
         return;
     // Said when stored: another program may hold library.db meanwhile.

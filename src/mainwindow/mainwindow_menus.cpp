@@ -236,9 +236,8 @@ void MainWindow::startBroadcast(bool askOperator)
     m_broadcast->setConfig(config);
     m_broadcast->start();
     disconnect(m_pendingTitle);
-    const int row = m_engine->currentRow();
-    if (m_onAir && row >= 0 && row < m_onAir->rowCount() && !m_onAir->tracks().at(row).marker) {
-        const QString title = m_onAir->tracks().at(row).displayName();
+    if (Track onAir; trackOnAir(&onAir) && !onAir.marker) {
+        const QString title = onAir.displayName();
         // The title goes out once the server has taken the stream.
         m_pendingTitle = connect(m_broadcast, &BroadcastService::streamingChanged, this,
                 [this, title](bool on) {

@@ -128,7 +128,7 @@ void MainWindow::onNowPlaying(const Track& track)
         return;
     const int r = m_engine->currentRow();
     const QList<Track>& rows = m_onAir->tracks();
-    m_vfd->setNextUp(r + 1 >= 0 && r + 1 < rows.size() ? rows.at(r + 1).displayName() : QStringLiteral("-"));
+    m_vfd->setNextUp(upcomingName());
     if (r >= 1 && r - 1 < rows.size())
         m_vfd->setJustPlayed(rows.at(r - 1).displayName());
     // Looked at once the start has been handled, on the row then coming.
@@ -145,9 +145,7 @@ void MainWindow::onStreamMetadata(const QString& title)
     if (m_broadcast && m_broadcast->isStreaming())
         m_broadcast->updateMetadata(title);
     Track track;
-    const int r = m_engine ? m_engine->currentRow() : -1;
-    if (m_onAir && r >= 0 && r < m_onAir->rowCount())
-        track = m_onAir->tracks().at(r);
+    trackOnAir(&track);
     m_nowPlayingFile->update(track, title);
 }
 
@@ -160,6 +158,21 @@ void MainWindow::updateTrackInfo(const Track& track)
     m_genreLabel->setText(QStringLiteral("Genre: ") + orDash(track.genre));
     m_fileNameLabel->setText(QStringLiteral("File Name: ") + QFileInfo(track.filePath).fileName());
     m_durationLabel->setText(Track::formatDuration(track.durationMs));
+}
+
+bool MainWindow::trackOnAir(Track* track) const
+{
+    if (!m_engine || !m_engine->hasTrack())
+        return false;
+    const int r = m_engine->currentRow();
+    *track = m_onAir && r >= 0 && r < m_onAir->rowCount() ? m_onAir->tracks().at(r) : m_engine->currentTrack();
+    return true;
+}
+
+QString MainWindow::upcomingName() const
+{
+    const int next = m_engine && m_onAir ? m_engine->upcomingRow() : -1;
+    return next >= 0 && next < m_onAir->rowCount() ? m_onAir->tracks().at(next).displayName() : QStringLiteral("-");
 }
 
 void MainWindow::refreshTrackPanels()
@@ -182,9 +195,10 @@ void MainWindow::refreshTrackPanels()
         updateTrackInfo(Track());
         return;
     }
-    if (r >= 0 && r < n)
-        m_vfd->setNowPlaying(rows.at(r).displayName());
-    m_vfd->setNextUp(r >= 0 && r + 1 < n ? rows.at(r + 1).displayName() : QStringLiteral("-"));
+    Track onAir;
+    if (m_lastStreamTitle.isEmpty() && trackOnAir(&onAir))
+        m_vfd->setNowPlaying(onAir.displayName());
+    m_vfd->setNextUp(upcomingName());
     if (r >= 1 && r <= n)
         m_vfd->setJustPlayed(rows.at(r - 1).displayName());
 }
@@ -210,17 +224,17 @@ void MainWindow::fillPlaybackInfo(PlaybackInfo* info)
     const QList<Track>& rows = m_onAir->tracks();
     info->playlistCount = int(rows.size());
     const int r = m_engine ? m_engine->currentRow() : -1;
-    info->currentIndex = r;
-    if (r >= 0 && r < rows.size()) {
-        const Track& t = rows.at(r);
+    info->currentIndex = r < rows.size() ? r : -1;
+    if (Track t; trackOnAir(&t)) {
         info->title = t.title;
         info->artist = t.artist;
         info->album = t.album;
         info->file = t.filePath;
-        info->duration = t.durationMs;
+        // A length the row does not know yet is the player's.
+        info->duration = t.durationMs > 0 || t.marker ? t.durationMs : m_engine->duration();
     }
-    const int next = r < 0 ? 0 : r + 1;
-    if (next < rows.size()) {
+    const int next = m_engine ? m_engine->upcomingRow() : -1;
+    if (next >= 0 && next < rows.size()) {
         info->nextTitle = rows.at(next).title;
         info->nextArtist = rows.at(next).artist;
     }
@@ -246,7 +260,9 @@ void MainWindow::updateClock()
 
 void MainWindow::onPositionChanged(qint64 ms)
 {
-    m_vfd->setProgress(ms, m_currentDurationMs);
+    // The player's own length of what is on air, whatever list it came from.
+    const qint64 duration = m_engine ? m_engine->duration() : 0;
+    m_vfd->setProgress(ms, duration > 0 ? duration : m_currentDurationMs);
 }
 
 void MainWindow::onDurationChanged(qint64 ms)

@@ -793,21 +793,19 @@ PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QStri
     const QString file = path();
     if (!QFile::exists(file))
         return LoadResult::NoFile;
-    // A FIFO would block the start in open(), a link to a device would
-    // read without end.
-    QString problem = PathGate::refusal(file, PathGate::Kind::StoredData);
+    // Opened by the gate: a FIFO would block the start in open(), a link to
+    // a device would read without end.
+    QString problem;
+    const std::shared_ptr<QFile> opened = PathGate::openForReading(file, PathGate::Kind::StoredData, problem);
     // Mapped rather than copied: tens of megabytes of fresh memory cost
     // more than the reading. The file is only ever replaced, never written
     // in place, so the mapping stays whole while the rows are read from it.
-    const auto opened = std::make_shared<QFile>(file);
     QByteArray text;
-    if (problem.isEmpty() && !opened->open(QIODevice::ReadOnly))
-        problem = opened->errorString();
-    if (problem.isEmpty() && opened->size() > 0) {
+    if (opened && opened->size() > 0) {
         if (const uchar* mapped = opened->map(0, opened->size()))
             text = QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), opened->size());
         else
-            text = opened->readAll();
+            text = opened->read(opened->size());
     }
     Session read;
     QList<QList<qsizetype>> rowStarts;

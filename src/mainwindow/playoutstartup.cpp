@@ -3,13 +3,13 @@
 #include "dialogs/prompts.h"
 #include "library/musiclibrary.h"
 #include "mainwindow.h"
+#include "mainwindow/onlycopylock.h"
 #include "mainwindow/stderrlog.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QIcon>
-#include <QLockFile>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -126,36 +126,28 @@ bool PlayoutStartup::applyStyleSheet(QApplication& app)
 
 void PlayoutStartup::keepStandardErrorOffTheAir()
 {
-    std::signal(SIGPIPE, SIG_IGN);
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-        StderrLog::writeRaw((qFormatLogMessage(type, context, text) + QLatin1Char('\n')).toLocal8Bit());
-        if (type == QtFatalMsg)
-            StderrLog::flush(1000);
-    });
+    StderrLog::takeOver();
 }
 
-std::unique_ptr<QLockFile> PlayoutStartup::lockOnlyCopy()
+std::unique_ptr<OnlyCopyLock> PlayoutStartup::lockOnlyCopy()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     QDir().mkpath(folder);
-    auto lock = std::make_unique<QLockFile>(folder + QStringLiteral("/playout.lock"));
-    // Only a running process holds it; one left by a crash is taken over.
-    lock->setStaleLockTime(0);
-    if (lock->tryLock(0))
-        return lock;
-    if (lock->error() != QLockFile::LockFailedError) {
+    auto lock = std::make_unique<OnlyCopyLock>(folder + QStringLiteral("/playout.lock"));
+    if (lock->state() == OnlyCopyLock::State::Unguarded) {
         // The station starts all the same.
-        StderrLog::write(QStringLiteral("Could not create the lock file %1: a second copy of the program would not "
+        StderrLog::write(QStringLiteral("Could not use the lock file %1 (%2): a second copy of the program would not "
                                         "be noticed")
-                             .arg(lock->fileName()));
-        return lock;
+                             .arg(lock->path(), lock->problem()));
     }
-    qint64 pid = 0;
-    lock->getLockInfo(&pid, nullptr, nullptr);
-    const QString message = QStringLiteral("Orchidlantern is already running for this user (process %1); this copy "
+    if (lock->state() != OnlyCopyLock::State::HeldElsewhere)
+        return lock;
+    const QString process = lock->holder() > 0 ? QStringLiteral("process %1").arg(lock->holder())
+                                               : QStringLiteral("its process is not known here");
+    const QString message = QStringLiteral("Orchidlantern is already running for this user (%1); this copy "
                                            "does not start. Only one copy can be on air; the library manager may run "
                                            "beside it.")
-                                .arg(pid);
+                                .arg(process);
     StderrLog::write(message);
     if (const QString platform = QGuiApplication::platformName();
         platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
@@ -169,7 +161,7 @@ int PlayoutStartup::run(int argc, char** argv)
     keepStandardErrorOffTheAir();
     QApplication app(argc, argv);
     configureApplication(app);
-    const std::unique_ptr<QLockFile> onlyCopy = lockOnlyCopy();
+    const std::unique_ptr<OnlyCopyLock> onlyCopy = lockOnlyCopy();
     if (!onlyCopy)
         return kAlreadyRunning;
     return start(app, QApplication::arguments().mid(1));

@@ -5,7 +5,7 @@
 #include <memory>
 
 class QApplication;
-class QLockFile;
+class OnlyCopyLock;
 
 // The playout program's start-up, step by step, so that each step can be
 // exercised on its own.
@@ -27,14 +27,15 @@ public:
     // not hold them through the night.
     static void returnFreedMemory();
     // A log reader that stalls or goes away costs log lines, never the air:
-    // SIGPIPE is ignored (a write fails instead) and Qt's own messages go
-    // through the log's writer thread.
+    // whatever writes to standard error (Qt, FFmpeg, any library) goes
+    // through the log's writer thread (StderrLog::takeOver).
     static void keepStandardErrorOffTheAir();
     // The lock of the user's settings folder, held while it lives, or none
     // when another copy of the program holds it (told on standard error and,
-    // where there is a display, in a message box). The library manager does
+    // where there is a display, in a message box). One that cannot be had
+    // is told in a line, and the start goes on. The library manager does
     // not take it.
-    static std::unique_ptr<QLockFile> lockOnlyCopy();
+    static std::unique_ptr<OnlyCopyLock> lockOnlyCopy();
     // The whole start-up and the event loop; returns the exit code.
     static int run(int argc, char** argv);
     // From the configured application on: the window with these paths in

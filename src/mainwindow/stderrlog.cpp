@@ -1,19 +1,39 @@
 #include "stderrlog.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QLoggingCategory>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <cstdarg>
 #include <deque>
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
+Q_LOGGING_CATEGORY(lcFfmpeg, "orchidlantern.ffmpeg")
+
 namespace {
+
+// Where the log's thread writes: descriptor 2 until takeOver() moves it.
+std::atomic<int> s_out{STDERR_FILENO};
+// The read end of the pipe that descriptor 2 became.
+int s_foreign = -1;
+// Bytes queued or being written, for a program on its way down.
+std::atomic<qint64> s_unwritten{0};
 
 QByteArray stamped(const QString& text)
 {
@@ -26,17 +46,18 @@ QByteArray stamped(const QString& text)
 // error is closed.
 bool writeAll(const QByteArray& bytes)
 {
+    const int out = s_out.load();
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, data, size_t(left));
+        const ssize_t n = ::write(out, data, size_t(left));
         if (n > 0) {
             data += n;
             left -= n;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // Someone made it non-blocking; waiting here is what this thread is for.
-            pollfd out{STDERR_FILENO, POLLOUT, 0};
-            ::poll(&out, 1, -1);
+            pollfd wait{out, POLLOUT, 0};
+            ::poll(&wait, 1, -1);
         } else if (n == 0 || errno != EINTR) {
             return false;
         }
@@ -79,6 +100,7 @@ private:
     {
         m_lines.push_back(bytes);
         m_bytes += bytes.size();
+        s_unwritten += bytes.size();
     }
 
     void drain()
@@ -97,10 +119,11 @@ private:
             const bool written = writeAll(batch);
             lock.lock();
             m_busy = false;
+            s_unwritten -= batch.size();
             if (!written) {
                 m_gone = true;
                 m_lines.clear();
-                m_bytes = 0;
+                s_unwritten -= std::exchange(m_bytes, 0);
             }
             if (m_lines.empty())
                 m_idle.notify_all();
@@ -137,6 +160,118 @@ struct FlushAtExit
     ~FlushAtExit() { StderrLog::flush(1000); }
 } s_flushAtExit;
 
+// Whatever is written to descriptor 2, queued line by line; the pipe is
+// read all the time, so that no writer ever waits for the real reader.
+void drainForeign(int fd)
+{
+    QByteArray pending;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        pending.append(chunk, n);
+        qsizetype start = 0;
+        for (qsizetype end; (end = pending.indexOf('\n', start)) >= 0; start = end + 1)
+            queue().push(pending.sliced(start, end + 1 - start));
+        pending.remove(0, start);
+        if (pending.size() > StderrLog::kMaxForeignLine)
+            queue().push(std::exchange(pending, {}) + '\n');
+    }
+}
+
+// An assertion, a heap check or an uncaught exception writes its words and
+// aborts: they are given a second to reach the real standard error.
+extern "C" void onAbort(int)
+{
+    for (int i = 0, idle = 0; i < 50 && idle < 2; ++i) {
+        int inPipe = 0;
+        if (::ioctl(s_foreign, FIONREAD, &inPipe) != 0)
+            inPipe = 0;
+        idle = inPipe == 0 && s_unwritten.load() <= 0 ? idle + 1 : 0;
+        ::poll(nullptr, 0, 20);
+    }
+}
+
+// False, with errno set, when descriptor 2 stays as it was.
+bool redirectDescriptor2()
+{
+    // Closed at the start, it is taken all the same: a file opened later
+    // would get the number, and every library's message with it.
+    const int real = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    int ends[2];
+    if ((real < 0 && errno != EBADF) || ::pipe2(ends, O_CLOEXEC) != 0) {
+        if (real >= 0)
+            ::close(real);
+        return false;
+    }
+    // Room for a burst while the log's thread is not running.
+    ::fcntl(ends[1], F_SETPIPE_SZ, 1024 * 1024);
+    if (::dup2(ends[1], STDERR_FILENO) < 0) {
+        if (real >= 0)
+            ::close(real);
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return false;
+    }
+    ::close(ends[1]);
+    s_out = real;
+    s_foreign = ends[0];
+    std::thread(drainForeign, ends[0]).detach();
+    struct sigaction action = {};
+    action.sa_handler = onAbort;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGABRT, &action, nullptr);
+    return true;
+}
+
+// FFmpeg's messages as messages of the program: below warnings they are
+// not even formatted, unless QT_FFMPEG_DEBUG asks for them.
+extern "C" void ffmpegMessage(void* context, int level, const char* format, va_list args)
+{
+    static const bool everything = qEnvironmentVariableIsSet("QT_FFMPEG_DEBUG");
+    if (level < AV_LOG_PANIC || level > (everything ? av_log_get_level() : AV_LOG_WARNING))
+        return;
+    // A line may come in pieces.
+    thread_local QByteArray pending;
+    thread_local int prefix = 1;
+    char piece[1024];
+    av_log_format_line2(context, level, format, args, piece, sizeof piece, &prefix);
+    pending += piece;
+    if (!pending.endsWith('\n') && pending.size() < StderrLog::kMaxForeignLine)
+        return;
+    const QString text = QString::fromUtf8(std::exchange(pending, {})).trimmed();
+    if (text.isEmpty())
+        return;
+    if (level <= AV_LOG_ERROR)
+        qCCritical(lcFfmpeg).noquote() << text;
+    else if (level <= AV_LOG_WARNING)
+        qCWarning(lcFfmpeg).noquote() << text;
+    else if (level <= AV_LOG_INFO)
+        qCInfo(lcFfmpeg).noquote() << text;
+    else
+        qCDebug(lcFfmpeg).noquote() << text;
+}
+
+// The media framework sets FFmpeg's log callback when its backend is made
+// (lazily, at the first media object), to one that writes straight to
+// descriptor 2, and says so in this line. Ours replaces it once the
+// backend's constructor, which probes hardware with FFmpeg's messages
+// silenced, has returned. Should the line not come (its category switched
+// off), FFmpeg's lines still go through the pipe.
+void noticeMediaBackend(const QMessageLogContext& context, const QString& text)
+{
+    if (!context.category || qstrcmp(context.category, "qt.multimedia.ffmpeg") != 0
+        || !text.startsWith(QLatin1String("Using Qt multimedia with FFmpeg")))
+        return;
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, [] { av_log_set_callback(ffmpegMessage); }, Qt::QueuedConnection);
+    else
+        av_log_set_callback(ffmpegMessage);
+}
+
 } // namespace
 
 void StderrLog::write(const QString& text)
@@ -153,4 +288,21 @@ void StderrLog::flush(int timeoutMs)
 {
     if (Queue* q = s_queue.load())
         q->flush(timeoutMs);
+}
+
+void StderrLog::takeOver()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!redirectDescriptor2())
+        write(QStringLiteral("Log: libraries write to standard error directly (%1); a reader that stalls can hold "
+                             "them up")
+                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    av_log_set_callback(ffmpegMessage);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        writeRaw((qFormatLogMessage(type, context, text) + QLatin1Char('\n')).toLocal8Bit());
+        if (type == QtInfoMsg)
+            noticeMediaBackend(context, text);
+        if (type == QtFatalMsg)
+            flush(1000);
+    });
 }

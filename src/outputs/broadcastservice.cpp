@@ -202,7 +202,7 @@ void BroadcastService::connectToServer()
 
     if (!openEncoder()) {
         emit logMessage(Mp3Encoder::available()
-                            ? QStringLiteral("Broadcast: failed to initialise MP3 encoder")
+                            ? QStringLiteral("Broadcast: failed to initialise MP3 encoder: ") + m_encoder.error()
                             : QStringLiteral("Broadcast: ffmpeg not found (install it or set ORCHIDLANTERN_FFMPEG)"));
         if (m_reconnecting)
             retryLater();
@@ -443,7 +443,7 @@ void BroadcastService::restartEncoder()
     m_encoderRestarted.start();
     emit logMessage(QStringLiteral("Broadcast: encoder stopped responding, restarting it"));
     if (!openEncoder())
-        teardown(QStringLiteral("failed to restart the MP3 encoder"), true);
+        teardown(QStringLiteral("failed to restart the MP3 encoder: ") + m_encoder.error(), true);
 }
 
 void BroadcastService::setActive(bool active)

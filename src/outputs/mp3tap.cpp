@@ -20,7 +20,8 @@ bool Mp3Tap::open(OnAirEncoders* encoders, int sampleRate, int channels, int kbp
     // goes on filling gaps if it did.
     const bool fill = m_fillGaps;
     close();
-    m_stream = encoders->join(this, sampleRate, channels, kbps);
+    m_error.clear();
+    m_stream = encoders->join(this, sampleRate, channels, kbps, &m_error);
     if (fill && m_stream)
         fillGaps();
     return m_stream != nullptr;

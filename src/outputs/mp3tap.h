@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <QString>
 
 #include "outputs/onairencoders.h"
 
@@ -23,6 +24,8 @@ public:
     // when it cannot be started.
     bool open(OnAirEncoders* encoders, int sampleRate, int channels, int kbps);
     bool isOpen() const;
+    // Why the last open() failed.
+    QString error() const { return m_error; }
     // Silence fills the encoder's input while no audio comes, until the
     // tap is closed.
     void fillGaps();
@@ -52,4 +55,5 @@ private:
     QPointer<QObject> m_stream; // the encoder it takes from
     LiveMp3Encoder* m_finishing = nullptr; // taken along to finish alone
     bool m_fillGaps = false;
+    QString m_error;
 };

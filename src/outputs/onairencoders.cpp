@@ -110,7 +110,7 @@ void OnAirEncoders::push(const QAudioBuffer& buffer)
             s->push(buffer);
 }
 
-QObject* OnAirEncoders::join(Mp3Tap* tap, int sampleRate, int channels, int kbps)
+QObject* OnAirEncoders::join(Mp3Tap* tap, int sampleRate, int channels, int kbps, QString* error)
 {
     Stream* stream = nullptr;
     for (Stream* s : std::as_const(m_streams))
@@ -121,6 +121,7 @@ QObject* OnAirEncoders::join(Mp3Tap* tap, int sampleRate, int channels, int kbps
         m_streams.append(stream);
     }
     if (!stream->open()) {
+        *error = stream->encoder->error();
         if (stream->taps.isEmpty())
             remove(stream);
         return nullptr;

@@ -27,7 +27,8 @@ public:
 private:
     class Stream;
     friend class Mp3Tap;
-    QObject* join(Mp3Tap* tap, int sampleRate, int channels, int kbps);
+    // Null, and why in error, when the encoder cannot be started.
+    QObject* join(Mp3Tap* tap, int sampleRate, int channels, int kbps, QString* error);
     void remove(Stream* stream);
     // For a tap, whose stream is a QObject pointer that its end clears.
     static bool isOpen(const QObject* stream);

@@ -175,7 +175,8 @@ bool StreamArchive::openFile()
     // Unbuffered, so that a full disk shows at the write that hits it; new
     // only, so that a file made meanwhile by someone else is not replaced.
     if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        emit logMessage(QStringLiteral("Stream Archive: cannot write ") + m_currentPath);
+        emit logMessage(
+            QStringLiteral("Stream Archive: cannot write %1 (%2)").arg(m_currentPath, m_file->errorString()));
         delete m_file;
         m_file = nullptr;
         return false;
@@ -186,7 +187,7 @@ bool StreamArchive::openFile()
     // Audio and silence alike move the clock that splits and ends the take.
     connect(m_encoder, &Mp3Tap::fed, this, &StreamArchive::checkClock);
     if (!openEncoder()) {
-        emit logMessage(QStringLiteral("Stream Archive: failed to initialise the MP3 encoder"));
+        emit logMessage(QStringLiteral("Stream Archive: failed to initialise the MP3 encoder: ") + m_encoder->error());
         closeFile();
         return false;
     }

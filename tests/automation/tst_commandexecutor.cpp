@@ -83,6 +83,7 @@ public:
         return true;
     }
     void afterRowsMade(std::function<void()> then) override { then(); }
+    bool rowsBeingMade() override { return false; }
     bool renderPlaylistTo(const QString& path) override { return note(QStringLiteral("render ") + path); }
     void rebuildMusicLibrary(const QString& folder) override { note(QStringLiteral("library ") + folder); }
     void showOnAirPlaylist() override { note(QStringLiteral("on air shown")); }
@@ -305,6 +306,13 @@ private slots:
         reactions.onSilenceDetected(SilenceDetector::LoadPlaylist);
         QVERIFY(logged(QStringLiteral("Silence: no playlist configured - playing next track instead")));
         QTRY_VERIFY_WITH_TIMEOUT(d.audio.currentRow() == 2, 20000);
+
+        // An event put after the track on air once its row has gone: where
+        // the list goes on, so that it comes next.
+        d.onAir.removeRow(2);
+        reactions.onEventFired(scheduled(QStringLiteral("Promo"), m_tones.at(0)));
+        d.audio.next();
+        QVERIFY(d.audio.currentRow() == 2 && d.onAir.tracks().at(2).filePath == m_tones.at(0));
 
         // A stream in place of the playlist.
         reactions.onEventFired(scheduled(QStringLiteral("News"), QStringLiteral("http://127.0.0.1:9/news"), 2));

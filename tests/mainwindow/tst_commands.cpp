@@ -391,6 +391,15 @@ private slots:
         QVERIFY(f.waitForLog(QStringLiteral("Silence detected (2s) - Load an extra playlist")));
         QTRY_VERIFY(model->rowCount() == 1 && model->tracks().at(0).filePath == bright && engine->isPlaying());
         QVERIFY(heard(880));
+
+        // Heard once the list has run out: the extra list still being read
+        // is something left to play, and it plays.
+        f->runSchedulerCommand(QStringLiteral("silencedetector off"));
+        engine->next();
+        QVERIFY(engine->hasRunOut());
+        f->onSilenceDetected(2);
+        QTRY_VERIFY(engine->isPlaying() && engine->currentRow() == 0);
+        QVERIFY(!f.log().contains(QStringLiteral("Silence: nothing left to play - waiting for the operator")));
     }
 
     // The real program on a clock ten times as fast, from 23:57 on a Monday

@@ -293,19 +293,28 @@ private slots:
         QCOMPARE(plays().first().filepath, tone);
     }
 
-    // The trash icon clears a list off air at once; the list on air while
-    // it plays only when the operator says so. Each clear says how much went.
-    void clearingTheListOnAirAsksFirst()
+    // The trash icon empties no list without the operator's word, on air
+    // or not; an empty one goes without a question. Each clear says how
+    // much went.
+    void clearingAListAsksFirst()
     {
+        auto* bar = f->find<QToolBar>(QStringLiteral("mainToolBar"));
         QAction* clear = nullptr;
-        for (QAction* a : f->find<QToolBar>(QStringLiteral("mainToolBar"))->actions())
+        for (QAction* a : bar->actions())
             clear = a->text() == QStringLiteral("Clear") ? a : clear;
-        QVERIFY(clear);
+        QVERIFY(clear && bar->widgetForAction(clear));
+        auto click = [&] { QTest::mouseClick(bar->widgetForAction(clear), Qt::LeftButton); };
         PromptScript prompts;
-        clear->trigger();
+        prompts.answerButton(QMessageBox::No);
+        click();
+        QCOMPARE(viewed->rowCount(), 4);
+        QCOMPARE(prompts.messages(), QStringList{QStringLiteral("Remove all 4 rows?")});
+        prompts.answerButton(QMessageBox::Yes);
+        click();
         QCOMPARE(viewed->rowCount(), 0);
         QCOMPARE(f->log().first(), QStringLiteral("Cleared playlist: 4 row(s) removed"));
-        QVERIFY(prompts.asked().isEmpty());
+        click();
+        QCOMPARE(prompts.asked().size(), 2);
 
         tabs->setCurrentIndex(0);
         (*f)->addPaths({WindowFixture::toneFile(QStringLiteral("Clear - Me.wav"), 30)});
@@ -313,12 +322,13 @@ private slots:
         auto* engine = f->find<AudioEngine>();
         QTRY_VERIFY_WITH_TIMEOUT(engine->isPlaying(), 15000);
         prompts.answerButton(QMessageBox::No);
-        clear->trigger();
+        click();
         QCOMPARE(onAir->rowCount(), 2);
-        QCOMPARE(prompts.asked().size(), 1);
-        QCOMPARE(prompts.asked().first().title, QStringLiteral("Clear playlist"));
+        QCOMPARE(prompts.asked().size(), 3);
+        QCOMPARE(prompts.asked().last().title, QStringLiteral("Clear playlist"));
+        QCOMPARE(prompts.asked().last().text, QStringLiteral("This playlist is on air. Remove all 2 rows?"));
         prompts.answerButton(QMessageBox::Yes);
-        clear->trigger();
+        click();
         QCOMPARE(onAir->rowCount(), 0);
         QCOMPARE(f->log().first(), QStringLiteral("Cleared playlist: 2 row(s) removed"));
         QVERIFY(engine->isPlaying());

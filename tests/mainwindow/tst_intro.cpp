@@ -21,6 +21,7 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QSlider>
+#include <QToolButton>
 
 namespace {
 
@@ -87,8 +88,13 @@ private slots:
         QTest::keyClick(&f.window(), Qt::Key_H, Qt::ControlModifier);
         QCOMPARE(f.log().first(), QStringLiteral("Shuffle: on"));
         QVERIFY(engine->isShuffle());
+        const QList<QToolButton*> buttons = f.window().findChildren<QToolButton*>();
+        const auto shuffleButton = std::find_if(buttons.begin(), buttons.end(),
+                                                [](QToolButton* b) { return b->toolTip() == QStringLiteral("Shuffle"); });
+        QVERIFY(shuffleButton != buttons.end() && (*shuffleButton)->isChecked());
         QTest::keyClick(&f.window(), Qt::Key_H, Qt::ControlModifier);
         QCOMPARE(f.log().first(), QStringLiteral("Shuffle: off"));
+        QVERIFY(!(*shuffleButton)->isChecked());
 
         // Space pauses, and the disabled Ctrl+S leaves the track playing.
         QTest::keyClick(&f.window(), Qt::Key_S, Qt::ControlModifier);

@@ -81,7 +81,9 @@ private slots:
             QVERIFY(lock.release());
         }
         qInfo("longest stall while locked: %.1f ms", probe.longestMs());
-        QVERIFY2(probe.longestMs() < 100, qPrintable(QStringLiteral("the window stalled %1 ms").arg(probe.longestMs())));
+        // The lock is held for seconds; a window that waited on it would
+        // stall that long, a busy machine only a fraction of it.
+        QVERIFY2(probe.longestMs() < 2000, qPrintable(QStringLiteral("the window stalled %1 ms").arg(probe.longestMs())));
         const QString named = f.log().filter(QStringLiteral("makelibrary: not stored: ")).value(0);
         for (const QString& file : std::as_const(files))
             QVERIFY2(named.contains(file), qPrintable(named));

@@ -11,6 +11,7 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QDir>
 #include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
@@ -18,9 +19,14 @@
 #include <QSqlDatabase>
 #include <QStandardPaths>
 #include <QTcpSocket>
+#include <QUrl>
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +73,38 @@ QByteArray request(quint16 port, const QByteArray& target)
     while (socket.waitForReadyRead(5000))
         reply += socket.readAll();
     return reply + socket.readAll();
+}
+
+// The real program's surroundings in a home of its own: offscreen, its
+// remote API on a free port with password "pw", resume on start on.
+QProcessEnvironment stationHome(const QString& home, quint16 port)
+{
+    QSettings conf(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat);
+    for (const auto& [key, value] : {std::pair<QString, QVariant>{"api/enabled", true}, {"api/port", port},
+                                     {"api/password", "pw"}, {"playback/resumeOnStart", true}})
+        conf.setValue(key, value);
+    conf.sync();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+QString programPath()
+{
+    return qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern");
+}
+
+// The most memory the process has held, in MB.
+qint64 peakMemoryMb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = status.readAll();
+    const qsizetype at = text.indexOf("VmHWM:");
+    return at < 0 ? -1 : text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong() / 1024;
 }
 
 QString run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
@@ -173,8 +211,7 @@ private slots:
     void quitsOnSignalsKeepingItsWork()
     {
         QFETCH(int, signal);
-        const QString program = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR")
-                                + QStringLiteral("/apps/orchidlantern/orchidlantern");
+        const QString program = programPath();
         const QString home = testHome().scratch(QStringLiteral("signal-%1").arg(signal));
         const QString config = home + QStringLiteral("/.config/Orchidlantern");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -204,24 +241,19 @@ private slots:
 
     // A second start for the same user is refused while the first runs; the
     // library manager beside it is not. Standard error a pipe that nobody
-    // reads, or one whose reader has gone: the program plays on and answers,
-    // and says how many log lines it could not write.
+    // reads, or one whose reader has gone: the program plays on from track
+    // to track (the MP3 decoder has its say at each), answers, and says how
+    // many log lines it could not write.
     void aSecondCopyAndAStalledStandardError()
     {
         const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
-        const QString home = testHome().scratch(QStringLiteral("stderr"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home);
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         const quint16 port = WindowFixture::freePort();
-        QSettings conf(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat);
-        for (const auto& [key, value] : {std::pair<QString, QVariant>{"api/enabled", true}, {"api/port", port},
-                                         {"api/password", "pw"}, {"playback/resumeOnStart", true}})
-            conf.setValue(key, value);
-        conf.sync();
-        // Standard error the write end of a new pipe; one row that outlasts the test.
-        const QString longTone = WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
+        const QProcessEnvironment env = stationHome(testHome().scratch(QStringLiteral("stderr")), port);
+        // Standard error the write end of a new pipe; short rows, then one
+        // that outlasts the test.
+        QStringList rows(60, WindowFixture::toneFile(QStringLiteral("Zeta - Short.mp3"), 3, kToneHz));
+        rows << WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
+        QVERIFY(!rows.contains(QString()));
         QProcess program;
         const auto start = [&] {
             int ends[2];
@@ -231,19 +263,32 @@ private slots:
             program.setStandardOutputFile(QProcess::nullDevice());
             program.setStandardErrorFile(QProcess::nullDevice());
             program.setChildProcessModifier([fd = ends[1]] { ::dup2(fd, STDERR_FILENO); });
-            program.start(bin + QStringLiteral("/apps/orchidlantern/orchidlantern"), {longTone});
+            program.start(bin + QStringLiteral("/apps/orchidlantern/orchidlantern"), rows);
             ::close(ends[1]);
             return program.waitForStarted(10000) ? ends[0] : -1;
         };
-        const auto playsOn = [port] {
-            const auto position = [port] {
-                const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
-                const qsizetype at = info.indexOf("<Position>") + 10;
-                return info.contains("<State>playing</State>") ? info.mid(at, info.indexOf("</Position>") - at) : "-";
-            };
-            const QByteArray first = position();
+        // The playing row's index and position, "-" when nothing plays.
+        const auto playing = [port](const QByteArray& element) {
+            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+            const qsizetype at = info.indexOf("<" + element + ">") + element.size() + 2;
+            return info.contains("<State>playing</State>") ? info.mid(at, info.indexOf("</" + element + ">") - at)
+                                                           : QByteArray("-");
+        };
+        const auto playsOn = [&playing] {
+            const QByteArray first = playing("Position");
             QTest::qWait(1000);
-            return first != "-" && position() != first;
+            return first != "-" && playing("Position") != first;
+        };
+        // So many rows come in after the start (after those kept from the
+        // last run), and are then played.
+        const auto playFromTheTop = [&] {
+            const auto count = [port] {
+                const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+                const qsizetype at = info.indexOf("<PlaylistCount>") + 15;
+                return info.mid(at, info.indexOf("</PlaylistCount>") - at).toInt();
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(count() >= rows.size(), 120000);
+            QVERIFY(request(port, "/?pass=pw&cmd=play").endsWith("OK"));
         };
         // A program already gone has no id, and kill(0) would reach this test.
         const auto endsNormally = [&] {
@@ -257,6 +302,7 @@ private slots:
             program.waitForFinished();
             ::close(stderrPipe);
         });
+        playFromTheTop();
         QTRY_VERIFY_WITH_TIMEOUT(playsOn(), 120000);
 
         QProcess second;
@@ -279,8 +325,12 @@ private slots:
         for (int i = 0; i < 250; ++i)
             QVERIFY2(request(port, "/?pass=pw&cmd=setcasttitle%20" + title + QByteArray::number(i)).endsWith("OK"),
                      qPrintable(QString::number(i)));
-        QVERIFY(playsOn());
-        // Read again, the log tells how many lines it dropped.
+        QTRY_VERIFY_WITH_TIMEOUT(playsOn(), 20000);
+        const int row = playing("CurrentIndex").toInt();
+        QVERIFY2(row < 56, "the short rows were over before the log was full");
+        QTRY_VERIFY_WITH_TIMEOUT(playing("CurrentIndex").toInt() >= row + 3, 60000);
+        // Read again, the log tells how many lines it dropped; the decoder's
+        // words come as the log's lines, never as its own writes.
         QVERIFY(::fcntl(stderrPipe, F_SETFL, O_NONBLOCK) == 0);
         const QRegularExpression dropped(
             QStringLiteral("  Log: [1-9][0-9]* lines were dropped here while standard error was not being read\n"));
@@ -290,15 +340,145 @@ private slots:
                                      for (ssize_t n; (n = ::read(stderrPipe, chunk, sizeof chunk)) > 0;)
                                          read.append(chunk, n);
                                      request(port, "/?pass=pw&cmd=setcasttitle%20read");
-                                     return dropped.match(QString::fromUtf8(read)).hasMatch();
+                                     return dropped.match(QString::fromUtf8(read)).hasMatch()
+                                            && read.contains("\norchidlantern.ffmpeg: [mp3");
                                  }()),
                                  30000);
+        QVERIFY(!read.contains("\n[mp3"));
         QVERIFY(endsNormally());
 
         // Started with the reader gone, before any socket exists.
         ::close(start());
+        playFromTheTop();
         QTRY_VERIFY_WITH_TIMEOUT(playsOn() || program.state() != QProcess::Running, 120000);
         QVERIFY(endsNormally());
+    }
+
+    // More files on the command line than are described at once, resume
+    // on: the rows made on a worker are waited for, and the first plays.
+    void manyFilesOnTheCommandLinePlay()
+    {
+        const QString home = testHome().scratch(QStringLiteral("many"));
+        const quint16 port = WindowFixture::freePort();
+        QStringList files;
+        for (int i = 0; i < 30; ++i) {
+            files << home + QStringLiteral("/%1 - Six.mp3").arg(i, 2, 10, QLatin1Char('0'));
+            QVERIFY(QFile::link(m_tone, files.last()));
+        }
+        QProcess program;
+        program.setProcessEnvironment(stationHome(home, port));
+        program.start(programPath(), files);
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished();
+        });
+        QByteArray info;
+        QTRY_VERIFY_WITH_TIMEOUT((info = request(port, "/?pass=pw&action=playbackinfo")).contains("<State>playing</State>"),
+                                 90000);
+        QVERIFY2(info.contains("<PlaylistCount>30</PlaylistCount>") && info.contains("<CurrentIndex>0</CurrentIndex>"),
+                 info.constData());
+    }
+
+    // Playlists that a share or another program spoils: one whose open never
+    // returns (a share that hung after answering stat), one reached through
+    // a link to a FIFO, one that grows faster than it is read. Commands on
+    // the rows act, a good list loads after them, memory stays bounded and
+    // SIGTERM still ends the program.
+    void playlistsThatHangBlockOrGrow()
+    {
+        const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
+        const QString home = testHome().scratch(QStringLiteral("reads"));
+        const QString share = home + QStringLiteral("/share/");
+        QVERIFY(QDir().mkpath(share));
+        QFile shared(share + QStringLiteral("show.m3u"));
+        QVERIFY(shared.open(QIODevice::WriteOnly) && shared.write(m_tone.toUtf8() + '\n') > 0);
+        shared.close();
+        const quint16 port = WindowFixture::freePort();
+        QProcessEnvironment env = stationHome(home, port);
+        env.insert(QStringLiteral("LD_PRELOAD"), bin + QStringLiteral("/tests/libol_hungshare.so"));
+        env.insert(QStringLiteral("OL_HUNG_SHARE"), share);
+        const QString longTone = WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(bin + QStringLiteral("/apps/orchidlantern/orchidlantern"), {longTone, m_tone});
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished();
+        });
+        const auto command = [port](const QString& line) {
+            return request(port, "/?pass=pw&cmd=" + QUrl::toPercentEncoding(line)).endsWith("OK");
+        };
+        const auto onRow = [port](int row) {
+            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+            return info.contains("<State>playing</State>")
+                   && info.contains("<CurrentIndex>" + QByteArray::number(row) + "</CurrentIndex>");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(onRow(0), 120000);
+        QString log;
+        const auto logged = [&](const QString& line) {
+            log += QString::fromUtf8(program.readAllStandardError());
+            return log.contains(line);
+        };
+
+        QVERIFY(command(QStringLiteral("load ") + share + QStringLiteral("show.m3u")));
+        QVERIFY(command(QStringLiteral("next")));
+        QTRY_VERIFY_WITH_TIMEOUT(onRow(1), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1show.m3u (no answer for 1 s; given up)").arg(share)), qPrintable(log.right(3000)), 30000);
+
+        const QString fifo = home + QStringLiteral("/live.fifo");
+        const QString link = home + QStringLiteral("/live.m3u");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(QFile::link(fifo, link));
+        QVERIFY(command(QStringLiteral("load ") + link));
+        QVERIFY(command(QStringLiteral("previous")));
+        QTRY_VERIFY_WITH_TIMEOUT(onRow(0), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1 (is not a regular file)").arg(link)), qPrintable(log.right(3000)), 30000);
+
+        // Just under the bound when opened; the writer starts once the
+        // program has opened it, and outruns its reading.
+        const QString growing = home + QStringLiteral("/growing.m3u");
+        const QByteArray lines = QByteArray("/music/1.mp3\n").repeated(80000);
+        QFile grow(growing);
+        QVERIFY(grow.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 15; ++i)
+            grow.write(lines);
+        grow.flush();
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(growing).constData(), IN_OPEN) >= 0);
+        const qint64 peakBefore = peakMemoryMb(program.processId());
+        std::thread writer([&grow, &lines, watch] {
+            pollfd opened{watch, POLLIN, 0};
+            if (::poll(&opened, 1, 60000) != 1)
+                return;
+            for (int i = 0; i < 200; ++i)
+                grow.write(lines);
+            grow.flush();
+        });
+        const auto joined = qScopeGuard([&writer, watch] {
+            writer.join();
+            ::close(watch);
+        });
+        QVERIFY(command(QStringLiteral("load ") + growing));
+        QVERIFY(command(QStringLiteral("next")));
+        QTRY_VERIFY2_WITH_TIMEOUT(onRow(1), qPrintable((logged({}), log.right(3000))), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1 (is larger than 16 MB)").arg(growing)), qPrintable(log.right(3000)), 60000);
+        QVERIFY2(peakMemoryMb(program.processId()) - peakBefore < 1024,
+                 qPrintable(QStringLiteral("%1 MB before, %2 MB after").arg(peakBefore).arg(peakMemoryMb(program.processId()))));
+
+        QFile good(home + QStringLiteral("/good.m3u"));
+        QVERIFY(good.open(QIODevice::WriteOnly));
+        good.write(m_tone.toUtf8() + '\n');
+        good.close();
+        QVERIFY(command(QStringLiteral("load ") + good.fileName()));
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Loaded playlist good.m3u (1 tracks)")), qPrintable(log.right(3000)), 60000);
+
+        // The worker still held in its open() is not waited for.
+        QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
     }
 
     // Offscreen, in this process: the same start-up code from the window on.

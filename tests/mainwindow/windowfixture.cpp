@@ -20,6 +20,10 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTimer>
+#include <QUrl>
+#include <QXmlStreamReader>
+
+#include <unistd.h>
 
 namespace {
 
@@ -30,7 +34,8 @@ const bool s_largeScreen = [] {
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (!platform.isEmpty() && platform != "offscreen")
         return false;
-    const QString config = QDir::tempPath() + QStringLiteral("/ol-offscreen-1920x1080.json");
+    // One per account: another's in a shared /tmp cannot be replaced.
+    const QString config = QDir::tempPath() + QStringLiteral("/ol-offscreen-1920x1080-%1.json").arg(::getuid());
     // Tests running side by side write it too: replaced whole, never seen half-written.
     QSaveFile f(config);
     if (!f.open(QIODevice::WriteOnly))
@@ -133,6 +138,39 @@ quint16 WindowFixture::freePort()
     return probe.serverPort();
 }
 
+QVariantMap WindowFixture::apiSettings(quint16 port)
+{
+    return {{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
+            {QStringLiteral("api/localhostOnly"), true}, {QStringLiteral("api/password"), QStringLiteral("s3cret")}};
+}
+
+QByteArray WindowFixture::command(quint16 port, const QString& line)
+{
+    return get(port, QStringLiteral("/?pass=s3cret&cmd=") + QString::fromLatin1(QUrl::toPercentEncoding(line)));
+}
+
+QByteArray WindowFixture::playbackInfo(quint16 port)
+{
+    return get(port, QStringLiteral("/?pass=s3cret&action=playbackinfo"));
+}
+
+QString WindowFixture::playbackField(const QByteArray& info, const QString& path)
+{
+    QXmlStreamReader xml(info.mid(info.indexOf("<?xml")));
+    QStringList at;
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            at << xml.name().toString();
+            if (at.mid(1).join(QLatin1Char('/')) == path)
+                return xml.readElementText();
+        } else if (token == QXmlStreamReader::EndElement) {
+            at.removeLast();
+        }
+    }
+    return QStringLiteral("(no %1)").arg(path);
+}
+
 void WindowFixture::choosePopupEntry(const QString& text, int attempts)
 {
     QTimer::singleShot(50, [text, attempts] {
@@ -152,8 +190,12 @@ void WindowFixture::choosePopupEntry(const QString& text, int attempts)
 
 bool WindowFixture::drop(QWidget* target, QMimeData* data)
 {
+    return drop(target, data, QPoint(target->width() / 2, target->height() - 3));
+}
+
+bool WindowFixture::drop(QWidget* target, QMimeData* data, QPoint at)
+{
     const std::unique_ptr<QMimeData> owned(data);
-    const QPoint at(target->width() / 2, target->height() - 3);
     QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
     QDropEvent event(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);

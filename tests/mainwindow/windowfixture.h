@@ -2,6 +2,7 @@
 
 #include "mainwindow/mainwindow.h"
 
+#include <QPoint>
 #include <QVariantMap>
 
 #include <memory>
@@ -47,11 +48,20 @@ public:
     static QByteArray get(quint16 port, const QString& target);
     // A loopback port that nothing listens on just now.
     static quint16 freePort();
+    // A remote API on a loopback port, and a command line or the playback
+    // answer asked of it with the password it was given.
+    static QVariantMap apiSettings(quint16 port);
+    static QByteArray command(quint16 port, const QString& line);
+    static QByteArray playbackInfo(quint16 port);
+    // A field of the playback answer, such as "CurrentTrack/Title".
+    static QString playbackField(const QByteArray& info, const QString& path);
     // Runs the next popup menu: the action with this text is triggered.
     static void choosePopupEntry(const QString& text, int attempts = 100);
     // Drags the data (taken over) into the target and drops it at its
     // bottom edge, below any rows it lists; true when the drop was taken.
     static bool drop(QWidget* target, QMimeData* data);
+    // The same at a point of the target.
+    static bool drop(QWidget* target, QMimeData* data, QPoint at);
 
 private:
     std::unique_ptr<MainWindow> m_window;

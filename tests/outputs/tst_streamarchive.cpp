@@ -177,8 +177,8 @@ private slots:
         c.namePattern = QStringLiteral("'x'");
         archive.setConfig(c);
         archive.start();
-        QCOMPARE(log.last().at(0).toString(), QStringLiteral("Stream Archive: cannot write ") + blocker +
-                                                  QStringLiteral("/sub/x.mp3"));
+        QVERIFY(log.last().at(0).toString().startsWith(QStringLiteral("Stream Archive: cannot write ") + blocker +
+                                                       QStringLiteral("/sub/x.mp3 (")));
         QVERIFY(!archive.isRecording());
         QCOMPARE(rec.count(), 0);
     }

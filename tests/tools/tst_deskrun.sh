@@ -4,7 +4,10 @@
 # null sink as default, listening in a runtime folder of its own) hears the
 # program's stream and the tone it plays; with no server the program says so
 # and plays into a private sink; the station's files land in the home, and
-# what a stand-in older root held is moved there, nothing lost; an account
+# what a stand-in older root held is moved there, nothing lost (a library
+# whose journal was never written into it among them); after a crash the
+# next start plays and nothing of the first is left; a FIFO, a folder or a
+# read-only file at the lock's place keeps no start off the air; an account
 # without privileges reaches the same. Run by tools/test.
 set -euo pipefail
 # The environment's own functions (where its root lies, what counts as
@@ -164,6 +167,34 @@ make_tone() {
     chmod 644 "$work/tone.wav"
 }
 
+# A library.db of the program's own making in FOLDER, with COUNT tracks
+# titled "NAME n"; with "open" its writer ends without closing it, as a
+# program that crashed does, and the tracks are only in library.db-wal.
+library_with() {
+    local folder=$1 name=$2 count=$3 open=${4:-} scratch
+    scratch=$(mktemp -d "$work/library-XXXXXX")
+    HOME=$scratch XDG_CONFIG_HOME=$scratch/.config QT_QPA_PLATFORM=offscreen \
+        "$top/tools/inroot" "${OL_BUILD_DIR:-$top/build}/tests/ol_librarypeer" Station </dev/null >/dev/null
+    mkdir -p "$folder"
+    mv "$scratch/.config/Orchidlantern/Orchidlantern/library.db" "$folder/"
+    "$top/tools/inroot" python3 -c '
+import os, sqlite3, sys
+db, name, count, open_ = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4] == "open"
+c = sqlite3.connect(db)
+c.execute("PRAGMA wal_autocheckpoint=0")
+c.execute("INSERT INTO libraries(name) VALUES(?)", (name,))
+c.executemany("INSERT INTO tracks(library, filepath, artist, title) VALUES(?, ?, ?, ?)",
+              [(name, "/music/%s %d.mp3" % (name, i), name, "%s %d" % (name, i)) for i in range(count)])
+c.commit()
+if open_:
+    os._exit(0)
+c.close()' "$folder/library.db" "$name" "$count" "$open"
+}
+
+tracks_in() {
+    "$top/tools/inroot" sqlite3 "$1" "SELECT COUNT(*) FROM tracks WHERE title LIKE '$2 %'" 2>&1
+}
+
 # -- the desk, with a stand-in older root holding the station's data -------
 desk_and_data() {
     local home=$work/home runtime=$work/runtime cache=$work/cache port key real standin
@@ -185,6 +216,11 @@ desk_and_data() {
     stationdata_file "$home/Music/Orchidlantern/VoiceTracks/take 1.mp3" 'newer take'
     stationdata_file "$home/.config/Orchidlantern/Orchidlantern/events.json" '[ ]'
     touch -d '-1 day' "$home/.config/Orchidlantern/Orchidlantern/events.json"
+    # The older root's library kept its last tracks in its journal; the
+    # home's is newer.
+    library_with "$standin/root/.config/Orchidlantern/Orchidlantern" Older 40 open
+    touch -d '-2 days' "$standin/root/.config/Orchidlantern/Orchidlantern"/library.db*
+    library_with "$home/.config/Orchidlantern/Orchidlantern" Newer 30
     touch "$standin/.complete"
     touch -d '-3 days' "$standin/.complete"
     start_desk_server "$home" "$runtime"
@@ -200,7 +236,10 @@ desk_and_data() {
     [ -e "$real/.complete" ] || fail "the environment in use went"
     grep -q '^geometry=' "$home/.config/Orchidlantern/Orchidlantern.conf" ||
         fail "the program kept no settings in the home"
-    [ -s "$home/.config/Orchidlantern/Orchidlantern/library.db" ] || fail "no library.db in the home"
+    local library=$home/.config/Orchidlantern/Orchidlantern/library.db
+    [ "$(tracks_in "$library" Newer)" = 30 ] && [ "$(tracks_in "$library.older" Older)" = 40 ] ||
+        fail "a library lost tracks: the home's holds $(tracks_in "$library" Newer) of 30," \
+            "the older root's $(tracks_in "$library.older" Older) of 40"
     [ "$(cat "$home/.config/Orchidlantern/Orchidlantern/events.json.older")" = '[ ]' ] ||
         fail "the home's older events were not kept beside the moved ones"
     [ "$(cat "$home/Music/Orchidlantern/VoiceTracks/take 1.mp3")" = 'newer take' ] &&
@@ -245,6 +284,105 @@ no_server() {
     stop_run orchidlantern
 }
 
+# Whether the program on PORT plays.
+playing() {
+    api "$1" action=playbackinfo | grep -q '<State>playing</State>'
+}
+
+# A home for the account of the scenario, its remote API on PORT; no sound
+# server in its runtime folder.
+station_home() {
+    local home=$1 port=$2
+    settings_with_api "$home/.config/Orchidlantern/Orchidlantern.conf" "$port"
+    mkdir -p -m 700 "$home/runtime"
+    if [ "${#as_user[@]}" -gt 0 ]; then chown -R "$uid:$uid" "$home"; fi
+}
+
+# Whether the program on PORT took the play command, or its run has ended.
+played_or_ended() {
+    api "$1" cmd=play | grep -q OK || ! kill -0 "$run_pid" 2>/dev/null
+}
+
+# Starts tools/run in HOME with ENV... and waits until it plays.
+run_and_play() {
+    local err=$1 home=$2
+    shift 2
+    start_run "$err" HOME="$home" XDG_RUNTIME_DIR="$home/runtime" "$@" "$top/tools/run" "$work/tone.wav"
+    within 300 played_or_ended "$port" && kill -0 "$run_pid" 2>/dev/null ||
+        fail "the remote API did not answer on $port: $(cat "$err")"
+    within 30 playing "$port" || fail "nothing plays: $(cat "$err")"
+}
+
+# The private sound server a run's stderr names.
+private_server() {
+    sed -n 's/.*private null sink (unix:\(.*\)\/native).*/\1/p' "$1"
+}
+
+# Whether no process has TEXT in its command line.
+none_with() {
+    ! pgrep -f "$1" >/dev/null
+}
+
+# -- a crash, and the station back on air ----------------------------------
+# The program ended as a crash, the OOM killer or a power cut ends it:
+# nothing of that run is left, and the next start plays; a copy started
+# beside it is refused, naming it by the number this side knows. Killed
+# from the top, the run leaves nothing behind either.
+crash_and_again() {
+    local home=$1 port program server first status=0
+    shift
+    port=$(free_port)
+    station_home "$home" "$port"
+    run_and_play "$home/crash.err" "$home" "$@"
+    program=$(child_named "$run_pid" orchidlantern) || fail "the program is not running"
+    server=$(private_server "$home/crash.err")
+    [ -n "$server" ] || fail "no private sound server was named: $(cat "$home/crash.err")"
+    kill -KILL "$program"
+    wait "$run_pid" || true
+    within 10 none_with "$server" || fail "the private sound server outlived the program"
+
+    run_and_play "$home/again.err" "$home" "$@"
+    first=$run_pid
+    program=$(child_named "$run_pid" orchidlantern) || fail "the program is not running"
+    start_run "$home/third.err" HOME="$home" XDG_RUNTIME_DIR="$home/runtime" "$@" "$top/tools/run" "$work/tone.wav"
+    wait "$run_pid" || status=$?
+    [ "$status" -eq 3 ] && grep -q "already running for this user (process $program);" "$home/third.err" ||
+        fail "a copy beside it was not refused naming process $program (status $status): $(cat "$home/third.err")"
+
+    # The command started (tools/run, inroot by now) is the sandbox's parent.
+    server=$(private_server "$home/again.err")
+    kill -KILL $(ps -o pid= --ppid "$first")
+    wait "$first" || true
+    within 10 none_with "$server" && within 10 eval '! kill -0 "$program" 2>/dev/null' ||
+        fail "the program or its sound server outlived the command that started them"
+}
+
+# -- something else at the lock's place: the start goes on, and says so -----
+lock_places() {
+    local kind home lock port
+    for kind in FIFO folder read-only; do
+        home=$work/lock-$kind
+        lock=$home/.config/Orchidlantern/Orchidlantern/playout.lock
+        port=$(free_port)
+        mkdir -p "$(dirname "$lock")"
+        station_home "$home" "$port"
+        case "$kind" in
+            FIFO) mkfifo "$lock" ;;
+            folder) mkdir "$lock" ;;
+            # What a copy that could not clean up left; the lock is had all the same.
+            read-only) printf '999999\n' >"$lock" && chmod 444 "$lock" ;;
+        esac
+        if [ "${#as_user[@]}" -gt 0 ]; then chown -h "$uid:$uid" "$lock"; fi
+        run_and_play "$home/run.err" "$home"
+        case "$kind" in
+            read-only) ! grep -q "lock file" "$home/run.err" || fail "$(grep "lock file" "$home/run.err")" ;;
+            *) grep -qF "Could not use the lock file $lock (is a $kind)" "$home/run.err" ||
+                fail "no line named the $kind at the lock's place: $(cat "$home/run.err")" ;;
+        esac
+        stop_run orchidlantern
+    done
+}
+
 # -- an account without privileges -----------------------------------------
 unprivileged() {
     local uid=64123 home=$work/uhome runtime=$work/uruntime port
@@ -261,11 +399,31 @@ unprivileged() {
     stop_run orchidlantern
     [ -s "$home/.config/Orchidlantern/Orchidlantern/library.db" ] ||
         fail "no library.db in the unprivileged account's home: $(cat "$work/user.err")"
+    crash_and_again "$work/ucrash"
+    lock_places
+    suite_as_account "$home"
+}
+
+# A handful of the suite's tests as the account, on the build made for
+# root: the ones that once met another account's files in the way.
+suite_as_account() {
+    local home=$1 build=${OL_BUILD_DIR:-$top/build}
+    as env HOME="$home" QT_QPA_PLATFORM=offscreen ORCHIDLANTERN_SOURCE_DIR="$top" ORCHIDLANTERN_BINARY_DIR="$build" \
+        "$top/tools/inroot" bash -c '
+            . "$1/tools/audio-env" && ol_start_audio && trap ol_stop_audio EXIT || exit 1
+            shift
+            for test in "$@"; do
+                log=$HOME/${test##*/}.log
+                "$test" >"$log" 2>&1 || { echo "$test failed:"; grep -E "FAIL|Loc:" "$log"; exit 1; }
+            done' _ "$top" "$build"/tests/mainwindow/tst_{layout,windowfit,startup} "$build/tests/tst_audioinput" ||
+        fail "a test of the suite failed for an account without privileges"
 }
 
 make_tone
 desk_and_data
 no_server
+as_user=()
+crash_and_again "$work/crash" ORCHIDLANTERN_ROOT_CACHE="$work/cache"
 if [ "$(id -u)" -eq 0 ]; then
     unprivileged
 fi
