@@ -421,12 +421,14 @@ void EventScheduler::load()
     if (problem.isEmpty() && older.isValid())
         Setting::SchedulerFired.remove();
 
-    // A FIFO or a device would hold the start in open(), and a runaway file
-    // would swamp it: such a file is taken as a damaged one. One that cannot
-    // be read is told as such below.
-    const QFileInfo info(path);
-    const QString refused = info.exists() ? PathGate::refusal(path, PathGate::Kind::StoredData) : QString();
-    if (!refused.isEmpty() && info.isReadable()) {
+    // Opened by the gate: a FIFO or a device would hold the start in open(),
+    // and a runaway file would swamp it. Such a file is taken as a damaged
+    // one; one that cannot be read is told as such below.
+    if (!QFileInfo::exists(path))
+        return;
+    QString refused;
+    const std::unique_ptr<QFile> file = PathGate::openForReading(path, PathGate::Kind::StoredData, refused);
+    if (!file && QFileInfo(path).isReadable()) {
         log(QStringLiteral("the events file %1 does not hold a list of events (%2); starting with an empty list")
                 .arg(path, refused));
         // Set aside at once, as the saved playlists are: left in place it
@@ -435,16 +437,15 @@ void EventScheduler::load()
         emit changed();
         return;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file) {
         // A file that exists but cannot be read must not be written over.
-        m_unreadFile = file.exists();
-        if (m_unreadFile)
-            log(QStringLiteral("could not read the events file %1: %2").arg(path, file.errorString()));
+        m_unreadFile = true;
+        log(QStringLiteral("could not read the events file %1: %2").arg(path, refused));
         return;
     }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    // No more than was there when it was opened.
+    const QJsonDocument doc = QJsonDocument::fromJson(file->read(file->size()), &error);
     m_unreadFile = !doc.isArray();
     if (m_unreadFile) {
         log(QStringLiteral("the events file %1 does not hold a list of events (%2); starting with an empty list")
@@ -481,13 +482,14 @@ bool EventScheduler::saveToFile(const QString& path) const
 
 bool EventScheduler::loadFromFile(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        log(QStringLiteral("could not open %1 for import: %2").arg(path, file.errorString()));
+    QString refused;
+    const std::unique_ptr<QFile> file = PathGate::openForReading(path, PathGate::Kind::StoredData, refused);
+    if (!file) {
+        log(QStringLiteral("could not open %1 for import (%2)").arg(path, refused));
         return false;
     }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(file->read(file->size()), &error);
     if (!doc.isArray() || !holdsEvents(doc.array())) {
         // Importing an empty list from a damaged file would wipe the schedule.
         log(QStringLiteral("import refused: %1 does not hold a list of events").arg(path));

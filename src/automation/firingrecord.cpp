@@ -1,17 +1,24 @@
 #include "firingrecord.h"
 
+#include "library/pathgate.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <utility>
 
 namespace {
 
-// A day of the busiest schedule takes a few MB; more than this is not read.
+// A day of the busiest schedule takes a few MB: no more than the newest
+// this many bytes of a file are read.
 constexpr qint64 kMaxBytes = qint64(32) * 1024 * 1024;
+// A line: the day, a bar and the key.
+constexpr qsizetype kMaxLine = 4096;
+constexpr qsizetype kDayChars = 10;
 
 // A key holds an event's name and action, which may hold line breaks.
 QByteArray escaped(const QString& key)
@@ -38,25 +45,13 @@ QString unescaped(QByteArrayView text)
     return QString::fromUtf8(out);
 }
 
-// Opened without waiting and only when it is a regular file: a FIFO put in
-// its place would hold the scheduler, and with it the window, in open().
-// -1 with `problem` set otherwise; a file that is not there is no problem
-// when reading.
-int openRegular(const QString& path, int flags, QString* problem)
+// A key too long for a line is kept as its digest: it still tells one
+// firing from another, and no line is beyond what a read takes.
+QString recorded(const QString& key)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (errno != ENOENT || (flags & O_CREAT))
-            *problem = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *problem = QStringLiteral("%1 is not a regular file").arg(path);
-        return -1;
-    }
-    return fd;
+    if (escaped(key).size() <= kMaxLine - kDayChars - 1)
+        return key;
+    return QLatin1Char('#') + QString::fromLatin1(QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
 } // namespace
@@ -65,6 +60,8 @@ FiringRecord::FiringRecord(QString path)
     : m_path(std::move(path))
 {
 }
+
+FiringRecord::~FiringRecord() = default;
 
 QString FiringRecord::load(const QStringList& olderList)
 {
@@ -84,47 +81,56 @@ QString FiringRecord::load(const QStringList& olderList)
 
 QString FiringRecord::read(const QString& path, bool current)
 {
-    QString problem;
-    const int fd = openRegular(path, O_RDONLY, &problem);
-    if (fd < 0)
-        return problem;
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
-        ::close(fd);
-        return file.errorString();
-    }
-    // Only the newest lines of a file grown past its bound.
-    const bool tail = file.size() > kMaxBytes && file.seek(file.size() - kMaxBytes);
-    const QByteArray text = file.read(kMaxBytes);
+    if (!QFileInfo::exists(path))
+        return {};
+    // Through the gate: a FIFO or a device put in its place would hold the
+    // start in open() or read without end.
+    QString refusal;
+    const std::unique_ptr<QFile> file = PathGate::openForReading(path, PathGate::Kind::StoredData, refusal);
+    if (!file)
+        return QStringLiteral("%1 (%2)").arg(path, refusal);
+    const qint64 size = file->size();
+    // A firing is written as one line with its end: a last line without one
+    // was cut by a crash, is not taken, and the next one must not join it.
+    char last = '\n';
+    if (size > 0 && (!file->seek(size - 1) || !file->getChar(&last)))
+        return QStringLiteral("%1: %2").arg(path, file->errorString());
+    const bool cut = last != '\n';
     if (current)
-        m_cutShort = !text.isEmpty() && !text.endsWith('\n');
-    QByteArrayView dayText;
-    QDate day;
-    // A tail begins inside a line: from the next one.
-    qsizetype pos = tail ? text.indexOf('\n') + 1 : 0;
-    if (tail && pos == 0)
-        pos = text.size();
-    while (pos < text.size()) {
-        qsizetype end = text.indexOf('\n', pos);
-        if (end < 0)
-            end = text.size();
-        const QByteArrayView line = QByteArrayView(text).sliced(pos, end - pos);
-        pos = end + 1;
-        if (line.size() <= 11 || line[10] != '|')
-            continue;
-        // The lines of one day follow each other: its date is read once.
-        if (line.first(10) != dayText) {
-            dayText = line.first(10);
-            day = QDate::fromString(QString::fromLatin1(dayText), Qt::ISODate);
-        }
-        if (!day.isValid())
-            continue;
-        if (current && (!m_fileDay.isValid() || day > m_fileDay))
-            m_fileDay = day;
-        if (QSet<QString>* keys = keysOf(day))
-            keys->insert(unescaped(line.sliced(11)));
-    }
-    return {};
+        m_cutShort = cut;
+    // Of a file grown past the bound, only the newest lines; the first is
+    // then a piece of one.
+    const bool tail = size > kMaxBytes;
+    if (!file->seek(tail ? size - kMaxBytes : 0))
+        return QStringLiteral("%1: %2").arg(path, file->errorString());
+    // Each line is taken once the next has begun: the last is left out when cut.
+    bool skip = tail;
+    QByteArray held;
+    bool holding = false;
+    const PathGate::LineRead done = PathGate::readLines(*file, kMaxBytes, kMaxLine, [&](QByteArrayView line) {
+        if (std::exchange(skip, false))
+            return;
+        if (holding)
+            take(held, current);
+        held = line.toByteArray();
+        holding = true;
+    });
+    if (holding && !cut)
+        take(held, current);
+    return done.error.isEmpty() ? QString() : QStringLiteral("%1: %2").arg(path, done.error);
+}
+
+void FiringRecord::take(QByteArrayView line, bool current)
+{
+    if (line.size() <= kDayChars + 1 || line[kDayChars] != '|')
+        return;
+    const QDate day = QDate::fromString(QString::fromLatin1(line.first(kDayChars)), Qt::ISODate);
+    if (!day.isValid())
+        return;
+    if (current && (!m_fileDay.isValid() || day > m_fileDay))
+        m_fileDay = day;
+    if (QSet<QString>* keys = keysOf(day))
+        keys->insert(unescaped(line.sliced(kDayChars + 1)));
 }
 
 QSet<QString>* FiringRecord::keysOf(const QDate& day)
@@ -137,8 +143,9 @@ QSet<QString>* FiringRecord::keysOf(const QDate& day)
     return &m_days[day];
 }
 
-bool FiringRecord::insert(const QDate& day, const QString& key, QString* error)
+bool FiringRecord::insert(const QDate& day, const QString& firing, QString* error)
 {
+    const QString key = recorded(firing);
     QSet<QString>* keys = keysOf(day);
     if (!keys) {
         // The clock was set back by days: what ran on later days says
@@ -159,36 +166,35 @@ QString FiringRecord::append(const QDate& day, const QString& key)
 {
     if (m_path.isEmpty())
         return {};
+    QString problem;
     if (m_fileDay.isValid() && day > m_fileDay) {
         // A rename, not a rewrite: the first firing of a day costs what
         // every other does. The file set aside keeps the day before.
-        m_file.close();
+        m_file.reset();
         if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(previousPath()).constData()) == 0)
             m_cutShort = false;
+        else
+            problem = QStringLiteral("%1 could not be set aside: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
         m_fileDay = {};
     }
-    if (!m_file.isOpen()) {
-        QString problem;
-        const int fd = openRegular(m_path, O_WRONLY | O_APPEND | O_CREAT, &problem);
-        if (fd < 0)
-            return problem;
-        // Unbuffered: each line reaches the kernel at once, so a crash of
-        // the program right after an event started does not lose it.
-        if (!m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, QFile::AutoCloseHandle)) {
-            ::close(fd);
-            return m_file.errorString();
-        }
+    if (!m_file) {
+        QString refusal;
+        m_file = PathGate::openForAppending(m_path, refusal);
+        if (!m_file)
+            return QStringLiteral("%1 (%2)").arg(m_path, refusal);
     }
     const QByteArray line = (m_cutShort ? QByteArray("\n") : QByteArray()) + day.toString(Qt::ISODate).toLatin1()
                             + '|' + escaped(key) + '\n';
-    if (m_file.write(line) != line.size()) {
-        const QString problem = m_file.errorString();
-        m_file.close();
+    // Unbuffered: the line reaches the system at once, so a crash right
+    // after the event started does not lose it.
+    if (m_file->write(line) != line.size()) {
+        problem = QStringLiteral("%1: %2").arg(m_path, m_file->errorString());
+        m_file.reset();
         m_cutShort = true;
         return problem;
     }
     m_cutShort = false;
     if (!m_fileDay.isValid() || day > m_fileDay)
         m_fileDay = day;
-    return {};
+    return problem;
 }

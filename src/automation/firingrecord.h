@@ -1,22 +1,26 @@
 #pragma once
 
 #include <QDate>
-#include <QFile>
 #include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class QFile;
+
 // What the scheduler has run on the newest days, so that a restart does not
 // run it again. Each firing is one line appended to a small file, so noting
 // one costs the same however many came before it that day. When a later day
 // begins, the file is set aside whole (a rename) and a new one started; the
-// start reads both.
+// start reads both, within bounds, and leaves out a last line a crash cut.
 class FiringRecord
 {
 public:
     // An empty path keeps the record in memory only.
     explicit FiringRecord(QString path = {});
+    ~FiringRecord();
 
     // Reads what the files hold, and takes in the firings an older version
     // kept in its settings (the day, then its keys). Empty when all went
@@ -35,10 +39,11 @@ private:
 
     QSet<QString>* keysOf(const QDate& day);
     QString read(const QString& path, bool current);
+    void take(QByteArrayView line, bool current);
     QString append(const QDate& day, const QString& key);
 
     QString m_path;
-    QFile m_file;
+    std::unique_ptr<QFile> m_file;
     QMap<QDate, QSet<QString>> m_days;
     // The newest day written to the file: a later one sets the file aside.
     QDate m_fileDay;
