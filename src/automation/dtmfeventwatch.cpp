@@ -12,6 +12,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 EventScheduler::DtmfWindow dtmfWindowFromSettings()
@@ -23,6 +25,14 @@ EventScheduler::DtmfWindow dtmfWindowFromSettings()
 bool awaitsTone(const ScheduledEvent& e)
 {
     return e.enabled && !e.dtmfStart.trimmed().isEmpty();
+}
+
+// The days whose occurrence of an event may have its window open now: one
+// before midnight may wait for the event of the next day, one after it may
+// close the window of the event the day before.
+QList<QDate> occurrenceDays(const QDateTime& now)
+{
+    return {now.date().addDays(-1), now.date(), now.date().addDays(1)};
 }
 
 } // namespace
@@ -55,29 +65,32 @@ void DtmfEventWatch::updateWindow()
     // A copy: an event that runs may change the scheduler's list. What was
     // started or skipped is recorded by the event and its time on the day,
     // so that a window closing is acted on once, and the same name at
-    // another hour is another event.
+    // another hour is another event. A window may reach into the day before
+    // or after its event's.
     const QList<ScheduledEvent> events = scheduler->events();
     for (qsizetype i = 0; i < events.size(); ++i) {
         const ScheduledEvent& e = events.at(i);
         if (!awaitsTone(e))
             continue;
-        switch (EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, heard, window)) {
-        case EventScheduler::DtmfListen:
-        case EventScheduler::DtmfStart:
-            waiting = true;
-            break;
-        case EventScheduler::DtmfRunAnyway:
-            if (scheduler->markFired(i, e, now.date(), e.time)) {
-                m_desk.appendLog(QStringLiteral("DTMF window closed with no tone - starting ") + e.name);
-                m_reactions.onEventFired(e);
+        for (const QDate& day : occurrenceDays(now)) {
+            switch (EventScheduler::decideDtmf(e, QDateTime(day, e.time), now, heard, window)) {
+            case EventScheduler::DtmfListen:
+            case EventScheduler::DtmfStart:
+                waiting = true;
+                break;
+            case EventScheduler::DtmfRunAnyway:
+                if (scheduler->markFired(i, e, day, e.time)) {
+                    m_desk.appendLog(QStringLiteral("DTMF window closed with no tone - starting ") + e.name);
+                    m_reactions.onEventFired(e);
+                }
+                break;
+            case EventScheduler::DtmfSkip:
+                if (scheduler->markFired(i, e, day, e.time))
+                    m_desk.appendLog(QStringLiteral("DTMF Only: no tone heard, skipping ") + e.name);
+                break;
+            default:
+                break;
             }
-            break;
-        case EventScheduler::DtmfSkip:
-            if (scheduler->markFired(i, e, now.date(), e.time))
-                m_desk.appendLog(QStringLiteral("DTMF Only: no tone heard, skipping ") + e.name);
-            break;
-        default:
-            break;
         }
     }
     // An event already started keeps the monitor listening until its window
@@ -117,10 +130,14 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
             consume();
             continue;
         }
-        if (!awaitsTone(e)
-            || EventScheduler::decideDtmf(e, QDateTime(now.date(), e.time), now, heard, window)
-                   != EventScheduler::DtmfStart
-            || !scheduler->markFired(i, e, now.date(), e.time))
+        if (!awaitsTone(e))
+            continue;
+        const QList<QDate> days = occurrenceDays(now);
+        const auto started = std::ranges::find_if(days, [&](const QDate& day) {
+            return EventScheduler::decideDtmf(e, QDateTime(day, e.time), now, heard, window) == EventScheduler::DtmfStart
+                   && scheduler->markFired(i, e, day, e.time);
+        });
+        if (started == days.end())
             continue;
         consume();
         m_desk.appendLog(QStringLiteral("DTMF %1 detected - starting %2").arg(e.dtmfStart, e.name));

@@ -11,6 +11,9 @@
 #include <QUrl>
 #include <QtEndian>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 // One mono sample per frame of 16-bit PCM: the mean of its channels.
@@ -36,6 +39,13 @@ DtmfMonitor::DtmfMonitor(QObject* parent)
 {
     connect(&m_detector, &DtmfDetector::digitDetected, this, &DtmfMonitor::digitDetected);
     connect(&m_detector, &DtmfDetector::sequenceReceived, this, &DtmfMonitor::sequenceReceived);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &DtmfMonitor::openStream);
+    m_stallCheck.setInterval(1000);
+    connect(&m_stallCheck, &QTimer::timeout, this, [this] {
+        if (m_player && m_sinceAudio.hasExpired(kStallMs))
+            streamLost(QStringLiteral("sent no audio for %1 s").arg(kStallMs / 1000));
+    });
 }
 
 DtmfMonitor::~DtmfMonitor()
@@ -94,16 +104,72 @@ void DtmfMonitor::startStream()
         return;
     }
     prepareDetector();
+    m_streamUrl = url;
+    m_retryMs = kFirstRetryMs;
+    m_streamLost = false;
+    openStream();
+    m_stallCheck.start();
+    m_running = true;
+    emit logMessage(QStringLiteral("DTMF: listening on the network stream ") + url);
+}
+
+void DtmfMonitor::openStream()
+{
+    // A new player for each try: one that has failed holds on to its source,
+    // and what it still has queued must not reach the next.
     m_player = new QMediaPlayer(this);
     m_bufferOutput = new QAudioBufferOutput(this);
     // Decoded for the detector only, never played aloud.
     m_player->setAudioBufferOutput(m_bufferOutput);
     m_player->setAudioOutput(nullptr);
     connect(m_bufferOutput, &QAudioBufferOutput::audioBufferReceived, this, &DtmfMonitor::onStreamBuffer);
-    m_player->setSource(QUrl(url, QUrl::TolerantMode));
+    connect(m_player, &QMediaPlayer::mediaStatusChanged, this, &DtmfMonitor::onStreamStatus);
+    connect(m_player, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error, const QString& text) {
+        streamLost(text.isEmpty() ? QStringLiteral("failed") : QStringLiteral("failed (%1)").arg(text));
+    });
+    m_streamLive = false;
+    m_sinceAudio.start();
+    m_player->setSource(QUrl(m_streamUrl, QUrl::TolerantMode));
     m_player->play();
-    m_running = true;
-    emit logMessage(QStringLiteral("DTMF: listening on the network stream ") + url);
+}
+
+void DtmfMonitor::closeStream()
+{
+    if (m_player) {
+        m_player->disconnect(this);
+        m_player->stop();
+        m_player->deleteLater();
+        m_player = nullptr;
+    }
+    if (m_bufferOutput) {
+        m_bufferOutput->disconnect(this);
+        m_bufferOutput->deleteLater();
+        m_bufferOutput = nullptr;
+    }
+}
+
+void DtmfMonitor::onStreamStatus(QMediaPlayer::MediaStatus status)
+{
+    if (status == QMediaPlayer::EndOfMedia)
+        streamLost(QStringLiteral("ended"));
+    else if (status == QMediaPlayer::InvalidMedia)
+        streamLost(QStringLiteral("could not be played"));
+}
+
+void DtmfMonitor::streamLost(const QString& why)
+{
+    if (!m_player)
+        return;
+    closeStream();
+    // A stream that stayed a while starts the pauses afresh; one that keeps
+    // coming and going waits longer each time.
+    if (m_streamLive && m_sinceBack.hasExpired(kLongestRetryMs))
+        m_retryMs = kFirstRetryMs;
+    m_streamLive = false;
+    m_streamLost = true;
+    emit logMessage(QStringLiteral("DTMF: the network stream %1; trying again in %2 s").arg(why).arg(m_retryMs / 1000));
+    m_retry.start(m_retryMs);
+    m_retryMs = std::min(2 * m_retryMs, kLongestRetryMs);
 }
 
 void DtmfMonitor::startInput(Source source)
@@ -140,16 +206,9 @@ void DtmfMonitor::stop()
         m_source->deleteLater();
         m_source = nullptr;
     }
-    if (m_player) {
-        m_player->stop();
-        m_player->deleteLater();
-        m_player = nullptr;
-    }
-    if (m_bufferOutput) {
-        m_bufferOutput->disconnect(this);
-        m_bufferOutput->deleteLater();
-        m_bufferOutput = nullptr;
-    }
+    m_retry.stop();
+    m_stallCheck.stop();
+    closeStream();
     m_partialFrame.clear();
     if (m_running) {
         m_running = false;
@@ -191,6 +250,13 @@ void DtmfMonitor::onStreamBuffer(const QAudioBuffer& buffer)
 {
     if (!buffer.isValid())
         return;
+    m_sinceAudio.restart();
+    if (!m_streamLive) {
+        m_streamLive = true;
+        m_sinceBack.start();
+        if (std::exchange(m_streamLost, false))
+            emit logMessage(QStringLiteral("DTMF: the network stream is back"));
+    }
     const QAudioFormat format = buffer.format();
     if (format.sampleRate() > 0)
         m_detector.setSampleRate(format.sampleRate());

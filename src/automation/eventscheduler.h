@@ -5,16 +5,19 @@
 #include <QDateTime>
 #include <QList>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
+class FiringRecord;
 class QTimer;
 
 // The clock of unattended operation: owns the station's list of timed
 // events (kept in events.json, rewritten whole after every change) and,
-// once a second, fires each event that is due in the current minute.
+// once a second, fires each event whose minute has come since the check
+// before: on time, or late when that check came late or the clock skipped
+// ahead (a change to summer time), once each however the clock runs.
 class EventScheduler : public QObject
 {
     Q_OBJECT
@@ -39,7 +42,11 @@ public:
 
     using Clock = std::function<QDateTime()>;
 
+    // How late a check may come for the events it passed to still run.
+    static constexpr int kLateLimitSecs = 10 * 60;
+
     explicit EventScheduler(QObject* parent = nullptr);
+    ~EventScheduler() override;
 
     // The time the once-a-second check uses; the local time unless replaced.
     void setClock(Clock clock);
@@ -57,6 +64,8 @@ public:
     // where a restart finds it.
     bool markFired(qsizetype index, const ScheduledEvent& e, const QDate& day, const QTime& minute);
     static bool isDue(const ScheduledEvent& e, const QDateTime& now);
+    // Whether the event's days and date let it occur on that day.
+    static bool occursOn(const ScheduledEvent& e, const QDate& day);
     static QDateTime nextOccurrence(const ScheduledEvent& e, const QDateTime& from);
     ScheduledEvent nextUpcoming(const QDateTime& from, QDateTime* when) const;
     static int decideDtmf(const ScheduledEvent& e, const QDateTime& scheduled, const QDateTime& now,
@@ -88,6 +97,27 @@ signals:
     void logMessage(const QString& text);
 
 private:
+    // Wall-clock minutes, both ends included, as the clock showed them.
+    struct Span
+    {
+        QDate fromDay;
+        int fromMinute = 0;
+        QDate toDay;
+        int toMinute = -1;
+    };
+    struct Due
+    {
+        QDate day;
+        int minute;
+        qsizetype index;
+    };
+
+    Span passedSpan(const QDateTime& now);
+    // One line for the events a stall went past beyond the limit.
+    void tellDropped(const Span& dropped, const QDateTime& lastSeen, const QDateTime& wall,
+                     const QTime& firstKept) const;
+    QList<Due> dueIn(const Span& span) const;
+    void listChanged();
     bool writeList(const QString& path) const;
     bool keepUnreadFileAside(const QString& path) const;
     void log(const QString& text) const;
@@ -97,11 +127,19 @@ private:
     Clock m_clock;
     bool m_active = true;
     bool m_manual = false;
-    // Events fired today, keyed by wall-clock minute and firing key, so that
-    // the hour repeated when the clock falls back fires nothing twice.
-    QDate m_firedDate;
-    QSet<QString> m_firedKeys;
-    bool m_keepFired = false;
+    // Events fired on the newest days, keyed by the minute and the
+    // firing key, so that the hour repeated when the clock falls back, a
+    // late check and a restart fire nothing twice.
+    std::unique_ptr<FiringRecord> m_fired;
+    bool m_recordFailed = false;
+    // The latest wall-clock time a check has seen (held while the clock
+    // repeats an hour) and when, by the clock's own count, that check ran.
+    // Unset at start and after the scheduler was off or held.
+    QDateTime m_seenWall;
+    qint64 m_lastCheckMs = 0;
+    bool m_checked = false;
+    // Counts changes of the list, for a check whose receiver changed it.
+    quint64 m_generation = 0;
     // Set when load() found a file it could not read as a list: that file
     // is moved aside before anything is written over it.
     mutable bool m_unreadFile = false;

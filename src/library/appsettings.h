@@ -214,7 +214,9 @@ inline constexpr RangedKey TeaserMaxTracks{"teaser/maxTracks", 4, 1, 10};
 inline constexpr RangedKey TeaserAutoHookMs{"teaser/autoHookMs", 12000, 1000, 20000};
 inline constexpr RangedKey TeaserCrossfadeMs{"teaser/crossfadeMs", 300, 0, 15000};
 
-// Scheduled events: the day and the keys of the occurrences already run.
+// Scheduled events: the day and the keys of the occurrences already run, as
+// an older version kept them; read once and removed (they are now kept
+// beside events.json).
 inline constexpr StoredKey SchedulerFired{"scheduler/fired"};
 
 // Auto intros.

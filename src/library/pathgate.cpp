@@ -38,6 +38,8 @@ QString openError(int error)
         return QStringLiteral("is not a regular file");
     case EWOULDBLOCK:
         return QStringLiteral("is held by another program");
+    case ELOOP:
+        return QStringLiteral("is a link");
     default:
         return QString::fromLocal8Bit(std::strerror(error));
     }
@@ -86,16 +88,21 @@ QString PathGate::refusal(const QString& path, Kind kind)
     return {};
 }
 
-std::unique_ptr<QFile> PathGate::openForReading(const QString& path, Kind kind, QString& refusal)
+namespace {
+
+// Opened without waiting, then what was opened is checked: a FIFO or a
+// leased file answers at once, and a link switched after any earlier look
+// leads to nothing unchecked.
+std::unique_ptr<QFile> openChecked(const QString& path, int flags, QIODevice::OpenMode mode, qint64 maxBytes,
+                                   QString& refusal)
 {
-    refusal = path.isEmpty() ? QStringLiteral("no path given") : beyondPathLimit(path) ? beyondPathLimitText() : QString();
+    refusal = path.isEmpty() ? QStringLiteral("no path given") : PathGate::beyondPathLimit(path) ? PathGate::beyondPathLimitText() : QString();
     if (!refusal.isEmpty())
         return {};
-    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     const QByteArray name = QFile::encodeName(path);
     int fd;
     do {
-        fd = ::open(name.constData(), flags);
+        fd = ::open(name.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         refusal = openError(errno);
@@ -109,12 +116,12 @@ std::unique_ptr<QFile> PathGate::openForReading(const QString& path, Kind kind, 
     else if (!S_ISREG(st.st_mode))
         refusal = QStringLiteral("is not a regular file");
     else
-        refusal = sizeRefusal(st.st_size, maxBytes(kind));
+        refusal = sizeRefusal(st.st_size, maxBytes);
     // A regular file's reads never wait for a writer; the flag was for the open.
     if (refusal.isEmpty() && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         refusal = openError(errno);
     auto file = std::make_unique<QFile>();
-    if (refusal.isEmpty() && !file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+    if (refusal.isEmpty() && !file->open(fd, mode, QFileDevice::AutoCloseHandle))
         refusal = file->errorString();
     if (!refusal.isEmpty()) {
         if (!file->isOpen())
@@ -122,6 +129,20 @@ std::unique_ptr<QFile> PathGate::openForReading(const QString& path, Kind kind, 
         return {};
     }
     return file;
+}
+
+} // namespace
+
+std::unique_ptr<QFile> PathGate::openForReading(const QString& path, Kind kind, QString& refusal)
+{
+    return openChecked(path, O_RDONLY, QIODevice::ReadOnly, maxBytes(kind), refusal);
+}
+
+std::unique_ptr<QFile> PathGate::openForAppending(const QString& path, QString& refusal)
+{
+    return openChecked(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW,
+                       QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, maxBytes(Kind::StoredData),
+                       refusal);
 }
 
 PathGate::LineRead PathGate::readLines(QIODevice& in, qint64 maxBytes, qsizetype maxLine,

@@ -35,6 +35,10 @@ public:
     // earlier look leads to nothing unchecked.
     // Null, with refusal set, when the file may not be read.
     static std::unique_ptr<QFile> openForReading(const QString& path, Kind kind, QString& refusal);
+    // A record the program adds lines to, opened as above (and not through a
+    // link), created when missing, unbuffered: each write reaches the system
+    // at once. Refused past the size of stored data.
+    static std::unique_ptr<QFile> openForAppending(const QString& path, QString& refusal);
 
     // Reads lines with the bounds kept while reading: no more than maxBytes
     // in all (a file that grows while it is read stops there) and no line

@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 
@@ -146,7 +147,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(heard, kKeys, 20000);
     }
 
-    void networkStream()
+    // A stream that ends, is refused, then sends no audio without closing:
+    // each time it is opened again after a longer pause, each drop and the
+    // return are told, and its tones are heard again.
+    void networkStreamComesBack()
     {
         const QString mp3 = dir + QStringLiteral("/keys.mp3");
         QVERIFY(AudioFixtures::ffmpeg({"-i", wav, "-c:a", "libmp3lame", "-b:a", "128k", mp3}));
@@ -155,16 +159,25 @@ private slots:
         const QByteArray body = file.readAll();
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = server.serverPort();
+        bool holdOpen = false;
         connect(&server, &QTcpServer::newConnection, this, [&] {
             QTcpSocket* socket = server.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [socket, body] {
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, body, holdOpen] {
                 if (!socket->readAll().contains("\r\n\r\n"))
                     return;
                 socket->write("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + body);
-                socket->disconnectFromHost();
+                if (!holdOpen) {
+                    socket->disconnectFromHost();
+                    return;
+                }
+                // Then bytes that hold no audio, never ending.
+                auto* filler = new QTimer(socket);
+                connect(filler, &QTimer::timeout, socket, [socket] { socket->write(QByteArray(2048, '\0')); });
+                filler->start(100);
             });
         });
-        const QString url = QStringLiteral("http://127.0.0.1:%1/keys.mp3").arg(server.serverPort());
+        const QString url = QStringLiteral("http://127.0.0.1:%1/keys.mp3").arg(port);
         QSettings().setValue(QStringLiteral("dtmf/source"), QStringLiteral("url"));
         QSettings().setValue(QStringLiteral("dtmf/url"), QStringLiteral("  ") + url + QStringLiteral(" "));
 
@@ -176,6 +189,28 @@ private slots:
         QCOMPARE(monitor->detector().minLevel, 0.02);
         QTRY_COMPARE_WITH_TIMEOUT(heard, kKeys, 30000);
         QCOMPARE(monitor->detector().sampleRate(), 48000);
+
+        // Ended: tried again, refused while the server is away, then back
+        // but with no audio after its tones, and back once more.
+        // The server changes as the monitor tells of each try, so that a
+        // busy machine does not change the count of tries.
+        const QStringList expected{QStringLiteral("DTMF: the network stream ended; trying again in 2 s"),
+                                   QStringLiteral("DTMF: the network stream failed (Could not open file); trying again in 4 s"),
+                                   QStringLiteral("DTMF: the network stream is back"),
+                                   QStringLiteral("DTMF: the network stream sent no audio for 10 s; trying again in 8 s"),
+                                   QStringLiteral("DTMF: the network stream is back")};
+        connect(monitor.get(), &DtmfMonitor::logMessage, this, [&](const QString& line) {
+            if (line == expected.at(0)) {
+                server.close();
+            } else if (line == expected.at(1)) {
+                holdOpen = true;
+                QVERIFY(server.listen(QHostAddress::LocalHost, port));
+            } else if (line == expected.at(3)) {
+                holdOpen = false;
+            }
+        });
+        QTRY_VERIFY2_WITH_TIMEOUT(heard == kKeys + kKeys + kKeys, qPrintable(log.join(QLatin1Char('\n'))), 120000);
+        QCOMPARE(log.mid(1, 5), expected);
         monitor.reset();
         QCOMPARE(log.last(), QStringLiteral("DTMF: stopped listening"));
     }

@@ -1,9 +1,15 @@
 #include "automation/eventscheduler.h"
 #include "olmain.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
 #include <QSignalSpy>
 
 #include <ctime>
+
+#include <sys/stat.h>
+#include <memory>
 
 namespace {
 
@@ -109,6 +115,92 @@ private slots:
         QCOMPARE(run(s, from, to, 15), QStringList({"half past two"}));
         // And the next day, as any day.
         QCOMPARE(run(s, at(2026, 10, 26, 2, 29), at(2026, 10, 26, 2, 31)), QStringList({"half past two"}));
+    }
+
+    // The clock skips 02:00-03:00 on 2026-03-29; checks come late or the
+    // clock is set back: each event runs once, as soon as its time is seen
+    // to have passed, and the log says how late.
+    void passedTimesRunOnceLateOrSkipped()
+    {
+        EventScheduler s;
+        QSignalSpy logs(&s, &EventScheduler::logMessage);
+        s.setEvents({makeEvent(QStringLiteral("before"), QTime(1, 59)), makeEvent(QStringLiteral("skipped"), QTime(2, 30)),
+                     makeEvent(QStringLiteral("after"), QTime(3, 0))});
+        QCOMPARE(run(s, at(2026, 3, 29, 1, 58), at(2026, 3, 29, 3, 5), 15), QStringList({"before", "skipped", "after"}));
+        QCOMPARE(logs.size(), 1);
+        QCOMPARE(logs.at(0).at(0).toString(), QStringLiteral("Scheduler: skipped, due at 02:30, runs at 03:00:00: the clock skipped that time"));
+
+        EventScheduler t;
+        QSignalSpy late(&t, &EventScheduler::logMessage);
+        t.setEvents({makeEvent(QStringLiteral("c"), QTime(10, 22)), makeEvent(QStringLiteral("a"), QTime(10, 20)),
+                     makeEvent(QStringLiteral("b"), QTime(10, 21))});
+        QCOMPARE(run(t, at(2026, 6, 1, 10, 20, 58), at(2026, 6, 1, 10, 20, 59)), QStringList({"a"}));
+        // The timer held past a minute: what it passed runs in its order.
+        QCOMPARE(run(t, at(2026, 6, 1, 10, 22, 40), at(2026, 6, 1, 10, 23)), QStringList({"b", "c"}));
+        QCOMPARE(late.size(), 1);
+        QCOMPARE(late.at(0).at(0).toString(), QStringLiteral("Scheduler: b, due at 10:21, runs 100 s late"));
+        // Set back, nothing runs twice.
+        QVERIFY(run(t, at(2026, 6, 1, 10, 20, 30), at(2026, 6, 1, 10, 23)).isEmpty());
+        QVERIFY(late.at(1).at(0).toString().startsWith(QStringLiteral("Scheduler: the clock went back from 2026-06-01 10:23:00")));
+        // Held past the limit: only what is due within it runs.
+        EventScheduler u;
+        QSignalSpy held(&u, &EventScheduler::logMessage);
+        u.setEvents({makeEvent(QStringLiteral("long ago"), QTime(11, 5)), makeEvent(QStringLiteral("recent"), QTime(11, 25))});
+        QVERIFY(run(u, at(2026, 6, 1, 11, 0), at(2026, 6, 1, 11, 0)).isEmpty());
+        QCOMPARE(run(u, at(2026, 6, 1, 11, 30), at(2026, 6, 1, 11, 30)), QStringList({"recent"}));
+        QCOMPARE(held.size(), 2);
+        QCOMPARE(held.at(0).at(0).toString(), QStringLiteral("Scheduler: no check ran between 2026-06-01 11:00:00 and "
+                                                             "2026-06-01 11:30:00; 1 event(s) due before 11:20 are not run: long ago"));
+        QCOMPARE(held.at(1).at(0).toString(), QStringLiteral("Scheduler: recent, due at 11:25, runs 5 min late"));
+    }
+
+    // What ran is kept beside the events: a restart within its minute, or in
+    // the hour the clock repeats, runs nothing again. An older version's
+    // record in the settings counts at the first start.
+    void whatRanSurvivesRestarts()
+    {
+        QSettings().setValue(QStringLiteral("scheduler/fired"), QStringList{"2026-10-25", "0230|0|A|next"});
+        EventScheduler().setEvents({makeEvent(QStringLiteral("A"), QTime(2, 30)), makeEvent(QStringLiteral("B"), QTime(2, 30))});
+        const auto started = [] {
+            auto s = std::make_unique<EventScheduler>();
+            s->load();
+            return s;
+        };
+        QCOMPARE(run(*started(), at(2026, 10, 25, 2, 30, 10), at(2026, 10, 25, 2, 30, 20)), QStringList({"B"}));
+        QVERIFY(!QSettings().contains(QStringLiteral("scheduler/fired")));
+        const QDateTime repeated = at(2026, 10, 25, 2, 30).addSecs(3600);
+        QCOMPARE(repeated.time(), QTime(2, 30));
+        QVERIFY(run(*started(), repeated, repeated.addSecs(30)).isEmpty());
+        for (int day = 26; day <= 28; ++day) {
+            QCOMPARE(run(*started(), at(2026, 10, day, 2, 30, 5), at(2026, 10, day, 2, 30, 6)), QStringList({"A", "B"}));
+            QVERIFY(run(*started(), at(2026, 10, day, 2, 30, 40), at(2026, 10, day, 2, 30, 50)).isEmpty());
+        }
+
+        // Killed while a firing was written: its cut line is left out, and
+        // that event runs after the restart, once; what ran before does not.
+        const QString record = QFileInfo(EventScheduler::storagePath()).absolutePath() + QStringLiteral("/events.fired");
+        EventScheduler().setEvents({makeEvent(QStringLiteral("A"), QTime(2, 30)), makeEvent(QStringLiteral("B"), QTime(2, 30)),
+                                    makeEvent(QStringLiteral("C"), QTime(2, 30))});
+        QFile cut(record);
+        QVERIFY(cut.open(QIODevice::Append));
+        cut.write("2026-10-28|0230|2|C|ne");
+        cut.close();
+        auto restarted = started();
+        QSignalSpy logs(restarted.get(), &EventScheduler::logMessage);
+        QCOMPARE(run(*restarted, at(2026, 10, 28, 2, 30, 55), at(2026, 10, 28, 2, 30, 56)), QStringList({"C"}));
+        QVERIFY(logs.isEmpty());
+        QVERIFY(run(*started(), at(2026, 10, 28, 2, 30, 57), at(2026, 10, 28, 2, 30, 58)).isEmpty());
+
+        // A FIFO in its place holds nothing up: told, and the events still run.
+        QVERIFY(QFile::remove(record));
+        QCOMPARE(::mkfifo(QFile::encodeName(record).constData(), 0600), 0);
+        auto unnoted = std::make_unique<EventScheduler>();
+        QSignalSpy told(unnoted.get(), &EventScheduler::logMessage);
+        unnoted->load();
+        QCOMPARE(run(*unnoted, at(2026, 10, 29, 2, 30, 5), at(2026, 10, 29, 2, 30, 6)), QStringList({"A", "B", "C"}));
+        QCOMPARE(told.size(), 1);
+        QCOMPARE(told.at(0).at(0).toString(), QStringLiteral("Scheduler: could not read or note the events run (%1 (is not a regular file)); "
+                                                             "a restart may run them again").arg(record));
     }
 
     void nextOccurrences()

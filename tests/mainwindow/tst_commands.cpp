@@ -2,7 +2,8 @@
 // ctest: timeout 900
 // The command language carried out by the real window on the real engine,
 // inputs and outputs; scheduled events and dead air playing what they name;
-// and the real program firing its events through a day boundary.
+// and the real program firing its events through a day boundary and the
+// changes of summer time.
 #include "audiofixtures.h"
 #include "automation/autointro.h"
 #include "automation/eventscheduler.h"
@@ -25,6 +26,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
@@ -32,10 +34,13 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTableView>
+#include <QTimeZone>
 #include <QUrl>
 
 #include <algorithm>
 #include <functional>
+
+#include <csignal>
 
 namespace {
 
@@ -73,6 +78,66 @@ QString m3u(const QString& path, const QStringList& entries)
     f.write(("#EXTM3U\n" + entries.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
     return path;
 }
+
+// The real program on a clock `speed` times as fast from `start` on, its
+// local time in `zone` when one is given.
+class FakedClockProgram
+{
+public:
+    FakedClockProgram(const QDateTime& start, int speed, const QTimeZone& zone = {})
+        : m_start(start), m_speed(speed)
+    {
+        if (!available())
+            return;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LD_PRELOAD"), preload());
+        // From now, which the test knows, not from a time of day the
+        // library reads in its own zone (an hour repeated is ambiguous).
+        env.insert(QStringLiteral("FAKETIME"), QStringLiteral("%1 x%2").arg(QDateTime::currentDateTime().secsTo(start)).arg(speed));
+        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        if (zone.isValid())
+            env.insert(QStringLiteral("TZ"), QString::fromLatin1(zone.id()));
+        // A sanitized program refuses to run with another library preloaded first.
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
+        m_process.setProcessEnvironment(env);
+        m_since.start();
+        m_process.start(qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern"));
+    }
+    ~FakedClockProgram()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    // The library itself, not the faketime wrapper, so that the program is
+    // the child that is ended.
+    static QString preload() { return QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"); }
+    static bool available() { return QFile::exists(preload()); }
+    bool started() { return m_process.waitForStarted(10000); }
+    bool running() const { return m_process.state() == QProcess::Running; }
+    // The program's clock, as near as the test can tell.
+    QDateTime now() const { return m_start.addMSecs(m_since.elapsed() * m_speed); }
+    // Stopped for that long, so that its timer comes late.
+    void hold(int ms)
+    {
+        ::kill(pid_t(m_process.processId()), SIGSTOP);
+        QTest::qWait(ms);
+        ::kill(pid_t(m_process.processId()), SIGCONT);
+    }
+    QString log()
+    {
+        m_log += QString::fromUtf8(m_process.readAllStandardError());
+        return m_log;
+    }
+
+private:
+    QDateTime m_start;
+    int m_speed;
+    QElapsedTimer m_since;
+    QProcess m_process;
+    QString m_log;
+};
 
 ScheduledEvent scheduled(const QString& name, const QString& action, QTime time, QSet<int> days = {}, QDate date = {})
 {
@@ -415,30 +480,71 @@ private slots:
                                     mark(QStringLiteral("monday"), QTime(0, 1), {1}), mark(QStringLiteral("tuesday"), QTime(0, 1), {2}),
                                     mark(QStringLiteral("june1"), QTime(0, 2), {}, QDate(2026, 6, 1)),
                                     mark(QStringLiteral("june2"), QTime(0, 2), {}, QDate(2026, 6, 2))});
-        // The library itself, not the faketime wrapper, so that the program
-        // is the child that is ended.
-        const QString preload = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
-        if (!QFile::exists(preload))
+        FakedClockProgram program(QDateTime(QDate(2026, 6, 1), QTime(23, 57)), 10);
+        if (!program.available())
             QSKIP("libfaketime is needed");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LD_PRELOAD"), preload);
-        env.insert(QStringLiteral("FAKETIME"), QStringLiteral("@2026-06-01 23:57:00 x10"));
-        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
-        // A sanitized program refuses to run with another library preloaded first.
-        env.insert(QStringLiteral("ASAN_OPTIONS"),
-                   env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
-        QProcess program;
-        program.setProcessEnvironment(env);
-        program.start(qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern"));
-        const auto end = qScopeGuard([&program] { program.kill(); program.waitForFinished(); });
-        QVERIFY2(program.waitForStarted(), qPrintable(program.program()));
+        QVERIFY2(program.started(), qPrintable(program.log()));
         const QString expected = QStringLiteral("late\nmidnight\ntuesday\njune2\n");
-        QTRY_VERIFY_WITH_TIMEOUT(readFile(marks) == expected || program.state() == QProcess::NotRunning, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(marks) == expected || !program.running(), 120000);
         QCOMPARE(readFile(marks), expected);
         // A minute more, and nothing fires again.
         QTest::qWait(8000);
         QCOMPARE(readFile(marks), expected);
-        QCOMPARE(program.state(), QProcess::Running);
+        QVERIFY(program.running());
+    }
+
+    // The real program on a fast clock in a zone with summer time: an event
+    // in the hour skipped in spring runs once, when the clock is seen past
+    // it, and the log says so; one held up while the program was stopped
+    // runs once, late, with a line saying how late; in the hour repeated in
+    // autumn nothing runs twice.
+    void theProgramRunsThroughTheClocksChanges()
+    {
+        const QString marks = testHome().scratch() + QStringLiteral("/changes.txt");
+        auto mark = [&marks](const QString& name, QTime time) {
+            return scheduled(name, QStringLiteral("run sh -c \"echo %1 >> '%2'\"").arg(name, marks), time);
+        };
+        const QTimeZone berlin("Europe/Berlin");
+        QSettings().clear();
+        EventScheduler().setEvents({mark(QStringLiteral("skipped"), QTime(2, 30)), mark(QStringLiteral("after"), QTime(3, 2)),
+                                    mark(QStringLiteral("held"), QTime(3, 8))});
+        {
+            // 01:35; at 02:00 the clock goes on at 03:00.
+            FakedClockProgram spring(QDateTime(QDate(2026, 3, 29), QTime(1, 35), berlin), 60, berlin);
+            if (!spring.available())
+                QSKIP("libfaketime is needed");
+            QVERIFY2(spring.started(), qPrintable(spring.log()));
+            const QDateTime stopAt(QDate(2026, 3, 29), QTime(3, 4), berlin);
+            QTRY_VERIFY_WITH_TIMEOUT(spring.now() >= stopAt || !spring.running(), 120000);
+            QVERIFY2(readFile(marks) == QStringLiteral("skipped\nafter\n"), qPrintable(readFile(marks) + spring.log()));
+            // Stopped for eight minutes of its clock, over the time of "held".
+            spring.hold(8000);
+            QTRY_VERIFY_WITH_TIMEOUT(readFile(marks) == QStringLiteral("skipped\nafter\nheld\n") || !spring.running(), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(spring.now() >= stopAt.addSecs(20 * 60), 60000);
+            QCOMPARE(readFile(marks), QStringLiteral("skipped\nafter\nheld\n"));
+            const QString log = spring.log();
+            QVERIFY2(log.contains(QRegularExpression(QStringLiteral(
+                         "Scheduler: skipped, due at 02:30, runs at 03:0[0-2]:\\d\\d: the clock skipped that time\n"))),
+                     qPrintable(log));
+            QVERIFY2(log.contains(QRegularExpression(QStringLiteral("Scheduler: held, due at 03:08, runs [2-9] min late\n"))),
+                     qPrintable(log));
+            QCOMPARE(log.count(QStringLiteral("Scheduler fired: held")), 1);
+        }
+        QFile::remove(marks);
+        EventScheduler().setEvents({mark(QStringLiteral("repeated"), QTime(2, 40))});
+        {
+            // 02:00 summer time; at 03:00 the clock goes back to 02:00.
+            FakedClockProgram autumn(QDateTime(QDate(2026, 10, 25), QTime(0, 0), QTimeZone::UTC), 120, berlin);
+            QVERIFY2(autumn.started(), qPrintable(autumn.log()));
+            QTRY_VERIFY_WITH_TIMEOUT(!readFile(marks).isEmpty() || !autumn.running(), 120000);
+            QCOMPARE(readFile(marks), QStringLiteral("repeated\n"));
+            // Run the first time 02:40 came, in summer time.
+            const QDateTime fallBack(QDate(2026, 10, 25), QTime(1, 0), QTimeZone::UTC);
+            QVERIFY2(autumn.now() < fallBack, qPrintable(autumn.log()));
+            QTRY_VERIFY_WITH_TIMEOUT(autumn.now() >= fallBack.addSecs(50 * 60), 120000);
+            QCOMPARE(readFile(marks), QStringLiteral("repeated\n"));
+            QVERIFY(autumn.running());
+        }
     }
 
 private:

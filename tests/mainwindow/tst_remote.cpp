@@ -462,8 +462,8 @@ private slots:
     }
 
     // Each occurrence of an event runs once: a one-off event not again after
-    // a restart within its minute, and two tone-started events of one name
-    // each in its own hour.
+    // a restart within its minute, two tone-started events of one name each
+    // in its own hour, and windows that reach over midnight.
     void eventsRunOncePerOccurrence()
     {
         const QString dir = testHome().scratch(QStringLiteral("once"));
@@ -500,6 +500,25 @@ private slots:
         QVERIFY(f.waitForLog(QStringLiteral("DTMF window closed with no tone - starting News")));
         QTRY_COMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 60);
         QCOMPARE(f.log().count(QStringLiteral("Scheduler fired: News")), 2);
+
+        // Windows over midnight: one opens the evening before its event,
+        // one closes just after midnight.
+        QSettings().setValue(QStringLiteral("dtmf/afterMin"), 2);
+        f.find<EventScheduler>()->addEvent(dtmfEvent(QStringLiteral("Early"), QStringLiteral("volume 30"), QTime(0, 2), QStringLiteral("123#")));
+        f.find<EventScheduler>()->addEvent(dtmfEvent(QStringLiteral("Late"), QStringLiteral("volume 70"), QTime(23, 59), QStringLiteral("555")));
+        const QString early = QStringLiteral("DTMF 123# detected - starting Early");
+        const QString late = QStringLiteral("DTMF window closed with no tone - starting Late");
+        now = QDateTime(now.date(), QTime(23, 58));
+        QTRY_VERIFY(f.find<DtmfMonitor>()->isRunning());
+        QVERIFY(mic.feed(start));
+        QVERIFY(f.waitForLog(early, 20000));
+        QTRY_COMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 30);
+        now = QDateTime(now.date().addDays(1), QTime(0, 1, 30));
+        QVERIFY(f.waitForLog(late));
+        QTRY_COMPARE(f.find<QSlider>(QStringLiteral("volume"))->value(), 70);
+        QTest::qWait(4500);
+        QCOMPARE(f.log().count(early), 1);
+        QCOMPARE(f.log().count(late), 1);
     }
 
     // A render asked for through the API runs on its own thread: the client

@@ -117,12 +117,16 @@ private slots:
                  qPrintable(log.join(QLatin1Char('\n'))));
         auto* scheduler = w.findChild<EventScheduler*>();
         QVERIFY(scheduler->events().isEmpty());
+        // Set aside at the start, not met again at the next one. Only
+        // special files are listed: the FIFO itself was kept.
+        const QStringList aside = QDir(QFileInfo(path).absolutePath()).entryList({QStringLiteral("events.json.broken-*")}, QDir::System);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(log.contains(QStringLiteral("Scheduler: kept the unreadable events file as %1/%2").arg(QFileInfo(path).absolutePath(), aside.first())));
 
         ScheduledEvent news;
         news.name = QStringLiteral("News");
         scheduler->addEvent(news);
-        // Only special files are listed: the FIFO itself was kept.
-        QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList({QStringLiteral("events.json.broken-*")}, QDir::System).size(), 1);
         QVERIFY(QFileInfo(path).isFile());
     }
 
