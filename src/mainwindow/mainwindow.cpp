@@ -208,10 +208,10 @@ void MainWindow::createServices()
 
     m_silence = SilenceDetector::fromSettings(this);
     connect(m_silence, &SilenceDetector::silenceDetected, this, &MainWindow::onSilenceDetected);
-    updateSilenceStatus();
     m_silenceTimer = new QTimer(this);
+    m_silenceTimer->setInterval(kSilenceTickMs);
     connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::tickSilence);
-    m_silenceTimer->start(250);
+    updateSilenceStatus();
 }
 
 // What the engine feeds, and the remote hands that reach the station.

@@ -150,7 +150,9 @@ private:
     UpdateChecker* m_updates = nullptr;
 
     QTimer* m_clockTimer = nullptr;
+    // Runs while the silence detector is on; each tick counts this long.
     QTimer* m_silenceTimer = nullptr;
+    static constexpr int kSilenceTickMs = 250;
 
     // ---- Columns and file explorer (mainwindow_columns.cpp) ----
     QWidget* buildLeftColumn();

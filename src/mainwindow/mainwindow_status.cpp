@@ -300,7 +300,7 @@ void MainWindow::tickSilence()
     if (m_engine && m_engine->isHeld() && !inputLive)
         m_silence->reset();
     else
-        m_silence->feed(currentOutputLevel(), 250);
+        m_silence->feed(currentOutputLevel(), kSilenceTickMs);
     updateSilenceStatus();
 }
 
@@ -308,6 +308,13 @@ void MainWindow::updateSilenceStatus()
 {
     if (m_silence && m_silenceLabel)
         m_silenceLabel->setText(m_silence->statusText());
+    // A detector that is off has nothing to count.
+    if (m_silence && m_silenceTimer && m_silence->isEnabled() != m_silenceTimer->isActive()) {
+        if (m_silence->isEnabled())
+            m_silenceTimer->start();
+        else
+            m_silenceTimer->stop();
+    }
 }
 
 void MainWindow::updateInputState()

@@ -9,13 +9,17 @@
 #include <QDir>
 #include <QFile>
 #include <QIcon>
+#include <QLibraryInfo>
 #include <QLockFile>
+#include <QPluginLoader>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
 #include <csignal>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -175,8 +179,37 @@ int PlayoutStartup::run(int argc, char** argv)
     return start(app, QApplication::arguments().mid(1));
 }
 
+namespace {
+
+std::once_flag s_mediaStackOnce;
+std::thread s_mediaStackLoader;
+
+} // namespace
+
+void PlayoutStartup::loadMediaStackBeside()
+{
+    std::call_once(s_mediaStackOnce, [] {
+        const QString backend = qEnvironmentVariable("QT_MEDIA_BACKEND", QStringLiteral("ffmpeg"));
+        const QString plugin = QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/multimedia/lib")
+                               + backend + QStringLiteral("mediaplugin.so");
+        s_mediaStackLoader = std::thread([plugin] {
+            // Only mapped and initialised here: the backend itself is made
+            // on the window's thread, which then finds the libraries in place.
+            // The handle stays open for the life of the program.
+            QPluginLoader(plugin).load();
+        });
+    });
+}
+
+void PlayoutStartup::waitForMediaStack()
+{
+    if (s_mediaStackLoader.joinable())
+        s_mediaStackLoader.join();
+}
+
 int PlayoutStartup::start(QApplication& app, const QStringList& paths)
 {
+    loadMediaStackBeside();
     configureApplication(app);
     MusicLibrary::initDatabase();
     // The style sheet comes once the window is built: set before, it would
@@ -184,6 +217,7 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
     // a third of the time to the first paint.
     MainWindow window;
     applyStyleSheet(app);
+    waitForMediaStack();
     const QuitOnSignals quitOnSignals(window);
     if (!paths.isEmpty())
         window.addPaths(paths);

@@ -35,6 +35,13 @@ public:
     // where there is a display, in a message box). The library manager does
     // not take it.
     static std::unique_ptr<QLockFile> lockOnlyCopy();
+    // Loads the media framework's backend and the libraries it pulls in on
+    // a thread of its own, beside the building of the window: loaded later
+    // on the window's thread, they would freeze a painted window for a
+    // quarter of a second or more. Once is enough; waitForMediaStack()
+    // returns when the loading is done.
+    static void loadMediaStackBeside();
+    static void waitForMediaStack();
     // The whole start-up and the event loop; returns the exit code.
     static int run(int argc, char** argv);
     // From the configured application on: the window with these paths in
