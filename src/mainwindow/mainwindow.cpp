@@ -280,16 +280,29 @@ void MainWindow::createOutputs()
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
 }
 
+void MainWindow::preparePlayers()
+{
+    m_engine->prepareDecks();
+    auxPlayer();
+}
+
+void MainWindow::releasePlayers()
+{
+    m_playersHeld = false;
+    if (m_painted)
+        preparePlayers();
+}
+
 bool MainWindow::event(QEvent* event)
 {
     // The players load the media backend, the slowest step of opening the
     // window: they are made once it has been painted.
-    if (event->type() == QEvent::Paint && !m_playersMade) {
-        m_playersMade = true;
+    if (event->type() == QEvent::Paint && !m_painted) {
+        m_painted = true;
         QTimer::singleShot(0, this, [this] {
             restoreRows();
-            m_engine->prepareDecks();
-            auxPlayer();
+            if (!m_playersHeld)
+                preparePlayers();
         });
     }
     return QMainWindow::event(event);

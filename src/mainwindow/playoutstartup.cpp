@@ -12,13 +12,16 @@
 #include <QLibraryInfo>
 #include <QLockFile>
 #include <QPluginLoader>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
 #include <csignal>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <vector>
 #include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -183,6 +186,16 @@ namespace {
 
 std::once_flag s_mediaStackOnce;
 std::thread s_mediaStackLoader;
+std::mutex s_loadedMutex;
+bool s_loaded = false;
+// Waiting for the loading; run on the application's thread, which outlives
+// the loader (start() joins it), never on a context that may die meanwhile.
+std::vector<std::function<void()>> s_whenLoaded;
+
+void onApplicationThread(std::function<void()> f)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
+}
 
 } // namespace
 
@@ -197,8 +210,27 @@ void PlayoutStartup::loadMediaStackBeside()
             // on the window's thread, which then finds the libraries in place.
             // The handle stays open for the life of the program.
             QPluginLoader(plugin).load();
+            const std::lock_guard lock(s_loadedMutex);
+            s_loaded = true;
+            for (std::function<void()>& f : s_whenLoaded)
+                onApplicationThread(std::move(f));
+            s_whenLoaded.clear();
         });
     });
+}
+
+void PlayoutStartup::whenMediaStackLoaded(QObject* context, std::function<void()> f)
+{
+    // Guarded here, on the context's own thread.
+    auto guarded = [context = QPointer<QObject>(context), f = std::move(f)] {
+        if (context)
+            f();
+    };
+    const std::lock_guard lock(s_loadedMutex);
+    if (s_loaded || !s_mediaStackLoader.joinable())
+        onApplicationThread(std::move(guarded));
+    else
+        s_whenLoaded.push_back(std::move(guarded));
 }
 
 void PlayoutStartup::waitForMediaStack()
@@ -217,7 +249,12 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
     // a third of the time to the first paint.
     MainWindow window;
     applyStyleSheet(app);
-    waitForMediaStack();
+    // The players start the backend: made once its libraries are in and the
+    // window is painted, not before (the first paint would wait for them)
+    // nor while they load (the painted window would). A command that needs
+    // a deck sooner makes it at once.
+    window.holdPlayers();
+    whenMediaStackLoaded(&window, [&window] { window.releasePlayers(); });
     const QuitOnSignals quitOnSignals(window);
     if (!paths.isEmpty())
         window.addPaths(paths);
@@ -232,5 +269,7 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
             Prompts::warning(&window, QStringLiteral("Library database"), problem);
         });
     }
-    return app.exec();
+    const int code = app.exec();
+    waitForMediaStack();
+    return code;
 }
