@@ -117,6 +117,7 @@ MainWindow::MainWindow(QWidget* parent)
     createStatusBarWidgets();
     createViewMenu();
 
+    m_clock24h = Setting::Clock24h.read();
     m_clockTimer = new QTimer(this);
     connect(m_clockTimer, &QTimer::timeout, this, &MainWindow::updateClock);
     m_clockTimer->start(1000);

@@ -156,6 +156,8 @@ private:
     UpdateChecker* m_updates = nullptr;
 
     QTimer* m_clockTimer = nullptr;
+    // Read with the settings, not with every tick.
+    bool m_clock24h = false;
     // Runs while the silence detector is on; each tick counts this long.
     QTimer* m_silenceTimer = nullptr;
     bool m_playersHeld = false;

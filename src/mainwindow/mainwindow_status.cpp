@@ -241,7 +241,7 @@ void MainWindow::updateFooterCounts()
 
 void MainWindow::updateClock()
 {
-    m_vfd->setDateTime(QDateTime::currentDateTime(), Setting::Clock24h.read());
+    m_vfd->setDateTime(QDateTime::currentDateTime(), m_clock24h);
 }
 
 void MainWindow::onPositionChanged(qint64 ms)

@@ -103,10 +103,13 @@ QSize VfdDisplay::sizeHint() const
 void VfdDisplay::setDateTime(const QDateTime& now, bool use24Hour)
 {
     const QString time = now.toString(use24Hour ? QStringLiteral("H:mm:ss") : QStringLiteral("h:mm:ss"));
-    const QString date = now.toString(QStringLiteral("ddd d MMM yyyy")).toUpper();
-    if (date != m_dateText) {
-        m_dateText = date;
-        markAllDirty();
+    // The date is written out once a day, not with every tick.
+    if (now.date() != m_date) {
+        m_date = now.date();
+        if (const QString date = now.toString(QStringLiteral("ddd d MMM yyyy")).toUpper(); date != m_dateText) {
+            m_dateText = date;
+            markAllDirty();
+        }
     }
     if (time != m_timeText) {
         m_timeText = time;
@@ -149,19 +152,19 @@ void VfdDisplay::setNextUp(const QString& text)
 void VfdDisplay::setProgress(long long positionMs, long long durationMs)
 {
     const double progress = durationMs > 0 ? clamp01(double(positionMs) / double(durationMs)) : 0.0;
-
-    const long long elapsed = std::max(positionMs, 0LL);
-    const QString elapsedText = QStringLiteral("%1%2:%3")
-                                    .arg(QString(), twoDigits(elapsed / 60000), twoDigits((elapsed / 1000) % 60));
-
+    const long long elapsedSecs = std::max(positionMs, 0LL) / 1000;
     const long long remainingSecs = std::max(durationMs - positionMs, 0LL) / 1000;
-    const QString remainingText = QStringLiteral("%1%2:%3")
-                                      .arg(QStringLiteral("-"), twoDigits(remainingSecs / 60),
-                                           twoDigits(remainingSecs % 60));
-    // Position reports come many times a second; the bar moves only when a
-    // cell lights.
+    // Position reports come twenty times a second; the texts change once a
+    // second and the bar only when a cell lights.
     const bool sameCells = litProgressCells(progress) == litProgressCells(m_progress);
     m_progress = progress;
+    if (sameCells && elapsedSecs == m_elapsedSecs && remainingSecs == m_remainingSecs)
+        return;
+    m_elapsedSecs = elapsedSecs;
+    m_remainingSecs = remainingSecs;
+    const QString elapsedText = twoDigits(elapsedSecs / 60) + QLatin1Char(':') + twoDigits(elapsedSecs % 60);
+    const QString remainingText = QLatin1Char('-') + twoDigits(remainingSecs / 60) + QLatin1Char(':')
+                                  + twoDigits(remainingSecs % 60);
     if (sameCells && elapsedText == m_elapsedText && remainingText == m_remainingText)
         return;
     m_elapsedText = elapsedText;

@@ -80,6 +80,7 @@ private:
 
     QString m_timeText = QStringLiteral("0:00:00");
     QString m_dateText;
+    QDate m_date;
     QString m_weatherPlace = QStringLiteral("--");
     QString m_weatherLine1;
     QString m_weatherLine2;
@@ -89,6 +90,8 @@ private:
     QString m_elapsedText = QStringLiteral("00:00");
     QString m_remainingText = QStringLiteral("-00:00");
     double m_progress = 0.0;
+    long long m_elapsedSecs = 0;
+    long long m_remainingSecs = 0;
     bool m_playing = false;
     QTimer* m_meterTimer = nullptr;
     double m_levelL = 0.0;
