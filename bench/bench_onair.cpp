@@ -1,9 +1,10 @@
 // What keeping the station on air costs in CPU, against ffmpeg alone.
 //
-// On air: the playout window (built as the program builds it: style sheet,
-// icon) crossfades 20 music-like MP3s with every output running from the
-// on-air mix: a source stream to a real Icecast server on loopback, the
-// built-in server with one listener and the archive. Beside it, over the
+// On air: the built program, started as the station starts it with 20
+// music-like MP3s on its command line, crossfades them with every output
+// running from the on-air mix (switched on through its remote API): a
+// source stream to a real Icecast server on loopback, the built-in server
+// with one listener and the archive. Beside it, over the
 // same minutes, the reference: ffmpeg alone decoding the same MP3s in real
 // time (-re) into one 128 kbit/s MP3. Both are sampled at the same moments
 // from /proc: the program with every process it started (its encoders),
@@ -12,14 +13,15 @@
 // process). Per round: the program's CPU over ffmpeg's, with and without
 // its encoders; the program's threads by name.
 //
-// Idle: the window started through the program's own start-up with the
-// same files in its playlist and nothing playing, beside a bare
+// Idle: the built program with the same files in its playlist and nothing
+// playing, beside a bare
 // QMainWindow, both sampled over the same minute after they settled. The
 // aim is at most 0.1 s of CPU a minute.
 //
 // Rows give the median and range of the rounds (3, or --rounds N); tracks
-// are 15 s (or --track-seconds S). With --profile the children also tell
-// where their GUI thread's time went, event by event; --idle or --on-air
+// are 15 s (or --track-seconds S). With --profile the window is built in a
+// child of this benchmark instead, through the same start-up, and tells
+// where its GUI thread's time went, event by event; --idle or --on-air
 // runs only that half.
 //
 // Run: tools/inroot bash -c '. tools/audio-env && ol_start_audio && build/bench/bench_onair'
@@ -180,7 +182,7 @@ struct Child
     QProcess process;
     QList<QByteArray> lines;
 
-    void start(const QStringList& args)
+    void start(const QStringList& args, const QString& program = QCoreApplication::applicationFilePath())
     {
         // A profile comes on standard error, with the program's log.
         if (args.contains(QStringLiteral("--profile")))
@@ -191,7 +193,7 @@ struct Child
             while (process.canReadLine())
                 lines << process.readLine().trimmed();
         });
-        process.start(QCoreApplication::applicationFilePath(), args);
+        process.start(program, args);
     }
     // Waits for a line that starts with the word; empty when none came.
     QByteArray await(const QByteArray& word, int timeoutMs)
@@ -216,6 +218,85 @@ struct Child
         process.waitForFinished(5000);
     }
 };
+
+// The built playout program beside this benchmark.
+QString programPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../apps/orchidlantern/orchidlantern");
+}
+
+QString programConf(const QString& home)
+{
+    return home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf");
+}
+
+QProcessEnvironment programEnvironment(const QString& home)
+{
+    QProcessEnvironment env = benchHomeEnvironment(home);
+    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+constexpr const char* kApiPassword = "pw";
+
+// One request to the program's remote API; empty when not answered.
+QByteArray apiRequest(quint16 port, const QByteArray& query)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return {};
+    socket.write("GET /?pass=" + QByteArray(kApiPassword) + '&' + query + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QByteArray reply;
+    while (socket.waitForReadyRead(5000))
+        reply += socket.readAll();
+    return reply + socket.readAll();
+}
+
+QByteArray xmlField(const QByteArray& xml, const QByteArray& name)
+{
+    const qsizetype at = xml.indexOf('<' + name + '>');
+    if (at < 0)
+        return {};
+    const qsizetype from = at + name.size() + 2;
+    return xml.mid(from, xml.indexOf("</" + name + '>', from) - from);
+}
+
+// The built program with every output on and its first row playing; the
+// built-in server's port in serverPort.
+bool startOnAirProgram(Child& program, const IcecastServer& ice, const QString& home, const QStringList& files,
+                       quint16& apiPort, quint16& serverPort)
+{
+    serverPort = benchFreePort();
+    apiPort = benchFreePort();
+    {
+        QSettings conf(programConf(home), QSettings::IniFormat);
+        setEveryOutput(conf, ice, serverPort, home + QStringLiteral("/archive"));
+        conf.setValue(QStringLiteral("api/enabled"), true);
+        conf.setValue(QStringLiteral("api/port"), apiPort);
+        conf.setValue(QStringLiteral("api/password"), QString::fromLatin1(kApiPassword));
+        conf.sync();
+    }
+    program.process.setProcessEnvironment(programEnvironment(home));
+    program.start(files, programPath());
+    const auto rows = [apiPort] { return xmlField(apiRequest(apiPort, "action=playbackinfo"), "PlaylistCount").toInt(); };
+    for (int i = 0; i < 600 && rows() < files.size() && program.process.state() != QProcess::NotRunning; ++i)
+        benchWait(100);
+    if (rows() < files.size())
+        return false;
+    for (const QByteArray& command : {QByteArray("connect"), QByteArray("streamarchive%20on"), QByteArray("play%201")})
+        if (!apiRequest(apiPort, "cmd=" + command).endsWith("OK")) {
+            std::fprintf(stderr, "the program refused %s\n", command.constData());
+            return false;
+        }
+    for (int i = 0; i < 300; ++i) {
+        if (xmlField(apiRequest(apiPort, "action=playbackinfo"), "State") == "playing")
+            return true;
+        benchWait(100);
+    }
+    return false;
+}
 
 struct Sample
 {
@@ -242,22 +323,34 @@ bool onAirRound(const QString& list, const QStringList& files, int runMs, OnAirR
 {
     Child program;
     QTemporaryDir home;
-    program.process.setProcessEnvironment(benchHomeEnvironment(home.path()));
-    program.start(profileArgument() + QStringList{QStringLiteral("--child"), QStringLiteral("program"), QString::number(runMs)}
-                  + files);
-    const QByteArray port = program.await("server ", 60000);
-    if (port.isEmpty()) {
-        std::fprintf(stderr, "the program did not start\n");
+    const bool profile = !profileArgument().isEmpty();
+    // Started here, it is a peer of the program, not one of its children.
+    IcecastServer ice;
+    quint16 apiPort = 0, serverPort = 0;
+    if (profile) {
+        program.process.setProcessEnvironment(benchHomeEnvironment(home.path()));
+        program.start(profileArgument() + QStringList{QStringLiteral("--child"), QStringLiteral("program"), QString::number(runMs)}
+                      + files);
+        serverPort = quint16(program.await("server ", 60000).mid(7).toUInt());
+    } else if (!ice.start()) {
+        std::fprintf(stderr, "icecast: %s\n", qPrintable(ice.errorText()));
         return false;
     }
     QTcpSocket listener;
     qint64 heard = 0;
     QObject::connect(&listener, &QTcpSocket::readyRead, &listener, [&] { heard += listener.readAll().size(); });
-    listener.connectToHost(QHostAddress::LocalHost, quint16(port.mid(7).toUInt()));
-    if (!listener.waitForConnected(5000))
-        return false;
-    listener.write("GET / HTTP/1.0\r\n\r\n");
-    if (program.await("playing", 30000).isEmpty()) {
+    const auto listen = [&] {
+        listener.connectToHost(QHostAddress::LocalHost, serverPort);
+        if (!listener.waitForConnected(5000))
+            return false;
+        listener.write("GET / HTTP/1.0\r\n\r\n");
+        return true;
+    };
+    // The listener comes before the first row plays.
+    const bool started = profile ? serverPort != 0 && listen() && !program.await("playing", 30000).isEmpty()
+                                 : startOnAirProgram(program, ice, home.path(), files, apiPort, serverPort) && listen();
+    if (!started) {
+        std::fprintf(stderr, "the program did not start on air\n");
         program.end();
         return false;
     }
@@ -278,11 +371,38 @@ bool onAirRound(const QString& list, const QStringList& files, int runMs, OnAirR
     QElapsedTimer window;
     window.start();
     const qint64 heardBefore = heard;
-    benchWait(runMs - 2 * kSettleMs);
+    // The decoders' threads come and go with the tracks: seen every second,
+    // each is counted under its name from its first sight to its last.
+    QHash<qint64, QPair<BenchCpu::Stat, BenchCpu::Stat>> seen;
+    for (auto it = before.threads.cbegin(); it != before.threads.cend(); ++it)
+        seen.insert(it.key(), {*it, *it});
+    while (window.elapsed() < runMs - 2 * kSettleMs) {
+        benchWait(1000);
+        const BenchCpu::Tree now = BenchCpu::threadsOf(pid);
+        for (auto it = now.cbegin(); it != now.cend(); ++it) {
+            auto& [first, last] = seen[it.key()];
+            if (!first.valid)
+                first = BenchCpu::Stat{it->name, 0, 0, 0, true};
+            last = *it;
+        }
+    }
     const Sample after = Sample::take(pid, reference.processId());
     const double minutes = window.elapsed() / 60000.0;
     const double listenerRate = (heard - heardBefore) / (window.elapsed() / 1000.0);
-    const bool ended = !program.await("outputs:", runMs).isEmpty();
+    bool ended = false;
+    if (profile) {
+        ended = !program.await("outputs:", runMs).isEmpty();
+    } else {
+        benchWait(kSettleMs);
+        const QByteArray info = apiRequest(apiPort, "action=playbackinfo");
+        const QByteArray line = QByteArrayLiteral("outputs: on row %1 of %2, source stream %3, archive %4 kB")
+                                    .replace("%1", QByteArray::number(xmlField(info, "CurrentIndex").toInt() + 1))
+                                    .replace("%2", QByteArray::number(files.size()))
+                                    .replace("%3", ice.mountStatus().isEmpty() ? "OFF" : "on")
+                                    .replace("%4", QByteArray::number(filesBytes(home.path() + QStringLiteral("/archive")) / 1024));
+        program.lines << line;
+        ended = !info.isEmpty();
+    }
     reference.kill();
     reference.waitForFinished(5000);
     program.end();
@@ -299,14 +419,15 @@ bool onAirRound(const QString& list, const QStringList& files, int runMs, OnAirR
     for (auto it = byName.cbegin(); it != byName.cend(); ++it)
         if (it.key() != after.program.value(pid).name)
             out.children[it.key()] = it.value() / minutes;
-    const QMap<QByteArray, double> threads = BenchCpu::threadsSpent(pid, before.threads, after.threads, "GUI thread");
-    double seen = 0;
-    for (auto it = threads.cbegin(); it != threads.cend(); ++it) {
-        out.threads[it.key()] = it.value() / minutes;
-        seen += it.value() / minutes;
+    for (auto it = after.threads.cbegin(); it != after.threads.cend(); ++it)
+        seen[it.key()].second = *it;
+    double counted = 0;
+    for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
+        const double spent = (it->second.own - it->first.own) / minutes;
+        out.threads[it.key() == pid ? QByteArray("GUI thread") : it->second.name] += spent;
+        counted += spent;
     }
-    // The decoders' threads come and go with the tracks.
-    out.threads["(threads ended meanwhile)"] = out.process - seen;
+    out.threads["(threads unseen)"] = out.process - counted;
     return true;
 }
 
@@ -322,9 +443,14 @@ bool idleRound(const QStringList& files, IdleRound& out)
 {
     Child program, bare;
     QTemporaryDir programHome, bareHome;
-    program.process.setProcessEnvironment(benchHomeEnvironment(programHome.path()));
     bare.process.setProcessEnvironment(benchHomeEnvironment(bareHome.path()));
-    program.start(profileArgument() + QStringList{QStringLiteral("--child"), QStringLiteral("idle")} + files);
+    if (profileArgument().isEmpty()) {
+        program.process.setProcessEnvironment(programEnvironment(programHome.path()));
+        program.start(files, programPath());
+    } else {
+        program.process.setProcessEnvironment(benchHomeEnvironment(programHome.path()));
+        program.start(profileArgument() + QStringList{QStringLiteral("--child"), QStringLiteral("idle")} + files);
+    }
     bare.start({QStringLiteral("--child"), QStringLiteral("bare")});
     benchWait(kSettleMs);
     const qint64 pid = program.process.processId();

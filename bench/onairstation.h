@@ -40,9 +40,8 @@ inline QAction* benchMenuAction(QMainWindow& w, const QString& text)
 // Crossfades at 3 s before each end; the source stream to the Icecast
 // server, the built-in server on serverPort and the archive in a folder,
 // all taking the on-air mix.
-inline void setEveryOutput(const IcecastServer& ice, quint16 serverPort, const QString& archiveFolder)
+inline void setEveryOutput(QSettings& s, const IcecastServer& ice, quint16 serverPort, const QString& archiveFolder)
 {
-    QSettings s;
     s.setValue(QStringLiteral("playback/crossfadeEnabled"), true);
     s.setValue(QStringLiteral("playback/mixPointMs"), 3000);
     s.setValue(QStringLiteral("playback/fadeOutMs"), 3000);
@@ -57,4 +56,10 @@ inline void setEveryOutput(const IcecastServer& ice, quint16 serverPort, const Q
     s.setValue(QStringLiteral("archive/folder"), archiveFolder);
     s.setValue(QStringLiteral("archive/internalMix"), true);
     s.sync();
+}
+
+inline void setEveryOutput(const IcecastServer& ice, quint16 serverPort, const QString& archiveFolder)
+{
+    QSettings s;
+    setEveryOutput(s, ice, serverPort, archiveFolder);
 }
