@@ -29,11 +29,14 @@
 //
 // Run: tools/inroot bash -c '. tools/audio-env && ol_start_audio && build/bench/bench_guistall'
 #include "audiofixtures.h"
+#include "benchchild.h"
+#include "benchcpu.h"
 #include "benchtiming.h"
+#include "guiprofile.h"
 #include "engine/audioengine.h"
 #include "engine/mp3encoder.h"
 #include "engine/audiorender.h"
-#include "icecastserver.h"
+#include "onairstation.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/playoutstartup.h"
@@ -77,33 +80,6 @@ constexpr int kTracks = 6;
 constexpr int kTrackSeconds = 12;
 constexpr int kTickMs = 10;
 
-void wait(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// utime + stime of a /proc stat line, in seconds.
-double cpuSeconds(const QByteArray& stat)
-{
-    const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    return f.size() > 12 ? (f[11].toDouble() + f[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : 0.0;
-}
-
-QByteArray readStat(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // The latest CPU seconds seen of every thread of the program, by thread id,
 // with the thread's name; sampled while running, as threads come and go.
 struct ThreadCpu {
@@ -112,61 +88,16 @@ struct ThreadCpu {
     double last = 0.0;
 };
 
-void sampleThreads(QHash<QString, ThreadCpu>& threads)
+void sampleThreads(QHash<qint64, ThreadCpu>& threads)
 {
-    for (const QString& tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QByteArray stat = readStat(QStringLiteral("/proc/self/task/%1/stat").arg(tid));
-        const qsizetype open = stat.indexOf('('), close = stat.lastIndexOf(')');
-        if (open < 0 || close < open)
-            continue;
-        ThreadCpu& t = threads[tid];
-        t.name = stat.mid(open + 1, close - open - 1);
-        t.last = cpuSeconds(stat);
+    const BenchCpu::Tree now = BenchCpu::threadsOf(getpid());
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        ThreadCpu& t = threads[it.key()];
+        t.name = it->name;
+        t.last = it->own;
         if (t.first < 0)
             t.first = t.last;
     }
-}
-
-// CPU seconds of the child processes: each living one by process id with
-// its name, and all those ended and reaped so far together.
-struct ChildCpu {
-    QHash<QString, QPair<QByteArray, double>> living;
-    double ended = 0.0;
-};
-
-ChildCpu sampleChildren()
-{
-    ChildCpu out;
-    rusage usage = {};
-    if (getrusage(RUSAGE_CHILDREN, &usage) == 0)
-        out.ended = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec
-                    + usage.ru_stime.tv_usec / 1e6;
-    const QByteArray self = QByteArray::number(getpid());
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QByteArray stat = readStat(QStringLiteral("/proc/%1/stat").arg(pid));
-        const qsizetype open = stat.indexOf('('), close = stat.lastIndexOf(')');
-        const QList<QByteArray> f = stat.mid(close + 2).split(' ');
-        if (open >= 0 && close > open && f.size() > 1 && f[1] == self)
-            out.living.insert(pid, {stat.mid(open + 1, close - open - 1), cpuSeconds(stat)});
-    }
-    return out;
-}
-
-// CPU seconds spent by children between two samples, by name; children that
-// ended meanwhile (reaped) under "ended".
-QMap<QByteArray, double> childrenSpent(const ChildCpu& before, const ChildCpu& after)
-{
-    QMap<QByteArray, double> out;
-    out["ended"] = after.ended - before.ended;
-    for (auto it = before.living.cbegin(); it != before.living.cend(); ++it) {
-        if (!after.living.contains(it.key()))
-            out["ended"] -= it.value().second; // its whole life is in the ended total
-    }
-    for (auto it = after.living.cbegin(); it != after.living.cend(); ++it)
-        out[it.value().first] += it.value().second - before.living.value(it.key()).second;
-    if (out.value("ended") < 0.005)
-        out.remove("ended");
-    return out;
 }
 
 // The Icecast server is the station's peer, not part of the program.
@@ -177,108 +108,8 @@ bool isPeer(const QByteArray& name)
 
 double peakRssMb()
 {
-    for (const QByteArray& line : readStat(QStringLiteral("/proc/self/status")).split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    return 0.0;
+    return residentMiB("VmHWM:");
 }
-
-QAction* menuAction(QMainWindow& w, const QString& text)
-{
-    for (QAction* top : w.menuBar()->actions())
-        for (QAction* a : top->menu() ? top->menu()->actions() : QList<QAction*>())
-            if (a->text() == text)
-                return a;
-    return nullptr;
-}
-
-
-// Times (in CPU time) every event the GUI thread delivers, exclusive of nested
-// deliveries, keyed by receiver class and event type.
-class ProfilingApp : public QApplication {
-public:
-    using QApplication::QApplication;
-    bool profiling = false;
-
-    bool notify(QObject* receiver, QEvent* event) override
-    {
-        if (!profiling || QThread::currentThread() != thread())
-            return QApplication::notify(receiver, event);
-        // The receiver may be gone once delivered (deferred deletes).
-        Key key{receiver->metaObject(), int(event->type()), -1, nullptr};
-        if (auto* timer = qobject_cast<QTimer*>(receiver))
-            key.interval = timer->isSingleShot() ? -timer->interval() - 2 : timer->interval();
-        if (key.interval != -1 || qobject_cast<QSocketNotifier*>(receiver))
-            key.owner = receiver->parent() ? receiver->parent()->metaObject() : nullptr;
-        const qint64 start = threadCpuNs();
-        m_stack.push_back(0);
-        const bool result = QApplication::notify(receiver, event);
-        const qint64 total = threadCpuNs() - start;
-        const qint64 nested = m_stack.back();
-        m_stack.pop_back();
-        if (!m_stack.empty())
-            m_stack.back() += total;
-        Entry& e = m_entries[key];
-        e.self += total - nested;
-        e.count += 1;
-        return result;
-    }
-
-    void report(double minutes) const
-    {
-        static const QMetaEnum types = QMetaEnum::fromType<QEvent::Type>();
-        QList<QPair<QString, Entry>> rows;
-        qint64 sum = 0;
-        for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
-            const Key& k = it.key();
-            const char* typeName = types.valueToKey(k.type);
-            QString name = QString::fromLatin1(k.receiver->className()) + QLatin1Char(' ')
-                           + (typeName ? QString::fromLatin1(typeName) : QString::number(k.type));
-            if (k.interval >= 0)
-                name += QStringLiteral(" %1 ms").arg(k.interval);
-            else if (k.interval < -1)
-                name += QStringLiteral(" single %1 ms").arg(-k.interval - 2);
-            if (k.owner)
-                name += QStringLiteral(" owner %1").arg(QString::fromLatin1(k.owner->className()));
-            rows << qMakePair(name, it.value());
-            sum += it.value().self;
-        }
-        std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second.self > b.second.self; });
-        std::printf("GUI thread events, %.2f s per minute in all (self time per minute, deliveries per second):\n",
-                    sum / 1e9 / minutes);
-        for (int i = 0; i < qMin<qsizetype>(40, rows.size()); ++i)
-            std::printf("  %7.3f s  %8.1f/s  %s\n", rows[i].second.self / 1e9 / minutes,
-                        rows[i].second.count / minutes / 60.0, qPrintable(rows[i].first));
-    }
-
-private:
-    // CPU time, not wall time: on a busy machine the thread is preempted.
-    static qint64 threadCpuNs()
-    {
-        timespec ts;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    }
-
-    struct Key {
-        const QMetaObject* receiver;
-        int type;
-        int interval;
-        const QMetaObject* owner;
-        bool operator==(const Key& o) const
-        {
-            return receiver == o.receiver && type == o.type && interval == o.interval && owner == o.owner;
-        }
-    };
-    friend size_t qHash(const Key& k, size_t seed) { return qHashMulti(seed, k.receiver, k.type, k.interval, k.owner); }
-    struct Entry {
-        qint64 self = 0;
-        qint64 count = 0;
-    };
-
-    QHash<Key, Entry> m_entries;
-    std::vector<qint64> m_stack;
-};
 
 // A 10 ms precise timer's lateness, tick by tick.
 class TickLateness : public QObject {
@@ -315,9 +146,8 @@ private:
 class CpuWindow {
 public:
     CpuWindow()
-        : m_children(sampleChildren())
-        , m_self(cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))))
-        , m_main(cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))))
+        : m_tree(BenchCpu::treeOf(getpid()))
+        , m_threads(BenchCpu::threadsOf(getpid()))
     {
         m_run.start();
     }
@@ -325,25 +155,29 @@ public:
     void report(const TickLateness& ticks) const
     {
         const double minutes = m_run.elapsed() / 60000.0;
-        const double self = cpuSeconds(readStat(QStringLiteral("/proc/self/stat"))) - m_self;
-        const double main = cpuSeconds(readStat(QStringLiteral("/proc/self/task/%1/stat").arg(getpid()))) - m_main;
-        const QMap<QByteArray, double> spent = childrenSpent(m_children, sampleChildren());
+        const BenchCpu::Tree tree = BenchCpu::treeOf(getpid());
+        const double self = (tree.value(getpid()).own - m_tree.value(getpid()).own) / minutes;
+        const double main = BenchCpu::threadsSpent(getpid(), m_threads, BenchCpu::threadsOf(getpid()), "main")
+                                .value("main")
+                            / minutes;
+        QMap<QByteArray, double> spent;
+        BenchCpu::spent(m_tree, tree, &spent);
+        spent.remove(tree.value(getpid()).name);
         double children = 0.0, peer = 0.0;
         QStringList names;
         for (auto it = spent.cbegin(); it != spent.cend(); ++it) {
-            (isPeer(it.key()) ? peer : children) += it.value();
+            (isPeer(it.key()) ? peer : children) += it.value() / minutes;
             names << QStringLiteral("%1 %2").arg(QString::fromLatin1(it.key())).arg(it.value() / minutes, 0, 'f', 2);
         }
-        std::printf("CPU per minute of audio: process %.2f s (GUI thread %.2f s), children %.2f s [%s]\n",
-                    self / minutes, main / minutes, children / minutes, qPrintable(names.join(QStringLiteral(", "))));
-        std::printf("@ %f %f %f %f %f %f\n", self / minutes, main / minutes, children / minutes, peer / minutes,
-                    ticks.percentile(0.999), ticks.percentile(1.0));
+        std::printf("CPU per minute of audio: process %.2f s (GUI thread %.2f s), children %.2f s [%s]\n", self, main,
+                    children, qPrintable(names.join(QStringLiteral(", "))));
+        std::printf("@ %f %f %f %f %f %f\n", self, main, children, peer, ticks.percentile(0.999),
+                    ticks.percentile(1.0));
     }
 
 private:
-    ChildCpu m_children;
-    double m_self;
-    double m_main;
+    BenchCpu::Tree m_tree;
+    BenchCpu::Tree m_threads;
     QElapsedTimer m_run;
 };
 
@@ -397,7 +231,7 @@ void runBare(const QStringList& files, int runMs, bool probe, bool encode)
     TickLateness ticks(probe);
     players[0].setSource(QUrl::fromLocalFile(files.first()));
     players[0].play();
-    wait(runMs);
+    benchWait(runMs);
     ticks.stop();
     std::printf("bare decks%s, %d rows, %.1f MB of buffers\n", encode ? " + encoder" : "", next, bytes / 1e6);
     cpu.report(ticks);
@@ -419,22 +253,8 @@ int runProgram(QApplication& app, TestHome& home, QStringList files, int runMs, 
             return 1;
         files << path;
     }
-    const quint16 serverPort = freePort();
-    QSettings s;
-    s.setValue(QStringLiteral("playback/crossfadeEnabled"), true);
-    s.setValue(QStringLiteral("playback/mixPointMs"), 3000);
-    s.setValue(QStringLiteral("playback/fadeOutMs"), 3000);
-    s.setValue(QStringLiteral("playback/minCrossfadeMs"), 5000);
-    s.setValue(QStringLiteral("server/enabled"), true);
-    s.setValue(QStringLiteral("server/port"), serverPort);
-    s.setValue(QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1"));
-    s.setValue(QStringLiteral("broadcast/port"), ice.port());
-    s.setValue(QStringLiteral("broadcast/mount"), QString::fromLatin1(IcecastServer::kMount));
-    s.setValue(QStringLiteral("broadcast/password"), QString::fromLatin1(IcecastServer::kSourcePassword));
-    s.setValue(QStringLiteral("broadcast/internalMix"), true);
-    s.setValue(QStringLiteral("archive/folder"), home.scratch(QStringLiteral("archive")));
-    s.setValue(QStringLiteral("archive/internalMix"), true);
-    s.sync();
+    const quint16 serverPort = benchFreePort();
+    setEveryOutput(ice, serverPort, home.scratch(QStringLiteral("archive")));
 
     // As the program starts: plays are written to a library database with
     // its tables, the window wears the program's style sheet and icon.
@@ -447,14 +267,14 @@ int runProgram(QApplication& app, TestHome& home, QStringList files, int runMs, 
     MainWindow window;
     window.addPaths(files);
     window.show();
-    menuAction(window, QStringLiteral("Start Broadcasting"))->trigger();
+    benchMenuAction(window, QStringLiteral("Start Broadcasting"))->trigger();
     QTcpSocket listener;
     listener.connectToHost(QHostAddress::LocalHost, serverPort);
     listener.waitForConnected(5000);
     listener.write("GET / HTTP/1.0\r\n\r\n");
     QObject::connect(&listener, &QTcpSocket::readyRead, &listener, [&listener] { listener.readAll(); });
     window.findChild<StreamArchive*>()->start();
-    wait(2000);
+    benchWait(2000);
 
     auto* engine = window.findChild<AudioEngine*>();
     int rowsStarted = 0;
@@ -477,7 +297,7 @@ int runProgram(QApplication& app, TestHome& home, QStringList files, int runMs, 
     const bool profile = profiler != nullptr;
     if (profiler)
         profiler->profiling = true;
-    QHash<QString, ThreadCpu> threads;
+    QHash<qint64, ThreadCpu> threads;
     QTimer threadSampler;
     if (profile) {
         sampleThreads(threads);
@@ -495,7 +315,7 @@ int runProgram(QApplication& app, TestHome& home, QStringList files, int runMs, 
     double rssBefore = 0.0;
     bool rendered = false;
     if (render) {
-        wait(3000);
+        benchWait(3000);
         rssBefore = peakRssMb();
         QElapsedTimer took;
         took.start();
@@ -503,12 +323,12 @@ int runProgram(QApplication& app, TestHome& home, QStringList files, int runMs, 
         // The render runs on its own thread; its object goes when it ends.
         if (window.renderPlaylistTo(target)) {
             while (window.findChild<AudioRender*>(QStringLiteral("commandRender")))
-                wait(20);
+                benchWait(20);
         }
         rendered = QFile::exists(target);
         renderSeconds = took.elapsed() / 1000.0;
     }
-    wait(int(std::max<qint64>(runMs - run.elapsed(), 0)));
+    benchWait(int(std::max<qint64>(runMs - run.elapsed(), 0)));
     ticks.stop();
     if (profiler)
         profiler->profiling = false;

@@ -179,6 +179,7 @@ int main(int argc, char** argv)
     window.show();
     QList<double> stalls;
     QList<double> references;
+    QList<double> stored, reported, neither;
     std::printf("makelibrary of %d new files under a %d s foreign write lock, %d runs, tracks of %.0f s on air\n",
                 kFiles, kLockMs / 1000, runs, kTrackSeconds);
     std::printf("run  longest stall (reference)  stored  reported  neither  rows skipped  last word after\n");
@@ -191,6 +192,9 @@ int main(int argc, char** argv)
         const Run r = runOnce(window, folder, true);
         stalls << r.stallMs;
         references << reference.stallMs;
+        stored << r.stored;
+        reported << r.reported;
+        neither << kFiles - r.stored - r.reported;
         std::printf("%3d  %10.1f ms (%7.1f ms)  %6d  %8d  %7d  %5d (%d)  %12.1f s\n", i + 1, r.stallMs,
                     reference.stallMs, r.stored, r.reported, kFiles - r.stored - r.reported, r.skipped,
                     reference.skipped, r.endSeconds);
@@ -201,5 +205,10 @@ int main(int argc, char** argv)
     const Spread ref = spreadOf(references);
     std::printf("longest stall: median %.1f ms (%.1f-%.1f), aim < 100 ms; reference median %.1f ms (%.1f-%.1f)\n",
                 s.median, s.low, s.high, ref.median, ref.low, ref.high);
+    for (const auto& [label, counts] : {std::pair{"stored", &stored}, std::pair{"reported as not stored", &reported},
+                                        std::pair{"neither (lost unreported)", &neither}}) {
+        const Spread c = spreadOf(*counts);
+        std::printf("files %s: median %.0f of %d (%.0f-%.0f)\n", label, c.median, kFiles, c.low, c.high);
+    }
     return 0;
 }

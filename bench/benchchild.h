@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 // Ends the process at the first paint of a top-level window.
 class ExitAtFirstPaint : public QObject
@@ -59,15 +60,24 @@ struct ChildAnswer
     bool has(const QByteArray& line) const { return lines.contains(line); }
 };
 
-inline ChildAnswer runBenchChild(const QStringList& args, const QString& home, int timeoutMs = 300000)
+// Started from this executable, or another one beside it; told when it was
+// started on the monotonic clock (OL_BENCH_STARTED_MS, see firstpaint.h).
+inline ChildAnswer runBenchChild(const QStringList& args, const QString& home, int timeoutMs = 300000,
+                                 const QString& program = QString())
 {
     QProcess p;
-    p.setProcessEnvironment(benchHomeEnvironment(home));
+    QProcessEnvironment env = benchHomeEnvironment(home);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    env.insert(QStringLiteral("OL_BENCH_STARTED_MS"), QString::number(now.tv_sec * 1e3 + now.tv_nsec / 1e6, 'f', 3));
+    p.setProcessEnvironment(env);
     // The program's log goes to standard error: not wanted here.
     p.setStandardErrorFile(QProcess::nullDevice());
     QElapsedTimer t;
     t.start();
-    p.start(QCoreApplication::applicationFilePath(), args);
+    p.start(program.isEmpty() ? QCoreApplication::applicationFilePath()
+                              : QCoreApplication::applicationDirPath() + QLatin1Char('/') + program,
+            args);
     ChildAnswer answer;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();

@@ -1,10 +1,15 @@
 #pragma once
 
 // What a start-up child tells its parent: times on the monotonic clock since
-// the parent started it (OL_BENCH_STARTED_MS), and its CPU time. Qt only, so
-// that a minimal program can use it too.
+// the parent started it (OL_BENCH_STARTED_MS), its CPU time, and how long
+// its window's thread stalled after the first paint. Qt only, so that a
+// minimal program can use it too.
+#include "benchtiming.h"
+
 #include <QApplication>
 #include <QEvent>
+#include <QFile>
+#include <QSet>
 #include <QMainWindow>
 #include <QObject>
 #include <QTimer>
@@ -44,10 +49,27 @@ inline void tellMark(const char* key)
     std::fflush(stdout);
 }
 
-// Ends the process once the first paint of a top-level window is done (the
-// zero timer runs after the whole repaint and its flush), telling when it
-// began and ended, and the CPU time until then. The exit is not timed: a
-// bigger program takes longer to tear down.
+// Shared libraries mapped into this process so far.
+inline int mappedLibraries()
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        return -1;
+    QSet<QByteArray> files;
+    for (const QByteArray& line : maps.readAll().split('\n'))
+        if (const qsizetype at = line.indexOf(" /"); at > 0 && line.contains(".so"))
+            files.insert(line.mid(at + 1));
+    return int(files.size());
+}
+
+// Once the first paint of a top-level window is done (the zero timer runs
+// after the whole repaint and its flush), tells when it began and ended and
+// the CPU time until then; then watches the window's thread for the
+// seconds that follow (OL_BENCH_READY_MS, default 3000; 0 for none) and
+// tells its longest stall (a 2 ms precise timer's lateness) and "ready":
+// the paint's end plus that stall, when the window is painted and answers.
+// Then ends the process; the exit is not timed: a bigger program takes
+// longer to tear down.
 class FirstPaint : public QObject
 {
 public:
@@ -57,10 +79,21 @@ public:
             && static_cast<QWidget*>(watched)->isWindow()) {
             m_seen = true;
             tellMark("paint-begins");
-            QTimer::singleShot(0, [] {
-                std::printf("cpu %.3f\n", cpuMs());
+            QTimer::singleShot(0, this, [this] {
+                std::printf("cpu %.3f\nlibs-painted %d\n", cpuMs(), mappedLibraries());
                 tellMark("painted");
-                std::_Exit(0);
+                const double painted = sinceStartedMs();
+                const int watchMs = qEnvironmentVariable("OL_BENCH_READY_MS", QStringLiteral("3000")).toInt();
+                if (watchMs <= 0)
+                    std::_Exit(0);
+                m_librariesAtPaint = mappedLibraries();
+                m_probe.start();
+                QTimer::singleShot(watchMs, this, [this, painted] {
+                    std::printf("stall %.3f\nready %.3f\nlibs-after %d\n", m_probe.longestMs(),
+                                painted + m_probe.longestMs(), mappedLibraries() - m_librariesAtPaint);
+                    std::fflush(stdout);
+                    std::_Exit(0);
+                });
             });
         }
         return QObject::eventFilter(watched, event);
@@ -68,6 +101,8 @@ public:
 
 private:
     bool m_seen = false;
+    StallProbe m_probe;
+    int m_librariesAtPaint = 0;
 };
 
 // A bare QMainWindow of the program's size, shown until its first paint.

@@ -128,6 +128,7 @@ MainWindow::MainWindow(QWidget* parent)
     createStatusBarWidgets();
     createViewMenu();
 
+    m_clock24h = Setting::Clock24h.read();
     m_clockTimer = new QTimer(this);
     connect(m_clockTimer, &QTimer::timeout, this, &MainWindow::updateClock);
     m_clockTimer->start(1000);
@@ -219,10 +220,10 @@ void MainWindow::createServices()
 
     m_silence = SilenceDetector::fromSettings(this);
     connect(m_silence, &SilenceDetector::silenceDetected, this, &MainWindow::onSilenceDetected);
-    updateSilenceStatus();
     m_silenceTimer = new QTimer(this);
+    m_silenceTimer->setInterval(kSilenceTickMs);
     connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::tickSilence);
-    m_silenceTimer->start(250);
+    updateSilenceStatus();
 }
 
 // What the engine feeds, and the remote hands that reach the station.
@@ -291,16 +292,29 @@ void MainWindow::createOutputs()
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
 }
 
+void MainWindow::preparePlayers()
+{
+    m_engine->prepareDecks();
+    auxPlayer();
+}
+
+void MainWindow::releasePlayers()
+{
+    m_playersHeld = false;
+    if (m_painted)
+        preparePlayers();
+}
+
 bool MainWindow::event(QEvent* event)
 {
     // The players load the media backend, the slowest step of opening the
     // window: they are made once it has been painted.
-    if (event->type() == QEvent::Paint && !m_playersMade) {
-        m_playersMade = true;
+    if (event->type() == QEvent::Paint && !m_painted) {
+        m_painted = true;
         QTimer::singleShot(0, this, [this] {
             restoreRows();
-            m_engine->prepareDecks();
-            auxPlayer();
+            if (!m_playersHeld)
+                preparePlayers();
         });
     }
     return QMainWindow::event(event);

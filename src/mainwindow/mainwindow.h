@@ -99,6 +99,12 @@ public:
     // Tool windows (mainwindow_tools.cpp): prints an HTML page once the
     // operator confirms the print dialog.
     void printDocument(const QString& title, const QString& html);
+    // The decks and the aux player are made before their first use (the
+    // first one starts the media backend) once the window is painted; held,
+    // once it is painted and they are released, whichever comes later. A
+    // deck wanted sooner is made at once all the same.
+    void holdPlayers() { m_playersHeld = true; }
+    void releasePlayers();
 
 public slots:
     // Live status (mainwindow_status.cpp).
@@ -151,7 +157,12 @@ private:
     UpdateChecker* m_updates = nullptr;
 
     QTimer* m_clockTimer = nullptr;
+    // Read with the settings, not with every tick.
+    bool m_clock24h = false;
+    // Runs while the silence detector is on; each tick counts this long.
     QTimer* m_silenceTimer = nullptr;
+    bool m_playersHeld = false;
+    static constexpr int kSilenceTickMs = 250;
 
     // ---- Columns and file explorer (mainwindow_columns.cpp) ----
     QWidget* buildLeftColumn();
@@ -322,12 +333,13 @@ private:
     QMediaPlayer* auxPlayer();
     void auxNext();
     void refreshSchedulerList() override;
+    void preparePlayers();
 
     CartWall* m_currentCartWall = nullptr;
     int m_cartWallCount = 0;
     QMediaPlayer* m_auxPlayer = nullptr;
     QAudioOutput* m_auxOutput = nullptr;
-    bool m_playersMade = false;
+    bool m_painted = false;
     QTreeWidget* m_auxList = nullptr;
     QLabel* m_auxStatus = nullptr;
     QSlider* m_auxVolume = nullptr;

@@ -256,7 +256,7 @@ void MainWindow::updateFooterCounts()
 
 void MainWindow::updateClock()
 {
-    m_vfd->setDateTime(QDateTime::currentDateTime(), Setting::Clock24h.read());
+    m_vfd->setDateTime(QDateTime::currentDateTime(), m_clock24h);
 }
 
 void MainWindow::onPositionChanged(qint64 ms)
@@ -317,7 +317,7 @@ void MainWindow::tickSilence()
     if (m_engine && m_engine->isHeld() && !inputLive)
         m_silence->reset();
     else
-        m_silence->feed(currentOutputLevel(), 250);
+        m_silence->feed(currentOutputLevel(), kSilenceTickMs);
     updateSilenceStatus();
 }
 
@@ -325,6 +325,13 @@ void MainWindow::updateSilenceStatus()
 {
     if (m_silence && m_silenceLabel)
         m_silenceLabel->setText(m_silence->statusText());
+    // A detector that is off has nothing to count.
+    if (m_silence && m_silenceTimer && m_silence->isEnabled() != m_silenceTimer->isActive()) {
+        if (m_silence->isEnabled())
+            m_silenceTimer->start();
+        else
+            m_silenceTimer->stop();
+    }
 }
 
 void MainWindow::updateInputState()

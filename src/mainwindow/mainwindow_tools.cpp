@@ -269,6 +269,7 @@ void MainWindow::applyChangedSettings()
         m_lineIn->inputDevice = Setting::LineInDevice.read(s);
         m_lineIn->outputDevice = output;
     }
+    m_clock24h = Setting::Clock24h.read(s);
     updateClock();
     updateLockIndicator();
     updateOnAirIndicator();

@@ -10,12 +10,19 @@
 #include <QDir>
 #include <QFile>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QPluginLoader>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
 #include <csignal>
+#include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <vector>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -167,8 +174,66 @@ int PlayoutStartup::run(int argc, char** argv)
     return start(app, QApplication::arguments().mid(1));
 }
 
+namespace {
+
+std::once_flag s_mediaStackOnce;
+std::thread s_mediaStackLoader;
+std::mutex s_loadedMutex;
+bool s_loaded = false;
+// Waiting for the loading; run on the application's thread, which outlives
+// the loader (start() joins it), never on a context that may die meanwhile.
+std::vector<std::function<void()>> s_whenLoaded;
+
+void onApplicationThread(std::function<void()> f)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
+}
+
+} // namespace
+
+void PlayoutStartup::loadMediaStackBeside()
+{
+    std::call_once(s_mediaStackOnce, [] {
+        const QString backend = qEnvironmentVariable("QT_MEDIA_BACKEND", QStringLiteral("ffmpeg"));
+        const QString plugin = QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/multimedia/lib")
+                               + backend + QStringLiteral("mediaplugin.so");
+        s_mediaStackLoader = std::thread([plugin] {
+            // Only mapped and initialised here: the backend itself is made
+            // on the window's thread, which then finds the libraries in place.
+            // The handle stays open for the life of the program.
+            QPluginLoader(plugin).load();
+            const std::lock_guard lock(s_loadedMutex);
+            s_loaded = true;
+            for (std::function<void()>& f : s_whenLoaded)
+                onApplicationThread(std::move(f));
+            s_whenLoaded.clear();
+        });
+    });
+}
+
+void PlayoutStartup::whenMediaStackLoaded(QObject* context, std::function<void()> f)
+{
+    // Guarded here, on the context's own thread.
+    auto guarded = [context = QPointer<QObject>(context), f = std::move(f)] {
+        if (context)
+            f();
+    };
+    const std::lock_guard lock(s_loadedMutex);
+    if (s_loaded || !s_mediaStackLoader.joinable())
+        onApplicationThread(std::move(guarded));
+    else
+        s_whenLoaded.push_back(std::move(guarded));
+}
+
+void PlayoutStartup::waitForMediaStack()
+{
+    if (s_mediaStackLoader.joinable())
+        s_mediaStackLoader.join();
+}
+
 int PlayoutStartup::start(QApplication& app, const QStringList& paths)
 {
+    loadMediaStackBeside();
     configureApplication(app);
     MusicLibrary::initDatabase();
     // The style sheet comes once the window is built: set before, it would
@@ -176,6 +241,12 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
     // a third of the time to the first paint.
     MainWindow window;
     applyStyleSheet(app);
+    // The players start the backend: made once its libraries are in and the
+    // window is painted, not before (the first paint would wait for them)
+    // nor while they load (the painted window would). A command that needs
+    // a deck sooner makes it at once.
+    window.holdPlayers();
+    whenMediaStackLoaded(&window, [&window] { window.releasePlayers(); });
     const QuitOnSignals quitOnSignals(window);
     if (!paths.isEmpty())
         window.addPaths(paths);
@@ -190,5 +261,7 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
             Prompts::warning(&window, QStringLiteral("Library database"), problem);
         });
     }
-    return app.exec();
+    const int code = app.exec();
+    waitForMediaStack();
+    return code;
 }

@@ -2,10 +2,12 @@
 
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class QApplication;
 class OnlyCopyLock;
+class QObject;
 
 // The playout program's start-up, step by step, so that each step can be
 // exercised on its own.
@@ -36,6 +38,16 @@ public:
     // is told in a line, and the start goes on. The library manager does
     // not take it.
     static std::unique_ptr<OnlyCopyLock> lockOnlyCopy();
+    // Loads the media framework's backend and the libraries it pulls in on
+    // a thread of its own, beside the building of the window: loaded later
+    // on the window's thread, they would freeze a painted window for a
+    // quarter of a second or more. Once is enough; whenMediaStackLoaded()
+    // runs f on the application's thread once the loading is done (at once
+    // when it is done or was never started), unless context is gone by
+    // then; waitForMediaStack() waits for it.
+    static void loadMediaStackBeside();
+    static void whenMediaStackLoaded(QObject* context, std::function<void()> f);
+    static void waitForMediaStack();
     // The whole start-up and the event loop; returns the exit code.
     static int run(int argc, char** argv);
     // From the configured application on: the window with these paths in

@@ -28,6 +28,7 @@ const QColor kMeterRed(235, 66, 52);
 
 constexpr int kMeterSegments = 18;
 constexpr double kPeakFall = 0.012;
+constexpr double kMeterRest = 0.01;
 
 // Segments a..g from bit 6 down to bit 0.
 constexpr unsigned char kDigitMasks[10] = {0x7E, 0x30, 0x6D, 0x79, 0x33,
@@ -87,10 +88,11 @@ VfdDisplay::VfdDisplay(QWidget* parent)
 {
     setMinimumHeight(132);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // Runs only while the meter moves: at rest it would wake the window
+    // eighteen times a second for nothing.
     m_meterTimer = new QTimer(this);
     m_meterTimer->setInterval(55);
     connect(m_meterTimer, &QTimer::timeout, this, &VfdDisplay::tickMeter);
-    m_meterTimer->start();
 }
 
 QSize VfdDisplay::sizeHint() const
@@ -101,10 +103,13 @@ QSize VfdDisplay::sizeHint() const
 void VfdDisplay::setDateTime(const QDateTime& now, bool use24Hour)
 {
     const QString time = now.toString(use24Hour ? QStringLiteral("H:mm:ss") : QStringLiteral("h:mm:ss"));
-    const QString date = now.toString(QStringLiteral("ddd d MMM yyyy")).toUpper();
-    if (date != m_dateText) {
-        m_dateText = date;
-        markAllDirty();
+    // The date is written out once a day, not with every tick.
+    if (now.date() != m_date) {
+        m_date = now.date();
+        if (const QString date = now.toString(QStringLiteral("ddd d MMM yyyy")).toUpper(); date != m_dateText) {
+            m_dateText = date;
+            markAllDirty();
+        }
     }
     if (time != m_timeText) {
         m_timeText = time;
@@ -147,19 +152,19 @@ void VfdDisplay::setNextUp(const QString& text)
 void VfdDisplay::setProgress(long long positionMs, long long durationMs)
 {
     const double progress = durationMs > 0 ? clamp01(double(positionMs) / double(durationMs)) : 0.0;
-
-    const long long elapsed = std::max(positionMs, 0LL);
-    const QString elapsedText = QStringLiteral("%1%2:%3")
-                                    .arg(QString(), twoDigits(elapsed / 60000), twoDigits((elapsed / 1000) % 60));
-
+    const long long elapsedSecs = std::max(positionMs, 0LL) / 1000;
     const long long remainingSecs = std::max(durationMs - positionMs, 0LL) / 1000;
-    const QString remainingText = QStringLiteral("%1%2:%3")
-                                      .arg(QStringLiteral("-"), twoDigits(remainingSecs / 60),
-                                           twoDigits(remainingSecs % 60));
-    // Position reports come many times a second; the bar moves only when a
-    // cell lights.
+    // Position reports come twenty times a second; the texts change once a
+    // second and the bar only when a cell lights.
     const bool sameCells = litProgressCells(progress) == litProgressCells(m_progress);
     m_progress = progress;
+    if (sameCells && elapsedSecs == m_elapsedSecs && remainingSecs == m_remainingSecs)
+        return;
+    m_elapsedSecs = elapsedSecs;
+    m_remainingSecs = remainingSecs;
+    const QString elapsedText = twoDigits(elapsedSecs / 60) + QLatin1Char(':') + twoDigits(elapsedSecs % 60);
+    const QString remainingText = QLatin1Char('-') + twoDigits(remainingSecs / 60) + QLatin1Char(':')
+                                  + twoDigits(remainingSecs % 60);
     if (sameCells && elapsedText == m_elapsedText && remainingText == m_remainingText)
         return;
     m_elapsedText = elapsedText;
@@ -173,6 +178,7 @@ void VfdDisplay::setPlaying(bool playing)
         return;
     m_playing = playing;
     markDirty(progressArea());
+    wakeMeter();
 }
 
 void VfdDisplay::setMeterLevels(double left, double right)
@@ -182,6 +188,7 @@ void VfdDisplay::setMeterLevels(double left, double right)
     m_levelR = clamp01(right);
     m_peakL = std::max(m_peakL, m_levelL);
     m_peakR = std::max(m_peakR, m_levelR);
+    wakeMeter();
 }
 
 void VfdDisplay::setUseRealMeter(bool real)
@@ -191,6 +198,22 @@ void VfdDisplay::setUseRealMeter(bool real)
         m_levelL = 0.0;
         m_levelR = 0.0;
     }
+    wakeMeter();
+}
+
+void VfdDisplay::wakeMeter()
+{
+    if (!m_meterTimer->isActive())
+        m_meterTimer->start();
+}
+
+bool VfdDisplay::meterAtRest() const
+{
+    // Real levels hold still between reports once the peaks are down to
+    // them; the simulation rests once it has fallen silent.
+    if (m_realMeter)
+        return m_peakL <= m_levelL && m_peakR <= m_levelR;
+    return !m_playing && m_levelL <= 0.0 && m_levelR <= 0.0 && m_peakL <= 0.0 && m_peakR <= 0.0;
 }
 
 void VfdDisplay::tickMeter()
@@ -201,6 +224,8 @@ void VfdDisplay::tickMeter()
         m_peakL = std::max(m_levelL, m_peakL - kPeakFall);
         m_peakR = std::max(m_levelR, m_peakR - kPeakFall);
         flushDirty();
+        if (meterAtRest())
+            m_meterTimer->stop();
         return;
     }
 
@@ -215,8 +240,9 @@ void VfdDisplay::tickMeter()
     } else {
         m_targetL = 0.0;
         m_targetR = 0.0;
-        m_levelL *= 0.8;
-        m_levelR *= 0.8;
+        // Below the first cell it is silence, and the meter may rest.
+        m_levelL = m_levelL < kMeterRest ? 0.0 : 0.8 * m_levelL;
+        m_levelR = m_levelR < kMeterRest ? 0.0 : 0.8 * m_levelR;
     }
     m_levelL = clamp01(m_levelL);
     m_levelR = clamp01(m_levelR);
@@ -224,6 +250,8 @@ void VfdDisplay::tickMeter()
     followPeak(m_levelR, m_peakR);
 
     flushDirty();
+    if (meterAtRest())
+        m_meterTimer->stop();
 }
 
 void VfdDisplay::drawGlowText(QPainter& p, const QRectF& rect, int flags, const QString& text,
@@ -428,19 +456,21 @@ VfdDisplay::MeterState VfdDisplay::meterState() const
 void VfdDisplay::markDirty(const QRect& area)
 {
     m_dirty += area;
+    // With the meter at rest no tick comes to show it.
+    if (!m_meterTimer->isActive())
+        flushDirty();
 }
 
 void VfdDisplay::markAllDirty()
 {
     m_staticValid = false;
-    m_dirty = QRegion(rect());
+    markDirty(rect());
 }
 
 void VfdDisplay::flushDirty()
 {
-    const MeterState meter = meterState();
-    if (meter != m_paintedMeter)
-        markDirty(meterArea());
+    if (meterState() != m_paintedMeter)
+        m_dirty += meterArea();
     if (m_dirty.isEmpty())
         return;
     update(m_dirty);

@@ -14,8 +14,9 @@ class QTimer;
 // The vacuum-fluorescent look-alike across the top of the main window:
 // clock, weather, the three titles with progress, and a stereo peak meter.
 // Passive: the window pushes every value in; the only own activity is the
-// meter's animation, which simulates levels until real ones are fed. Changes
-// are shown at the meter's tick, repainting only the parts that changed.
+// meter's animation, which simulates levels until real ones are fed. While
+// the meter moves, changes are shown at its tick, repainting only the parts
+// that changed; at rest it does not tick and a change is shown at once.
 class VfdDisplay : public QWidget
 {
     Q_OBJECT
@@ -53,6 +54,8 @@ private:
     using MeterState = std::array<int, 4>; // lit and peak cells, left then right
 
     void tickMeter();
+    void wakeMeter();
+    bool meterAtRest() const;
     void paintStatic(QPainter& p);
     void markDirty(const QRect& area);
     void markAllDirty();
@@ -79,6 +82,7 @@ private:
 
     QString m_timeText = QStringLiteral("0:00:00");
     QString m_dateText;
+    QDate m_date;
     QString m_weatherPlace = QStringLiteral("--");
     QString m_weatherLine1;
     QString m_weatherLine2;
@@ -88,6 +92,8 @@ private:
     QString m_elapsedText = QStringLiteral("00:00");
     QString m_remainingText = QStringLiteral("-00:00");
     double m_progress = 0.0;
+    long long m_elapsedSecs = 0;
+    long long m_remainingSecs = 0;
     bool m_playing = false;
     QTimer* m_meterTimer = nullptr;
     double m_levelL = 0.0;

@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QFontMetricsF>
 #include <QImage>
+#include <QPaintEvent>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -233,16 +235,21 @@ private slots:
         VfdDisplay w;
         w.resize(w.sizeHint());
         int paints = 0;
+        QRegion painted;
         struct Counter : QObject
         {
             int* n;
-            explicit Counter(int* count) : n(count) {}
+            QRegion* region;
+            Counter(int* count, QRegion* r) : n(count), region(r) {}
             bool eventFilter(QObject*, QEvent* e) override
             {
-                *n += e->type() == QEvent::Paint;
+                if (e->type() == QEvent::Paint) {
+                    ++*n;
+                    *region += static_cast<QPaintEvent*>(e)->region();
+                }
                 return false;
             }
-        } counter(&paints);
+        } counter(&paints, &painted);
         w.installEventFilter(&counter);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -292,6 +299,18 @@ private slots:
             w.setMeterLevels(0.6, 0.6);
         }
         QVERIFY2(paints <= steady.elapsed() / 1000 + 1, qPrintable(QString::number(paints)));
+
+        // At rest nothing ticks, and a change is still drawn, at once.
+        w.setMeterLevels(0.0, 0.0);
+        QTRY_VERIFY_WITH_TIMEOUT(quietFor(600), 15000);
+        QVERIFY(!w.findChild<QTimer*>()->isActive());
+        painted = QRegion();
+        w.setDateTime(QDateTime(QDate(2026, 1, 1), QTime(10, 11, 12)), true);
+        QTRY_VERIFY(painted.intersects(QRect(14, 28, 224, 60)));
+        QVERIFY(!w.findChild<QTimer*>()->isActive());
+        painted = QRegion();
+        w.setProgress(30000, 60000);
+        QTRY_VERIFY(!painted.isEmpty());
     }
 
     void textsAreUpperCasedAndPlaceholdersShown()
