@@ -312,7 +312,9 @@ bool MainWindow::event(QEvent* event)
     if (event->type() == QEvent::Paint && !m_painted) {
         m_painted = true;
         QTimer::singleShot(0, this, [this] {
-            restoreRows();
+            // Whatever needs the rows sooner takes them at once.
+            if (m_rowsToRestore)
+                m_playlistStore->startReading();
             if (!m_playersHeld)
                 preparePlayers();
         });

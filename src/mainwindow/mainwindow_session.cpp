@@ -77,6 +77,7 @@ void MainWindow::restorePlaylists()
 {
     m_playlistStore = std::make_unique<PlaylistStore>();
     connect(m_playlistStore.get(), &PlaylistStore::saved, this, &MainWindow::onPlaylistsSaved);
+    connect(m_playlistStore.get(), &PlaylistStore::rowsRead, this, &MainWindow::restoreRows);
     PlaylistStore::Session session;
     QString message;
     const PlaylistStore::LoadResult result = m_playlistStore->loadWithoutRows(session, message);
@@ -102,8 +103,8 @@ void MainWindow::restorePlaylists()
     m_restoredAux = session.aux;
     m_playingAtExit = session.playing;
     m_rowsToRestore = result == PlaylistStore::LoadResult::Loaded;
-    // A long list's rows are read on other threads while the window is
-    // built and shown, and come in right after its first paint.
+    // A long list's rows are read on other threads once the window is
+    // painted, and come in when they are all read.
     if (m_playlistStore->pendingRows() < kRowsRestoredAtOnce)
         restoreRows();
 }

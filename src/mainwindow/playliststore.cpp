@@ -11,6 +11,7 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
@@ -757,7 +758,12 @@ PlaylistStore::PlaylistStore(QObject* parent)
 {
     // One write at a time, in the order asked for.
     m_writer.setMaxThreadCount(1);
+    // Rows are read while the window takes its first steps: half the cores
+    // leave room for the window and the media stack.
+    m_readers.setMaxThreadCount(std::max(1, QThread::idealThreadCount() / 2));
     m_readers.setObjectName(QStringLiteral("playlist rows"));
+    m_gatherer.setMaxThreadCount(1);
+    m_gatherer.setObjectName(QStringLiteral("playlist rows read"));
     m_writer.setObjectName(QStringLiteral("playlist store"));
 }
 
@@ -785,6 +791,10 @@ PlaylistStore::LoadResult PlaylistStore::load(Session& session, QString& message
 
 PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QString& message)
 {
+    // Reads of an earlier load still use its mapping.
+    m_gatherer.waitForDone();
+    m_read = {};
+    m_readStarted = false;
     m_pending.clear();
     m_rowStarts.clear();
     m_text.clear();
@@ -828,28 +838,48 @@ PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QStri
     return LoadResult::Loaded;
 }
 
+void PlaylistStore::startReading()
+{
+    if (m_readStarted)
+        return;
+    m_readStarted = true;
+    // Read side by side, a part of a list each; the parts are put together,
+    // and the mapping let go of, off the caller's thread.
+    m_read = QtConcurrent::run(&m_gatherer, [this, rowStarts = std::exchange(m_rowStarts, {}),
+                                             text = std::exchange(m_text, {}), mapped = std::exchange(m_mapped, {})] {
+        QList<QList<QFuture<RowRead>>> parts;
+        for (const QList<qsizetype>& starts : rowStarts) {
+            QList<QFuture<RowRead>>& list = parts.emplaceBack();
+            for (qsizetype from = 0; from < starts.size(); from += kRowsPerRead)
+                list << QtConcurrent::run(&m_readers, readRows, text, starts.mid(from, kRowsPerRead));
+        }
+        QList<RowRead> lists;
+        for (qsizetype i = 0; i < parts.size(); ++i) {
+            RowRead& list = lists.emplaceBack();
+            list.rows.reserve(rowStarts.at(i).size());
+            for (QFuture<RowRead>& part : parts[i]) {
+                RowRead read = part.takeResult();
+                if (list.problem.isEmpty())
+                    list.problem = read.problem;
+                list.rows.append(std::move(read.rows));
+            }
+        }
+        QMetaObject::invokeMethod(this, &PlaylistStore::rowsRead, Qt::QueuedConnection);
+        return lists;
+    });
+}
+
 QList<PlaylistStore::Playlist> PlaylistStore::takePlaylists(QString& message)
 {
+    startReading();
     QList<Playlist> playlists = std::exchange(m_pending, {});
-    // Read side by side, a part of a list each.
-    QList<QList<QFuture<RowRead>>> reads;
-    for (const QList<qsizetype>& starts : std::as_const(m_rowStarts)) {
-        QList<QFuture<RowRead>>& parts = reads.emplaceBack();
-        for (qsizetype from = 0; from < starts.size(); from += kRowsPerRead)
-            parts << QtConcurrent::run(&m_readers, readRows, m_text, starts.mid(from, kRowsPerRead));
-    }
+    QList<RowRead> lists = std::exchange(m_read, {}).takeResult();
     QString problem;
-    for (qsizetype i = 0; i < playlists.size() && i < reads.size(); ++i) {
-        for (QFuture<RowRead>& part : reads[i]) {
-            RowRead read = part.takeResult();
-            if (problem.isEmpty())
-                problem = read.problem;
-            playlists[i].rows.append(std::move(read.rows));
-        }
+    for (qsizetype i = 0; i < playlists.size() && i < lists.size(); ++i) {
+        if (problem.isEmpty())
+            problem = lists[i].problem;
+        playlists[i].rows = std::move(lists[i].rows);
     }
-    m_rowStarts.clear();
-    m_text.clear();
-    m_mapped.reset();
     m_pendingRows = 0;
     if (!problem.isEmpty()) {
         for (Playlist& p : playlists) {

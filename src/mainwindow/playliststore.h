@@ -64,13 +64,18 @@ public:
     // message then tells what happened, for the operator's log.
     LoadResult load(Session& session, QString& message);
     // As load(), but the playlists come without their rows, only checked
-    // and found in the file: takePlaylists() reads them, side by side.
+    // and found in the file: startReading() reads them on other threads,
+    // takePlaylists() hands them over.
     LoadResult loadWithoutRows(Session& session, QString& message);
+    // Starts reading the rows of the last loadWithoutRows(), side by side;
+    // rowsRead() tells when all are read. Once per load.
+    void startReading();
     // How many rows the last loadWithoutRows() left to take; 0 once taken.
     qsizetype pendingRows() const { return m_pendingRows; }
-    // The playlists of the last loadWithoutRows(), now with their rows.
-    // Rows that turn out not to be sound are set aside with the file, as
-    // load() does; then the playlists come without rows and message says so.
+    // The playlists of the last loadWithoutRows(), now with their rows,
+    // waiting for those not read yet. Rows that turn out not to be sound
+    // are set aside with the file, as load() does; then the playlists come
+    // without rows and message says so.
     QList<Playlist> takePlaylists(QString& message);
 
     // Rows read on another thread, or why they could not be.
@@ -96,6 +101,8 @@ public:
 signals:
     // After each write that saveLater() asked for; message when not ok.
     void saved(bool ok, const QString& message);
+    // Every row that startReading() began to read is read.
+    void rowsRead();
 
 private:
     bool keepAside(const QString& file, QString& message);
@@ -116,5 +123,9 @@ private:
     QByteArray m_text;
     std::shared_ptr<QFile> m_mapped;
     qsizetype m_pendingRows = 0;
+    bool m_readStarted = false;
+    QFuture<QList<RowRead>> m_read; // a list's rows each, from startReading()
     QThreadPool m_readers;
+    // Last: it hands parts to the readers and holds the mapping they read.
+    QThreadPool m_gatherer;
 };
