@@ -15,7 +15,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
-#include <QUrlQuery>
 #include <QXmlStreamWriter>
 
 #include <algorithm>
@@ -497,7 +496,7 @@ void RemoteApi::logSummaries()
     const qint64 now = m_clock.elapsed();
     if (m_unloggedRefusals > 0)
         emit logMessage(QStringLiteral("Remote API: %1 more requests with a bad or missing password from %2 %3 in the "
-                                       "last minute; the addresses of wrong ones have their checks held back")
+                                       "last minute; wrong ones are answered after a hold")
                             .arg(m_unloggedRefusals)
                             .arg(m_refusedFrom.size())
                             .arg(m_refusedFrom.size() == 1 ? QStringLiteral("address") : QStringLiteral("addresses")));
@@ -522,7 +521,7 @@ void RemoteApi::logSummaries()
                                 .arg(it->unloggedTimeouts - 1)
                                 .arg(it.key()));
         it->unloggedTimeouts = 0;
-        if (now - it->lastSeen > kForgetMs)
+        if (now - it->lastSeen > kForgetMs && !it->good(now))
             it = m_tallies.erase(it);
         else
             ++it;
@@ -560,56 +559,50 @@ void RemoteApi::serve(QTcpSocket* socket, const QByteArray& data)
         check(socket, false);
         return;
     }
-    Tally& t = m_tallies[it->peer];
-    t.asked.add(m_clock.elapsed());
-    t.lastSeen = m_clock.elapsed();
-    if (!admit(socket)) {
-        refuseUnchecked(socket);
-        return;
-    }
-    // Making room may have closed another connection, which changes the table.
-    m_connections[socket].waiting = true;
+    it->waiting = true;
+    admit();
     checkWaiting();
 }
 
-// Room for a check to wait in, made when needed by refusing the check that
-// would come last, should this one come before it.
-bool RemoteApi::admit(QTcpSocket* socket)
+// Room for a request to wait in: when too many wait, the one that would
+// come last goes unchecked, which may be the one that just came.
+void RemoteApi::admit()
 {
-    const qint64 now = m_clock.elapsed();
-    const Connection mine = m_connections.value(socket);
-    int waiting = 0;
-    int waitingHere = 0;
-    QTcpSocket* last = nullptr;
-    Rank lastRank;
-    for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
-        if (!it->waiting)
-            continue;
-        ++waiting;
-        waitingHere += it->peer == mine.peer;
-        if (const Rank r = rank(*it, now); !last || lastRank < r) {
-            last = it.key();
-            lastRank = r;
-        }
+    for (;;) {
+        const auto waiting = waitingInRank(m_clock.elapsed());
+        if (waiting.size() <= kMaxWaitingChecks)
+            return;
+        refuseUnchecked(waiting.last().second);
     }
-    if (waitingHere >= kMaxPerAddress)
-        return false;
-    if (waiting < kMaxWaitingChecks)
-        return true;
-    if (!last || !(rank(mine, now) < lastRank))
-        return false;
-    refuseUnchecked(last);
-    return true;
 }
 
-// Addresses without wrong passwords lately first, then those that asked
-// least lately (a guesser asks all the time, the studio now and then), then
-// the oldest request.
-RemoteApi::Rank RemoteApi::rank(const Connection& c, qint64 now) const
+// 0 for an address that gave the right password lately, whatever else came
+// from it (it may be the studio's and a guesser's alike), 1 for one without
+// wrong passwords lately, 2 for the rest.
+int RemoteApi::standing(const QString& peer, qint64 now) const
 {
-    const Tally t = m_tallies.value(c.peer);
-    const bool held = !t.trusted && t.guesses.now(now) * kHoldPerGuessMs >= 1;
-    return {held, t.asked.now(now), c.order};
+    const auto it = m_tallies.constFind(peer);
+    if (it == m_tallies.cend())
+        return 1;
+    if (it->good(now))
+        return 0;
+    return it->guesses.now(now) * kHoldPerGuessMs >= 1 ? 2 : 1;
+}
+
+QList<std::pair<RemoteApi::Rank, QTcpSocket*>> RemoteApi::waitingInRank(qint64 now) const
+{
+    QList<std::pair<Rank, QTcpSocket*>> out;
+    for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+        if (it->waiting)
+            out.push_back({{standing(it->peer, now), 0, it->order}, it.key()});
+    }
+    // Places within each address, counted in the order of arrival.
+    std::sort(out.begin(), out.end(), [](const auto& x, const auto& y) { return std::get<2>(x.first) < std::get<2>(y.first); });
+    QHash<QString, int> before;
+    for (auto& [r, socket] : out)
+        std::get<1>(r) = before[m_connections.value(socket).peer]++;
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 void RemoteApi::refuseUnchecked(QTcpSocket* socket)
@@ -625,49 +618,35 @@ void RemoteApi::refuseUnchecked(QTcpSocket* socket)
     finish(socket, uncheckedReply());
 }
 
-// The earliest an address may have its password checked: at once, unless
-// it sent wrong passwords lately and its last right one is older.
-qint64 RemoteApi::checkDue(const QString& peer, qint64 now) const
-{
-    const auto it = m_tallies.constFind(peer);
-    if (it == m_tallies.cend() || it->trusted)
-        return now;
-    const qint64 hold = std::min<qint64>(kMaxHoldMs, qint64(it->guesses.now(now) * kHoldPerGuessMs));
-    return hold > 0 ? std::max(now, it->lastCheck + hold) : now;
-}
-
-// Makes the checks whose time has come, in their rank, as the checks per
-// second allow.
+// Sends the held answers that are due, then compares the passwords waiting,
+// best first, as many as the bound allows.
 void RemoteApi::checkWaiting()
 {
     for (;;) {
         const qint64 now = m_clock.elapsed();
         m_checks = std::min<double>(kChecksPerSecond, m_checks + (now - m_checksAt) * kChecksPerSecond / 1000.0);
         m_checksAt = now;
-        QTcpSocket* next = nullptr;
-        Rank nextRank;
         qint64 soonest = -1;
+        QList<QTcpSocket*> due;
         for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
-            if (!it->waiting)
+            if (it->heldUntil < 0)
                 continue;
-            const qint64 due = checkDue(it->peer, now);
-            if (due > now) {
-                soonest = soonest < 0 ? due : std::min(soonest, due);
-                continue;
-            }
-            if (const Rank r = rank(*it, now); !next || r < nextRank) {
-                next = it.key();
-                nextRank = r;
-            }
+            if (it->heldUntil <= now)
+                due.push_back(it.key());
+            else
+                soonest = soonest < 0 ? it->heldUntil : std::min(soonest, it->heldUntil);
         }
-        const bool free = next && m_tallies.value(m_connections.value(next).peer).trusted;
-        if (next && !free && m_checks < 1)
-            soonest = now + qint64(std::ceil((1 - m_checks) * 1000 / kChecksPerSecond));
-        else if (next) {
-            if (!free)
-                m_checks -= 1;
-            check(next, true);
+        for (QTcpSocket* socket : std::as_const(due))
+            finish(socket, std::exchange(m_connections[socket].held, {}));
+        const auto waiting = waitingInRank(now);
+        if (!waiting.isEmpty() && m_checks >= 1) {
+            m_checks -= 1;
+            check(waiting.first().second, true);
             continue;
+        }
+        if (!waiting.isEmpty()) {
+            const qint64 token = now + qint64(std::ceil((1 - m_checks) * 1000 / kChecksPerSecond));
+            soonest = soonest < 0 ? token : std::min(soonest, token);
         }
         if (soonest >= 0 && (!m_checkTimer.isActive() || m_checkTimer.remainingTime() > soonest - now))
             m_checkTimer.start(int(soonest - now));
@@ -675,7 +654,8 @@ void RemoteApi::checkWaiting()
     }
 }
 
-// Answers the request at once; a password given is checked.
+// Answers the request; a password given is compared, and the answer to a
+// wrong one held.
 void RemoteApi::check(QTcpSocket* socket, bool password)
 {
     const auto it = m_connections.find(socket);
@@ -684,18 +664,26 @@ void RemoteApi::check(QTcpSocket* socket, bool password)
     it->waiting = false;
     const QByteArray line = std::exchange(it->received, {});
     const QString peer = it->peer;
-    // Before the command runs: it may run a local event loop, in which the
-    // next check of the address would otherwise be due at once, and in
-    // which the peer can go away.
-    if (password)
-        m_tallies[peer].lastCheck = m_clock.elapsed();
+    // The command may run a local event loop, in which the peer can go away.
     const QPointer<QTcpSocket> guard(socket);
     bool guess = false;
     const QByteArray bytes = respond(line, passwordFromSettings(), usernameFromSettings(), peer, &guess);
     if (password) {
+        const qint64 now = m_clock.elapsed();
         Tally& t = m_tallies[peer];
-        t.lastSeen = m_clock.elapsed();
-        t.trusted = !guess;
+        t.lastSeen = now;
+        if (!guess) {
+            t.lastRight = now;
+            m_checks = std::min<double>(kChecksPerSecond, m_checks + 1);
+        } else if (guard && m_connections.contains(socket)) {
+            const qint64 hold = std::min<qint64>(kMaxHoldMs, qint64(t.guesses.now(now) * kHoldPerGuessMs));
+            Connection& c = m_connections[socket];
+            c.held = bytes;
+            c.heldUntil = now + hold;
+            if (!m_checkTimer.isActive() || m_checkTimer.remainingTime() > hold)
+                m_checkTimer.start(int(hold));
+            return;
+        }
     }
     if (guard)
         finish(socket, bytes);
@@ -708,6 +696,7 @@ void RemoteApi::finish(QTcpSocket* socket, const QByteArray& bytes)
         it->answered = true;
         it->waiting = false;
         it->received.clear();
+        it->heldUntil = -1;
     }
     socket->write(bytes);
     socket->flush();
@@ -739,9 +728,20 @@ RemoteApi::Request RemoteApi::parseRequest(const QByteArray& line)
         return request;
     const QUrl url(parts.at(1), QUrl::TolerantMode);
     request.path = url.path(QUrl::FullyDecoded);
-    const QUrlQuery query(url);
-    for (const auto& item : query.queryItems(QUrl::FullyDecoded))
-        request.query.insert(item.first.toLower(), item.second);
+    // Form encoding, as a browser's form sends it: "+" is a blank, "%2B" a
+    // plus. The tolerant URL has mended stray "%" signs first.
+    const auto decoded = [](QByteArray part) {
+        part.replace('+', ' ');
+        return QString::fromUtf8(QByteArray::fromPercentEncoding(part));
+    };
+    const QByteArray query = url.query(QUrl::FullyEncoded).toLatin1();
+    for (const QByteArray& item : query.split('&')) {
+        if (item.isEmpty())
+            continue;
+        const qsizetype equals = item.indexOf('=');
+        request.query.insert(decoded(item.left(equals < 0 ? item.size() : equals)).toLower(),
+                             equals < 0 ? QString() : decoded(item.mid(equals + 1)));
+    }
     request.valid = true;
     return request;
 }

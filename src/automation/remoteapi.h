@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -29,7 +30,7 @@ public:
     struct Request
     {
         QString path;
-        QMap<QString, QString> query; // keys lower-cased, values decoded
+        QMap<QString, QString> query; // form-decoded; keys lower-cased
         bool valid = false;           // a GET with a target
     };
 
@@ -54,20 +55,25 @@ public:
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxPerAddress = 8;
     static constexpr int kPromptRequestMs = 1000;
-    // Guessing is slowed where the password is checked, not where it is
-    // answered, so that how long an answer takes tells nothing. An address
-    // that sent wrong passwords lately has its checks one at a time, each
-    // held from its last one by this much per recent wrong password,
-    // whatever the password given; the answer follows the check at once.
-    // Over all addresses at most kChecksPerSecond checks are made (an
-    // address whose last password was right is not held to it), those of
-    // addresses without recent wrong passwords first. Checks waiting, in
-    // all and from one address: beyond them a request is refused unchecked
-    // (an address without wrong passwords takes the place of one with).
+    // Guessing is bounded where passwords are compared: at most
+    // kChecksPerSecond a second over all addresses, a right one giving its
+    // turn back. A right password is answered as soon as it is compared, a
+    // wrong one after a hold, so the time tells which; a guesser still learns
+    // no more than the compares it was given. Requests wait for their compare
+    // ranked by their address (one that gave the right password lately,
+    // then one without wrong ones lately, a fresh one among them, then the
+    // rest), then by their place among those of their address, so that many
+    // from one address wait in turn and crowd out no other. Beyond
+    // kMaxWaitingChecks the last in rank is refused uncompared. The hold of a
+    // wrong password is kHoldPerGuessMs per recent wrong one from its
+    // address, the same for any wrong password: a guesser that waits for
+    // each answer guesses slower still.
     static constexpr int kHoldPerGuessMs = 200;
     static constexpr int kMaxHoldMs = 10000;
     static constexpr int kChecksPerSecond = 10;
     static constexpr int kMaxWaitingChecks = 64;
+    // How long a right password keeps its address first in line.
+    static constexpr qint64 kGoodRecordMs = 24LL * 3600 * 1000;
     // How long a wrong password counts as recent (it fades out gradually).
     static constexpr int kGuessMemoryMs = 60000;
     // Refusals logged one by one before the rest go into a line a minute.
@@ -121,14 +127,15 @@ private:
     void drop(QTcpSocket* socket);
     QByteArray respond(const QByteArray& line, const QString& password, const QString& username,
                        const QString& peer, bool* guess);
-    bool admit(QTcpSocket* socket);
+    void admit();
     void refuseUnchecked(QTcpSocket* socket);
     void checkWaiting();
     void check(QTcpSocket* socket, bool password);
-    qint64 checkDue(const QString& peer, qint64 now) const;
-    using Rank = std::tuple<bool, double, quint64>; // smaller comes first
-    struct Connection;
-    Rank rank(const Connection& c, qint64 now) const;
+    // Smaller comes first: the address's standing, the request's place
+    // among those of its address, its arrival.
+    using Rank = std::tuple<int, int, quint64>;
+    QList<std::pair<Rank, QTcpSocket*>> waitingInRank(qint64 now) const;
+    int standing(const QString& peer, qint64 now) const;
     void makeRoom();
     bool askedMeanwhile(QTcpSocket* socket);
     void noteRefusal(const QString& peer, bool guess);
@@ -142,6 +149,8 @@ private:
         QString peer;
         quint64 order = 0;   // smaller is older
         qint64 arrived = 0;  // on m_clock
+        QByteArray held;     // the answer to a wrong password, sent at heldUntil
+        qint64 heldUntil = -1;
     };
 
     // Wrong passwords of late, fading out over kGuessMemoryMs.
@@ -157,18 +166,17 @@ private:
     struct Tally
     {
         Recent guesses;
-        Recent asked; // requests whose password was to be checked
         qint64 lastSeen = 0;
-        qint64 lastCheck = 0;
-        bool trusted = false; // its last password checked was right
+        qint64 lastRight = -1; // its last right password, on m_clock
         int unloggedTimeouts = 0;
+        bool good(qint64 now) const { return lastRight >= 0 && now - lastRight < kGoodRecordMs; }
     };
 
     QTcpServer* m_server = nullptr;
     QHash<QTcpSocket*, Connection> m_connections; // open, answered or not
     quint64 m_arrivals = 0;
     QHash<QString, Tally> m_tallies;
-    double m_checks = kChecksPerSecond; // that may be made now, filling up with time
+    double m_checks = kChecksPerSecond; // compares that may be made now, filling up with time
     qint64 m_checksAt = 0;
     int m_loggedRefusals = 0;      // one by one, since the log was last quiet for a minute
     int m_unloggedRefusals = 0;
@@ -179,5 +187,5 @@ private:
     QElapsedTimer m_clock;
     QTimer m_summary;
     QTimer m_roomCheck;            // an address over its share, its oldest still young
-    QTimer m_checkTimer;           // the next waiting check that may be made
+    QTimer m_checkTimer;           // the next compare that may be made, or held answer due
 };
