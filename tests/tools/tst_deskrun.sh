@@ -5,10 +5,13 @@
 # program's stream and the tone it plays; with no server the program says so
 # and plays into a private sink; the station's files land in the home, and
 # what a stand-in older root held is moved there, nothing lost (a library
-# whose journal was never written into it among them); after a crash the
-# next start plays and nothing of the first is left; a FIFO, a folder or a
+# whose journal was never written into it among them); a station whose home
+# lies in a folder the environment has too (/var/lib, /srv) comes back by
+# itself after a crash and saves when its tools/run is told to stop; a run
+# killed from the top leaves nothing in /tmp; a FIFO, a folder or a
 # read-only file at the lock's place keeps no start off the air; an account
-# without privileges reaches the same. Run by tools/test.
+# without privileges reaches the same, and is told of station data in an
+# older root it cannot move. Run by tools/test.
 set -euo pipefail
 # The environment's own functions (where its root lies, what counts as
 # station data); sourcing defines $top, the checkout.
@@ -18,6 +21,15 @@ tone_hz=1234
 work=$(mktemp -d /tmp/ol-desk-XXXXXX)
 chmod 755 "$work"
 started=()
+homes=()
+key=$(ol_root_key)
+real=$(ol_root_cache "$key")/root-$key
+# Every call goes through a cache of this test's own holding a link to the
+# environment: the station data of the system's roots is never moved into a
+# home this test deletes.
+mkdir "$work/cache"
+ln -s "$real" "$work/cache/root-$key"
+export ORCHIDLANTERN_ROOT_CACHE=$work/cache
 
 # Ends PID and everything below it: a sandbox outlives its outer process.
 kill_tree() {
@@ -30,7 +42,7 @@ cleanup() {
     local p
     for p in "${started[@]}"; do kill_tree "$p"; done
     wait 2>/dev/null || true
-    rm -rf "$work"
+    rm -rf "$work" "${homes[@]}"
 }
 trap cleanup EXIT
 
@@ -123,22 +135,33 @@ child_named() {
     return 1
 }
 
-# Starts ENV... tools/run ARGS in the background, its stderr into ERR;
-# sets run_pid.
+# Starts ENV... tools/run ARGS in the background from the folder run_from
+# (default: this one), its stderr into ERR; sets run_pid, tools/run's own
+# process.
 start_run() {
     local err=$1
     shift
-    as env -u DISPLAY -u WAYLAND_DISPLAY -u PULSE_SERVER -u ORCHIDLANTERN_IN_ROOT "$@" 2>"$err" &
+    (cd "${run_from:-.}" &&
+        exec "${as_user[@]}" env -u DISPLAY -u WAYLAND_DISPLAY -u PULSE_SERVER -u ORCHIDLANTERN_IN_ROOT "$@" 2>"$err") &
     run_pid=$!
     started+=("$run_pid")
 }
 
-# Ends the program as a system would, and wants it to end well.
+# Waits up to SECONDS for the run to end; sets status.
+run_ends_within() {
+    local seconds=$1
+    within "$seconds" eval '! kill -0 "$run_pid" 2>/dev/null' || return 1
+    status=0
+    wait "$run_pid" || status=$?
+}
+
+# Ends the program as a system would (SIGTERM to the program alone), and
+# wants the run to end well, the program not started again.
 stop_run() {
-    local name=$1 program status=0
+    local name=$1 program status
     program=$(child_named "$run_pid" "$name") || fail "$name is not running"
     kill -TERM "$program"
-    wait "$run_pid" || status=$?
+    run_ends_within 60 || fail "tools/run did not end after SIGTERM to $name"
     [ "$status" -eq 0 ] || fail "tools/run ended with $status after SIGTERM"
 }
 
@@ -197,14 +220,10 @@ tracks_in() {
 
 # -- the desk, with a stand-in older root holding the station's data -------
 desk_and_data() {
-    local home=$work/home runtime=$work/runtime cache=$work/cache port key real standin
+    local home=$work/home runtime=$work/runtime cache=$work/older port standin
     local -a as_user=()
     mkdir -p "$home" "$runtime" "$cache"
     chmod 700 "$runtime"
-    key=$(ol_root_key)
-    real=$(ol_root_cache "$key")/root-$key
-    # Its station data would be moved into this test's home and lost with it.
-    [ -z "$(ol_station_data "$real")" ] || fail "$real holds station data: tools/run moves it into the home first"
     ln -s "$real" "$cache/root-$key"
     standin=$cache/root-0123456789abcdef
     port=$(free_port)
@@ -249,8 +268,7 @@ desk_and_data() {
         fail "the recording was not moved"
 
     # The second program, from its own command, on the same home.
-    start_run "$work/library.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" ORCHIDLANTERN_ROOT_CACHE="$cache" \
-        "$top/tools/run" --library-manager
+    start_run "$work/library.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" "$top/tools/run" --library-manager
     within 120 opened "$home/.config/Orchidlantern/Orchidlantern/library.db" orchidlantern-library ||
         fail "the library manager did not open the home's library.db: $(cat "$work/library.err")"
     kill_tree "$run_pid"
@@ -272,8 +290,7 @@ no_server() {
     chmod 700 "$runtime"
     port=$(free_port)
     settings_with_api "$home/.config/Orchidlantern/Orchidlantern.conf" "$port"
-    start_run "$work/none.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" ORCHIDLANTERN_ROOT_CACHE="$work/cache" \
-        "$top/tools/run" "$work/tone.wav"
+    start_run "$work/none.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" "$top/tools/run" "$work/tone.wav"
     within 300 api "$port" cmd=play | grep -q OK || fail "the remote API did not answer on $port"
     line=$(grep "no sound server" "$work/none.err") || fail "no line said the sound server was missing"
     [ "$(grep -c "no sound server" "$work/none.err")" -eq 1 ] || fail "more than one line: $line"
@@ -307,7 +324,7 @@ played_or_ended() {
 run_and_play() {
     local err=$1 home=$2
     shift 2
-    start_run "$err" HOME="$home" XDG_RUNTIME_DIR="$home/runtime" "$@" "$top/tools/run" "$work/tone.wav"
+    start_run "$err" HOME="$home" XDG_RUNTIME_DIR="$home/runtime" "$@" "$top/tools/run" "${run_file:-$work/tone.wav}"
     within 300 played_or_ended "$port" && kill -0 "$run_pid" 2>/dev/null ||
         fail "the remote API did not answer on $port: $(cat "$err")"
     within 30 playing "$port" || fail "nothing plays: $(cat "$err")"
@@ -323,38 +340,102 @@ none_with() {
     ! pgrep -f "$1" >/dev/null
 }
 
-# -- a crash, and the station back on air ----------------------------------
-# The program ended as a crash, the OOM killer or a power cut ends it:
-# nothing of that run is left, and the next start plays; a copy started
-# beside it is refused, naming it by the number this side knows. Killed
-# from the top, the run leaves nothing behind either.
-crash_and_again() {
-    local home=$1 port program server first status=0
-    shift
+# A program below run_pid other than PID.
+another_program() {
+    local program
+    program=$(child_named "$run_pid" orchidlantern) && [ "$program" != "$1" ]
+}
+
+# -- a station under HOME: back after a crash, saved at a stop -------------
+# As a service account runs it: the home (and the runtime folder in it) in
+# a folder the environment has too, the file named relative to a folder
+# the environment has not. Killed by SIGSEGV, the program comes back by
+# itself and plays, its file not added again; a copy beside it is refused,
+# naming it by the number this side knows, and is not started again;
+# SIGTERM to tools/run's own process, as a service manager stops a
+# service, saves and ends the run.
+station_under() {
+    local home=$1 port program status
+    local run_from=${1%/*} run_file=${1##*/}/tone.wav
+    port=$(free_port)
+    cp "$work/tone.wav" "$home/"
+    station_home "$home" "$port"
+    printf '\n[playback]\nresumeOnStart=true\n' >>"$home/.config/Orchidlantern/Orchidlantern.conf"
+    run_and_play "$home/run.err" "$home"
+    api "$port" action=playbackinfo | grep -qF "<File>$home/tone.wav</File>" ||
+        fail "the program did not get $run_file from $run_from as $home/tone.wav"
+    # Long enough on air to have stored the row, as crashes come.
+    within 60 grep -qsF "$home/tone.wav" "$home/.config/Orchidlantern/Orchidlantern/playlists.json" ||
+        fail "the playlist was not stored"
+    program=$(child_named "$run_pid" orchidlantern) || fail "the program is not running"
+    kill -SEGV "$program"
+    within 60 another_program "$program" || fail "the program was not started again: $(cat "$home/run.err")"
+    grep -q "ended by SIGSEGV (status 139); starting it again" "$home/run.err" ||
+        fail "no line said how the program ended: $(cat "$home/run.err")"
+    within 60 playing "$port" || fail "the program started again does not play: $(cat "$home/run.err")"
+    local count
+    within 10 eval 'count=$(api "$port" action=playbackinfo | grep -o "<PlaylistCount>[1-9][0-9]*")' &&
+        [ "$count" = "<PlaylistCount>1" ] || fail "the playlist after the restart: ${count#*>} rows, not 1"
+
+    local first=$run_pid
+    program=$(child_named "$run_pid" orchidlantern)
+    start_run "$home/second.err" HOME="$home" XDG_RUNTIME_DIR="$home/runtime" "$top/tools/run"
+    run_ends_within 120 || fail "a second copy was started again and again: $(cat "$home/second.err")"
+    [ "$status" -eq 3 ] && grep -q "already running for this user (process $program);" "$home/second.err" ||
+        fail "a copy beside it was not refused naming process $program (status $status): $(cat "$home/second.err")"
+
+    run_pid=$first
+    kill -TERM "$run_pid"
+    run_ends_within 60 || fail "SIGTERM to tools/run did not end it"
+    [ "$status" -eq 0 ] && grep -q "Quitting on signal 15" "$home/run.err" ||
+        fail "SIGTERM to tools/run: status $status, the program did not quit: $(tail -n 5 "$home/run.err")"
+}
+
+# Makes a home in the host's folder FOLDER for the scenario's account, with
+# a runtime folder inside; sets made_home.
+home_under() {
+    made_home=$(mktemp -d "$1/ol-desk-XXXXXX")
+    homes+=("$made_home")
+    chmod 755 "$made_home"
+    mkdir -m 700 "$made_home/runtime"
+    if [ "${#as_user[@]}" -gt 0 ]; then chown -R "$uid:$uid" "$made_home"; fi
+}
+
+# Homes in folders the environment has too, and the runtime folder in them:
+# each is written inside, and the command starts in the caller's folder.
+homes_anywhere() {
+    local folder home said
+    for folder in /var/lib /srv /opt /var/tmp; do
+        [ -d "$folder" ] || continue
+        home_under "$folder"
+        home=$made_home
+        said=$(cd "$home" && as env HOME="$home" XDG_RUNTIME_DIR="$home/runtime" "$top/tools/inroot" --desk \
+            sh -c 'touch "$HOME/home" "$XDG_RUNTIME_DIR/runtime" && pwd' 2>&1) || true
+        [ "$said" = "$home" ] && [ -e "$home/home" ] && [ -e "$home/runtime/runtime" ] ||
+            fail "a home in $folder was not written, or the start folder was not it: $said"
+    done
+}
+
+# -- killed from the top: nothing of the run is left ------------------------
+# tools/run's own process killed (as a service manager's last resort does):
+# the program and its sound server go with it, and what the run kept in
+# /tmp is gone by the next start. SIGTERM to the program then ends the run
+# for good.
+killed_from_top() {
+    local home=$1 port program server
     port=$(free_port)
     station_home "$home" "$port"
-    run_and_play "$home/crash.err" "$home" "$@"
+    run_and_play "$home/top.err" "$home"
     program=$(child_named "$run_pid" orchidlantern) || fail "the program is not running"
-    server=$(private_server "$home/crash.err")
-    [ -n "$server" ] || fail "no private sound server was named: $(cat "$home/crash.err")"
-    kill -KILL "$program"
-    wait "$run_pid" || true
-    within 10 none_with "$server" || fail "the private sound server outlived the program"
-
-    run_and_play "$home/again.err" "$home" "$@"
-    first=$run_pid
-    program=$(child_named "$run_pid" orchidlantern) || fail "the program is not running"
-    start_run "$home/third.err" HOME="$home" XDG_RUNTIME_DIR="$home/runtime" "$@" "$top/tools/run" "$work/tone.wav"
-    wait "$run_pid" || status=$?
-    [ "$status" -eq 3 ] && grep -q "already running for this user (process $program);" "$home/third.err" ||
-        fail "a copy beside it was not refused naming process $program (status $status): $(cat "$home/third.err")"
-
-    # The command started (tools/run, inroot by now) is the sandbox's parent.
-    server=$(private_server "$home/again.err")
-    kill -KILL $(ps -o pid= --ppid "$first")
-    wait "$first" || true
+    server=$(private_server "$home/top.err")
+    [ -n "$server" ] || fail "no private sound server was named: $(cat "$home/top.err")"
+    kill -KILL "$run_pid"
+    { wait "$run_pid"; } 2>/dev/null || true
     within 10 none_with "$server" && within 10 eval '! kill -0 "$program" 2>/dev/null' ||
         fail "the program or its sound server outlived the command that started them"
+    run_and_play "$home/next.err" "$home"
+    [ ! -e "$server" ] || fail "$server, left by the run killed from the top, is still there"
+    stop_run orchidlantern
 }
 
 # -- something else at the lock's place: the start goes on, and says so -----
@@ -394,14 +475,52 @@ unprivileged() {
     settings_with_api "$home/.config/Orchidlantern/Orchidlantern.conf" "$port"
     chown -R "$uid:$uid" "$home" "$runtime"
     start_desk_server "$home" "$runtime"
-    start_run "$work/user.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" "$top/tools/run" "$work/tone.wav"
+    # The environment where every account finds it, in the system's cache.
+    start_run "$work/user.err" HOME="$home" XDG_RUNTIME_DIR="$runtime" ORCHIDLANTERN_ROOT_CACHE= \
+        "$top/tools/run" "$work/tone.wav"
     play_and_hear "$home" "unix:$runtime/pulse/native" "$port"
     stop_run orchidlantern
     [ -s "$home/.config/Orchidlantern/Orchidlantern/library.db" ] ||
         fail "no library.db in the unprivileged account's home: $(cat "$work/user.err")"
-    crash_and_again "$work/ucrash"
+    home_under "$([ -d /srv ] && echo /srv || echo /var/lib)"
+    station_under "$made_home"
+    homes_anywhere
+    killed_from_top "$work/ucrash"
+    shared_caches "$home"
     lock_places
     suite_as_account "$home"
+}
+
+# -- caches the account shares ---------------------------------------------
+# One it cannot write, where an older root holds station data it cannot
+# look into: a line says where it is and what moves it. One every account
+# may write (sticky), where another account made the lock: tidied all the
+# same, an older root of the account's own removed, and where one cannot
+# be, the system's reason said.
+shared_caches() {
+    local home=$1 shared=$work/shared sticky=$work/sticky standin own stuck said
+    mkdir "$shared" "$sticky"
+    chmod 1777 "$sticky"
+    ln -s "$real" "$shared/root-$key"
+    ln -s "$real" "$sticky/root-$key"
+    standin=$shared/root-0123456789abcdef
+    stationdata_file "$standin/root/.config/Orchidlantern/Orchidlantern/events.json" '[]'
+    chmod 700 "$standin/root"
+    touch "$standin/.complete" "$sticky/.lock"
+    own=$sticky/root-0123456789abcdef
+    stuck=$sticky/root-fedcba9876543210
+    as mkdir -p "$own/usr" "$stuck/usr"
+    as touch -d '-3 days' "$own/.complete" "$stuck/.complete"
+    stationdata_file "$stuck/usr/root's/file" ''
+    said=$(as env HOME="$home" ORCHIDLANTERN_ROOT_CACHE="$shared" "$top/tools/inroot" true 2>&1)
+    grep -qF "$standin/root holds folders this account cannot look into" <<<"$said" &&
+        grep -qF "sudo $top/tools/inroot true" <<<"$said" ||
+        fail "no line said where the older root's station data is and what moves it: $said"
+    said=$(as env HOME="$home" ORCHIDLANTERN_ROOT_CACHE="$sticky" "$top/tools/inroot" true 2>&1)
+    [ ! -e "$own" ] && [ ! -e "$own.removing" ] ||
+        fail "the account's older root in a shared cache whose lock is another's stayed: $said"
+    grep -qF "could not remove $stuck.removing: cannot delete" <<<"$said" && grep -q "Permission denied$" <<<"$said" ||
+        fail "the line on a root that could not be removed gives no reason: $said"
 }
 
 # A handful of the suite's tests as the account, on the build made for
@@ -423,8 +542,12 @@ make_tone
 desk_and_data
 no_server
 as_user=()
-crash_and_again "$work/crash" ORCHIDLANTERN_ROOT_CACHE="$work/cache"
+killed_from_top "$work/crash"
+# Folders of the host's own: root's, and an account's made by root.
 if [ "$(id -u)" -eq 0 ]; then
+    home_under /var/lib
+    station_under "$made_home"
+    homes_anywhere
     unprivileged
 fi
 echo "tst_deskrun: the desk, the fallback and the station's data as expected"
