@@ -352,7 +352,11 @@ void RemoteApi::onConnection()
         if (!socket)
             break;
         const QString peer = peerOf(socket);
-        m_connections.insert(socket, {{}, false, false, peer, ++m_arrivals, m_clock.elapsed()});
+        Connection c;
+        c.peer = peer;
+        c.order = ++m_arrivals;
+        c.arrived = m_clock.elapsed();
+        m_connections.insert(socket, c);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket, socket->readAll()); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { m_connections.remove(socket); });
