@@ -6,12 +6,14 @@
 #include "library/musiclibrary.h"
 #include "mainwindow/playliststore.h"
 #include "mainwindow/playoutstartup.h"
+#include "audiofixtures.h"
 #include "olmain.h"
 #include "sinkrecorder.h"
 #include "windowfixture.h"
 
 #include <QAction>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
@@ -378,6 +380,75 @@ private slots:
                                  90000);
         QVERIFY2(info.contains("<PlaylistCount>30</PlaylistCount>") && info.contains("<CurrentIndex>0</CurrentIndex>"),
                  info.constData());
+    }
+
+    // Held for 20 s (stopped and continued, as a paused machine is) while
+    // an MP3 plays on a sink of the test's own: 25 s after it goes on, the
+    // sink carries the track, played on from where it stopped, and one line
+    // says so.
+    void heardAgainAfterAHold()
+    {
+        QByteArray module;
+        QVERIFY(AudioFixtures::run(QStringLiteral("pactl"),
+                                   {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                    QStringLiteral("sink_name=ol_held"), QStringLiteral("rate=48000"),
+                                    QStringLiteral("sink_properties=device.description=Held-Output")},
+                                   &module));
+        const auto unload = qScopeGuard([&module] {
+            AudioFixtures::run(QStringLiteral("pactl"), {QStringLiteral("unload-module"), QString::fromUtf8(module.trimmed())});
+        });
+        const QString home = testHome().scratch(QStringLiteral("held"));
+        const quint16 port = WindowFixture::freePort();
+        const QProcessEnvironment env = stationHome(home, port);
+        QSettings(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat)
+            .setValue(QStringLiteral("audio/outputDevice"), QStringLiteral("Held-Output"));
+        const QString track = WindowFixture::toneFile(QStringLiteral("Zeta - Held.mp3"), 120, kToneHz);
+        QVERIFY(!track.isEmpty());
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(programPath(), {track});
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            ::kill(pid_t(program.processId()), SIGCONT);
+            program.kill();
+            program.waitForFinished();
+        });
+        const auto position = [port] {
+            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+            const qsizetype at = info.indexOf("<Position>") + 10;
+            return info.contains("<State>playing</State>")
+                       ? info.mid(at, info.indexOf("</Position>") - at).toLongLong()
+                       : qint64(-1);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(position() > 1000, 120000);
+        SinkRecorder before;
+        QVERIFY(before.start(QStringLiteral("ol_held.monitor")));
+        QVERIFY2(heard(before), "the track was not heard before the hold");
+
+        QElapsedTimer played;
+        played.start();
+        const qint64 from = position();
+        const pid_t pid = pid_t(program.processId());
+        QElapsedTimer held;
+        held.start();
+        QVERIFY(::kill(pid, SIGSTOP) == 0);
+        QTest::qWait(20000);
+        QVERIFY(::kill(pid, SIGCONT) == 0);
+        const qint64 heldMs = held.elapsed();
+        QTest::qWait(24000);
+        SinkRecorder after;
+        QVERIFY(after.start(QStringLiteral("ol_held.monitor")));
+        QVERIFY2(heard(after), "the track was not heard 25 s after the hold");
+        // The time held was no time the track played.
+        const qint64 moved = position() - from;
+        const qint64 expected = played.elapsed() - heldMs;
+        QVERIFY2(qAbs(moved - expected) < 3000,
+                 qPrintable(QStringLiteral("moved %1 ms in %2 ms of play").arg(moved).arg(expected)));
+        const QString log = QString::fromUtf8(program.readAllStandardError());
+        static const QRegularExpression line(QStringLiteral(
+            "The program was held for (\\d+\\.\\d) s: what was playing goes on from where it stopped \\(1 player\\)"));
+        QCOMPARE(log.count(line), 1);
+        QVERIFY2(line.match(log).captured(1).toDouble() >= 19.0, qPrintable(line.match(log).captured(0)));
     }
 
     // Playlists that a share or another program spoils: one whose open never
