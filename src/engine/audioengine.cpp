@@ -31,6 +31,8 @@ constexpr qint64 kBatchUs = 75000; // decoded audio handed over at once, at most
 constexpr int kAimAtMixMs = 500; // how far ahead a segue is timed to its mix point
 // A report this far behind the one before it is a jump (a seek), not jitter.
 constexpr qint64 kClockSlackMs = 250;
+// Reports this far apart say nothing of each other's lag.
+constexpr qint64 kClockGapMs = 1000;
 // How far ahead of its mix point the next row is loaded on the idle deck.
 constexpr int kPreloadMs = 4000;
 constexpr double kSilentGain = 0.0001;
@@ -919,14 +921,18 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
 void AudioEngine::noteReport(int index, qint64 position)
 {
     DeckClock& c = m_deckClock;
-    // A new start, another deck or a jump back (a seek) begins afresh.
-    if (c.start != m_onAir.start || c.deck != index || position < c.lastPosition - kClockSlackMs) {
+    const qint64 at = m_clock.elapsed();
+    // A new start, another deck, a jump back (a seek) or reports that
+    // stopped for a while (the program was held) begin afresh.
+    if (c.start != m_onAir.start || c.deck != index || position < c.lastPosition - kClockSlackMs
+        || at - c.lastAt > kClockGapMs) {
         c = DeckClock{};
         c.start = m_onAir.start;
         c.deck = index;
     }
     c.lastPosition = position;
-    c.lags[c.next] = m_clock.elapsed() - position;
+    c.lastAt = at;
+    c.lags[c.next] = at - position;
     c.next = (c.next + 1) % kClockReports;
     c.count = qMin(c.count + 1, kClockReports);
 }
@@ -1416,7 +1422,9 @@ void AudioEngine::onRelayBuffer(const QAudioBuffer& buffer)
 // After a hold
 
 void AudioEngine::onHoldResumed(const QList<QMediaPlayer*>& players)
-{
+{    // The deck on air is timed afresh from its reports after the hold.
+    m_mixTimer->stop();
+    m_deckClock = DeckClock{};
     // What the renderer raced through before it was put back was never heard:
     // it must not reach the station's outputs either.
     for (int index = 0; index < 2; ++index) {

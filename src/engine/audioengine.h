@@ -312,6 +312,7 @@ private:
         quint32 start = 0;
         int deck = -1;
         qint64 lastPosition = 0;
+        qint64 lastAt = 0;
         qint64 lags[kClockReports] = {};
         int count = 0;
         int next = 0;

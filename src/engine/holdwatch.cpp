@@ -88,9 +88,10 @@ void HoldWatch::updateRunning()
     });
     if (playing == m_timer->isActive()) {
         // A player that starts or stops while the watch runs is noted at
-        // once: a hold right after it must not find it as it was before.
+        // once, so that a hold right after it does not find it as it was
+        // before; a change that comes first after a hold is the hold's.
         if (playing)
-            note();
+            tick();
         return;
     }
     {
