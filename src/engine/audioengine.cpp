@@ -3,6 +3,7 @@
 
 #include "engine/audiodevices.h"
 #include "engine/audiolevels.h"
+#include "engine/holdwatch.h"
 #include "engine/playlistmodel.h"
 #include "engine/voiceovers.h"
 #include "library/trackparams.h"
@@ -30,6 +31,8 @@ constexpr qint64 kBatchUs = 75000; // decoded audio handed over at once, at most
 constexpr int kAimAtMixMs = 500; // how far ahead a segue is timed to its mix point
 // A report this far behind the one before it is a jump (a seek), not jitter.
 constexpr qint64 kClockSlackMs = 250;
+// Reports this far apart say nothing of each other's lag.
+constexpr qint64 kClockGapMs = 1000;
 // How far ahead of its mix point the next row is loaded on the idle deck.
 constexpr int kPreloadMs = 4000;
 constexpr double kSilentGain = 0.0001;
@@ -63,6 +66,11 @@ AudioEngine::AudioEngine(QObject* parent)
     m_clock.start();
     m_startTimer = new QTimer(this);
     connect(m_startTimer, &QTimer::timeout, this, &AudioEngine::checkStart);
+    m_holdWatch = new HoldWatch(this);
+    connect(m_holdWatch, &HoldWatch::logMessage, this, &AudioEngine::logMessage);
+    connect(m_holdWatch, &HoldWatch::resumed, this,
+            [this](qint64, const QList<QMediaPlayer*>& players) { onHoldResumed(players); });
+    connect(m_holdWatch, &HoldWatch::notInStep, this, &AudioEngine::onNotInStep);
 }
 
 void AudioEngine::armStartCheck(int limitMs)
@@ -112,6 +120,7 @@ void AudioEngine::setUpDeck(int index)
     d.player->setAudioOutput(d.out);
     d.bufferOut = new QAudioBufferOutput(this);
     d.player->setAudioBufferOutput(d.bufferOut);
+    m_holdWatch->watch(d.player);
 
     connect(d.player, &QMediaPlayer::metaDataChanged, this, [this, index] { onDeckMetaData(index); });
     // Called on the decoder's thread.
@@ -912,14 +921,18 @@ void AudioEngine::onDeckPosition(int index, qint64 position)
 void AudioEngine::noteReport(int index, qint64 position)
 {
     DeckClock& c = m_deckClock;
-    // A new start, another deck or a jump back (a seek) begins afresh.
-    if (c.start != m_onAir.start || c.deck != index || position < c.lastPosition - kClockSlackMs) {
+    const qint64 at = m_clock.elapsed();
+    // A new start, another deck, a jump back (a seek) or reports that
+    // stopped for a while (the program was held) begin afresh.
+    if (c.start != m_onAir.start || c.deck != index || position < c.lastPosition - kClockSlackMs
+        || at - c.lastAt > kClockGapMs) {
         c = DeckClock{};
         c.start = m_onAir.start;
         c.deck = index;
     }
     c.lastPosition = position;
-    c.lags[c.next] = m_clock.elapsed() - position;
+    c.lastAt = at;
+    c.lags[c.next] = at - position;
     c.next = (c.next + 1) % kClockReports;
     c.count = qMin(c.count + 1, kClockReports);
 }
@@ -1218,6 +1231,7 @@ void AudioEngine::armVoiceover()
         m_voOutput = new QAudioOutput(this);
         m_voPlayer->setAudioOutput(m_voOutput);
         connect(m_voPlayer, &QMediaPlayer::durationChanged, this, &AudioEngine::onVoiceoverDuration);
+        m_holdWatch->watch(m_voPlayer);
     }
     m_voOutput->setVolume(float(qBound(0.0, m_voLevel, 2.0)));
     m_voPlayer->setSource(QUrl::fromLocalFile(file));
@@ -1271,6 +1285,7 @@ void AudioEngine::startRelay(const QString& url)
     connect(m_relayBufferOutput, &QAudioBufferOutput::audioBufferReceived, this, &AudioEngine::onRelayBuffer);
     connect(m_relayPlayer, &QMediaPlayer::mediaStatusChanged, this, &AudioEngine::onRelayStatus);
     connect(m_relayPlayer, &QMediaPlayer::errorOccurred, this, &AudioEngine::onRelayError);
+    m_holdWatch->watch(m_relayPlayer);
 
     if (!m_reconnectTimer) {
         m_reconnectTimer = new QTimer(this);
@@ -1401,4 +1416,39 @@ void AudioEngine::onRelayBuffer(const QAudioBuffer& buffer)
     }
     if (m_relayLive)
         emit audioBufferReady(buffer);
+}
+
+// ---------------------------------------------------------------------------
+// After a hold
+
+void AudioEngine::onHoldResumed(const QList<QMediaPlayer*>& players)
+{    // The deck on air is timed afresh from its reports after the hold.
+    m_mixTimer->stop();
+    m_deckClock = DeckClock{};
+    // What the renderer raced through before it was put back was never heard:
+    // it must not reach the station's outputs either.
+    for (int index = 0; index < 2; ++index) {
+        if (m_decks[index].player && players.contains(m_decks[index].player))
+            dropQueuedBuffers(index);
+    }
+}
+
+void AudioEngine::onNotInStep(QMediaPlayer* player)
+{
+    if (player == m_relayPlayer && m_relayLive) {
+        emit logMessage(QStringLiteral("Relay: no audio after the program was held"));
+        relayFallBack();
+        return;
+    }
+    for (int index = 0; index < 2; ++index) {
+        if (m_decks[index].player != player)
+            continue;
+        if (index == m_onAir.deck && m_onAir.stage == OnAir::Sounding) {
+            emit logMessage(rowLabel(m_onAir.track)
+                            + QStringLiteral(": no audio after the program was held - playing the next row"));
+            next();
+        } else {
+            stopDeck(m_decks[index]);
+        }
+    }
 }

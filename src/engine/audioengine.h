@@ -16,6 +16,7 @@
 #include <QString>
 #include <QUrl>
 
+class HoldWatch;
 class PlaylistModel;
 class QAudioBufferOutput;
 class QAudioOutput;
@@ -94,6 +95,9 @@ public:
     // Relaying, and the stream's own audio is what goes on air.
     bool isRelayLive() const { return m_relayLive; }
     Q_INVOKABLE QString relaySource() const { return m_relaySource; }
+    // Puts the players it watches back in step after the program was held;
+    // the other players of the program are watched there too.
+    HoldWatch* holdWatch() const { return m_holdWatch; }
 
 signals:
     void positionChanged(qint64 ms);
@@ -308,6 +312,7 @@ private:
         quint32 start = 0;
         int deck = -1;
         qint64 lastPosition = 0;
+        qint64 lastAt = 0;
         qint64 lags[kClockReports] = {};
         int count = 0;
         int next = 0;
@@ -315,4 +320,9 @@ private:
     DeckClock m_deckClock;
     QElapsedTimer m_clock;
     QTimer* m_mixTimer = nullptr;
+
+    // After the program was held, the decks put back where they were.
+    void onHoldResumed(const QList<QMediaPlayer*>& players);
+    void onNotInStep(QMediaPlayer* player);
+    HoldWatch* m_holdWatch = nullptr;
 };

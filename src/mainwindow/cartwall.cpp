@@ -92,6 +92,7 @@ void CartWall::onCartClicked(int index)
         m_player = new QMediaPlayer(this);
         m_output = new QAudioOutput(this);
         m_player->setAudioOutput(m_output);
+        emit playerMade(m_player);
     }
     // Stopping first makes a second click on the same cart start it over.
     m_player->stop();

@@ -31,6 +31,8 @@ signals:
     void logMessage(const QString& text);
     // A cart was assigned, renamed, recoloured or cleared from its menu.
     void changed();
+    // The wall's player, made at the first cart fired.
+    void playerMade(QMediaPlayer* player);
 
 public slots:
     void onCartClicked(int index);

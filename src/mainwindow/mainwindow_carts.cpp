@@ -3,6 +3,8 @@
 #include "mainwindow.h"
 
 #include "automation/eventscheduler.h"
+#include "engine/audioengine.h"
+#include "engine/holdwatch.h"
 #include "dialogs/prompts.h"
 #include "library/appsettings.h"
 #include "library/audiofiles.h"
@@ -220,6 +222,7 @@ QMediaPlayer* MainWindow::auxPlayer()
     m_auxOutput = new QAudioOutput(this);
     m_auxOutput->setVolume(float(m_auxVolume->value()) / 100.0f);
     m_auxPlayer->setAudioOutput(m_auxOutput);
+    m_engine->holdWatch()->watch(m_auxPlayer);
     connect(m_auxPlayer, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
         if (status == QMediaPlayer::EndOfMedia)
             auxNext();
@@ -238,6 +241,7 @@ CartWall* MainWindow::newCartWall()
 {
     auto* wall = new CartWall(kCartColumns, kCartRows);
     connect(wall, &CartWall::logMessage, this, &MainWindow::appendLog);
+    connect(wall, &CartWall::playerMade, m_engine->holdWatch(), &HoldWatch::watch);
     watchCartWall(wall);
     return wall;
 }

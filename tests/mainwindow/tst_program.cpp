@@ -6,12 +6,14 @@
 #include "library/musiclibrary.h"
 #include "mainwindow/playliststore.h"
 #include "mainwindow/playoutstartup.h"
+#include "audiofixtures.h"
 #include "olmain.h"
 #include "sinkrecorder.h"
 #include "windowfixture.h"
 
 #include <QAction>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
@@ -378,6 +380,85 @@ private slots:
                                  90000);
         QVERIFY2(info.contains("<PlaylistCount>30</PlaylistCount>") && info.contains("<CurrentIndex>0</CurrentIndex>"),
                  info.constData());
+    }
+
+    // Held for 20 s (stopped and continued, as a paused machine is) while
+    // an MP3 plays on a sink of the test's own, crossfading 30 s before the
+    // end: the track goes on from where it stopped, its segue comes no
+    // sooner for the time held, 25 s after the hold the sink carries the
+    // show, and one line says so.
+    void heardAgainAfterAHold()
+    {
+        QByteArray module;
+        QVERIFY(AudioFixtures::run(QStringLiteral("pactl"),
+                                   {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                    QStringLiteral("sink_name=ol_held"), QStringLiteral("rate=48000"),
+                                    QStringLiteral("sink_properties=device.description=Held-Output")},
+                                   &module));
+        const auto unload = qScopeGuard([&module] {
+            AudioFixtures::run(QStringLiteral("pactl"), {QStringLiteral("unload-module"), QString::fromUtf8(module.trimmed())});
+        });
+        const QString home = testHome().scratch(QStringLiteral("held"));
+        const quint16 port = WindowFixture::freePort();
+        const QProcessEnvironment env = stationHome(home, port);
+        {
+            QSettings conf(home + QStringLiteral("/.config/Orchidlantern/Orchidlantern.conf"), QSettings::IniFormat);
+            conf.setValue(QStringLiteral("audio/outputDevice"), QStringLiteral("Held-Output"));
+            conf.setValue(QStringLiteral("playback/crossfadeEnabled"), true);
+            conf.setValue(QStringLiteral("playback/mixPointMs"), 30000);
+        }
+        const QStringList rows = {WindowFixture::toneFile(QStringLiteral("Zeta - Held.mp3"), 60, kToneHz),
+                                  WindowFixture::toneFile(QStringLiteral("Zeta - After.mp3"), 120, kToneHz)};
+        QVERIFY(!rows.contains(QString()));
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(programPath(), rows);
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            ::kill(pid_t(program.processId()), SIGCONT);
+            program.kill();
+            program.waitForFinished();
+        });
+        // The first row's position, -1 while another or none plays.
+        const auto position = [port] {
+            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+            const qsizetype at = info.indexOf("<Position>") + 10;
+            return info.contains("<State>playing</State>") && info.contains("<CurrentIndex>0</CurrentIndex>")
+                       ? info.mid(at, info.indexOf("</Position>") - at).toLongLong()
+                       : qint64(-1);
+        };
+        // Within 20 s of its mix point: the time held would pass it.
+        QTRY_VERIFY_WITH_TIMEOUT(position() > 11000, 120000);
+        SinkRecorder before;
+        QVERIFY(before.start(QStringLiteral("ol_held.monitor")));
+        QVERIFY2(heard(before), "the track was not heard before the hold");
+
+        QElapsedTimer played;
+        played.start();
+        const qint64 from = position();
+        QVERIFY(from > 0 && from < 20000);
+        const pid_t pid = pid_t(program.processId());
+        QElapsedTimer held;
+        held.start();
+        QVERIFY(::kill(pid, SIGSTOP) == 0);
+        QTest::qWait(20000);
+        QVERIFY(::kill(pid, SIGCONT) == 0);
+        const qint64 heldMs = held.elapsed();
+        QTest::qWait(3000);
+        // The time held was no time the track played.
+        const qint64 moved = position() - from;
+        const qint64 expected = played.elapsed() - heldMs;
+        QVERIFY2(qAbs(moved - expected) < 3000,
+                 qPrintable(QStringLiteral("moved %1 ms in %2 ms of play").arg(moved).arg(expected)));
+        QTest::qWait(21000);
+        SinkRecorder after;
+        QVERIFY(after.start(QStringLiteral("ol_held.monitor")));
+        QVERIFY2(heard(after), "nothing was heard 25 s after the hold");
+        const QString log = QString::fromUtf8(program.readAllStandardError());
+        static const QRegularExpression line(QStringLiteral(
+            "The program was held for (\\d+\\.\\d) s: what was playing goes on from where it stopped \\(1 player\\)"));
+        QCOMPARE(log.count(line), 1);
+        QVERIFY2(line.match(log).captured(1).toDouble() >= 19.0, qPrintable(line.match(log).captured(0)));
     }
 
     // Playlists that a share or another program spoils: one whose open never
