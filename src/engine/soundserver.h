@@ -24,11 +24,11 @@ public:
     bool isAnswering() const { return m_answering; }
 
     // Qt keeps one connection to the server for all its streams, made on
-    // the thread of the first stream opened, and it connects again only
-    // through that thread's event loop. The players open theirs on threads
-    // that end with each track: called on the window's thread before any
-    // player plays, this makes the connection there, so that it comes back
-    // with the server.
+    // the thread of the first stream opened; Qt's own build reacts to its
+    // loss only through that thread's event loop. The players open theirs
+    // on threads that end with each track: called on the window's thread
+    // before any player plays, this makes the connection there, so that a
+    // lost server is noticed (the fixed build moves it there itself).
     static void holdQtAudioHere();
 
 signals:
