@@ -121,7 +121,7 @@ void SoundServer::onAnswered(quint64 attempt)
         return;
     if (m_said)
         emit logMessage(QString::fromLatin1(kPrefix)
-                        + QStringLiteral("answering again; the players go on on it within a few seconds"));
+                        + QStringLiteral("answering again; the players are heard on it within a few seconds"));
     m_said = false;
     m_everAnswered = true;
     setAnswering(true);
