@@ -2,6 +2,7 @@
 // settings and library.db as the playout program.
 #include "dialogs/library/musiclibrarydialog.h"
 #include "dialogs/prompts.h"
+#include "engine/mediabackend.h"
 #include "library/librarywriter.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/stderrlog.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
     QApplication::setOrganizationName(QStringLiteral("Orchidlantern"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
     app.setWindowIcon(QIcon(QStringLiteral(":/appicon.png")));
+    MediaBackend::preferFixedPlugin();
     MusicLibrary::initDatabase();
     // Every write of the window goes through it, off the window's thread.
     LibraryWriter writer;

@@ -5,6 +5,7 @@
 #include "engine/audiolevels.h"
 #include "engine/holdwatch.h"
 #include "engine/playlistmodel.h"
+#include "engine/soundserver.h"
 #include "engine/voiceovers.h"
 #include "library/trackparams.h"
 #include "library/appsettings.h"
@@ -176,6 +177,7 @@ QAudioDevice AudioEngine::chosenOutputDevice() const
 AudioEngine::Deck (&AudioEngine::decks() const)[2]
 {
     if (!m_decks[0].player) {
+        SoundServer::holdQtAudioHere();
         auto* self = const_cast<AudioEngine*>(this);
         self->setUpDeck(0);
         self->setUpDeck(1);

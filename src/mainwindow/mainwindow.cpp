@@ -294,6 +294,7 @@ void MainWindow::createOutputs()
 
 void MainWindow::preparePlayers()
 {
+    watchSoundServer();
     m_engine->prepareDecks();
     auxPlayer();
 }

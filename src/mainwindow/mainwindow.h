@@ -63,6 +63,7 @@ class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class SilenceDetector;
+class SoundServer;
 class SchedulerWindow;
 class StreamArchive;
 class NowPlayingWriter;
@@ -238,6 +239,12 @@ private:
     QLabel* m_recordingLabel = nullptr;
     QLabel* m_serverProblemLabel = nullptr;
     VfdDisplay* m_vfd = nullptr;
+
+    // ---- The sound server the players play on (mainwindow_soundserver.cpp) ----
+    // Said in the log and shown in the status bar while it is gone.
+    void watchSoundServer();
+    SoundServer* m_soundServer = nullptr;
+    QLabel* m_soundServerLabel = nullptr;
 
     // ---- View menu and layout persistence (mainwindow_layout.cpp) ----
     void createViewMenu();

@@ -1,6 +1,7 @@
 #include "playoutstartup.h"
 
 #include "dialogs/prompts.h"
+#include "engine/mediabackend.h"
 #include "library/musiclibrary.h"
 #include "mainwindow.h"
 #include "mainwindow/onlycopylock.h"
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QIcon>
-#include <QLibraryInfo>
 #include <QPluginLoader>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -194,9 +194,8 @@ void onApplicationThread(std::function<void()> f)
 void PlayoutStartup::loadMediaStackBeside()
 {
     std::call_once(s_mediaStackOnce, [] {
-        const QString backend = qEnvironmentVariable("QT_MEDIA_BACKEND", QStringLiteral("ffmpeg"));
-        const QString plugin = QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/multimedia/lib")
-                               + backend + QStringLiteral("mediaplugin.so");
+        // The one the backend is then made from.
+        const QString plugin = MediaBackend::pluginFile();
         s_mediaStackLoader = std::thread([plugin] {
             // Only mapped and initialised here: the backend itself is made
             // on the window's thread, which then finds the libraries in place.
@@ -233,6 +232,7 @@ void PlayoutStartup::waitForMediaStack()
 
 int PlayoutStartup::start(QApplication& app, const QStringList& paths)
 {
+    const QString backendNote = MediaBackend::preferFixedPlugin();
     loadMediaStackBeside();
     configureApplication(app);
     MusicLibrary::initDatabase();
@@ -240,6 +240,8 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
     // restyle every panel again each time a finished panel is put in place,
     // a third of the time to the first paint.
     MainWindow window;
+    if (!backendNote.isEmpty())
+        window.appendLog(backendNote);
     applyStyleSheet(app);
     // The players start the backend: made once its libraries are in and the
     // window is painted, not before (the first paint would wait for them)

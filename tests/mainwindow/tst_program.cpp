@@ -3,6 +3,7 @@
 // The playout program as a user starts it, on a library of a few thousand
 // tracks: a file named on the command line is heard on the sink, and the
 // File menu's Exit ends it with status 0 and nothing complained of.
+#include "engine/mediabackend.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/playliststore.h"
 #include "mainwindow/playoutstartup.h"
@@ -117,6 +118,72 @@ QString run(const QString& program, const QStringList& args, const QProcessEnvir
     p.waitForFinished(15000);
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
+
+// A sound server of the test's own, with a null sink "ol_air": killed and
+// started again at the same socket, as a crash or an update restarts the
+// desk's.
+class OwnSoundServer
+{
+public:
+    explicit OwnSoundServer(const QString& folder) : m_folder(folder) {}
+    ~OwnSoundServer() { kill(); }
+
+    QString address() const { return QStringLiteral("unix:") + m_folder + QStringLiteral("/native"); }
+
+    bool start()
+    {
+        QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("PULSE_SERVER"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_folder);
+        env.insert(QStringLiteral("HOME"), m_folder);
+        m_process.setProcessEnvironment(env);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.setStandardErrorFile(m_folder + QStringLiteral("/pulse.log"), QIODevice::Append);
+        m_process.start(QStringLiteral("pulseaudio"),
+                        {QStringLiteral("-n"), QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"),
+                         QStringLiteral("--use-pid-file=no"), QStringLiteral("-L"),
+                         QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=%1/native").arg(m_folder),
+                         QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=ol_air rate=48000"),
+                         QStringLiteral("-L"), QStringLiteral("module-always-sink")});
+        if (!m_process.waitForStarted(10000))
+            return false;
+        for (int i = 0; i < 100; ++i) {
+            if (pactl({QStringLiteral("info")}).exitCode == 0)
+                return true;
+            QTest::qWait(100);
+        }
+        return false;
+    }
+
+    // As a crash ends it: no goodbye to its clients.
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+
+    // The streams the server plays, one a line.
+    QString sinkInputs() { return pactl({QStringLiteral("list"), QStringLiteral("sink-inputs"), QStringLiteral("short")}).out; }
+
+private:
+    struct Result
+    {
+        int exitCode = -1;
+        QString out;
+    };
+    Result pactl(QStringList args)
+    {
+        QProcess p;
+        p.start(QStringLiteral("pactl"), QStringList{QStringLiteral("-s"), address()} + args);
+        if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit)
+            return {};
+        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()).trimmed()};
+    }
+
+    QString m_folder;
+    QProcess m_process;
+};
 
 } // namespace
 
@@ -556,6 +623,72 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Loaded playlist good.m3u (1 tracks)")), qPrintable(log.right(3000)), 60000);
 
         // The worker still held in its open() is not waited for.
+        QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+
+    // The sound server killed while the station plays and started again at
+    // the same socket: the program lives, says that the server went, and
+    // the track on air goes on, heard again on the new server.
+    void livesThroughItsSoundServerRestarting()
+    {
+        QVERIFY2(QFileInfo::exists(MediaBackend::fixedPluginFile()),
+                 qPrintable(QStringLiteral("%1 is missing: Qt's own media plug-in crashes when the sound server "
+                                           "goes; build the environment again (tools/inroot)")
+                                .arg(MediaBackend::fixedPluginFile())));
+        const QString home = testHome().scratch(QStringLiteral("soundserver"));
+        OwnSoundServer server(testHome().scratch(QStringLiteral("soundserver-runtime")));
+        QVERIFY(server.start());
+        const quint16 port = WindowFixture::freePort();
+        QProcessEnvironment env = stationHome(home, port);
+        env.insert(QStringLiteral("PULSE_SERVER"), server.address());
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(programPath(), {WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz)});
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished();
+        });
+        const auto position = [port] {
+            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+            const qsizetype at = info.indexOf("<Position>") + 10;
+            return info.contains("<State>playing</State>") && info.contains("<CurrentIndex>0</CurrentIndex>")
+                       ? info.mid(at, info.indexOf("</Position>") - at).toDouble()
+                       : -1.0;
+        };
+        QString log;
+        const auto logged = [&](const QString& line) {
+            log += QString::fromUtf8(program.readAllStandardError());
+            return log.contains(line);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(position() > 0 && !server.sinkInputs().isEmpty(), 120000);
+
+        server.kill();
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Sound server: gone (")), qPrintable(log.right(3000)), 30000);
+        const double atLoss = position();
+        QVERIFY2(atLoss > 0, qPrintable(log.right(3000)));
+        QTest::qWait(4000);
+        QCOMPARE(program.state(), QProcess::Running);
+
+        QVERIFY(server.start());
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Sound server: answering again")), qPrintable(log.right(3000)),
+                                  30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!server.sinkInputs().isEmpty(), qPrintable(log.right(3000)), 30000);
+        const QByteArray suiteServer = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", server.address().toUtf8());
+        SinkRecorder rec;
+        const bool recording = rec.start(QStringLiteral("ol_air.monitor"));
+        if (suiteServer.isEmpty())
+            qunsetenv("PULSE_SERVER");
+        else
+            qputenv("PULSE_SERVER", suiteServer);
+        QVERIFY(recording);
+        QVERIFY2(heard(rec), "the track was not heard on the server that came back");
+        QVERIFY2(position() > atLoss, "the track did not go on from where it was");
+        QVERIFY2(!logged(QStringLiteral("egmentation")), qPrintable(log.right(3000)));
         QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
         QVERIFY(program.waitForFinished(30000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/mediabackend.h"
 #include "promptscript.h"
 #include "testhome.h"
 
@@ -22,6 +23,7 @@ TestHome& testHome();
         QCoreApplication::setApplicationName(QStringLiteral("Orchidlantern")); \
         QCoreApplication::setOrganizationName(QStringLiteral("Orchidlantern")); \
         QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));  \
+        MediaBackend::preferFixedPlugin();                                 \
         PromptScript::installDefault();                                    \
         TestObject tc;                                                     \
         QTEST_SET_MAIN_SOURCE_PATH                                         \
