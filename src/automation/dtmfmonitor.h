@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMediaPlayer>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 class QAudioBuffer;
@@ -70,7 +71,7 @@ private:
 
     DtmfDetector m_detector;
     QAudioSource* m_source = nullptr;
-    QIODevice* m_input = nullptr;
+    QPointer<QIODevice> m_input; // the source deletes it when its sound server goes
     QMediaPlayer* m_player = nullptr;
     QAudioBufferOutput* m_bufferOutput = nullptr;
     QString m_streamUrl;

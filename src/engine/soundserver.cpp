@@ -2,11 +2,17 @@
 
 #include <QAudioDevice>
 #include <QAudioSink>
+#include <QDeadlineTimer>
 #include <QMediaDevices>
 #include <QTimer>
 
+#include <atomic>
+
 #include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/mainloop.h>
+#include <pulse/operation.h>
 #include <pulse/thread-mainloop.h>
 
 namespace {
@@ -14,6 +20,22 @@ namespace {
 constexpr int kRetryMs = 1000;
 
 const char kPrefix[] = "Sound server: ";
+
+// Set by a watch that saw the server go: a question for a device would
+// then only wait out its time, on the caller's thread.
+std::atomic<bool> s_knownGone{false};
+
+// One turn of the loop, waiting at most until the deadline; false once it
+// has passed or the loop fails.
+bool turn(pa_mainloop* loop, const QDeadlineTimer& deadline)
+{
+    const qint64 leftMs = deadline.remainingTime();
+    if (leftMs <= 0)
+        return false;
+    if (pa_mainloop_prepare(loop, int(leftMs * 1000)) < 0 || pa_mainloop_poll(loop) < 0)
+        return false;
+    return pa_mainloop_dispatch(loop) >= 0;
+}
 
 } // namespace
 
@@ -145,9 +167,70 @@ void SoundServer::onNotAnswering(quint64 attempt, const QString& reason)
 
 void SoundServer::setAnswering(bool answering)
 {
+    s_knownGone = !answering && m_everAnswered;
     if (m_known && answering == m_answering)
         return;
     m_known = true;
     m_answering = answering;
     emit answeringChanged(answering);
+}
+
+SoundServer::Answer SoundServer::has(const QAudioDevice& device)
+{
+    if (device.isNull())
+        return Answer::Absent;
+    if (s_knownGone)
+        return Answer::NoAnswer;
+
+    const QDeadlineTimer deadline(kAnswerTimeoutMs);
+    pa_mainloop* loop = pa_mainloop_new();
+    if (!loop)
+        return Answer::NoAnswer;
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "Orchidlantern device check");
+    Answer answer = Answer::NoAnswer;
+    // The server the players reach, found as Qt finds it; none is started
+    // for the question.
+    if (context && pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        pa_context_state_t state = pa_context_get_state(context);
+        while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && turn(loop, deadline))
+            state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_READY) {
+            struct Reply
+            {
+                bool found = false;
+                bool done = false;
+            } reply;
+            const QByteArray name = device.id();
+            pa_operation* op = nullptr;
+            if (device.mode() == QAudioDevice::Input) {
+                op = pa_context_get_source_info_by_name(
+                    context, name.constData(),
+                    [](pa_context*, const pa_source_info* info, int eol, void* r) {
+                        static_cast<Reply*>(r)->found |= info != nullptr;
+                        static_cast<Reply*>(r)->done |= eol != 0;
+                    },
+                    &reply);
+            } else {
+                op = pa_context_get_sink_info_by_name(
+                    context, name.constData(),
+                    [](pa_context*, const pa_sink_info* info, int eol, void* r) {
+                        static_cast<Reply*>(r)->found |= info != nullptr;
+                        static_cast<Reply*>(r)->done |= eol != 0;
+                    },
+                    &reply);
+            }
+            if (op) {
+                while (!reply.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING && turn(loop, deadline)) {
+                }
+                pa_operation_unref(op);
+            }
+            if (reply.done)
+                answer = reply.found ? Answer::Present : Answer::Absent;
+        }
+        pa_context_disconnect(context);
+    }
+    if (context)
+        pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return answer;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAudioDevice>
 #include <QObject>
 #include <QString>
 
@@ -30,6 +31,21 @@ public:
     // before any player plays, this makes the connection there, so that a
     // lost server is noticed (the fixed build moves it there itself).
     static void holdQtAudioHere();
+
+    // Qt's device list keeps devices the server no longer has (one removed,
+    // all those of a server that restarted), and Qt waits for ever on a
+    // stream opened on such a device: what is opened is asked here first,
+    // of the server itself.
+    enum class Answer {
+        Present,
+        Absent,
+        NoAnswer, // no server answered in time, or the watch knows it gone
+    };
+    static constexpr int kAnswerTimeoutMs = 1500;
+    static Answer has(const QAudioDevice& device);
+    // The server answered and does not have it: a device listed by Qt that
+    // must not be opened.
+    static bool gone(const QAudioDevice& device) { return has(device) == Answer::Absent; }
 
 signals:
     void logMessage(const QString& text);

@@ -194,6 +194,8 @@ void MainWindow::createServices()
     });
     connect(m_mic, &AudioInput::activeChanged, this, &MainWindow::updateInputState);
     connect(m_lineIn, &AudioInput::activeChanged, this, &MainWindow::updateInputState);
+    connect(m_mic, &AudioInput::deviceChanged, this, &MainWindow::updateInputState);
+    connect(m_lineIn, &AudioInput::deviceChanged, this, &MainWindow::updateInputState);
 
     connect(m_engine, &AudioEngine::levels, this, &MainWindow::onEngineLevels);
 
@@ -260,6 +262,7 @@ void MainWindow::createOutputs()
     connect(m_archive, &StreamArchive::logMessage, this, &MainWindow::appendLog);
     connect(m_engine, &AudioEngine::audioBufferReady, m_archive, &StreamArchive::pushAudio);
     connect(m_archive, &StreamArchive::recordingChanged, this, &MainWindow::onRecordingChanged);
+    connect(m_archive, &StreamArchive::captureChanged, this, [this] { onRecordingChanged(m_archive->isRecording()); });
 
     // Outputs at the same MP3 format take the on-air mix from one encoder.
     // Fed after the outputs, so that the buffer an output joins at is in.
@@ -289,6 +292,8 @@ void MainWindow::createOutputs()
     m_remoteApi->applySettings();
 
     connect(m_broadcast, &BroadcastService::streamingChanged, this, &MainWindow::onStreamingChanged);
+    connect(m_broadcast, &BroadcastService::captureChanged, this,
+            [this] { onStreamingChanged(m_broadcast->isStreaming()); });
     connect(m_broadcast, &BroadcastService::listenersChanged, this, &MainWindow::updateListenerCount);
 }
 

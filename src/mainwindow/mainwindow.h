@@ -23,6 +23,7 @@ class CommandExecutor;
 class DtmfEventWatch;
 class EventReactions;
 class BroadcastServer;
+struct BroadcastConfig;
 class BroadcastService;
 class DtmfMonitor;
 class DurationScanner;
@@ -223,12 +224,12 @@ private:
     void createStatusBarWidgets();
     void toggleBroadcast();
     void startBroadcast(bool askOperator);
+    void goOnAir(const BroadcastConfig& config);
     void toggleBuiltInServer();
 
     QMenu* m_viewMenu = nullptr;
     QAction* m_broadcastAction = nullptr;
     QAction* m_builtInServerAction = nullptr;
-    QMetaObject::Connection m_pendingTitle;
     QToolBar* m_toolBar = nullptr;
     QToolButton* m_onAirButton = nullptr;
     QLabel* m_listenerBadge = nullptr;

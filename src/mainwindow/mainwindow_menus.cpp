@@ -233,19 +233,16 @@ void MainWindow::startBroadcast(bool askOperator)
         refuse(QStringLiteral("Set the server address and password first in Settings → Broadcast."));
         return;
     }
+    goOnAir(config);
+}
+
+void MainWindow::goOnAir(const BroadcastConfig& config)
+{
     m_broadcast->setConfig(config);
     m_broadcast->start();
-    disconnect(m_pendingTitle);
-    if (Track onAir; trackOnAir(&onAir) && !onAir.marker) {
-        const QString title = onAir.displayName();
-        // The title goes out once the server has taken the stream.
-        m_pendingTitle = connect(m_broadcast, &BroadcastService::streamingChanged, this,
-                [this, title](bool on) {
-                    if (on)
-                        m_broadcast->updateMetadata(title);
-                },
-                Qt::SingleShotConnection);
-    }
+    // The title goes out once the server has taken the stream.
+    if (Track onAir; trackOnAir(&onAir) && !onAir.marker)
+        m_broadcast->updateMetadata(onAir.displayName());
 }
 
 void MainWindow::toggleBuiltInServer()

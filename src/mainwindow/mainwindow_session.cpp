@@ -291,8 +291,7 @@ void MainWindow::resumeOutputs()
             appendLog(QStringLiteral("Broadcasting was on at exit but cannot start again: "
                                      "no encoder, server address or password"));
         } else {
-            m_broadcast->setConfig(config);
-            m_broadcast->start();
+            goOnAir(config);
             appendLog(QStringLiteral("Resumed broadcasting on startup"));
         }
     }

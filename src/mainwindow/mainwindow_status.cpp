@@ -14,6 +14,7 @@
 #include "outputs/broadcastserver.h"
 #include "outputs/broadcastservice.h"
 #include "outputs/nowplayingwriter.h"
+#include "outputs/streamarchive.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -64,6 +65,13 @@ QString escapedControls(const QString& text)
             out += c;
     }
     return out;
+}
+
+// What an indicator adds while a capture takes the default input in place
+// of the device asked for.
+QString missingNote(const QString& missing)
+{
+    return missing.isEmpty() ? QString() : QStringLiteral(" (default input: \"%1\" not present)").arg(missing);
 }
 
 } // namespace
@@ -119,10 +127,11 @@ void MainWindow::onNowPlaying(const Track& track)
     updateTrackInfo(track);
     nowPlayingCategory = track.category;
     m_lastStreamTitle.clear();
-    // A command row (STOP, PAUSE) is not a title to send out.
+    // A command row (STOP, PAUSE) is not a title to send out. The source
+    // client keeps a title given while it connects, for every connection.
     if (!track.marker) {
         m_nowPlayingFile->update(track, QString());
-        if (m_broadcast && m_broadcast->isStreaming())
+        if (m_broadcast)
             m_broadcast->updateMetadata(track.displayName());
     }
     if (!m_onAir || !m_engine)
@@ -143,7 +152,7 @@ void MainWindow::onStreamMetadata(const QString& title)
 {
     m_lastStreamTitle = title;
     m_vfd->setNowPlaying(title);
-    if (m_broadcast && m_broadcast->isStreaming())
+    if (m_broadcast)
         m_broadcast->updateMetadata(title);
     Track track;
     trackOnAir(&track);
@@ -347,7 +356,9 @@ void MainWindow::updateInputState()
         m_lineButton->setChecked(line);
     if (any) {
         const QString which = mic && line ? QStringLiteral("MIC+LINE") : mic ? QStringLiteral("MIC") : QStringLiteral("LINE-IN");
-        m_levelLabel->setText(QStringLiteral("Current: ") + which + QStringLiteral("   Peak: 0"));
+        const QString missing = mic && !m_mic->missingDevice().isEmpty() ? m_mic->missingDevice()
+                                : line ? m_lineIn->missingDevice() : QString();
+        m_levelLabel->setText(QStringLiteral("Current: ") + which + missingNote(missing) + QStringLiteral("   Peak: 0"));
     } else {
         m_micLevelL = m_micLevelR = m_lineLevelL = m_lineLevelR = 0;
         m_levelLabel->setText(QStringLiteral("Current: 0   Peak: 0"));
@@ -415,7 +426,7 @@ void MainWindow::onStreamingChanged(bool streaming)
         m_broadcastAction->setText(on ? QStringLiteral("Stop Broadcasting") : QStringLiteral("Start Broadcasting"));
     }
     if (m_broadcastLabel)
-        m_broadcastLabel->setText(streaming ? QStringLiteral("Broadcast: ON AIR")
+        m_broadcastLabel->setText(streaming ? QStringLiteral("Broadcast: ON AIR") + missingNote(m_broadcast->missingDevice())
                                   : on      ? QStringLiteral("Broadcast: reconnecting")
                                             : QStringLiteral("Broadcast: Off"));
     updateOnAirIndicator();
@@ -433,5 +444,6 @@ void MainWindow::onServerListenersChanged(int count)
 void MainWindow::onRecordingChanged(bool on)
 {
     if (m_recordingLabel)
-        m_recordingLabel->setText(on ? QStringLiteral("REC") : QString());
+        m_recordingLabel->setText(on ? QStringLiteral("REC") + missingNote(m_archive ? m_archive->missingDevice() : QString())
+                                     : QString());
 }

@@ -101,6 +101,9 @@ BroadcastService::BroadcastService(QObject* parent)
     connect(&m_encoder, &Mp3Tap::encoded, this, &BroadcastService::sendEncoded);
     connect(&m_encoder, &Mp3Tap::failed, this, &BroadcastService::restartEncoder);
     connect(&m_capture, &AudioCapture::captured, this, &BroadcastService::encodeAndSend);
+    connect(&m_capture, &AudioCapture::logMessage, this,
+            [this](const QString& text) { emit logMessage(QStringLiteral("Broadcast: ") + text); });
+    connect(&m_capture, &AudioCapture::deviceChanged, this, &BroadcastService::captureChanged);
     m_connectTimer = new QTimer(this);
     m_connectTimer->setSingleShot(true);
     m_connectTimer->setInterval(kConnectTimeoutMs);
@@ -211,7 +214,8 @@ void BroadcastService::connectToServer()
         return;
     }
 
-    if (!m_config.internalMix && !m_capture.open(m_config.inputDevice, m_config.sampleRate, m_config.channels)) {
+    if (!m_config.internalMix
+        && !m_capture.open(m_config.inputDevice, m_config.sampleRate, m_config.channels, m_reconnecting)) {
         teardown(QStringLiteral("no capture device"), true);
         return;
     }
@@ -286,14 +290,14 @@ void BroadcastService::onHandshakeData()
     m_capture.start();
     emit streamingChanged(true);
     emit logMessage(QStringLiteral("Broadcast: connected to server — you are on the air"));
-    if (reconnected) {
+    if (reconnected)
         emit logMessage(QStringLiteral("Broadcast: reconnected after %1 s")
                             .arg(QString::number(m_droppedAt.elapsed() / 1000.0, 'f', 1)));
-        // The server forgot the title with the old connection; it takes a
-        // new one once the mount is up again.
-        if (!m_lastTitle.isEmpty())
-            QTimer::singleShot(kTitleDelayMs, this, [this] { updateMetadata(m_lastTitle); });
-    }
+    // A new mount has no title, whether the server lost the old one or the
+    // track began while the stream was still connecting; it is given again
+    // once the mount is up.
+    if (!m_lastTitle.isEmpty())
+        QTimer::singleShot(kTitleDelayMs, this, [this] { updateMetadata(m_lastTitle); });
     if (!m_statsTimer) {
         m_statsTimer = new QTimer(this);
         m_statsTimer->setInterval(kStatsIntervalMs);
@@ -336,7 +340,11 @@ void BroadcastService::sendEncoded(const QByteArray& mp3)
 
 void BroadcastService::updateMetadata(const QString& title)
 {
-    if (!m_streaming || title.trimmed().isEmpty())
+    // While broadcasting is off there is no stream to give it to.
+    if (!m_wanted || title.trimmed().isEmpty())
+        return;
+    m_lastTitle = title;
+    if (!m_streaming)
         return;
     const QString song = HeaderText::clean(title);
     QUrl url;
@@ -353,7 +361,6 @@ void BroadcastService::updateMetadata(const QString& title)
     req.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
     QNetworkReply* reply = m_network->get(req);
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-    m_lastTitle = title;
     emit logMessage(QStringLiteral("Broadcast: metadata → ") + song);
 }
 

@@ -38,6 +38,9 @@ public:
     int listenerCount() const { return m_listeners; }
     // The on-air mix is then encoded where other outputs take it too.
     void setSharedEncoders(OnAirEncoders* encoders) { m_shared = encoders; }
+    // The capture device asked for while it is not present and the default
+    // input is streamed in its place; empty otherwise.
+    QString missingDevice() const { return m_capture.missingDevice(); }
 
     // MP3 bytes allowed to wait in the socket before the server counts as
     // no longer reading: a few seconds of the stream.
@@ -67,10 +70,14 @@ signals:
     void activeChanged(bool active);
     void logMessage(const QString& text);
     void listenersChanged(int count);
+    // What missingDevice() says has changed.
+    void captureChanged();
 
 public slots:
     void start();
     void stop();
+    // The title of what is on air, while broadcasting is on: sent at once
+    // while streaming, and again whenever the stream (re)connects.
     void updateMetadata(const QString& title);
     void pushAudio(const QAudioBuffer& buffer);
 
@@ -109,5 +116,5 @@ private:
     bool m_handshakeDone = false;
     bool m_wanted = false;        // broadcasting is on: from start() to stop()
     bool m_reconnecting = false;
-    QString m_lastTitle;          // sent again when the stream comes back
+    QString m_lastTitle;          // sent whenever the stream (re)connects
 };

@@ -47,6 +47,9 @@ StreamArchive::StreamArchive(QObject* parent)
     m_roomTimer->setSingleShot(true);
     connect(m_roomTimer, &QTimer::timeout, this, &StreamArchive::checkRoom);
     connect(&m_capture, &AudioCapture::captured, this, &StreamArchive::onCaptured);
+    connect(&m_capture, &AudioCapture::logMessage, this,
+            [this](const QString& text) { emit logMessage(QStringLiteral("Stream Archive: ") + text); });
+    connect(&m_capture, &AudioCapture::deviceChanged, this, &StreamArchive::captureChanged);
 }
 
 StreamArchive::~StreamArchive()

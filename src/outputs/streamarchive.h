@@ -56,11 +56,16 @@ public:
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // The on-air mix is then encoded where other outputs take it too.
     void setSharedEncoders(OnAirEncoders* encoders) { m_shared = encoders; }
+    // The capture device asked for while it is not present and the default
+    // input is recorded in its place; empty otherwise.
+    QString missingDevice() const { return m_capture.missingDevice(); }
 
 signals:
     void recordingChanged(bool recording);
     void logMessage(const QString& text);
     void fileStarted(const QString& path);
+    // What missingDevice() says has changed.
+    void captureChanged();
 
 public slots:
     void start();

@@ -222,6 +222,35 @@ private slots:
         QVERIFY(AudioFixtures::probe(recording, QStringLiteral("format=duration")).toDouble() > 2.0);
     }
 
+    // A track that begins while the stream is away (the server restarting,
+    // or the stream still connecting after the program's own restart) is
+    // titled on the server once the stream is back.
+    void titleGoesOutWhenTheStreamReturns()
+    {
+        IcecastServer ice;
+        QVERIFY2(ice.start(), qPrintable(ice.errorText()));
+        const QString a = WindowFixture::toneFile(QStringLiteral("Golf - Seven.mp3"), 60, 440);
+        WindowFixture f({{QStringLiteral("broadcast/host"), QStringLiteral("127.0.0.1")},
+                         {QStringLiteral("broadcast/port"), ice.port()},
+                         {QStringLiteral("broadcast/mount"), QString::fromLatin1(IcecastServer::kMount)},
+                         {QStringLiteral("broadcast/password"), QString::fromLatin1(IcecastServer::kSourcePassword)},
+                         {QStringLiteral("broadcast/internalMix"), true}});
+        f->addPaths({a});
+        f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"))->trigger();
+        QVERIFY(f.waitForLog(QStringLiteral("Broadcast: connected to server — you are on the air")));
+        ice.kill();
+        auto* service = f.find<BroadcastService>();
+        QTRY_VERIFY_WITH_TIMEOUT(service->isReconnecting(), 15000);
+
+        f.find<AudioEngine>()->playRow(0);
+        QTRY_VERIFY_WITH_TIMEOUT(f.find<AudioEngine>()->isPlaying(), 20000);
+        QVERIFY(!service->isStreaming());
+        QVERIFY2(ice.start(), qPrintable(ice.errorText()));
+        QTRY_VERIFY_WITH_TIMEOUT(service->isStreaming(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(ice.mountStatus().value(QStringLiteral("title")).toString(),
+                                  QStringLiteral("Golf - Seven"), 20000);
+    }
+
     // What the operator left on comes back after a restart as it was: a
     // stream dropped and being retried, a timed take into its own folder
     // ending when it was to end (one whose end passed meanwhile is not
