@@ -138,6 +138,9 @@ void AudioEngine::setUpDeck(int index)
     Deck& d = m_decks[index];
     d.player = new QMediaPlayer(this);
     d.out = new QAudioOutput(this);
+    // Named for whoever looks for them: a deck may get a new player.
+    d.player->setObjectName(QStringLiteral("deck%1").arg(index));
+    d.out->setObjectName(d.player->objectName());
     d.player->setAudioOutput(d.out);
     d.bufferOut = new QAudioBufferOutput(this);
     d.player->setAudioBufferOutput(d.bufferOut);

@@ -29,6 +29,8 @@ ReadWatch::Read::Read(ReadWatch* watch, const QString& file)
         return;
     const qint64 at = now();
     const QMutexLocker lock(&m_watch->m_lock);
+    // Begun after the give-up, it is not held.
+    m_late = m_watch->givenUp();
     m_watch->m_reading << m_file;
     m_watch->m_lastFile = m_file;
     ++m_watch->m_inside;
@@ -45,10 +47,10 @@ ReadWatch::Read::~Read()
     const QMutexLocker lock(&m_watch->m_lock);
     m_watch->m_reading.removeOne(m_file);
     --m_watch->m_inside;
-    if (m_watch->givenUp())
-        HeldReads::release(m_file);
-    else
+    if (!m_watch->givenUp())
         m_watch->answeredAt(now());
+    else if (!m_late)
+        HeldReads::release(m_file);
     m_watch->m_answer.wakeAll();
 }
 

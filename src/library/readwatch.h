@@ -51,6 +51,7 @@ public:
     private:
         ReadWatch* m_watch;
         QString m_file;
+        bool m_late = false;
     };
 
     // From the reading threads.
