@@ -42,7 +42,7 @@ QString writeList(const QString& path, int entries)
     if (!file.open(QIODevice::WriteOnly))
         return {};
     for (int i = 0; i < entries; ++i)
-        file.write(QStringLiteral("/share/music/%1/Artist %2 - Title %3.mp3\n").arg(i / 100).arg(i % 300).arg(i).toUtf8());
+        file.write(QStringLiteral("/share/%1/Title %2.mp3\n").arg(i / 1000).arg(i).toUtf8());
     return path;
 }
 

@@ -1006,7 +1006,7 @@ int tagReaderCount()
     return std::max(2, QThread::idealThreadCount() / 2);
 }
 
-// Readers held in reads given up are made up for, up to this many.
+// Readers lent for those held in reads given up, at most.
 constexpr int kReadersLent = 16;
 
 // Never waited for at exit: a reader may be held for good in an open() on
@@ -1057,7 +1057,9 @@ void MusicLibrary::readRowTags(const QStringList& files, const QList<qsizetype>&
     if (files.isEmpty())
         return;
     QThreadPool* pool = tagReaders();
-    pool->setMaxThreadCount(tagReaderCount() + std::min(HeldReads::count(), kReadersLent));
+    // Readers held by reads given up are made up for, as long as they are.
+    const auto lend = [pool] { pool->setMaxThreadCount(tagReaderCount() + std::min(HeldReads::count(), kReadersLent)); };
+    lend();
     struct Turns
     {
         std::atomic<qsizetype> next{0};
@@ -1084,8 +1086,10 @@ void MusicLibrary::readRowTags(const QStringList& files, const QList<qsizetype>&
             }
         });
     }
-    while (turns->left > 0 && !watch->givenUp())
+    while (turns->left > 0 && !watch->givenUp()) {
         watch->waitForAnswer(250);
+        lend();
+    }
 }
 
 Track MusicLibrary::scanFile(const QString& path)

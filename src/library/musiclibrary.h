@@ -77,7 +77,9 @@ public:
 
     // The shared connection "ol_library", opened on first use. When another
     // program has set library.db aside since, it is opened again on the new
-    // file (looked for at most four times a second).
+    // file (looked for at most four times a second). While another program
+    // holds library.db's lock, it stays closed without waiting for it and is
+    // tried again as often.
     static QSqlDatabase database();
     // Looks at once whether library.db was set aside.
     static void followDatabase();

@@ -49,7 +49,7 @@ QList<PlaylistFile::Item> PlaylistRows::itemsFor(const QStringList& paths)
 }
 
 void PlaylistRows::make(const QList<PlaylistFile::Item>& items, const std::shared_ptr<ReadWatch>& watch,
-                        const QString& libraryFile, const QStringList& notes)
+                        const QString& libraryFile, const QStringList& notes, const QString& none)
 {
     watch->looking(items);
     Made made;
@@ -173,6 +173,8 @@ void PlaylistRows::make(const QList<PlaylistFile::Item>& items, const std::share
         }
         made.rows.append(slot.row);
     }
+    if (!none.isEmpty() && trackCount(made.rows) == 0)
+        made.notes << none;
     for (auto it = hanging.cbegin(); it != hanging.cend(); ++it)
         made.notes << QStringLiteral("Tags not read: %1 file(s) in %2, where a read does not answer; their rows are "
                                      "made from their file names")

@@ -31,9 +31,9 @@ public:
     // Makes the rows into the watch (ReadWatch::finish() takes them), the
     // library's records read through a connection of its own to
     // libraryFile, opened for that moment only. notes: lines that come
-    // before those of the rows.
+    // before those of the rows; none: the line when no track row is made.
     static void make(const QList<PlaylistFile::Item>& items, const std::shared_ptr<ReadWatch>& watch,
-                     const QString& libraryFile, const QStringList& notes = {});
+                     const QString& libraryFile, const QStringList& notes = {}, const QString& none = {});
     // The rows of the items from their names alone, without a look at the
     // file system or the library; folders make none.
     static Made named(const QList<PlaylistFile::Item>& items);

@@ -121,8 +121,10 @@ QString ReadWatch::stall(qint64 at) const
         last = std::max(last, s_anyAnswer.load());
     if (at - last > kSilentMs)
         return QStringLiteral("no answer for %1 s").arg(kSilentMs / 1000);
+    // A system that answers at a disk's pace is never too slow, however
+    // many files it reads.
     const qint64 begun = m_begun;
-    if (begun > 0 && at - begun > kLongestMs)
+    if (begun > 0 && at - begun > kLongestMs && at - last > kSlowMs)
         return QStringLiteral("not read in %1 s").arg(kLongestMs / 1000);
     return {};
 }

@@ -21,9 +21,11 @@ class ReadWatch
 {
 public:
     // A job inside a read with no answer for this long has hung; one that
-    // keeps answering, however slowly, may go on for the longer time.
+    // keeps answering, however slowly, may go on for the longer time, and
+    // past it for as long as its answers come quicker than kSlowMs.
     static constexpr qint64 kSilentMs = 10000;
     static constexpr qint64 kLongestMs = 60000;
+    static constexpr qint64 kSlowMs = 1000;
 
     // What the job does: opens its playlist, looks at its entries (which
     // are files, which folders, what a folder holds), reads its rows' tags.

@@ -85,12 +85,8 @@ void RowMaker::loadRows(const QString& playlist, Use use)
             watch->tagging(std::move(made), 0);
             return;
         }
-        if (contents.items.isEmpty()) {
-            made.notes << QStringLiteral("Playlist is empty: ") + PathGate::excerpt(playlist);
-            watch->tagging(std::move(made), 0);
-            return;
-        }
-        PlaylistRows::make(contents.items, watch, library, contents.notes);
+        PlaylistRows::make(contents.items, watch, library, contents.notes,
+                           QStringLiteral("Playlist is empty: ") + PathGate::excerpt(playlist));
     };
     start(watch, std::move(work), std::move(use));
 }
