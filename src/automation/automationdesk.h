@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -11,6 +13,7 @@ class DtmfMonitor;
 class EventScheduler;
 class PlaylistModel;
 class SilenceDetector;
+struct Track;
 
 // What the station's automation needs of the program around it: the parts
 // it drives, the desk that shows them and the outputs above it. The main
@@ -40,7 +43,13 @@ public:
                                   std::function<void(bool)> loaded = {}) = 0;
     // Runs `then` once every load and add of rows asked before is in (at
     // once when none is under way): what automation asks next finds them.
-    virtual void afterRowsMade(std::function<void()> then) = 0;
+    // With a bound, after that long at the latest, on the rows as they are.
+    virtual void afterRowsMade(std::function<void()> then, int atMostMs = -1) = 0;
+    // Rows of files as every road makes them (the library's record, else
+    // the file's tags, else its name; a path the gate refuses none), read
+    // off the window's thread and handed to `use` after what was asked
+    // before; the lines of what was left out go to the log.
+    virtual void makeRows(const QStringList& paths, std::function<void(const QList<Track>&)> use) = 0;
     // Rows asked for are still being read or put in.
     virtual bool rowsBeingMade() = 0;
     virtual bool renderPlaylistTo(const QString& path) = 0;

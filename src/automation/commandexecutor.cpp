@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QScopedValueRollback>
 #include <QSet>
 #include <QTimer>
 
@@ -25,6 +26,8 @@ namespace {
 
 // The longest wait a timer takes, in milliseconds.
 constexpr qint64 kLongestTimerMs = std::numeric_limits<int>::max();
+// How long a command that moves the air waits for rows asked before it.
+constexpr int kMoveAirWaitMs = 750;
 
 QString joined(const SchedulerCommand& cmd)
 {
@@ -64,8 +67,9 @@ void CommandExecutor::stopTimers()
     }
 }
 
-void CommandExecutor::run(const QString& line)
+void CommandExecutor::run(const QString& line, const QString& event)
 {
+    const QScopedValueRollback firing(m_event, event);
     const SchedulerCommand cmd = SchedulerCommand::parse(line);
     if (!cmd.known) {
         m_desk.appendLog(QStringLiteral("Scheduler command not recognised: ") + line);
@@ -85,10 +89,25 @@ void CommandExecutor::run(const QString& line)
         it.value()(cmd);
         return;
     }
-    m_desk.afterRowsMade([self = QPointer<CommandExecutor>(this), handler = it.value(), cmd] {
-        if (self)
-            handler(cmd);
-    });
+    // Those that move the air wait for such rows a moment only.
+    static const QSet<QString> moveAir{QStringLiteral("play"), QStringLiteral("previous"), QStringLiteral("next")};
+    m_desk.afterRowsMade(
+        [self = QPointer<CommandExecutor>(this), handler = it.value(), cmd] {
+            if (self)
+                handler(cmd);
+        },
+        moveAir.contains(cmd.verb) ? kMoveAirWaitMs : -1);
+}
+
+void CommandExecutor::loadPlaylist(const QString& file)
+{
+    // A load an event asked for that does not happen is told by its event.
+    auto loaded = [self = QPointer<CommandExecutor>(this), event = m_event, file](bool ok) {
+        if (self && !ok && !event.isEmpty())
+            self->m_desk.appendLog(QStringLiteral("Scheduled event \"%1\": the playlist %2 was not loaded").arg(event, file));
+    };
+    if (!m_desk.loadPlaylistFile(file, m_desk.onAirPlaylist(), loaded))
+        loaded(false);
 }
 
 const QHash<QString, CommandExecutor::Handler>& CommandExecutor::table()
@@ -174,7 +193,7 @@ const QHash<QString, CommandExecutor::Handler>& CommandExecutor::table()
              if (file.isEmpty())
                  m_desk.appendLog(QStringLiteral("load: no file specified"));
              else
-                 m_desk.loadPlaylistFile(file, m_desk.onAirPlaylist());
+                 loadPlaylist(file);
          }},
         {QStringLiteral("getrandomplaylist"), [this](const SchedulerCommand& c) { loadRandomPlaylist(c); }},
         {QStringLiteral("clearplaylist"), [this, clearAll](const SchedulerCommand& c) {
@@ -377,7 +396,7 @@ void CommandExecutor::loadRandomPlaylist(const SchedulerCommand& cmd)
     }
     const QFileInfo chosen = lists.at(QRandomGenerator::global()->bounded(int(lists.size())));
     m_desk.appendLog(QStringLiteral("getrandomplaylist: chose ") + chosen.fileName());
-    m_desk.loadPlaylistFile(chosen.absoluteFilePath(), m_desk.onAirPlaylist());
+    loadPlaylist(chosen.absoluteFilePath());
 }
 
 void CommandExecutor::startRelayFrom(const SchedulerCommand& cmd)

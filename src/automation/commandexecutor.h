@@ -20,7 +20,8 @@ class CommandExecutor : public QObject
 public:
     explicit CommandExecutor(AutomationDesk& desk, QObject* parent = nullptr);
 
-    void run(const QString& line);
+    // event: the name of the event that runs it, if one does.
+    void run(const QString& line, const QString& event = {});
 
     // Starts an input, switched off again after the seconds given (0: left on).
     void startInputFor(AudioInput* input, qint64 seconds, const QString& what);
@@ -42,6 +43,7 @@ private:
     void switchSourceClient(const SchedulerCommand& cmd, bool on);
     void controlArchive(const SchedulerCommand& cmd);
     void loadRandomPlaylist(const SchedulerCommand& cmd);
+    void loadPlaylist(const QString& file);
     void startRelayFrom(const SchedulerCommand& cmd);
     void stopRelays();
 
@@ -51,4 +53,5 @@ private:
     QTimer* m_lineOff = nullptr;
     QTimer* m_schedulerResume = nullptr;
     bool m_lineInRelay = false;
+    QString m_event; // the event whose command runs now
 };

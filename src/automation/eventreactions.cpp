@@ -8,7 +8,7 @@
 #include "engine/audioinput.h"
 #include "engine/playlistmodel.h"
 #include "engine/silencedetector.h"
-#include "library/playlistrows.h"
+#include "library/track.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -75,39 +75,35 @@ void EventReactions::onEventFired(const ScheduledEvent& event)
         return;
     }
     if (SchedulerCommand::isCommand(action)) {
-        m_commands.run(action);
+        m_commands.run(action, event.name.isEmpty() ? event.action : event.name);
         return;
     }
     // After the rows of a load asked before it, which would replace it.
-    m_desk.afterRowsMade([self = QPointer<EventReactions>(this), event] {
-        if (self)
-            self->insertEventRow(event);
-    });
-}
-
-void EventReactions::insertEventRow(const ScheduledEvent& event)
-{
-    const QString action = event.action.trimmed();
-    PlaylistModel* onAir = m_desk.onAirPlaylist();
-    if (!onAir)
-        return;
-
-    Track row;
     if (isEventStream(action)) {
+        Track row;
         row.artist = QStringLiteral("Online stream");
         row.title = event.name.isEmpty() ? event.action : event.name;
         row.filePath = event.action;
         row.isStream = true;
-    } else {
-        // As any road that makes a row from a file: the library's record,
-        // else the file's tags, else its name; a path the gate refuses none.
-        PlaylistRows::Made made = PlaylistRows::make(PlaylistRows::itemsFor({event.action}));
-        for (const QString& note : std::as_const(made.notes))
-            m_desk.appendLog(note);
-        if (made.rows.isEmpty())
-            return;
-        row = made.rows.constFirst();
+        m_desk.afterRowsMade([self = QPointer<EventReactions>(this), event, row] {
+            if (self)
+                self->insertEventRow(event, row);
+        });
+        return;
     }
+    // As any road that makes a row from a file, off the window's thread: a
+    // file on a share that hangs never holds the air.
+    m_desk.makeRows({event.action}, [self = QPointer<EventReactions>(this), event](const QList<Track>& rows) {
+        if (self && !rows.isEmpty())
+            self->insertEventRow(event, rows.constFirst());
+    });
+}
+
+void EventReactions::insertEventRow(const ScheduledEvent& event, const Track& row)
+{
+    PlaylistModel* onAir = m_desk.onAirPlaylist();
+    if (!onAir)
+        return;
     AudioEngine* engine = m_desk.engine();
     if (event.insertMode == 2) {
         onAir->clearAll();

@@ -5,6 +5,7 @@
 class AutomationDesk;
 class CommandExecutor;
 struct ScheduledEvent;
+struct Track;
 
 // What the station does when an event fires and when the air goes dead.
 class EventReactions : public QObject
@@ -18,7 +19,7 @@ public:
     void onSilenceDetected(int action);
 
 private:
-    void insertEventRow(const ScheduledEvent& event);
+    void insertEventRow(const ScheduledEvent& event, const Track& row);
 
     AutomationDesk& m_desk;
     CommandExecutor& m_commands;

@@ -9,6 +9,7 @@
 #include "engine/voiceovers.h"
 #include "library/trackparams.h"
 #include "library/appsettings.h"
+#include "library/heldreads.h"
 
 #include <QAudioBuffer>
 #include <QAudioBufferOutput>
@@ -90,10 +91,17 @@ void AudioEngine::checkStart()
     if (m_startWaitedMs < m_startLimitMs)
         return;
     m_startTimer->stop();
-    // A deck the operator paused while it was loading is not a failure.
-    if (m_onAir.stage != OnAir::Starting || m_onAir.deck < 0
-        || deck(m_onAir.deck).player->playbackState() != QMediaPlayer::PlayingState)
+    if (m_onAir.stage != OnAir::Starting || m_onAir.deck < 0)
         return;
+    // A deck whose file has not even opened (a share that hung) fails as
+    // any row that does not sound; one the operator paused while it was
+    // loading does not.
+    const QMediaPlayer* player = deck(m_onAir.deck).player;
+    if (player->playbackState() != QMediaPlayer::PlayingState) {
+        if (player->mediaStatus() == QMediaPlayer::LoadingMedia && m_hold != Hold::Held)
+            startFailed(QStringLiteral("not opened in %1 s").arg(m_startLimitMs / 1000));
+        return;
+    }
     // Audio the decoder made while this thread was busy has not been taken yet.
     takeDeckBuffers(m_onAir.deck);
     if (m_onAir.stage == OnAir::Starting)
@@ -109,8 +117,29 @@ AudioEngine::~AudioEngine()
             continue;
         d.player->disconnect(this);
         d.bufferOut->disconnect(this);
-        delete std::exchange(d.player, nullptr);
+        // One still opening its file is let go, not waited for: the open
+        // may never return.
+        if (HeldReads::letGoOpening(d.player, false, {d.out, d.bufferOut}))
+            d.player = nullptr;
+        else
+            delete std::exchange(d.player, nullptr);
     }
+}
+
+void AudioEngine::replaceIfOpening(int index, bool hung)
+{
+    Deck& d = m_decks[index];
+    if (!d.player || d.player->mediaStatus() != QMediaPlayer::LoadingMedia)
+        return;
+    // Its next source would wait on this thread for an open that may never
+    // return (a share that hung): a new player takes the deck.
+    d.player->disconnect(this);
+    d.bufferOut->disconnect(this);
+    HeldReads::letGoOpening(d.player, hung, {d.out, d.bufferOut});
+    setUpDeck(index);
+    if (m_hasOutput)
+        d.out->setDevice(chosenOutputDevice());
+    applyDeckVolume(d);
 }
 
 void AudioEngine::setUpDeck(int index)
@@ -118,6 +147,9 @@ void AudioEngine::setUpDeck(int index)
     Deck& d = m_decks[index];
     d.player = new QMediaPlayer(this);
     d.out = new QAudioOutput(this);
+    // Named for whoever looks for them: a deck may get a new player.
+    d.player->setObjectName(QStringLiteral("deck%1").arg(index));
+    d.out->setObjectName(d.player->objectName());
     d.player->setAudioOutput(d.out);
     d.bufferOut = new QAudioBufferOutput(this);
     d.player->setAudioBufferOutput(d.bufferOut);
@@ -436,6 +468,7 @@ void AudioEngine::loadDeck(Deck& deck, const Track& t, const QUrl& source)
     m_deckLevels[int(&deck - m_decks)] = LevelPeaks();
     m_trackLevels[int(&deck - m_decks)] = LevelPeaks();
     deck.level = storedLevel(t, source);
+    replaceIfOpening(int(&deck - m_decks), false);
     deck.player->setSource(source);
 }
 
@@ -546,6 +579,9 @@ QString AudioEngine::cannotPlayReason(const Track& t)
         return t.filePath.trimmed().isEmpty() ? QStringLiteral("no stream address") : QString();
     if (t.filePath.isEmpty())
         return QStringLiteral("no file");
+    // Not even looked at: the look could wait as long as the read.
+    if (!HeldReads::hangingFolder(t.filePath).isEmpty())
+        return QStringLiteral("its folder does not answer");
     const QFileInfo info(t.filePath);
     if (!info.exists())
         return QStringLiteral("file not found");
@@ -819,6 +855,8 @@ void AudioEngine::skipUnplayable(quint32 start)
     if (m_onAir.deck >= 0) {
         const int failed = m_onAir.deck;
         stopDeck(deck(failed));
+        // Still opening, its row was failed for that.
+        replaceIfOpening(failed, true);
         deck(failed).player->setSource(QUrl());
         // Back to the deck still fading out, so that the next row takes
         // over from it as this one would have.

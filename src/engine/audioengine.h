@@ -153,6 +153,9 @@ private:
     void stopDeck(Deck& deck);
 
     void setUpDeck(int index);
+    // Lets go of a player still opening its file for a new one; hung: its
+    // row failed because it did not open.
+    void replaceIfOpening(int index, bool hung);
     // The two decks, made on first use or by prepareDecks().
     Deck (&decks() const)[2];
     Deck& deck(int index) const;

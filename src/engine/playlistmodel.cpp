@@ -843,6 +843,7 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
     QList<Track> dropped;
     QStringList files;
     QList<qsizetype> fileRows;
+    QStringList paths;
     for (const QUrl& url : data->urls()) {
         const bool local = url.isLocalFile();
         const QString text = local ? url.toLocalFile() : url.toString();
@@ -852,6 +853,7 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
             qCWarning(lcPlaylist) << "Ignored a dropped address that is neither a file nor a stream:" << text;
             continue;
         }
+        paths << text;
         if (local) {
             files << text;
             fileRows << dropped.size();
@@ -867,6 +869,10 @@ bool PlaylistModel::dropMimeData(const QMimeData* data, Qt::DropAction action, i
     }
     if (dropped.isEmpty())
         return false;
+    if (m_droppedPaths) {
+        m_droppedPaths(target, paths);
+        return true;
+    }
     // Files dragged from the library or a file manager read as added ones.
     const QList<Track> described = MusicLibrary::rowsForFiles(files);
     for (qsizetype i = 0; i < described.size(); ++i)

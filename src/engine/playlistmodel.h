@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QTime>
 
+#include <functional>
+
 class QMimeData;
 
 // One playlist: a seven-column table of Track rows, with the playout state
@@ -96,6 +98,14 @@ public:
     TrackParams::SegueOverride segueAt(int row) const;
     QHash<int, TrackParams::SegueOverride> segueOverrideRows() const { return m_segueOverrides; }
 
+    // Files and stream addresses dropped on the view, in order, with the
+    // row they were dropped at: made into rows there by whoever set this
+    // (off the window's thread). Unset, the model describes them itself.
+    void setDroppedPaths(std::function<void(int row, const QStringList& paths)> make)
+    {
+        m_droppedPaths = std::move(make);
+    }
+
     // Many rows at once.
     void clearAbove(int row);
     void clearBelow(int row);
@@ -110,6 +120,7 @@ signals:
     void rowsReordered(const QList<int>& newRowOf);
 
 private:
+    std::function<void(int, const QStringList&)> m_droppedPaths;
     bool isRow(int row) const { return row >= 0 && row < m_tracks.size(); }
     // What painting a row needs, worked out once and dropped whenever the
     // row is reported changed.

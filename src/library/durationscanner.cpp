@@ -1,11 +1,14 @@
 #include "durationscanner.h"
 
+#include "heldreads.h"
+
 #include <QAudioOutput>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFuture>
 #include <QMediaPlayer>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
@@ -34,8 +37,8 @@ Lengths readLengths(const QStringList& paths)
     for (const QString& path : paths) {
         qint64 ms = -1;
         // Only regular files: opening a pipe or a device could block here
-        // for good.
-        if (QFileInfo(path).isFile()) {
+        // for good; nor one where a read already hangs.
+        if (HeldReads::hangingFolder(path).isEmpty() && QFileInfo(path).isFile()) {
             const QByteArray name = QFile::encodeName(path);
             const TagLib::FileRef ref(name.constData(), true, TagLib::AudioProperties::Average);
             if (const TagLib::AudioProperties* props = ref.isNull() ? nullptr : ref.audioProperties())
@@ -44,6 +47,19 @@ Lengths readLengths(const QStringList& paths)
         out.append({path, ms});
     }
     return out;
+}
+
+// Readers of their own, never waited for at exit: one may be held for good
+// in an open() on a share that hung, and the players' opens must not wait
+// behind it.
+QThreadPool* lengthReaders()
+{
+    static QThreadPool* const pool = [] {
+        auto* made = new QThreadPool;
+        made->setMaxThreadCount(kReaders);
+        return made;
+    }();
+    return pool;
 }
 
 } // namespace
@@ -58,6 +74,11 @@ DurationScanner::DurationScanner(QObject* parent)
         if (m_busy)
             complete(0);
     });
+}
+
+DurationScanner::~DurationScanner()
+{
+    releasePlayer();
 }
 
 void DurationScanner::scan(const QStringList& paths)
@@ -85,7 +106,11 @@ void DurationScanner::releasePlayer()
     // goes, or a late report would be taken for the next file.
     if (m_player) {
         m_player->disconnect(this);
-        m_player->deleteLater();
+        // One still opening its file may never be done: let go, not deleted.
+        if (HeldReads::letGoOpening(m_player, false, {m_output}))
+            m_output = nullptr;
+        else
+            m_player->deleteLater();
         m_player = nullptr;
     }
     if (m_output) {
@@ -162,7 +187,7 @@ void DurationScanner::readAhead()
     // the continuation is attached runs it right here, inside scan(), before
     // a clearQueue() that follows the call: lengths come through the event
     // loop instead.
-    QtConcurrent::run(readLengths, chunk).then(this, [this](const Lengths& lengths) {
+    QtConcurrent::run(lengthReaders(), readLengths, chunk).then(this, [this](const Lengths& lengths) {
         QMetaObject::invokeMethod(this, [this, lengths] { takeRead(lengths); }, Qt::QueuedConnection);
     });
     readAhead();
@@ -184,7 +209,7 @@ void DurationScanner::measureWithPlayer()
 {
     // Opening a FIFO or a device can block the player's backend for good,
     // and then the player cannot even be deleted: only regular files go in.
-    if (!QFileInfo(m_current).isFile()) {
+    if (!HeldReads::hangingFolder(m_current).isEmpty() || !QFileInfo(m_current).isFile()) {
         complete(0);
         return;
     }

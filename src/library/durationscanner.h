@@ -18,6 +18,8 @@ class DurationScanner : public QObject
 
 public:
     explicit DurationScanner(QObject* parent = nullptr);
+    // A player still opening its file is let go, not waited for.
+    ~DurationScanner() override;
 
     void scan(const QStringList& paths);
     void clearQueue();

@@ -1,9 +1,11 @@
 #include "musiclibrary.h"
 
 #include "audiofiles.h"
+#include "heldreads.h"
 #include "librarylock.h"
 #include "localtimereader.h"
 #include "ownconnection.h"
+#include "readwatch.h"
 #include "trackparams.h"
 
 #include <QDateTime>
@@ -25,6 +27,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 #include <QVariant>
 #include <QtConcurrent>
 
@@ -458,6 +461,9 @@ OwnConnection* s_shared = nullptr;
 // only now and then.
 QElapsedTimer s_sinceFollowed;
 constexpr int kFollowMs = 250;
+constexpr int kLockWaitMs = 5000;
+// The last look found library.db's lock held by another program.
+bool s_lockSeenBusy = false;
 
 } // namespace
 
@@ -474,11 +480,22 @@ QSqlDatabase MusicLibrary::database()
         s_shared = new OwnConnection(databaseFile(), kConnectionName);
         s_sinceFollowed.invalidate();
     }
-    if (!s_shared->database().isOpen() || !s_sinceFollowed.isValid() || s_sinceFollowed.elapsed() >= kFollowMs) {
+    const bool due = !s_sinceFollowed.isValid() || s_sinceFollowed.elapsed() >= kFollowMs;
+    // While another program holds library.db's lock, the calls find the
+    // connection closed at once and look again only now and then: each
+    // would otherwise wait for the lock on the caller's thread.
+    if (due || (!s_shared->database().isOpen() && !s_lockSeenBusy)) {
         s_sinceFollowed.start();
+        s_shared->setLockWait(s_lockSeenBusy ? 0 : kLockWaitMs);
         s_shared->open();
+        s_lockSeenBusy = s_shared->lockBusy();
     }
     return s_shared->database();
+}
+
+QString MusicLibrary::databasePath()
+{
+    return databaseFile();
 }
 
 QString MusicLibrary::databaseProblem()
@@ -550,25 +567,65 @@ bool MusicLibrary::claimDatabase()
     return markOurs(db) && QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
 }
 
+namespace {
+
+bool prepareTables()
+{
+    MusicLibrary::ensureSchema();
+    TrackParams::ensureSchema();
+    MusicLibrary::migrateFromJson();
+    return true;
+}
+
+// Nothing is moved without the lock; the air must not wait for it.
+bool useWithoutLooking()
+{
+    qCWarning(lcLibrary).noquote() << "Another program held" << LibraryLock::fileFor(databaseFile()) << "for"
+                                   << kClaimWaitMs / 1000 << "s: library.db is used without looking at it";
+    MusicLibrary::followDatabase();
+    return MusicLibrary::database().isOpen() && prepareTables();
+}
+
+} // namespace
+
 // One program at a time looks at the file, sets it aside and makes its
 // tables (LibraryLock): the other then finds a whole new file and uses it.
 bool MusicLibrary::initDatabase()
 {
     const LibraryLock lock(databaseFile(), LibraryLock::Mode::Exclusive, kClaimWaitMs);
-    if (!lock.held()) {
-        // Nothing is moved without the lock; the air must not wait for it.
-        qCWarning(lcLibrary).noquote() << "Another program held" << LibraryLock::fileFor(databaseFile()) << "for"
-                                       << kClaimWaitMs / 1000 << "s: library.db is used without looking at it";
-        followDatabase();
-        if (!database().isOpen())
-            return false;
-    } else if (!claimDatabase()) {
-        return false;
-    }
-    ensureSchema();
-    TrackParams::ensureSchema();
-    migrateFromJson();
-    return true;
+    if (!lock.held())
+        return useWithoutLooking();
+    return claimDatabase() && prepareTables();
+}
+
+bool MusicLibrary::initDatabaseSoon(QObject* context, std::function<void()> done)
+{
+    const auto tryNow = [] {
+        const LibraryLock lock(databaseFile(), LibraryLock::Mode::Exclusive, 0);
+        s_lockSeenBusy = !lock.held();
+        if (lock.held() && claimDatabase())
+            prepareTables();
+        return lock.held();
+    };
+    if (tryNow())
+        return true;
+    auto* timer = new QTimer(context);
+    timer->setInterval(kFollowMs);
+    auto since = std::make_shared<QElapsedTimer>();
+    since->start();
+    QObject::connect(timer, &QTimer::timeout, context, [timer, since, tryNow, done = std::move(done)] {
+        if (!tryNow()) {
+            if (since->elapsed() < kClaimWaitMs)
+                return;
+            useWithoutLooking();
+        }
+        timer->stop();
+        timer->deleteLater();
+        if (done)
+            done();
+    });
+    timer->start();
+    return false;
 }
 
 void MusicLibrary::ensureSchema(const QString& connectionName)
@@ -944,16 +1001,25 @@ namespace {
 
 // Thousands of tags read for a playlist must leave the cores to the window
 // and the decks: half of them, below the others' priority.
+int tagReaderCount()
+{
+    return std::max(2, QThread::idealThreadCount() / 2);
+}
+
+// Readers lent for those held in reads given up, at most.
+constexpr int kReadersLent = 16;
+
+// Never waited for at exit: a reader may be held for good in an open() on
+// a share that hung, which nothing can cancel.
 QThreadPool* tagReaders()
 {
-    static QThreadPool pool;
-    static const bool configured = [] {
-        pool.setMaxThreadCount(std::max(2, QThread::idealThreadCount() / 2));
-        pool.setThreadPriority(QThread::LowPriority);
-        return true;
+    static QThreadPool* const pool = [] {
+        auto* made = new QThreadPool;
+        made->setMaxThreadCount(tagReaderCount());
+        made->setThreadPriority(QThread::LowPriority);
+        return made;
     }();
-    Q_UNUSED(configured);
-    return &pool;
+    return pool;
 }
 
 } // namespace
@@ -983,6 +1049,47 @@ QList<Track> MusicLibrary::rowsForFiles(const QStringList& paths, const QString&
     for (const QString& path : paths)
         rows.append(known.contains(path) ? known.value(path) : tagged.at(next++));
     return rows;
+}
+
+void MusicLibrary::readRowTags(const QStringList& files, const QList<qsizetype>& rows,
+                               const std::shared_ptr<ReadWatch>& watch)
+{
+    if (files.isEmpty())
+        return;
+    QThreadPool* pool = tagReaders();
+    // Readers held by reads given up are made up for, as long as they are.
+    const auto lend = [pool] { pool->setMaxThreadCount(tagReaderCount() + std::min(HeldReads::count(), kReadersLent)); };
+    lend();
+    struct Turns
+    {
+        std::atomic<qsizetype> next{0};
+        std::atomic<qsizetype> left{0};
+    };
+    auto turns = std::make_shared<Turns>();
+    turns->left = files.size();
+    // A few readers take the files in turn: a list of 100 000 rows is not
+    // 100 000 tasks.
+    const int readers = int(std::min<qsizetype>(files.size(), tagReaderCount()));
+    for (int r = 0; r < readers; ++r) {
+        pool->start([files, rows, watch, turns] {
+            for (qsizetype i; (i = turns->next++) < files.size();) {
+                const QString& path = files.at(i);
+                Track t;
+                // Given up, or in a folder found hanging since: left as named.
+                const bool read = !watch->givenUp() && HeldReads::hangingFolder(path).isEmpty();
+                if (read) {
+                    const ReadWatch::Read reading(watch.get(), path);
+                    readFileTags(path, t, false);
+                }
+                --turns->left;
+                watch->tagged(read ? rows.at(i) : -1, t);
+            }
+        });
+    }
+    while (turns->left > 0 && !watch->givenUp()) {
+        watch->waitForAnswer(250);
+        lend();
+    }
 }
 
 Track MusicLibrary::scanFile(const QString& path)

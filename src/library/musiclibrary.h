@@ -13,7 +13,11 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
+
+class QObject;
+class ReadWatch;
 
 // The station's catalogue: named libraries of files and streams kept in
 // library.db, or, in folder mode, the audio files of one folder in memory.
@@ -73,15 +77,25 @@ public:
 
     // The shared connection "ol_library", opened on first use. When another
     // program has set library.db aside since, it is opened again on the new
-    // file (looked for at most four times a second).
+    // file (looked for at most four times a second). While another program
+    // holds library.db's lock, it stays closed without waiting for it and is
+    // tried again as often.
     static QSqlDatabase database();
     // Looks at once whether library.db was set aside.
     static void followDatabase();
+    // The path of library.db, without opening it.
+    static QString databasePath();
     // Creates or upgrades library.db; true when the file is open. A damaged
     // file, or one another program made, is set aside untouched, with its
     // journal, under a name not yet used, and a fresh one started: by one
     // program at a time (LibraryLock).
     static bool initDatabase();
+    // As initDatabase(), for a caller that must not wait: true when it is
+    // done now. While another program holds the lock, library.db stays
+    // closed and the lock is tried again from the event loop, for as long
+    // as initDatabase() would wait, after which the file is used without
+    // being looked at; then `done` is called on the context's thread.
+    static bool initDatabaseSoon(QObject* context, std::function<void()> done);
     // What the operator is to be told about library.db since the start;
     // empty when all was well.
     static QString databaseProblem();
@@ -121,6 +135,12 @@ public:
     // library records carry a length. connectionName: as the member above;
     // off the GUI thread, a connection of that thread's own.
     static QList<Track> rowsForFiles(const QStringList& paths, const QString& connectionName = {});
+    // Reads the tags of the files into rows of the watch's job (rows: the
+    // row of each file), side by side on the tag readers, each as a read of
+    // the watch; returns once all are read or the job is given up. A file in
+    // a folder where a read hangs is not read: its row keeps its name.
+    static void readRowTags(const QStringList& files, const QList<qsizetype>& rows,
+                            const std::shared_ptr<ReadWatch>& watch);
     // The first record of each path or address found in any library,
     // libraries in name order, then artist and title; by indexed lookups.
     static QHash<QString, Track> firstRecords(const QStringList& paths, bool streams,

@@ -12,7 +12,7 @@
 OwnConnection::OwnConnection(const QString& file, const QString& name, int busyTimeoutMs)
     : m_name(name)
     , m_file(file)
-    , m_busyTimeoutMs(busyTimeoutMs)
+    , m_lockWaitMs(busyTimeoutMs)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     db.setDatabaseName(file);
@@ -27,6 +27,7 @@ OwnConnection::~OwnConnection()
 bool OwnConnection::open()
 {
     QSqlDatabase db = database();
+    m_lockBusy = false;
     if (db.isOpen() && identityOf(m_file) == m_opened) {
         m_moved = false;
         return true;
@@ -34,7 +35,8 @@ bool OwnConnection::open()
     // Never while another program sets library.db aside: the file found
     // could be a new, empty one beside the old journal, which SQLite would
     // then delete.
-    const LibraryLock lock(m_file, LibraryLock::Mode::Shared, m_busyTimeoutMs);
+    const LibraryLock lock(m_file, LibraryLock::Mode::Shared, m_lockWaitMs);
+    m_lockBusy = !lock.held();
     if (db.isOpen()) {
         // SQLite neither checkpoints nor removes the journal of a file that
         // was moved away, so closing it leaves the new file's journal alone.

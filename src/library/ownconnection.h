@@ -24,8 +24,12 @@ public:
     const QString& file() const { return m_file; }
     // Opens it unless open already on the file now at the path; false when
     // the file cannot be opened, or another program kept it locked (see
-    // LibraryLock) for longer than the busy time-out.
+    // LibraryLock) for longer than the lock wait.
     bool open();
+    // How long open() waits for that lock; the busy time-out unless set.
+    void setLockWait(int ms) { m_lockWaitMs = ms; }
+    // Whether the last open() found the lock held by another program.
+    bool lockBusy() const { return m_lockBusy; }
     // Whether the last open() that succeeded left a file that was set aside
     // or replaced (since the one before it).
     bool moved() const { return m_moved; }
@@ -43,7 +47,8 @@ private:
 
     QString m_name;
     QString m_file;
-    int m_busyTimeoutMs;
+    int m_lockWaitMs;
+    bool m_lockBusy = false;
     Identity m_opened;
     bool m_moved = false;
 };

@@ -20,6 +20,8 @@ public:
         bool marker = false;
         QString label;            // a command row's command
         qint64 streamLimitMs = 0; // 0 = none given
+        // Dropped: a file that is no audio file by its name makes no row.
+        bool audioOnly = false;
     };
 
     // Comment lines that other players skip: a command row, and the play

@@ -16,6 +16,7 @@
 #include "library/appsettings.h"
 #include "library/durationscanner.h"
 #include "mainwindow/playliststore.h"
+#include "mainwindow/rowmaker.h"
 #include "library/librarywriter.h"
 #include "mainwindow/vfddisplay.h"
 #include "outputs/broadcastserver.h"
@@ -50,6 +51,8 @@ MainWindow::MainWindow(QWidget* parent)
     setAcceptDrops(true);
     resize(1180, 720);
 
+    m_rowMaker = new RowMaker(this);
+    connect(m_rowMaker, &RowMaker::logMessage, this, &MainWindow::appendLog);
     restorePlaylists();
 
     // The parts they drive are asked for when needed, so these may come first.
@@ -75,6 +78,9 @@ MainWindow::MainWindow(QWidget* parent)
     watchLibraryWrites();
 
     wirePlaylistModel = [this](PlaylistModel* model) {
+        model->setDroppedPaths([this, model](int row, const QStringList& paths) {
+            insertPaths(paths, model, row, {});
+        });
         connect(model, &QAbstractItemModel::rowsInserted, this, [this, model](const QModelIndex&, int first, int last) {
             if (model == m_viewed)
                 updateFooterCounts();

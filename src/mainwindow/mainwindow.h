@@ -11,7 +11,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -35,6 +34,7 @@ class MusicLibraryDialog;
 class PlaylistModel;
 class PlaylistStore;
 class RemoteApi;
+class RowMaker;
 class QAction;
 class QAudioOutput;
 class QCheckBox;
@@ -93,9 +93,9 @@ public:
     void maybeResumePlayback();
 
     // Playlist desk (mainwindow_desk.cpp).
-    // Into the viewed playlist unless another is named. A few files go in at
-    // once; more, or a folder, are read off this thread and go in when read,
-    // after whatever was asked before; then `added` gets the rows' count.
+    // Into the viewed playlist unless another is named. The files are read
+    // off this thread and go in when read, after whatever was asked before;
+    // then `added` gets the rows' count.
     void addPaths(const QStringList& paths, PlaylistModel* into = nullptr, std::function<void(int)> added = {});
 
     // Tool windows (mainwindow_tools.cpp): prints an HTML page once the
@@ -360,58 +360,17 @@ public:
     void insertVoiceTrackFile(const QString& path);
 
 private:
-    // Rows made by `make`, here and now when `atOnce` and nothing is still
-    // being made, else on a worker with a library connection of its own;
-    // handed to `use` on this thread in the order asked. `use` returns
-    // false to be called again at the next turn of the event loop, when
-    // it has only put in a slice of them.
-    using MakeRows = std::function<PlaylistRows::Made(const QString& connectionName)>;
-    using UseRows = std::function<bool(PlaylistRows::Made&)>;
-    // A worker's read of a file, watched from this thread. A read whose
-    // system stops answering (a share that hung) cannot be cancelled: it is
-    // given up, so that what was asked after it goes on without it.
-    struct ReadWatch
-    {
-        explicit ReadWatch(QString path)
-            : file(std::move(path))
-        {
-        }
-        static qint64 now();
-        // From the worker: the read has begun, or its system has answered.
-        void answered();
-        // From the worker once the read is done: false when it was given up.
-        bool finish();
-        // Why it is given up now, or empty while it may go on.
-        QString stall(qint64 at) const;
-
-        enum State { Reading, Read, GivenUp };
-        const QString file;
-        std::atomic<qint64> started{0};
-        std::atomic<qint64> lastAnswer{0}; // 0 until the worker begins
-        std::atomic<int> state{Reading};
-    };
-    // With a watch, `make` reads through it; once it is given up, its rows
-    // are no longer waited for.
-    void makeRows(MakeRows make, bool atOnce, UseRows use, std::shared_ptr<ReadWatch> watch = {});
-    void watchRowReads();
-    // Whether these paths are few enough to describe at once.
-    static bool rowsAtOnce(const QStringList& paths);
-    void useReadyRows();
-    // Puts the next slice of the rows at the end of the playlist; true when
-    // all are in.
-    bool insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next);
-
-    struct RowJob
-    {
-        UseRows use;
-        bool ready = false;
-        PlaylistRows::Made made;
-        std::shared_ptr<ReadWatch> watch;
-    };
-    QList<std::shared_ptr<RowJob>> m_rowJobs;
-    QTimer* m_rowReadWatch = nullptr;
-    bool m_usingRows = false;
-    int m_rowConnections = 0;
+    // Every road that makes rows goes through it, off this thread.
+    RowMaker* m_rowMaker = nullptr;
+    // Puts the next slice of the rows into the playlist at `at` (the end
+    // when -1), moving `at` past them; true when all are in.
+    bool insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next, int* at = nullptr);
+    // Rows of these paths into the playlist at `at` (its end when -1, kept
+    // within it when it has changed meanwhile); then `added` is told their
+    // count.
+    void insertPaths(const QStringList& paths, PlaylistModel* into, int at, std::function<void(int)> added);
+    void insertItems(const QList<PlaylistFile::Item>& items, PlaylistModel* into, int at,
+                     std::function<void(int)> added);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -420,6 +379,8 @@ protected:
 private:
     void addTrackToPlaylist(const Track& track);
     void loadTrackMetadata(Track& track) const;
+    // AutomationDesk: the rows of files for the automation, as any other.
+    void makeRows(const QStringList& paths, std::function<void(const QList<Track>&)> use) override;
     void addPlaylist();
     void onPlaylistTabChanged(int index);
     void switchToPlaylist(int index);
@@ -494,8 +455,8 @@ public:
                           std::function<void(bool)> loaded = {}) override;
     QString playlistHtml() const;
     bool renderPlaylistTo(const QString& path) override;
-    void afterRowsMade(std::function<void()> then) override; // mainwindow_desk.cpp
-    bool rowsBeingMade() override { return !m_rowJobs.isEmpty(); }
+    void afterRowsMade(std::function<void()> then, int atMostMs = -1) override; // mainwindow_desk.cpp
+    bool rowsBeingMade() override;
 
 private:
     // Any file the gate lets through, as File > Open takes it.

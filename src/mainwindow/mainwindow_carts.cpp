@@ -13,6 +13,7 @@
 #include "library/playlistrows.h"
 #include "library/track.h"
 #include "mainwindow/cartwall.h"
+#include "mainwindow/rowmaker.h"
 
 #include <QAudioOutput>
 #include <QCheckBox>
@@ -375,23 +376,20 @@ void MainWindow::auxAddFiles(const QStringList& paths)
     }
     // Its rows are made as the playlists' are, and come after what they
     // were asked after.
-    makeRows([items = PlaylistRows::itemsFor(files)](const QString& connection) {
-                 return PlaylistRows::make(items, connection);
-             },
-             rowsAtOnce(files), [this](PlaylistRows::Made& made) {
-                 for (const QString& note : std::as_const(made.notes))
-                     appendLog(QStringLiteral("AUX: ") + note);
-                 if (!m_auxList)
-                     return true;
-                 for (const Track& row : std::as_const(made.rows)) {
-                     auto* item = new QTreeWidgetItem(m_auxList);
-                     item->setText(1, row.displayName());
-                     item->setText(2, row.durationMs > 0 ? Track::formatDuration(row.durationMs) : QStringLiteral("--:--"));
-                     item->setData(0, Qt::UserRole, row.filePath);
-                 }
-                 auxRenumber();
-                 return true;
-             });
+    m_rowMaker->makeRows(PlaylistRows::itemsFor(files), [this](PlaylistRows::Made& made) {
+        for (const QString& note : std::as_const(made.notes))
+            appendLog(QStringLiteral("AUX: ") + note);
+        if (!m_auxList)
+            return true;
+        for (const Track& row : std::as_const(made.rows)) {
+            auto* item = new QTreeWidgetItem(m_auxList);
+            item->setText(1, row.displayName());
+            item->setText(2, row.durationMs > 0 ? Track::formatDuration(row.durationMs) : QStringLiteral("--:--"));
+            item->setData(0, Qt::UserRole, row.filePath);
+        }
+        auxRenumber();
+        return true;
+    });
 }
 
 void MainWindow::auxRenumber()

@@ -12,8 +12,7 @@
 #include "library/appsettings.h"
 #include "library/audiofiles.h"
 #include "library/musiclibrary.h"
-#include "library/ownconnection.h"
-#include "library/pathgate.h"
+#include "mainwindow/rowmaker.h"
 
 #include <QDialog>
 #include <QDir>
@@ -29,41 +28,16 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
-#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
-#include <chrono>
 #include <optional>
 
 namespace {
 
-// Paths described on the spot, without a worker: what a drop or a search
-// result brings, not what a folder or a playlist file holds.
-constexpr qsizetype kRowsAtOnce = 16;
 // Rows put in per turn of the event loop: a few milliseconds' work.
 constexpr qsizetype kRowsPerTurn = 2000;
-// A file's system that has not answered an open or a read for this long
-// has hung; a read that takes longer in all is not worth waiting for.
-constexpr qint64 kReadSilentMs = 1000;
-constexpr qint64 kReadLongestMs = 10000;
-
-// The workers that make rows. Never waited for at exit: one may be held
-// for good in an open() on a share that hung, which nothing can cancel.
-QThreadPool* rowWorkers()
-{
-    static QThreadPool* const pool = new QThreadPool;
-    return pool;
-}
-
-// A worker held by a read given up is lent back to the others meanwhile.
-void lendWorker(int change)
-{
-    QThreadPool* pool = rowWorkers();
-    pool->setMaxThreadCount(pool->maxThreadCount() + change);
-}
 
 Track stopRow()
 {
@@ -75,176 +49,71 @@ Track stopRow()
 
 } // namespace
 
-qint64 MainWindow::ReadWatch::now()
+void MainWindow::afterRowsMade(std::function<void()> then, int atMostMs)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    m_rowMaker->after(std::move(then), atMostMs);
 }
 
-void MainWindow::ReadWatch::answered()
+bool MainWindow::rowsBeingMade()
 {
-    const qint64 at = now();
-    qint64 unset = 0;
-    started.compare_exchange_strong(unset, at);
-    lastAnswer = at;
+    return m_rowMaker->busy();
 }
 
-bool MainWindow::ReadWatch::finish()
-{
-    int reading = Reading;
-    return state.compare_exchange_strong(reading, Read);
-}
-
-QString MainWindow::ReadWatch::stall(qint64 at) const
-{
-    const qint64 last = lastAnswer;
-    if (state != Reading || last == 0)
-        return {};
-    if (at - last > kReadSilentMs)
-        return QStringLiteral("no answer for %1 s").arg(kReadSilentMs / 1000);
-    if (at - started > kReadLongestMs)
-        return QStringLiteral("not read in %1 s").arg(kReadLongestMs / 1000);
-    return {};
-}
-
-void MainWindow::makeRows(MakeRows make, bool atOnce, UseRows use, std::shared_ptr<ReadWatch> watch)
-{
-    if (atOnce && m_rowJobs.isEmpty() && !watch) {
-        PlaylistRows::Made made = make(QString());
-        while (!use(made)) {
-        }
-        return;
-    }
-    auto job = std::make_shared<RowJob>();
-    job->use = std::move(use);
-    job->watch = watch;
-    m_rowJobs << job;
-    if (watch) {
-        if (!m_rowReadWatch) {
-            m_rowReadWatch = new QTimer(this);
-            m_rowReadWatch->setInterval(250);
-            connect(m_rowReadWatch, &QTimer::timeout, this, &MainWindow::watchRowReads);
-        }
-        m_rowReadWatch->start();
-    }
-    const QString file = MusicLibrary::database().databaseName();
-    const QString name = QStringLiteral("ol_rows_%1").arg(++m_rowConnections);
-    QtConcurrent::run(rowWorkers(), [file, name, make = std::move(make), watch] {
-        OwnConnection connection(file, name);
-        // Unopened, its lookups find nothing and the files' tags serve.
-        connection.open();
-        PlaylistRows::Made made = make(connection.name());
-        if (watch && watch->state == ReadWatch::GivenUp)
-            lendWorker(-1);
-        return made;
-    }).then(this, [this, job](PlaylistRows::Made made) {
-        // Given up, it has been used already.
-        if (job->ready)
-            return;
-        job->made = std::move(made);
-        job->ready = true;
-        useReadyRows();
-    });
-}
-
-void MainWindow::watchRowReads()
-{
-    const qint64 at = ReadWatch::now();
-    bool watching = false;
-    for (const std::shared_ptr<RowJob>& job : std::as_const(m_rowJobs)) {
-        if (job->ready || !job->watch)
-            continue;
-        const QString why = job->watch->stall(at);
-        int reading = ReadWatch::Reading;
-        if (why.isEmpty() || !job->watch->state.compare_exchange_strong(reading, ReadWatch::GivenUp)) {
-            watching = watching || job->watch->state == ReadWatch::Reading;
-            continue;
-        }
-        lendWorker(1);
-        job->made = {};
-        job->made.notes << QStringLiteral("Could not open playlist: %1 (%2; given up)")
-                               .arg(PathGate::excerpt(job->watch->file), why);
-        job->ready = true;
-    }
-    if (!watching)
-        m_rowReadWatch->stop();
-    useReadyRows();
-}
-
-void MainWindow::afterRowsMade(std::function<void()> then)
-{
-    if (m_rowJobs.isEmpty()) {
-        then();
-        return;
-    }
-    auto job = std::make_shared<RowJob>();
-    job->use = [then = std::move(then)](PlaylistRows::Made&) {
-        then();
-        return true;
-    };
-    job->ready = true;
-    m_rowJobs << job;
-}
-
-void MainWindow::useReadyRows()
-{
-    // What a job's use sets off may come back here; the job at the front
-    // is used by one call at a time.
-    if (m_usingRows)
-        return;
-    m_usingRows = true;
-    while (!m_rowJobs.isEmpty() && m_rowJobs.constFirst()->ready) {
-        const std::shared_ptr<RowJob> job = m_rowJobs.constFirst();
-        if (!job->use(job->made)) {
-            // The rest at the next turn: the window paints and the air's
-            // timers run between slices.
-            QTimer::singleShot(0, this, &MainWindow::useReadyRows);
-            break;
-        }
-        m_rowJobs.removeFirst();
-    }
-    m_usingRows = false;
-}
-
-bool MainWindow::insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next)
+bool MainWindow::insertRowSlice(PlaylistModel& target, const QList<Track>& rows, qsizetype& next, int* at)
 {
     const QList<Track> slice = rows.mid(next, kRowsPerTurn);
     next += slice.size();
+    int position = target.rowCount();
+    if (at && *at >= 0) {
+        position = std::min(*at, position);
+        *at = position + int(slice.size());
+    }
     // One insertion per slice: start times, totals and the duration queue once.
-    target.insertTracks(target.rowCount(), slice);
+    target.insertTracks(position, slice);
     updateFooterCounts();
     return next >= rows.size();
 }
 
-bool MainWindow::rowsAtOnce(const QStringList& paths)
+void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into, std::function<void(int)> added)
 {
-    // Tags and library records of a few files take a moment; those of many,
-    // or of a folder, would keep the window and the air's timers waiting.
-    if (paths.size() > kRowsAtOnce)
-        return false;
-    return std::none_of(paths.cbegin(), paths.cend(), [](const QString& path) { return QFileInfo(path).isDir(); });
+    insertPaths(paths, into, -1, std::move(added));
 }
 
-void MainWindow::addPaths(const QStringList& paths, PlaylistModel* into, std::function<void(int)> added)
+void MainWindow::insertPaths(const QStringList& paths, PlaylistModel* into, int at, std::function<void(int)> added)
+{
+    insertItems(PlaylistRows::itemsFor(paths), into, at, std::move(added));
+}
+
+void MainWindow::insertItems(const QList<PlaylistFile::Item>& items, PlaylistModel* into, int at,
+                             std::function<void(int)> added)
 {
     // After the stored rows, never before them.
     restoreRows();
-    const QList<PlaylistFile::Item> items = PlaylistRows::itemsFor(paths);
-    makeRows([items](const QString& connection) { return PlaylistRows::make(items, connection); }, rowsAtOnce(paths),
-             [this, target = QPointer<PlaylistModel>(into ? into : m_viewed), added = std::move(added),
-              next = qsizetype(0)](PlaylistRows::Made& made) mutable {
-                 if (next == 0) {
-                     for (const QString& note : std::as_const(made.notes))
-                         appendLog(note);
-                 }
-                 if (!target)
-                     return true;
-                 if (!insertRowSlice(*target, made.rows, next))
-                     return false;
-                 if (added)
-                     added(int(made.rows.size()));
-                 return true;
-             });
+    m_rowMaker->makeRows(items, [this, target = QPointer<PlaylistModel>(into ? into : m_viewed), at,
+                                 added = std::move(added), next = qsizetype(0)](PlaylistRows::Made& made) mutable {
+        if (next == 0) {
+            for (const QString& note : std::as_const(made.notes))
+                appendLog(note);
+        }
+        if (!target)
+            return true;
+        if (!made.rows.isEmpty() && !insertRowSlice(*target, made.rows, next, &at))
+            return false;
+        if (added)
+            added(int(made.rows.size()));
+        return true;
+    });
+}
+
+void MainWindow::makeRows(const QStringList& paths, std::function<void(const QList<Track>&)> use)
+{
+    restoreRows();
+    m_rowMaker->makeRows(PlaylistRows::itemsFor(paths), [this, use = std::move(use)](PlaylistRows::Made& made) {
+        for (const QString& note : std::as_const(made.notes))
+            appendLog(note);
+        use(made.rows);
+        return true;
+    });
 }
 
 void MainWindow::addFiles()
@@ -270,27 +139,24 @@ void MainWindow::dragEnterEvent(QDragEnterEvent* event)
 
 void MainWindow::dropEvent(QDropEvent* event)
 {
-    QStringList paths;
+    QList<PlaylistFile::Item> items;
     for (const QUrl& url : event->mimeData()->urls()) {
+        PlaylistFile::Item item;
         if (!url.isLocalFile()) {
-            const QString address = url.toString();
-            if (Track::isStreamUrl(address))
-                paths << address;
+            item.path = url.toString();
+            if (Track::isStreamUrl(item.path))
+                items << item;
             continue;
         }
-        // A folder stands for its audio files.
-        const QFileInfo info(url.toLocalFile());
-        if (info.isDir()) {
-            paths << info.filePath();
-        } else if (const QString refusal = PlaylistRows::refusal(info.filePath()); !refusal.isEmpty()) {
-            appendLog(refusal);
-        } else if (AudioFiles::hasAudioSuffix(info.fileName())) {
-            paths << info.filePath();
-        }
+        // A folder stands for its audio files. Which it is, and what the
+        // gate says, is looked at with the rest off this thread.
+        item.path = url.toLocalFile();
+        item.audioOnly = true;
+        items << item;
     }
-    if (paths.isEmpty())
+    if (items.isEmpty())
         return;
-    addPaths(paths, nullptr, [this](int rows) {
+    insertItems(items, nullptr, -1, [this](int rows) {
         if (rows > 0)
             appendLog(QStringLiteral("Added %1 file(s) via drag & drop").arg(rows));
     });
@@ -367,17 +233,23 @@ void MainWindow::insertVoiceTrackFile(const QString& path)
 {
     if (!m_viewed || path.isEmpty())
         return;
-    if (const QString refusal = PlaylistRows::refusal(path); !refusal.isEmpty()) {
-        appendLog(refusal);
-        return;
-    }
-    Track row;
-    row.filePath = path;
-    row.voiceTrack = true;
-    loadTrackMetadata(row);
-    row.artist = QStringLiteral("Voice track");
-    m_viewed->insertTrack(insertPosition(), row);
-    appendLog(QStringLiteral("Inserted voice track: ") + QFileInfo(path).fileName());
+    // Where the operator asked for it, as far as the rows then allow.
+    restoreRows();
+    m_rowMaker->makeRows(PlaylistRows::itemsFor({path}), [this, target = QPointer<PlaylistModel>(m_viewed),
+                                                          at = insertPosition(), path](PlaylistRows::Made& made) {
+        for (const QString& note : std::as_const(made.notes))
+            appendLog(note);
+        if (!target || made.rows.isEmpty())
+            return true;
+        // What the row says of the file; it is a voice track all the same.
+        Track row = made.rows.constFirst();
+        row.voiceTrack = true;
+        row.artist = QStringLiteral("Voice track");
+        target->insertTrack(std::min(at, target->rowCount()), row);
+        updateFooterCounts();
+        appendLog(QStringLiteral("Inserted voice track: ") + QFileInfo(path).fileName());
+        return true;
+    });
 }
 
 void MainWindow::onPlaylistClicked(const QModelIndex& index)

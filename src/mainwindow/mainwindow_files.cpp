@@ -8,6 +8,7 @@
 #include "library/pathgate.h"
 #include "library/playlistfile.h"
 #include "library/playlistrows.h"
+#include "mainwindow/rowmaker.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -130,21 +131,6 @@ bool MainWindow::startPlaylistLoad(const QString& path, PlaylistModel* into, std
     // Not even a look at the path here: a share that hangs would hold the
     // window. The file is opened, checked and read, and its rows made, off
     // this thread.
-    auto watch = std::make_shared<ReadWatch>(path);
-    auto make = [path, watch](const QString& connection) {
-        watch->answered();
-        const PlaylistFile::Contents contents = PlaylistFile::read(path, [&watch] { watch->answered(); });
-        // Given up, the rows are no longer wanted.
-        if (!watch->finish())
-            return PlaylistRows::Made{};
-        PlaylistRows::Made made = PlaylistRows::make(contents.items, connection);
-        made.notes = contents.notes + made.notes;
-        if (!contents.problem.isEmpty())
-            made.notes << contents.problem;
-        else if (PlaylistRows::trackCount(made.rows) == 0)
-            made.notes << QStringLiteral("Playlist is empty: ") + PathGate::excerpt(path);
-        return made;
-    };
     auto use = [this, path, target = QPointer<PlaylistModel>(into), loaded = std::move(loaded),
                 next = qsizetype(0)](PlaylistRows::Made& made) mutable {
         if (next == 0) {
@@ -164,7 +150,7 @@ bool MainWindow::startPlaylistLoad(const QString& path, PlaylistModel* into, std
             loaded(ok);
         return true;
     };
-    makeRows(std::move(make), false, std::move(use), std::move(watch));
+    m_rowMaker->loadRows(path, std::move(use));
     return true;
 }
 

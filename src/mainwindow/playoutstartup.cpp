@@ -2,6 +2,7 @@
 
 #include "dialogs/prompts.h"
 #include "engine/mediabackend.h"
+#include "library/heldreads.h"
 #include "library/musiclibrary.h"
 #include "mainwindow.h"
 #include "mainwindow/onlycopylock.h"
@@ -15,8 +16,10 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QThreadPool>
 
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -92,6 +95,25 @@ private:
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+
+namespace {
+
+// How long the exit waits for the threads that open files, at most.
+constexpr int kExitWaitMs = 2000;
+
+// Told once the window is up, without holding up the air.
+void reportLibraryProblem(MainWindow& window)
+{
+    const QString problem = MusicLibrary::databaseProblem();
+    if (problem.isEmpty())
+        return;
+    window.appendLog(problem);
+    QTimer::singleShot(0, &window, [&window, problem] {
+        Prompts::warning(&window, QStringLiteral("Library database"), problem);
+    });
+}
+
+} // namespace
 
 void PlayoutStartup::prepareEnvironment()
 {
@@ -171,7 +193,17 @@ int PlayoutStartup::run(int argc, char** argv)
     const std::unique_ptr<OnlyCopyLock> onlyCopy = lockOnlyCopy();
     if (!onlyCopy)
         return kAlreadyRunning;
-    return start(app, QApplication::arguments().mid(1));
+    const int code = start(app, QApplication::arguments().mid(1));
+    // A read held in a file system that hung (a share) may never return,
+    // and the application's end waits for the threads of its pool: the
+    // exit does not. What is saved at exit is saved by now.
+    if (HeldReads::count() > 0 || !QThreadPool::globalInstance()->waitForDone(kExitWaitMs)) {
+        StderrLog::write(QStringLiteral("Exit: reads of files that do not answer are not waited for"));
+        StderrLog::flush(kExitWaitMs);
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    return code;
 }
 
 namespace {
@@ -235,11 +267,20 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
     const QString backendNote = MediaBackend::preferFixedPlugin();
     loadMediaStackBeside();
     configureApplication(app);
-    MusicLibrary::initDatabase();
+    // While another program holds library.db's lock, what needs the library
+    // waits for it, not the window and the air.
+    auto shown = std::make_shared<QPointer<MainWindow>>();
+    const bool claimed = MusicLibrary::initDatabaseSoon(&app, [shown] {
+        if (MainWindow* window = *shown) {
+            reportLibraryProblem(*window);
+            window->refreshSearchSources();
+        }
+    });
     // The style sheet comes once the window is built: set before, it would
     // restyle every panel again each time a finished panel is put in place,
     // a third of the time to the first paint.
     MainWindow window;
+    *shown = &window;
     if (!backendNote.isEmpty())
         window.appendLog(backendNote);
     applyStyleSheet(app);
@@ -256,13 +297,8 @@ int PlayoutStartup::start(QApplication& app, const QStringList& paths)
     window.maybeResumePlayback();
     // What building the window and restoring the playlists freed.
     QTimer::singleShot(kSettleMs, Qt::CoarseTimer, &window, &PlayoutStartup::returnFreedMemory);
-    // Told once the window is up, without holding up the air.
-    if (const QString problem = MusicLibrary::databaseProblem(); !problem.isEmpty()) {
-        window.appendLog(problem);
-        QTimer::singleShot(0, &window, [&window, problem] {
-            Prompts::warning(&window, QStringLiteral("Library database"), problem);
-        });
-    }
+    if (claimed)
+        reportLibraryProblem(window);
     const int code = app.exec();
     waitForMediaStack();
     return code;

@@ -82,7 +82,14 @@ public:
             loaded(true);
         return true;
     }
-    void afterRowsMade(std::function<void()> then) override { then(); }
+    void afterRowsMade(std::function<void()> then, int) override { then(); }
+    void makeRows(const QStringList& paths, std::function<void(const QList<Track>&)> use) override
+    {
+        QList<Track> rows;
+        for (const QString& path : paths)
+            rows << Track::fromFile(path);
+        use(rows);
+    }
     bool rowsBeingMade() override { return false; }
     bool renderPlaylistTo(const QString& path) override { return note(QStringLiteral("render ") + path); }
     void rebuildMusicLibrary(const QString& folder) override { note(QStringLiteral("library ") + folder); }

@@ -26,17 +26,18 @@ namespace {
 
 constexpr int kPlayTimeoutMs = 10000;
 
-// The engine's direct children in the order it builds its decks.
+// The engine's deck players and their outputs, by name: a deck may get a
+// new player.
 QAudioOutput* deckOutput(AudioEngine& e, int deck)
 {
     e.prepareDecks();
-    return e.findChildren<QAudioOutput*>(Qt::FindDirectChildrenOnly).at(deck);
+    return e.findChild<QAudioOutput*>(QStringLiteral("deck%1").arg(deck), Qt::FindDirectChildrenOnly);
 }
 
 QMediaPlayer* deckPlayer(AudioEngine& e, int deck)
 {
     e.prepareDecks();
-    return e.findChildren<QMediaPlayer*>(Qt::FindDirectChildrenOnly).at(deck);
+    return e.findChild<QMediaPlayer*>(QStringLiteral("deck%1").arg(deck), Qt::FindDirectChildrenOnly);
 }
 
 bool isPlaying(QMediaPlayer* p)

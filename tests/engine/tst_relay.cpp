@@ -112,7 +112,7 @@ private:
 
 QMediaPlayer* deckPlayer(AudioEngine& e, int deck)
 {
-    return e.findChildren<QMediaPlayer*>(Qt::FindDirectChildrenOnly).at(deck);
+    return e.findChild<QMediaPlayer*>(QStringLiteral("deck%1").arg(deck), Qt::FindDirectChildrenOnly);
 }
 
 bool playing(QMediaPlayer* p)

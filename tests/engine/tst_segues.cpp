@@ -22,13 +22,13 @@ constexpr int kHopMs = 5;
 QMediaPlayer* deckPlayer(AudioEngine& e, int deck)
 {
     e.prepareDecks();
-    return e.findChildren<QMediaPlayer*>(Qt::FindDirectChildrenOnly).at(deck);
+    return e.findChild<QMediaPlayer*>(QStringLiteral("deck%1").arg(deck), Qt::FindDirectChildrenOnly);
 }
 
 QAudioOutput* deckOutput(AudioEngine& e, int deck)
 {
     e.prepareDecks();
-    return e.findChildren<QAudioOutput*>(Qt::FindDirectChildrenOnly).at(deck);
+    return e.findChild<QAudioOutput*>(QStringLiteral("deck%1").arg(deck), Qt::FindDirectChildrenOnly);
 }
 
 // First envelope index at or after from whose value reaches threshold; -1.

@@ -112,7 +112,7 @@ private slots:
         QCOMPARE(f.log().first(), QStringLiteral("Cart 3: no file assigned"));
 
         auto* engine = f.find<AudioEngine>();
-        f->addPaths({bed});
+        f.addPaths({bed});
         engine->playRow(0);
         QTRY_VERIFY_WITH_TIMEOUT(engine->isPlaying(), 10000);
         SinkRecorder rec;
@@ -234,6 +234,7 @@ private slots:
         QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(list->viewport(), &enter);
         QApplication::sendEvent(list->viewport(), &drop);
+        QVERIFY(f.rowsMade());
         list->topLevelItem(1)->setSelected(true);
         button(QStringLiteral("Remove the selected item"))->click();
         QCOMPARE(list->topLevelItem(1)->text(0) + list->topLevelItem(1)->text(1), QStringLiteral("2Aux C"));
@@ -264,6 +265,7 @@ private slots:
         // The deck's list outlives the program.
         f.restart();
         list = f.find<QTreeWidget>(QStringLiteral("auxList"));
+        QVERIFY(f.rowsMade());
         QCOMPARE(list->topLevelItemCount(), 2);
         QCOMPARE(list->topLevelItem(0)->data(0, Qt::UserRole).toString(), a);
         QCOMPARE(list->topLevelItem(1)->text(0) + list->topLevelItem(1)->text(1), QStringLiteral("2Aux C"));
@@ -287,6 +289,7 @@ private slots:
         for (QToolButton* b : tabs(f)->widget(tabs(f)->count() - 1)->findChildren<QToolButton*>())
             if (b->toolTip() == QStringLiteral("Add files to the AUX deck"))
                 b->click();
+        QVERIFY(f.rowsMade());
         QCOMPARE(list->topLevelItemCount(), 1);
         QCOMPARE(list->topLevelItem(0)->text(1), QStringLiteral("Orchid FM - Station ID"));
         QVERIFY(f.log().contains(QStringLiteral("AUX: Not added: %1 is not a regular file").arg(fifo)));

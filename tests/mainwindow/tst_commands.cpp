@@ -206,12 +206,12 @@ private slots:
         // A timer given a negative interval says so and never fires.
         QTest::failOnWarning(QRegularExpression(QStringLiteral("[Tt]imer")));
         PromptScript prompts;
-        f->addPaths(m_tones);
+        f.addPaths(m_tones);
         auto* engine = f.find<AudioEngine>();
         auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
         // Another playlist on view: the commands work on the one on air.
         f.find<QTabBar>(QStringLiteral("playlistTabs"))->setCurrentIndex(1);
-        f->addPaths({WindowFixture::toneFile(QStringLiteral("Short.wav"), 3, 770)});
+        f.addPaths({WindowFixture::toneFile(QStringLiteral("Short.wav"), 3, 770)});
         auto* viewed = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
         QVERIFY(viewed != model && viewed->rowCount() == 1);
         f.menuAction(QStringLiteral("&Tools"), QStringLiteral("Scheduled Event..."))->trigger();
@@ -395,7 +395,7 @@ private slots:
         auto* scheduler = f.find<EventScheduler>();
         QDateTime now(QDate(2026, 6, 1), QTime(11, 59, 30));
         scheduler->setClock([&now] { return now; });
-        f->addPaths({m_tones.at(0)});
+        f.addPaths({m_tones.at(0)});
         ScheduledEvent stream = scheduled(QStringLiteral("Loopback FM"), m_ice.baseUrl() + QStringLiteral("/other.mp3"), QTime(12, 2));
         stream.insertMode = 2;
         scheduler->setEvents({scheduled(QString(), bright, QTime(12, 0)), scheduled(QStringLiteral("Quieter"), QStringLiteral("volume 40"), QTime(12, 1)),
@@ -430,7 +430,7 @@ private slots:
 
         // Dead air from a silent file: the next row is played.
         model->clearAll();
-        f->addPaths({quiet, bright});
+        f.addPaths({quiet, bright});
         engine->playRow(0);
         f->runSchedulerCommand(QStringLiteral("silencedetector"));
         QVERIFY(f.waitForLog(QStringLiteral("Silence detected (2s) - Play the next track")));
@@ -449,7 +449,7 @@ private slots:
         QSettings().setValue(QStringLiteral("silence/playlist"), m3u(testHome().scratch() + QStringLiteral("/extra.m3u"), {bright}));
         f.find<SilenceDetector>()->loadFromSettings();
         model->clearAll();
-        f->addPaths({quiet});
+        f.addPaths({quiet});
         engine->playRow(0);
         f.find<QTabBar>(QStringLiteral("playlistTabs"))->setCurrentIndex(1);
         f->runSchedulerCommand(QStringLiteral("silencedetector"));

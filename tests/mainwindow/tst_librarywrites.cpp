@@ -33,7 +33,7 @@ QVariantMap apiOn(quint16 port)
 
 bool playing(WindowFixture& f, const QString& path)
 {
-    f->addPaths({path});
+    f.addPaths({path});
     auto* engine = f.find<AudioEngine>();
     engine->playRow(0);
     return QTest::qWaitFor([engine] { return engine->isPlaying() && engine->position() > 0; }, 15000);

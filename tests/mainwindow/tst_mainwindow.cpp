@@ -132,7 +132,7 @@ private slots:
         record.title = QStringLiteral("Example FM");
         record.streamLimitMs = 60000;
         QVERIFY(radio.addTrack(record));
-        f->addPaths({a, QStringLiteral("  http://example.invalid/live  "), b, QStringLiteral("http://other.invalid/")});
+        f.addPaths({a, QStringLiteral("  http://example.invalid/live  "), b, QStringLiteral("http://other.invalid/")});
         PlaylistModel* first = viewed(f);
         const QList<Track>& rows = first->tracks();
         QStringList names;
@@ -146,7 +146,7 @@ private slots:
         // The same file in a second playlist is filled from the same scan.
         auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
         tabs->setCurrentIndex(1);
-        f->addPaths({a});
+        f.addPaths({a});
         PlaylistModel* second = viewed(f);
         QVERIFY(second != first);
         QTRY_VERIFY_WITH_TIMEOUT(rows[0].durationMs > 1900 && rows[2].durationMs > 2900
@@ -185,7 +185,7 @@ private slots:
         }
         WindowFixture f;
         f.window().show();
-        f->addPaths(files);
+        f.addPaths(files);
         const QList<Track>& rows = viewed(f)->tracks();
         QTRY_COMPARE_WITH_TIMEOUT(rows.size(), kRows, 30000);
         QTRY_VERIFY_WITH_TIMEOUT(std::ranges::all_of(rows, [](const Track& t) { return t.durationMs > 1900; }), 30000);
@@ -207,7 +207,7 @@ private slots:
         WindowFixture f({{QStringLiteral("playback/resumeOnStart"), true},
                          {QStringLiteral("archive/internalMix"), true},
                          {QStringLiteral("archive/folder"), testHome().scratch(QStringLiteral("archive"))}});
-        f->addPaths({QStringLiteral("/gone/Zero.mp3"), a, QStringLiteral("http://example.invalid/live")});
+        f.addPaths({QStringLiteral("/gone/Zero.mp3"), a, QStringLiteral("http://example.invalid/live")});
         PlaylistModel* first = viewed(f);
         first->tracks()[2].streamLimitMs = 90000;
         Track stop;
@@ -217,7 +217,7 @@ private slots:
         first->addToQueue(3);
         auto* tabs = f.find<QTabBar>(QStringLiteral("playlistTabs"));
         tabs->setCurrentIndex(2);
-        f->addPaths({a});
+        f.addPaths({a});
         f->runSchedulerCommand(QStringLiteral("play 3"));
         QTRY_VERIFY_WITH_TIMEOUT(f.find<AudioEngine>()->isPlaying(), 20000);
         f->runSchedulerCommand(QStringLiteral("streamarchive on"));
@@ -413,9 +413,9 @@ private slots:
         };
         // Rows for the entries that work on rows, where earlier entries left none.
         const QHash<QString, std::function<void()>> setUp{
-            {QStringLiteral("Print playlist..."), [&] { f->addPaths({tone}); }},
+            {QStringLiteral("Print playlist..."), [&] { f.addPaths({tone}); }},
             {QStringLiteral("Remove selected"), [&] { f.find<QTableView>(QStringLiteral("playlist"))->selectRow(0); }},
-            {QStringLiteral("Normalize playlist tracks..."), [&] { f->addPaths({tone}); }},
+            {QStringLiteral("Normalize playlist tracks..."), [&] { f.addPaths({tone}); }},
         };
         QAction* exit = nullptr;
         for (QAction* top : f->menuBar()->actions()) {
@@ -513,6 +513,7 @@ private slots:
         auto* files = qobject_cast<QFileSystemModel*>(tree->model());
         emit tree->doubleClicked(files->index(QFileInfo(tone).absolutePath()));
         emit tree->doubleClicked(files->index(tone));
+        QVERIFY(f.rowsMade());
         QCOMPARE(viewed(f)->rowCount(), 1);
         QCOMPARE(f.log().first(), QStringLiteral("Added from files: Gamma - Three.ogg"));
     }

@@ -65,7 +65,7 @@ class TestPlaylistFiles : public QObject
     void openTwo(const QVariantMap& settings = {})
     {
         f = std::make_unique<WindowFixture>(settings);
-        (*f)->addPaths({QStringLiteral("/air/Not - Me.mp3")});
+        f->addPaths({QStringLiteral("/air/Not - Me.mp3")});
         f->find<QTabBar>(QStringLiteral("playlistTabs"))->setCurrentIndex(1);
         viewed = qobject_cast<PlaylistModel*>(f->find<QTableView>(QStringLiteral("playlist"))->model());
         dir = testHome().scratch(QStringLiteral("lists"));
@@ -82,7 +82,7 @@ private slots:
         QCOMPARE(prompts.messages(), QStringList{"The playlist is empty - nothing to save."});
 
         const QString longTitle = QString(600, QChar(u'é'));
-        (*f)->addPaths({QStringLiteral("music/Ünïcode - Çafé.mp3"), QStringLiteral("/abs/") + longTitle + ".flac",
+        f->addPaths({QStringLiteral("music/Ünïcode - Çafé.mp3"), QStringLiteral("/abs/") + longTitle + ".flac",
                         QStringLiteral("http://radio.invalid/live")});
         Track tagged;
         tagged.artist = QStringLiteral("Line\r\nBreak");
@@ -240,7 +240,7 @@ private slots:
         QCOMPARE(f->log().first(), QStringLiteral("renderplaylist: the playlist is empty"));
         QVERIFY(!QFile::exists(dir + QStringLiteral("/none.wav")));
 
-        (*f)->addPaths({WindowFixture::toneFile(QStringLiteral("low.wav"), 2, 440),
+        f->addPaths({WindowFixture::toneFile(QStringLiteral("low.wav"), 2, 440),
                         WindowFixture::toneFile(QStringLiteral("high.wav"), 2, 1500)});
         const QString plain = dir + QStringLiteral("/plain.mp3");
         QVERIFY((*f)->renderPlaylistTo(plain));

@@ -4,6 +4,8 @@
 // tracks: a file named on the command line is heard on the sink, and the
 // File menu's Exit ends it with status 0 and nothing complained of.
 #include "engine/mediabackend.h"
+#include "automation/scheduledevent.h"
+#include "library/librarylock.h"
 #include "library/musiclibrary.h"
 #include "mainwindow/playliststore.h"
 #include "mainwindow/playoutstartup.h"
@@ -15,6 +17,8 @@
 #include <QAction>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
@@ -28,6 +32,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -184,6 +189,117 @@ private:
     QString m_folder;
     QProcess m_process;
 };
+
+// The real program in a home of its own, driven through its remote API; its
+// log is read from its standard error. Killed when it goes, if still there.
+struct Station
+{
+    QProcess program;
+    quint16 port = WindowFixture::freePort();
+    QString log;
+
+    ~Station()
+    {
+        program.kill();
+        program.waitForFinished();
+    }
+    bool start(const QProcessEnvironment& env, const QStringList& rows = {})
+    {
+        program.setProcessEnvironment(env);
+        program.start(programPath(), rows);
+        return program.waitForStarted(10000);
+    }
+    bool command(const QString& line)
+    {
+        return request(port, "/?pass=pw&cmd=" + QUrl::toPercentEncoding(line)).endsWith("OK");
+    }
+    QByteArray info() { return request(port, "/?pass=pw&action=playbackinfo"); }
+    bool onRow(int row)
+    {
+        const QByteArray now = info();
+        return now.contains("<State>playing</State>")
+               && now.contains("<CurrentIndex>" + QByteArray::number(row) + "</CurrentIndex>");
+    }
+    bool logged(const QString& line)
+    {
+        log += QString::fromUtf8(program.readAllStandardError());
+        return log.contains(line);
+    }
+    QString lastLog()
+    {
+        logged({});
+        return log.right(4000);
+    }
+    // SIGTERM: it ends normally, within the wait.
+    bool endsOnSignal(int waitMs)
+    {
+        return program.state() == QProcess::Running && ::kill(pid_t(program.processId()), SIGTERM) == 0
+               && program.waitForFinished(waitMs) && program.exitStatus() == QProcess::NormalExit
+               && program.exitCode() == 0;
+    }
+    int openDescriptors() const
+    {
+        return int(QDir(QStringLiteral("/proc/%1/fd").arg(program.processId()))
+                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .size());
+    }
+    int threads() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(program.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray text = status.readAll();
+        const qsizetype at = text.indexOf("Threads:");
+        return at < 0 ? -1 : text.mid(at + 8, text.indexOf('\n', at) - at - 8).trimmed().toInt();
+    }
+};
+
+QString configOf(const QString& home)
+{
+    return home + QStringLiteral("/.config/Orchidlantern/Orchidlantern");
+}
+
+// The rows the program finds stored at its start, as it stored them.
+bool storeRows(const QString& home, const QStringList& files)
+{
+    PlaylistStore::Playlist list;
+    list.name = QStringLiteral("Playlist 1");
+    for (const QString& file : files)
+        list.rows << Track::fromFile(file);
+    PlaylistStore::Session session;
+    session.playlists << list;
+    PlaylistStore store;
+    QString message;
+    return store.save(session, message) && QDir().mkpath(configOf(home))
+           && QFile::copy(PlaylistStore::path(), configOf(home) + QStringLiteral("/playlists.json"));
+}
+
+// Events due in the minute the program starts in (it runs those at once).
+bool storeEvents(const QString& home, const QList<std::pair<QString, QString>>& nameAndAction)
+{
+    // Far enough from the minute's end to start in it.
+    while (QTime::currentTime().second() > 40)
+        QTest::qWait(1000);
+    QJsonArray events;
+    for (const auto& [name, action] : nameAndAction) {
+        ScheduledEvent e;
+        e.name = name;
+        e.action = action;
+        e.time = QTime::currentTime();
+        e.days = {1, 2, 3, 4, 5, 6, 7};
+        events << e.toJson();
+    }
+    QFile file(configOf(home) + QStringLiteral("/events.json"));
+    return QDir().mkpath(configOf(home)) && file.open(QIODevice::WriteOnly)
+           && file.write(QJsonDocument(events).toJson()) > 0;
+}
+
+bool writeFile(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
+           && file.write(text) == text.size();
+}
 
 } // namespace
 
@@ -538,42 +654,25 @@ private slots:
         const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
         const QString home = testHome().scratch(QStringLiteral("reads"));
         const QString share = home + QStringLiteral("/share/");
-        QVERIFY(QDir().mkpath(share));
-        QFile shared(share + QStringLiteral("show.m3u"));
-        QVERIFY(shared.open(QIODevice::WriteOnly) && shared.write(m_tone.toUtf8() + '\n') > 0);
-        shared.close();
-        const quint16 port = WindowFixture::freePort();
+        QVERIFY(writeFile(share + QStringLiteral("show.m3u"), m_tone.toUtf8() + '\n'));
+        Station station;
+        const quint16 port = station.port;
         QProcessEnvironment env = stationHome(home, port);
         env.insert(QStringLiteral("LD_PRELOAD"), bin + QStringLiteral("/tests/libol_hungshare.so"));
         env.insert(QStringLiteral("OL_HUNG_SHARE"), share);
         const QString longTone = WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
-        QProcess program;
-        program.setProcessEnvironment(env);
-        program.start(bin + QStringLiteral("/apps/orchidlantern/orchidlantern"), {longTone, m_tone});
-        QVERIFY(program.waitForStarted(10000));
-        const auto end = qScopeGuard([&program] {
-            program.kill();
-            program.waitForFinished();
-        });
-        const auto command = [port](const QString& line) {
-            return request(port, "/?pass=pw&cmd=" + QUrl::toPercentEncoding(line)).endsWith("OK");
-        };
-        const auto onRow = [port](int row) {
-            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
-            return info.contains("<State>playing</State>")
-                   && info.contains("<CurrentIndex>" + QByteArray::number(row) + "</CurrentIndex>");
-        };
+        QVERIFY(station.start(env, {longTone, m_tone}));
+        QProcess& program = station.program;
+        const auto command = [&station](const QString& line) { return station.command(line); };
+        const auto onRow = [&station](int row) { return station.onRow(row); };
         QTRY_VERIFY_WITH_TIMEOUT(onRow(0), 120000);
-        QString log;
-        const auto logged = [&](const QString& line) {
-            log += QString::fromUtf8(program.readAllStandardError());
-            return log.contains(line);
-        };
+        QString& log = station.log;
+        const auto logged = [&station](const QString& line) { return station.logged(line); };
 
         QVERIFY(command(QStringLiteral("load ") + share + QStringLiteral("show.m3u")));
         QVERIFY(command(QStringLiteral("next")));
         QTRY_VERIFY_WITH_TIMEOUT(onRow(1), 60000);
-        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1show.m3u (no answer for 1 s; given up)").arg(share)), qPrintable(log.right(3000)), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Could not open playlist: %1show.m3u (no answer for 10 s; given up)").arg(share)), qPrintable(log.right(3000)), 60000);
 
         const QString fifo = home + QStringLiteral("/live.fifo");
         const QString link = home + QStringLiteral("/live.m3u");
@@ -623,10 +722,152 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Loaded playlist good.m3u (1 tracks)")), qPrintable(log.right(3000)), 60000);
 
         // The worker still held in its open() is not waited for.
-        QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
-        QVERIFY(program.waitForFinished(30000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(station.endsOnSignal(30000));
+    }
+
+    // A share that hung holds nothing but its own rows: a stored row whose
+    // file does not open is failed and the next row plays; an event's file
+    // and a list's rows whose tags do not come are made from their names; a
+    // scheduled load that does not happen is named by its event; the API
+    // answers and `next` acts meanwhile, and SIGTERM still ends the program.
+    void aShareThatHangsHoldsOnlyItsOwnRows()
+    {
+        const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
+        const QString home = testHome().scratch(QStringLiteral("hung"));
+        const QString share = home + QStringLiteral("/share");
+        const QString hungRow = share + QStringLiteral("/air/Row - Hung.mp3");
+        const QString eventFile = share + QStringLiteral("/spots/Promo - Hung.mp3");
+        const QString onShare = home + QStringLiteral("/onshare.m3u");
+        for (const QString& file : {hungRow, eventFile, share + QStringLiteral("/list/Rows - Hung.mp3")})
+            QVERIFY(writeFile(file, "ID3"));
+        QVERIFY(writeFile(onShare, (share + QStringLiteral("/list/Rows - Hung.mp3\n")).toUtf8()));
+        QVERIFY(writeFile(share + QStringLiteral("/lists/evening.m3u"), m_tone.toUtf8() + '\n'));
+        // Long enough for the event's row to be given up and put in after it.
+        const QString first = WindowFixture::toneFile(QStringLiteral("Zeta - Twenty.mp3"), 20, kToneHz);
+        const QString longTone = WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
+        QVERIFY(storeRows(home, {first, hungRow, longTone, longTone, longTone}));
+        QVERIFY(storeEvents(home, {{QStringLiteral("Promo"), eventFile},
+                                   {QStringLiteral("Evening"), QStringLiteral("load ") + share + QStringLiteral("/lists/evening.m3u")}}));
+        Station station;
+        QProcessEnvironment env = stationHome(home, station.port);
+        env.insert(QStringLiteral("LD_PRELOAD"), bin + QStringLiteral("/tests/libol_hungshare.so"));
+        env.insert(QStringLiteral("OL_HUNG_SHARE"), share + QLatin1Char('/'));
+        QVERIFY(station.start(env));
+
+        // The API answers while the event's row and the evening's list wait
+        // for the share.
+        QTRY_VERIFY_WITH_TIMEOUT(station.logged(QStringLiteral("Scheduler fired: Evening")), 60000);
+        QVERIFY(station.onRow(0));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            station.logged(QStringLiteral("Could not read %1 (no answer for 10 s; given up): 1 row(s) made from their file names").arg(eventFile))
+                && station.logged(QStringLiteral("Scheduled event \"Evening\": the playlist %1/lists/evening.m3u was not loaded").arg(share)),
+            qPrintable(station.lastLog()), 60000);
+        // The event's row, after the track on air, is passed over at once (its
+        // folder is known to hang); the row that does not open after its time.
+        QVERIFY(station.info().contains("<PlaylistCount>6</PlaylistCount>"));
+        QTRY_VERIFY2_WITH_TIMEOUT(station.onRow(3), qPrintable(station.lastLog()), 90000);
+        QTRY_VERIFY2_WITH_TIMEOUT(station.logged(QStringLiteral("Promo - Hung: cannot be played (its folder does not answer)"))
+                                      && station.logged(QStringLiteral("Row - Hung: cannot be played (not opened in 6 s)")),
+                                  qPrintable(station.lastLog()), 10000);
+
+        // A list whose rows' tags do not come: `next` acts on the list on
+        // air meanwhile.
+        QVERIFY(station.command(QStringLiteral("load ") + onShare));
+        QVERIFY(station.command(QStringLiteral("next")));
+        QTRY_VERIFY_WITH_TIMEOUT(station.onRow(4), 3000);
+        QTRY_VERIFY2_WITH_TIMEOUT(station.logged(QStringLiteral("Loaded playlist onshare.m3u (1 tracks)")),
+                                  qPrintable(station.lastLog()), 60000);
+
+        // Saved first, then ended, without waiting for the reads that hang.
+        QVERIFY(station.endsOnSignal(15000));
+        QFile stored(configOf(home) + QStringLiteral("/playlists.json"));
+        QVERIFY(stored.open(QIODevice::ReadOnly) && stored.readAll().contains("Rows - Hung.mp3"));
+    }
+
+    // Slow but answering: a share whose every open takes 3 s is waited for,
+    // and a scheduled load from it is loaded and played.
+    void aSlowShareIsWaitedFor()
+    {
+        const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
+        const QString home = testHome().scratch(QStringLiteral("slow"));
+        const QString share = home + QStringLiteral("/slow");
+        const QString song = share + QStringLiteral("/Slow - Song.mp3");
+        QVERIFY(QDir().mkpath(share) && QFile::copy(WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz), song));
+        QVERIFY(writeFile(share + QStringLiteral("/evening.m3u"), song.toUtf8() + '\n'));
+        QVERIFY(storeEvents(home, {{QStringLiteral("Evening"), QStringLiteral("load ") + share + QStringLiteral("/evening.m3u")}}));
+        Station station;
+        QProcessEnvironment env = stationHome(home, station.port);
+        env.insert(QStringLiteral("LD_PRELOAD"), bin + QStringLiteral("/tests/libol_hungshare.so"));
+        env.insert(QStringLiteral("OL_HUNG_SHARE"), share + QLatin1Char('/'));
+        env.insert(QStringLiteral("OL_HUNG_SHARE_DELAY_MS"), QStringLiteral("3000"));
+        QVERIFY(station.start(env));
+        QTRY_VERIFY2_WITH_TIMEOUT(station.logged(QStringLiteral("Loaded playlist evening.m3u (1 tracks)")),
+                                  qPrintable(station.lastLog()), 90000);
+        QVERIFY(station.command(QStringLiteral("play 1")));
+        QTRY_VERIFY2_WITH_TIMEOUT(station.onRow(0), qPrintable(station.lastLog()), 30000);
+        QVERIFY2(!station.logged(QStringLiteral("given up")) && !station.logged(QStringLiteral("cannot be played")),
+                 qPrintable(station.lastLog()));
+        QVERIFY(station.endsOnSignal(30000));
+    }
+
+    // Loads of a list on a share that hung, as fast as a client sends them,
+    // under the usual limit of 1 024 descriptors: the program lives, holds
+    // a bounded number of threads and descriptors, `play 2` acts at once
+    // and a good list loads after them.
+    void aFloodOfLoadsOnAHungShare()
+    {
+        const QString bin = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR");
+        const QString home = testHome().scratch(QStringLiteral("flood"));
+        const QString share = home + QStringLiteral("/share");
+        QVERIFY(writeFile(share + QStringLiteral("/flood.m3u"), m_tone.toUtf8() + '\n'));
+        QVERIFY(writeFile(home + QStringLiteral("/good.m3u"), m_tone.toUtf8() + '\n'));
+        const QString longTone = WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz);
+        QVERIFY(storeRows(home, {longTone, longTone}));
+        Station station;
+        QProcessEnvironment env = stationHome(home, station.port);
+        env.insert(QStringLiteral("LD_PRELOAD"), bin + QStringLiteral("/tests/libol_hungshare.so"));
+        env.insert(QStringLiteral("OL_HUNG_SHARE"), share + QLatin1Char('/'));
+        station.program.setChildProcessModifier([] {
+            const rlimit limit{1024, 1024};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        });
+        QVERIFY(station.start(env));
+        QTRY_VERIFY_WITH_TIMEOUT(station.onRow(0), 120000);
+
+        // For longer than a load is waited for: the first is given up while
+        // the others still come.
+        QElapsedTimer flood;
+        flood.start();
+        for (int i = 0; i < 600 || flood.elapsed() < 15000; ++i)
+            QVERIFY2(station.command(QStringLiteral("load ") + share + QStringLiteral("/flood.m3u")), qPrintable(QString::number(i)));
+        QTRY_VERIFY_WITH_TIMEOUT(station.logged(QStringLiteral("Could not open playlist: %1/flood.m3u").arg(share)), 2000);
+        QVERIFY(station.command(QStringLiteral("play 2")));
+        QTRY_VERIFY_WITH_TIMEOUT(station.onRow(1), 3000);
+        QVERIFY(station.command(QStringLiteral("load ") + home + QStringLiteral("/good.m3u")));
+        QTRY_VERIFY2_WITH_TIMEOUT(station.logged(QStringLiteral("Loaded playlist good.m3u (1 tracks)")),
+                                  qPrintable(station.lastLog()), 90000);
+        QCOMPARE(station.program.state(), QProcess::Running);
+        QVERIFY2(station.openDescriptors() < 256, qPrintable(QString::number(station.openDescriptors())));
+        QVERIFY2(station.threads() < 120, qPrintable(QString::number(station.threads())));
+        QVERIFY(station.endsOnSignal(15000));
+    }
+
+    // Another program holding library.db's lock at the start keeps the
+    // library away for a while, not the air: the command line's row plays
+    // while the lock is still held, and the line says how long it was waited for.
+    void playsWhileAnotherProgramHoldsTheLibrary()
+    {
+        const QString home = testHome().scratch(QStringLiteral("locked"));
+        QVERIFY(QDir().mkpath(configOf(home)));
+        const LibraryLock held(configOf(home) + QStringLiteral("/library.db"), LibraryLock::Mode::Exclusive, 1000);
+        QVERIFY(held.held());
+        Station station;
+        QVERIFY(station.start(stationHome(home, station.port),
+                              {WindowFixture::toneFile(QStringLiteral("Zeta - Long.mp3"), 900, kToneHz)}));
+        QTRY_VERIFY2_WITH_TIMEOUT(station.onRow(0), qPrintable(station.lastLog()), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(station.logged(QStringLiteral("library.db is used without looking at it")),
+                                  qPrintable(station.lastLog()), 30000);
+        QVERIFY(station.endsOnSignal(30000));
     }
 
     // The sound server killed while the station plays and started again at

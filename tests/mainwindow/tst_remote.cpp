@@ -122,7 +122,7 @@ private slots:
                          {QStringLiteral("api/username"), QString()}, {QStringLiteral("api/https"), false}});
         QVERIFY(f.log().contains(QStringLiteral("Remote API: listening on http://127.0.0.1:%1").arg(port)));
         auto* engine = f.find<AudioEngine>();
-        f->addPaths({song});
+        f.addPaths({song});
 
         QVERIFY(WindowFixture::get(port, "/?pass=s3cre&cmd=play").startsWith("HTTP/1.1 403 Forbidden"));
         QVERIFY(WindowFixture::get(port, "/?cmd=volume%2030").startsWith("HTTP/1.1 403 Forbidden"));
@@ -177,9 +177,9 @@ private slots:
         settings.insert(QStringLiteral("playback/crossfadeEnabled"), crossfade);
         WindowFixture f(settings);
         PromptScript prompts;
-        f->addPaths({first});
+        f.addPaths({first});
         f.find<QTabBar>(QStringLiteral("playlistTabs"))->setCurrentIndex(1);
-        f->addPaths({second});
+        f.addPaths({second});
         auto ended = [&f](const QString& title) { return f.waitForLog(QStringLiteral("End of track: ") + title); };
 
         // Playlist 2 made active while Playlist 1's row plays: its first row follows.
@@ -216,7 +216,7 @@ private slots:
         QStringList rows;
         for (int i = 0; i < 8; ++i)
             rows << WindowFixture::toneFile(QStringLiteral("Shuffle - Row %1.wav").arg(i), 3, 300 + 50 * i);
-        f->addPaths(rows);
+        f.addPaths(rows);
         QSignalSpy starts(f.find<AudioEngine>(), &AudioEngine::nowPlaying);
         QVERIFY(command(port, QStringLiteral("shuffle on")).endsWith("OK"));
         QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
@@ -250,7 +250,7 @@ private slots:
         WindowFixture f(apiSettings(port));
         auto* engine = f.find<AudioEngine>();
         auto* vfd = f.find<VfdDisplay>();
-        f->addPaths({walk});
+        f.addPaths({walk});
         QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
         QTRY_VERIFY(airs(port, walk));
         QVERIFY(command(port, QStringLiteral("load ") + list).endsWith("OK"));
@@ -289,7 +289,7 @@ private slots:
         settings.insert(QStringLiteral("silence/timeout"), 1);
         WindowFixture f(settings);
         auto* engine = f.find<AudioEngine>();
-        f->addPaths({tone, tone});
+        f.addPaths({tone, tone});
         auto detected = [&f] { return f.log().filter(QStringLiteral("Silence detected")).size(); };
         auto quietFor = [&](int ms) {
             QTest::qWait(ms);
@@ -311,7 +311,7 @@ private slots:
 
         // The last row cannot be played: one report, one word, then quiet.
         QVERIFY(command(port, QStringLiteral("clear")).endsWith("OK"));
-        f->addPaths({brief, testHome().scratch() + QStringLiteral("/Gone - Missing.wav")});
+        f.addPaths({brief, testHome().scratch() + QStringLiteral("/Gone - Missing.wav")});
         QVERIFY(command(port, QStringLiteral("play 1")).endsWith("OK"));
         const QString nothingLeft = QStringLiteral("Silence: nothing left to play - waiting for the operator");
         QVERIFY(f.waitForLog(nothingLeft));
@@ -434,7 +434,7 @@ private slots:
 
         // Heard again it is not started again; its end stops playback.
         f->runSchedulerCommand(QStringLiteral("volume 100"));
-        f->addPaths({WindowFixture::toneFile(QStringLiteral("bed.wav"), 30)});
+        f.addPaths({WindowFixture::toneFile(QStringLiteral("bed.wav"), 30)});
         engine->playRow(0);
         QTRY_VERIFY(engine->isPlaying());
         QVERIFY(mic.feed(again));
@@ -531,7 +531,7 @@ private slots:
         const quint16 port = WindowFixture::freePort();
         WindowFixture f({{QStringLiteral("api/enabled"), true}, {QStringLiteral("api/port"), port},
                          {QStringLiteral("api/password"), QStringLiteral("pw")}});
-        f->addPaths(QStringList(6, song));
+        f.addPaths(QStringList(6, song));
         const QString dir = testHome().scratch(QStringLiteral("render"));
         const auto ask = [&dir](const char* name) {
             return QStringLiteral("/?pass=pw&cmd=renderplaylist%20")

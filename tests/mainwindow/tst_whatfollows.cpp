@@ -134,7 +134,7 @@ public:
     QString run()
     {
         const QStringList first = freeTitles(4 + int(m_rng.bounded(4)));
-        (*m_f)->addPaths(pathsOf(first));
+        m_f->addPaths(pathsOf(first));
         m_ref.rows = names();
         if (m_ref.rows != first)
             return fail(QStringLiteral("the rows added are ") + m_ref.rows.join(QLatin1Char(',')));

@@ -116,7 +116,7 @@ private slots:
     void mainWindowLeftColumnAndAuxDeck()
     {
         WindowFixture f;
-        f->addPaths({WindowFixture::toneFile(QStringLiteral("\u5C71\u7530 - \u6D77\u306E\u58F0.wav"), 1)});
+        f.addPaths({WindowFixture::toneFile(QStringLiteral("\u5C71\u7530 - \u6D77\u306E\u58F0.wav"), 1)});
         f->resize(1180, 720);
         showAndWait(&f.window());
         QCOMPARE(f->size(), QSize(1180, 720));

@@ -120,12 +120,12 @@ private slots:
 
         auto* engine = f.find<AudioEngine>();
         auto* model = qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
-        f->addPaths({a});
+        f.addPaths({a});
         Track stop;
         stop.marker = true;
         stop.label = QStringLiteral("stop");
         model->addTrack(stop);
-        f->addPaths({b});
+        f.addPaths({b});
 
         f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"))->trigger();
         QVERIFY(f.waitForLog(QStringLiteral("Broadcast: connected to server — you are on the air")));

@@ -231,9 +231,9 @@ private slots:
 
         Track stop;
         stop.marker = true;
-        f->addPaths({quiet, QStringLiteral("http://127.0.0.1:9/stream"), loud});
+        f.addPaths({quiet, QStringLiteral("http://127.0.0.1:9/stream"), loud});
         qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model())->insertTrack(1, stop);
-        f->addPaths({quiet});
+        f.addPaths({quiet});
         normalise->trigger();
         QCOMPARE(f.log().first(), QStringLiteral("Normalize: processed 3 track(s)"));
         QCOMPARE(f.log().filter(QStringLiteral("Normalize: quiet.wav")).size(), 2);
@@ -372,7 +372,7 @@ private slots:
             shown << status();
             clickButton(d, QStringLiteral("Stop relay"));
             shown << status();
-            f->addPaths({song});
+            f.addPaths({song});
             engine->playRow(engine->currentRow() + 1);
             songOn << QTest::qWaitFor([engine] { return engine->isPlaying(); }, 15000);
             clickButton(d, QStringLiteral("Relay line input 1"));

@@ -71,6 +71,17 @@ void WindowFixture::restart()
     m_window = std::make_unique<MainWindow>();
 }
 
+void WindowFixture::addPaths(const QStringList& paths, PlaylistModel* into)
+{
+    m_window->addPaths(paths, into);
+    QVERIFY(rowsMade());
+}
+
+bool WindowFixture::rowsMade(int timeoutMs)
+{
+    return QTest::qWaitFor([this] { return !m_window->rowsBeingMade(); }, timeoutMs);
+}
+
 QStringList WindowFixture::log() const
 {
     QStringList lines;
@@ -200,5 +211,8 @@ bool WindowFixture::drop(QWidget* target, QMimeData* data, QPoint at)
     QApplication::sendEvent(target, &enter);
     QDropEvent event(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
+    // Dropped files become rows off the window's thread.
+    if (auto* window = qobject_cast<MainWindow*>(target->window()))
+        QTest::qWaitFor([window] { return !window->rowsBeingMade(); }, 60000);
     return event.isAccepted();
 }

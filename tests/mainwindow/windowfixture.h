@@ -10,6 +10,7 @@
 class QAction;
 class QMenu;
 class QMimeData;
+class PlaylistModel;
 
 // The real main window for one test case: the settings and the stored
 // playlists of the test's home are emptied, the given settings written, then
@@ -32,6 +33,12 @@ public:
     {
         return m_window->findChild<T*>(objectName);
     }
+
+    // The window's addPaths(); returns once the rows, made off the window's
+    // thread, are in.
+    void addPaths(const QStringList& paths, PlaylistModel* into = nullptr);
+    // Waits until no rows asked for are still being made.
+    bool rowsMade(int timeoutMs = 60000);
 
     // The log texts, newest first, without their time stamps.
     QStringList log() const;
@@ -59,6 +66,7 @@ public:
     static void choosePopupEntry(const QString& text, int attempts = 100);
     // Drags the data (taken over) into the target and drops it at its
     // bottom edge, below any rows it lists; true when the drop was taken.
+    // In the window, it returns once the rows dropped are in.
     static bool drop(QWidget* target, QMimeData* data);
     // The same at a point of the target.
     static bool drop(QWidget* target, QMimeData* data, QPoint at);
