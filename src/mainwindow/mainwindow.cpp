@@ -102,6 +102,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(m_engine, &AudioEngine::positionChanged, this, &MainWindow::onPositionChanged);
     connect(m_engine, &AudioEngine::durationChanged, this, &MainWindow::onDurationChanged);
     connect(m_engine, &AudioEngine::nowPlaying, this, &MainWindow::onNowPlaying);
+    connect(m_engine, &AudioEngine::playStarted, this, &MainWindow::onPlayStarted);
     connect(m_engine, &AudioEngine::playingChanged, this, &MainWindow::onPlayingChanged);
     connect(m_engine, &AudioEngine::currentRowChanged, this, &MainWindow::onCurrentRowChanged);
     connect(m_engine, &AudioEngine::shuffleChanged, this, &MainWindow::refreshTrackPanels);
