@@ -557,8 +557,11 @@ bool MusicLibrary::initDatabase()
     const LibraryLock lock(databaseFile(), LibraryLock::Mode::Exclusive, kClaimWaitMs);
     if (!lock.held()) {
         // Nothing is moved without the lock; the air must not wait for it.
-        qCWarning(lcLibrary).noquote() << "Another program held" << LibraryLock::fileFor(databaseFile()) << "for"
-                                       << kClaimWaitMs / 1000 << "s: library.db is used without looking at it";
+        if (!lock.problem().isEmpty())
+            qCWarning(lcLibrary).noquote() << lock.problem() + QStringLiteral(": library.db is used without looking at it");
+        else
+            qCWarning(lcLibrary).noquote() << "Another program held" << LibraryLock::fileFor(databaseFile()) << "for"
+                                           << kClaimWaitMs / 1000 << "s: library.db is used without looking at it";
         followDatabase();
         if (!database().isOpen())
             return false;
