@@ -141,6 +141,11 @@ std::unique_ptr<OnlyCopyLock> PlayoutStartup::lockOnlyCopy()
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     QDir().mkpath(folder);
     auto lock = std::make_unique<OnlyCopyLock>(folder + QStringLiteral("/playout.lock"));
+    if (!lock->unusedPath().isEmpty()) {
+        StderrLog::write(QStringLiteral("Could not use the lock file %1 (%2); %3 keeps a second copy of the program "
+                                        "off the air instead")
+                             .arg(lock->unusedPath(), lock->unusedProblem(), lock->path()));
+    }
     if (lock->state() == OnlyCopyLock::State::Unguarded) {
         // The station starts all the same.
         StderrLog::write(QStringLiteral("Could not use the lock file %1 (%2): a second copy of the program would not "
