@@ -104,6 +104,7 @@ void MainWindow::watchLibraryWrites()
         if (statusBar()->currentMessage().startsWith(QStringLiteral("Play log:")))
             statusBar()->clearMessage();
     });
+    connect(m_libraryWriter, &LibraryWriter::logMessage, this, &MainWindow::appendLog);
     connect(m_libraryWriter, &LibraryWriter::databaseMoved, this, [this](const QString& file) {
         MusicLibrary::followDatabase();
         reportLibraryTrouble(QStringLiteral("The library database was set aside by another program; now using the "

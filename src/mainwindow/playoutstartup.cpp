@@ -2,6 +2,7 @@
 
 #include "dialogs/prompts.h"
 #include "library/musiclibrary.h"
+#include "library/track.h"
 #include "mainwindow.h"
 #include "mainwindow/onlycopylock.h"
 #include "mainwindow/stderrlog.h"
@@ -9,6 +10,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QPluginLoader>
@@ -167,8 +169,33 @@ std::unique_ptr<OnlyCopyLock> PlayoutStartup::lockOnlyCopy()
     return nullptr;
 }
 
+namespace {
+
+// A relative path as the folder the program was started in has it, so that
+// what is stored and reported holds from any folder. A ".." is left to the
+// file system (over a link it does not lead where the text says), and the
+// file keeps its own name, a link's too.
+QString fromFolder(const QString& path, const QDir& folder)
+{
+    if (path.isEmpty() || Track::isStreamUrl(path) || QDir::isAbsolutePath(path))
+        return path;
+    const QString absolute = folder.absoluteFilePath(path);
+    if (!QDir::fromNativeSeparators(path).split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return QDir::cleanPath(absolute);
+    const QFileInfo info(absolute);
+    const QString name = info.fileName();
+    const QString in = QDir(info.path()).canonicalPath();
+    if (in.isEmpty() || name == QLatin1String("..") || name == QLatin1String("."))
+        return info.canonicalFilePath().isEmpty() ? absolute : info.canonicalFilePath();
+    return in + QLatin1Char('/') + name;
+}
+
+} // namespace
+
 int PlayoutStartup::run(int argc, char** argv)
 {
+    // Before anything can change it.
+    const QDir startFolder = QDir::current();
     prepareEnvironment();
     keepStandardErrorOffTheAir();
     QApplication app(argc, argv);
@@ -176,7 +203,10 @@ int PlayoutStartup::run(int argc, char** argv)
     const std::unique_ptr<OnlyCopyLock> onlyCopy = lockOnlyCopy();
     if (!onlyCopy)
         return kAlreadyRunning;
-    return start(app, QApplication::arguments().mid(1));
+    QStringList paths = QApplication::arguments().mid(1);
+    for (QString& path : paths)
+        path = fromFolder(path, startFolder);
+    return start(app, paths);
 }
 
 namespace {
