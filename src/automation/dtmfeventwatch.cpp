@@ -135,8 +135,9 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
             continue;
         const QList<QDate> days = occurrenceDays(now);
         const auto started = std::ranges::find_if(days, [&](const QDate& day) {
+            const QDateTime scheduled(day, e.time);
             return EventScheduler::occursOn(e, day)
-                   && EventScheduler::decideDtmf(e, QDateTime(day, e.time), now, heard, window) == EventScheduler::DtmfStart
+                   && EventScheduler::decideDtmf(e, scheduled, now, heard, window) == EventScheduler::DtmfStart
                    && scheduler->markFired(i, e, day, e.time);
         });
         if (started == days.end())

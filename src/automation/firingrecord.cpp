@@ -234,7 +234,8 @@ QString FiringRecord::turnTo(const QDate& day)
     // A rename, not a rewrite: the first firing of a day costs what every
     // other does.
     if (std::rename(current.constData(), previous.constData()) != 0)
-        return QStringLiteral("%1 could not be set aside: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("%1 could not be set aside: %2")
+            .arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
     m_previous = m_current;
     m_current = {};
     return {};

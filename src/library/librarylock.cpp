@@ -80,8 +80,9 @@ LibraryLock::LibraryLock(const QString& databaseFile, Mode mode, int waitMs)
     const int lockError = errno;
     if (mode == Mode::Exclusive && (got == Got::Fault || !writable)) {
         // Without exclusion nothing may be set aside, whatever the reason.
+        const int error = rwError ? rwError : lockError;
         m_problem = QStringLiteral("%1 cannot be locked to set library.db aside (%2)")
-                        .arg(fileFor(databaseFile), QString::fromLocal8Bit(std::strerror(rwError ? rwError : lockError)));
+                        .arg(fileFor(databaseFile), QString::fromLocal8Bit(std::strerror(error)));
         got = Got::Busy;
     }
     if (got == Got::Lock && mode == Mode::Shared) {

@@ -319,7 +319,8 @@ QList<LibraryWriter::Play> LibraryWriter::keptPlays()
     QString refusal;
     const std::unique_ptr<QFile> file = PathGate::openForReading(m_playsFile, PathGate::Kind::Record, refusal);
     if (!file) {
-        emit logMessage(QStringLiteral("Play log: the plays kept in %1 could not be read (%2)").arg(m_playsFile, refusal));
+        emit logMessage(
+            QStringLiteral("Play log: the plays kept in %1 could not be read (%2)").arg(m_playsFile, refusal));
         return plays;
     }
     // Of a file grown past the bound, the newest plays: from the first
@@ -433,10 +434,12 @@ bool LibraryWriter::nextWork(State& state, std::optional<Play>& play, std::share
             state.shutdown.setRemainingTime(kShutdownMs);
         // At the exit, plays still waiting stay in their file rather than
         // hold it up for long.
-        const bool playsWait = !m_plays.isEmpty()
-                               && !(state.quitting
-                                    && (state.playsStuck || state.shutdown.remainingTime() < kShutdownMs - kShutdownPlaysMs));
-        if (m_takeKept || (m_playsKept && m_playsDirty && (!playsWait || !state.playsDue.hasExpired() || state.tidyDue.hasExpired())))
+        const bool playsDone = state.quitting
+                               && (state.playsStuck
+                                   || state.shutdown.remainingTime() < kShutdownMs - kShutdownPlaysMs);
+        const bool playsWait = !m_plays.isEmpty() && !playsDone;
+        const bool writingPlays = playsWait && state.playsDue.hasExpired();
+        if (m_takeKept || (m_playsKept && m_playsDirty && (!writingPlays || state.tidyDue.hasExpired())))
             return true;
         if (state.quitting && (state.shutdown.hasExpired() || (!playsWait && m_jobs.isEmpty())))
             return false;
