@@ -4,7 +4,6 @@
 #include "automation/commandexecutor.h"
 #include "automation/dtmfdetector.h"
 #include "automation/dtmfmonitor.h"
-#include "automation/eventreactions.h"
 #include "automation/eventscheduler.h"
 #include "automation/scheduledevent.h"
 #include "engine/audioengine.h"
@@ -13,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -37,12 +37,11 @@ QList<QDate> occurrenceDays(const QDateTime& now)
 
 } // namespace
 
-DtmfEventWatch::DtmfEventWatch(AutomationDesk& desk, CommandExecutor& commands, EventReactions& reactions,
-                               QObject* parent)
+DtmfEventWatch::DtmfEventWatch(AutomationDesk& desk, CommandExecutor& commands, Start start, QObject* parent)
     : QObject(parent)
     , m_desk(desk)
     , m_commands(commands)
-    , m_reactions(reactions)
+    , m_start(std::move(start))
 {
 }
 
@@ -73,6 +72,8 @@ void DtmfEventWatch::updateWindow()
         if (!awaitsTone(e))
             continue;
         for (const QDate& day : occurrenceDays(now)) {
+            if (!EventScheduler::occursOn(e, day))
+                continue;
             switch (EventScheduler::decideDtmf(e, QDateTime(day, e.time), now, heard, window)) {
             case EventScheduler::DtmfListen:
             case EventScheduler::DtmfStart:
@@ -81,7 +82,7 @@ void DtmfEventWatch::updateWindow()
             case EventScheduler::DtmfRunAnyway:
                 if (scheduler->markFired(i, e, day, e.time)) {
                     m_desk.appendLog(QStringLiteral("DTMF window closed with no tone - starting ") + e.name);
-                    m_reactions.onEventFired(e);
+                    m_start(e);
                 }
                 break;
             case EventScheduler::DtmfSkip:
@@ -134,7 +135,9 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
             continue;
         const QList<QDate> days = occurrenceDays(now);
         const auto started = std::ranges::find_if(days, [&](const QDate& day) {
-            return EventScheduler::decideDtmf(e, QDateTime(day, e.time), now, heard, window) == EventScheduler::DtmfStart
+            const QDateTime scheduled(day, e.time);
+            return EventScheduler::occursOn(e, day)
+                   && EventScheduler::decideDtmf(e, scheduled, now, heard, window) == EventScheduler::DtmfStart
                    && scheduler->markFired(i, e, day, e.time);
         });
         if (started == days.end())
@@ -143,8 +146,8 @@ void DtmfEventWatch::checkSequence(const QString& sequence)
         m_desk.appendLog(QStringLiteral("DTMF %1 detected - starting %2").arg(e.dtmfStart, e.name));
         if (delaySec > 0)
             QTimer::singleShot(m_commands.timerIntervalMs(delaySec, QStringLiteral("DTMF delay")), this,
-                               [this, e] { m_reactions.onEventFired(e); });
+                               [this, e] { m_start(e); });
         else
-            m_reactions.onEventFired(e);
+            m_start(e);
     }
 }

@@ -3,19 +3,24 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class AutomationDesk;
 class CommandExecutor;
-class EventReactions;
+struct ScheduledEvent;
 
 // Events that wait for a tone sequence: keeps the tone monitor listening
-// while one of their windows is open and starts, skips or ends them.
+// while one of their windows is open, on the days the event has, and
+// starts, skips or ends them.
 class DtmfEventWatch : public QObject
 {
     Q_OBJECT
 
 public:
-    DtmfEventWatch(AutomationDesk& desk, CommandExecutor& commands, EventReactions& reactions,
-                   QObject* parent = nullptr);
+    // How an event is started: the road a timed event takes.
+    using Start = std::function<void(const ScheduledEvent&)>;
+
+    DtmfEventWatch(AutomationDesk& desk, CommandExecutor& commands, Start start, QObject* parent = nullptr);
 
     // Called every few seconds.
     void updateWindow();
@@ -24,5 +29,5 @@ public:
 private:
     AutomationDesk& m_desk;
     CommandExecutor& m_commands;
-    EventReactions& m_reactions;
+    Start m_start;
 };

@@ -93,6 +93,13 @@ QString lateness(qint64 secs)
 
 const QString kSecondFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
+// What the record of events run keeps of one occurrence.
+QString firingKey(qsizetype index, const ScheduledEvent& e, int minute)
+{
+    return QTime(minute / 60, minute % 60).toString(QStringLiteral("HHmm")) + QLatin1Char('|') + QString::number(index)
+           + QLatin1Char('|') + e.name + QLatin1Char('|') + e.action;
+}
+
 } // namespace
 
 EventScheduler::EventScheduler(QObject* parent)
@@ -228,7 +235,12 @@ EventScheduler::Span EventScheduler::passedSpan(const QDateTime& now)
 void EventScheduler::tellDropped(const Span& dropped, const QDateTime& lastSeen, const QDateTime& wall,
                                  const QTime& firstKept) const
 {
-    const QList<Due> due = dueIn(dropped);
+    // What ran before the clock went back, and comes round again, is no
+    // event left out.
+    QList<Due> due = dueIn(dropped);
+    due.removeIf([this](const Due& d) {
+        return m_fired->contains(d.day, firingKey(d.index, m_events.at(d.index), d.minute));
+    });
     QStringList names;
     for (qsizetype i = 0; i < due.size() && i < 5; ++i)
         names << m_events.at(due.at(i).index).name;
@@ -277,8 +289,7 @@ QList<EventScheduler::Due> EventScheduler::dueIn(const Span& span) const
 
 bool EventScheduler::markFired(qsizetype index, const ScheduledEvent& e, const QDate& day, const QTime& minute)
 {
-    const QString key = minute.toString(QStringLiteral("HHmm")) + QLatin1Char('|') + QString::number(index)
-                        + QLatin1Char('|') + e.name + QLatin1Char('|') + e.action;
+    const QString key = firingKey(index, e, minute.hour() * 60 + minute.minute());
     // Written before the event runs: a restart in the same minute, or in the
     // hour the clock repeats, must not run it again.
     QString problem;
@@ -414,7 +425,10 @@ void EventScheduler::load()
     // settings: taken over once, then no longer kept there.
     m_fired = std::make_unique<FiringRecord>(QFileInfo(path).absolutePath() + QStringLiteral("/events.fired"));
     const QVariant older = Setting::SchedulerFired.read();
-    const QString problem = m_fired->load(older.toStringList());
+    QString keptAside;
+    const QString problem = m_fired->load(older.toStringList(), &keptAside);
+    if (!keptAside.isEmpty())
+        log(QStringLiteral("the record of events run was damaged: %1; what could be read of it is kept").arg(keptAside));
     if (!problem.isEmpty())
         log(QStringLiteral("could not read or note the events run (%1); a restart may run them again").arg(problem));
     m_recordFailed = !problem.isEmpty();

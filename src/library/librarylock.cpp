@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -63,12 +64,27 @@ LibraryLock::LibraryLock(const QString& databaseFile, Mode mode, int waitMs)
         return;
     }
 #ifdef F_OFD_SETLK
-    m_fd = ::open(QFile::encodeName(fileFor(databaseFile)).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const QByteArray name = QFile::encodeName(fileFor(databaseFile));
+    m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A shared lock needs only read access: another account's lock file
+    // still keeps this program's writes apart from that one's setting aside.
+    const int rwError = m_fd < 0 ? errno : 0;
+    if (m_fd < 0 && (rwError == EACCES || rwError == EROFS || rwError == EPERM))
+        m_fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    const bool writable = m_fd >= 0 && rwError == 0;
     const QDeadlineTimer deadline(waitMs);
     const short type = mode == Mode::Exclusive ? F_WRLCK : F_RDLCK;
     Got got = m_fd < 0 ? Got::Fault : take(m_fd, kTurn, type, deadline);
     if (got == Got::Lock)
         got = take(m_fd, kFile, type, deadline);
+    const int lockError = errno;
+    if (mode == Mode::Exclusive && (got == Got::Fault || !writable)) {
+        // Without exclusion nothing may be set aside, whatever the reason.
+        const int error = rwError ? rwError : lockError;
+        m_problem = QStringLiteral("%1 cannot be locked to set library.db aside (%2)")
+                        .arg(fileFor(databaseFile), QString::fromLocal8Bit(std::strerror(error)));
+        got = Got::Busy;
+    }
     if (got == Got::Lock && mode == Mode::Shared) {
         struct flock turn = {};
         turn.l_type = F_UNLCK;
@@ -77,7 +93,7 @@ LibraryLock::LibraryLock(const QString& databaseFile, Mode mode, int waitMs)
         turn.l_len = 1;
         ::fcntl(m_fd, F_OFD_SETLK, &turn);
     }
-    // A lock that cannot be made at all must not take the library away.
+    // A shared lock that cannot be made at all must not take the library away.
     m_held = got != Got::Busy;
 #else
     Q_UNUSED(databaseFile);

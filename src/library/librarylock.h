@@ -25,14 +25,21 @@ public:
     LibraryLock(const LibraryLock&) = delete;
     LibraryLock& operator=(const LibraryLock&) = delete;
 
-    // False when another program held it past the wait. A folder where no
-    // lock file can be made counts as held: nothing can be set aside there.
+    // False when another program held it past the wait. A lock file that
+    // only opens read-only (another account's, or a read-only one) still
+    // takes a shared lock; exclusively it is not held, and problem() says
+    // why: nothing is set aside without exclusion. A folder where no lock
+    // file can be made counts as held for sharing: nothing can be set
+    // aside there.
     bool held() const { return m_held; }
+    // Why an exclusive lock was not had though nobody held it; empty else.
+    const QString& problem() const { return m_problem; }
 
     static QString fileFor(const QString& databaseFile);
 
 private:
     int m_fd = -1;
     bool m_held = false;
+    QString m_problem;
     bool m_outer = false;
 };

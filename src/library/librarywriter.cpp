@@ -2,6 +2,7 @@
 
 #include "librarylock.h"
 #include "ownconnection.h"
+#include "pathgate.h"
 #include "playhistory.h"
 
 #include <QDeadlineTimer>
@@ -18,8 +19,12 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
+
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +41,8 @@ QStringList audioFilesOf(const QStringList& paths)
 constexpr int kBusyWaitMs = 1000;   // per try, on the writer's own thread
 constexpr int kRetryMs = 2000;      // between tries while the lock is held
 constexpr int kShutdownMs = 5000;   // at exit, for what is still queued
+constexpr int kShutdownPlaysMs = 1000; // of that, for plays: they are kept in their file
+constexpr int kTidyMs = 1000;       // the file of plays rewritten at most this often while they are written
 constexpr qint64 kMaxPlayLine = 64 * 1024;
 
 LibraryWriter* s_instance = nullptr;
@@ -265,6 +272,9 @@ struct LibraryWriter::State
     // exit they stay in the file rather than hold the exit up.
     bool playsStuck = false;
     bool quitting = false;
+    // Plays written one after another rewrite their file once in a while,
+    // not after each: the file may hold thousands.
+    QDeadlineTimer tidyDue{0};
 };
 
 namespace {
@@ -286,6 +296,9 @@ QJsonObject playToJson(const Track& track, const QDateTime& when)
 
 bool LibraryWriter::keepPlays(const QList<Play>& plays) const
 {
+    // A file of plays not taken in is not written over.
+    if (m_keptUntaken)
+        return false;
     if (plays.isEmpty())
         return !QFile::exists(m_playsFile) || QFile::remove(m_playsFile);
     QSaveFile file(m_playsFile);
@@ -296,22 +309,40 @@ bool LibraryWriter::keepPlays(const QList<Play>& plays) const
     return file.commit();
 }
 
-QList<LibraryWriter::Play> LibraryWriter::keptPlays() const
+QList<LibraryWriter::Play> LibraryWriter::keptPlays()
 {
     QList<Play> plays;
-    QFile file(m_playsFile);
-    // Only a file: a pipe put there would hold the writer for ever.
-    if (!QFileInfo(m_playsFile).isFile() || !file.open(QIODevice::ReadOnly))
+    const QFileInfo info(m_playsFile);
+    if (!info.exists() && !info.isSymLink())
         return plays;
+    // Through the gate: a pipe put there would hold the writer for ever.
+    QString refusal;
+    const std::unique_ptr<QFile> file = PathGate::openForReading(m_playsFile, PathGate::Kind::Record, refusal);
+    if (!file) {
+        emit logMessage(
+            QStringLiteral("Play log: the plays kept in %1 could not be read (%2)").arg(m_playsFile, refusal));
+        return plays;
+    }
+    // Of a file grown past the bound, the newest plays: from the first
+    // whole line within it. Reading it all would hold the plays of this run
+    // and the exit behind it.
+    const qint64 size = file->size();
+    qint64 from = 0;
+    if (size > kMaxKeptBytes && file->seek(size - kMaxKeptBytes)) {
+        char c = 0;
+        while (file->getChar(&c) && c != '\n') {
+        }
+        from = file->pos();
+    }
     int unreadable = 0;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine(kMaxPlayLine).trimmed();
-        const QJsonObject o = QJsonDocument::fromJson(line).object();
+    const PathGate::LineRead read = PathGate::readLines(*file, kMaxKeptBytes, kMaxPlayLine, [&](QByteArrayView text) {
+        const QByteArrayView line = text.trimmed();
         if (line.isEmpty())
-            continue;
+            return;
+        const QJsonObject o = QJsonDocument::fromJson(line.toByteArray()).object();
         if (!o.value(QStringLiteral("at")).isDouble()) {
             ++unreadable;
-            continue;
+            return;
         }
         Play& p = plays.emplaceBack();
         p.when = QDateTime::fromMSecsSinceEpoch(qint64(o.value(QStringLiteral("at")).toDouble()));
@@ -320,10 +351,36 @@ QList<LibraryWriter::Play> LibraryWriter::keptPlays() const
         p.track.title = o.value(QStringLiteral("title")).toString();
         p.track.durationMs = qint64(o.value(QStringLiteral("ms")).toDouble());
         p.track.isStream = o.value(QStringLiteral("stream")).toBool();
-    }
+    });
+    unreadable += int(read.longLines);
     if (unreadable > 0)
-        std::fprintf(stderr, "Play log: %d line(s) of %s could not be read and were left out\n", unreadable,
-                     qPrintable(m_playsFile));
+        emit logMessage(QStringLiteral("Play log: %1 line(s) of %2 could not be read and were left out")
+                            .arg(unreadable)
+                            .arg(m_playsFile));
+    if (from == 0)
+        return plays;
+    // The older plays, beyond the bound, are kept whole in a file of their
+    // own: this one is written afresh with the newest.
+    const QString aside = PathGate::asideName(m_playsFile, QStringLiteral("older"));
+    if (std::rename(QFile::encodeName(m_playsFile).constData(), QFile::encodeName(aside).constData()) != 0) {
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        m_keptUntaken = true;
+        emit logMessage(QStringLiteral("Play log: %1 holds more than %2 MB of plays and could not be set aside (%3); "
+                                       "it is left as it is and its plays are not recorded")
+                            .arg(m_playsFile)
+                            .arg(kMaxKeptBytes / (1024 * 1024))
+                            .arg(why));
+        return {};
+    }
+    const bool cut = ::truncate(QFile::encodeName(aside).constData(), from) == 0;
+    emit logMessage(QStringLiteral("Play log: %1 held more than %2 MB of plays: the newest %3 are recorded, %4 kept "
+                                   "in %5")
+                        .arg(m_playsFile)
+                        .arg(kMaxKeptBytes / (1024 * 1024))
+                        .arg(plays.size())
+                        .arg(cut ? QStringLiteral("the %1 MB of older ones").arg(from / (1024 * 1024))
+                                 : QStringLiteral("all of it is"),
+                             aside));
     return plays;
 }
 
@@ -359,6 +416,7 @@ void LibraryWriter::tidyPlays(State& state)
         }
         return;
     }
+    state.tidyDue.setRemainingTime(kTidyMs);
     if (!keepPlays(plays))
         std::fprintf(stderr, "Play log: %s could not be written\n", qPrintable(m_playsFile));
     if (plays.isEmpty()) {
@@ -374,8 +432,14 @@ bool LibraryWriter::nextWork(State& state, std::optional<Play>& play, std::share
         state.quitting = m_quit;
         if (state.quitting && state.shutdown.isForever())
             state.shutdown.setRemainingTime(kShutdownMs);
-        const bool playsWait = !m_plays.isEmpty() && !(state.quitting && state.playsStuck);
-        if (m_takeKept || (m_playsKept && m_playsDirty))
+        // At the exit, plays still waiting stay in their file rather than
+        // hold it up for long.
+        const bool playsDone = state.quitting
+                               && (state.playsStuck
+                                   || state.shutdown.remainingTime() < kShutdownMs - kShutdownPlaysMs);
+        const bool playsWait = !m_plays.isEmpty() && !playsDone;
+        const bool writingPlays = playsWait && state.playsDue.hasExpired();
+        if (m_takeKept || (m_playsKept && m_playsDirty && (!writingPlays || state.tidyDue.hasExpired())))
             return true;
         if (state.quitting && (state.shutdown.hasExpired() || (!playsWait && m_jobs.isEmpty())))
             return false;

@@ -64,9 +64,12 @@ public:
     // beside library.db (plays-waiting.jsonl) until they are written, also
     // across an exit or a crash.
     void logPlay(const Track& track);
-    // Queues the plays an earlier run of this program kept in that file.
-    // Only the program that logs plays takes them.
+    // Queues the plays an earlier run of this program kept in that file:
+    // its newest kMaxKeptBytes; older ones beyond them are kept aside in a
+    // file of their own, and named. Only the program that logs plays takes
+    // them.
     void recordKeptPlays();
+    static constexpr qint64 kMaxKeptBytes = 2 * 1024 * 1024;
     // Plays not written yet.
     int pending() const;
 
@@ -105,6 +108,8 @@ signals:
     // Another program set library.db aside or replaced it; the writer now
     // writes to the new file at this path.
     void databaseMoved(const QString& file);
+    // What became of the file of kept plays, for the operator's log.
+    void logMessage(const QString& text);
 
 private:
     struct Play
@@ -132,7 +137,7 @@ private:
     void tidyPlays(State& state);
     // The file of plays: written whole (removed when none wait), and read.
     bool keepPlays(const QList<Play>& plays) const;
-    QList<Play> keptPlays() const;
+    QList<Play> keptPlays();
 
     QString m_file;
     QString m_playsFile;
@@ -147,4 +152,6 @@ private:
     bool m_playsKept = false;
     bool m_playsDirty = false;
     bool m_takeKept = false;
+    // The file of an earlier run could not be taken in nor set aside.
+    bool m_keptUntaken = false;
 };

@@ -578,10 +578,14 @@ bool prepareTables()
 }
 
 // Nothing is moved without the lock; the air must not wait for it.
-bool useWithoutLooking()
+// problem: why the lock could not be had at all; empty when it was held.
+bool useWithoutLooking(const QString& problem = {})
 {
-    qCWarning(lcLibrary).noquote() << "Another program held" << LibraryLock::fileFor(databaseFile()) << "for"
-                                   << kClaimWaitMs / 1000 << "s: library.db is used without looking at it";
+    if (!problem.isEmpty())
+        qCWarning(lcLibrary).noquote() << problem + QStringLiteral(": library.db is used without looking at it");
+    else
+        qCWarning(lcLibrary).noquote() << "Another program held" << LibraryLock::fileFor(databaseFile()) << "for"
+                                       << kClaimWaitMs / 1000 << "s: library.db is used without looking at it";
     MusicLibrary::followDatabase();
     return MusicLibrary::database().isOpen() && prepareTables();
 }
@@ -594,30 +598,37 @@ bool MusicLibrary::initDatabase()
 {
     const LibraryLock lock(databaseFile(), LibraryLock::Mode::Exclusive, kClaimWaitMs);
     if (!lock.held())
-        return useWithoutLooking();
+        return useWithoutLooking(lock.problem());
     return claimDatabase() && prepareTables();
 }
 
 bool MusicLibrary::initDatabaseSoon(QObject* context, std::function<void()> done)
 {
-    const auto tryNow = [] {
+    // Why the lock cannot be had at all (not just now): waiting is no use.
+    auto problem = std::make_shared<QString>();
+    const auto tryNow = [problem] {
         const LibraryLock lock(databaseFile(), LibraryLock::Mode::Exclusive, 0);
         s_lockSeenBusy = !lock.held();
+        *problem = lock.problem();
         if (lock.held() && claimDatabase())
             prepareTables();
         return lock.held();
     };
     if (tryNow())
         return true;
+    if (!problem->isEmpty()) {
+        useWithoutLooking(*problem);
+        return true;
+    }
     auto* timer = new QTimer(context);
     timer->setInterval(kFollowMs);
     auto since = std::make_shared<QElapsedTimer>();
     since->start();
-    QObject::connect(timer, &QTimer::timeout, context, [timer, since, tryNow, done = std::move(done)] {
+    QObject::connect(timer, &QTimer::timeout, context, [timer, since, tryNow, problem, done = std::move(done)] {
         if (!tryNow()) {
-            if (since->elapsed() < kClaimWaitMs)
+            if (problem->isEmpty() && since->elapsed() < kClaimWaitMs)
                 return;
-            useWithoutLooking();
+            useWithoutLooking(*problem);
         }
         timer->stop();
         timer->deleteLater();

@@ -2,11 +2,13 @@
 
 #include "library/track.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,6 +59,8 @@ qint64 PathGate::maxBytes(Kind kind)
         return qint64(16) * 1024 * 1024;
     case Kind::StoredData:
         return qint64(512) * 1024 * 1024;
+    case Kind::Record:
+        return std::numeric_limits<qint64>::max();
     case Kind::Audio:
     case Kind::Stream:
         break;
@@ -225,6 +229,16 @@ QString PathGate::writeRefusal(const QString& path)
     if (!info.isFile())
         return QStringLiteral("is not a regular file");
     return {};
+}
+
+QString PathGate::asideName(const QString& path, const QString& word)
+{
+    const QString stem = path + QLatin1Char('.') + word + QLatin1Char('-')
+                         + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString name = stem;
+    for (int n = 2; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++n)
+        name = stem + QStringLiteral("-%1").arg(n);
+    return name;
 }
 
 bool PathGate::hasPlaylistSuffix(const QString& path)

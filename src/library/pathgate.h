@@ -20,7 +20,9 @@ public:
         Audio,     // a row, a cart, the aux deck, a voice-over, an intro, a teaser
         Stream,    // as Audio, or a stream address
         Playlist,  // an M3U, M3U8 or PLS file
-        StoredData // the program's own files: playlists.json, events.json
+        StoredData, // the program's own files: playlists.json, events.json
+        Record      // a record the program adds to and reads back within a
+                    // bound of its own (plays-waiting.jsonl): of any size
     };
 
     // Empty when the path may be opened; otherwise why not, for a log line
@@ -60,6 +62,10 @@ public:
     // A file that is not there, or a regular file that may be written over:
     // what a target the program writes to must be. Empty when it may be.
     static QString writeRefusal(const QString& path);
+
+    // A name beside the path that nothing has yet, for a file kept aside:
+    // PATH.WORD-yyyyMMdd-HHmmss, with -2, -3 ... after it where taken.
+    static QString asideName(const QString& path, const QString& word);
 
     // By the name alone: .m3u, .m3u8 or .pls in any case.
     static bool hasPlaylistSuffix(const QString& path);

@@ -58,7 +58,9 @@ MainWindow::MainWindow(QWidget* parent)
     // The parts they drive are asked for when needed, so these may come first.
     m_commandExecutor = new CommandExecutor(*this, this);
     m_eventReactions = new EventReactions(*this, *m_commandExecutor, this);
-    m_dtmfWatch = new DtmfEventWatch(*this, *m_commandExecutor, *m_eventReactions, this);
+    // Started as a timed event is: the stored rows go in first.
+    m_dtmfWatch = new DtmfEventWatch(*this, *m_commandExecutor, [this](const ScheduledEvent& e) { onEventFired(e); },
+                                     this);
 
     m_engine = new AudioEngine(this);
     m_engine->setPlaylist(m_onAir);
@@ -106,6 +108,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(m_engine, &AudioEngine::positionChanged, this, &MainWindow::onPositionChanged);
     connect(m_engine, &AudioEngine::durationChanged, this, &MainWindow::onDurationChanged);
     connect(m_engine, &AudioEngine::nowPlaying, this, &MainWindow::onNowPlaying);
+    connect(m_engine, &AudioEngine::playStarted, this, &MainWindow::onPlayStarted);
     connect(m_engine, &AudioEngine::playingChanged, this, &MainWindow::onPlayingChanged);
     connect(m_engine, &AudioEngine::currentRowChanged, this, &MainWindow::onCurrentRowChanged);
     connect(m_engine, &AudioEngine::shuffleChanged, this, &MainWindow::refreshTrackPanels);

@@ -265,6 +265,8 @@ private:
 
     // ---- Live status (mainwindow_status.cpp) ----
     void onNowPlaying(const Track& track);
+    // The audio of a start came: that track has aired.
+    void onPlayStarted(const Track& track);
     void onStreamMetadata(const QString& title);
     void updateTrackInfo(const Track& track);
     // The track on air (or the last one): its row's record while the list
@@ -293,6 +295,10 @@ private:
 
     QString nowPlayingCategory;
     QString m_lastStreamTitle;
+    // The names of the last track whose audio went on air and of the one
+    // that aired before it: what the list did since does not change them.
+    QString m_airedName;
+    QString m_airedBeforeName;
     qint64 m_currentDurationMs = 0;
     double m_micLevelL = 0, m_micLevelR = 0;
     double m_lineLevelL = 0, m_lineLevelR = 0;

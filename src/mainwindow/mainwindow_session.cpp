@@ -81,7 +81,7 @@ void MainWindow::restorePlaylists()
     PlaylistStore::Session session;
     QString message;
     const PlaylistStore::LoadResult result = m_playlistStore->loadWithoutRows(session, message);
-    if (result == PlaylistStore::LoadResult::Damaged)
+    if (!message.isEmpty())
         m_sessionMessages << message;
     if (result != PlaylistStore::LoadResult::Loaded || session.playlists.isEmpty()) {
         session = {};
@@ -126,13 +126,18 @@ void MainWindow::restoreRows()
     }
     if (m_playingAtExit && m_onAir->currentRow() >= 0)
         m_resumeRow = m_onAir->currentRow();
-    const QString said = damaged.isEmpty()
-                             ? QStringLiteral("Restored %1 playlist(s), %2 row(s)").arg(m_playlists.size()).arg(rows)
-                             : damaged;
-    if (m_sessionReady)
-        appendLog(said);
-    else
-        m_sessionMessages << said;
+    // Rows kept beside values that could not be read are restored all the same.
+    QStringList said;
+    if (!damaged.isEmpty())
+        said << damaged;
+    if (damaged.isEmpty() || rows > 0)
+        said << QStringLiteral("Restored %1 playlist(s), %2 row(s)").arg(m_playlists.size()).arg(rows);
+    for (const QString& line : std::as_const(said)) {
+        if (m_sessionReady)
+            appendLog(line);
+        else
+            m_sessionMessages << line;
+    }
     if (std::exchange(m_resumeWhenRestored, false))
         resumePlayRow();
 }

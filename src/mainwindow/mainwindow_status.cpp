@@ -29,6 +29,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -111,6 +112,7 @@ void MainWindow::watchLibraryWrites()
         if (statusBar()->currentMessage().startsWith(QStringLiteral("Play log:")))
             statusBar()->clearMessage();
     });
+    connect(m_libraryWriter, &LibraryWriter::logMessage, this, &MainWindow::appendLog);
     connect(m_libraryWriter, &LibraryWriter::databaseMoved, this, [this](const QString& file) {
         MusicLibrary::followDatabase();
         reportLibraryTrouble(QStringLiteral("The library database was set aside by another program; now using the "
@@ -136,16 +138,22 @@ void MainWindow::onNowPlaying(const Track& track)
     }
     if (!m_onAir || !m_engine)
         return;
-    const int r = m_engine->currentRow();
-    const QList<Track>& rows = m_onAir->tracks();
     m_vfd->setNextUp(upcomingName());
-    if (r >= 1 && r - 1 < rows.size())
-        m_vfd->setJustPlayed(rows.at(r - 1).displayName());
+    // Until this one's audio comes, the last that aired is the one before it.
+    m_vfd->setJustPlayed(orDash(m_airedName));
     // Looked at once the start has been handled, on the row then coming.
     QTimer::singleShot(0, this, [this] {
         if (m_engine)
             maybeInsertAutoIntro(m_engine->currentRow() + 1);
     });
+}
+
+void MainWindow::onPlayStarted(const Track& track)
+{
+    if (track.marker)
+        return;
+    m_airedBeforeName = std::exchange(m_airedName, track.displayName());
+    m_vfd->setJustPlayed(orDash(m_airedBeforeName));
 }
 
 void MainWindow::onStreamMetadata(const QString& title)
@@ -189,16 +197,10 @@ void MainWindow::refreshTrackPanels()
 {
     if (!m_onAir || !m_vfd)
         return;
-    const int r = m_engine ? m_engine->currentRow() : -1;
-    const QList<Track>& rows = m_onAir->tracks();
-    const int n = int(rows.size());
     if (m_engine && m_engine->hasRunOut()) {
         // Nothing follows: no title stays up as if it still played, and the
         // last one that did play is the one just played.
-        int played = std::min(r, n - 1);
-        while (played >= 0 && (rows.at(played).marker || !m_onAir->unplayableReason(played).isEmpty()))
-            --played;
-        m_vfd->setJustPlayed(played >= 0 ? rows.at(played).displayName() : QStringLiteral("-"));
+        m_vfd->setJustPlayed(orDash(m_airedName));
         m_vfd->setNowPlaying(QStringLiteral("-"));
         m_vfd->setNextUp(QStringLiteral("-"));
         m_vfd->setProgress(0, 0);
@@ -209,8 +211,6 @@ void MainWindow::refreshTrackPanels()
     if (m_lastStreamTitle.isEmpty() && trackOnAir(&onAir))
         m_vfd->setNowPlaying(onAir.displayName());
     m_vfd->setNextUp(upcomingName());
-    if (r >= 1 && r <= n)
-        m_vfd->setJustPlayed(rows.at(r - 1).displayName());
 }
 
 void MainWindow::onPlayingChanged(bool playing)

@@ -83,6 +83,24 @@ QString notRegular(mode_t mode)
 OnlyCopyLock::OnlyCopyLock(const QString& path)
     : m_path(path)
 {
+    if (lockAt(path))
+        return;
+    const QString problem = m_problem;
+    const QString beside = besideOf(path);
+    if (lockAt(beside)) {
+        m_unusedPath = path;
+        m_unusedProblem = problem;
+        m_problem.clear();
+        m_path = beside;
+        return;
+    }
+    // Neither can guard: the first one's trouble is the one to mend.
+    giveUp(QStringLiteral("%1; %2 %3").arg(problem, beside, m_problem));
+    m_path = path;
+}
+
+bool OnlyCopyLock::lockAt(const QString& path)
+{
     const QByteArray name = QFile::encodeName(path);
     // Never waiting and never through a link: a FIFO or a device at this
     // place must not hold up the start. Closed on exec: a helper program
@@ -99,21 +117,21 @@ OnlyCopyLock::OnlyCopyLock(const QString& path)
         giveUp(errno == ELOOP     ? QStringLiteral("is a symbolic link")
                : errno == EISDIR ? QStringLiteral("is a folder")
                                  : QString::fromLocal8Bit(std::strerror(errno)));
-        return;
+        return false;
     }
     struct stat st = {};
     if (::fstat(m_fd, &st) != 0) {
         giveUp(QString::fromLocal8Bit(std::strerror(errno)));
-        return;
+        return false;
     }
     if (!S_ISREG(st.st_mode)) {
         giveUp(notRegular(st.st_mode));
-        return;
+        return false;
     }
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) {
             giveUp(QString::fromLocal8Bit(std::strerror(errno)));
-            return;
+            return false;
         }
         QByteArray info(4096, Qt::Uninitialized);
         const ssize_t n = ::pread(m_fd, info.data(), info.size(), 0);
@@ -121,13 +139,14 @@ OnlyCopyLock::OnlyCopyLock(const QString& path)
         m_holder = holderFrom(info);
         m_state = State::HeldElsewhere;
         ::close(std::exchange(m_fd, -1));
-        return;
+        return true;
     }
     m_state = State::Held;
     // A write that fails leaves the guard as it is; a refusal then names
     // no process.
     if (const QByteArray info = holderInfo(); writable && ::ftruncate(m_fd, 0) == 0)
         (void)!::pwrite(m_fd, info.constData(), info.size(), 0);
+    return true;
 }
 
 OnlyCopyLock::~OnlyCopyLock()

@@ -31,12 +31,21 @@ constexpr int kRowsPerRead = 2048;
 constexpr int kMaxDepth = 512;
 
 // The stored text read straight into what it holds, with no tree of values
-// in between (a tree of 100 000 rows weighs several times the text). Values
-// of another type than expected read as Qt's JSON values convert them: a
-// fallback. Text that is not JSON stops the reader with an error.
+// in between (a tree of 100 000 rows weighs several times the text). A value
+// of another type than expected, or a number the field cannot take, reads as
+// the field's fallback and is noted by its name, so that the file is kept
+// before the fallback is saved over it. Text that is not JSON stops the
+// reader with an error.
 class JsonReader
 {
 public:
+    // The values read as their fallback: how many, and the first by name.
+    struct Unread
+    {
+        int count = 0;
+        QString first;
+    };
+
     explicit JsonReader(const QByteArray& text, qsizetype from = 0)
         : m_begin(text.constData())
         , m_end(text.constData() + text.size())
@@ -46,6 +55,7 @@ public:
 
     bool ok() const { return m_error.isEmpty(); }
     const QString& error() const { return m_error; }
+    const Unread& unread() const { return m_unread; }
     qsizetype offset() const { return m_at - m_begin; }
 
     // The first character of the next value, after white space; 0 at the end.
@@ -61,6 +71,7 @@ public:
     template <typename Member>
     void members(Member&& member)
     {
+        const QByteArrayView outer = m_key;
         sequence('{', '}', "unterminated object", [this, &member] {
             if (peek() != '"')
                 return fail("object is missing name");
@@ -70,8 +81,10 @@ public:
             if (peek() != ':')
                 return fail("missing name separator");
             ++m_at;
+            m_key = key;
             member(key);
         });
+        m_key = outer;
     }
 
     // Calls element() for each element of the array here; it must read or
@@ -88,7 +101,7 @@ public:
     void elementStarts(QList<qsizetype>& starts)
     {
         if (peek() != '[') {
-            skip();
+            notRead();
             return;
         }
         ++m_at;
@@ -133,7 +146,7 @@ public:
     QString string(const QString& fallback = {})
     {
         if (peek() != '"') {
-            skip();
+            notRead();
             return fallback;
         }
         const char* at = ++m_at;
@@ -156,29 +169,64 @@ public:
         return text;
     }
 
+    // Any JSON number; the fallback, noted, for any other value.
     double number(double fallback)
     {
+        // The token starts after the white space before it.
+        const char c = peek();
         const char* from = m_at;
+        if (c != '-' && (c < '0' || c > '9')) {
+            notRead();
+            return fallback;
+        }
         if (!numberToken())
             return fallback;
         double value = fallback;
-        std::from_chars(from, m_at, value);
+        if (std::from_chars(from, m_at, value).ec != std::errc()) {
+            noteUnread(from);
+            return fallback;
+        }
+        return value;
+    }
+
+    // A whole number in any JSON form (3, 3.0, 3e0), or a number in the
+    // range given; else the fallback, noted.
+    double numberWithin(double fallback, double low, double high)
+    {
+        peek();
+        const char* from = m_at;
+        const double value = number(std::nan(""));
+        if (std::isnan(value))
+            return fallback;
+        if (value < low || value > high) {
+            noteUnread(from);
+            return fallback;
+        }
         return value;
     }
 
     int integer(int fallback)
     {
-        const double value = number(std::nan(""));
-        if (std::isnan(value) || value != std::trunc(value) || value < INT_MIN || value > INT_MAX)
+        peek();
+        const char* from = m_at;
+        const double value = numberWithin(std::nan(""), INT_MIN, INT_MAX);
+        if (std::isnan(value))
             return fallback;
+        if (value != std::trunc(value)) {
+            noteUnread(from);
+            return fallback;
+        }
         return int(value);
     }
 
     bool boolean()
     {
-        if (peek() == 't' && literal("true"))
+        const char c = peek();
+        if (c == 't' && literal("true"))
             return true;
-        skip();
+        if (c == 'f' && literal("false"))
+            return false;
+        notRead();
         return false;
     }
 
@@ -235,7 +283,7 @@ private:
     void sequence(char open, char close, const char* unterminated, Item&& item)
     {
         if (peek() != open) {
-            skip();
+            notRead();
             return;
         }
         ++m_at;
@@ -256,6 +304,28 @@ private:
             if (next != ',')
                 return fail("missing value separator");
         }
+    }
+
+    // The value here is of another type than the field takes: skipped, noted.
+    void notRead()
+    {
+        const char* from = m_at;
+        const QByteArrayView key = m_key;
+        skip();
+        m_key = key;
+        if (ok())
+            noteUnread(from);
+    }
+
+    void noteUnread(const char* at)
+    {
+        if (m_unread.count++ > 0)
+            return;
+        // An escaped name lives in a buffer that the next one reuses.
+        const bool named = !m_key.isEmpty() && m_key.data() >= m_begin && m_key.data() < m_end;
+        m_unread.first = QStringLiteral("%1 at offset %2")
+                             .arg(named ? QString::fromUtf8(m_key) : QStringLiteral("a value"))
+                             .arg(at - m_begin);
     }
 
     bool nest()
@@ -390,6 +460,8 @@ private:
     int m_depth = 0;
     QString m_error;
     QByteArray m_name;
+    QByteArrayView m_key; // the member whose value is being read
+    Unread m_unread;
 };
 
 QList<int> readInts(JsonReader& in)
@@ -410,8 +482,7 @@ QStringList strings(JsonReader& in)
 // a number) reads as none rather than overflowing the conversion.
 qint64 storedMs(JsonReader& in)
 {
-    const double ms = in.number(0);
-    return ms >= 0 && ms < 1e15 ? qint64(ms) : 0;
+    return qint64(in.numberWithin(0, 0, 1e15));
 }
 
 // As written: "2024-05-01T18:04:05.123", local time. The usual form is
@@ -495,6 +566,11 @@ PlaylistStore::RowRead readRows(const QByteArray& text, const QList<qsizetype>& 
             read.problem = in.error();
             break;
         }
+        if (const JsonReader::Unread& unread = in.unread(); unread.count > 0) {
+            if (read.unread == 0)
+                read.firstUnread = unread.first;
+            read.unread += unread.count;
+        }
     }
     return read;
 }
@@ -502,7 +578,8 @@ PlaylistStore::RowRead readRows(const QByteArray& text, const QList<qsizetype>& 
 
 // The first pass: the whole text checked, the playlists read but for their
 // rows, of which only the offsets are kept. Empty when sound, else why not.
-QString readLayout(const QByteArray& text, PlaylistStore::Session& session, QList<QList<qsizetype>>& rowStarts)
+QString readLayout(const QByteArray& text, PlaylistStore::Session& session, QList<QList<qsizetype>>& rowStarts,
+                   JsonReader::Unread& unread)
 {
     JsonReader in(text);
     bool listed = false;
@@ -571,6 +648,7 @@ QString readLayout(const QByteArray& text, PlaylistStore::Session& session, QLis
         in.fail("garbage at the end of the document");
     if (!in.ok())
         return in.error();
+    unread = in.unread();
     return listed ? QString() : QStringLiteral("no stored playlists in it");
 }
 
@@ -784,9 +862,13 @@ QString PlaylistStore::path()
 PlaylistStore::LoadResult PlaylistStore::load(Session& session, QString& message)
 {
     const LoadResult result = loadWithoutRows(session, message);
-    if (result == LoadResult::Loaded)
-        session.playlists = takePlaylists(message);
-    return message.isEmpty() ? result : LoadResult::Damaged;
+    if (result != LoadResult::Loaded)
+        return result;
+    QString rows;
+    session.playlists = takePlaylists(rows);
+    if (!rows.isEmpty())
+        message = message.isEmpty() ? rows : message + QLatin1Char(' ') + rows;
+    return m_rowsDamaged ? LoadResult::Damaged : result;
 }
 
 PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QString& message)
@@ -800,6 +882,8 @@ PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QStri
     m_text.clear();
     m_mapped.reset();
     m_pendingRows = 0;
+    m_copy.clear();
+    m_rowsDamaged = false;
     const QString file = path();
     if (!QFile::exists(file))
         return LoadResult::NoFile;
@@ -819,8 +903,9 @@ PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QStri
     }
     Session read;
     QList<QList<qsizetype>> rowStarts;
+    JsonReader::Unread unread;
     if (problem.isEmpty())
-        problem = readLayout(text, read, rowStarts);
+        problem = readLayout(text, read, rowStarts, unread);
     if (!problem.isEmpty()) {
         QString aside;
         keepAside(file, aside);
@@ -835,6 +920,8 @@ PlaylistStore::LoadResult PlaylistStore::loadWithoutRows(Session& session, QStri
     m_mapped = opened;
     for (const QList<qsizetype>& starts : std::as_const(rowStarts))
         m_pendingRows += starts.size();
+    if (unread.count > 0)
+        message = keepCopy(unread.count, unread.first);
     return LoadResult::Loaded;
 }
 
@@ -861,6 +948,9 @@ void PlaylistStore::startReading()
                 RowRead read = part.takeResult();
                 if (list.problem.isEmpty())
                     list.problem = read.problem;
+                if (list.firstUnread.isEmpty())
+                    list.firstUnread = read.firstUnread;
+                list.unread += read.unread;
                 list.rows.append(std::move(read.rows));
             }
         }
@@ -875,12 +965,20 @@ QList<PlaylistStore::Playlist> PlaylistStore::takePlaylists(QString& message)
     QList<Playlist> playlists = std::exchange(m_pending, {});
     QList<RowRead> lists = std::exchange(m_read, {}).takeResult();
     QString problem;
+    int unread = 0;
+    QString firstUnread;
     for (qsizetype i = 0; i < playlists.size() && i < lists.size(); ++i) {
         if (problem.isEmpty())
             problem = lists[i].problem;
+        if (firstUnread.isEmpty())
+            firstUnread = lists[i].firstUnread;
+        unread += lists[i].unread;
         playlists[i].rows = std::move(lists[i].rows);
     }
     m_pendingRows = 0;
+    m_rowsDamaged = !problem.isEmpty();
+    if (problem.isEmpty() && unread > 0)
+        message = keepCopy(unread, firstUnread);
     if (!problem.isEmpty()) {
         for (Playlist& p : playlists) {
             Playlist named;
@@ -957,10 +1055,7 @@ bool PlaylistStore::write(const Session& session, QString& message)
 bool PlaylistStore::keepAside(const QString& file, QString& message)
 {
     m_blocked = true;
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString aside = file + QStringLiteral(".broken-") + stamp;
-    for (int n = 2; QFile::exists(aside); ++n)
-        aside = file + QStringLiteral(".broken-%1-%2").arg(stamp).arg(n);
+    const QString aside = PathGate::asideName(file, QStringLiteral("broken"));
     if (!QFile::rename(file, aside)) {
         message = QStringLiteral("It could not be kept aside, so it is left as it is and the playlists are not "
                                  "saved over it: %1")
@@ -970,6 +1065,27 @@ bool PlaylistStore::keepAside(const QString& file, QString& message)
     m_blocked = false;
     message = QStringLiteral("It was kept as %1.").arg(aside);
     return true;
+}
+
+QString PlaylistStore::keepCopy(int unread, const QString& first)
+{
+    const QString told = QStringLiteral("The saved playlists held %1 value(s) that could not be read (the first: %2); "
+                                        "they are taken as none. ")
+                             .arg(unread)
+                             .arg(first);
+    if (!m_copy.isEmpty())
+        return told + QStringLiteral("The file as it was is kept as %1.").arg(m_copy);
+    const QString file = path();
+    const QString copy = PathGate::asideName(file, QStringLiteral("as-read"));
+    if (QFile::copy(file, copy)) {
+        m_copy = copy;
+        return told + QStringLiteral("The file as it was is kept as %1.").arg(copy);
+    }
+    // Not saved over until it is set aside whole.
+    m_blocked = true;
+    return told + QStringLiteral("It could not be copied aside, so it is set aside before the playlists are saved "
+                                 "over it: %1")
+                      .arg(file);
 }
 
 PlaylistStore::Playlist PlaylistStore::capture(const QString& name, const PlaylistModel& model)

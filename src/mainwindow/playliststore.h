@@ -61,7 +61,10 @@ public:
     // Reads the file into session. A file that cannot be read, is no
     // regular file of a size such a file can have (a FIFO, a device) or is
     // not a stored session is renamed aside (never overwritten later);
-    // message then tells what happened, for the operator's log.
+    // message then tells what happened, for the operator's log. A sound
+    // file holding values that cannot be taken (a word where a number
+    // belongs) is Loaded with those values as none; it is copied aside
+    // first, and message names them.
     LoadResult load(Session& session, QString& message);
     // As load(), but the playlists come without their rows, only checked
     // and found in the file: startReading() reads them on other threads,
@@ -83,6 +86,8 @@ public:
     {
         QList<Track> rows;
         QString problem;
+        int unread = 0; // values taken as none
+        QString firstUnread;
     };
 
     // Hands the session to the store's writer and returns at once; one still
@@ -106,6 +111,9 @@ signals:
 
 private:
     bool keepAside(const QString& file, QString& message);
+    // Tells of values taken as none; the file as it was is copied aside
+    // once per load.
+    QString keepCopy(int unread, const QString& first);
     bool write(const Session& session, QString& message);
     void writeWaiting();
 
@@ -123,6 +131,8 @@ private:
     QByteArray m_text;
     std::shared_ptr<QFile> m_mapped;
     qsizetype m_pendingRows = 0;
+    QString m_copy; // where the file of the last load was copied
+    bool m_rowsDamaged = false;
     bool m_readStarted = false;
     QFuture<QList<RowRead>> m_read; // a list's rows each, from startReading()
     QThreadPool m_readers;

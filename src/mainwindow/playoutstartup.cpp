@@ -4,6 +4,7 @@
 #include "engine/mediabackend.h"
 #include "library/heldreads.h"
 #include "library/musiclibrary.h"
+#include "library/track.h"
 #include "mainwindow.h"
 #include "mainwindow/onlycopylock.h"
 #include "mainwindow/stderrlog.h"
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QPluginLoader>
 #include <QPointer>
@@ -163,6 +165,11 @@ std::unique_ptr<OnlyCopyLock> PlayoutStartup::lockOnlyCopy()
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     QDir().mkpath(folder);
     auto lock = std::make_unique<OnlyCopyLock>(folder + QStringLiteral("/playout.lock"));
+    if (!lock->unusedPath().isEmpty()) {
+        StderrLog::write(QStringLiteral("Could not use the lock file %1 (%2); %3 keeps a second copy of the program "
+                                        "off the air instead")
+                             .arg(lock->unusedPath(), lock->unusedProblem(), lock->path()));
+    }
     if (lock->state() == OnlyCopyLock::State::Unguarded) {
         // The station starts all the same.
         StderrLog::write(QStringLiteral("Could not use the lock file %1 (%2): a second copy of the program would not "
@@ -184,8 +191,33 @@ std::unique_ptr<OnlyCopyLock> PlayoutStartup::lockOnlyCopy()
     return nullptr;
 }
 
+namespace {
+
+// A relative path as the folder the program was started in has it, so that
+// what is stored and reported holds from any folder. A ".." is left to the
+// file system (over a link it does not lead where the text says), and the
+// file keeps its own name, a link's too.
+QString fromFolder(const QString& path, const QDir& folder)
+{
+    if (path.isEmpty() || Track::isStreamUrl(path) || QDir::isAbsolutePath(path))
+        return path;
+    const QString absolute = folder.absoluteFilePath(path);
+    if (!QDir::fromNativeSeparators(path).split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return QDir::cleanPath(absolute);
+    const QFileInfo info(absolute);
+    const QString name = info.fileName();
+    const QString in = QDir(info.path()).canonicalPath();
+    if (in.isEmpty() || name == QLatin1String("..") || name == QLatin1String("."))
+        return info.canonicalFilePath().isEmpty() ? absolute : info.canonicalFilePath();
+    return in + QLatin1Char('/') + name;
+}
+
+} // namespace
+
 int PlayoutStartup::run(int argc, char** argv)
 {
+    // Before anything can change it.
+    const QDir startFolder = QDir::current();
     prepareEnvironment();
     keepStandardErrorOffTheAir();
     QApplication app(argc, argv);
@@ -193,7 +225,10 @@ int PlayoutStartup::run(int argc, char** argv)
     const std::unique_ptr<OnlyCopyLock> onlyCopy = lockOnlyCopy();
     if (!onlyCopy)
         return kAlreadyRunning;
-    const int code = start(app, QApplication::arguments().mid(1));
+    QStringList paths = QApplication::arguments().mid(1);
+    for (QString& path : paths)
+        path = fromFolder(path, startFolder);
+    const int code = start(app, paths);
     // A read held in a file system that hung (a share) may never return,
     // and the application's end waits for the threads of its pool: the
     // exit does not. What is saved at exit is saved by now.

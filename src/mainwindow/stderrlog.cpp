@@ -9,11 +9,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <cstdarg>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -42,27 +44,34 @@ QByteArray stamped(const QString& text)
         .toUtf8();
 }
 
-// False once nothing can arrive any more: the reader has gone, or standard
-// error is closed.
-bool writeAll(const QByteArray& bytes)
+// How much of the bytes went out; errno tells why not all did.
+qsizetype writeOut(const QByteArray& bytes)
 {
     const int out = s_out.load();
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(out, data, size_t(left));
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(out, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
-            data += n;
-            left -= n;
+            done += n;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // Someone made it non-blocking; waiting here is what this thread is for.
             pollfd wait{out, POLLOUT, 0};
             ::poll(&wait, 1, -1);
         } else if (n == 0 || errno != EINTR) {
-            return false;
+            if (n == 0)
+                errno = EIO;
+            break;
         }
     }
-    return true;
+    return done;
+}
+
+// Nothing written there can arrive any more: the reader has gone, or
+// standard error is closed. A full disk or a file at its size limit may have
+// room again later.
+bool forGood(int error)
+{
+    return error == EPIPE || error == EBADF;
 }
 
 class Queue
@@ -76,12 +85,18 @@ public:
         if (m_gone)
             return;
         if (m_bytes + bytes.size() > StderrLog::kMaxQueuedBytes) {
-            ++m_dropped;
+            if (m_dropped++ == 0)
+                m_dropReason = m_failure;
             return;
         }
         if (m_dropped > 0) {
-            append(stamped(QStringLiteral("Log: %1 lines were dropped here while standard error was not being read")
-                               .arg(m_dropped)));
+            append(stamped(m_dropReason.isEmpty()
+                               ? QStringLiteral("Log: %1 lines were dropped here while standard error was not being read")
+                                     .arg(m_dropped)
+                               : QStringLiteral("Log: %1 lines were dropped here while standard error could not be "
+                                                "written (%2)")
+                                     .arg(m_dropped)
+                                     .arg(m_dropReason)));
             m_dropped = 0;
         }
         append(bytes);
@@ -91,6 +106,9 @@ public:
     void flush(int timeoutMs)
     {
         std::unique_lock lock(m_mutex);
+        // A write that failed is tried again now rather than at its time.
+        m_retryAt = {};
+        m_wake.notify_one();
         m_idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                         [this] { return m_gone || (m_lines.empty() && !m_busy); });
     }
@@ -105,9 +123,15 @@ private:
 
     void drain()
     {
+        using Clock = std::chrono::steady_clock;
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] { return !m_lines.empty(); });
+            while (m_lines.empty() || Clock::now() < m_retryAt) {
+                if (m_lines.empty())
+                    m_wake.wait(lock);
+                else
+                    m_wake.wait_until(lock, m_retryAt);
+            }
             QByteArray batch;
             batch.reserve(m_bytes);
             for (const QByteArray& line : m_lines)
@@ -116,16 +140,25 @@ private:
             m_bytes = 0;
             m_busy = true;
             lock.unlock();
-            const bool written = writeAll(batch);
+            const qsizetype written = writeOut(batch);
+            const int error = errno;
             lock.lock();
             m_busy = false;
-            s_unwritten -= batch.size();
-            if (!written) {
+            s_unwritten -= written;
+            if (written < batch.size() && forGood(error)) {
                 m_gone = true;
+                s_unwritten -= batch.size() - written + std::exchange(m_bytes, 0);
                 m_lines.clear();
-                s_unwritten -= std::exchange(m_bytes, 0);
+            } else if (written < batch.size()) {
+                // Kept, in front of what came meanwhile, for a later try.
+                m_lines.push_front(batch.sliced(written));
+                m_bytes += batch.size() - written;
+                m_retryAt = Clock::now() + std::chrono::seconds(1);
+                m_failure = QString::fromLocal8Bit(std::strerror(error));
+            } else {
+                m_failure.clear();
             }
-            if (m_lines.empty())
+            if (m_lines.empty() || m_gone)
                 m_idle.notify_all();
         }
     }
@@ -138,6 +171,10 @@ private:
     qint64 m_dropped = 0;
     bool m_busy = false;
     bool m_gone = false;
+    // After a write that failed for a while: when to try again, and why.
+    std::chrono::steady_clock::time_point m_retryAt;
+    QString m_failure;
+    QString m_dropReason; // the failure when the lines were dropped, if any
 };
 
 // Made at the first line and never destroyed: at exit its thread may still
@@ -154,24 +191,36 @@ Queue& queue()
     return *made;
 }
 
-// What is still queued at exit goes out if the reader takes it soon.
-struct FlushAtExit
+// What came through the pipe that descriptor 2 became and is not yet
+// queued: the start of a line without its end. Read by the pipe's thread,
+// and at the end by whoever flushes. Never destroyed: that thread may read
+// on while the program's statics go.
+struct Foreign
 {
-    ~FlushAtExit() { StderrLog::flush(1000); }
-} s_flushAtExit;
-
-// Whatever is written to descriptor 2, queued line by line; the pipe is
-// read all the time, so that no writer ever waits for the real reader.
-void drainForeign(int fd)
-{
+    std::mutex mutex;
     QByteArray pending;
+};
+
+Foreign& foreign()
+{
+    static Foreign* const made = new Foreign;
+    return *made;
+}
+
+// Queues line by line what the pipe holds now (its read end does not
+// block). False at its end or on an error. Under foreign().mutex.
+bool takeForeign(int fd)
+{
     char chunk[16384];
     for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
         if (n <= 0)
-            return;
+            return false;
+        QByteArray& pending = foreign().pending;
         pending.append(chunk, n);
         qsizetype start = 0;
         for (qsizetype end; (end = pending.indexOf('\n', start)) >= 0; start = end + 1)
@@ -181,6 +230,40 @@ void drainForeign(int fd)
             queue().push(std::exchange(pending, {}) + '\n');
     }
 }
+
+// The last words written to descriptor 2, a line without its end included.
+void takeAllForeign()
+{
+    if (s_foreign < 0)
+        return;
+    const std::lock_guard lock(foreign().mutex);
+    takeForeign(s_foreign);
+    if (!foreign().pending.isEmpty())
+        queue().push(std::exchange(foreign().pending, {}) + '\n');
+}
+
+// Whatever is written to descriptor 2 is queued as it comes: the pipe is
+// read all the time, so that no writer ever waits for the real reader.
+void drainForeign(int fd)
+{
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, -1) < 0 && errno != EINTR)
+            return;
+        const std::lock_guard lock(foreign().mutex);
+        if (!takeForeign(fd)) {
+            if (!foreign().pending.isEmpty())
+                queue().push(std::exchange(foreign().pending, {}) + '\n');
+            return;
+        }
+    }
+}
+
+// What is still queued at exit goes out if the reader takes it soon.
+struct FlushAtExit
+{
+    ~FlushAtExit() { StderrLog::flush(1000); }
+} s_flushAtExit;
 
 // An assertion, a heap check or an uncaught exception writes its words and
 // aborts: they are given a second to reach the real standard error.
@@ -217,6 +300,9 @@ bool redirectDescriptor2()
         return false;
     }
     ::close(ends[1]);
+    // Read as the lines come and to the end when the program ends; only the
+    // read end: writers wait for room as they would with a slow reader.
+    ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
     s_out = real;
     s_foreign = ends[0];
     std::thread(drainForeign, ends[0]).detach();
@@ -286,6 +372,9 @@ void StderrLog::writeRaw(const QByteArray& bytes)
 
 void StderrLog::flush(int timeoutMs)
 {
+    // Stdio's own buffer first, then the pipe behind descriptor 2.
+    std::fflush(stderr);
+    takeAllForeign();
     if (Queue* q = s_queue.load())
         q->flush(timeoutMs);
 }

@@ -30,6 +30,7 @@ public:
     QString dateText() const { return m_dateText; }
     QString elapsedText() const { return m_elapsedText; }
     QString remainingText() const { return m_remainingText; }
+    QString justPlayedText() const { return m_justPlayed; }
     QString nowPlayingText() const { return m_nowPlaying; }
     QString nextUpText() const { return m_nextUp; }
     double progress() const { return m_progress; }

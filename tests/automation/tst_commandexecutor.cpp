@@ -332,7 +332,7 @@ private slots:
     {
         Desk& d = *m_desk;
         EventReactions reactions(d, *m_commands);
-        DtmfEventWatch watch(d, *m_commands, reactions);
+        DtmfEventWatch watch(d, *m_commands, [&reactions](const ScheduledEvent& e) { reactions.onEventFired(e); });
         const QTime now = QTime::currentTime();
         ScheduledEvent call = scheduled(QStringLiteral("Call-in"), m_tones.at(5), 1, true);
         call.time = QTime(now.hour(), now.minute());
@@ -347,6 +347,32 @@ private slots:
         watch.checkSequence(QStringLiteral("#9"));
         QVERIFY(logged(QStringLiteral("DTMF end sequence for Call-in")));
         QTRY_VERIFY_WITH_TIMEOUT(!d.audio.isPlaying(), 20000);
+
+        // Its days and its date hold as they do for a timed event: a
+        // Monday-only one is not started on a Tuesday, a one-off not a week
+        // after its day; on the day each is.
+        ScheduledEvent monday = scheduled(QStringLiteral("Monday show"), QStringLiteral("stop"));
+        monday.time = QTime(10, 0);
+        monday.days = {1};
+        monday.dtmfStart = QStringLiteral("456");
+        ScheduledEvent once = monday;
+        once.name = QStringLiteral("One-off");
+        once.days.clear();
+        once.date = QDate(2026, 6, 1);
+        once.dtmfStart = QStringLiteral("789");
+        d.events.setEvents({monday, once});
+        const auto heardOn = [&](const QDate& day, const QString& tones) {
+            d.events.setClock([day] { return QDateTime(day, QTime(10, 1)); });
+            watch.checkSequence(tones);
+        };
+        heardOn(QDate(2026, 6, 2), QStringLiteral("456"));
+        heardOn(QDate(2026, 6, 8), QStringLiteral("789"));
+        QVERIFY(!logged(QStringLiteral("DTMF 456 detected - starting Monday show")));
+        QVERIFY(!logged(QStringLiteral("DTMF 789 detected - starting One-off")));
+        heardOn(QDate(2026, 6, 1), QStringLiteral("456"));
+        heardOn(QDate(2026, 6, 1), QStringLiteral("789"));
+        QVERIFY(logged(QStringLiteral("DTMF 456 detected - starting Monday show")));
+        QVERIFY(logged(QStringLiteral("DTMF 789 detected - starting One-off")));
     }
 
 private:

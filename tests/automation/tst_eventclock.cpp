@@ -203,6 +203,60 @@ private slots:
                                                              "a restart may run them again").arg(record));
     }
 
+    // The clock set a week ahead and back again: each day's record is its
+    // own, what ran today is remembered after a restart, the line about
+    // events left out by a jump names only those that did not run, and a
+    // damaged record is set aside with a line.
+    void recordFollowsTheClock()
+    {
+        const QString record = QFileInfo(EventScheduler::storagePath()).absolutePath() + QStringLiteral("/events.fired");
+        QFile::remove(record);
+        QFile::remove(record + QStringLiteral(".old"));
+        EventScheduler().setEvents({makeEvent(QStringLiteral("A"), QTime(10, 0)), makeEvent(QStringLiteral("C"), QTime(10, 25)),
+                                    makeEvent(QStringLiteral("B"), QTime(10, 30)), makeEvent(QStringLiteral("D"), QTime(10, 33))});
+        const auto started = [] {
+            auto s = std::make_unique<EventScheduler>();
+            s->load();
+            return s;
+        };
+        auto s = started();
+        QCOMPARE(run(*s, at(2026, 6, 1, 10, 0), at(2026, 6, 1, 10, 0, 5)), QStringList({"A"}));
+        QCOMPARE(run(*s, at(2026, 6, 8, 10, 0), at(2026, 6, 8, 10, 0, 5)), QStringList({"A"}));
+        QVERIFY(run(*s, at(2026, 6, 1, 10, 0, 20), at(2026, 6, 1, 10, 0, 30)).isEmpty());
+        QVERIFY(run(*started(), at(2026, 6, 1, 10, 0, 40), at(2026, 6, 1, 10, 0, 50)).isEmpty());
+        QVERIFY(run(*started(), at(2026, 6, 8, 10, 0, 40), at(2026, 6, 8, 10, 0, 50)).isEmpty());
+        QCOMPARE(run(*started(), at(2026, 6, 2, 10, 0), at(2026, 6, 2, 10, 0, 5)), QStringList({"A"}));
+
+        // C and B run, the clock goes back before them and then on past the
+        // late limit: only D, which never ran, is told as left out.
+        s = started();
+        QSignalSpy told(s.get(), &EventScheduler::logMessage);
+        QCOMPARE(run(*s, at(2026, 6, 2, 10, 25), at(2026, 6, 2, 10, 30), 15), QStringList({"C", "B"}));
+        QVERIFY(run(*s, at(2026, 6, 2, 10, 20), at(2026, 6, 2, 10, 20)).isEmpty());
+        QVERIFY(run(*s, at(2026, 6, 2, 10, 45), at(2026, 6, 2, 10, 45)).isEmpty());
+        QCOMPARE(told.size(), 2);
+        QCOMPARE(told.at(1).at(0).toString(), QStringLiteral("Scheduler: no check ran between 2026-06-02 10:20:00 and "
+                                                             "2026-06-02 10:45:00; 1 event(s) due before 10:35 are not run: D"));
+
+        // Lines that are no firings: set aside and said, what could be read kept.
+        QFile damaged(record);
+        QVERIFY(damaged.open(QIODevice::Append));
+        damaged.write(QByteArray("\x7f\x00garbage\n", 10) + "2026-13-45|0000|9|X|next\n");
+        damaged.close();
+        s = std::make_unique<EventScheduler>();
+        QSignalSpy kept(s.get(), &EventScheduler::logMessage);
+        s->load();
+        QCOMPARE(kept.size(), 1);
+        const QString line = kept.at(0).at(0).toString();
+        const QString aside = line.section(QStringLiteral(" it was kept as "), 1).section(QLatin1Char(';'), 0, 0);
+        QCOMPARE(line, QStringLiteral("Scheduler: the record of events run was damaged: %1 held 2 line(s) that are no "
+                                      "record of an event run; it was kept as %2; what could be read of it is kept")
+                           .arg(record, aside));
+        QVERIFY(QFileInfo(aside).size() > 0);
+        QVERIFY(run(*s, at(2026, 6, 2, 10, 30, 40), at(2026, 6, 2, 10, 30, 50)).isEmpty());
+        QVERIFY(run(*started(), at(2026, 6, 2, 10, 25, 40), at(2026, 6, 2, 10, 25, 50)).isEmpty());
+    }
+
     void nextOccurrences()
     {
         const ScheduledEvent monday = makeEvent(QStringLiteral("mon"), QTime(8, 0), {1});

@@ -8,12 +8,14 @@
 #include "olmain.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -135,6 +137,56 @@ private slots:
                      qPrintable(QString::number(round)));
             QVERIFY(value(db, QStringLiteral("SELECT count(*) FROM play_history WHERE filepath='%1'").arg(tone)).toInt() >= 1);
         }
+    }
+
+    // A lock file that opens only for reading (another account's, or made
+    // read-only) gives no exclusion for setting library.db aside: the
+    // damaged file is left where it is, and a line says why.
+    void notSetAsideWithoutTheLock()
+    {
+        const QString made = testHome().scratch(QStringLiteral("made-readonly"));
+        QVERIFY(makeDamaged(made));
+        const QString home = testHome().scratch(QStringLiteral("readonly-lock"));
+        const QString folder = home + QStringLiteral("/.config/Orchidlantern/Orchidlantern");
+        const QString db = folder + QStringLiteral("/library.db");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(made + QStringLiteral("/damaged.db"), db));
+        QFile lock(LibraryLock::fileFor(db));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.close();
+        QVERIFY(lock.setPermissions(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QString program = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/apps/orchidlantern/orchidlantern");
+        QStringList args;
+        if (::geteuid() == 0) {
+            // Root opens any file for writing: the program runs as another
+            // account, whose home it owns and whose lock file root made.
+            constexpr uid_t kNobody = 65534;
+            QVERIFY(QFile::setPermissions(testHome().path(), QFile::permissions(testHome().path()) | QFile::ExeOther));
+            for (QString at = db; at.size() >= home.size(); at = QFileInfo(at).path())
+                QCOMPARE(::chown(QFile::encodeName(at).constData(), kNobody, kNobody), 0);
+            args = {QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
+                    QStringLiteral("--clear-groups"), program};
+            program = QStringLiteral("setpriv");
+        }
+        QProcess playout;
+        playout.setProcessEnvironment(env);
+        playout.start(program, args);
+        const auto end = qScopeGuard([&playout] {
+            playout.kill();
+            playout.waitForFinished();
+        });
+        QString said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += QString::fromUtf8(playout.readAllStandardError()))
+                                      .contains(QStringLiteral("%1 cannot be locked to set library.db aside (Permission "
+                                                               "denied): library.db is used without looking at it")
+                                                    .arg(lock.fileName())),
+                                  qPrintable(said), 60000);
+        QCOMPARE(bytesOf(db), bytesOf(made + QStringLiteral("/damaged.db")));
+        QVERIFY(QDir(folder).entryList({QStringLiteral("library.db.unusable-*")}, QDir::Files).isEmpty());
     }
 };
 

@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
@@ -75,6 +76,24 @@ QStringList labelTexts(const QWidget* parent)
 PlaylistModel* viewed(WindowFixture& f)
 {
     return qobject_cast<PlaylistModel*>(f.find<QTableView>(QStringLiteral("playlist"))->model());
+}
+
+// A JSON text with a space after each ':' and ',' outside its strings.
+QByteArray spacedOut(const QByteArray& compact)
+{
+    QByteArray out;
+    bool inString = false;
+    for (qsizetype i = 0; i < compact.size(); ++i) {
+        const char c = compact.at(i);
+        out += c;
+        if (c == '\\' && inString)
+            out += compact.at(++i);
+        else if (c == '"')
+            inString = !inString;
+        else if (!inString && (c == ':' || c == ','))
+            out += ' ';
+    }
+    return out;
 }
 
 } // namespace
@@ -290,6 +309,78 @@ private slots:
         QVERIFY(QDir().rmdir(stored));
         viewed(f)->removeRow(0);
         QTRY_COMPARE(told(QStringLiteral("The playlists are saved again")), 1);
+    }
+
+    // The stored playlists as any JSON writer lays them out (Python's
+    // json.dump, jq, an editor), numbers in any of their forms: every value
+    // comes back and is saved back as it was. One that cannot be read is
+    // named, and the file is copied aside before the fallback is saved.
+    void storedPlaylistsInAnyLayout()
+    {
+        const QByteArray track = R"({"album":"A","artist":"Band","category":"Oldies","comment":"","dateAdded":)"
+                                 R"("2024-05-01T18:04:05.123","durationMs":%1,"extras":[],"genre":"Pop","label":"",)"
+                                 R"("lastPlayed":"2025-01-02T03:04:05.006","marker":false,"path":"/gone/%2.mp3",)"
+                                 R"("playCount":%3,"stream":false,"streamLimitMs":%4,"title":"Song %2",)"
+                                 R"("voiceTrack":false,"year":%5})";
+        const auto row = [&track](int n, const char* ms, const char* year) {
+            return QString::fromLatin1(track).arg(QLatin1String(ms)).arg(n).arg(n + 3).arg(n * 1000).arg(QLatin1String(year)).toLatin1();
+        };
+        const auto session = [&row](const char* ms, const char* year) {
+            return R"({"aux":[],"format":1,"onAir":1,"playing":false,"playlists":[{"currentRow":-1,"name":"Morning",)"
+                   R"("played":[],"queue":[],"rows":[)" + row(7, "1000", "2001") + R"(],"segues":[]},)"
+                   R"({"currentRow":1,"name":"Evening","played":[0],"queue":[2,0],"rows":[)"
+                   + row(1, ms, year) + ',' + row(2, "183000", "1999") + ',' + row(3, "1", "0")
+                   + R"(],"segues":[{"fadeOutMs":1500,"mixPointMs":-2500,"row":1}]}],"viewed":1})";
+        };
+        const QByteArray compact = session("183000", "1987");
+        QVERIFY(QJsonDocument::fromJson(compact).isObject());
+        const auto written = [] {
+            QFile f(PlaylistStore::path());
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)");
+        };
+        WindowFixture f;
+        const auto restarted = [&f](const QByteArray& stored) {
+            f.destroy();
+            QFile out(PlaylistStore::path());
+            if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(stored) != stored.size())
+                return false;
+            out.close();
+            f.restart();
+            return true;
+        };
+        const QList<QByteArray> layouts = {
+            compact,
+            QJsonDocument::fromJson(compact).toJson(QJsonDocument::Indented),
+            spacedOut(session("1.83e5", "19.87E2")) + "\n",
+        };
+        for (const QByteArray& stored : layouts) {
+            QVERIFY(restarted(stored));
+            const PlaylistModel* evening = viewed(f);
+            QCOMPARE(evening->rowCount(), 3);
+            QCOMPARE(evening->tracks().at(0).durationMs, 183000);
+            QCOMPARE(evening->tracks().at(0).year, 1987);
+            QCOMPARE(evening->currentRow(), 1);
+            QCOMPARE(evening->queue(), (QList<int>{2, 0}));
+            QVERIFY2(!f.log().join('\n').contains(QStringLiteral("could not be read")), qPrintable(f.log().join('\n')));
+            f.destroy();
+            QCOMPARE(written(), compact);
+        }
+
+        // A word where a number belongs: named, the file kept as it was,
+        // and only then the value saved as none.
+        const QByteArray unreadable = spacedOut(session("\"long\"", "1987"));
+        QVERIFY(restarted(unreadable));
+        const QString said = f.log().filter(QStringLiteral("could not be read")).join('\n');
+        QVERIFY2(said.startsWith(QStringLiteral("The saved playlists held 1 value(s) that could not be read (the first: "
+                                                "durationMs at offset %1); they are taken as none. The file as it was "
+                                                "is kept as ")
+                                     .arg(unreadable.indexOf("\"long\""))),
+                 qPrintable(said));
+        QFile copy(said.section(QStringLiteral(" is kept as "), 1).chopped(1));
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), unreadable);
+        f.destroy();
+        QCOMPARE(written(), session("0", "1987"));
     }
 
     void outputSwitchesFromTheBroadcastMenu()

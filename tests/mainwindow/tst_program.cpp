@@ -22,6 +22,7 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QStandardPaths>
@@ -933,6 +934,93 @@ private slots:
         QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
         QVERIFY(program.waitForFinished(30000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+
+    // A file named relative to the folder the program was started in is
+    // kept and reported by its whole path: started again from another
+    // folder, the row plays on.
+    void aRelativePathFromAnotherFolder()
+    {
+        const QString home = testHome().scratch(QStringLiteral("relative"));
+        const QString music = home + QStringLiteral("/music");
+        QVERIFY(QDir().mkpath(music + QStringLiteral("/sub")));
+        const QString file = music + QStringLiteral("/sub/Zeta - Six.mp3");
+        QVERIFY(QFile::copy(m_tone, file));
+        const quint16 port = WindowFixture::freePort();
+        QProcess program;
+        program.setProcessEnvironment(stationHome(home, port));
+        const auto end = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished();
+        });
+        const auto playing = [port] {
+            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+            return info.contains("<State>playing</State>") ? WindowFixture::playbackField(info, QStringLiteral("CurrentTrack/File"))
+                                                           : QString();
+        };
+        program.setWorkingDirectory(music);
+        program.start(programPath(), {QStringLiteral("./sub/../sub/Zeta - Six.mp3")});
+        QVERIFY(program.waitForStarted(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(playing(), file, 120000);
+        QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
+        QVERIFY(program.waitForFinished(30000));
+
+        program.setWorkingDirectory(home);
+        program.start(programPath(), {});
+        QVERIFY(program.waitForStarted(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(playing(), file, 120000);
+    }
+
+    // Plays kept from runs whose database refused them grew to 200 MB: the
+    // newest are taken, the older kept aside and named, the plays of this
+    // run are recorded, and SIGTERM still ends the program at once.
+    void aHugeFileOfPlaysWaiting()
+    {
+        const QString home = testHome().scratch(QStringLiteral("waiting"));
+        const QString folder = home + QStringLiteral("/.config/Orchidlantern/Orchidlantern");
+        QVERIFY(QDir().mkpath(folder));
+        const QString waiting = folder + QStringLiteral("/plays-waiting.jsonl");
+        {
+            QFile kept(waiting);
+            QVERIFY(kept.open(QIODevice::WriteOnly));
+            const QByteArray line = R"({"artist":"Old","at":1700000000000,"ms":180000,"path":"/music/old.mp3",)"
+                                    R"("stream":false,"title":"Old"})" "\n";
+            const QByteArray block = line.repeated(1024 * 1024 / line.size());
+            while (kept.size() < qint64(200) * 1024 * 1024)
+                QCOMPARE(kept.write(block), block.size());
+        }
+        const QString tone = WindowFixture::toneFile(QStringLiteral("Zeta - Short.mp3"), 3, kToneHz);
+        QVERIFY(!tone.isEmpty());
+        QProcess program;
+        program.setProcessEnvironment(stationHome(home, WindowFixture::freePort()));
+        program.start(programPath(), {tone, tone, tone});
+        QVERIFY(program.waitForStarted(10000));
+        const auto end = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished();
+        });
+        const auto recorded = [&folder, &tone] {
+            QByteArray out;
+            AudioFixtures::run(QStringLiteral("sqlite3"),
+                               {QStringLiteral("-readonly"), folder + QStringLiteral("/library.db"),
+                                QStringLiteral("SELECT COUNT(*) FROM play_history WHERE filepath='%1'").arg(tone)},
+                               &out);
+            return out.trimmed().toInt();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(recorded() >= 3, 120000);
+        QString said;
+        const QRegularExpression aside(QStringLiteral("Play log: %1 held more than 2 MB of plays: the newest [0-9]+ are "
+                                                      "recorded, the 19[0-9] MB of older ones kept in (%1\\.older-[-0-9]+)\n")
+                                           .arg(QRegularExpression::escape(waiting)));
+        QRegularExpressionMatch named;
+        QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromUtf8(program.readAllStandardError()), named = aside.match(said)).hasMatch(),
+                                 30000);
+        QVERIFY(QFileInfo(named.captured(1)).size() > qint64(190) * 1024 * 1024);
+        QVERIFY(QFileInfo(waiting).size() <= 2 * 1024 * 1024);
+        QVERIFY(::kill(pid_t(program.processId()), SIGTERM) == 0);
+        // Nothing is waited for but what the exit must write.
+        QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitCode(), 0);
     }
 

@@ -261,6 +261,83 @@ private slots:
         // Written afresh at exit.
         QVERIFY(QFileInfo(stored).isFile());
     }
+
+    // Something else at the lock file's place: the station starts and says
+    // so, and a second copy is still refused, by the file beside it.
+    void aSecondCopyWithSomethingElseAtTheLock_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << QStringLiteral("FIFO");
+        QTest::newRow("folder") << QStringLiteral("folder");
+    }
+
+    void aSecondCopyWithSomethingElseAtTheLock()
+    {
+        QFETCH(QString, kind);
+        const QString home = testHome().scratch(QStringLiteral("lock-") + kind);
+        const QString folder = home + QStringLiteral("/.config/Orchidlantern/Orchidlantern");
+        QVERIFY(QDir().mkpath(folder));
+        const QString lock = folder + QStringLiteral("/playout.lock");
+        if (kind == QStringLiteral("FIFO"))
+            QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+        else
+            QVERIFY(QDir().mkdir(lock));
+        QProcess first;
+        QVERIFY(startProgram(first, home));
+        const auto stop = qScopeGuard([&first] {
+            first.kill();
+            first.waitForFinished(10000);
+        });
+        QString said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += QString::fromUtf8(first.readAllStandardError()))
+                                      .contains(QStringLiteral("Could not use the lock file %1 (is a %2); %1.alt keeps a "
+                                                               "second copy of the program off the air instead")
+                                                    .arg(lock, kind)),
+                                  qPrintable(said), 60000);
+        QProcess second;
+        QVERIFY(startProgram(second, home));
+        QVERIFY(second.waitForFinished(30000));
+        QCOMPARE(second.exitCode(), PlayoutStartup::kAlreadyRunning);
+        QVERIFY(second.readAllStandardError().contains(
+            QStringLiteral("Orchidlantern is already running for this user (process %1)").arg(first.processId()).toUtf8()));
+        first.terminate();
+        QVERIFY(first.waitForFinished(30000));
+    }
+
+    // What a program writes just before it ends reaches its standard error,
+    // a last line without its end too; a write refused for want of room is
+    // tried again once there is room.
+    void standardErrorToTheEnd()
+    {
+        const QString probe = qEnvironmentVariable("ORCHIDLANTERN_BINARY_DIR") + QStringLiteral("/tests/ol_stderrprobe");
+        QProcess atExit;
+        atExit.start(probe, {QStringLiteral("exit")});
+        QVERIFY(atExit.waitForFinished(30000));
+        const QByteArray last = atExit.readAllStandardError();
+        for (int i = 0; i < 50; ++i)
+            QVERIFY2(last.contains("descriptor line " + QByteArray::number(i) + '\n'), last.constData());
+        QVERIFY2(last.contains("message line\n") && last.contains("  log line\n")
+                     && last.endsWith("\nlast words without an end\n"),
+                 last.constData());
+
+        const QString file = testHome().scratch(QStringLiteral("stderr")) + QStringLiteral("/full.log");
+        QProcess full;
+        full.setStandardErrorFile(file, QIODevice::Append);
+        full.start(probe, {QStringLiteral("fill")});
+        QVERIFY(full.waitForStarted(10000));
+        const auto size = [&file] { return QFileInfo(file).size(); };
+        QTRY_COMPARE_WITH_TIMEOUT(size(), 64 * 1024, 30000);
+        // Refused for a while, then room is made.
+        QTest::qWait(1500);
+        QCOMPARE(size(), 64 * 1024);
+        QVERIFY(QFile::resize(file, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(size() > 1000, 30000);
+        full.closeWriteChannel();
+        QVERIFY(full.waitForFinished(30000));
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.readAll().endsWith("  last tick\n"));
+    }
 };
 
 OL_TEST_MAIN(TestStartup)

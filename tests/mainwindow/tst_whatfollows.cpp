@@ -3,8 +3,9 @@
 // What follows the track on air while operators and the automation change
 // the list under it: seeded random sequences on the real window, each start
 // checked against a small reference of what must follow, and what the
-// display and the API name as next checked against it while the track
-// plays. OL_FOLLOWS_SEED=n replays one sequence.
+// display and the API name as next (and the display as just played: the
+// track that aired before, whatever the list did) checked against it while
+// the track plays. OL_FOLLOWS_SEED=n replays one sequence.
 #include "audiofixtures.h"
 #include "engine/audioengine.h"
 #include "engine/playlistmodel.h"
@@ -50,6 +51,7 @@ struct Reference
     QStringList queue;
     bool shuffle = false;
     QString drawn; // the shuffle's draw, as the display named it
+    QString justPlayed; // the track that aired before the one on air
 
     QStringList candidates() const
     {
@@ -70,6 +72,8 @@ struct Reference
 
     void started(const QString& title)
     {
+        if (!onAir.isEmpty())
+            justPlayed = onAir;
         onAir = title;
         inList = true;
         queue.removeOne(title);
@@ -128,6 +132,7 @@ public:
         m_engine = m_f->find<AudioEngine>();
         m_vfd = m_f->find<VfdDisplay>();
         m_starts = std::make_unique<QSignalSpy>(m_engine, &AudioEngine::nowPlaying);
+        m_aired = std::make_unique<QSignalSpy>(m_engine, &AudioEngine::playStarted);
     }
 
     // Empty when everything followed as the reference says.
@@ -346,6 +351,8 @@ private:
         const QByteArray info = WindowFixture::playbackInfo(m_port);
         const QString index = QString::number(m_ref.inList ? m_ref.rows.indexOf(m_ref.onAir) : -1);
         expect(nextUp == shown(m_ref.next()), QStringLiteral("next up shows %1, not %2").arg(nextUp, shown(m_ref.next())))
+            && expect(m_vfd->justPlayedText() == shown(m_ref.justPlayed),
+                      QStringLiteral("just played shows %1, not %2").arg(m_vfd->justPlayedText(), shown(m_ref.justPlayed)))
             && expect(WindowFixture::playbackField(info, QStringLiteral("CurrentTrack/Title")) == m_ref.onAir
                           && WindowFixture::playbackField(info, QStringLiteral("CurrentIndex")) == index
                           && WindowFixture::playbackField(info, QStringLiteral("NextTrack/Title")) == m_ref.next(),
@@ -383,13 +390,18 @@ private:
     }
     bool go(const QString& line, const QString& expected)
     {
+        // Every row is a sound file: the track on air has gone on air
+        // before the next one starts, so that it is the one just played.
+        if (!expect(QTest::qWaitFor([&] { return m_aired->size() >= m_starts->size(); }, kStartMs),
+                    QStringLiteral("%1 never went on air").arg(shown(m_ref.onAir))))
+            return false;
         const qsizetype before = m_starts->size();
         command(line);
-        return awaitStart(expected, before);
+        return awaitStart(expected, before, true);
     }
     // The start of that row after the starts counted before, or with none
     // the list's end.
-    bool awaitStart(const QString& expected, qsizetype before)
+    bool awaitStart(const QString& expected, qsizetype before, bool commanded = false)
     {
         if (!expect(QTest::qWaitFor([&] { return m_starts->size() > before || m_engine->hasRunOut(); }, kStartMs),
                     QStringLiteral("nothing started nor stopped")))
@@ -397,6 +409,16 @@ private:
         m_ranOut = m_starts->size() == before;
         const QString started = m_ranOut ? QString() : m_starts->last().at(0).value<Track>().title;
         m_trail << QStringLiteral("=> %1").arg(m_ranOut ? QStringLiteral("the end") : started);
+        // The track on air ended as the command went out: what follows it
+        // came first, and the command's own start after it.
+        if (commanded && started != expected && QTest::qWaitFor([&] {
+                return m_starts->size() > before + (m_ranOut ? 0 : 1)
+                       && m_starts->last().at(0).value<Track>().title == expected;
+            }, 5000)) {
+            m_trail << QStringLiteral("(the track ended under the command)");
+            m_raced = true;
+            return false;
+        }
         if (!expect(started == expected, QStringLiteral("%1 followed, not %2").arg(shown(started), shown(expected))))
             return false;
         if (!m_ranOut)
@@ -415,6 +437,7 @@ private:
     AudioEngine* m_engine = nullptr;
     VfdDisplay* m_vfd = nullptr;
     std::unique_ptr<QSignalSpy> m_starts;
+    std::unique_ptr<QSignalSpy> m_aired;
     Reference m_ref;
     bool m_ranOut = false;
     bool m_raced = false;

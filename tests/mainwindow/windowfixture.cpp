@@ -212,7 +212,7 @@ bool WindowFixture::drop(QWidget* target, QMimeData* data, QPoint at)
     QDropEvent event(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
     // Dropped files become rows off the window's thread.
-    if (auto* window = qobject_cast<MainWindow*>(target->window()))
-        QTest::qWaitFor([window] { return !window->rowsBeingMade(); }, 60000);
-    return event.isAccepted();
+    auto* window = qobject_cast<MainWindow*>(target->window());
+    const bool made = !window || QTest::qWaitFor([window] { return !window->rowsBeingMade(); }, 60000);
+    return event.isAccepted() && made;
 }
