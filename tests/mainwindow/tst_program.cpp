@@ -1,5 +1,5 @@
 // ctest: serial
-// ctest: timeout 600
+// ctest: timeout 900
 // The playout program as a user starts it, on a library of a few thousand
 // tracks: a file named on the command line is heard on the sink, and the
 // File menu's Exit ends it with status 0 and nothing complained of.
@@ -82,6 +82,17 @@ QByteArray request(quint16 port, const QByteArray& target)
     while (socket.waitForReadyRead(5000))
         reply += socket.readAll();
     return reply + socket.readAll();
+}
+
+// The position in ms of the first row while it plays; -1 while another row
+// or none plays.
+qint64 firstRowPosition(quint16 port)
+{
+    const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
+    const qsizetype at = info.indexOf("<Position>") + 10;
+    return info.contains("<State>playing</State>") && info.contains("<CurrentIndex>0</CurrentIndex>")
+               ? info.mid(at, info.indexOf("</Position>") - at).toLongLong()
+               : qint64(-1);
 }
 
 // The real program's surroundings in a home of its own: offscreen, its
@@ -603,14 +614,7 @@ private slots:
             program.kill();
             program.waitForFinished();
         });
-        // The first row's position, -1 while another or none plays.
-        const auto position = [port] {
-            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
-            const qsizetype at = info.indexOf("<Position>") + 10;
-            return info.contains("<State>playing</State>") && info.contains("<CurrentIndex>0</CurrentIndex>")
-                       ? info.mid(at, info.indexOf("</Position>") - at).toLongLong()
-                       : qint64(-1);
-        };
+        const auto position = [port] { return firstRowPosition(port); };
         // Within 20 s of its mix point: the time held would pass it.
         QTRY_VERIFY_WITH_TIMEOUT(position() > 11000, 120000);
         SinkRecorder before;
@@ -894,13 +898,7 @@ private slots:
             program.kill();
             program.waitForFinished();
         });
-        const auto position = [port] {
-            const QByteArray info = request(port, "/?pass=pw&action=playbackinfo");
-            const qsizetype at = info.indexOf("<Position>") + 10;
-            return info.contains("<State>playing</State>") && info.contains("<CurrentIndex>0</CurrentIndex>")
-                       ? info.mid(at, info.indexOf("</Position>") - at).toDouble()
-                       : -1.0;
-        };
+        const auto position = [port] { return firstRowPosition(port); };
         QString log;
         const auto logged = [&](const QString& line) {
             log += QString::fromUtf8(program.readAllStandardError());
@@ -910,7 +908,7 @@ private slots:
 
         server.kill();
         QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("Sound server: gone (")), qPrintable(log.right(3000)), 30000);
-        const double atLoss = position();
+        const qint64 atLoss = position();
         QVERIFY2(atLoss > 0, qPrintable(log.right(3000)));
         QTest::qWait(4000);
         QCOMPARE(program.state(), QProcess::Running);

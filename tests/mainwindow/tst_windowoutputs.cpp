@@ -235,7 +235,7 @@ private slots:
                          {QStringLiteral("broadcast/mount"), QString::fromLatin1(IcecastServer::kMount)},
                          {QStringLiteral("broadcast/password"), QString::fromLatin1(IcecastServer::kSourcePassword)},
                          {QStringLiteral("broadcast/internalMix"), true}});
-        f->addPaths({a});
+        f.addPaths({a});
         f.menuAction(QStringLiteral("&Broadcast"), QStringLiteral("Start Broadcasting"))->trigger();
         QVERIFY(f.waitForLog(QStringLiteral("Broadcast: connected to server — you are on the air")));
         ice.kill();
